@@ -1,0 +1,1 @@
+// Per-user settings store.

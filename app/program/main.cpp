@@ -1,0 +1,12 @@
+// Program entry.
+#include <QApplication>
+#include <QMainWindow>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QMainWindow window;
+    window.setWindowTitle(QStringLiteral("Brieflotse"));
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,1 @@
+// DNS lookup component.

@@ -1,0 +1,2 @@
+// Transport implementation (see SmartWinsock.h).
+#include "net/SmartWinsock.h"

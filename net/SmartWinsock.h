@@ -1,0 +1,96 @@
+#pragma once
+
+// TSmartWinsock: one outgoing TCP connection to a host and service given by
+// name. Every operation looks synchronous to the caller: the socket works in
+// non-blocking mode and each step waits at most Timeout seconds (poll(), no
+// busy loop). Failures never leave as exceptions: each is reported once through
+// OnError with an origin, a WinSock-style code and an English text, and the
+// operation returns false or -1.
+//
+// No Qt in here: the window watches SocketHandle() with its own notifier and
+// calls ProcessEvents() when the socket becomes readable between operations.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TSmartWinsock;
+
+enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, weFailed = 4 };
+
+using TSmartWinsockError = std::function<void(TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
+                                              const std::string& Description)>;
+
+class TSmartWinsock {
+public:
+    TSmartWinsock();
+    virtual ~TSmartWinsock();
+
+    TSmartWinsock(const TSmartWinsock&) = delete;
+    TSmartWinsock& operator=(const TSmartWinsock&) = delete;
+
+    // Target. "host:port" (or "[v6]:port") also sets TargetPort.
+    const std::string& TargetHost() const { return FTargetHost; }
+    void SetTargetHost(const std::string& Value);
+    const std::string& TargetPort() const { return FTargetPort; }
+    void SetTargetPort(const std::string& Value);
+    uint8_t Timeout() const { return FTimeout; }
+    void SetTimeout(int Seconds); // kept within 1..60
+
+    bool Connect();
+    bool Disconnect();
+    bool Connected() const;
+
+    int32_t Send(const void* Buffer, int32_t Count);
+    int32_t Receive(void* Buffer, int32_t Size);
+    // Sends the whole text (repeats after a partial send, each wait bounded).
+    int32_t SendString(const std::string& Text);
+    // One Receive of at most 8192 bytes into Text (NUL bytes kept).
+    int32_t ReceiveString(std::string& Text);
+
+    int32_t BytesAvailable() const;
+    int64_t BytesSent() const { return FBytesSent; }
+    int64_t BytesReceived() const { return FBytesReceived; }
+    int32_t LastError() const { return FLastError; }
+
+    static std::string LocalHostName();
+    static std::string ErrorText(int32_t Code);
+
+    // Fills the three values for the last error and clears LastError.
+    virtual void GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description);
+
+    TSmartWinsockError OnError;
+
+    // Called every few tens of milliseconds while an operation waits, so that a
+    // window can repaint (never to take user input). Optional.
+    std::function<void()> OnWaiting;
+
+    // For event loops: the socket to watch (-1 when none), and a non-blocking
+    // pass over pending socket events (sets marks, reports errors carried by a
+    // close or reset). Safe to call at any time.
+    int SocketHandle() const { return FSocket; }
+    void ProcessEvents();
+
+protected:
+    virtual std::string GetDefaultHost();
+    virtual std::string GetDefaultPort();
+
+    void ReportError(int32_t Code);
+    bool WaitFor(TSmartWinsockEvent Mark);
+    void ResetEvents();
+
+    bool FEvents[5] = {false, false, false, false, false};
+
+private:
+    struct ResolvedAddress;
+    bool ResolveHost(ResolvedAddress& Address);
+    bool ResolvePort(uint16_t& PortNetworkOrder);
+
+    int32_t FLastError = 0;
+    int64_t FBytesSent = 0;
+    int64_t FBytesReceived = 0;
+    int FSocket = -1;
+    std::string FTargetHost;
+    std::string FTargetPort;
+    uint8_t FTimeout = 20;
+};
