@@ -1,0 +1,58 @@
+#pragma once
+
+// What the POP3 conversation needs from the window that shows it. The main
+// window implements this; tests implement it with a recording fake. Texts are
+// UTF-8; log text is the bytes as sent or received.
+
+#include <cstdint>
+#include <string>
+
+enum class TStatusPicture { Offline, OnlineOff, OnlineOn };
+
+// The option check marks of the main window that the conversation reads when
+// it acts (they live in the menu; the view answers from there).
+struct TConversationOptions {
+    bool UpperCaseCommands = true;   // "Kommandos immer &versal"
+    bool HidePasswords = true;       // "&Paßwörter verbergen"
+    bool ResetLogAtConnect = false;  // "&Protokoll löschen" / "&bei Verbindungsaufbau"
+    bool ResetCounterAtConnect = false; // "&Zähler löschen" / "&bei Verbindungsaufbau"
+    bool ColorByConnection = false;  // colour coding "V&erbindung" selected
+};
+
+class TConversationView {
+public:
+    virtual ~TConversationView() = default;
+
+    virtual TConversationOptions Options() const = 0;
+
+    // Status line. Each call repaints at once.
+    virtual void ShowStatusPicture(TStatusPicture Picture) = 0;
+    virtual void ShowWindowTitle(const std::string& Title) = 0;
+    virtual void ShowStatusText(const std::string& Text) = 0; // panel 0
+    virtual void ShowByteCounters(int64_t Sent, int64_t Received) = 0; // panels 1 and 2
+
+    // Enables the controls of the connected or the offline state, moves the
+    // focus and the default button, shows or hides the command menu.
+    virtual void SetConnectedState(bool Connected) = 0;
+    virtual bool CommandFieldEnabled() const = 0;
+    virtual void FocusCommandField() = 0;
+    virtual void FocusHostField() = 0;
+
+    virtual void SetBusyCursor(bool Busy) = 0;
+
+    // Protocol log.
+    virtual void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) = 0;
+    virtual bool LogHasLines() const = 0;
+    virtual void ClearLog() = 0;
+    virtual void AdvanceServerColor() = 0;
+
+    // Guidance panel: red for error texts, window-text colour otherwise.
+    virtual void ShowGuidanceText(const std::string& Text, bool IsError) = 0;
+
+    // Histories. The view keeps the lists (64 entries, most recent first).
+    virtual void AddHostToHistory(const std::string& Host) = 0;
+    virtual void AddCommandToHistory(const std::string& Line) = 0;
+
+    // Yes/No question, No the default. Returns true on Yes.
+    virtual bool AskYesNo(const std::string& Title, const std::string& Text) = 0;
+};

@@ -1,0 +1,65 @@
+#pragma once
+
+// The POP3 conversation of the main window: one connection at a time through
+// the socket component, one exchange per user action, each action in the same
+// frame (clear the error flag, busy cursor, status text of the step, the work,
+// idle status, normal cursor). The window forwards its buttons here and shows
+// what the conversation tells it through TConversationView.
+
+#include <cstdint>
+#include <string>
+
+#include "conversation/ConversationView.h"
+#include "net/SmartWinsock.h"
+
+class TPOP3Conversation {
+public:
+    // The socket component is owned by the conversation: TargetPort "pop3",
+    // Timeout 30, OnError bound to WinsockError.
+    explicit TPOP3Conversation(TConversationView& View);
+    ~TPOP3Conversation();
+
+    TPOP3Conversation(const TPOP3Conversation&) = delete;
+    TPOP3Conversation& operator=(const TPOP3Conversation&) = delete;
+
+    TSmartWinsock& Winsock() { return FWinsock; }
+    const TSmartWinsock& Winsock() const { return FWinsock; }
+
+    // User actions.
+    void ButtonVerbindenClick(const std::string& HostText); // connect action
+    void ButtonTrennenClick();                              // asks first
+    void SendAction(const std::string& CommandText);        // send action of the "Senden" button
+    bool FormCloseQuery();                                  // may the window close?
+    void ResetCounters();                                   // menu "&jetzt" under "&Zähler löschen"
+
+    // Called when the socket has become readable while no action runs.
+    void PollUnexpectedData();
+
+    // Steps, public for tests and for the window.
+    void ShowStatus(const std::string& Text);
+    void ShowGuidance(const std::string& Line, const std::string& Reply);
+    void SendCommand(const std::string& Line);
+    std::string ReadSingleLineReply();
+    std::string ReadMultiLineReply();
+    void HandleQuitReply(const std::string& Line, const std::string& Reply);
+    void CloseConnection();
+    void WinsockError(TSmartWinsock* Sender, const std::string& Origin, int32_t Code, const std::string& Description);
+
+    // Conversation state.
+    bool ErrorFlag() const { return FErrorFlag; }
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const std::string& LastStatus() const { return FLastStatus; }
+    bool Busy() const { return FBusy; }
+    int64_t SentBase() const { return FSentBase; }
+    int64_t ReceivedBase() const { return FReceivedBase; }
+
+private:
+    TConversationView& FView;
+    TSmartWinsock FWinsock;
+    bool FErrorFlag = false;
+    std::string FErrorMessage;
+    std::string FLastStatus;
+    bool FBusy = false;
+    int64_t FSentBase = 0;
+    int64_t FReceivedBase = 0;
+};
