@@ -1,1 +1,253 @@
-// DNS lookup component.
+// DNS lookup component (see SmartNSLookup.h).
+#include "dns/SmartNSLookup.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+constexpr int32_t ChunkSize = 8192;
+constexpr int32_t ErrorWouldBlock = 10035;
+constexpr int32_t ErrorMessageTooLong = 10040;
+constexpr int32_t ErrorTimedOut = 12000;
+
+std::string& ResolverConfig()
+{
+    static std::string Path;
+    return Path;
+}
+
+std::string Trim(const std::string& Text)
+{
+    const char* Blanks = " \t\r\n";
+    const size_t First = Text.find_first_not_of(Blanks);
+    if (First == std::string::npos)
+        return std::string();
+    return Text.substr(First, Text.find_last_not_of(Blanks) - First + 1);
+}
+
+} // namespace
+
+int32_t TSmartNSLookup::FPendingID = -1;
+
+TSmartNSLookup::TSmartNSLookup()
+    : FQueryBuffer(new uint8_t[BufferSize]())
+    , FAnswerBuffer(new uint8_t[BufferSize]())
+{
+    // The base constructor cannot reach our overrides, so the defaults are set here.
+    SetTargetHost(GetDefaultHost());
+    SetTargetPort(GetDefaultPort());
+    FHeader = std::make_unique<TSmartNSHeader>(this);
+    FQuestion = std::make_unique<TSmartNSQuestion>(this);
+    FAnswers = std::make_unique<TSmartNSRecords>(this);
+    FAuthorities = std::make_unique<TSmartNSRecords>(this);
+    FAdditionals = std::make_unique<TSmartNSRecords>(this);
+    FSync = false;
+}
+
+TSmartNSLookup::~TSmartNSLookup() = default;
+
+std::string TSmartNSLookup::GetDefaultHost() { return GetNameServer(); }
+
+std::string TSmartNSLookup::GetDefaultPort() { return "domain"; }
+
+void TSmartNSLookup::SetResolverConfig(const std::string& Path) { ResolverConfig() = Path; }
+
+std::string TSmartNSLookup::GetNameServer()
+{
+    const std::string Path = ResolverConfig().empty() ? std::string("/etc/resolv.conf") : ResolverConfig();
+    std::ifstream File(Path);
+    std::string Line;
+    std::string Server;
+    while (std::getline(File, Line)) {
+        const std::string Text = Trim(Line);
+        const std::string Keyword = "nameserver";
+        if (Text.compare(0, Keyword.size(), Keyword) != 0 || Text.size() <= Keyword.size()
+            || (Text[Keyword.size()] != ' ' && Text[Keyword.size()] != '\t'))
+            continue;
+        Server = Trim(Text.substr(Keyword.size()));
+        break;
+    }
+    // Only a comma separates several servers; a blank belongs to the value.
+    const size_t Comma = Server.find(',');
+    if (Comma != std::string::npos)
+        Server.erase(Comma);
+    // A bare IPv6 address would be read as "host:port"; the bracket form is not.
+    if (Server.find(':') != std::string::npos && Server.front() != '[')
+        Server = "[" + Server + "]";
+    return Server;
+}
+
+void TSmartNSLookup::SetSync(bool Value)
+{
+    if (Value == FSync)
+        return;
+    FSync = Value;
+    if (OnSyncChange)
+        OnSyncChange(this, Value);
+}
+
+void TSmartNSLookup::Reset(bool NewID)
+{
+    FHeader->Clear(NewID);
+    FQuestion->Clear();
+    FAnswers->Clear();
+    FAuthorities->Clear();
+    FAdditionals->Clear();
+}
+
+bool TSmartNSLookup::BuildQuery()
+{
+    TSmartNSWriter P;
+    P.Buffer = FQueryBuffer.get();
+    P.Capacity = BufferSize;
+    P.Pos = 2;
+    FHeader->Encode(P);
+    FQuestion->Encode(P);
+    FQueryLength = P.Pos;
+    const int32_t MessageLength = FQueryLength - 2;
+    FQueryBuffer[0] = static_cast<uint8_t>(MessageLength >> 8);
+    FQueryBuffer[1] = static_cast<uint8_t>(MessageLength & 0xFF);
+    return !P.Overflow;
+}
+
+int32_t TSmartNSLookup::SendQuery()
+{
+    if (FPendingID >= 0) {
+        ReportError(ErrorWouldBlock);
+        return -1;
+    }
+    if (!BuildQuery()) {
+        // A name too long for the buffer: better refused than sent cut short.
+        ReportError(ErrorMessageTooLong);
+        return -1;
+    }
+    FPendingID = FHeader->ID();
+    // A partial send would leave the server waiting for the rest: send it.
+    int32_t Sent = 0;
+    while (Sent < FQueryLength) {
+        const int32_t n = Send(FQueryBuffer.get() + Sent, FQueryLength - Sent);
+        if (n == -1) {
+            FPendingID = -1;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        Sent += n;
+    }
+    return Sent;
+}
+
+int32_t TSmartNSLookup::ReceiveAnswer()
+{
+    if (FHeader->ID() != FPendingID) {
+        ReportError(ErrorWouldBlock);
+        return -1;
+    }
+    FAnswerLength = 0;
+    int64_t Expected = 2147483647;
+    bool Failed = false;
+    bool LastWasEmpty = false;
+    while (Expected > FAnswerLength) {
+        const int32_t Room = BufferSize - FAnswerLength;
+        if (Room == 0) {
+            // Announced more than the buffer holds: stop here rather than overrun it.
+            ReportError(ErrorMessageTooLong);
+            Failed = true;
+            break;
+        }
+        const int32_t n = Receive(FAnswerBuffer.get() + FAnswerLength, std::min(ChunkSize, Room));
+        if (n == -1) {
+            Failed = true;
+            break;
+        }
+        if (n == 0) {
+            // The server closed early. The next wait normally runs out and reports
+            // the time-out; if the socket keeps returning 0 at once, do it here.
+            if (LastWasEmpty) {
+                ReportError(ErrorTimedOut);
+                Failed = true;
+                break;
+            }
+            LastWasEmpty = true;
+            continue;
+        }
+        LastWasEmpty = false;
+        const bool HadPrefix = FAnswerLength >= 2;
+        FAnswerLength += n;
+        // The prefix may come split over two pieces: wait for both bytes.
+        if (!HadPrefix && FAnswerLength >= 2)
+            Expected = ((FAnswerBuffer[0] << 8) | FAnswerBuffer[1]) + 2;
+    }
+    FPendingID = -1;
+    if (Failed)
+        return -1;
+    if (!ParseAnswer(static_cast<int32_t>(Expected)))
+        return -1;
+    return FAnswerLength;
+}
+
+bool TSmartNSLookup::ParseAnswer(int32_t MessageEnd)
+{
+    // Bytes beyond the announced length belong to no message.
+    TSmartNSReader P;
+    P.Message = FAnswerBuffer.get();
+    P.Length = std::min(FAnswerLength, MessageEnd);
+    P.Pos = 2;
+    const bool Complete = DecodeResponse(P, *FHeader, *FQuestion, *FAnswers, *FAuthorities, *FAdditionals);
+    FSync = true;
+    // The records decoded before the damage stay; one report either way.
+    if (FHeader->RCODE != 0)
+        ReportError(FHeader->RCODE);
+    else if (!Complete)
+        ReportError(ErrorMalformed);
+    return Complete;
+}
+
+bool TSmartNSLookup::Lookup()
+{
+    if (!Connect())
+        return false;
+    bool Result = false;
+    if (SendQuery() != -1 && ReceiveAnswer() != -1)
+        Result = FHeader->RCODE == 0;
+    Disconnect();
+    return Result;
+}
+
+std::string TSmartNSLookup::RcodeText(int32_t Code)
+{
+    switch (Code) {
+    case 1:
+        return "Format Error";
+    case 2:
+        return "Server failure";
+    case 3:
+        return "Name Error";
+    case 4:
+        return "Not Implemented";
+    case 5:
+        return "Refused";
+    case ErrorMalformed:
+        return "Malformed response";
+    default:
+        return std::string();
+    }
+}
+
+void TSmartNSLookup::GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description)
+{
+    const int32_t Last = LastError();
+    if (Last >= 10000) {
+        TSmartWinsock::GetErrorInfo(Origin, Code, Description);
+        return;
+    }
+    Origin = "NSLookup";
+    Code = Last;
+    Description = RcodeText(Last);
+    // The base clears LastError; its other values are overwritten again.
+    std::string IgnoredOrigin;
+    int32_t IgnoredCode = 0;
+    std::string IgnoredDescription;
+    TSmartWinsock::GetErrorInfo(IgnoredOrigin, IgnoredCode, IgnoredDescription);
+}

@@ -1,0 +1,343 @@
+// Encoding queries and decoding responses, including hostile responses.
+#include "dns/SmartNSMessage.h"
+#include "tests/dns/CapturedResponses.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct SyncCounter : TSmartNSOwner {
+    int falls = 0;
+    void SetSync(bool Value) override
+    {
+        if (!Value)
+            ++falls;
+    }
+};
+
+// Reader over an exact-size heap copy, so ASan sees any read past the data.
+struct Received {
+    explicit Received(const std::vector<uint8_t>& bytes, size_t length)
+        : data(new uint8_t[length > 0 ? length : 1])
+    {
+        std::copy(bytes.begin(), bytes.begin() + static_cast<long>(length), data.get());
+        reader.Message = data.get();
+        reader.Length = static_cast<int32_t>(length);
+        reader.Pos = 2;
+    }
+    explicit Received(const std::vector<uint8_t>& bytes)
+        : Received(bytes, bytes.size())
+    {
+    }
+    std::unique_ptr<uint8_t[]> data;
+    TSmartNSReader reader;
+};
+
+std::vector<uint8_t> Encoded(const TSmartNSHeader& header)
+{
+    std::vector<uint8_t> bytes(12);
+    TSmartNSWriter w { bytes.data(), 12, 0, false };
+    header.Encode(w);
+    return bytes;
+}
+
+// A DNS message with the TCP prefix in front (its value is not read here).
+std::vector<uint8_t> Framed(std::vector<uint8_t> message)
+{
+    message.insert(message.begin(), { static_cast<uint8_t>(message.size() >> 8),
+                                        static_cast<uint8_t>(message.size() & 0xFF) });
+    return message;
+}
+
+// Header of a response: ID 1, flags 0x8180, one question, `answers` answers.
+std::vector<uint8_t> ResponseHeader(uint8_t answers)
+{
+    return { 0x00, 0x01, 0x81, 0x80, 0x00, 0x01, 0x00, answers, 0x00, 0x00, 0x00, 0x00 };
+}
+
+} // namespace
+
+TEST(DnsHeader, FreshHeaderAsksForRecursionWithOneQuestion)
+{
+    TSmartNSHeader header(nullptr);
+    const auto bytes = Encoded(header);
+    EXPECT_EQ(bytes[2], 0x01);
+    EXPECT_EQ(bytes[3], 0x00);
+    const std::vector<uint8_t> counts(bytes.begin() + 4, bytes.end());
+    EXPECT_EQ(counts, (std::vector<uint8_t> { 0, 1, 0, 0, 0, 0, 0, 0 }));
+    EXPECT_EQ(header.Offset(), 2);
+    EXPECT_EQ(header.Size(), 12);
+}
+
+TEST(DnsHeader, DecodesNameErrorFlags)
+{
+    // ID 0xBEEF, flags 0x8183, counts 1, 0, 0, 0
+    Received in(Framed({ 0xBE, 0xEF, 0x81, 0x83, 0, 1, 0, 0, 0, 0, 0, 0 }));
+    TSmartNSHeader header(nullptr);
+    ASSERT_TRUE(header.Decode(in.reader));
+    EXPECT_EQ(header.ID(), 0xBEEF);
+    EXPECT_TRUE(header.QR);
+    EXPECT_TRUE(header.RD());
+    EXPECT_TRUE(header.RA);
+    EXPECT_FALSE(header.AA);
+    EXPECT_FALSE(header.TC);
+    EXPECT_EQ(header.Opcode, 0);
+    EXPECT_EQ(header.RCODE, 3);
+    EXPECT_EQ(header.QDCOUNT, 1);
+    EXPECT_EQ(header.Size(), 12);
+    EXPECT_EQ(in.reader.Pos, 14);
+}
+
+TEST(DnsHeader, ChangesReportToOwnerButDecodingDoesNot)
+{
+    SyncCounter owner;
+    TSmartNSHeader header(&owner);
+    owner.falls = 0;
+    header.SetRD(true); // unchanged: nothing
+    EXPECT_EQ(owner.falls, 0);
+    header.SetID(static_cast<uint16_t>(header.ID() + 1));
+    header.Clear(false);
+    TSmartNSHeader other(nullptr);
+    header.Assign(other);
+    EXPECT_EQ(owner.falls, 3);
+    EXPECT_EQ(header.ID(), other.ID());
+
+    Received in(Framed({ 0, 1, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0 }));
+    header.Decode(in.reader);
+    EXPECT_EQ(owner.falls, 3);
+}
+
+TEST(DnsQuestion, EncodesMxQuestionForXyz)
+{
+    TSmartNSQuestion question(nullptr);
+    question.SetQName("x.yz");
+    question.SetQType("MX");
+    question.SetQClass("IN");
+    EXPECT_EQ(question.Size(), 10);
+    std::vector<uint8_t> bytes(10);
+    TSmartNSWriter w { bytes.data(), 10, 0, false };
+    question.Encode(w);
+    EXPECT_FALSE(w.Overflow);
+    EXPECT_EQ(bytes, (std::vector<uint8_t> { 1, 0x78, 2, 0x79, 0x7A, 0, 0, 15, 0, 1 }));
+}
+
+TEST(DnsQuestion, UnknownTypeBecomesStarOnClearButSetterKeepsIt)
+{
+    TSmartNSQuestion question(nullptr);
+    EXPECT_EQ(question.QType(), "*");
+    EXPECT_EQ(question.QClass(), "*");
+    question.SetQType("AAAA");
+    question.Clear();
+    EXPECT_EQ(question.QType(), "*");
+    question.SetQType("AAAA");
+    EXPECT_EQ(question.QType(), "AAAA");
+    question.SetQName("a");
+    std::vector<uint8_t> bytes(7);
+    TSmartNSWriter w { bytes.data(), 7, 0, false };
+    question.Encode(w);
+    EXPECT_EQ(bytes[4], 0);
+    EXPECT_EQ(bytes[5], 0); // type 0
+}
+
+TEST(DnsQuestion, SetterReportsOnlyRealChanges)
+{
+    SyncCounter owner;
+    TSmartNSQuestion question(&owner);
+    owner.falls = 0;
+    question.SetQName("example.test");
+    question.SetQName("example.test");
+    question.SetQName("Example.test"); // case counts
+    EXPECT_EQ(owner.falls, 2);
+}
+
+TEST(DnsTables, LookUpBothWays)
+{
+    EXPECT_EQ(TypeToText(15), "MX");
+    EXPECT_EQ(TypeToText(28), "?");
+    EXPECT_EQ(TypeToText(255 + 15), "?");
+    EXPECT_EQ(ClassToText(254), "?");
+    EXPECT_EQ(ClassToText(1), "IN");
+    EXPECT_EQ(TextToClass("in"), 1);
+    EXPECT_EQ(TextToType("mx"), 15);
+    EXPECT_EQ(TextToType("*"), 255);
+    EXPECT_EQ(TextToType("AAAA"), 0);
+}
+
+TEST(DnsEncoder, NeverWritesPastItsBuffer)
+{
+    // A name far longer than the buffer, and an empty name.
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[64]);
+    TSmartNSWriter w { buffer.get(), 64, 0, false };
+    PutName(w, std::string(300, 'a') + "." + std::string(300, 'b'));
+    EXPECT_TRUE(w.Overflow);
+    EXPECT_LE(w.Pos, 64);
+
+    TSmartNSWriter e { buffer.get(), 64, 0, false };
+    PutName(e, "");
+    EXPECT_EQ(e.Pos, 2); // empty label and the closing zero
+}
+
+TEST(DnsNames, PointerToOffset12ReadsTheQuestionName)
+{
+    auto message = ResponseHeader(0);
+    // question "ab.c" at 14, then a name that is only a pointer to offset 12
+    message.insert(message.end(), { 2, 'a', 'b', 1, 'c', 0, 0, 15, 0, 1, 0xC0, 0x0C });
+    Received in(Framed(message));
+    in.reader.Pos = 14 + 10;
+    EXPECT_EQ(GetName(in.reader), "ab.c");
+    EXPECT_EQ(in.reader.Pos, 26);
+    EXPECT_FALSE(in.reader.Failed);
+}
+
+TEST(DnsNames, LabelsThenPointerAndRoot)
+{
+    auto message = ResponseHeader(0);
+    // question "ab.c"; then "mx.x" + pointer to 12; then root, type 15, class 1
+    message.insert(message.end(), { 2, 'a', 'b', 1, 'c', 0, 0, 15, 0, 1 });
+    message.insert(message.end(), { 2, 'm', 'x', 1, 'x', 0xC0, 0x0C });
+    message.insert(message.end(), { 0, 0, 15, 0, 1 });
+    Received in(Framed(message));
+    in.reader.Pos = 24;
+    EXPECT_EQ(GetName(in.reader), "mx.x.ab.c");
+    EXPECT_EQ(in.reader.Pos, 31);
+    EXPECT_EQ(GetName(in.reader), "");
+    EXPECT_EQ(in.reader.Pos, 32);
+    EXPECT_EQ(GetWord(in.reader), 15);
+    EXPECT_EQ(GetWord(in.reader), 1);
+    EXPECT_FALSE(in.reader.Failed);
+}
+
+TEST(DnsNames, PointerLoopsAndForwardPointersFail)
+{
+    const std::vector<std::vector<uint8_t>> hostile = {
+        { 0xC0, 0x0C }, // points at itself
+        { 1, 'a', 0xC0, 0x0C }, // label, then back to its own start
+        { 0xC0, 0x0E, 0xC0, 0x0C }, // forward to a pointer that points back
+        { 0xC0 }, // half a pointer at the end
+        { 5, 'a', 'b' }, // label longer than the data
+        { 1, 'a' }, // no closing zero
+    };
+    for (const auto& name : hostile) {
+        auto message = ResponseHeader(0);
+        message.insert(message.end(), name.begin(), name.end());
+        Received in(Framed(message));
+        in.reader.Pos = 14;
+        EXPECT_EQ(GetName(in.reader), "");
+        EXPECT_TRUE(in.reader.Failed);
+        EXPECT_EQ(GetWord(in.reader), 0); // reads after a failure give nothing
+    }
+}
+
+TEST(DnsNames, LongBackwardChainsAreCut)
+{
+    // 200 names, each a 63-byte label followed by a pointer to the one before:
+    // valid pointers, but the text would grow far beyond any real name.
+    auto message = ResponseHeader(0);
+    message.insert(message.end(), { 1, 'a', 0 });
+    int32_t previous = 12;
+    for (int i = 0; i < 200; ++i) {
+        const int32_t here = static_cast<int32_t>(message.size());
+        message.push_back(63);
+        message.insert(message.end(), 63, 'x');
+        message.push_back(static_cast<uint8_t>(0xC0 | (previous >> 8)));
+        message.push_back(static_cast<uint8_t>(previous & 0xFF));
+        previous = here;
+    }
+    Received in(Framed(message));
+    in.reader.Pos = 2 + previous;
+    EXPECT_EQ(GetName(in.reader), "");
+    EXPECT_TRUE(in.reader.Failed);
+}
+
+TEST(DnsMX, PreferenceAndPointerToQuestionName)
+{
+    auto message = ResponseHeader(1);
+    message.insert(message.end(), { 2, 'a', 'b', 1, 'c', 0, 0, 15, 0, 1 });
+    // answer: name -> 12, MX, IN, TTL 60, RDLENGTH 4, preference 10, pointer -> 12
+    message.insert(message.end(), { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 4, 0, 10, 0xC0, 0x0C });
+    Received in(Framed(message));
+    TSmartNSHeader header(nullptr);
+    TSmartNSQuestion question(nullptr);
+    TSmartNSRecords an, ns, ar;
+    ASSERT_TRUE(DecodeResponse(in.reader, header, question, an, ns, ar));
+    ASSERT_EQ(an.Count(), 1);
+    const auto& record = an.Items(0);
+    EXPECT_EQ(record.RRName, "ab.c");
+    EXPECT_EQ(record.RRType, "MX");
+    EXPECT_EQ(record.RRClass, "IN");
+    EXPECT_EQ(record.TTL, 60);
+    EXPECT_EQ(record.Size, 16);
+    TSmartNSMX mx;
+    record.Data.GetMX(mx);
+    EXPECT_EQ(mx.Preference, 10);
+    EXPECT_EQ(mx.Exchange, question.QName());
+}
+
+TEST(DnsMX, DataRunningPastTheBytesGivesNothing)
+{
+    auto message = ResponseHeader(0);
+    // preference 10, then a label announcing 9 bytes of which 2 arrived
+    message.insert(message.end(), { 0, 10, 9, 'm', 'x' });
+    Received in(Framed(message));
+    TSmartNSData data(in.data.get(), in.reader.Length, 14, 5);
+    TSmartNSMX mx;
+    mx.Preference = 99;
+    mx.Exchange = "old";
+    data.GetMX(mx);
+    EXPECT_EQ(mx.Preference, 0);
+    EXPECT_EQ(mx.Exchange, "");
+
+    // The same bytes, but the record claims only 3 of them: still nothing.
+    TSmartNSData shortData(in.data.get(), in.reader.Length, 14, 3);
+    shortData.GetMX(mx);
+    EXPECT_EQ(mx.Exchange, "");
+}
+
+TEST(DnsResponse, DecodesCapturedMxList)
+{
+    Received in(Captured::MailTestMx);
+    TSmartNSHeader header(nullptr);
+    TSmartNSQuestion question(nullptr);
+    TSmartNSRecords an, ns, ar;
+    ASSERT_TRUE(DecodeResponse(in.reader, header, question, an, ns, ar));
+    EXPECT_EQ(question.QName(), "mail.test");
+    EXPECT_EQ(question.QType(), "MX");
+    ASSERT_EQ(an.Count(), 3);
+    const char* hosts[] = { "mx30.mail.test", "mx10.mail.test", "mx20.mail.test" };
+    const uint16_t preferences[] = { 30, 10, 20 };
+    for (int i = 0; i < 3; ++i) {
+        TSmartNSMX mx;
+        an.Items(i).Data.GetMX(mx);
+        EXPECT_EQ(mx.Exchange, hosts[i]);
+        EXPECT_EQ(mx.Preference, preferences[i]);
+    }
+    EXPECT_EQ(in.reader.Pos, in.reader.Length);
+}
+
+TEST(DnsResponse, EveryTruncationFailsCleanlyAndKeepsWholeRecords)
+{
+    // Cut the captured CNAME + MX response at every length: no crash, no read
+    // past the cut (ASan), and only records that fit completely are kept.
+    const auto& full = Captured::AliasTestMx;
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+        Received in(full, cut);
+        TSmartNSHeader header(nullptr);
+        TSmartNSQuestion question(nullptr);
+        TSmartNSRecords an, ns, ar;
+        const bool complete = DecodeResponse(in.reader, header, question, an, ns, ar);
+        EXPECT_EQ(complete, cut == full.size()) << "cut at " << cut;
+        for (int i = 0; i < an.Count(); ++i) {
+            const auto& record = an.Items(i);
+            EXPECT_LE(record.Offset + record.Size, static_cast<int32_t>(cut));
+            TSmartNSMX mx;
+            record.Data.GetMX(mx);
+        }
+        if (complete) {
+            ASSERT_EQ(an.Count(), 4);
+            EXPECT_EQ(an.Items(0).RRType, "CNAME");
+        }
+    }
+}
