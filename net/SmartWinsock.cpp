@@ -1,2 +1,452 @@
-// Transport implementation (see SmartWinsock.h).
+// Transport on POSIX sockets. Where WinSock posted notifications to a window,
+// this component polls its own socket (or its look-up's signal) until the mark
+// it waits for is set, a failure arrives or Timeout runs out.
 #include "net/SmartWinsock.h"
+
+#include "net/HostLookup.h"
+#include "net/WinsockErrors.h"
+#include "net/WinsockTarget.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kWaitingSliceMs = 50;          // how often OnWaiting runs during a wait
+constexpr size_t kReceiveStringSize = 8192;  // one ReceiveString takes at most this
+constexpr size_t kLargestSend = size_t{1} << 30;
+
+int RemainingMs(std::chrono::steady_clock::time_point Until)
+{
+    const auto left = Until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    // Round up, so that the last poll does not end a hair before the deadline.
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
+}
+
+bool WouldBlock(int Error)
+{
+    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
+}
+
+int PendingSocketError(int Socket)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
+} // namespace
+
+struct TSmartWinsock::ResolvedAddress {
+    sockaddr_storage Storage{};
+    socklen_t Length = 0;
+};
+
+TSmartWinsock::TSmartWinsock()
+{
+    ResetEvents();
+    SetTargetHost(GetDefaultHost());
+    SetTargetPort(GetDefaultPort());
+    FTimeout = 20;
+}
+
+TSmartWinsock::~TSmartWinsock()
+{
+    FLookup.reset();
+    if (FSocket != -1)
+        CloseSocket();
+}
+
+std::string TSmartWinsock::GetDefaultHost()
+{
+    return LocalHostName();
+}
+
+std::string TSmartWinsock::GetDefaultPort()
+{
+    return "echo";
+}
+
+void TSmartWinsock::SetTargetHost(const std::string& Value)
+{
+    if (Value == FTargetHost)
+        return;
+    TTargetParts parts = SplitTarget(Value);
+    FTargetHost = parts.Host;
+    // The port stays in force for later hosts until it is set again.
+    if (!parts.Port.empty())
+        SetTargetPort(parts.Port);
+}
+
+void TSmartWinsock::SetTargetPort(const std::string& Value)
+{
+    if (Value != FTargetPort)
+        FTargetPort = Value;
+}
+
+void TSmartWinsock::SetTimeout(int Seconds)
+{
+    FTimeout = ClampTimeout(Seconds);
+}
+
+bool TSmartWinsock::Connected() const
+{
+    return FEvents[weConnect] && FSocket != -1;
+}
+
+bool TSmartWinsock::Connect()
+{
+    if (FSocket != -1) {
+        ReportError(10056);
+        Disconnect();
+        return false;
+    }
+    ResetEvents();
+
+    // The address comes first: its family decides the kind of socket.
+    ResolvedAddress address;
+    uint16_t port = 0;
+    if (!ResolveHost(address) || !ResolvePort(port))
+        return false;
+    if (address.Storage.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&address.Storage)->sin6_port = port;
+    else
+        reinterpret_cast<sockaddr_in*>(&address.Storage)->sin_port = port;
+
+    FSocket = ::socket(address.Storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (FSocket == -1) {
+        ReportError(WinsockCodeFromErrno(errno));
+        return false;
+    }
+
+    bool result = false;
+    // Linger on with time 0: every close is immediate and abortive.
+    const linger abortive{1, 0};
+    if (::setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0) {
+        ReportError(WinsockCodeFromErrno(errno));
+    } else if (::connect(FSocket, reinterpret_cast<const sockaddr*>(&address.Storage), address.Length) == 0) {
+        FEvents[weConnect] = FEvents[weWrite] = true;
+        result = true;
+    } else if (errno == EINPROGRESS) {
+        result = WaitFor(weConnect);
+    } else {
+        ReportError(WinsockCodeFromErrno(errno));
+    }
+
+    // The failed step has reported; the clean-up reports nothing.
+    if (!result && FSocket != -1)
+        Disconnect();
+    return result;
+}
+
+bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
+{
+    if (FTargetHost.empty()) {
+        ReportError(10049);
+        return false;
+    }
+    const std::string host = HostForLookup(FTargetHost);
+    in_addr numeric{};
+    if (::inet_aton(host.c_str(), &numeric) != 0) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
+        v4->sin_family = AF_INET;
+        v4->sin_addr = numeric;
+        Address.Length = sizeof(sockaddr_in);
+        return true;
+    }
+
+    FEvents[weLookup] = false;
+    FLookup = std::make_unique<THostLookup>(host);
+    const bool found = WaitFor(weLookup);
+    if (found)
+        FLookup->Address(Address.Storage, Address.Length);
+    // Dropping the look-up cancels it: a late answer goes nowhere.
+    FLookup.reset();
+    return found;
+}
+
+bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
+{
+    if (FTargetPort.empty()) {
+        ReportError(10049);
+        return false;
+    }
+    uint16_t number = 0;
+    if (ParsePortNumber(FTargetPort, number)) {
+        PortNetworkOrder = htons(number);
+        return true;
+    }
+    // Services come from the local services table, so this does not block.
+    servent entry{};
+    servent* found = nullptr;
+    char buffer[1024];
+    if (::getservbyname_r(FTargetPort.c_str(), "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found) {
+        ReportError(11004);
+        return false;
+    }
+    PortNetworkOrder = static_cast<uint16_t>(found->s_port);
+    return true;
+}
+
+bool TSmartWinsock::Disconnect()
+{
+    if (FSocket == -1) {
+        ReportError(10057);
+        return false;
+    }
+    CloseSocket();
+    ResetEvents();
+    return true;
+}
+
+void TSmartWinsock::CloseSocket()
+{
+    ::shutdown(FSocket, SHUT_RDWR);
+    ::close(FSocket);
+    FSocket = -1;
+}
+
+int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
+{
+    if (!Connected()) {
+        ReportError(10057);
+        return -1;
+    }
+    if (Count < 0 || (!Buffer && Count > 0)) {
+        ReportError(Count < 0 ? 10022 : 10014);
+        return -1;
+    }
+    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    for (;;) {
+        if (!WaitUntil(weWrite, until))
+            return -1;
+        const ssize_t n = ::send(FSocket, Buffer, static_cast<size_t>(Count), MSG_NOSIGNAL);
+        if (n >= 0) {
+            FBytesSent += n;
+            return static_cast<int32_t>(n);
+        }
+        const int error = errno;
+        FEvents[weWrite] = false;
+        // A full buffer is no failure: wait for room within the same deadline.
+        if (!WouldBlock(error)) {
+            ReportError(WinsockCodeFromErrno(error));
+            return -1;
+        }
+    }
+}
+
+int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
+{
+    if (!Connected()) {
+        ReportError(10057);
+        return -1;
+    }
+    if (Size < 0 || (!Buffer && Size > 0)) {
+        ReportError(Size < 0 ? 10022 : 10014);
+        return -1;
+    }
+    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    for (;;) {
+        if (!WaitUntil(weRead, until))
+            return -1;
+        const ssize_t n = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
+        const int error = errno;
+        FEvents[weRead] = false;
+        if (n >= 0) {
+            FBytesReceived += n;
+            return static_cast<int32_t>(n);
+        }
+        if (!WouldBlock(error)) {
+            ReportError(WinsockCodeFromErrno(error));
+            return -1;
+        }
+    }
+}
+
+int32_t TSmartWinsock::SendString(const std::string& Text)
+{
+    if (Text.empty())
+        return Send(Text.data(), 0);
+    // send() may take only part of the text; the rest follows, each part
+    // with its own bounded wait.
+    size_t done = 0;
+    while (done < Text.size()) {
+        const size_t piece = std::min(Text.size() - done, kLargestSend);
+        const int32_t n = Send(Text.data() + done, static_cast<int32_t>(piece));
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int32_t>(std::min<size_t>(done, INT32_MAX));
+}
+
+int32_t TSmartWinsock::ReceiveString(std::string& Text)
+{
+    Text.clear();
+    char buffer[kReceiveStringSize];
+    const int32_t n = Receive(buffer, sizeof buffer);
+    if (n >= 0)
+        Text.assign(buffer, static_cast<size_t>(n));
+    return n;
+}
+
+int32_t TSmartWinsock::BytesAvailable() const
+{
+    if (!Connected())
+        return 0;
+    int count = 0;
+    if (::ioctl(FSocket, FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
+std::string TSmartWinsock::LocalHostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return {};
+    return name;
+}
+
+std::string TSmartWinsock::ErrorText(int32_t Code)
+{
+    return WinsockErrorText(Code);
+}
+
+void TSmartWinsock::GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description)
+{
+    Origin = "Winsock";
+    Code = FLastError;
+    Description = ErrorText(FLastError);
+    FLastError = 0;
+}
+
+void TSmartWinsock::ReportError(int32_t Code)
+{
+    FLastError = Code;
+    if (!OnError)
+        return;
+    std::string origin;
+    std::string description;
+    int32_t code = 0;
+    GetErrorInfo(origin, code, description);
+    // A copy, so that a handler may replace OnError while it runs.
+    TSmartWinsockError handler = OnError;
+    handler(this, origin, code, description);
+}
+
+void TSmartWinsock::ResetEvents()
+{
+    std::fill(std::begin(FEvents), std::end(FEvents), false);
+}
+
+bool TSmartWinsock::WaitFor(TSmartWinsockEvent Mark)
+{
+    return WaitUntil(Mark, std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout));
+}
+
+bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
+{
+    // A failure that no wait has consumed yet ends this one; it was reported.
+    if (FEvents[weFailed]) {
+        FEvents[weFailed] = false;
+        return false;
+    }
+    bool gone = false;
+    while (!FEvents[Mark] && !FEvents[weFailed]) {
+        // An error handler may have closed the socket meanwhile.
+        gone = Mark == weLookup ? !FLookup : FSocket == -1;
+        const int left = RemainingMs(Until);
+        if (gone || left == 0)
+            break;
+        PollOnce(Mark, OnWaiting ? std::min(left, kWaitingSliceMs) : left);
+        if (OnWaiting && !FEvents[Mark] && !FEvents[weFailed])
+            OnWaiting();
+    }
+    const bool seen = FEvents[Mark];
+    if (!seen && !FEvents[weFailed] && !gone)
+        ReportError(kWinsockTimedOut);
+    FEvents[weFailed] = false;
+    return seen;
+}
+
+void TSmartWinsock::PollOnce(TSmartWinsockEvent Mark, int Milliseconds)
+{
+    if (Mark == weLookup) {
+        if (!FLookup->Finished()) {
+            pollfd watch{FLookup->ReadyHandle(), POLLIN, 0};
+            ::poll(&watch, 1, Milliseconds);
+            if (!FLookup->Finished())
+                return;
+        }
+        const int32_t code = FLookup->ErrorCode();
+        FEvents[weFailed] = code != 0;
+        if (code != 0)
+            ReportError(code);
+        else
+            FEvents[weLookup] = true;
+        return;
+    }
+    // Ask only for what the mark needs: the socket is writable nearly always,
+    // and a level-triggered answer nobody waits for would spin the loop.
+    pollfd watch{FSocket, static_cast<short>(Mark == weRead ? POLLIN : POLLOUT), 0};
+    if (::poll(&watch, 1, Milliseconds) > 0)
+        ApplySocketEvents(watch.revents);
+}
+
+void TSmartWinsock::ProcessEvents()
+{
+    if (!Connected())
+        return;
+    pollfd watch{FSocket, POLLIN, 0};
+    if (::poll(&watch, 1, 0) > 0)
+        ApplySocketEvents(watch.revents);
+}
+
+void TSmartWinsock::ApplySocketEvents(short Revents)
+{
+    if (Revents == 0)
+        return;
+    if (!FEvents[weConnect]) {
+        // The connect has finished one way or the other.
+        const int error = PendingSocketError(FSocket);
+        FEvents[weFailed] = error != 0;
+        if (error != 0) {
+            ReportError(WinsockCodeFromErrno(error));
+            return;
+        }
+        FEvents[weConnect] = FEvents[weWrite] = true;
+        return;
+    }
+    if (Revents & POLLERR) {
+        // A reset or a network failure: reported once, SO_ERROR then clears.
+        const int error = PendingSocketError(FSocket);
+        if (error != 0) {
+            FEvents[weFailed] = true;
+            ReportError(WinsockCodeFromErrno(error));
+            return;
+        }
+    }
+    FEvents[weFailed] = false;
+    // A plain close reads as readable (recv gives 0); a dead socket is ready
+    // both ways, so the next operation learns its state at once.
+    if (Revents & (POLLIN | POLLHUP | POLLERR))
+        FEvents[weRead] = true;
+    if (Revents & (POLLOUT | POLLHUP | POLLERR))
+        FEvents[weWrite] = true;
+}

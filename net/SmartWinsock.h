@@ -9,12 +9,19 @@
 //
 // No Qt in here: the window watches SocketHandle() with its own notifier and
 // calls ProcessEvents() when the socket becomes readable between operations.
+//
+// Defaults: a C++ base constructor cannot reach a subclass's overrides, so the
+// constructor here takes the base defaults (this machine, service "echo",
+// Timeout 20); a subclass constructor sets its own target afterwards.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class TSmartWinsock;
+class THostLookup;
 
 enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, weFailed = 4 };
 
@@ -82,9 +89,16 @@ protected:
     bool FEvents[5] = {false, false, false, false, false};
 
 private:
+    using Deadline = std::chrono::steady_clock::time_point;
     struct ResolvedAddress;
     bool ResolveHost(ResolvedAddress& Address);
     bool ResolvePort(uint16_t& PortNetworkOrder);
+    bool WaitUntil(TSmartWinsockEvent Mark, Deadline Until);
+    void PollOnce(TSmartWinsockEvent Mark, int Milliseconds);
+    void ApplySocketEvents(short Revents);
+    void CloseSocket();
+
+    std::unique_ptr<THostLookup> FLookup; // the look-up being waited for
 
     int32_t FLastError = 0;
     int64_t FBytesSent = 0;
