@@ -1,1 +1,180 @@
-// Conversation rules.
+// Conversation rules: command words, reply status, log lines, body assembly.
+#include "conversation/ReplyRules.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+const std::string kLineEnd = "\r\n";
+const std::string kTerminator = "\r\n.\r\n";
+const std::string kBareTerminator = ".\r\n";
+
+char UpperAsciiChar(char C)
+{
+    return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
+}
+
+bool EndsWith(const std::string& Text, const std::string& Tail)
+{
+    return Text.size() >= Tail.size() && Text.compare(Text.size() - Tail.size(), Tail.size(), Tail) == 0;
+}
+
+// Decimal integer with optional sign that fits 32 bits; anything else is 0.
+int32_t IntegerOrZero(const std::string& Text)
+{
+    if (Text.empty())
+        return 0;
+    size_t Start = (Text[0] == '+' || Text[0] == '-') ? 1 : 0;
+    if (Start == Text.size())
+        return 0;
+    for (size_t I = Start; I < Text.size(); ++I)
+        if (Text[I] < '0' || Text[I] > '9')
+            return 0;
+    errno = 0;
+    long long Value = std::strtoll(Text.c_str(), nullptr, 10);
+    if (errno != 0 || Value < INT32_MIN || Value > INT32_MAX)
+        return 0;
+    return static_cast<int32_t>(Value);
+}
+
+} // namespace
+
+std::string UpperAscii(std::string Text)
+{
+    for (char& C : Text)
+        C = UpperAsciiChar(C);
+    return Text;
+}
+
+TCommandParts SplitCommand(const std::string& Line)
+{
+    TCommandParts Parts;
+    size_t Blank = Line.find(' ');
+    if (Blank == std::string::npos) {
+        Parts.Word = UpperAscii(Line);
+        return Parts;
+    }
+    Parts.Word = UpperAscii(Line.substr(0, Blank));
+    size_t ArgStart = Blank + 1;
+    size_t ArgEnd = Line.find(' ', ArgStart);
+    Parts.Number = IntegerOrZero(Line.substr(ArgStart, ArgEnd == std::string::npos ? std::string::npos : ArgEnd - ArgStart));
+    return Parts;
+}
+
+bool IsPositiveReply(const std::string& Text)
+{
+    return UpperAscii(Text.substr(0, 3)) == "+OK";
+}
+
+bool ExpectsMultiLineReply(const std::string& Line)
+{
+    TCommandParts Parts = SplitCommand(Line);
+    if (Parts.Word == "LIST" || Parts.Word == "UIDL")
+        return Parts.Number < 1;
+    if (Parts.Word == "RETR" || Parts.Word == "TOP")
+        return Parts.Number > 0;
+    return false;
+}
+
+std::string UpperCaseCommandWord(const std::string& Line)
+{
+    size_t Blank = Line.find(' ');
+    size_t Count = (Blank == std::string::npos) ? Line.size() : Blank + 1;
+    return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
+}
+
+std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords)
+{
+    if (HidePasswords && UpperAscii(LineWithLineEnd.substr(0, 5)) == "PASS ")
+        return LineWithLineEnd.substr(0, 5) + "Schhh... nicht verraten!" + kLineEnd;
+    return LineWithLineEnd;
+}
+
+bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
+{
+    return UpperAscii(Line.substr(0, 4)) == "QUIT" && IsPositiveReply(Reply);
+}
+
+std::string ReplyStatusWord(const std::string& Reply)
+{
+    std::string Word = Reply.substr(0, Reply.find(' '));
+    return Word.substr(0, Word.find(kLineEnd));
+}
+
+int LogStatusClass(const std::string& Text, bool IsBody)
+{
+    if (IsBody)
+        return 2;
+    return IsPositiveReply(Text) ? 1 : 3;
+}
+
+std::vector<std::string> SplitLogLines(const std::string& Text)
+{
+    std::vector<std::string> Lines;
+    size_t Start = 0;
+    while (Start < Text.size()) {
+        size_t End = Text.find(kLineEnd, Start);
+        if (End == std::string::npos) {
+            Lines.push_back(Text.substr(Start));
+            break;
+        }
+        Lines.push_back(Text.substr(Start, End - Start));
+        Start = End + kLineEnd.size();
+    }
+    return Lines;
+}
+
+bool EndsWithLineEnd(const std::string& Text)
+{
+    return EndsWith(Text, kLineEnd);
+}
+
+bool IsBodyComplete(const std::string& Rest)
+{
+    return Rest == kBareTerminator || EndsWith(Rest, kTerminator);
+}
+
+std::string TakeCompleteBodyLines(std::string& Rest)
+{
+    if (Rest == kBareTerminator)
+        return {};
+    // Search backwards for the last CR LF that ends a data line. With the
+    // terminator present, start before its CR LF: that one ends the last data
+    // line, which is held back and logged with the "." line.
+    size_t Terminator = Rest.find(kTerminator);
+    long long Cut = (Terminator != std::string::npos) ? static_cast<long long>(Terminator) - 1
+                                                      : static_cast<long long>(Rest.size()) - 2;
+    while (Cut >= 0 && !(Rest[static_cast<size_t>(Cut)] == '\r' && Rest[static_cast<size_t>(Cut) + 1] == '\n'))
+        --Cut;
+    if (Cut < 0)
+        return {};
+    size_t Count = static_cast<size_t>(Cut) + 2;
+    std::string Lines = Rest.substr(0, Count);
+    Rest.erase(0, Count);
+    return Lines;
+}
+
+bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
+                 const std::function<void(const std::string& Lines)>& Log)
+{
+    // Complete lines that came with the status line are logged at once too, so
+    // a time-out right after them does not drop them.
+    auto Flush = [&] {
+        std::string Lines = TakeCompleteBodyLines(Rest);
+        if (!Lines.empty())
+            Log(Lines);
+    };
+    if (!IsBodyComplete(Rest))
+        Flush();
+    while (!IsBodyComplete(Rest)) {
+        std::string Chunk;
+        // An empty chunk means the peer has closed: nothing more will come.
+        if (!Receive(Chunk) || Chunk.empty())
+            return false;
+        Rest += Chunk;
+        Flush();
+    }
+    return true;
+}

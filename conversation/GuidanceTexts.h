@@ -1,0 +1,21 @@
+#pragma once
+
+// The German explanation shown after every event of the conversation: chosen
+// from the command word (or a fixed key "WELC", "CONN", "OOPS"), its number and
+// the reply's status word; a socket error overrides them all. Texts are UTF-8.
+
+#include <string>
+
+struct TGuidance {
+    std::string Text;
+    bool IsError = false; // shown in red
+};
+
+struct TGuidanceContext {
+    bool ErrorFlag = false;
+    bool Connected = false;
+    std::string ErrorMessage;
+    std::string TargetHost;
+};
+
+TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);

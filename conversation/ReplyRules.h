@@ -1,0 +1,69 @@
+#pragma once
+
+// The tests on command lines and replies that the conversation, the guidance
+// and the log share. Plain functions over bytes, so tests and the fuzzer call
+// them without a socket or a window.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct TCommandParts {
+    std::string Word;   // first word, ASCII letters upper-cased
+    int32_t Number = 0; // value of the second word; 0 when missing or not an integer
+};
+
+TCommandParts SplitCommand(const std::string& Line);
+
+// First three characters, upper-cased, are "+OK" (so "+OKAY" counts too).
+bool IsPositiveReply(const std::string& Text);
+
+// LIST/UIDL without a number (or a number below 1), RETR/TOP with one.
+bool ExpectsMultiLineReply(const std::string& Line);
+
+std::string UpperAscii(std::string Text);
+
+// Upper-cases the command word and the blank after it; the arguments keep
+// their case (a USER name, a password).
+std::string UpperCaseCommandWord(const std::string& Line);
+
+// The copy of a sent line (with its CR LF) that goes to the log: a PASS line
+// shows its first five characters as typed and a mask instead of the password.
+std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords);
+
+// "QUIT" (any case) at the start of the line answered positively.
+bool IsAcceptedQuit(const std::string& Line, const std::string& Reply);
+
+// The reply up to its first blank, cut at its first CR LF.
+std::string ReplyStatusWord(const std::string& Reply);
+
+// 2 for body text, 1 for a positive status, 3 for anything else.
+int LogStatusClass(const std::string& Text, bool IsBody);
+
+// Log lines of a block: split at CR LF only; no empty last piece for a block
+// ending in CR LF; a lone CR or LF stays inside its line.
+std::vector<std::string> SplitLogLines(const std::string& Text);
+
+// A single-line reply is complete once it ends with CR LF.
+bool EndsWithLineEnd(const std::string& Text);
+
+// Body of a multi-line reply (everything after the status line's CR LF, minus
+// what was already logged): complete when it is exactly "." CR LF or ends with
+// CR LF "." CR LF.
+bool IsBodyComplete(const std::string& Rest);
+
+// Removes the complete lines from the front of Rest and returns them (empty
+// when none). Once the terminator has arrived, the last data line stays in
+// Rest so that it is logged together with the "." line. What is returned plus
+// what stays in Rest is always exactly what Rest held before.
+std::string TakeCompleteBodyLines(std::string& Rest);
+
+// Reads the body of a positive multi-line reply. Rest starts as what followed
+// the status line's CR LF. Receive appends the next chunk to its argument and
+// returns false when reading failed (an empty chunk ends the read too); Log gets each run of complete lines as
+// soon as it is there. Returns true when the terminator arrived; Rest then
+// holds what is still to be logged (the last data line and the "." line).
+// On false Rest holds the unlogged tail of what arrived.
+bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
+                 const std::function<void(const std::string& Lines)>& Log);

@@ -1,0 +1,238 @@
+// Command and reply rules, log line splitting and the assembly of reply bodies.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "conversation/ReplyRules.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Runs the body reader over Chunks (the first one is the status chunk's tail)
+// and reports what went to the log and what was held back.
+struct TBodyRun {
+    std::vector<std::string> Logged;
+    std::string Held;
+    bool Complete = false;
+    size_t ChunksUsed = 0;
+};
+
+TBodyRun RunBody(const std::vector<std::string>& Chunks)
+{
+    TBodyRun Run;
+    Run.Held = Chunks.empty() ? std::string() : Chunks[0];
+    size_t Next = 1;
+    Run.Complete = CollectBody(
+        Run.Held,
+        [&](std::string& Chunk) {
+            // A socket never hands over an empty chunk while the peer is there.
+            while (Next < Chunks.size() && Chunks[Next].empty())
+                ++Next;
+            if (Next >= Chunks.size())
+                return false;
+            Chunk = Chunks[Next++];
+            return true;
+        },
+        [&](const std::string& Text) { Run.Logged.push_back(Text); });
+    Run.ChunksUsed = Next;
+    return Run;
+}
+
+std::string Joined(const TBodyRun& Run)
+{
+    std::string All;
+    for (const std::string& Piece : Run.Logged)
+        All += Piece;
+    return All + Run.Held;
+}
+
+} // namespace
+
+TEST(ReplyRules, SplitCommandGivesWordAndNumber)
+{
+    struct {
+        const char* Line;
+        const char* Word;
+        int32_t Number;
+    } const Cases[] = {
+        {"", "", 0},          {"stat", "STAT", 0},           {"retr 3", "RETR", 3},
+        {"TOP 3 10", "TOP", 3}, {"LIST abc", "LIST", 0},     {"LIST  3", "LIST", 0},
+        {"list -1", "LIST", -1}, {"dele +7", "DELE", 7},     {"RETR 99999999999", "RETR", 0},
+        {"uSer Bob", "USER", 0}, {"r\xc3\xa4tr 1", "R\xc3\xa4TR", 1}, {"RETR 1x", "RETR", 0},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Line);
+        TCommandParts Parts = SplitCommand(Case.Line);
+        EXPECT_EQ(Parts.Word, Case.Word);
+        EXPECT_EQ(Parts.Number, Case.Number);
+    }
+}
+
+TEST(ReplyRules, MultiLineRepliesArePredictedFromWordAndNumber)
+{
+    for (const char* Line : {"LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0"})
+        EXPECT_TRUE(ExpectsMultiLineReply(Line)) << Line;
+    for (const char* Line : {"LIST 2", "RETR", "RETR x", "STAT", "CAPA", "", "LISTX", "TOP"})
+        EXPECT_FALSE(ExpectsMultiLineReply(Line)) << Line;
+}
+
+TEST(ReplyRules, PositiveRepliesAndStatusWords)
+{
+    EXPECT_TRUE(IsPositiveReply("+OK"));
+    EXPECT_TRUE(IsPositiveReply("+ok 1 2"));
+    EXPECT_TRUE(IsPositiveReply("+OKAY"));
+    EXPECT_FALSE(IsPositiveReply("-ERR"));
+    EXPECT_FALSE(IsPositiveReply("+O"));
+    EXPECT_FALSE(IsPositiveReply(""));
+
+    EXPECT_EQ(ReplyStatusWord("+OK 2 320\r\n"), "+OK");
+    EXPECT_EQ(ReplyStatusWord("+OK\r\n1 2\r\n"), "+OK");
+    EXPECT_EQ(ReplyStatusWord("-ERR"), "-ERR");
+    EXPECT_EQ(ReplyStatusWord(""), "");
+    EXPECT_EQ(ReplyStatusWord(" +OK"), "");
+
+    EXPECT_EQ(LogStatusClass("+OK 2", false), 1);
+    EXPECT_EQ(LogStatusClass("+okay", false), 1);
+    EXPECT_EQ(LogStatusClass("-ERR", false), 3);
+    EXPECT_EQ(LogStatusClass("* OK", false), 3);
+    EXPECT_EQ(LogStatusClass("+OK", true), 2);
+
+    EXPECT_TRUE(IsAcceptedQuit("quit", "+OK bye"));
+    EXPECT_TRUE(IsAcceptedQuit("QUITTING", "+ok"));
+    EXPECT_FALSE(IsAcceptedQuit("QUIT", "-ERR busy"));
+    EXPECT_FALSE(IsAcceptedQuit("QUI", "+OK"));
+}
+
+TEST(ReplyRules, UpperCasingTouchesOnlyTheCommandWord)
+{
+    EXPECT_EQ(UpperCaseCommandWord("retr 1"), "RETR 1");
+    EXPECT_EQ(UpperCaseCommandWord("user MixedCase"), "USER MixedCase");
+    EXPECT_EQ(UpperCaseCommandWord("noop"), "NOOP");
+    EXPECT_EQ(UpperCaseCommandWord(""), "");
+    EXPECT_EQ(UpperCaseCommandWord("pass s\xc3\xa4kret"), "PASS s\xc3\xa4kret");
+    EXPECT_EQ(UpperCaseCommandWord("\xc3\xa4" "bc x"), "\xc3\xa4" "BC x");
+}
+
+TEST(ReplyRules, PasswordMaskOfTheLogCopy)
+{
+    EXPECT_EQ(LogCopyOfCommand("PASS geheim\r\n", true), "PASS Schhh... nicht verraten!\r\n");
+    EXPECT_EQ(LogCopyOfCommand("pass geheim\r\n", true), "pass Schhh... nicht verraten!\r\n");
+    EXPECT_EQ(LogCopyOfCommand("PASS geheim\r\n", false), "PASS geheim\r\n");
+    EXPECT_EQ(LogCopyOfCommand("PASS\r\n", true), "PASS\r\n");
+    EXPECT_EQ(LogCopyOfCommand("PASSWORD x\r\n", true), "PASSWORD x\r\n");
+    EXPECT_EQ(LogCopyOfCommand("\r\n", true), "\r\n");
+}
+
+TEST(ReplyRules, LogLinesSplitAtCrLfOnly)
+{
+    EXPECT_EQ(SplitLogLines(""), Lines{});
+    EXPECT_EQ(SplitLogLines("\r\n"), Lines{""});
+    EXPECT_EQ(SplitLogLines("\r\nUSER bob\r\n"), (Lines{"", "USER bob"}));
+    EXPECT_EQ(SplitLogLines("+OK"), Lines{"+OK"});
+    EXPECT_EQ(SplitLogLines("a\r\nb"), (Lines{"a", "b"}));
+    EXPECT_EQ(SplitLogLines("a\nb\rc\r\n"), Lines{"a\nb\rc"});
+    EXPECT_EQ(SplitLogLines("a\r\n\r\n.\r\n"), (Lines{"a", "", "."}));
+    EXPECT_EQ(SplitLogLines("a\r\r\n"), Lines{"a\r"});
+
+    EXPECT_TRUE(EndsWithLineEnd("+OK\r\n"));
+    EXPECT_FALSE(EndsWithLineEnd("+OK\r"));
+    EXPECT_FALSE(EndsWithLineEnd("+OK\n"));
+    EXPECT_FALSE(EndsWithLineEnd(""));
+}
+
+TEST(ReplyRules, BodyCompletion)
+{
+    EXPECT_TRUE(IsBodyComplete(".\r\n"));
+    EXPECT_TRUE(IsBodyComplete("1 120\r\n.\r\n"));
+    EXPECT_TRUE(IsBodyComplete("\r\n.\r\n"));
+    EXPECT_FALSE(IsBodyComplete(""));
+    EXPECT_FALSE(IsBodyComplete(".\r"));
+    EXPECT_FALSE(IsBodyComplete("..\r\n"));
+    EXPECT_FALSE(IsBodyComplete("a\r\n.\r\nx"));
+}
+
+TEST(ReplyRules, FlushingTakesCompleteLinesAndHoldsTheLastBeforeTheTerminator)
+{
+    struct {
+        const char* Rest;
+        const char* Taken;
+        const char* Held;
+    } const Cases[] = {
+        {".\r\n", "", ".\r\n"},
+        {"a\r\nb\r\n", "a\r\nb\r\n", ""},
+        {"a\r\nb", "a\r\n", "b"},
+        {"a\r\nb\r", "a\r\n", "b\r"},
+        {"ab", "", "ab"},
+        {"\r\n", "\r\n", ""},
+        {"\r\nx", "\r\n", "x"},
+        {"a\r\nb\r\n.\r\n", "a\r\n", "b\r\n.\r\n"},
+        {"a\r\n.\r\n", "", "a\r\n.\r\n"},
+        {"\r\n.\r\n", "", "\r\n.\r\n"},
+        {"\r\n\r\n.\r\n", "\r\n", "\r\n.\r\n"},
+        {"a\r\n.", "a\r\n", "."},
+        {"", "", ""},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Rest);
+        std::string Rest = Case.Rest;
+        EXPECT_EQ(TakeCompleteBodyLines(Rest), Case.Taken);
+        EXPECT_EQ(Rest, Case.Held);
+    }
+}
+
+TEST(ReplyRules, BodyChunksEndingMidLineLogOnlyCompleteLines)
+{
+    TBodyRun Run = RunBody({"1 12", "0\r\n2 2", "00\r\n", ".\r\n"});
+    EXPECT_TRUE(Run.Complete);
+    EXPECT_EQ(Run.Logged, (Lines{"1 120\r\n", "2 200\r\n"}));
+    EXPECT_EQ(Run.Held, ".\r\n");
+
+    // Nothing more comes: the complete lines are logged, the partial one held.
+    TBodyRun Broken = RunBody({"From: a\r\nSubj", "ect: b\r\nTo"});
+    EXPECT_FALSE(Broken.Complete);
+    EXPECT_EQ(Broken.Logged, (Lines{"From: a\r\n", "Subject: b\r\n"}));
+    EXPECT_EQ(Broken.Held, "To");
+}
+
+TEST(ReplyRules, EmptyListEndsWithoutReading)
+{
+    TBodyRun Run = RunBody({".\r\n", "never read"});
+    EXPECT_TRUE(Run.Complete);
+    EXPECT_EQ(Run.ChunksUsed, 1u);
+    EXPECT_TRUE(Run.Logged.empty());
+    EXPECT_EQ(Run.Held, ".\r\n");
+}
+
+// Every body, split into two or three chunks at every position, ends at its
+// terminator and logs each byte exactly once, in order.
+TEST(ReplyRules, TerminatorSplitAtEveryPositionIsFound)
+{
+    const std::string Bodies[] = {
+        ".\r\n",
+        "\r\n.\r\n",
+        "\r\n\r\n.\r\n",
+        "1 120\r\n2 200\r\n.\r\n",
+        "Subject: x\r\n\r\n..dot\r\n.\r\n",
+        "a\r\n\r\n.\r\n",
+        "..\r\n.\r\n",
+        "a\rb\nc\r\n.\r\n",
+    };
+    for (const std::string& Body : Bodies) {
+        for (size_t First = 0; First <= Body.size(); ++First) {
+            for (size_t Second = First; Second <= Body.size(); ++Second) {
+                SCOPED_TRACE(testing::Message() << Body << " at " << First << "/" << Second);
+                std::vector<std::string> Chunks = {Body.substr(0, First), Body.substr(First, Second - First),
+                                                   Body.substr(Second)};
+                TBodyRun Run = RunBody(Chunks);
+                EXPECT_TRUE(Run.Complete);
+                EXPECT_EQ(Joined(Run), Body);
+                for (const std::string& Piece : Run.Logged)
+                    EXPECT_TRUE(EndsWithLineEnd(Piece));
+                // The last data line and "." are logged together at the end.
+                EXPECT_TRUE(Run.Held == ".\r\n" || IsBodyComplete(Run.Held));
+            }
+        }
+    }
+}
