@@ -1,0 +1,395 @@
+// TSmartNSLookup against dnsmasq over TCP, and against a scripted server for
+// what dnsmasq does not do on demand (split, short, closed, oversized answers).
+#include "dns/SmartNSLookup.h"
+#include "tests/dns/CapturedResponses.h"
+#include "tests/support/DnsmasqHarness.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ErrorInfo {
+    std::string origin;
+    int32_t code = 0;
+    std::string text;
+};
+
+ErrorInfo TakeError(TSmartNSLookup& lookup)
+{
+    ErrorInfo info;
+    lookup.GetErrorInfo(info.origin, info.code, info.text);
+    return info;
+}
+
+void AskForMx(TSmartNSLookup& lookup, const std::string& name)
+{
+    lookup.Reset(true);
+    lookup.Header().SetRD(true);
+    lookup.Question().SetQName(name);
+    lookup.Question().SetQType("MX");
+    lookup.Question().SetQClass("IN");
+    lookup.SetTimeout(5);
+}
+
+std::string Bytes(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
+
+// The query for "mail.test": prefix 2, header 12, name 11, type and class 4.
+constexpr size_t MailTestQueryLength = 29;
+
+struct MX {
+    std::string host;
+    uint16_t preference;
+    bool operator==(const MX& other) const { return host == other.host && preference == other.preference; }
+};
+
+// The MX records of the answer section, in answer order.
+std::vector<MX> MxOf(const TSmartNSLookup& lookup)
+{
+    std::vector<MX> list;
+    for (int i = 0; i < lookup.Answers().Count(); ++i) {
+        const auto& record = lookup.Answers().Items(i);
+        if (record.RRType != "MX")
+            continue;
+        TSmartNSMX mx;
+        record.Data.GetMX(mx);
+        list.push_back({ mx.Exchange, mx.Preference });
+    }
+    return list;
+}
+} // namespace
+
+// ---- against dnsmasq ----
+
+class LookupDnsmasq : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server = new DnsmasqHarness;
+        // dnsmasq answers in the reverse order of these options: 20, 10, 30.
+        server->addMx("mail.test", "mx30.mail.test", 30);
+        server->addMx("mail.test", "mx10.mail.test", 10);
+        server->addMx("mail.test", "mx20.mail.test", 20);
+        server->addCname("alias.test", "mail.test");
+        server->addHost("plain.test", "127.0.0.5");
+        started = server->start();
+    }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(started) << server->error();
+        lookup.SetTargetHost("127.0.0.1");
+        lookup.SetTargetPort(std::to_string(server->port()));
+    }
+
+    static DnsmasqHarness* server;
+    static bool started;
+    TSmartNSLookup lookup;
+};
+DnsmasqHarness* LookupDnsmasq::server = nullptr;
+bool LookupDnsmasq::started = false;
+
+TEST_F(LookupDnsmasq, ListsMxRecordsInAnswerOrder)
+{
+    AskForMx(lookup, "mail.test");
+    ASSERT_TRUE(lookup.Lookup()) << TakeError(lookup).code;
+    EXPECT_EQ(MxOf(lookup),
+        (std::vector<MX> { { "mx20.mail.test", 20 }, { "mx10.mail.test", 10 }, { "mx30.mail.test", 30 } }));
+    EXPECT_TRUE(lookup.Header().QR);
+    EXPECT_EQ(lookup.Question().QName(), "mail.test");
+    EXPECT_FALSE(lookup.Connected());
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+    EXPECT_EQ(lookup.AnswerLength(), lookup.AnswerBuffer()[1] + 2);
+}
+
+TEST_F(LookupDnsmasq, AliasComesBeforeTheMxRecords)
+{
+    AskForMx(lookup, "alias.test");
+    ASSERT_TRUE(lookup.Lookup());
+    ASSERT_EQ(lookup.Answers().Count(), 4);
+    EXPECT_EQ(lookup.Answers().Items(0).RRType, "CNAME");
+    EXPECT_EQ(MxOf(lookup).size(), 3u);
+}
+
+TEST_F(LookupDnsmasq, NameWithoutMxIsASuccessWithNoAnswers)
+{
+    AskForMx(lookup, "plain.test");
+    EXPECT_TRUE(lookup.Lookup());
+    EXPECT_EQ(lookup.Header().RCODE, 0);
+    EXPECT_EQ(lookup.Answers().Count(), 0);
+    EXPECT_EQ(lookup.LastError(), 0);
+}
+
+TEST_F(LookupDnsmasq, UnknownNameIsReportedOnceAsNameError)
+{
+    int reports = 0;
+    ErrorInfo reported;
+    lookup.OnError = [&](TSmartWinsock*, const std::string& origin, int32_t code, const std::string& text) {
+        ++reports;
+        reported = { origin, code, text };
+    };
+    AskForMx(lookup, "nothere.test");
+    EXPECT_FALSE(lookup.Lookup());
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(reported.origin, "NSLookup");
+    EXPECT_EQ(reported.code, 3);
+    EXPECT_EQ(reported.text, "Name Error");
+    EXPECT_EQ(lookup.LastError(), 0);
+}
+
+TEST_F(LookupDnsmasq, ErrorWaitsForTheFinderWithoutHandler)
+{
+    AskForMx(lookup, "nothere.test");
+    EXPECT_FALSE(lookup.Lookup());
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.origin, "NSLookup");
+    EXPECT_EQ(info.code, 3);
+    EXPECT_EQ(info.text, "Name Error");
+    EXPECT_EQ(lookup.LastError(), 0);
+}
+
+TEST_F(LookupDnsmasq, SyncFallsOnceAfterTheQuestionChanges)
+{
+    std::vector<bool> events;
+    lookup.OnSyncChange = [&](TSmartNSLookup*, bool sync) { events.push_back(sync); };
+    AskForMx(lookup, "mail.test");
+    events.clear();
+    ASSERT_TRUE(lookup.Lookup());
+    EXPECT_TRUE(lookup.Sync());
+    EXPECT_TRUE(events.empty());
+    lookup.Question().SetQName("alias.test");
+    lookup.Question().SetQName("plain.test");
+    EXPECT_EQ(events, std::vector<bool> { false });
+    EXPECT_FALSE(lookup.Sync());
+}
+
+// ---- scripted servers ----
+
+TEST(LookupScripted, AssemblesAResponseSentInPieces)
+{
+    const std::string answer = Bytes(Captured::MailTestMx);
+    const std::vector<std::vector<size_t>> splits = {
+        { 1 }, // the prefix split in two
+        { 2 }, // the prefix alone
+        { 7, 40, 90 }, // prefix with the header's start, then more pieces
+    };
+    for (const auto& cuts : splits) {
+        ScriptedServer server;
+        server.expectBytes(MailTestQueryLength);
+        size_t from = 0;
+        for (size_t cut : cuts) {
+            server.send(answer.substr(from, cut - from)).pause(50);
+            from = cut;
+        }
+        server.send(answer.substr(from)).holdOpen(3000);
+        server.start();
+        TSmartNSLookup lookup;
+        AskForMx(lookup, "mail.test");
+        lookup.SetTargetHost(server.address());
+        EXPECT_TRUE(lookup.Lookup()) << TakeError(lookup).code;
+        EXPECT_EQ(MxOf(lookup).size(), 3u);
+        EXPECT_EQ(lookup.AnswerLength(), static_cast<int32_t>(answer.size()));
+        EXPECT_EQ(server.received().substr(2, 2), std::string(reinterpret_cast<const char*>(lookup.QueryBuffer()) + 2, 2));
+    }
+}
+
+TEST(LookupScripted, ServerClosingEarlyTimesOut)
+{
+    ScriptedServer server;
+    server.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx).substr(0, 30)).close();
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTimeout(1);
+    lookup.SetTargetHost(server.address());
+    EXPECT_FALSE(lookup.Lookup());
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.origin, "Winsock");
+    EXPECT_EQ(info.code, 12000);
+    EXPECT_EQ(info.text, "Request timed out");
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+    EXPECT_FALSE(lookup.Connected());
+}
+
+TEST(LookupScripted, UnknownRcodeHasNoText)
+{
+    auto answer = Captured::NothereTestNx;
+    answer[5] = 0x89; // flags 0x8189: RCODE 9
+    ScriptedServer server;
+    server.expectBytes(30).send(Bytes(answer)).holdOpen(3000);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "nothere.test");
+    lookup.SetTargetHost(server.address());
+    EXPECT_FALSE(lookup.Lookup());
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.origin, "NSLookup");
+    EXPECT_EQ(info.code, 9);
+    EXPECT_EQ(info.text, "");
+}
+
+TEST(LookupScripted, SecondLookupWithoutResetSendsTheDecodedHeader)
+{
+    ScriptedServer server;
+    server.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx)).holdOpen(3000);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTargetHost(server.address());
+    ASSERT_TRUE(lookup.Lookup());
+    // Encode again, as the next SendQuery would: the response's flags and counts.
+    EXPECT_EQ(lookup.SendQuery(), -1); // not connected
+    EXPECT_EQ(lookup.QueryBuffer()[4], 0x85);
+    EXPECT_EQ(lookup.QueryBuffer()[5], 0x80);
+    EXPECT_EQ(lookup.QueryBuffer()[9], 3); // ANCOUNT
+    EXPECT_EQ(TakeError(lookup).code, 10057);
+}
+
+TEST(LookupScripted, ExchangeOrderIsGuarded)
+{
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    // A response is read only after a query for this header's ID.
+    EXPECT_EQ(lookup.ReceiveAnswer(), -1);
+    auto info = TakeError(lookup);
+    EXPECT_EQ(info.origin, "Winsock");
+    EXPECT_EQ(info.code, 10035);
+    EXPECT_EQ(info.text, "Operation would block");
+
+    // A failed send leaves nothing pending: the next one tries again.
+    EXPECT_EQ(lookup.SendQuery(), -1);
+    EXPECT_EQ(TakeError(lookup).code, 10057);
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+    EXPECT_EQ(lookup.SendQuery(), -1);
+    EXPECT_EQ(TakeError(lookup).code, 10057);
+
+    // Two queries without reading: the second is refused.
+    ScriptedServer server;
+    server.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx)).holdOpen(3000);
+    server.start();
+    lookup.SetTargetHost(server.address());
+    ASSERT_TRUE(lookup.Connect());
+    EXPECT_EQ(lookup.SendQuery(), static_cast<int32_t>(MailTestQueryLength));
+    EXPECT_EQ(TSmartNSLookup::PendingID(), lookup.Header().ID());
+    EXPECT_EQ(lookup.SendQuery(), -1);
+    EXPECT_EQ(TakeError(lookup).code, 10035);
+    EXPECT_EQ(lookup.ReceiveAnswer(), static_cast<int32_t>(Captured::MailTestMx.size()));
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+    lookup.Disconnect();
+}
+
+TEST(LookupScripted, ResponseLargerThanTheBufferIsCutAndReported)
+{
+    // The prefix announces 65535 bytes; more than 32768 arrive.
+    std::string answer = Bytes(Captured::MailTestMx);
+    answer[0] = '\xFF';
+    answer[1] = '\xFF';
+    answer += std::string(40000, '\0');
+    ScriptedServer server;
+    server.expectBytes(MailTestQueryLength).send(answer).holdOpen(5000);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTargetHost(server.address());
+    EXPECT_FALSE(lookup.Lookup());
+    EXPECT_EQ(lookup.AnswerLength(), TSmartNSLookup::BufferSize);
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.code, 10040);
+    EXPECT_EQ(info.text, "Message too long");
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+}
+
+TEST(LookupScripted, RecordsRunningPastTheAnnouncedLengthAreReported)
+{
+    // All bytes arrive, but the prefix announces five fewer: the last MX record
+    // does not fit the message.
+    std::string answer = Bytes(Captured::MailTestMx);
+    answer[1] = static_cast<char>(answer[1] - 5);
+    ScriptedServer server;
+    server.expectBytes(MailTestQueryLength).send(answer).holdOpen(3000);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTargetHost(server.address());
+    EXPECT_FALSE(lookup.Lookup());
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.origin, "NSLookup");
+    EXPECT_EQ(info.code, TSmartNSLookup::ErrorMalformed);
+    EXPECT_EQ(info.text, "Malformed response");
+    EXPECT_EQ(lookup.Answers().Count(), 2);
+}
+
+TEST(LookupScripted, QueryTooLongForTheBufferIsRefused)
+{
+    TSmartNSLookup lookup;
+    AskForMx(lookup, std::string(40000, 'a'));
+    EXPECT_EQ(lookup.SendQuery(), -1);
+    EXPECT_EQ(TakeError(lookup).code, 10040);
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+}
+
+// ---- name server from the resolver configuration ----
+
+class NameServerConfig : public ::testing::Test {
+protected:
+    void TearDown() override { TSmartNSLookup::SetResolverConfig(""); }
+    void Use(const std::string& contents)
+    {
+        const std::string path = dir.file("resolv.conf");
+        std::ofstream(path) << contents;
+        TSmartNSLookup::SetResolverConfig(path);
+    }
+    TempDir dir;
+};
+
+TEST_F(NameServerConfig, FirstServerUpToTheFirstComma)
+{
+    Use("# comment\nsearch test\nnameserver 10.1.2.3,10.4.5.6\nnameserver 10.9.9.9\n");
+    EXPECT_EQ(TSmartNSLookup::GetNameServer(), "10.1.2.3");
+    TSmartNSLookup lookup;
+    EXPECT_EQ(lookup.TargetHost(), "10.1.2.3");
+    EXPECT_EQ(lookup.TargetPort(), "domain");
+    EXPECT_EQ(lookup.Timeout(), 20);
+}
+
+TEST_F(NameServerConfig, BlankIsNoSeparator)
+{
+    Use("nameserver 10.1.2.3 10.4.5.6\n");
+    TSmartNSLookup lookup;
+    EXPECT_EQ(lookup.TargetHost(), "10.1.2.3 10.4.5.6");
+}
+
+TEST_F(NameServerConfig, NoServerGivesEmptyTargetAndConnectFails)
+{
+    Use("search test\n");
+    TSmartNSLookup lookup;
+    EXPECT_EQ(lookup.TargetHost(), "");
+    EXPECT_FALSE(lookup.Lookup());
+    EXPECT_EQ(TakeError(lookup).code, 10049);
+
+    TSmartNSLookup::SetResolverConfig(dir.file("missing"));
+    EXPECT_EQ(TSmartNSLookup::GetNameServer(), "");
+}
+
+TEST_F(NameServerConfig, IPv6ServerIsUsable)
+{
+    Use("nameserver ::1\n");
+    TSmartNSLookup lookup;
+    EXPECT_EQ(lookup.TargetHost(), "[::1]");
+    ScriptedServer server(ScriptedServer::Family::IPv6);
+    server.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx)).holdOpen(3000);
+    server.start();
+    AskForMx(lookup, "mail.test");
+    lookup.SetTargetPort(std::to_string(server.port()));
+    EXPECT_TRUE(lookup.Lookup()) << TakeError(lookup).code;
+    EXPECT_EQ(MxOf(lookup).size(), 3u);
+}
