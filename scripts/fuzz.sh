@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds every fuzz/*_fuzz.cpp as a libFuzzer program (clang++, AddressSanitizer
+# and UndefinedBehaviorSanitizer) into build-fuzz/ and runs each for
+# FUZZ_SECONDS (default 60). Exits non-zero when a target fails to build or
+# finds a crash or leak.
+#
+# A target names what it needs in comment lines:
+#   // fuzz-sources: dns/SmartNSMessage.cpp net/SmartWinsock.cpp
+#   // fuzz-corpus: fuzz/corpus/dns
+# Without fuzz-sources it gets every source of dns/ and net/ (no Qt there);
+# without fuzz-corpus it uses fuzz/corpus/<name without _fuzz>/ when present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-60}
+out=build-fuzz
+cxx=${FUZZ_CXX:-clang++}
+flags=(-std=c++17 -g -O1 -I. -Wall -Wextra -Wpedantic -Werror
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+
+shopt -s nullglob
+targets=(fuzz/*_fuzz.cpp)
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "fuzz: no targets"
+  exit 0
+fi
+mkdir -p "$out"
+
+declared() { # $1 file, $2 key: the words after "// <key>:" on all such lines
+  sed -n "s#^//[[:space:]]*$2:[[:space:]]*##p" "$1" | tr '\n' ' '
+}
+
+failed=0
+for target in "${targets[@]}"; do
+  name=$(basename "$target" .cpp)
+  read -r -a sources <<<"$(declared "$target" fuzz-sources)"
+  if [ ${#sources[@]} -eq 0 ]; then
+    sources=(dns/*.cpp net/*.cpp)
+  fi
+  corpus=$(declared "$target" fuzz-corpus | awk '{print $1}')
+  if [ -z "$corpus" ]; then
+    corpus=fuzz/corpus/${name%_fuzz}
+  fi
+
+  echo "== fuzz: building $name (${sources[*]})"
+  if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" -lpthread -o "$out/$name"; then
+    echo "fuzz: $name does not build"
+    failed=1
+    continue
+  fi
+
+  # New inputs go to a work folder; the checked-in seeds stay as they are.
+  work="$out/corpus-$name"
+  artifacts="$out/artifacts-$name/"
+  mkdir -p "$work" "$artifacts"
+  seeds=()
+  if [ -d "$corpus" ]; then
+    seeds=("$corpus")
+  fi
+  echo "== fuzz: running $name for ${seconds}s"
+  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$out/$name" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
+      -artifact_prefix="$artifacts" "$work" "${seeds[@]}"; then
+    echo "fuzz: $name failed; inputs in $artifacts"
+    failed=1
+  fi
+done
+exit $failed
