@@ -1,0 +1,195 @@
+// Protocol log writer on a QPlainTextEdit.
+#include "conversation/ProtocolLog.h"
+
+#include <vector>
+
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QTextCharFormat>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+
+#include "conversation/ReplyRules.h"
+
+namespace {
+
+// Repaints of a growing body are held back this long, so that a large message
+// costs one layout per chunk and not one paint per chunk.
+constexpr int kBodyRepaintMs = 30;
+
+bool ShownAsIs(unsigned char C)
+{
+    return C == 9 || C == 10 || C == 13 || (C >= 32 && C <= 127);
+}
+
+// Bold part of a line: [Start, End).
+struct TBoldRange {
+    int Start = 0;
+    int End = 0;
+};
+
+TBoldRange BoldRangeOf(const std::string& Line, bool IsServer, bool IsBody, bool StatusBold, bool CommandBold)
+{
+    TBoldRange Range;
+    if (IsBody)
+        return Range;
+    size_t Start = 0;
+    if (IsServer) {
+        if (!StatusBold)
+            return Range;
+    } else {
+        if (!CommandBold)
+            return Range;
+        while (Start < Line.size() && (Line[Start] == '\r' || Line[Start] == '\n'))
+            ++Start;
+    }
+    size_t End = Line.find(' ', Start);
+    if (End == std::string::npos)
+        End = Line.size();
+    Range.Start = static_cast<int>(Start);
+    Range.End = static_cast<int>(End);
+    return Range;
+}
+
+// A lone CR or LF must stay inside its line; the document would start a new
+// block for either, so they are shown as a line break within the line.
+QString LineText(const std::string& Line)
+{
+    QString Text = QString::fromLatin1(Line.data(), static_cast<qsizetype>(Line.size()));
+    if (Line.find_first_of("\r\n") != std::string::npos) {
+        Text.replace(QLatin1Char('\r'), QChar(QChar::LineSeparator));
+        Text.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
+    }
+    return Text;
+}
+
+} // namespace
+
+TProtocolLog::TProtocolLog(QPlainTextEdit* View)
+    : FView(View)
+    , FResumeTimer(new QTimer(View))
+{
+    // The log only grows; an undo history would keep a second copy of it.
+    FView->document()->setUndoRedoEnabled(false);
+    FResumeTimer->setSingleShot(true);
+    FResumeTimer->setInterval(kBodyRepaintMs);
+    QObject::connect(FResumeTimer, &QTimer::timeout, FView, [this] { ResumeRepaint(false); });
+    FHasLines = !FView->document()->isEmpty();
+    FSinceRepaint.start();
+}
+
+TProtocolLog::~TProtocolLog()
+{
+    FResumeTimer->stop();
+    if (!FView->updatesEnabled())
+        FView->setUpdatesEnabled(true);
+}
+
+void TProtocolLog::SetServerColor(int Index)
+{
+    FServerColor = (Index >= 1 && Index <= 4) ? Index : 1;
+}
+
+void TProtocolLog::AdvanceServerColor()
+{
+    FServerColor = FServerColor + 1 > 3 ? 1 : FServerColor + 1;
+}
+
+QColor TProtocolLog::TableColor(int Index, const QPalette& Palette)
+{
+    switch (Index) {
+    case 1: return QColor(0, 128, 0);
+    case 2: return QColor(0, 0, 128);
+    case 3: return QColor(255, 0, 0);
+    default: return Palette.color(QPalette::WindowText);
+    }
+}
+
+void TProtocolLog::Clear()
+{
+    FView->clear();
+    FHasLines = false;
+}
+
+void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
+{
+    const int StatusClass = LogStatusClass(Text, IsBody);
+
+    // Only the logged copy changes: umlauts and control characters show as blanks.
+    std::string Shown = Text;
+    for (char& C : Shown)
+        if (!ShownAsIs(static_cast<unsigned char>(C)))
+            C = ' ';
+    const std::vector<std::string> Lines = SplitLogLines(Shown);
+    if (Lines.empty())
+        return;
+
+    QColor Color;
+    if (IsServer) {
+        if (FColorMode == TColorMode::Status)
+            FServerColor = StatusClass;
+        Color = TableColor(FServerColor, FView->palette());
+    } else {
+        Color = TableColor(4, FView->palette());
+    }
+    QTextCharFormat Normal;
+    Normal.setForeground(Color);
+    Normal.setFontWeight(QFont::Normal);
+    QTextCharFormat Bold = Normal;
+    Bold.setFontWeight(QFont::Bold);
+
+    SuspendRepaint();
+    QTextCursor Cursor(FView->document());
+    Cursor.movePosition(QTextCursor::End);
+
+    // One insert per run of equal format: a body chunk is a single insert.
+    QString Pending;
+    bool PendingBold = false;
+    auto Put = [&](const QString& Piece, bool IsBold) {
+        if (Piece.isEmpty())
+            return;
+        if (IsBold != PendingBold && !Pending.isEmpty()) {
+            Cursor.insertText(Pending, PendingBold ? Bold : Normal);
+            Pending.clear();
+        }
+        PendingBold = IsBold;
+        Pending += Piece;
+    };
+    for (const std::string& Line : Lines) {
+        if (FHasLines)
+            Put(QStringLiteral("\n"), PendingBold);
+        FHasLines = true;
+        const QString Piece = LineText(Line);
+        const TBoldRange Range = BoldRangeOf(Line, IsServer, IsBody, FStatusBold, FCommandBold);
+        Put(Piece.left(Range.Start), false);
+        Put(Piece.mid(Range.Start, Range.End - Range.Start), true);
+        Put(Piece.mid(Range.End), false);
+    }
+    if (!Pending.isEmpty())
+        Cursor.insertText(Pending, PendingBold ? Bold : Normal);
+
+    // Caret to the end, which scrolls the end into view.
+    FView->setTextCursor(Cursor);
+    FView->ensureCursorVisible();
+    ResumeRepaint(IsBody);
+}
+
+void TProtocolLog::SuspendRepaint()
+{
+    if (FView->updatesEnabled())
+        FView->setUpdatesEnabled(false);
+}
+
+void TProtocolLog::ResumeRepaint(bool IsBody)
+{
+    if (IsBody && FSinceRepaint.elapsed() < kBodyRepaintMs) {
+        if (!FResumeTimer->isActive())
+            FResumeTimer->start();
+        return;
+    }
+    FResumeTimer->stop();
+    if (!FView->updatesEnabled())
+        FView->setUpdatesEnabled(true);
+    FSinceRepaint.restart();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+// Writer of the protocol log: every command as sent and every byte received,
+// one log line (text block) per protocol line, told apart by colour and bold
+// type only. The window owns the QPlainTextEdit and hands it over; the writer
+// never sets a font face (the window switches it).
+
+#include <string>
+
+#include <QColor>
+#include <QElapsedTimer>
+
+class QPalette;
+class QPlainTextEdit;
+class QTimer;
+
+// Fixed = "&Grün"/"&Blau"/"&Rot"/"&Aus": ServerColor stays as chosen.
+enum class TColorMode { Status, Connection, Fixed };
+
+class TProtocolLog {
+public:
+    explicit TProtocolLog(QPlainTextEdit* View);
+    ~TProtocolLog();
+
+    TProtocolLog(const TProtocolLog&) = delete;
+    TProtocolLog& operator=(const TProtocolLog&) = delete;
+
+    void SetColorMode(TColorMode Mode) { FColorMode = Mode; }
+    TColorMode ColorMode() const { return FColorMode; }
+
+    // 1 green, 2 navy, 3 red, 4 window text.
+    int ServerColor() const { return FServerColor; }
+    void SetServerColor(int Index);
+    // Next connection's colour: 1, 2, 3, 1, ... (4 starts over at 1).
+    void AdvanceServerColor();
+
+    void SetCommandBold(bool On) { FCommandBold = On; }
+    void SetStatusBold(bool On) { FStatusBold = On; }
+
+    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody);
+    bool HasLines() const { return FHasLines; }
+    void Clear();
+
+    static QColor TableColor(int Index, const QPalette& Palette);
+
+private:
+    void SuspendRepaint();
+    void ResumeRepaint(bool IsBody);
+
+    QPlainTextEdit* FView;
+    QTimer* FResumeTimer;
+    QElapsedTimer FSinceRepaint;
+    TColorMode FColorMode = TColorMode::Status;
+    int FServerColor = 1;
+    bool FCommandBold = true;
+    bool FStatusBold = true;
+    bool FHasLines = false;
+};

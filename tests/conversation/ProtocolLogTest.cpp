@@ -1,0 +1,191 @@
+// Protocol log: colours and bold type read back from the document.
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextFragment>
+
+#include "conversation/ProtocolLog.h"
+
+namespace {
+
+const QColor kGreen(0, 128, 0);
+const QColor kNavy(0, 0, 128);
+const QColor kRed(255, 0, 0);
+
+class ProtocolLogTest : public testing::Test {
+protected:
+    QPlainTextEdit View;
+    TProtocolLog Log{&View};
+
+    int LineCount() const { return View.document()->blockCount(); }
+    QString Line(int Index) const { return View.document()->findBlockByNumber(Index).text(); }
+
+    // Format of the character at Column of line Index.
+    QTextCharFormat FormatAt(int Index, int Column) const
+    {
+        QTextBlock Block = View.document()->findBlockByNumber(Index);
+        for (auto It = Block.begin(); !It.atEnd(); ++It) {
+            QTextFragment Fragment = It.fragment();
+            int Start = Fragment.position() - Block.position();
+            if (Column >= Start && Column < Start + Fragment.length())
+                return Fragment.charFormat();
+        }
+        ADD_FAILURE() << "no character at line " << Index << " column " << Column;
+        return {};
+    }
+    QColor ColorAt(int Index, int Column) const { return FormatAt(Index, Column).foreground().color(); }
+    bool BoldAt(int Index, int Column) const { return FormatAt(Index, Column).fontWeight() == QFont::Bold; }
+    // Length of the bold run at the start of a line (after Skip characters).
+    int BoldPrefix(int Index, int Skip = 0) const
+    {
+        int Column = Skip;
+        while (Column < Line(Index).size() && BoldAt(Index, Column))
+            ++Column;
+        return Column - Skip;
+    }
+    QColor WindowText() const { return View.palette().color(QPalette::WindowText); }
+};
+
+} // namespace
+
+TEST_F(ProtocolLogTest, StatusModeColoursByStatusClass)
+{
+    Log.AppendToLog("\r\nLIST\r\n", false, false);
+    Log.AppendToLog("+OK 2 messages", true, false);
+    Log.AppendToLog("1 120\r\n2 200\r\n.\r\n", true, true);
+    Log.AppendToLog("-ERR no such message\r\n", true, false);
+    Log.AppendToLog("+OKAY fine\r\n", true, false);
+
+    ASSERT_EQ(LineCount(), 8);
+    EXPECT_EQ(Line(0), "");
+    EXPECT_EQ(Line(1), "LIST");
+    EXPECT_EQ(ColorAt(1, 0), WindowText());
+    EXPECT_EQ(BoldPrefix(1), 4);
+
+    EXPECT_EQ(Line(2), "+OK 2 messages");
+    EXPECT_EQ(ColorAt(2, 0), kGreen);
+    EXPECT_EQ(ColorAt(2, 5), kGreen);
+    EXPECT_EQ(BoldPrefix(2), 3);
+    EXPECT_FALSE(BoldAt(2, 4));
+
+    for (int Index : {3, 4, 5}) {
+        EXPECT_EQ(ColorAt(Index, 0), kNavy);
+        EXPECT_FALSE(BoldAt(Index, 0));
+    }
+    EXPECT_EQ(Line(5), ".");
+
+    EXPECT_EQ(Line(6), "-ERR no such message");
+    EXPECT_EQ(ColorAt(6, 0), kRed);
+    EXPECT_EQ(BoldPrefix(6), 4);
+    EXPECT_EQ(ColorAt(7, 0), kGreen);
+    EXPECT_EQ(Log.ServerColor(), 1);
+}
+
+TEST_F(ProtocolLogTest, PositiveByFirstThreeCharactersAndEveryLineBold)
+{
+    Log.AppendToLog("+OKAY fine\r\n", true, false);
+    Log.AppendToLog("+OK first\r\n+OK second\r\n", true, false);
+    ASSERT_EQ(LineCount(), 3);
+    EXPECT_EQ(ColorAt(0, 0), kGreen);
+    EXPECT_EQ(BoldPrefix(0), 5);
+    EXPECT_EQ(BoldPrefix(1), 3);
+    EXPECT_EQ(BoldPrefix(2), 3);
+    EXPECT_EQ(ColorAt(2, 4), kGreen);
+}
+
+TEST_F(ProtocolLogTest, ConnectionModeCyclesAndFixedColoursStay)
+{
+    Log.SetColorMode(TColorMode::Connection);
+    Log.SetServerColor(1);
+    const QColor Expected[] = {kNavy, kRed, kGreen};
+    for (int Connection = 0; Connection < 3; ++Connection) {
+        Log.AdvanceServerColor();
+        Log.AppendToLog("-ERR whatever\r\n", true, false);
+        EXPECT_EQ(ColorAt(Connection, 0), Expected[Connection]) << Connection;
+    }
+    Log.SetServerColor(4);
+    Log.AdvanceServerColor();
+    EXPECT_EQ(Log.ServerColor(), 1);
+
+    Log.Clear();
+    EXPECT_FALSE(Log.HasLines());
+    Log.SetColorMode(TColorMode::Fixed);
+    Log.SetServerColor(3);
+    Log.AppendToLog("+OK red anyway\r\n", true, false);
+    Log.AppendToLog("body\r\n", true, true);
+    EXPECT_EQ(ColorAt(0, 0), kRed);
+    EXPECT_EQ(ColorAt(1, 0), kRed);
+    EXPECT_EQ(Log.ServerColor(), 3);
+
+    Log.SetServerColor(4);
+    Log.AppendToLog("+OK plain\r\n", true, false);
+    EXPECT_EQ(ColorAt(2, 0), WindowText());
+    EXPECT_EQ(LineCount(), 3);
+}
+
+TEST_F(ProtocolLogTest, BoldOptionsSwitchOffSeparately)
+{
+    Log.SetCommandBold(false);
+    Log.AppendToLog("\r\nSTAT\r\n", false, false);
+    Log.AppendToLog("+OK 1 2\r\n", true, false);
+    EXPECT_EQ(BoldPrefix(1), 0);
+    EXPECT_EQ(BoldPrefix(2), 3);
+
+    Log.SetCommandBold(true);
+    Log.SetStatusBold(false);
+    Log.AppendToLog("\r\nNOOP now\r\n", false, false);
+    Log.AppendToLog("+OK\r\n", true, false);
+    EXPECT_EQ(BoldPrefix(4), 4);
+    EXPECT_EQ(BoldPrefix(5), 0);
+    // Whole line bold when there is no blank; own lines skip leading CR/LF.
+    Log.AppendToLog("\n\rRSET\r\n", false, false);
+    EXPECT_EQ(Line(6).size(), 6);
+    EXPECT_EQ(BoldPrefix(6, 2), 4);
+}
+
+TEST_F(ProtocolLogTest, ForeignCharactersShowAsBlanksAndBodyLinesAsReceived)
+{
+    Log.AppendToLog(std::string("Gr\xe4" "\xdf" "e\0!\r\n", 9), true, true);
+    Log.AppendToLog("..stuffed\r\n.\r\n", true, true);
+    Log.AppendToLog("tab\there\x7f\r\n", true, true);
+    ASSERT_EQ(LineCount(), 4);
+    EXPECT_EQ(Line(0), "Gr  e !");
+    EXPECT_EQ(Line(1), "..stuffed");
+    EXPECT_EQ(Line(2), ".");
+    EXPECT_EQ(Line(3), "tab\there\x7f");
+}
+
+TEST_F(ProtocolLogTest, LoneLineBreaksStayInsideTheirLine)
+{
+    Log.AppendToLog("a\nb\rc\r\n\r\n", true, true);
+    ASSERT_EQ(LineCount(), 2);
+    EXPECT_EQ(Line(0).size(), 5);
+    EXPECT_EQ(Line(1), "");
+    EXPECT_TRUE(Log.HasLines());
+}
+
+TEST_F(ProtocolLogTest, EmptyLineIsOneLogLineAndCaretGoesToTheEnd)
+{
+    Log.AppendToLog("\r\n", false, false);
+    EXPECT_TRUE(Log.HasLines());
+    EXPECT_EQ(LineCount(), 1);
+    Log.AppendToLog("\r\n", false, false);
+    EXPECT_EQ(LineCount(), 2);
+    Log.AppendToLog("+OK hi", true, false);
+    EXPECT_EQ(LineCount(), 3);
+    EXPECT_EQ(View.textCursor().position(), View.document()->characterCount() - 1);
+    Log.AppendToLog("", true, false);
+    EXPECT_EQ(LineCount(), 3);
+}
+
+TEST(ProtocolLogTable, ColourTable)
+{
+    QPalette Palette;
+    Palette.setColor(QPalette::WindowText, QColor(1, 2, 3));
+    EXPECT_EQ(TProtocolLog::TableColor(1, Palette), kGreen);
+    EXPECT_EQ(TProtocolLog::TableColor(2, Palette), kNavy);
+    EXPECT_EQ(TProtocolLog::TableColor(3, Palette), kRed);
+    EXPECT_EQ(TProtocolLog::TableColor(4, Palette), QColor(1, 2, 3));
+}
