@@ -1,0 +1,60 @@
+#pragma once
+
+// A real Dovecot POP3 server for tests: started as a child process on a free
+// loopback port with its own configuration, users and maildir in a temporary
+// folder, and stopped (SIGTERM, then SIGKILL) when the object dies. Nothing
+// outside the temporary folder is read or changed besides the dovecot binary.
+
+#include "tests/support/TempDir.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class DovecotHarness {
+public:
+    struct Options {
+        // Raw messages with CR LF line ends; empty means defaultMessages().
+        std::vector<std::string> messages;
+        // Small generated messages after those, for mailboxes of many thousands.
+        size_t extraMessages = 0;
+        std::string user = "anna";
+        std::string password = "geheim";
+    };
+
+    static bool available(); // the dovecot binary is installed
+
+    DovecotHarness();
+    explicit DovecotHarness(Options options);
+    ~DovecotHarness();
+    DovecotHarness(const DovecotHarness&) = delete;
+    DovecotHarness& operator=(const DovecotHarness&) = delete;
+
+    // Starts the server and waits for its greeting (15 s at most).
+    bool start(std::string* error = nullptr);
+    void stop();
+
+    uint16_t port() const { return port_; }
+    const std::string& user() const { return options_.user; }
+    const std::string& password() const { return options_.password; }
+    // The messages of the mailbox, in the order POP3 numbers them.
+    const std::vector<std::string>& messages() const { return options_.messages; }
+    std::string log() const; // the server's own log, for failure messages
+
+    static std::vector<std::string> defaultMessages();
+    static std::string generatedMessage(size_t number);
+
+private:
+    bool prepareFiles(std::string* error);
+    bool writeConfig(uint16_t port, std::string* error);
+    bool launch(std::string* error);
+    bool waitForGreeting(std::string* error);
+
+    Options options_;
+    TempDir folder_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+    bool prepared_ = false;
+};
