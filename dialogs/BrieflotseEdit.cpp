@@ -222,15 +222,17 @@ void TPOP3Edit::FormCreate()
     buttons->addWidget(buttonCancel_);
 
     auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(16, 8, 16, 12);
+    grid->setContentsMargins(16, 8, 16, 14);
     grid->setHorizontalSpacing(16);
-    grid->addWidget(iconDisplay_, 0, 0, Qt::AlignTop | Qt::AlignLeft);
+    // The icon sits a little lower than the panel's text, as in the original layout.
+    auto* iconColumn = new QVBoxLayout;
+    iconColumn->addSpacing(8);
+    iconColumn->addWidget(iconDisplay_);
+    iconColumn->addStretch(1);
+    grid->addLayout(iconColumn, 0, 0);
     grid->addWidget(panels_, 0, 1);
     grid->addLayout(buttons, 1, 0, 1, 2);
     grid->setSizeConstraint(QLayout::SetFixedSize);
-    // Room for the icon's top margin of the original: 16 pixels from the top.
-    iconDisplay_->setContentsMargins(0, 0, 0, 0);
-    grid->setRowMinimumHeight(0, 32 + 8);
 
     for (QWidget* panel : { panelUSER_, panelPASS_, panelLIST_, panelRETR_, panelDELE_ })
         panel->hide();
