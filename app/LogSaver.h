@@ -1,0 +1,45 @@
+#pragma once
+
+// Saving the protocol log: the file types of the save dialog, and the write
+// itself, which never leaves a half-written file under the chosen name.
+
+#include <QColor>
+#include <QString>
+
+class QFileDialog;
+class QPlainTextEdit;
+class QTextDocument;
+
+enum class TLogFileType { RichText, PlainText };
+
+extern const char* const RtfFilter; // "Rich Text Format (*.rtf)"
+extern const char* const TxtFilter; // "Textdateien (*.txt)"
+
+// Title, the two file types, the default extension that follows the selected
+// type, overwrite confirmation and the initial folder (left to the dialog when
+// empty). SelectedFilter and FileName restore the previous opening's choice;
+// without them rich text is selected and the name is empty.
+void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder,
+                         const QString& SelectedFilter = QString(), const QString& FileName = QString());
+
+// Plain text only for the "Textdateien" entry; anything else is rich text.
+TLogFileType LogFileTypeForFilter(const QString& SelectedFilter);
+
+// The extension without dot that a name typed without one receives.
+QString DefaultSuffixForFilter(const QString& SelectedFilter);
+
+// The folder part of a saved file's path, with its trailing separator.
+QString SaveFolderOf(const QString& FilePath);
+
+// Puts Data under Path: through a temporary file beside it and a rename, or
+// directly when Path is a device or pipe. An existing file keeps its
+// permissions; a symbolic link keeps pointing to the file it names. Returns an empty string on success,
+// else the system's reason.
+QString WriteFileSafely(const QString& Path, const QByteArray& Data);
+
+// Saves the log; returns an empty string on success, else the German text for
+// the message box, with the system's reason.
+QString SaveLog(const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type,
+                const QColor& WindowText = QColor());
+// The same for the log view; its window-text colour is written as automatic.
+QString SaveLog(const QPlainTextEdit& Log, bool FixedPitch, const QString& Path, TLogFileType Type);
