@@ -1,0 +1,474 @@
+#include "dialogs/BrieflotseLookup.h"
+
+#include "app/SettingsStore.h"
+#include "dialogs/BrieflotseEdit.h"
+#include "dialogs/DialogPlacement.h"
+#include "dialogs/MessageBox.h"
+#include "resources/Resources.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace LookupRules {
+
+StepView ViewOf(int step, int serverCount, bool nameEmpty)
+{
+    StepView view;
+    if (step == 1) {
+        view.page = Page::Welcome;
+        view.backEnabled = false;
+        view.nextEnabled = !nameEmpty;
+        view.focus = Focus::NameEdit;
+    } else if (serverCount < 0) {
+        view.page = Page::Error;
+        view.backEnabled = true;
+        view.nextEnabled = false;
+        view.focus = Focus::BackButton;
+    } else if (serverCount == 0) {
+        view.page = Page::NoMX;
+        view.backEnabled = true;
+        view.nextEnabled = true;
+        view.focus = Focus::NextButton;
+    } else {
+        view.page = Page::Select;
+        view.backEnabled = true;
+        view.nextEnabled = true;
+        view.focus = Focus::MXHosts;
+    }
+    view.nextCaption = step == 2 ? QStringLiteral("&Verbinden") : QStringLiteral("&Weiter >");
+    view.nextIsDefault = view.nextEnabled;
+    view.backIsDefault = !view.nextEnabled && view.backEnabled;
+    return view;
+}
+
+StepView SelectionView(bool rowSelected)
+{
+    StepView view = ViewOf(2, 1, false);
+    view.nextEnabled = rowSelected;
+    view.nextIsDefault = rowSelected;
+    view.backIsDefault = !rowSelected;
+    return view;
+}
+
+QString Title(int step) { return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(step); }
+
+QString ErrorText(int32_t code, const std::string& description)
+{
+    return QString::number(code) + QStringLiteral(" - ") + QString::fromStdString(description);
+}
+
+std::vector<MXRow> MXRows(const TSmartNSRecords& answers)
+{
+    std::vector<MXRow> rows;
+    for (int i = 0; i < answers.Count(); ++i) {
+        const TSmartNSRecord& record = answers.Items(i);
+        if (record.RRType != "MX")
+            continue;
+        TSmartNSMX mx;
+        record.Data.GetMX(mx);
+        // Host names are bytes on the wire; Latin-1 shows every one of them.
+        rows.push_back({ QString::fromLatin1(mx.Exchange.data(), static_cast<int>(mx.Exchange.size())),
+            QString::number(mx.Preference) });
+    }
+    return rows;
+}
+
+} // namespace LookupRules
+
+namespace {
+
+QLabel* Heading(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    font.setPixelSize(16);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    label->setPalette(palette);
+    return label;
+}
+
+QLabel* Text(const QString& text, QWidget* parent, bool wrap = true)
+{
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(wrap);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QVBoxLayout* PageLayout(QWidget* page)
+{
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+    return column;
+}
+
+} // namespace
+
+const char* const TPOP3Lookup::SettingsKey = "\\Software\\Ravelko\\Brieflotse\\Assist\\";
+
+TPOP3Lookup::TPOP3Lookup(TSettingsStore& settings, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+              | Qt::CustomizeWindowHint)
+    , settings_(settings)
+{
+    setObjectName("POP3Lookup");
+    FormCreate();
+}
+
+QWidget* TPOP3Lookup::BuildWelcomePage()
+{
+    auto* page = new QWidget(pages_);
+    page->setObjectName("PanelWelcome");
+    auto* column = PageLayout(page);
+    column->addWidget(Heading(QStringLiteral("1. Domain oder Host eingeben"), page));
+    column->addWidget(Text(QStringLiteral("Dieser Assistent hilft Ihnen dabei, den Mail-Server ausfindig zu machen, "
+                                          "der für den E-Mail-Verkehr einer bestimmten Domain oder eines bestimmten "
+                                          "Hosts zuständig ist."),
+        page));
+    column->addWidget(Text(QStringLiteral("Bitte geben Sie den Namen der gewünschten Domain oder des gewünschten "
+                                          "Hosts ein (z.B. \"example.com\"), und klicken Sie dann auf \"Weiter\"."),
+        page));
+    nameEdit_ = new QLineEdit(page);
+    nameEdit_->setObjectName("NameEdit");
+    nameEdit_->setMaxLength(32);
+    nameEdit_->setValidator(new TKeyFilterValidator(nameEdit_));
+    auto* label = new QLabel(QStringLiteral("&Domain/Host:"), page);
+    label->setBuddy(nameEdit_);
+    auto* row = new QHBoxLayout;
+    row->addWidget(label);
+    row->addWidget(nameEdit_, 1);
+    column->addLayout(row);
+    column->addStretch(1);
+    connect(nameEdit_, &QLineEdit::textChanged, this, &TPOP3Lookup::NameEditChange);
+    return page;
+}
+
+QWidget* TPOP3Lookup::BuildErrorPage()
+{
+    auto* page = new QWidget(pages_);
+    page->setObjectName("PanelError");
+    auto* column = PageLayout(page);
+    column->addWidget(Heading(QStringLiteral("2. TCP/IP- oder DNS-Fehler"), page));
+    column->addWidget(Text(QStringLiteral("Es war nicht möglich, den für die gewählte Domain oder den gewählten Host "
+                                          "zuständigen Mail-Server zu ermitteln. Entweder war der eingegebene Name "
+                                          "ungültig, oder es ist ein TCP/IP-Fehler aufgetreten."),
+        page));
+    column->addWidget(Text(QStringLiteral("Fehlermeldung:"), page, false));
+    errorLabel_ = Text(QString(), page, false);
+    errorLabel_->setObjectName("ErrorLabel");
+    QPalette palette = errorLabel_->palette();
+    palette.setColor(QPalette::WindowText, Qt::red);
+    errorLabel_->setPalette(palette);
+    errorLabel_->setFixedWidth(281);
+    column->addWidget(errorLabel_);
+    column->addWidget(Text(QStringLiteral("Bitte klicken Sie auf \"Zurück\", um es erneut zu versuchen."), page));
+    column->addStretch(1);
+    return page;
+}
+
+QWidget* TPOP3Lookup::BuildSelectPage()
+{
+    auto* page = new QWidget(pages_);
+    page->setObjectName("PanelSelect");
+    auto* column = PageLayout(page);
+    column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), page));
+    column->addWidget(Text(QStringLiteral("Laut Name-Server wird die gewählte Domain (der gewählte Host) von den "
+                                          "folgenden Mail-Servern bedient. Bitte wählen Sie einen Server, und "
+                                          "klicken Sie dann auf \"Verbinden\"."),
+        page));
+    mxHosts_ = new QTreeWidget(page);
+    mxHosts_->setObjectName("MXHosts");
+    mxHosts_->setColumnCount(2);
+    mxHosts_->setHeaderLabels({ QStringLiteral("Server"), QStringLiteral("Priorität") });
+    mxHosts_->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    mxHosts_->setColumnWidth(0, 200);
+    mxHosts_->setColumnWidth(1, 61);
+    mxHosts_->header()->setStretchLastSection(false);
+    mxHosts_->header()->setSectionsMovable(false);
+    mxHosts_->setRootIsDecorated(false);
+    mxHosts_->setItemsExpandable(false);
+    mxHosts_->setSortingEnabled(false);
+    mxHosts_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    mxHosts_->setSelectionMode(QAbstractItemView::SingleSelection);
+    mxHosts_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    mxHosts_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    column->addWidget(mxHosts_, 1);
+    connect(mxHosts_, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
+    connect(mxHosts_->model(), &QAbstractItemModel::rowsInserted, this, &TPOP3Lookup::MXHostsChange);
+    connect(mxHosts_->model(), &QAbstractItemModel::rowsRemoved, this, &TPOP3Lookup::MXHostsChange);
+    return page;
+}
+
+QWidget* TPOP3Lookup::BuildNoMXPage()
+{
+    auto* page = new QWidget(pages_);
+    page->setObjectName("PanelNoMX");
+    auto* column = PageLayout(page);
+    column->addWidget(Heading(QStringLiteral("2. Mail-Server unbekannt"), page));
+    column->addWidget(Text(QStringLiteral("Laut Name-Server gibt es keinen Mail-Server, der für die gewählte Domain "
+                                          "(den gewählten Host) zuständig ist."),
+        page));
+    column->addWidget(Text(QStringLiteral("Es besteht jedoch die Möglichkeit, daß der von Ihnen eingegebene Name "
+                                          "direkt einen Mail-Server bezeichnet. In diesem Fall klicken Sie bitte auf "
+                                          "\"Verbinden\"."),
+        page));
+    column->addWidget(Text(QStringLiteral("Andernfalls klicken Sie bitte auf \"Zurück\", um die Suche nach Eingabe "
+                                          "eines anderen Namens zu wiederholen."),
+        page));
+    column->addStretch(1);
+    return page;
+}
+
+void TPOP3Lookup::FormCreate()
+{
+    setWindowIcon(BrieflotseMainIcon());
+
+    iconDisplay_ = new QLabel(this);
+    iconDisplay_->setObjectName("IconDisplay");
+    iconDisplay_->setPixmap(QIcon(BrieflotsePictures::PicDns).pixmap(32, 32));
+    iconDisplay_->setFixedSize(32, 32);
+
+    pages_ = new QStackedWidget(this);
+    pages_->setMinimumSize(281, 153);
+    pages_->setFixedWidth(281);
+    panelWelcome_ = BuildWelcomePage();
+    panelError_ = BuildErrorPage();
+    panelSelect_ = BuildSelectPage();
+    panelNoMX_ = BuildNoMXPage();
+    for (QWidget* page : { panelWelcome_, panelError_, panelSelect_, panelNoMX_ })
+        pages_->addWidget(page);
+
+    auto* line = new QFrame(this);
+    line->setObjectName("Line");
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+
+    backButton_ = new QPushButton(QStringLiteral("< &Zurück"), this);
+    backButton_->setObjectName("BackButton");
+    nextButton_ = new QPushButton(QStringLiteral("&Weiter >"), this);
+    nextButton_->setObjectName("NextButton");
+    cancelButton_ = new QPushButton(QStringLiteral("Abbrechen"), this);
+    cancelButton_->setObjectName("CancelButton");
+    // Only ShowStep chooses the default button; focus must not move it.
+    for (QPushButton* button : { backButton_, nextButton_, cancelButton_ }) {
+        button->setAutoDefault(false);
+        button->setMinimumSize(73, 23);
+    }
+    connect(backButton_, &QPushButton::clicked, this, &TPOP3Lookup::BackButtonClick);
+    connect(nextButton_, &QPushButton::clicked, this, &TPOP3Lookup::NextButtonClick);
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+
+    // Icon at the left, the page beside it; the line and the buttons below,
+    // "Zurück" and "Weiter" side by side, "Abbrechen" a little apart.
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(0);
+    buttons->addStretch(1);
+    buttons->addWidget(backButton_);
+    buttons->addWidget(nextButton_);
+    buttons->addSpacing(15);
+    buttons->addWidget(cancelButton_);
+
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(8, 8, 8, 8);
+    grid->setHorizontalSpacing(0);
+    grid->setVerticalSpacing(8);
+    auto* iconColumn = new QVBoxLayout;
+    iconColumn->setContentsMargins(8, 8, 24, 0);
+    iconColumn->addWidget(iconDisplay_);
+    iconColumn->addStretch(1);
+    grid->addLayout(iconColumn, 0, 0);
+    grid->addWidget(pages_, 0, 1);
+    grid->addWidget(line, 1, 0, 1, 2);
+    grid->addLayout(buttons, 2, 0, 1, 2);
+    grid->setSizeConstraint(QLayout::SetFixedSize);
+
+    ReadDomain();
+    if (nsLookup_.TargetHost().empty())
+        nsLookup_.SetTargetHost(LookupRules::FallbackNameServer);
+    // The query runs inside the button handler: keep the window painted.
+    nsLookup_.OnWaiting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+}
+
+void TPOP3Lookup::ReadDomain()
+{
+    try {
+        if (!settings_.OpenKey(SettingsKey, true))
+            return;
+        if (settings_.ValueExists("Domain"))
+            nameEdit_->setText(settings_.ReadString("Domain"));
+        settings_.CloseKey();
+    } catch (const TSettingsError& error) {
+        settings_.CloseKey();
+        nameEdit_->clear();
+        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), error.Message());
+    }
+    const QString problem = settings_.TakeLoadProblem();
+    if (!problem.isEmpty())
+        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), problem);
+}
+
+void TPOP3Lookup::FormClose()
+{
+    if (!settings_.OpenKey(SettingsKey, true))
+        return;
+    settings_.WriteString("Domain", nameEdit_->text());
+    if (!settings_.CloseKey())
+        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), settings_.TakeWriteProblem());
+}
+
+void TPOP3Lookup::done(int result)
+{
+    FormClose();
+    QDialog::done(result);
+}
+
+void TPOP3Lookup::Prepare(QWidget* mainWindow)
+{
+    serverName_.clear();
+    step_ = 1;
+    serverCount_ = -1;
+    ShowStep();
+    DialogPlacement::CentreOver(this, mainWindow);
+    nameEdit_->setFocus();
+    NameEditChange();
+}
+
+bool TPOP3Lookup::Execute(QWidget* mainWindow)
+{
+    Prepare(mainWindow);
+    return exec() == QDialog::Accepted;
+}
+
+void TPOP3Lookup::ShowStep()
+{
+    setWindowTitle(LookupRules::Title(step_));
+    ApplyView(LookupRules::ViewOf(step_, serverCount_, nameEdit_->text().isEmpty()), true);
+}
+
+void TPOP3Lookup::ApplyView(const LookupRules::StepView& view, bool moveFocus)
+{
+    using LookupRules::Page;
+    switch (view.page) {
+    case Page::Welcome:
+        pages_->setCurrentWidget(panelWelcome_);
+        break;
+    case Page::Error:
+        pages_->setCurrentWidget(panelError_);
+        break;
+    case Page::NoMX:
+        pages_->setCurrentWidget(panelNoMX_);
+        break;
+    case Page::Select:
+        pages_->setCurrentWidget(panelSelect_);
+        break;
+    }
+    backButton_->setEnabled(view.backEnabled);
+    nextButton_->setEnabled(view.nextEnabled);
+    nextButton_->setText(view.nextCaption);
+    backButton_->setDefault(view.backIsDefault);
+    nextButton_->setDefault(view.nextIsDefault);
+    if (!moveFocus)
+        return;
+    switch (view.focus) {
+    case LookupRules::Focus::NameEdit:
+        nameEdit_->setFocus();
+        break;
+    case LookupRules::Focus::BackButton:
+        backButton_->setFocus();
+        break;
+    case LookupRules::Focus::NextButton:
+        nextButton_->setFocus();
+        break;
+    case LookupRules::Focus::MXHosts:
+        mxHosts_->setFocus();
+        if (QTreeWidgetItem* first = mxHosts_->topLevelItem(0)) {
+            mxHosts_->setCurrentItem(first);
+            first->setSelected(true);
+        }
+        break;
+    }
+}
+
+void TPOP3Lookup::NameEditChange()
+{
+    if (step_ != 1)
+        return;
+    ApplyView(LookupRules::ViewOf(1, serverCount_, nameEdit_->text().isEmpty()), false);
+}
+
+void TPOP3Lookup::MXHostsChange()
+{
+    if (step_ != 2 || serverCount_ <= 0)
+        return;
+    ApplyView(LookupRules::SelectionView(!mxHosts_->selectedItems().isEmpty()), false);
+}
+
+void TPOP3Lookup::RunQuery()
+{
+    nsLookup_.Reset(true);
+    nsLookup_.Header().SetRD(true);
+    nsLookup_.Question().SetQName(nameEdit_->text().toStdString());
+    nsLookup_.Question().SetQType("MX");
+    nsLookup_.Question().SetQClass("IN");
+    nsLookup_.SetTimeout(timeout_);
+    if (nsLookup_.Lookup()) {
+        for (const auto& row : LookupRules::MXRows(nsLookup_.Answers())) {
+            auto* item = new QTreeWidgetItem({ row.server, row.priority });
+            item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+            mxHosts_->addTopLevelItem(item);
+        }
+        serverCount_ = mxHosts_->topLevelItemCount();
+    } else {
+        std::string origin;
+        int32_t code = 0;
+        std::string description;
+        nsLookup_.GetErrorInfo(origin, code, description);
+        errorLabel_->setText(LookupRules::ErrorText(code, description));
+        serverCount_ = -1;
+    }
+}
+
+void TPOP3Lookup::NextButtonClick()
+{
+    if (!nextButton_->isEnabled())
+        return;
+    if (step_ == 1) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        mxHosts_->clear();
+        RunQuery();
+        step_ = 2;
+        ShowStep();
+        QApplication::restoreOverrideCursor();
+        return;
+    }
+    if (serverCount_ == 0) {
+        serverName_ = nameEdit_->text();
+    } else {
+        const QList<QTreeWidgetItem*> selected = mxHosts_->selectedItems();
+        if (selected.isEmpty())
+            return;
+        serverName_ = selected.first()->text(0);
+    }
+    accept();
+}
+
+void TPOP3Lookup::BackButtonClick()
+{
+    if (step_ <= 1)
+        return;
+    --step_;
+    ShowStep();
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+// The mail-server finder: a two-step wizard. Step 1 takes a domain or host
+// name; "Weiter" asks the name server for its MX records over TCP; step 2 lists
+// the mail servers, says there is none, or shows the error. "Verbinden" hands a
+// server name back to the main window. Created once and only hidden between
+// uses, so the typed name and the list carry over; the name is also kept in
+// the settings store.
+
+#include "dns/SmartNSLookup.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <string>
+#include <vector>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedWidget;
+class QTreeWidget;
+class QWidget;
+class TSettingsStore;
+
+// What the finder decides, without any widget.
+namespace LookupRules {
+
+enum class Page { Welcome, Error, NoMX, Select };
+enum class Focus { NameEdit, BackButton, NextButton, MXHosts };
+
+struct StepView {
+    Page page = Page::Welcome;
+    bool backEnabled = false;
+    bool nextEnabled = false;
+    // The button Enter presses: the next button while enabled, else "Zurück".
+    bool nextIsDefault = false;
+    bool backIsDefault = false;
+    QString nextCaption;
+    Focus focus = Focus::NameEdit;
+};
+
+// serverCount: -1 the query failed (or none ran yet), 0 no mail server, n > 0.
+StepView ViewOf(int step, int serverCount, bool nameEmpty);
+// The buttons in step 2 of the server list, after its selection changed.
+StepView SelectionView(bool rowSelected);
+QString Title(int step);
+QString ErrorText(int32_t code, const std::string& description);
+
+struct MXRow {
+    QString server;
+    QString priority;
+};
+// The MX records of the answer section, in answer order; other types skipped.
+std::vector<MXRow> MXRows(const TSmartNSRecords& answers);
+
+// Asked when the machine names no name server.
+inline constexpr char FallbackNameServer[] = "9.9.9.9";
+
+} // namespace LookupRules
+
+class TPOP3Lookup : public QDialog {
+    Q_OBJECT
+public:
+    // Reads the remembered domain from the store at once.
+    explicit TPOP3Lookup(TSettingsStore& settings, QWidget* parent = nullptr);
+
+    // Shows the wizard modally at step 1, centred over the main window. True
+    // when "Verbinden" closed it; ServerName() then holds the server.
+    bool Execute(QWidget* mainWindow);
+    // Everything Execute does before running modally; tests show it themselves.
+    void Prepare(QWidget* mainWindow);
+
+    QString ServerName() const { return serverName_; }
+    // The main window's wait limit in seconds, used for the next query.
+    void SetTimeout(int seconds) { timeout_ = seconds; }
+    int Step() const { return step_; }
+    int ServerCount() const { return serverCount_; }
+    TSmartNSLookup& NSLookup() { return nsLookup_; }
+
+    // Keeps the typed name at every closing, whatever the result.
+    void done(int result) override;
+
+    static const char* const SettingsKey;
+
+private:
+    void FormCreate();
+    QWidget* BuildWelcomePage();
+    QWidget* BuildErrorPage();
+    QWidget* BuildSelectPage();
+    QWidget* BuildNoMXPage();
+    void ReadDomain();
+    void FormClose();
+    void ShowStep();
+    void ApplyView(const LookupRules::StepView& view, bool moveFocus);
+    void NextButtonClick();
+    void BackButtonClick();
+    void MXHostsChange();
+    void NameEditChange();
+    void RunQuery();
+
+    TSettingsStore& settings_;
+    TSmartNSLookup nsLookup_;
+    int step_ = 1;
+    int serverCount_ = -1;
+    int timeout_ = 30;
+    QString serverName_;
+
+    QLabel* iconDisplay_ = nullptr;
+    QStackedWidget* pages_ = nullptr;
+    QWidget* panelWelcome_ = nullptr;
+    QWidget* panelError_ = nullptr;
+    QWidget* panelSelect_ = nullptr;
+    QWidget* panelNoMX_ = nullptr;
+    QLineEdit* nameEdit_ = nullptr;
+    QLabel* errorLabel_ = nullptr;
+    QTreeWidget* mxHosts_ = nullptr;
+    QPushButton* backButton_ = nullptr;
+    QPushButton* nextButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+};
