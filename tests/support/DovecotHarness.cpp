@@ -72,6 +72,7 @@ struct Identity {
     gid_t gid;
     std::string loginUser;
     std::string internalUser;
+    std::string internalGroup; // empty: Dovecot's own default
 };
 
 Identity MailIdentity()
@@ -79,11 +80,12 @@ Identity MailIdentity()
     if (::geteuid() == 0) {
         const passwd* nobody = ::getpwnam("nobody");
         const group* nogroup = ::getgrnam("nogroup");
-        return {nobody ? nobody->pw_uid : 65534, nogroup ? nogroup->gr_gid : 65534, "dovenull", "dovecot"};
+        return {nobody ? nobody->pw_uid : 65534, nogroup ? nogroup->gr_gid : 65534, "dovenull", "dovecot", ""};
     }
     const passwd* me = ::getpwuid(::geteuid());
+    const group* mine = ::getgrgid(::getegid());
     std::string name = me ? me->pw_name : "nobody";
-    return {::geteuid(), ::getegid(), name, name};
+    return {::geteuid(), ::getegid(), name, name, mine ? mine->gr_name : "nogroup"};
 }
 
 bool WriteFile(const std::string& path, const std::string& content)
@@ -221,9 +223,12 @@ bool DovecotHarness::writeConfig(uint16_t port, std::string* error)
            << "first_valid_gid = 1\n"
            << "default_login_user = " << who.loginUser << "\n"
            << "default_internal_user = " << who.internalUser << "\n"
+           << (who.internalGroup.empty() ? "" : "default_internal_group = " + who.internalGroup + "\n")
            << "mail_location = maildir:" << root << "/Maildir\n"
            << "pop3_uidl_format = %08Xu%08Xv\n"
-           << "service pop3-login {\n  inet_listener pop3 {\n    port = " << port << "\n  }\n}\n"
+           // No chroot: an unprivileged user may not, and tests gain nothing by it.
+           << "service anvil {\n  chroot =\n}\n"
+           << "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " << port << "\n  }\n}\n"
            << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << root
            << "/passwd\n}\n"
            << "userdb {\n  driver = static\n  args = uid=" << who.uid << " gid=" << who.gid << " home=" << root
@@ -275,6 +280,11 @@ bool DovecotHarness::waitForGreeting(std::string* error)
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
             SetError(error, "dovecot ended at start: " + log());
+            return false;
+        }
+        // A service that cannot start is retried only after a long pause.
+        if (log().find("Fatal:") != std::string::npos) {
+            SetError(error, "dovecot failed at start: " + log());
             return false;
         }
         int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
