@@ -54,6 +54,11 @@ public:
     int64_t ReceivedBase() const { return FReceivedBase; }
 
 private:
+    bool BeginAction();
+    void EndAction();
+    // One chunk from the socket; false when nothing came (an error was reported).
+    bool ReceiveChunk(std::string& Chunk);
+
     TConversationView& FView;
     TSmartWinsock FWinsock;
     bool FErrorFlag = false;

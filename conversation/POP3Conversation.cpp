@@ -1,0 +1,284 @@
+// The POP3 conversation engine.
+#include "conversation/POP3Conversation.h"
+
+#include <cstdio>
+
+#include "conversation/GuidanceTexts.h"
+#include "conversation/ReplyRules.h"
+#include "conversation/StatusLine.h"
+
+namespace {
+
+const char* const kLineEnd = "\r\n";
+
+// Reported when the server has closed the connection in the middle of a
+// reply: the socket then only ever delivers empty reads.
+constexpr int32_t kPeerClosedCode = 10057;
+
+std::string JoinLines(std::initializer_list<const char*> Lines)
+{
+    std::string Text;
+    bool First = true;
+    for (const char* Line : Lines) {
+        if (!First)
+            Text += kLineEnd;
+        Text += Line;
+        First = false;
+    }
+    return Text;
+}
+
+} // namespace
+
+TPOP3Conversation::TPOP3Conversation(TConversationView& View)
+    : FView(View)
+{
+    FWinsock.SetTargetPort("pop3");
+    FWinsock.SetTimeout(30);
+    FWinsock.OnError = [this](TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
+                              const std::string& Description) { WinsockError(Sender, Origin, Code, Description); };
+}
+
+TPOP3Conversation::~TPOP3Conversation()
+{
+    // Closing the socket must not call back into a window that is going away.
+    FWinsock.OnError = nullptr;
+    FWinsock.OnWaiting = nullptr;
+}
+
+bool TPOP3Conversation::BeginAction()
+{
+    // A repaint during a wait may run the event loop; it must not start a
+    // second action inside the running one.
+    if (FBusy)
+        return false;
+    FErrorFlag = false;
+    FView.SetBusyCursor(true);
+    FBusy = true;
+    return true;
+}
+
+void TPOP3Conversation::EndAction()
+{
+    ShowStatus(".");
+    FBusy = false;
+    FView.SetBusyCursor(false);
+}
+
+void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
+{
+    if (!BeginAction())
+        return;
+    FWinsock.SetTargetHost(HostText);
+    ShowStatus("Verbindet mit " + FWinsock.TargetHost() + " ...");
+    const bool Connected = FWinsock.Connect();
+    if (!FErrorFlag && Connected) {
+        const TConversationOptions Options = FView.Options();
+        if (Options.ResetCounterAtConnect)
+            ResetCounters();
+        if (Options.ResetLogAtConnect)
+            FView.ClearLog();
+        if (FView.LogHasLines())
+            FView.AppendToLog(kLineEnd, false, false);
+        if (Options.ColorByConnection)
+            FView.AdvanceServerColor();
+        FView.AddHostToHistory(FWinsock.TargetHost());
+        FView.SetConnectedState(true);
+        ShowStatus("Wartet auf Antwort ...");
+        const std::string Greeting = ReadSingleLineReply();
+        ShowGuidance("CONN", Greeting);
+    }
+    EndAction();
+}
+
+void TPOP3Conversation::ButtonTrennenClick()
+{
+    if (FBusy)
+        return;
+    const std::string Question =
+        JoinLines({"Sofern keine schwerwiegenden Protokoll- oder", "TCP/IP-Probleme vorliegen, sollten Sie die",
+                   "Verbindung mit dem aktuellen Mail-Server durch", "das POP3-Kommando QUIT abschließen.", "",
+                   "Trotzdem jetzt trennen?"});
+    if (!FView.AskYesNo("Brieflotse - Trennen", Question))
+        return;
+    if (!BeginAction())
+        return;
+    CloseConnection();
+    ShowGuidance("CONN", "-ERR");
+    EndAction();
+}
+
+void TPOP3Conversation::SendAction(const std::string& CommandText)
+{
+    if (!BeginAction())
+        return;
+    ShowStatus("Sendet Kommando ...");
+    std::string Line = CommandText;
+    if (FView.Options().UpperCaseCommands)
+        Line = UpperCaseCommandWord(Line);
+    if (!Line.empty())
+        FView.AddCommandToHistory(Line);
+    SendCommand(Line);
+    if (!FErrorFlag) {
+        ShowStatus("Wartet auf Antwort ...");
+        const std::string Reply = ExpectsMultiLineReply(Line) ? ReadMultiLineReply() : ReadSingleLineReply();
+        HandleQuitReply(Line, Reply);
+        ShowGuidance(Line, Reply);
+    }
+    if (FView.CommandFieldEnabled())
+        FView.FocusCommandField();
+    else
+        FView.FocusHostField();
+    EndAction();
+}
+
+bool TPOP3Conversation::FormCloseQuery()
+{
+    if (!FWinsock.Connected())
+        return true;
+    const std::string Question =
+        JoinLines({"Bevor Sie das Programm beenden, sollten Sie", "die Verbindung mit dem aktuellen Mail-Server durch",
+                   "das POP3-Kommando QUIT abschließen.", "", "Trotzdem jetzt beenden?"});
+    return FView.AskYesNo("Brieflotse - Beenden", Question);
+}
+
+void TPOP3Conversation::ResetCounters()
+{
+    FSentBase = FWinsock.BytesSent();
+    FReceivedBase = FWinsock.BytesReceived();
+    ShowStatus(".");
+}
+
+void TPOP3Conversation::PollUnexpectedData()
+{
+    if (FWinsock.BytesAvailable() <= 0 || FErrorFlag || FBusy)
+        return;
+    // Busy for the read, too: a repaint during its wait may bring us back here.
+    FBusy = true;
+    FView.SetBusyCursor(true);
+    ShowStatus("Empfängt unerwartete Daten ...");
+    const std::string Data = ReadSingleLineReply();
+    ShowGuidance("OOPS", Data);
+    ShowStatus(".");
+    FView.SetBusyCursor(false);
+    FBusy = false;
+}
+
+void TPOP3Conversation::ShowStatus(const std::string& Text)
+{
+    const TStatusLine Line =
+        DecideStatusLine(Text, FWinsock.Connected(), FWinsock.TargetHost(), FErrorFlag, FErrorMessage);
+    if (Line.SetsTitle)
+        FView.ShowWindowTitle(Line.Title);
+    FView.ShowStatusPicture(Line.Picture);
+    if (!Line.Text.empty()) {
+        FView.ShowStatusText(Line.Text);
+        FLastStatus = Line.Text;
+    }
+    FView.ShowByteCounters(FWinsock.BytesSent() - FSentBase, FWinsock.BytesReceived() - FReceivedBase);
+}
+
+void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply)
+{
+    TGuidanceContext Context;
+    Context.ErrorFlag = FErrorFlag;
+    Context.Connected = FWinsock.Connected();
+    Context.ErrorMessage = FErrorMessage;
+    Context.TargetHost = FWinsock.TargetHost();
+    const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+}
+
+void TPOP3Conversation::SendCommand(const std::string& Line)
+{
+    const std::string Data = Line + kLineEnd;
+    if (!FErrorFlag)
+        FWinsock.SendString(Data);
+    const std::string LogCopy = LogCopyOfCommand(Data, FView.Options().HidePasswords);
+    if (!FErrorFlag)
+        FView.AppendToLog(kLineEnd + LogCopy, false, false);
+}
+
+bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
+{
+    const int32_t Count = FWinsock.ReceiveString(Chunk);
+    if (Count == 0 && !FErrorFlag)
+        WinsockError(&FWinsock, "Winsock", kPeerClosedCode, TSmartWinsock::ErrorText(kPeerClosedCode));
+    return Count > 0 && !FErrorFlag;
+}
+
+std::string TPOP3Conversation::ReadSingleLineReply()
+{
+    std::string Reply;
+    while (!EndsWithLineEnd(Reply) && !FErrorFlag) {
+        std::string Chunk;
+        ReceiveChunk(Chunk);
+        Reply += Chunk;
+        ShowStatus("");
+    }
+    if (!FErrorFlag)
+        FView.AppendToLog(Reply, true, false);
+    return Reply;
+}
+
+std::string TPOP3Conversation::ReadMultiLineReply()
+{
+    std::string Reply;
+    while (Reply.find(kLineEnd) == std::string::npos && !FErrorFlag) {
+        std::string Chunk;
+        ReceiveChunk(Chunk);
+        Reply += Chunk;
+        ShowStatus("");
+    }
+    if (FErrorFlag)
+        return Reply;
+    const size_t StatusEnd = Reply.find(kLineEnd);
+    FView.AppendToLog(Reply.substr(0, StatusEnd), true, false);
+    if (IsPositiveReply(Reply)) {
+        ShowStatus("Empfängt Details ...");
+        std::string Rest = Reply.substr(StatusEnd + 2);
+        Reply.erase(StatusEnd + 2);
+        CollectBody(
+            Rest,
+            [this](std::string& Chunk) {
+                if (FErrorFlag)
+                    return false;
+                const bool Got = ReceiveChunk(Chunk);
+                ShowStatus("");
+                return Got;
+            },
+            [this](const std::string& Lines) { FView.AppendToLog(Lines, true, true); });
+        if (!FErrorFlag && !Rest.empty())
+            FView.AppendToLog(Rest, true, true);
+    }
+    return Reply;
+}
+
+void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::string& Reply)
+{
+    if (IsAcceptedQuit(Line, Reply))
+        CloseConnection();
+}
+
+void TPOP3Conversation::CloseConnection()
+{
+    ShowStatus("Trennt von " + FWinsock.TargetHost() + " ...");
+    FWinsock.Disconnect();
+    FView.SetConnectedState(false);
+    ShowStatus(".");
+}
+
+void TPOP3Conversation::WinsockError(TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
+                                     const std::string& Description)
+{
+    (void)Sender;
+    (void)Origin;
+    if (FErrorFlag)
+        return;
+    FErrorFlag = true;
+    char Number[16];
+    std::snprintf(Number, sizeof Number, "%d", static_cast<int>(Code));
+    FErrorMessage = "Winsock-Fehler: " + std::string(Number) + " - " + Description;
+    ShowGuidance("", "");
+    ShowStatus(".");
+}

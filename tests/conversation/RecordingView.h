@@ -1,0 +1,91 @@
+#pragma once
+
+// A conversation view that records what the conversation shows, with a real
+// protocol log underneath so that tests read the log as the user would.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include "conversation/ConversationView.h"
+#include "conversation/ProtocolLog.h"
+
+class TRecordingView : public TConversationView {
+public:
+    TConversationOptions Opts;
+    QPlainTextEdit Edit;
+    TProtocolLog Log{&Edit};
+
+    TStatusPicture Picture = TStatusPicture::Offline;
+    std::string Title;
+    std::string StatusText;
+    std::vector<std::string> StatusTexts;
+    int64_t Sent = -1;
+    int64_t Received = -1;
+    bool Connected = false;
+    std::string Focus;
+    bool BusyCursor = false;
+    std::string Guidance;
+    bool GuidanceIsError = false;
+    std::vector<std::string> Hosts;
+    std::vector<std::string> Commands;
+    std::vector<std::pair<std::string, std::string>> Questions;
+    bool Answer = false;
+
+    TConversationOptions Options() const override { return Opts; }
+    void ShowStatusPicture(TStatusPicture P) override { Picture = P; }
+    void ShowWindowTitle(const std::string& T) override { Title = T; }
+    void ShowStatusText(const std::string& T) override
+    {
+        StatusText = T;
+        StatusTexts.push_back(T);
+    }
+    void ShowByteCounters(int64_t S, int64_t R) override
+    {
+        Sent = S;
+        Received = R;
+    }
+    void SetConnectedState(bool C) override
+    {
+        Connected = C;
+        Focus = C ? "command" : "host";
+    }
+    bool CommandFieldEnabled() const override { return Connected; }
+    void FocusCommandField() override { Focus = "command"; }
+    void FocusHostField() override { Focus = "host"; }
+    void SetBusyCursor(bool B) override { BusyCursor = B; }
+    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override
+    {
+        Log.AppendToLog(Text, IsServer, IsBody);
+    }
+    bool LogHasLines() const override { return Log.HasLines(); }
+    void ClearLog() override { Log.Clear(); }
+    void AdvanceServerColor() override { Log.AdvanceServerColor(); }
+    void ShowGuidanceText(const std::string& Text, bool IsError) override
+    {
+        Guidance = Text;
+        GuidanceIsError = IsError;
+    }
+    void AddHostToHistory(const std::string& Host) override { Hosts.push_back(Host); }
+    void AddCommandToHistory(const std::string& Line) override { Commands.push_back(Line); }
+    bool AskYesNo(const std::string& T, const std::string& Text) override
+    {
+        Questions.emplace_back(T, Text);
+        return Answer;
+    }
+
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> Lines;
+        if (!Log.HasLines())
+            return Lines;
+        for (QTextBlock B = Edit.document()->begin(); B.isValid(); B = B.next())
+            Lines.push_back(B.text().toStdString());
+        return Lines;
+    }
+};
