@@ -291,3 +291,19 @@ TEST_F(Connection, WithoutHandlerTheErrorWaitsInLastError)
     EXPECT_EQ(description, "Can't assign requested address");
     EXPECT_EQ(socket.LastError(), 0);
 }
+
+TEST_F(Connection, HandlerThatDisconnectsEndsTheWaitWithoutATimeOut)
+{
+    ScriptedServer server;
+    server.pause(100).reset();
+    ASSERT_TRUE(ConnectTo(server));
+    std::vector<int32_t> codes;
+    socket.OnError = [&](TSmartWinsock* sender, const std::string&, int32_t code, const std::string&) {
+        codes.push_back(code);
+        sender->Disconnect();
+    };
+    std::string text;
+    EXPECT_EQ(socket.ReceiveString(text), -1);
+    EXPECT_THAT(codes, ElementsAre(10054));
+    EXPECT_EQ(socket.SocketHandle(), -1);
+}
