@@ -61,7 +61,11 @@ ScriptedServer::ScriptedServer(Family family) : family_(family)
 
 ScriptedServer::~ScriptedServer()
 {
-    stop_ = true;
+    {
+        // Under the lock, so that a pause cannot miss the wake-up.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
     changed_.notify_all();
     // Every wait on the thread looks at the stop flag at least every slice.
     if (thread_.joinable())
