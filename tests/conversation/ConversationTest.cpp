@@ -117,6 +117,20 @@ TEST_F(ConversationTest, RefusedConnectionShowsE1AndLeavesNoTrace)
     EXPECT_FALSE(Conversation.Busy());
 }
 
+TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
+{
+    Conversation.Winsock().SetTimeout(1);
+    Server.holdOpen(3000);
+    Server.start();
+    Conversation.ButtonVerbindenClick(Server.address());
+    EXPECT_EQ(Conversation.ErrorMessage(), "Winsock-Fehler: 12000 - Request timed out");
+    EXPECT_TRUE(View.Connected);
+    EXPECT_TRUE(View.GuidanceIsError);
+    EXPECT_THAT(View.Guidance, HasSubstr("\r\n\r\nDie Kommunikation mit dem Server scheint gestört zu sein."));
+    EXPECT_THAT(View.Hosts, ElementsAre("127.0.0.1"));
+    EXPECT_TRUE(View.LogLines().empty());
+}
+
 TEST_F(ConversationTest, EmptyHostReports10049WithAnEmptyServerName)
 {
     Conversation.ButtonVerbindenClick("");
