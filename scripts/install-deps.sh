@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   dovecot-core dovecot-pop3d dnsmasq-base
   xvfb xauth fonts-liberation fonts-dejavu-core
-  cups cups-client printer-driver-cups-pdf poppler-utils unrtf
+  cups cups-client printer-driver-cups-pdf poppler-utils unrtf libqt6printsupport6
   curl bind9-dnsutils
 )
 

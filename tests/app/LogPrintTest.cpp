@@ -1,0 +1,137 @@
+// Printing the protocol log through a real spooler: a private cupsd with the
+// cups-pdf printer; the printed PDF is read back with pdftotext.
+#include <QPlainTextEdit>
+#include <QPrinterInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTextCursor>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/LogPrinter.h"
+#include "tests/support/CupsHarness.h"
+
+namespace {
+
+// Collapses runs of blanks, as pdftotext spaces words by their position.
+QString Simplified(const QString& Text) { return QString(Text).replace(QRegularExpression("[ \\t]+"), " "); }
+
+QString RunTool(const QString& Tool, const QStringList& Arguments)
+{
+    QProcess Process;
+    Process.start(Tool, Arguments);
+    if (!Process.waitForFinished(60000))
+        return QString();
+    return QString::fromUtf8(Process.readAllStandardOutput());
+}
+
+// A log long enough for several pages, with coloured and bold runs.
+void FillLongLog(QPlainTextEdit& View, int Lines)
+{
+    QTextCursor Cursor(View.document());
+    QTextCharFormat Bold;
+    Bold.setFontWeight(QFont::Bold);
+    QTextCharFormat Navy;
+    Navy.setForeground(QColor(0, 0, 128));
+    Cursor.insertText("LIST", Bold);
+    Cursor.insertBlock();
+    QTextCharFormat Green;
+    Green.setForeground(QColor(0, 128, 0));
+    Green.setFontWeight(QFont::Bold);
+    Cursor.insertText("+OK", Green);
+    Green.setFontWeight(QFont::Normal);
+    Cursor.insertText(QStringLiteral(" %1 messages:").arg(Lines), Green);
+    for (int I = 1; I <= Lines; ++I) {
+        Cursor.insertBlock();
+        Cursor.insertText(QStringLiteral("%1 %2").arg(I).arg(1000 + I), Navy);
+    }
+    Cursor.insertBlock();
+    Cursor.insertText(".", Navy);
+}
+
+} // namespace
+
+class LogPrint : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Why = CupsHarness::unavailableReason();
+        if (!Why.empty())
+            return;
+        Cups = std::make_unique<CupsHarness>();
+        if (!Cups->start(&Why))
+            Cups.reset();
+    }
+    static void TearDownTestSuite() { Cups.reset(); }
+    void SetUp() override
+    {
+        if (!Cups)
+            GTEST_SKIP() << "no private CUPS spooler: " << Why;
+    }
+
+    static std::unique_ptr<CupsHarness> Cups;
+    static std::string Why;
+};
+
+std::unique_ptr<CupsHarness> LogPrint::Cups;
+std::string LogPrint::Why;
+
+TEST_F(LogPrint, WithoutAPrinterTheFailureIsReported)
+{
+    Cups->removePdfPrinter();
+    QPlainTextEdit View;
+    View.appendPlainText("+OK ready");
+    ASSERT_TRUE(QPrinterInfo::defaultPrinter().isNull());
+    const QString Error = PrintLog(*View.document());
+    EXPECT_TRUE(Error.startsWith("Es ist kein Standarddrucker eingerichtet.")) << Error.toStdString();
+    EXPECT_TRUE(Cups->outputFiles().empty());
+}
+
+TEST_F(LogPrint, TheWholeLogGoesToTheDefaultPrinterAsOneTitledJob)
+{
+    std::string Error;
+    ASSERT_TRUE(Cups->addPdfPrinter(&Error)) << Error;
+    ASSERT_FALSE(QPrinterInfo::defaultPrinter().isNull());
+    const auto Before = Cups->outputFiles();
+
+    QPlainTextEdit View;
+    FillLongLog(View, 150);
+    ASSERT_EQ(PrintLog(*View.document()), QString());
+    ASSERT_TRUE(Cups->waitUntilIdle(120000)) << Cups->log();
+
+    const auto After = Cups->outputFiles();
+    ASSERT_EQ(After.size(), Before.size() + 1) << Cups->log();
+    const std::string Name = After.back();
+    // cups-pdf names the file after the job title, blanks as underscores.
+    EXPECT_EQ(Name.rfind("Brieflotse_-_Protokoll", 0), 0u) << Name;
+    const QString Pdf = QString::fromStdString(Cups->outputFolder() + "/" + Name);
+
+    if (QStandardPaths::findExecutable("pdftotext").isEmpty())
+        GTEST_SKIP() << "pdftotext is not installed";
+    const QString Text = Simplified(RunTool("pdftotext", {"-layout", Pdf, "-"}));
+    for (const QString& Line : {QString("LIST"), QString("+OK 150 messages:"), QString("1 1001"),
+                                QString("75 1075"), QString("150 1150")})
+        EXPECT_TRUE(Text.contains(Line)) << Line.toStdString() << " in:\n" << Text.left(300).toStdString();
+    EXPECT_TRUE(Text.trimmed().endsWith(".")) << Text.right(40).toStdString();
+    const QString Info = RunTool("pdfinfo", {Pdf});
+    const auto Pages = QRegularExpression("Pages:\\s+(\\d+)").match(Info).captured(1).toInt();
+    EXPECT_GE(Pages, 2) << Info.toStdString();
+}
+
+TEST_F(LogPrint, AStoppedPrinterIsReportedAndGetsNoJob)
+{
+    std::string Error;
+    ASSERT_TRUE(Cups->addPdfPrinter(&Error)) << Error;
+    ASSERT_TRUE(Cups->setPrinterEnabled(false));
+    QPlainTextEdit View;
+    View.appendPlainText("+OK ready");
+    const QString Failure = PrintLog(*View.document());
+    Cups->setPrinterEnabled(true);
+    EXPECT_TRUE(Failure.startsWith("Das Protokoll konnte nicht auf \"BrieflotsePDF\" gedruckt werden."))
+        << Failure.toStdString();
+    EXPECT_TRUE(Failure.contains("angehalten"));
+    EXPECT_TRUE(Cups->waitUntilIdle(0));
+}
