@@ -16,136 +16,149 @@ struct TRow {
 
 // Tried in order; the first match wins. "%s" is the target host.
 const TRow kRows[] = {
-    {"+OK", "WELC", TListKind::Any,
-     "Willkommen bei Brieflotse 1.0 (Kiosko). Um Verbindung mit einem Mail-Server aufzunehmen, geben Sie dessen "
-     "Namen in das Feld \"Mail-Server\" ein und klicken dann auf \"Verbinden\". Falls Sie den Namen des gewünschten "
-     "Servers nicht kennen, so können Sie auch auf \"Suchen ...\" klicken - der Assistent hilft Ihnen dann dabei, den "
-     "für eine bestimmte Domain zuständigen Mail-Server ausfindig zu machen."},
-    {"+OK", "CONN", TListKind::Any,
-     "Die Verbindung zum Server \"%s\" wurde erfolgreich aufgebaut. Sie sollten nun zunächst mit dem Kommando USER "
-     "(gefolgt vom Namen eines auf dem Server vorhandenen Accounts) die zu öffnende Mailbox bestimmen. Mit dem "
-     "PASS-Kommando senden Sie anschließend das für den Zugriff auf die Mailbox notwendige Paßwort."},
-    {"+OK", "USER", TListKind::Any,
-     "Der Server hat das USER-Kommando akzeptiert und erwartet nun die Übermittlung des zur Mailbox passenden "
-     "Paßworts - viele Server werden erst danach zu erkennen geben, ob der mit dem USER-Kommando gesendete Name eine "
-     "gültige Mailbox bezeichnet. Senden Sie das Paßwort als Parameter des PASS-Kommandos."},
-    {"+OK", "PASS", TListKind::Any,
-     "Der Server hat das übermittelte Paßwort akzeptiert und die gewählte Mailbox mit einer Sperre gegen Zugriffe "
-     "Dritter versehen. Sie können sich jetzt mit den Kommandos STAT und LIST einen Überblick über in der Mailbox "
-     "aktuell wartenden Nachrichten verschaffen."},
-    {"+OK", "STAT", TListKind::Any,
-     "Der Server hat statistische Daten der aktuellen Mailbox übermittelt. Aus den beiden Parametern der "
-     "Statusmeldung (siehe Protokoll) sollte einerseits die Anzahl wartender Nachrichten und andererseits die "
-     "Gesamtgröße (in Bytes) aller Nachrichten der Mailbox hervorgehen. Weitere Details können Sie mit dem "
-     "LIST-Kommando anfordern."},
-    {"+OK", "LIST", TListKind::Whole,
-     "Der Server hat eine Liste der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sofern die Liste "
-     "nicht leer ist, können Sie die in der ersten Spalte aufgeführten Nummern als Parameter der Kommandos RETR und "
-     "TOP verwenden, um so einen Blick in den Inhalt der jeweiligen Nachricht zu werfen."},
-    {"+OK", "LIST", TListKind::Single,
-     "Der Server hat Nummer und Größe einer der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sie "
-     "können diese Nummer als Parameter der Kommandos RETR und TOP verwenden, um so einen Blick in den Inhalt der "
-     "Nachricht zu werfen."},
-    {"+OK", "UIDL", TListKind::Whole,
-     "Der Server hat eine Kennungsliste der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sofern die "
-     "Liste nicht leer ist, können Sie die in der ersten Spalte aufgeführten Nummern als Parameter der Kommandos RETR "
-     "und TOP verwenden, um so einen Blick in den Inhalt der jeweiligen Nachricht zu werfen."},
-    {"+OK", "UIDL", TListKind::Single,
-     "Der Server hat Nummer und Kennung einer der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sie "
-     "können diese Nummer als Parameter der Kommandos RETR und TOP verwenden, um so einen Blick in den Inhalt der "
-     "Nachricht zu werfen."},
-    {"+OK", "RETR", TListKind::Any,
-     "Der Server hat die angeforderte Nachricht übermittelt (siehe Protokoll). Nachdem Sie die Nachricht gelesen "
-     "haben, können Sie sie mit dem DELE-Kommando vom Server löschen. Geben Sie dazu die Nummer der aktuellen "
-     "Nachricht als Parameter des Kommandos an."},
-    {"+OK", "TOP", TListKind::Any,
-     "Der Server hat die angegebene Anzahl Zeilen der angeforderten Nachricht übermittelt. Vorsicht: Je nach "
-     "Parametereinstellungen des TOP-Kommandos wurde nicht der gesamte Inhalt der Nachricht übermittelt. Verwenden "
-     "Sie also auf jeden Fall das RETR-Kommando, bevor Sie diese Nachricht mit DELE vom Server löschen!"},
-    {"+OK", "DELE", TListKind::Any,
-     "Der Server hat die angegebene Nachricht als gelöscht markiert. Sobald Sie nun das QUIT-Kommando senden, wird "
-     "die Mailbox aktualisiert und die Nachricht somit endgültig gelöscht. Sie können die Markierung dieser (und "
-     "aller anderen Nachrichten) rückgängig machen, indem Sie vor dem QUIT- das RSET-Kommando senden."},
-    {"+OK", "NOOP", TListKind::Any,
-     "Der Server hat das NOOP-Kommando bestätigt. Am Status des Servers oder der Kommunikation hat sich dadurch "
-     "nichts geändert - Sie können also mit dem Abrufen von E-Mail beginnen beziehungsweise fortfahren."},
-    {"+OK", "RSET", TListKind::Any,
-     "Der Server hat das RSET-Kommando ausgeführt. Das bedeutet: Die aktuelle Mailbox befindet sich jetzt wieder im "
-     "Ausgangszustand - alle zuvor als gelöscht markierten Nachrichten sind wieder verfügbar. Verwenden Sie das "
-     "LIST-Kommando ohne Parameter, um sich einen Überblick über den aktuellen Inhalt der Mailbox zu verschaffen."},
-    {"+OK", "QUIT", TListKind::Any,
-     "Der Server \"%s\" hat den Kommunikationskanal aufgrund des QUIT-Kommandos geschlossen. Durch einen Klick auf "
-     "\"Verbinden\" können Sie die Verbindung zu diesem (oder einem anderen) Mail-Server (erneut) aufbauen. Sie "
-     "können aber auch auf \"Suchen ...\" klicken - der Assistent hilft Ihnen dann dabei, den für eine bestimmte "
-     "Domain zuständigen Mail-Server ausfindig zu machen."},
-    {"+OK", "OOPS", TListKind::Any,
-     "Der Server hat nach seiner letzten Antwort zusätzliche Daten gesendet, die von den Dialog-Spezifikationen in "
-     "rfc1939 \"Post Office Protocol - Version 3\" abweichen. Die Struktur der Meldung läßt darauf schließen, daß es "
-     "sich um eine positive Bestätigung handelt. Näheres könnte aus dem Klartext der Mitteilung (siehe Protokoll) "
-     "hervorgehen."},
-    {"+OK", nullptr, TListKind::Any,
-     "Der Server hat das letzte Kommando ausgeführt beziehungsweise positiv bestätigt. Sie können also mit dem "
-     "Abrufen von E-Mail beginnen beziehungsweise fortfahren."},
-    {"-ERR", "CONN", TListKind::Any,
-     "Sie haben die Verbindung zum Server \"%s\" durch einen Klick auf \"Trennen\" unterbrochen. Diese Methode "
-     "sollten Sie nur dann verwenden, wenn schwere Protokoll- oder TCP/IP-Probleme vorliegen. Ansonsten ist es "
-     "wesentlich ratsamer, die Verbindung regulär durch Eingabe des POP3-Kommandos QUIT zu beenden."},
-    {"-ERR", "USER", TListKind::Any,
-     "Der Server hat den als Parameter des USER-Kommandos angegebenen Namen nicht akzeptiert. Bei den meisten "
-     "Servern können Sie das Kommando einfach unter Angabe eines anderen Mailbox-Namens erneut senden. Es gibt jedoch "
-     "auch Server, die die Verbindung nach einem fehlerhaften USER-Kommando abbrechen."},
-    {"-ERR", "PASS", TListKind::Any,
-     "Der Server hat das übermittelte Paßwort abgelehnt. Dies kann entweder bedeuten, daß der zuvor mit einem "
-     "USER-Kommando übermittelte Mailbox-Name nicht korrekt war, oder daß das Paßwort falsch ist. Es kann auch sein, "
-     "daß der Server derzeit nicht auf die Mailbox zugreifen kann. Versuchen Sie, das PASS-Kommando mit korrigiertem "
-     "Parameter zu wiederholen, oder senden Sie die gesamte USER/PASS-Sequenz erneut."},
-    {"-ERR", "LIST", TListKind::Any,
-     "Der Server konnte die angeforderte Liste nicht bereitstellen. Wahrscheinlich haben Sie als Parameter des "
-     "LIST-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. Verwenden "
-     "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten."},
-    {"-ERR", "UIDL", TListKind::Any,
-     "Der Server konnte die angeforderte Liste nicht bereitstellen. Wahrscheinlich haben Sie als Parameter des "
-     "UIDL-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. Verwenden "
-     "Sie das UIDL-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten."},
-    {"-ERR", "RETR", TListKind::Any,
-     "Der Server konnte die angeforderte Nachricht nicht übermitteln. Wahrscheinlich haben Sie als Parameter des "
-     "RETR-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. Verwenden "
-     "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten."},
-    {"-ERR", "TOP", TListKind::Any,
-     "Der Server konnte die angeforderte Nachricht nicht übermitteln. Wahrscheinlich haben Sie als Parameter des "
-     "TOP-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. Verwenden "
-     "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten."},
-    {"-ERR", "DELE", TListKind::Any,
-     "Der Server konnte die angegebene Nachricht nicht als gelöscht markieren. Wahrscheinlich haben Sie als Parameter "
-     "des DELE-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
-     "Verwenden Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu "
-     "erhalten."},
-    {"-ERR", "OOPS", TListKind::Any,
-     "Der Server hat nach seiner letzten Antwort zusätzliche Daten gesendet, die von den Dialog-Spezifikationen in "
-     "rfc1939 \"Post Office Protocol - Version 3\" abweichen. Die Struktur der Meldung läßt darauf schließen, daß es "
-     "sich um eine Fehlermeldung handelt. Näheres könnte aus dem Klartext der Mitteilung (siehe Protokoll) "
-     "hervorgehen."},
-    {"-ERR", nullptr, TListKind::Any,
-     "Der Server hat das letzte Kommando oder dessen Parameter abgewiesen oder nicht verstanden. Um Fehler bei der "
-     "Kommunikation mit dem Server zu vermeiden, können Sie die Buttons links neben der Protokoll-Anzeige von "
-     "Brieflotse benutzen - dann werden Ihre Kommandos rfc-konform formuliert und sollten für jeden Server "
-     "interpretierbar sein."},
+    { "+OK", "WELC", TListKind::Any,
+        "Willkommen bei Brieflotse 1.0 (Kiosko). Um Verbindung mit einem Mail-Server aufzunehmen, geben Sie dessen "
+        "Namen in das Feld \"Mail-Server\" ein und klicken dann auf \"Verbinden\". Falls Sie den Namen des gewünschten "
+        "Servers nicht kennen, so können Sie auch auf \"Suchen ...\" klicken - der Assistent hilft Ihnen dann dabei, "
+        "den "
+        "für eine bestimmte Domain zuständigen Mail-Server ausfindig zu machen." },
+    { "+OK", "CONN", TListKind::Any,
+        "Die Verbindung zum Server \"%s\" wurde erfolgreich aufgebaut. Sie sollten nun zunächst mit dem Kommando USER "
+        "(gefolgt vom Namen eines auf dem Server vorhandenen Accounts) die zu öffnende Mailbox bestimmen. Mit dem "
+        "PASS-Kommando senden Sie anschließend das für den Zugriff auf die Mailbox notwendige Paßwort." },
+    { "+OK", "USER", TListKind::Any,
+        "Der Server hat das USER-Kommando akzeptiert und erwartet nun die Übermittlung des zur Mailbox passenden "
+        "Paßworts - viele Server werden erst danach zu erkennen geben, ob der mit dem USER-Kommando gesendete Name "
+        "eine "
+        "gültige Mailbox bezeichnet. Senden Sie das Paßwort als Parameter des PASS-Kommandos." },
+    { "+OK", "PASS", TListKind::Any,
+        "Der Server hat das übermittelte Paßwort akzeptiert und die gewählte Mailbox mit einer Sperre gegen Zugriffe "
+        "Dritter versehen. Sie können sich jetzt mit den Kommandos STAT und LIST einen Überblick über in der Mailbox "
+        "aktuell wartenden Nachrichten verschaffen." },
+    { "+OK", "STAT", TListKind::Any,
+        "Der Server hat statistische Daten der aktuellen Mailbox übermittelt. Aus den beiden Parametern der "
+        "Statusmeldung (siehe Protokoll) sollte einerseits die Anzahl wartender Nachrichten und andererseits die "
+        "Gesamtgröße (in Bytes) aller Nachrichten der Mailbox hervorgehen. Weitere Details können Sie mit dem "
+        "LIST-Kommando anfordern." },
+    { "+OK", "LIST", TListKind::Whole,
+        "Der Server hat eine Liste der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sofern die Liste "
+        "nicht leer ist, können Sie die in der ersten Spalte aufgeführten Nummern als Parameter der Kommandos RETR und "
+        "TOP verwenden, um so einen Blick in den Inhalt der jeweiligen Nachricht zu werfen." },
+    { "+OK", "LIST", TListKind::Single,
+        "Der Server hat Nummer und Größe einer der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sie "
+        "können diese Nummer als Parameter der Kommandos RETR und TOP verwenden, um so einen Blick in den Inhalt der "
+        "Nachricht zu werfen." },
+    { "+OK", "UIDL", TListKind::Whole,
+        "Der Server hat eine Kennungsliste der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sofern die "
+        "Liste nicht leer ist, können Sie die in der ersten Spalte aufgeführten Nummern als Parameter der Kommandos "
+        "RETR "
+        "und TOP verwenden, um so einen Blick in den Inhalt der jeweiligen Nachricht zu werfen." },
+    { "+OK", "UIDL", TListKind::Single,
+        "Der Server hat Nummer und Kennung einer der in der aktuellen Mailbox wartenden Nachrichten übermittelt. Sie "
+        "können diese Nummer als Parameter der Kommandos RETR und TOP verwenden, um so einen Blick in den Inhalt der "
+        "Nachricht zu werfen." },
+    { "+OK", "RETR", TListKind::Any,
+        "Der Server hat die angeforderte Nachricht übermittelt (siehe Protokoll). Nachdem Sie die Nachricht gelesen "
+        "haben, können Sie sie mit dem DELE-Kommando vom Server löschen. Geben Sie dazu die Nummer der aktuellen "
+        "Nachricht als Parameter des Kommandos an." },
+    { "+OK", "TOP", TListKind::Any,
+        "Der Server hat die angegebene Anzahl Zeilen der angeforderten Nachricht übermittelt. Vorsicht: Je nach "
+        "Parametereinstellungen des TOP-Kommandos wurde nicht der gesamte Inhalt der Nachricht übermittelt. Verwenden "
+        "Sie also auf jeden Fall das RETR-Kommando, bevor Sie diese Nachricht mit DELE vom Server löschen!" },
+    { "+OK", "DELE", TListKind::Any,
+        "Der Server hat die angegebene Nachricht als gelöscht markiert. Sobald Sie nun das QUIT-Kommando senden, wird "
+        "die Mailbox aktualisiert und die Nachricht somit endgültig gelöscht. Sie können die Markierung dieser (und "
+        "aller anderen Nachrichten) rückgängig machen, indem Sie vor dem QUIT- das RSET-Kommando senden." },
+    { "+OK", "NOOP", TListKind::Any,
+        "Der Server hat das NOOP-Kommando bestätigt. Am Status des Servers oder der Kommunikation hat sich dadurch "
+        "nichts geändert - Sie können also mit dem Abrufen von E-Mail beginnen beziehungsweise fortfahren." },
+    { "+OK", "RSET", TListKind::Any,
+        "Der Server hat das RSET-Kommando ausgeführt. Das bedeutet: Die aktuelle Mailbox befindet sich jetzt wieder im "
+        "Ausgangszustand - alle zuvor als gelöscht markierten Nachrichten sind wieder verfügbar. Verwenden Sie das "
+        "LIST-Kommando ohne Parameter, um sich einen Überblick über den aktuellen Inhalt der Mailbox zu verschaffen." },
+    { "+OK", "QUIT", TListKind::Any,
+        "Der Server \"%s\" hat den Kommunikationskanal aufgrund des QUIT-Kommandos geschlossen. Durch einen Klick auf "
+        "\"Verbinden\" können Sie die Verbindung zu diesem (oder einem anderen) Mail-Server (erneut) aufbauen. Sie "
+        "können aber auch auf \"Suchen ...\" klicken - der Assistent hilft Ihnen dann dabei, den für eine bestimmte "
+        "Domain zuständigen Mail-Server ausfindig zu machen." },
+    { "+OK", "OOPS", TListKind::Any,
+        "Der Server hat nach seiner letzten Antwort zusätzliche Daten gesendet, die von den Dialog-Spezifikationen in "
+        "rfc1939 \"Post Office Protocol - Version 3\" abweichen. Die Struktur der Meldung läßt darauf schließen, daß "
+        "es "
+        "sich um eine positive Bestätigung handelt. Näheres könnte aus dem Klartext der Mitteilung (siehe Protokoll) "
+        "hervorgehen." },
+    { "+OK", nullptr, TListKind::Any,
+        "Der Server hat das letzte Kommando ausgeführt beziehungsweise positiv bestätigt. Sie können also mit dem "
+        "Abrufen von E-Mail beginnen beziehungsweise fortfahren." },
+    { "-ERR", "CONN", TListKind::Any,
+        "Sie haben die Verbindung zum Server \"%s\" durch einen Klick auf \"Trennen\" unterbrochen. Diese Methode "
+        "sollten Sie nur dann verwenden, wenn schwere Protokoll- oder TCP/IP-Probleme vorliegen. Ansonsten ist es "
+        "wesentlich ratsamer, die Verbindung regulär durch Eingabe des POP3-Kommandos QUIT zu beenden." },
+    { "-ERR", "USER", TListKind::Any,
+        "Der Server hat den als Parameter des USER-Kommandos angegebenen Namen nicht akzeptiert. Bei den meisten "
+        "Servern können Sie das Kommando einfach unter Angabe eines anderen Mailbox-Namens erneut senden. Es gibt "
+        "jedoch "
+        "auch Server, die die Verbindung nach einem fehlerhaften USER-Kommando abbrechen." },
+    { "-ERR", "PASS", TListKind::Any,
+        "Der Server hat das übermittelte Paßwort abgelehnt. Dies kann entweder bedeuten, daß der zuvor mit einem "
+        "USER-Kommando übermittelte Mailbox-Name nicht korrekt war, oder daß das Paßwort falsch ist. Es kann auch "
+        "sein, "
+        "daß der Server derzeit nicht auf die Mailbox zugreifen kann. Versuchen Sie, das PASS-Kommando mit "
+        "korrigiertem "
+        "Parameter zu wiederholen, oder senden Sie die gesamte USER/PASS-Sequenz erneut." },
+    { "-ERR", "LIST", TListKind::Any,
+        "Der Server konnte die angeforderte Liste nicht bereitstellen. Wahrscheinlich haben Sie als Parameter des "
+        "LIST-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
+        "Verwenden "
+        "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten." },
+    { "-ERR", "UIDL", TListKind::Any,
+        "Der Server konnte die angeforderte Liste nicht bereitstellen. Wahrscheinlich haben Sie als Parameter des "
+        "UIDL-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
+        "Verwenden "
+        "Sie das UIDL-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten." },
+    { "-ERR", "RETR", TListKind::Any,
+        "Der Server konnte die angeforderte Nachricht nicht übermitteln. Wahrscheinlich haben Sie als Parameter des "
+        "RETR-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
+        "Verwenden "
+        "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten." },
+    { "-ERR", "TOP", TListKind::Any,
+        "Der Server konnte die angeforderte Nachricht nicht übermitteln. Wahrscheinlich haben Sie als Parameter des "
+        "TOP-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
+        "Verwenden "
+        "Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu erhalten." },
+    { "-ERR", "DELE", TListKind::Any,
+        "Der Server konnte die angegebene Nachricht nicht als gelöscht markieren. Wahrscheinlich haben Sie als "
+        "Parameter "
+        "des DELE-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
+        "Verwenden Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu "
+        "erhalten." },
+    { "-ERR", "OOPS", TListKind::Any,
+        "Der Server hat nach seiner letzten Antwort zusätzliche Daten gesendet, die von den Dialog-Spezifikationen in "
+        "rfc1939 \"Post Office Protocol - Version 3\" abweichen. Die Struktur der Meldung läßt darauf schließen, daß "
+        "es "
+        "sich um eine Fehlermeldung handelt. Näheres könnte aus dem Klartext der Mitteilung (siehe Protokoll) "
+        "hervorgehen." },
+    { "-ERR", nullptr, TListKind::Any,
+        "Der Server hat das letzte Kommando oder dessen Parameter abgewiesen oder nicht verstanden. Um Fehler bei der "
+        "Kommunikation mit dem Server zu vermeiden, können Sie die Buttons links neben der Protokoll-Anzeige von "
+        "Brieflotse benutzen - dann werden Ihre Kommandos rfc-konform formuliert und sollten für jeden Server "
+        "interpretierbar sein." },
 };
 
-const char* const kNotConnectedText =
-    "Es war nicht möglich, eine Verbindung zum Server \"%s\" aufzubauen. Überprüfen Sie, ob es sich bei dem "
-    "eingegebenen Namen wirklich um einen POP3-Server handelt, ob der Name korrekt geschrieben ist und ob Ihre "
-    "TCP/IP-Anbindung funktioniert.";
+const char* const kNotConnectedText
+    = "Es war nicht möglich, eine Verbindung zum Server \"%s\" aufzubauen. Überprüfen Sie, ob es sich bei dem "
+      "eingegebenen Namen wirklich um einen POP3-Server handelt, ob der Name korrekt geschrieben ist und ob Ihre "
+      "TCP/IP-Anbindung funktioniert.";
 
-const char* const kDisturbedText =
-    "Die Kommunikation mit dem Server scheint gestört zu sein. Senden Sie das NOOP-Kommando, um den Fortbestand der "
-    "Verbindung zu testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".";
+const char* const kDisturbedText
+    = "Die Kommunikation mit dem Server scheint gestört zu sein. Senden Sie das NOOP-Kommando, um den Fortbestand der "
+      "Verbindung zu testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".";
 
-const char* const kUndefinedStatusText =
-    "Der Server hat das letzte Kommando mit einem Status-Code (%s) beantwortet, der in rfc1939 \"Post Office "
-    "Protocol - Version 3\" nicht definiert ist. Es handelt sich entweder um eine Erweiterung des Protokolls oder "
-    "aber um einen Fehler der Server-Software. Der mit dem Code gesendete Klartext (siehe Protokoll) könnte "
-    "Aufschluß über die Bedeutung dieser Meldung geben.";
+const char* const kUndefinedStatusText
+    = "Der Server hat das letzte Kommando mit einem Status-Code (%s) beantwortet, der in rfc1939 \"Post Office "
+      "Protocol - Version 3\" nicht definiert ist. Es handelt sich entweder um eine Erweiterung des Protokolls oder "
+      "aber um einen Fehler der Server-Software. Der mit dem Code gesendete Klartext (siehe Protokoll) könnte "
+      "Aufschluß über die Bedeutung dieser Meldung geben.";
 
 // Fills the single "%s" of a text; the value is inserted as it stands.
 std::string Fill(const std::string& Text, const std::string& Value)
@@ -163,9 +176,12 @@ bool RowMatches(const TRow& Row, const std::string& Status, const TCommandParts&
     if (Row.Word != nullptr && Parts.Word != Row.Word)
         return false;
     switch (Row.List) {
-    case TListKind::Whole: return Parts.Number < 1;
-    case TListKind::Single: return Parts.Number >= 1;
-    case TListKind::Any: break;
+    case TListKind::Whole:
+        return Parts.Number < 1;
+    case TListKind::Single:
+        return Parts.Number >= 1;
+    case TListKind::Any:
+        break;
     }
     return true;
 }
@@ -177,14 +193,14 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
     if (Context.ErrorFlag) {
         const std::string Lead = Context.ErrorMessage + "\r\n\r\n";
         if (Context.Connected)
-            return {Lead + kDisturbedText, true};
-        return {Lead + Fill(kNotConnectedText, Context.TargetHost), true};
+            return { Lead + kDisturbedText, true };
+        return { Lead + Fill(kNotConnectedText, Context.TargetHost), true };
     }
     const TCommandParts Parts = SplitCommand(Line);
     const std::string Status = ReplyStatusWord(Reply);
     const std::string UpperStatus = UpperAscii(Status);
     for (const TRow& Row : kRows)
         if (RowMatches(Row, UpperStatus, Parts))
-            return {Fill(Row.Text, Context.TargetHost), false};
-    return {Fill(kUndefinedStatusText, Status), false};
+            return { Fill(Row.Text, Context.TargetHost), false };
+    return { Fill(kUndefinedStatusText, Status), false };
 }

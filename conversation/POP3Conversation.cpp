@@ -36,7 +36,7 @@ TPOP3Conversation::TPOP3Conversation(TConversationView& View)
     FWinsock.SetTargetPort("pop3");
     FWinsock.SetTimeout(30);
     FWinsock.OnError = [this](TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
-                              const std::string& Description) { WinsockError(Sender, Origin, Code, Description); };
+                           const std::string& Description) { WinsockError(Sender, Origin, Code, Description); };
 }
 
 TPOP3Conversation::~TPOP3Conversation()
@@ -95,10 +95,9 @@ void TPOP3Conversation::ButtonTrennenClick()
 {
     if (FBusy)
         return;
-    const std::string Question =
-        JoinLines({"Sofern keine schwerwiegenden Protokoll- oder", "TCP/IP-Probleme vorliegen, sollten Sie die",
-                   "Verbindung mit dem aktuellen Mail-Server durch", "das POP3-Kommando QUIT abschließen.", "",
-                   "Trotzdem jetzt trennen?"});
+    const std::string Question = JoinLines({ "Sofern keine schwerwiegenden Protokoll- oder",
+        "TCP/IP-Probleme vorliegen, sollten Sie die", "Verbindung mit dem aktuellen Mail-Server durch",
+        "das POP3-Kommando QUIT abschließen.", "", "Trotzdem jetzt trennen?" });
     if (!FView.AskYesNo("Brieflotse - Trennen", Question))
         return;
     if (!BeginAction())
@@ -136,9 +135,9 @@ bool TPOP3Conversation::FormCloseQuery()
 {
     if (!FWinsock.Connected())
         return true;
-    const std::string Question =
-        JoinLines({"Bevor Sie das Programm beenden, sollten Sie", "die Verbindung mit dem aktuellen Mail-Server durch",
-                   "das POP3-Kommando QUIT abschließen.", "", "Trotzdem jetzt beenden?"});
+    const std::string Question = JoinLines(
+        { "Bevor Sie das Programm beenden, sollten Sie", "die Verbindung mit dem aktuellen Mail-Server durch",
+            "das POP3-Kommando QUIT abschließen.", "", "Trotzdem jetzt beenden?" });
     return FView.AskYesNo("Brieflotse - Beenden", Question);
 }
 
@@ -166,8 +165,8 @@ void TPOP3Conversation::PollUnexpectedData()
 
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
-    const TStatusLine Line =
-        DecideStatusLine(Text, FWinsock.Connected(), FWinsock.TargetHost(), FErrorFlag, FErrorMessage);
+    const TStatusLine Line
+        = DecideStatusLine(Text, FWinsock.Connected(), FWinsock.TargetHost(), FErrorFlag, FErrorMessage);
     if (Line.SetsTitle)
         FView.ShowWindowTitle(Line.Title);
     FView.ShowStatusPicture(Line.Picture);
@@ -268,8 +267,8 @@ void TPOP3Conversation::CloseConnection()
     ShowStatus(".");
 }
 
-void TPOP3Conversation::WinsockError(TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
-                                     const std::string& Description)
+void TPOP3Conversation::WinsockError(
+    TSmartWinsock* Sender, const std::string& Origin, int32_t Code, const std::string& Description)
 {
     (void)Sender;
     (void)Origin;

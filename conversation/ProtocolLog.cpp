@@ -99,10 +99,14 @@ void TProtocolLog::AdvanceServerColor()
 QColor TProtocolLog::TableColor(int Index, const QPalette& Palette)
 {
     switch (Index) {
-    case 1: return QColor(0, 128, 0);
-    case 2: return QColor(0, 0, 128);
-    case 3: return QColor(255, 0, 0);
-    default: return Palette.color(QPalette::WindowText);
+    case 1:
+        return QColor(0, 128, 0);
+    case 2:
+        return QColor(0, 0, 128);
+    case 3:
+        return QColor(255, 0, 0);
+    default:
+        return Palette.color(QPalette::WindowText);
     }
 }
 

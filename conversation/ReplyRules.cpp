@@ -59,7 +59,8 @@ TCommandParts SplitCommand(const std::string& Line)
     Parts.Word = UpperAscii(Line.substr(0, Blank));
     size_t ArgStart = Blank + 1;
     size_t ArgEnd = Line.find(' ', ArgStart);
-    Parts.Number = IntegerOrZero(Line.substr(ArgStart, ArgEnd == std::string::npos ? std::string::npos : ArgEnd - ArgStart));
+    Parts.Number
+        = IntegerOrZero(Line.substr(ArgStart, ArgEnd == std::string::npos ? std::string::npos : ArgEnd - ArgStart));
     return Parts;
 }
 
@@ -157,7 +158,7 @@ std::string TakeCompleteBodyLines(std::string& Rest)
 }
 
 bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
-                 const std::function<void(const std::string& Lines)>& Log)
+    const std::function<void(const std::string& Lines)>& Log)
 {
     // Complete lines that came with the status line are logged at once too, so
     // a time-out right after them does not drop them.

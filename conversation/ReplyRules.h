@@ -10,7 +10,7 @@
 #include <vector>
 
 struct TCommandParts {
-    std::string Word;   // first word, ASCII letters upper-cased
+    std::string Word; // first word, ASCII letters upper-cased
     int32_t Number = 0; // value of the second word; 0 when missing or not an integer
 };
 
@@ -66,4 +66,4 @@ std::string TakeCompleteBodyLines(std::string& Rest);
 // holds what is still to be logged (the last data line and the "." line).
 // On false Rest holds the unlogged tail of what arrived.
 bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
-                 const std::function<void(const std::string& Lines)>& Log);
+    const std::function<void(const std::string& Lines)>& Log);

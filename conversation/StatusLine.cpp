@@ -2,7 +2,7 @@
 #include "conversation/StatusLine.h"
 
 TStatusLine DecideStatusLine(const std::string& Text, bool Connected, const std::string& TargetHost, bool ErrorFlag,
-                             const std::string& ErrorMessage)
+    const std::string& ErrorMessage)
 {
     TStatusLine Line;
     if (Text == ".") {

@@ -17,4 +17,4 @@ struct TStatusLine {
 };
 
 TStatusLine DecideStatusLine(const std::string& Text, bool Connected, const std::string& TargetHost, bool ErrorFlag,
-                             const std::string& ErrorMessage);
+    const std::string& ErrorMessage);

@@ -24,7 +24,7 @@ const char* const kGreeting = "+OK POP3 bereit\r\n";
 class ConversationTest : public testing::Test {
 protected:
     TRecordingView View;
-    TPOP3Conversation Conversation{View};
+    TPOP3Conversation Conversation { View };
     ScriptedServer Server;
 
     void SetUp() override { Conversation.Winsock().SetTimeout(5); }
@@ -51,6 +51,16 @@ protected:
 
 } // namespace
 
+TEST(ConversationSocket, TalksPop3WithThirtySecondWaits)
+{
+    TRecordingView View;
+    TPOP3Conversation Conversation(View);
+    EXPECT_EQ(Conversation.Winsock().TargetPort(), "pop3");
+    EXPECT_EQ(Conversation.Winsock().Timeout(), 30);
+    EXPECT_TRUE(static_cast<bool>(Conversation.Winsock().OnError));
+    EXPECT_TRUE(Conversation.FormCloseQuery());
+}
+
 TEST_F(ConversationTest, ConnectWithPortTakesHostIntoHistoryAndShowsGreeting)
 {
     Server.send(kGreeting);
@@ -67,7 +77,7 @@ TEST_F(ConversationTest, ConnectWithPortTakesHostIntoHistoryAndShowsGreeting)
     EXPECT_EQ(View.Received, 17);
     EXPECT_FALSE(View.BusyCursor);
     EXPECT_FALSE(Conversation.Busy());
-    EXPECT_THAT(View.StatusTexts, testing::IsSupersetOf({"Verbindet mit 127.0.0.1 ...", "Wartet auf Antwort ..."}));
+    EXPECT_THAT(View.StatusTexts, testing::IsSupersetOf({ "Verbindet mit 127.0.0.1 ...", "Wartet auf Antwort ..." }));
 }
 
 TEST_F(ConversationTest, SecondConnectionGetsASeparatorAndTheNextColour)
@@ -104,10 +114,11 @@ TEST_F(ConversationTest, RefusedConnectionShowsE1AndLeavesNoTrace)
     EXPECT_TRUE(Conversation.ErrorFlag());
     EXPECT_EQ(Conversation.ErrorMessage(), "Winsock-Fehler: 10061 - Connection refused");
     EXPECT_TRUE(View.GuidanceIsError);
-    EXPECT_EQ(View.Guidance, "Winsock-Fehler: 10061 - Connection refused\r\n\r\nEs war nicht möglich, eine Verbindung "
-                             "zum Server \"127.0.0.1\" aufzubauen. Überprüfen Sie, ob es sich bei dem eingegebenen "
-                             "Namen wirklich um einen POP3-Server handelt, ob der Name korrekt geschrieben ist und ob "
-                             "Ihre TCP/IP-Anbindung funktioniert.");
+    EXPECT_EQ(View.Guidance,
+        "Winsock-Fehler: 10061 - Connection refused\r\n\r\nEs war nicht möglich, eine Verbindung "
+        "zum Server \"127.0.0.1\" aufzubauen. Überprüfen Sie, ob es sich bei dem eingegebenen "
+        "Namen wirklich um einen POP3-Server handelt, ob der Name korrekt geschrieben ist und ob "
+        "Ihre TCP/IP-Anbindung funktioniert.");
     EXPECT_TRUE(View.LogLines().empty());
     EXPECT_TRUE(View.Hosts.empty());
     EXPECT_FALSE(View.Connected);
@@ -155,9 +166,9 @@ TEST_F(ConversationTest, CommandsAreUpperCasedLoggedMaskedAndRemembered)
     ASSERT_TRUE(Server.waitFinished(5000)) << Server.error();
     EXPECT_EQ(Server.received(), "USER Anna\r\nPASS Geh eim\r\nSTAT\r\n");
     EXPECT_THAT(View.Commands, ElementsAre("USER Anna", "PASS Geh eim", "STAT"));
-    EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit", "", "USER Anna", "+OK hallo anna", "",
-                                             "PASS Schhh... nicht verraten!", "+OK angemeldet", "", "STAT",
-                                             "+OK 2 320"));
+    EXPECT_THAT(View.LogLines(),
+        ElementsAre("+OK POP3 bereit", "", "USER Anna", "+OK hallo anna", "", "PASS Schhh... nicht verraten!",
+            "+OK angemeldet", "", "STAT", "+OK 2 320"));
     EXPECT_THAT(View.Guidance, StartsWith("Der Server hat statistische Daten"));
     EXPECT_EQ(View.Focus, "command");
     EXPECT_EQ(View.Sent, 31);
@@ -233,16 +244,22 @@ TEST_F(ConversationTest, EmptyCommandLineSendsABareLineEnd)
 TEST_F(ConversationTest, TimeOutDuringABodyKeepsFlushedLinesAndTheConnection)
 {
     Conversation.Winsock().SetTimeout(1);
-    Server.send(kGreeting).expectLine().send("+OK 300 octets\r\n").pause(50).send("Subject: x\r\n\r\nHal").holdOpen(4000);
+    Server.send(kGreeting)
+        .expectLine()
+        .send("+OK 300 octets\r\n")
+        .pause(50)
+        .send("Subject: x\r\n\r\nHal")
+        .holdOpen(4000);
     Connect();
     Conversation.SendAction("RETR 1");
     EXPECT_TRUE(Conversation.ErrorFlag());
     EXPECT_EQ(Conversation.ErrorMessage(), "Winsock-Fehler: 12000 - Request timed out");
     EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit", "", "RETR 1", "+OK 300 octets", "Subject: x", ""));
     EXPECT_TRUE(View.GuidanceIsError);
-    EXPECT_EQ(View.Guidance, "Winsock-Fehler: 12000 - Request timed out\r\n\r\nDie Kommunikation mit dem Server scheint "
-                             "gestört zu sein. Senden Sie das NOOP-Kommando, um den Fortbestand der Verbindung zu "
-                             "testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".");
+    EXPECT_EQ(View.Guidance,
+        "Winsock-Fehler: 12000 - Request timed out\r\n\r\nDie Kommunikation mit dem Server scheint "
+        "gestört zu sein. Senden Sie das NOOP-Kommando, um den Fortbestand der Verbindung zu "
+        "testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".");
     EXPECT_TRUE(Conversation.Winsock().Connected());
     EXPECT_TRUE(View.Connected);
     EXPECT_EQ(View.StatusText, "Winsock-Fehler: 12000 - Request timed out");
@@ -301,13 +318,15 @@ TEST_F(ConversationTest, DisconnectAndCloseAskFirst)
     EXPECT_TRUE(Conversation.Winsock().Connected());
     ASSERT_EQ(View.Questions.size(), 2u);
     EXPECT_EQ(View.Questions[0].first, "Brieflotse - Beenden");
-    EXPECT_EQ(View.Questions[0].second, "Bevor Sie das Programm beenden, sollten Sie\r\ndie Verbindung mit dem aktuellen "
-                                        "Mail-Server durch\r\ndas POP3-Kommando QUIT abschließen.\r\n\r\nTrotzdem jetzt "
-                                        "beenden?");
+    EXPECT_EQ(View.Questions[0].second,
+        "Bevor Sie das Programm beenden, sollten Sie\r\ndie Verbindung mit dem aktuellen "
+        "Mail-Server durch\r\ndas POP3-Kommando QUIT abschließen.\r\n\r\nTrotzdem jetzt "
+        "beenden?");
     EXPECT_EQ(View.Questions[1].first, "Brieflotse - Trennen");
-    EXPECT_EQ(View.Questions[1].second, "Sofern keine schwerwiegenden Protokoll- oder\r\nTCP/IP-Probleme vorliegen, "
-                                        "sollten Sie die\r\nVerbindung mit dem aktuellen Mail-Server durch\r\ndas "
-                                        "POP3-Kommando QUIT abschließen.\r\n\r\nTrotzdem jetzt trennen?");
+    EXPECT_EQ(View.Questions[1].second,
+        "Sofern keine schwerwiegenden Protokoll- oder\r\nTCP/IP-Probleme vorliegen, "
+        "sollten Sie die\r\nVerbindung mit dem aktuellen Mail-Server durch\r\ndas "
+        "POP3-Kommando QUIT abschließen.\r\n\r\nTrotzdem jetzt trennen?");
     View.Answer = true;
     Conversation.ButtonTrennenClick();
     EXPECT_FALSE(Conversation.Winsock().Connected());

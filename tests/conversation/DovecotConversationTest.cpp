@@ -90,8 +90,8 @@ TEST(ConversationWithDovecot, SessionLogEqualsWhatTheServerSent)
         const std::vector<std::string> Body = BodyLines(Messages[Number - 1]);
         ASSERT_LE(From + 3 + Body.size(), Log.size());
         EXPECT_EQ(std::vector<std::string>(Log.begin() + static_cast<long>(From + 3),
-                                           Log.begin() + static_cast<long>(From + 3 + Body.size())),
-                  Body);
+                      Log.begin() + static_cast<long>(From + 3 + Body.size())),
+            Body);
     };
     ExpectRetr(RetrAt, 2);
     ExpectRetr(DotsAt, 3);

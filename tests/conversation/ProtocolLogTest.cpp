@@ -17,7 +17,7 @@ const QColor kRed(255, 0, 0);
 class ProtocolLogTest : public testing::Test {
 protected:
     QPlainTextEdit View;
-    TProtocolLog Log{&View};
+    TProtocolLog Log { &View };
 
     int LineCount() const { return View.document()->blockCount(); }
     QString Line(int Index) const { return View.document()->findBlockByNumber(Index).text(); }
@@ -70,7 +70,7 @@ TEST_F(ProtocolLogTest, StatusModeColoursByStatusClass)
     EXPECT_EQ(BoldPrefix(2), 3);
     EXPECT_FALSE(BoldAt(2, 4));
 
-    for (int Index : {3, 4, 5}) {
+    for (int Index : { 3, 4, 5 }) {
         EXPECT_EQ(ColorAt(Index, 0), kNavy);
         EXPECT_FALSE(BoldAt(Index, 0));
     }
@@ -99,7 +99,7 @@ TEST_F(ProtocolLogTest, ConnectionModeCyclesAndFixedColoursStay)
 {
     Log.SetColorMode(TColorMode::Connection);
     Log.SetServerColor(1);
-    const QColor Expected[] = {kNavy, kRed, kGreen};
+    const QColor Expected[] = { kNavy, kRed, kGreen };
     for (int Connection = 0; Connection < 3; ++Connection) {
         Log.AdvanceServerColor();
         Log.AppendToLog("-ERR whatever\r\n", true, false);
@@ -147,7 +147,11 @@ TEST_F(ProtocolLogTest, BoldOptionsSwitchOffSeparately)
 
 TEST_F(ProtocolLogTest, ForeignCharactersShowAsBlanksAndBodyLinesAsReceived)
 {
-    Log.AppendToLog(std::string("Gr\xe4" "\xdf" "e\0!\r\n", 9), true, true);
+    Log.AppendToLog(std::string("Gr\xe4"
+                                "\xdf"
+                                "e\0!\r\n",
+                        9),
+        true, true);
     Log.AppendToLog("..stuffed\r\n.\r\n", true, true);
     Log.AppendToLog("tab\there\x7f\r\n", true, true);
     ASSERT_EQ(LineCount(), 4);

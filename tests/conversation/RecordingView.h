@@ -19,7 +19,7 @@ class TRecordingView : public TConversationView {
 public:
     TConversationOptions Opts;
     QPlainTextEdit Edit;
-    TProtocolLog Log{&Edit};
+    TProtocolLog Log { &Edit };
 
     TStatusPicture Picture = TStatusPicture::Offline;
     std::string Title;

@@ -57,10 +57,18 @@ TEST(ReplyRules, SplitCommandGivesWordAndNumber)
         const char* Word;
         int32_t Number;
     } const Cases[] = {
-        {"", "", 0},          {"stat", "STAT", 0},           {"retr 3", "RETR", 3},
-        {"TOP 3 10", "TOP", 3}, {"LIST abc", "LIST", 0},     {"LIST  3", "LIST", 0},
-        {"list -1", "LIST", -1}, {"dele +7", "DELE", 7},     {"RETR 99999999999", "RETR", 0},
-        {"uSer Bob", "USER", 0}, {"r\xc3\xa4tr 1", "R\xc3\xa4TR", 1}, {"RETR 1x", "RETR", 0},
+        { "", "", 0 },
+        { "stat", "STAT", 0 },
+        { "retr 3", "RETR", 3 },
+        { "TOP 3 10", "TOP", 3 },
+        { "LIST abc", "LIST", 0 },
+        { "LIST  3", "LIST", 0 },
+        { "list -1", "LIST", -1 },
+        { "dele +7", "DELE", 7 },
+        { "RETR 99999999999", "RETR", 0 },
+        { "uSer Bob", "USER", 0 },
+        { "r\xc3\xa4tr 1", "R\xc3\xa4TR", 1 },
+        { "RETR 1x", "RETR", 0 },
     };
     for (const auto& Case : Cases) {
         SCOPED_TRACE(Case.Line);
@@ -72,9 +80,9 @@ TEST(ReplyRules, SplitCommandGivesWordAndNumber)
 
 TEST(ReplyRules, MultiLineRepliesArePredictedFromWordAndNumber)
 {
-    for (const char* Line : {"LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0"})
+    for (const char* Line : { "LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0" })
         EXPECT_TRUE(ExpectsMultiLineReply(Line)) << Line;
-    for (const char* Line : {"LIST 2", "RETR", "RETR x", "STAT", "CAPA", "", "LISTX", "TOP"})
+    for (const char* Line : { "LIST 2", "RETR", "RETR x", "STAT", "CAPA", "", "LISTX", "TOP" })
         EXPECT_FALSE(ExpectsMultiLineReply(Line)) << Line;
 }
 
@@ -112,7 +120,10 @@ TEST(ReplyRules, UpperCasingTouchesOnlyTheCommandWord)
     EXPECT_EQ(UpperCaseCommandWord("noop"), "NOOP");
     EXPECT_EQ(UpperCaseCommandWord(""), "");
     EXPECT_EQ(UpperCaseCommandWord("pass s\xc3\xa4kret"), "PASS s\xc3\xa4kret");
-    EXPECT_EQ(UpperCaseCommandWord("\xc3\xa4" "bc x"), "\xc3\xa4" "BC x");
+    EXPECT_EQ(UpperCaseCommandWord("\xc3\xa4"
+                                   "bc x"),
+        "\xc3\xa4"
+        "BC x");
 }
 
 TEST(ReplyRules, PasswordMaskOfTheLogCopy)
@@ -127,14 +138,14 @@ TEST(ReplyRules, PasswordMaskOfTheLogCopy)
 
 TEST(ReplyRules, LogLinesSplitAtCrLfOnly)
 {
-    EXPECT_EQ(SplitLogLines(""), Lines{});
-    EXPECT_EQ(SplitLogLines("\r\n"), Lines{""});
-    EXPECT_EQ(SplitLogLines("\r\nUSER bob\r\n"), (Lines{"", "USER bob"}));
-    EXPECT_EQ(SplitLogLines("+OK"), Lines{"+OK"});
-    EXPECT_EQ(SplitLogLines("a\r\nb"), (Lines{"a", "b"}));
-    EXPECT_EQ(SplitLogLines("a\nb\rc\r\n"), Lines{"a\nb\rc"});
-    EXPECT_EQ(SplitLogLines("a\r\n\r\n.\r\n"), (Lines{"a", "", "."}));
-    EXPECT_EQ(SplitLogLines("a\r\r\n"), Lines{"a\r"});
+    EXPECT_EQ(SplitLogLines(""), Lines {});
+    EXPECT_EQ(SplitLogLines("\r\n"), Lines { "" });
+    EXPECT_EQ(SplitLogLines("\r\nUSER bob\r\n"), (Lines { "", "USER bob" }));
+    EXPECT_EQ(SplitLogLines("+OK"), Lines { "+OK" });
+    EXPECT_EQ(SplitLogLines("a\r\nb"), (Lines { "a", "b" }));
+    EXPECT_EQ(SplitLogLines("a\nb\rc\r\n"), Lines { "a\nb\rc" });
+    EXPECT_EQ(SplitLogLines("a\r\n\r\n.\r\n"), (Lines { "a", "", "." }));
+    EXPECT_EQ(SplitLogLines("a\r\r\n"), Lines { "a\r" });
 
     EXPECT_TRUE(EndsWithLineEnd("+OK\r\n"));
     EXPECT_FALSE(EndsWithLineEnd("+OK\r"));
@@ -160,19 +171,19 @@ TEST(ReplyRules, FlushingTakesCompleteLinesAndHoldsTheLastBeforeTheTerminator)
         const char* Taken;
         const char* Held;
     } const Cases[] = {
-        {".\r\n", "", ".\r\n"},
-        {"a\r\nb\r\n", "a\r\nb\r\n", ""},
-        {"a\r\nb", "a\r\n", "b"},
-        {"a\r\nb\r", "a\r\n", "b\r"},
-        {"ab", "", "ab"},
-        {"\r\n", "\r\n", ""},
-        {"\r\nx", "\r\n", "x"},
-        {"a\r\nb\r\n.\r\n", "a\r\n", "b\r\n.\r\n"},
-        {"a\r\n.\r\n", "", "a\r\n.\r\n"},
-        {"\r\n.\r\n", "", "\r\n.\r\n"},
-        {"\r\n\r\n.\r\n", "\r\n", "\r\n.\r\n"},
-        {"a\r\n.", "a\r\n", "."},
-        {"", "", ""},
+        { ".\r\n", "", ".\r\n" },
+        { "a\r\nb\r\n", "a\r\nb\r\n", "" },
+        { "a\r\nb", "a\r\n", "b" },
+        { "a\r\nb\r", "a\r\n", "b\r" },
+        { "ab", "", "ab" },
+        { "\r\n", "\r\n", "" },
+        { "\r\nx", "\r\n", "x" },
+        { "a\r\nb\r\n.\r\n", "a\r\n", "b\r\n.\r\n" },
+        { "a\r\n.\r\n", "", "a\r\n.\r\n" },
+        { "\r\n.\r\n", "", "\r\n.\r\n" },
+        { "\r\n\r\n.\r\n", "\r\n", "\r\n.\r\n" },
+        { "a\r\n.", "a\r\n", "." },
+        { "", "", "" },
     };
     for (const auto& Case : Cases) {
         SCOPED_TRACE(Case.Rest);
@@ -184,21 +195,21 @@ TEST(ReplyRules, FlushingTakesCompleteLinesAndHoldsTheLastBeforeTheTerminator)
 
 TEST(ReplyRules, BodyChunksEndingMidLineLogOnlyCompleteLines)
 {
-    TBodyRun Run = RunBody({"1 12", "0\r\n2 2", "00\r\n", ".\r\n"});
+    TBodyRun Run = RunBody({ "1 12", "0\r\n2 2", "00\r\n", ".\r\n" });
     EXPECT_TRUE(Run.Complete);
-    EXPECT_EQ(Run.Logged, (Lines{"1 120\r\n", "2 200\r\n"}));
+    EXPECT_EQ(Run.Logged, (Lines { "1 120\r\n", "2 200\r\n" }));
     EXPECT_EQ(Run.Held, ".\r\n");
 
     // Nothing more comes: the complete lines are logged, the partial one held.
-    TBodyRun Broken = RunBody({"From: a\r\nSubj", "ect: b\r\nTo"});
+    TBodyRun Broken = RunBody({ "From: a\r\nSubj", "ect: b\r\nTo" });
     EXPECT_FALSE(Broken.Complete);
-    EXPECT_EQ(Broken.Logged, (Lines{"From: a\r\n", "Subject: b\r\n"}));
+    EXPECT_EQ(Broken.Logged, (Lines { "From: a\r\n", "Subject: b\r\n" }));
     EXPECT_EQ(Broken.Held, "To");
 }
 
 TEST(ReplyRules, EmptyListEndsWithoutReading)
 {
-    TBodyRun Run = RunBody({".\r\n", "never read"});
+    TBodyRun Run = RunBody({ ".\r\n", "never read" });
     EXPECT_TRUE(Run.Complete);
     EXPECT_EQ(Run.ChunksUsed, 1u);
     EXPECT_TRUE(Run.Logged.empty());
@@ -223,8 +234,8 @@ TEST(ReplyRules, TerminatorSplitAtEveryPositionIsFound)
         for (size_t First = 0; First <= Body.size(); ++First) {
             for (size_t Second = First; Second <= Body.size(); ++Second) {
                 SCOPED_TRACE(testing::Message() << Body << " at " << First << "/" << Second);
-                std::vector<std::string> Chunks = {Body.substr(0, First), Body.substr(First, Second - First),
-                                                   Body.substr(Second)};
+                std::vector<std::string> Chunks
+                    = { Body.substr(0, First), Body.substr(First, Second - First), Body.substr(Second) };
                 TBodyRun Run = RunBody(Chunks);
                 EXPECT_TRUE(Run.Complete);
                 EXPECT_EQ(Joined(Run), Body);
