@@ -232,7 +232,9 @@ std::string TPOP3Conversation::ReadMultiLineReply()
     if (FErrorFlag)
         return Reply;
     const size_t StatusEnd = Reply.find(kLineEnd);
-    FView.AppendToLog(Reply.substr(0, StatusEnd), true, false);
+    // The status line with its line end, so that an empty one still shows
+    // as a line of its own.
+    FView.AppendToLog(Reply.substr(0, StatusEnd + 2), true, false);
     if (IsPositiveReply(Reply)) {
         ShowStatus("Empfängt Details ...");
         std::string Rest = Reply.substr(StatusEnd + 2);

@@ -213,6 +213,15 @@ TEST_F(ConversationTest, NegativeStatusOfAMultiLineCommandReadsNoBody)
     EXPECT_THAT(View.Guidance, StartsWith("Der Server konnte die angeforderte Nachricht nicht übermitteln."));
 }
 
+TEST_F(ConversationTest, EmptyStatusLineStillShowsAsALine)
+{
+    Server.send(kGreeting).expectLine().send("\r\n");
+    Connect();
+    Conversation.SendAction("UIDL");
+    EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit", "", "UIDL", ""));
+    EXPECT_THAT(View.Guidance, HasSubstr("Status-Code () beantwortet"));
+}
+
 TEST_F(ConversationTest, MultiLineAnswerToASingleLineCommandEndsAsUnexpectedData)
 {
     Server.send(kGreeting).expectLine().send("+OK 2 messages\r\n").pause(200).send("1 120\r\n2 200\r\n.\r\n");
