@@ -81,7 +81,9 @@ TProtocolLog::TProtocolLog(QPlainTextEdit* View)
 
 TProtocolLog::~TProtocolLog()
 {
-    FResumeTimer->stop();
+    if (!FResumeTimer)
+        return; // the view is gone with its timer
+    delete FResumeTimer.data();
     if (!FView->updatesEnabled())
         FView->setUpdatesEnabled(true);
 }

@@ -9,10 +9,11 @@
 
 #include <QColor>
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
 
 class QPalette;
 class QPlainTextEdit;
-class QTimer;
 
 // Fixed = "&Grün"/"&Blau"/"&Rot"/"&Aus": ServerColor stays as chosen.
 enum class TColorMode { Status, Connection, Fixed };
@@ -48,7 +49,8 @@ private:
     void ResumeRepaint(bool IsBody);
 
     QPlainTextEdit* FView;
-    QTimer* FResumeTimer;
+    // Owned by the view; the view may go first when the window closes.
+    QPointer<QTimer> FResumeTimer;
     QElapsedTimer FSinceRepaint;
     TColorMode FColorMode = TColorMode::Status;
     int FServerColor = 1;
