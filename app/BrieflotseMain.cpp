@@ -1,0 +1,883 @@
+#include "app/BrieflotseMain.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QVBoxLayout>
+
+#include "app/LogFonts.h"
+#include "app/SettingsStore.h"
+#include "dialogs/BrieflotseAbout.h"
+#include "dialogs/BrieflotseEdit.h"
+#include "dialogs/BrieflotseLookup.h"
+#include "dialogs/MessageBox.h"
+
+namespace {
+
+const int HistoryLimit = 64;
+
+QString FromUtf8(const std::string& Text) { return QString::fromUtf8(Text.data(), static_cast<int>(Text.size())); }
+
+// Free-text fields take only backspace and the characters 32 to 127.
+bool IsAcceptedCharacter(const QString& Text)
+{
+    for (const QChar Character : Text) {
+        const ushort Code = Character.unicode();
+        if (Code != 8 && (Code < 32 || Code > 127))
+            return false;
+    }
+    return true;
+}
+
+QRegularExpressionValidator* AsciiValidator(QObject* Parent)
+{
+    return new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[\\x20-\\x7F]*")), Parent);
+}
+
+// Removes an entry equal to Text (without regard to case), puts Text first and
+// keeps at most HistoryLimit entries.
+void PushHistory(QComboBox* Combo, const QString& Text)
+{
+    for (int Index = Combo->count() - 1; Index >= 0; --Index) {
+        if (Combo->itemText(Index).compare(Text, Qt::CaseInsensitive) == 0)
+            Combo->removeItem(Index);
+    }
+    Combo->insertItem(0, Text);
+    while (Combo->count() > HistoryLimit)
+        Combo->removeItem(Combo->count() - 1);
+}
+
+QFrame* HorizontalLine(QWidget* Parent, const char* Name)
+{
+    auto* Line = new QFrame(Parent);
+    Line->setObjectName(QLatin1String(Name));
+    Line->setFrameShape(QFrame::HLine);
+    Line->setFrameShadow(QFrame::Sunken);
+    return Line;
+}
+
+} // namespace
+
+TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* parent)
+    : QMainWindow(parent)
+    , FSettings(Settings)
+{
+    setObjectName(QStringLiteral("POP3Main"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+        | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowTitle(QStringLiteral("Brieflotse"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
+
+    FStatusPictures[0] = QPixmap(QStringLiteral(":/pictures/status_offline.png"));
+    FStatusPictures[1] = QPixmap(QStringLiteral(":/pictures/status_online_off.png"));
+    FStatusPictures[2] = QPixmap(QStringLiteral(":/pictures/status_online_on.png"));
+
+    BuildControls();
+    FLog = std::make_unique<TProtocolLog>(Log);
+    BuildMenu();
+    FConversation = std::make_unique<TPOP3Conversation>(*this);
+
+    // While an exchange waits, the window repaints (status, icon, counters)
+    // but takes no input.
+    FConversation->Winsock().OnWaiting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+
+    FormCreate();
+}
+
+TPOP3Main::~TPOP3Main()
+{
+    FNotifier.reset();
+    // The conversation talks to this window while it shuts its socket.
+    FConversation.reset();
+}
+
+void TPOP3Main::SetDialogs(TPOP3Lookup* Finder, TPOP3Edit* Assistant, TPOP3About* About)
+{
+    FFinder = Finder;
+    FAssistant = Assistant;
+    FAbout = About;
+}
+
+QPushButton* TPOP3Main::CommandButton(const char* Name, const QString& Caption, const QString& Hint,
+                                      void (TPOP3Main::*Handler)())
+{
+    auto* Button = new QPushButton(Caption, centralWidget());
+    Button->setObjectName(QLatin1String(Name));
+    Button->setStatusTip(Hint);
+    Button->setAutoDefault(false);
+    connect(Button, &QPushButton::clicked, this, Handler);
+    return Button;
+}
+
+void TPOP3Main::BuildControls()
+{
+    auto* Central = new QWidget(this);
+    Central->setObjectName(QStringLiteral("Central"));
+    setCentralWidget(Central);
+
+    HostLabel = new QLabel(QStringLiteral("&Mail-Server:"), Central);
+    HostLabel->setObjectName(QStringLiteral("HostLabel"));
+    HostCombo = new QComboBox(Central);
+    HostCombo->setObjectName(QStringLiteral("HostCombo"));
+    HostCombo->setEditable(true);
+    HostCombo->setInsertPolicy(QComboBox::NoInsert);
+    HostCombo->setMaxVisibleItems(16);
+    HostCombo->setStatusTip(QStringLiteral("Bestimmt den Server, mit dem Verbunden werden soll"));
+    HostCombo->lineEdit()->setValidator(AsciiValidator(HostCombo));
+    HostCombo->lineEdit()->installEventFilter(this);
+    HostLabel->setBuddy(HostCombo);
+
+    ButtonSuchen = CommandButton("ButtonSuchen", QStringLiteral("Suchen ..."),
+        QStringLiteral("Hilft bei der Suche nach Mail-Servern"), &TPOP3Main::ButtonSuchenClick);
+    ButtonVerbinden = CommandButton("ButtonVerbinden", QStringLiteral("Verbinden"),
+        QStringLiteral("Verbindet mit dem gewählten Mail-Server"), &TPOP3Main::ButtonVerbindenClick);
+    ButtonTrennen = CommandButton("ButtonTrennen", QStringLiteral("Trennen"),
+        QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"), &TPOP3Main::ButtonTrennenClick);
+
+    IconPanel = new QFrame(Central);
+    IconPanel->setObjectName(QStringLiteral("IconPanel"));
+    IconPanel->setFrameShape(QFrame::Box);
+    IconPanel->setFrameShadow(QFrame::Plain);
+    IconPanel->setFixedSize(31, 31);
+    StatusPic = new QLabel(IconPanel);
+    StatusPic->setObjectName(QStringLiteral("StatusPic"));
+    StatusPic->setAlignment(Qt::AlignCenter);
+    StatusPic->setStatusTip(QStringLiteral("Zeigt Informationen über Brieflotse"));
+    StatusPic->installEventFilter(this);
+    auto* IconLayout = new QVBoxLayout(IconPanel);
+    IconLayout->setContentsMargins(1, 1, 1, 1);
+    IconLayout->addWidget(StatusPic);
+
+    ButtonUSER = CommandButton("ButtonUSER", QStringLiteral("&USER"),
+        QStringLiteral("Wählt die zu öffnende Mailbox (erforderlich)"), &TPOP3Main::ButtonUSERClick);
+    ButtonPASS = CommandButton("ButtonPASS", QStringLiteral("&PASS"),
+        QStringLiteral("Übermittelt das Paßwort der Mailbox (erforderlich)"), &TPOP3Main::ButtonPASSClick);
+    ButtonSTAT = CommandButton("ButtonSTAT", QStringLiteral("ST&AT"),
+        QStringLiteral("Fordert eine Statistik der aktuellen Mailbox an"), &TPOP3Main::ButtonSTATClick);
+    ButtonLIST = CommandButton("ButtonLIST", QStringLiteral("&LIST"),
+        QStringLiteral("Fordert eine Liste verfügbarer Nachrichten an"), &TPOP3Main::ButtonLISTClick);
+    ButtonRETR = CommandButton("ButtonRETR", QStringLiteral("&RETR"),
+        QStringLiteral("Ruft den kompletten Inhalt einer Nachricht ab"), &TPOP3Main::ButtonRETRClick);
+    ButtonDELE = CommandButton("ButtonDELE", QStringLiteral("D&ELE"),
+        QStringLiteral("Markiert eine Nachricht als gelöscht"), &TPOP3Main::ButtonDELEClick);
+    ButtonRSET = CommandButton("ButtonRSET", QStringLiteral("RSE&T"),
+        QStringLiteral("Versetzt die Mailbox in ihren Ausgangszustand"), &TPOP3Main::ButtonRSETClick);
+    ButtonNOOP = CommandButton("ButtonNOOP", QStringLiteral("&NOOP"),
+        QStringLiteral("Keine Funktion - fordert eine Bestätigung vom Server"), &TPOP3Main::ButtonNOOPClick);
+    ButtonQUIT = CommandButton("ButtonQUIT", QStringLiteral("&QUIT"),
+        QStringLiteral("Beendet die POP3-Konversation (erforderlich)"), &TPOP3Main::ButtonQUITClick);
+
+    Log = new QPlainTextEdit(Central);
+    Log->setObjectName(QStringLiteral("Log"));
+    Log->setReadOnly(true);
+    Log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Log->setFocusPolicy(Qt::ClickFocus);
+    Log->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Log->setMinimumSize(465, 219);
+    Log->installEventFilter(this);
+
+    Label1 = new QLabel(QStringLiteral("&Kommando:"), Central);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Command = new QComboBox(Central);
+    Command->setObjectName(QStringLiteral("Command"));
+    Command->setEditable(true);
+    Command->setInsertPolicy(QComboBox::NoInsert);
+    Command->setMaxVisibleItems(16);
+    Command->lineEdit()->setMaxLength(254);
+    Command->lineEdit()->setValidator(AsciiValidator(Command));
+    Command->lineEdit()->installEventFilter(this);
+    Label1->setBuddy(Command);
+    ButtonSenden = CommandButton("ButtonSenden", QStringLiteral("Senden"),
+        QStringLiteral("Sendet den Inhalt der \"Kommando\"-Zeile"), &TPOP3Main::ButtonSendenClick);
+
+    HintLabel = new QLabel(QStringLiteral("Hinweise:"), Central);
+    HintLabel->setObjectName(QStringLiteral("HintLabel"));
+    HintPanel = new QFrame(Central);
+    HintPanel->setObjectName(QStringLiteral("HintPanel"));
+    HintPanel->setFrameShape(QFrame::Box);
+    HintPanel->setFrameShadow(QFrame::Plain);
+    // The guidance can be read but never focused, selected or edited.
+    Hint = new QPlainTextEdit(HintPanel);
+    Hint->setObjectName(QStringLiteral("Hint"));
+    Hint->setReadOnly(true);
+    Hint->setFrameShape(QFrame::NoFrame);
+    Hint->setFocusPolicy(Qt::NoFocus);
+    Hint->setTextInteractionFlags(Qt::NoTextInteraction);
+    Hint->setContextMenuPolicy(Qt::NoContextMenu);
+    Hint->viewport()->setCursor(Qt::ArrowCursor);
+    Hint->setBackgroundRole(QPalette::Window);
+    Hint->viewport()->setBackgroundRole(QPalette::Window);
+    Hint->setAutoFillBackground(false);
+    Hint->setMinimumHeight(Hint->fontMetrics().lineSpacing() * 6 + 8);
+    auto* HintLayout = new QVBoxLayout(HintPanel);
+    HintLayout->setContentsMargins(3, 3, 3, 3);
+    HintLayout->addWidget(Hint);
+
+    // Server row, framed by two lines.
+    auto* ServerRow = new QHBoxLayout;
+    ServerRow->setSpacing(7);
+    ServerRow->addWidget(HostLabel);
+    ServerRow->addWidget(HostCombo, 1);
+    ServerRow->addWidget(ButtonSuchen);
+    ServerRow->addWidget(ButtonVerbinden);
+    ServerRow->addWidget(ButtonTrennen);
+    ServerRow->addSpacing(2);
+    ServerRow->addWidget(IconPanel);
+
+    auto* Buttons = new QVBoxLayout;
+    Buttons->setSpacing(1);
+    for (QPushButton* Button :
+        {ButtonUSER, ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT})
+        Buttons->addWidget(Button);
+    Buttons->addStretch(1);
+
+    auto* Grid = new QGridLayout;
+    Grid->setHorizontalSpacing(7);
+    Grid->setVerticalSpacing(7);
+    Grid->addLayout(Buttons, 0, 0);
+    Grid->addWidget(Log, 0, 1, 1, 2);
+    Grid->addWidget(Label1, 1, 0);
+    Grid->addWidget(Command, 1, 1);
+    Grid->addWidget(ButtonSenden, 1, 2);
+    Grid->addWidget(HintLabel, 2, 0, Qt::AlignTop);
+    Grid->addWidget(HintPanel, 2, 1, 1, 2);
+    Grid->setColumnStretch(1, 1);
+    Grid->setRowStretch(0, 1);
+
+    auto* Main = new QVBoxLayout(Central);
+    Main->setContentsMargins(8, 0, 8, 6);
+    Main->setSpacing(5);
+    Main->addWidget(HorizontalLine(Central, "Bevel1"));
+    Main->addLayout(ServerRow);
+    Main->addWidget(HorizontalLine(Central, "Bevel2"));
+    Main->addLayout(Grid);
+
+    // Status bar: status text, bytes sent, bytes received; no size grip.
+    QStatusBar* Bar = statusBar();
+    Bar->setObjectName(QStringLiteral("StatusBar"));
+    Bar->setSizeGripEnabled(false);
+    const char* PanelNames[3] = {"StatusText", "StatusSent", "StatusReceived"};
+    for (int Index = 0; Index < 3; ++Index) {
+        StatusPanels[Index] = new QLabel(Bar);
+        StatusPanels[Index]->setObjectName(QLatin1String(PanelNames[Index]));
+        StatusPanels[Index]->setFrameShape(QFrame::Panel);
+        StatusPanels[Index]->setFrameShadow(QFrame::Sunken);
+        StatusPanels[Index]->setIndent(2);
+    }
+    StatusPanels[1]->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Gesendet: 000.000.000 Bytes")) + 8);
+    StatusPanels[2]->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Empfangen: 000.000.000 Bytes")) + 8);
+    StatusPanels[0]->setMinimumWidth(120);
+    Bar->addPermanentWidget(StatusPanels[0], 1);
+    Bar->addPermanentWidget(StatusPanels[1]);
+    Bar->addPermanentWidget(StatusPanels[2]);
+
+    // Tab order of the window: server row, then command line, then the buttons.
+    setTabOrder(HostCombo, ButtonSuchen);
+    setTabOrder(ButtonSuchen, ButtonVerbinden);
+    setTabOrder(ButtonVerbinden, ButtonTrennen);
+    setTabOrder(ButtonTrennen, Command);
+    setTabOrder(Command, ButtonSenden);
+    setTabOrder(ButtonSenden, ButtonUSER);
+    QWidget* Previous = ButtonUSER;
+    for (QPushButton* Button : {ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP,
+             ButtonQUIT}) {
+        setTabOrder(Previous, Button);
+        Previous = Button;
+    }
+}
+
+void TPOP3Main::BuildMenu()
+{
+    QMenuBar* Bar = menuBar();
+    Bar->setObjectName(QStringLiteral("Menu"));
+
+    auto Item = [this](QMenu* Menu, const char* Name, const QString& Caption, const QString& Hint) {
+        QAction* Action = Menu->addAction(Caption);
+        Action->setObjectName(QLatin1String(Name));
+        Action->setStatusTip(Hint);
+        return Action;
+    };
+    auto Submenu = [](QMenu* Parent, const char* Name, const QString& Caption) {
+        QMenu* Menu = Parent->addMenu(Caption);
+        Menu->setObjectName(QLatin1String(Name));
+        return Menu;
+    };
+    auto TopMenu = [Bar](const char* Name, const QString& Caption) {
+        QMenu* Menu = Bar->addMenu(Caption);
+        Menu->setObjectName(QLatin1String(Name));
+        return Menu;
+    };
+
+    MenuDatei = TopMenu("MenuDatei", QStringLiteral("&Datei"));
+    connect(MenuDatei, &QMenu::aboutToShow, this, &TPOP3Main::MenuDateiClick);
+    MenuSpeichern = Item(MenuDatei, "MenuSpeichern", QStringLiteral("&Speichern ..."),
+        QStringLiteral("Speichert das aktuelle Protokoll"));
+    MenuSpeichern->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(MenuSpeichern, &QAction::triggered, this, &TPOP3Main::MenuSpeichernClick);
+    MenuDrucken = Item(MenuDatei, "MenuDrucken", QStringLiteral("&Drucken"),
+        QStringLiteral("Druckt das aktuelle Protokoll"));
+    MenuDrucken->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    connect(MenuDrucken, &QAction::triggered, this, &TPOP3Main::MenuDruckenClick);
+    MenuDatei->addSeparator();
+    MenuBeenden = Item(MenuDatei, "MenuBeenden", QStringLiteral("&Beenden"), QStringLiteral("Beendet Brieflotse"));
+    connect(MenuBeenden, &QAction::triggered, this, &TPOP3Main::MenuBeendenClick);
+
+    MenuServer = TopMenu("MenuServer", QStringLiteral("&Server"));
+    connect(MenuServer, &QMenu::aboutToShow, this, &TPOP3Main::MenuServerClick);
+    MenuSuchen = Item(MenuServer, "MenuSuchen", QStringLiteral("&Suchen ..."),
+        QStringLiteral("Hilft bei der Suche nach Mail-Servern"));
+    connect(MenuSuchen, &QAction::triggered, this, &TPOP3Main::ButtonSuchenClick);
+    MenuVerbinden = Item(MenuServer, "MenuVerbinden", QStringLiteral("&Verbinden"),
+        QStringLiteral("Verbindet mit dem gewählten Mail-Server"));
+    connect(MenuVerbinden, &QAction::triggered, this, &TPOP3Main::ButtonVerbindenClick);
+    MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
+        QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
+    connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
+
+    MenuKommandos = TopMenu("MenuKommandos", QStringLiteral("&Befehle"));
+    struct CommandEntry {
+        const char* Name;
+        QPushButton* Button;
+        void (TPOP3Main::*Handler)();
+    };
+    const CommandEntry Commands[] = {
+        {"MenuUSER", ButtonUSER, &TPOP3Main::ButtonUSERClick},
+        {"MenuPASS", ButtonPASS, &TPOP3Main::ButtonPASSClick},
+        {"MenuSTAT", ButtonSTAT, &TPOP3Main::ButtonSTATClick},
+        {"MenuLIST", ButtonLIST, &TPOP3Main::ButtonLISTClick},
+        {"MenuRETR", ButtonRETR, &TPOP3Main::ButtonRETRClick},
+        {"MenuDELE", ButtonDELE, &TPOP3Main::ButtonDELEClick},
+        {"MenuNOOP", ButtonNOOP, &TPOP3Main::ButtonNOOPClick},
+        {"MenuRSET", ButtonRSET, &TPOP3Main::ButtonRSETClick},
+        {"MenuQUIT", ButtonQUIT, &TPOP3Main::ButtonQUITClick},
+    };
+    for (const CommandEntry& Entry : Commands) {
+        QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
+        connect(Action, &QAction::triggered, this, Entry.Handler);
+    }
+
+    MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
+    connect(MenuOptionen, &QMenu::aboutToShow, this, &TPOP3Main::MenuOptionenClick);
+
+    MenuFont = Submenu(MenuOptionen, "MenuFont", QStringLiteral("Zeichen&breite"));
+    auto* FontGroup = new QActionGroup(this);
+    MenuFontProp = Item(MenuFont, "MenuFontProp", QStringLiteral("&Proportional"),
+        QStringLiteral("Zeigt das Protokoll mit proportionaler Zeichenbreite"));
+    MenuFontMono = Item(MenuFont, "MenuFontMono", QStringLiteral("&Einheitlich"),
+        QStringLiteral("Zeigt das Protokoll mit einheitlicher Zeichenbreite"));
+    for (QAction* Action : {MenuFontProp, MenuFontMono}) {
+        Action->setCheckable(true);
+        FontGroup->addAction(Action);
+    }
+    MenuFontProp->setChecked(true);
+    connect(MenuFontProp, &QAction::triggered, this, &TPOP3Main::MenuFontPropClick);
+    connect(MenuFontMono, &QAction::triggered, this, &TPOP3Main::MenuFontMonoClick);
+
+    MenuColors = Submenu(MenuOptionen, "MenuColors", QStringLiteral("Farb&kodierung"));
+    auto* ColorGroup = new QActionGroup(this);
+    MenuColorStatus = Item(MenuColors, "MenuColorStatus", QStringLiteral("&Status"),
+        QStringLiteral("Färbt Server-Meldungen gemäß dem jeweiligen Status"));
+    MenuColorHost = Item(MenuColors, "MenuColorHost", QStringLiteral("V&erbindung"),
+        QStringLiteral("Wechselt die Server-Farbe bei jeder neuen Verbindung"));
+    MenuColors->addSeparator();
+    MenuColorGreen
+        = Item(MenuColors, "MenuColorGreen", QStringLiteral("&Grün"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColorNavy
+        = Item(MenuColors, "MenuColorNavy", QStringLiteral("&Blau"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColorRed
+        = Item(MenuColors, "MenuColorRed", QStringLiteral("&Rot"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColors->addSeparator();
+    MenuColorOff
+        = Item(MenuColors, "MenuColorOff", QStringLiteral("&Aus"), QStringLiteral("Deaktiviert die Farbkodierung"));
+    const int ColorTags[] = {0, 0, 1, 2, 3, 4};
+    int TagIndex = 0;
+    for (QAction* Action : {MenuColorStatus, MenuColorHost, MenuColorGreen, MenuColorNavy, MenuColorRed, MenuColorOff}) {
+        Action->setCheckable(true);
+        Action->setData(ColorTags[TagIndex++]);
+        ColorGroup->addAction(Action);
+    }
+    MenuColorStatus->setChecked(true);
+    connect(ColorGroup, &QActionGroup::triggered, this, &TPOP3Main::MenuColorClick);
+
+    MenuFormat = Submenu(MenuOptionen, "MenuFormat", QStringLiteral("&Formatierung"));
+    MenuCmdBold = Item(MenuFormat, "MenuCmdBold", QStringLiteral("&Kommandos fett"),
+        QStringLiteral("Hebt Kommandos fett hervor"));
+    MenuStatusBold = Item(MenuFormat, "MenuStatusBold", QStringLiteral("&Status-Codes fett"),
+        QStringLiteral("Hebt Status-Codes fett hervor"));
+    MenuFormat->addSeparator();
+    MenuCmdUpper = Item(MenuFormat, "MenuCmdUpper", QStringLiteral("Kommandos immer &versal"),
+        QStringLiteral("Sendet Kommandos immer in Großbuchstaben"));
+    MenuHidePass = Item(MenuFormat, "MenuHidePass", QStringLiteral("&Paßwörter verbergen"),
+        QStringLiteral("Ersetzt Paßwörter durch einen allgemeinen Text"));
+    for (QAction* Action : {MenuCmdBold, MenuStatusBold, MenuCmdUpper, MenuHidePass}) {
+        Action->setCheckable(true);
+        Action->setChecked(true);
+        // The check mark flips before triggered(); the handler reads it.
+        connect(Action, &QAction::triggered, this, [this, Action] { MenuFormatOnOffClick(Action); });
+    }
+    MenuOptionen->addSeparator();
+
+    MenuTimeout = Submenu(MenuOptionen, "MenuTimeout", QStringLiteral("Max. &Wartezeit"));
+    auto* TimeoutGroup = new QActionGroup(this);
+    const char* TimeoutNames[] = {"Menu10Sek", "Menu20Sek", "Menu30Sek", "Menu40Sek"};
+    QAction** TimeoutItems[] = {&Menu10Sek, &Menu20Sek, &Menu30Sek, &Menu40Sek};
+    for (int Index = 0; Index < 4; ++Index) {
+        const int Seconds = (Index + 1) * 10;
+        QAction* Action = Item(MenuTimeout, TimeoutNames[Index], QStringLiteral("&%1 sek.").arg(Seconds),
+            QStringLiteral("Bestimmt die maximale Wartezeit beim Datenaustausch"));
+        Action->setCheckable(true);
+        Action->setData(Seconds);
+        TimeoutGroup->addAction(Action);
+        *TimeoutItems[Index] = Action;
+    }
+    Menu30Sek->setChecked(true);
+    connect(TimeoutGroup, &QActionGroup::triggered, this, &TPOP3Main::MenuTimeoutClick);
+    MenuOptionen->addSeparator();
+
+    MenuLog = Submenu(MenuOptionen, "MenuLog", QStringLiteral("&Protokoll löschen"));
+    MenuResetLogNow = Item(MenuLog, "MenuResetLogNow", QStringLiteral("&jetzt"), QStringLiteral("Löscht das Protokoll"));
+    connect(MenuResetLogNow, &QAction::triggered, this, &TPOP3Main::MenuResetLogNowClick);
+    MenuResetLog = Item(MenuLog, "MenuResetLog", QStringLiteral("&bei Verbindungsaufbau"),
+        QStringLiteral("Löscht das Protokoll bei Verbindungsaufbau"));
+    MenuCounter = Submenu(MenuOptionen, "MenuCounter", QStringLiteral("&Zähler löschen"));
+    MenuResetCounterNow
+        = Item(MenuCounter, "MenuResetCounterNow", QStringLiteral("&jetzt"), QStringLiteral("Löscht die Zähler"));
+    connect(MenuResetCounterNow, &QAction::triggered, this, &TPOP3Main::MenuResetCounterNowClick);
+    MenuResetCounter = Item(MenuCounter, "MenuResetCounter", QStringLiteral("&bei Verbindungsaufbau"),
+        QStringLiteral("Löscht die Zähler bei Verbindungsaufbau"));
+    for (QAction* Action : {MenuResetLog, MenuResetCounter}) {
+        Action->setCheckable(true);
+        Action->setChecked(false);
+        connect(Action, &QAction::triggered, this, [this, Action] { MenuResetAtConnectClick(Action); });
+    }
+
+    MenuHilfe = TopMenu("MenuHilfe", QStringLiteral("&Info"));
+    MenuAbout = Item(MenuHilfe, "MenuAbout", QStringLiteral("Über &Brieflotse ..."),
+        QStringLiteral("Zeigt Informationen über Brieflotse"));
+    connect(MenuAbout, &QAction::triggered, this, &TPOP3Main::MenuAboutClick);
+}
+
+void TPOP3Main::FormCreate()
+{
+    StatusPic->setPixmap(FStatusPictures[0]);
+    SetConnectedState(false);
+    FConversation->ShowStatus(".");
+    FConversation->ShowGuidance("WELC", "+OK");
+    // A value of the wrong kind ends the load; what was read so far stays.
+    try {
+        LoadSettings();
+    } catch (const TSettingsError& Error) {
+        if (FSettings.HasOpenKey())
+            FSettings.CloseKey();
+        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
+    }
+    if (HostCombo->count() > 0)
+        HostCombo->setCurrentIndex(0);
+}
+
+// ---------------------------------------------------------------------------
+// TConversationView
+
+TConversationOptions TPOP3Main::Options() const
+{
+    TConversationOptions Result;
+    Result.UpperCaseCommands = MenuCmdUpper->isChecked();
+    Result.HidePasswords = MenuHidePass->isChecked();
+    Result.ResetLogAtConnect = MenuResetLog->isChecked();
+    Result.ResetCounterAtConnect = MenuResetCounter->isChecked();
+    Result.ColorByConnection = MenuColorHost->isChecked();
+    return Result;
+}
+
+void TPOP3Main::ShowStatusPicture(TStatusPicture Picture)
+{
+    StatusPic->setPixmap(FStatusPictures[static_cast<int>(Picture)]);
+    StatusPic->repaint();
+}
+
+void TPOP3Main::ShowWindowTitle(const std::string& Title) { setWindowTitle(FromUtf8(Title)); }
+
+void TPOP3Main::ShowStatusText(const std::string& Text)
+{
+    FLastStatus = FromUtf8(Text);
+    StatusPanels[0]->setText(FLastStatus);
+    StatusPanels[0]->repaint();
+}
+
+void TPOP3Main::ShowByteCounters(int64_t Sent, int64_t Received)
+{
+    const QLocale Locale;
+    StatusPanels[1]->setText(QStringLiteral("Gesendet: %1 Bytes").arg(Locale.toString(static_cast<qlonglong>(Sent))));
+    StatusPanels[2]->setText(
+        QStringLiteral("Empfangen: %1 Bytes").arg(Locale.toString(static_cast<qlonglong>(Received))));
+    statusBar()->repaint();
+}
+
+void TPOP3Main::SetConnectedState(bool Connected)
+{
+    for (QWidget* Control : std::initializer_list<QWidget*> {HostLabel, HostCombo, ButtonSuchen, ButtonVerbinden})
+        Control->setEnabled(!Connected);
+    for (QWidget* Control : std::initializer_list<QWidget*> {Label1, ButtonTrennen, ButtonUSER, ButtonPASS, ButtonSTAT,
+             ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT, ButtonSenden, Command})
+        Control->setEnabled(Connected);
+    ButtonSenden->setDefault(Connected);
+    ButtonVerbinden->setDefault(!Connected);
+    MenuKommandos->menuAction()->setVisible(Connected);
+    if (Connected)
+        Command->setFocus();
+    else
+        HostCombo->setFocus();
+    WatchSocket();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+bool TPOP3Main::CommandFieldEnabled() const { return Command->isEnabled(); }
+void TPOP3Main::FocusCommandField() { Command->setFocus(); }
+void TPOP3Main::FocusHostField() { HostCombo->setFocus(); }
+
+void TPOP3Main::SetBusyCursor(bool Busy)
+{
+    if (Busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    // Between actions the socket is watched for data the server sends unasked.
+    if (FNotifier)
+        FNotifier->setEnabled(!Busy);
+}
+
+void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
+{
+    FLog->AppendToLog(Text, IsServer, IsBody);
+}
+
+bool TPOP3Main::LogHasLines() const { return FLog->HasLines(); }
+void TPOP3Main::ClearLog() { FLog->Clear(); }
+void TPOP3Main::AdvanceServerColor() { FLog->AdvanceServerColor(); }
+
+void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
+{
+    QPalette Palette = Hint->palette();
+    const QColor Colour = IsError ? QColor(255, 0, 0) : palette().color(QPalette::WindowText);
+    Palette.setColor(QPalette::Text, Colour);
+    Palette.setColor(QPalette::Base, palette().color(QPalette::Window));
+    Hint->setPalette(Palette);
+    // Guidance texts use CR LF between paragraphs; the memo wants plain line breaks.
+    QString Shown = FromUtf8(Text);
+    Shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    Hint->setPlainText(Shown);
+}
+
+void TPOP3Main::AddHostToHistory(const std::string& Host)
+{
+    PushHistory(HostCombo, FromUtf8(Host));
+    HostCombo->setCurrentIndex(0);
+}
+
+void TPOP3Main::AddCommandToHistory(const std::string& Line)
+{
+    PushHistory(Command, FromUtf8(Line));
+    Command->setCurrentIndex(0);
+    Command->setCurrentIndex(-1);
+    Command->setEditText(QString());
+    Command->repaint();
+}
+
+bool TPOP3Main::AskYesNo(const std::string& Title, const std::string& Text)
+{
+    QString Shown = FromUtf8(Text);
+    Shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return MessageBox::askYesNo(this, FromUtf8(Title), Shown);
+}
+
+// ---------------------------------------------------------------------------
+// Socket watching between actions
+
+void TPOP3Main::WatchSocket()
+{
+    const int Handle = FConversation ? FConversation->Winsock().SocketHandle() : -1;
+    if (FNotifier && FNotifier->socket() == Handle)
+        return;
+    FNotifier.reset();
+    if (Handle < 0)
+        return;
+    FNotifier = std::make_unique<QSocketNotifier>(Handle, QSocketNotifier::Read);
+    connect(FNotifier.get(), &QSocketNotifier::activated, this, &TPOP3Main::SocketReadable);
+    FNotifier->setEnabled(!FConversation->Busy());
+}
+
+void TPOP3Main::SocketReadable()
+{
+    if (FConversation->Busy())
+        return;
+    TSmartWinsock& Winsock = FConversation->Winsock();
+    Winsock.ProcessEvents();
+    FConversation->PollUnexpectedData();
+    // A closed or failed connection stays readable without data; stop
+    // listening until the user's next action instead of spinning.
+    if (FNotifier && (Winsock.BytesAvailable() == 0 || FConversation->ErrorFlag()))
+        FNotifier->setEnabled(false);
+}
+
+// ---------------------------------------------------------------------------
+// Actions
+
+void TPOP3Main::ButtonVerbindenClick()
+{
+    if (!ButtonVerbinden->isEnabled())
+        return;
+    FConversation->ButtonVerbindenClick(HostCombo->currentText().toStdString());
+    WatchSocket();
+}
+
+void TPOP3Main::ButtonTrennenClick()
+{
+    if (!ButtonTrennen->isEnabled())
+        return;
+    FConversation->ButtonTrennenClick();
+    WatchSocket();
+}
+
+void TPOP3Main::ButtonSuchenClick()
+{
+    if (!ButtonSuchen->isEnabled() || !FFinder)
+        return;
+    FFinder->SetTimeout(FConversation->Winsock().Timeout());
+    if (FFinder->Execute(this)) {
+        HostCombo->setEditText(FFinder->ServerName());
+        HostCombo->repaint();
+        ButtonVerbinden->click();
+    }
+}
+
+void TPOP3Main::ButtonSendenClick()
+{
+    if (!ButtonSenden->isEnabled())
+        return;
+    FConversation->SendAction(Command->currentText().toStdString());
+    WatchSocket();
+}
+
+void TPOP3Main::SendCommandLine(const QString& Line)
+{
+    Command->setEditText(Line);
+    ButtonSenden->click();
+}
+
+void TPOP3Main::CommandAssistant(QChar Kind)
+{
+    if (FAssistant && FAssistant->Execute(Kind, this))
+        SendCommandLine(FAssistant->CommandLine());
+    else
+        Command->setFocus();
+}
+
+void TPOP3Main::ButtonUSERClick() { CommandAssistant(QLatin1Char('U')); }
+void TPOP3Main::ButtonPASSClick() { CommandAssistant(QLatin1Char('P')); }
+void TPOP3Main::ButtonLISTClick() { CommandAssistant(QLatin1Char('L')); }
+void TPOP3Main::ButtonRETRClick() { CommandAssistant(QLatin1Char('R')); }
+void TPOP3Main::ButtonDELEClick() { CommandAssistant(QLatin1Char('D')); }
+void TPOP3Main::ButtonSTATClick() { SendCommandLine(QStringLiteral("STAT")); }
+void TPOP3Main::ButtonRSETClick() { SendCommandLine(QStringLiteral("RSET")); }
+void TPOP3Main::ButtonNOOPClick() { SendCommandLine(QStringLiteral("NOOP")); }
+void TPOP3Main::ButtonQUITClick() { SendCommandLine(QStringLiteral("QUIT")); }
+
+// ---------------------------------------------------------------------------
+// Menus and options
+
+void TPOP3Main::MenuDateiClick()
+{
+    const bool HasLines = FLog->HasLines();
+    MenuSpeichern->setEnabled(HasLines);
+    MenuDrucken->setEnabled(HasLines);
+}
+
+void TPOP3Main::MenuServerClick()
+{
+    const bool Connected = FConversation->Winsock().Connected();
+    MenuSuchen->setEnabled(!Connected);
+    MenuVerbinden->setEnabled(!Connected);
+    MenuTrennen->setEnabled(Connected);
+}
+
+void TPOP3Main::MenuOptionenClick()
+{
+    const bool Offline = !FConversation->Winsock().Connected();
+    MenuLog->menuAction()->setEnabled(Offline);
+    MenuCounter->menuAction()->setEnabled(Offline);
+    MenuColorStatus->setEnabled(Offline);
+    MenuColorHost->setEnabled(Offline);
+}
+
+void TPOP3Main::MenuBeendenClick() { close(); }
+
+void TPOP3Main::ApplyLogFont(bool FixedPitch)
+{
+    FFixedPitch = FixedPitch;
+    Log->setUpdatesEnabled(false);
+    Log->setFont(FixedPitch ? FixedPitchLogFont() : ProportionalLogFont());
+    QTextCursor Cursor = Log->textCursor();
+    Cursor.movePosition(QTextCursor::End);
+    Log->setTextCursor(Cursor);
+    Log->setUpdatesEnabled(true);
+}
+
+void TPOP3Main::MenuFontPropClick()
+{
+    MenuFontProp->setChecked(true);
+    ApplyLogFont(false);
+}
+
+void TPOP3Main::MenuFontMonoClick()
+{
+    MenuFontMono->setChecked(true);
+    ApplyLogFont(true);
+}
+
+void TPOP3Main::MenuColorClick(QAction* Item)
+{
+    Item->setChecked(true);
+    const int Tag = Item->data().toInt();
+    if (Tag > 0)
+        FLog->SetServerColor(Tag);
+    if (MenuColorStatus->isChecked())
+        FLog->SetColorMode(TColorMode::Status);
+    else if (MenuColorHost->isChecked())
+        FLog->SetColorMode(TColorMode::Connection);
+    else
+        FLog->SetColorMode(TColorMode::Fixed);
+}
+
+void TPOP3Main::MenuFormatOnOffClick(QAction* Item)
+{
+    // The check mark has already flipped; the log reads the bold options here.
+    if (Item == MenuCmdBold)
+        FLog->SetCommandBold(Item->isChecked());
+    else if (Item == MenuStatusBold)
+        FLog->SetStatusBold(Item->isChecked());
+}
+
+void TPOP3Main::MenuTimeoutClick(QAction* Item)
+{
+    Item->setChecked(true);
+    FConversation->Winsock().SetTimeout(Item->data().toInt());
+}
+
+void TPOP3Main::MenuResetAtConnectClick(QAction*)
+{
+    // The check mark itself is the option; the conversation reads it at connect.
+}
+
+void TPOP3Main::MenuResetLogNowClick() { FLog->Clear(); }
+
+void TPOP3Main::MenuResetCounterNowClick() { FConversation->ResetCounters(); }
+
+void TPOP3Main::MenuAboutClick()
+{
+    if (FAbout)
+        FAbout->Execute(this);
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+void TPOP3Main::ShowApplicationHint(const QString& HintText)
+{
+    StatusPanels[0]->setText(HintText.isEmpty() ? FLastStatus : HintText);
+}
+
+bool TPOP3Main::event(QEvent* Event)
+{
+    if (Event->type() == QEvent::StatusTip) {
+        ShowApplicationHint(static_cast<QStatusTipEvent*>(Event)->tip());
+        return true;
+    }
+    return QMainWindow::event(Event);
+}
+
+bool TPOP3Main::EditKeyPress(QObject* Field, QKeyEvent* Key)
+{
+    if (Key->key() == Qt::Key_Return || Key->key() == Qt::Key_Enter) {
+        // Enter presses the default button: "Senden" while connected, else "Verbinden".
+        QPushButton* Default = ButtonSenden->isEnabled() ? ButtonSenden : ButtonVerbinden;
+        if (Default->isEnabled() && Field)
+            Default->click();
+        return true;
+    }
+    const QString Text = Key->text();
+    return !Text.isEmpty() && !IsAcceptedCharacter(Text);
+}
+
+bool TPOP3Main::LogKeyDown(QKeyEvent* Key)
+{
+    if (!Command->isEnabled())
+        return false;
+    const int Code = Key->key();
+    const bool Digit = Code >= Qt::Key_0 && Code <= Qt::Key_9;
+    const bool Letter = Code >= Qt::Key_A && Code <= Qt::Key_Z;
+    const bool Punctuation = Code == Qt::Key_Equal || Code == Qt::Key_Plus || Code == Qt::Key_Comma
+        || Code == Qt::Key_Minus || Code == Qt::Key_Period || Code == Qt::Key_Slash;
+    if (!Digit && !Letter && !Punctuation)
+        return false;
+    if (Key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    Command->setFocus();
+    QCoreApplication::postEvent(Command->lineEdit(),
+        new QKeyEvent(QEvent::KeyPress, Key->key(), Key->modifiers(), Key->text(), Key->isAutoRepeat(),
+            static_cast<ushort>(Key->count())));
+    return true;
+}
+
+bool TPOP3Main::eventFilter(QObject* Watched, QEvent* Event)
+{
+    if (Event->type() == QEvent::KeyPress) {
+        auto* Key = static_cast<QKeyEvent*>(Event);
+        if (Watched == HostCombo->lineEdit() || Watched == Command->lineEdit())
+            return EditKeyPress(Watched, Key);
+        if (Watched == Log)
+            return LogKeyDown(Key);
+    }
+    if (Watched == StatusPic && Event->type() == QEvent::MouseButtonRelease) {
+        MenuAboutClick();
+        return true;
+    }
+    return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TPOP3Main::closeEvent(QCloseEvent* Event)
+{
+    if (FConversation->Busy() || !FConversation->FormCloseQuery()) {
+        Event->ignore();
+        return;
+    }
+    try {
+        SaveSettings();
+    } catch (const TSettingsError& Error) {
+        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
+    }
+    // Settings that could not be written are reported; the program still ends.
+    const QString Problem = FSettings.TakeWriteProblem();
+    if (!Problem.isEmpty())
+        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Problem);
+    Event->accept();
+}

@@ -1,0 +1,208 @@
+#pragma once
+
+// The main window: server row, command buttons, protocol log, command line,
+// guidance panel and status bar. It shows what the conversation tells it and
+// forwards the user's actions; the POP3 logic lives in TPOP3Conversation.
+
+#include <QMainWindow>
+#include <QPixmap>
+#include <memory>
+
+#include "app/LogSaver.h"
+#include "conversation/ConversationView.h"
+#include "conversation/POP3Conversation.h"
+#include "conversation/ProtocolLog.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSocketNotifier;
+class TSettingsStore;
+class TPOP3Edit;
+class TPOP3About;
+class TPOP3Lookup;
+
+class TPOP3Main : public QMainWindow, public TConversationView {
+    Q_OBJECT
+
+public:
+    explicit TPOP3Main(TSettingsStore& Settings, QWidget* parent = nullptr);
+    ~TPOP3Main() override;
+
+    // The three dialogs are created after the main window (in this order:
+    // finder, assistant, about box) and handed over here.
+    void SetDialogs(TPOP3Lookup* Finder, TPOP3Edit* Assistant, TPOP3About* About);
+
+    TPOP3Conversation& Conversation() { return *FConversation; }
+    TProtocolLog& ProtocolLog() { return *FLog; }
+
+    // Puts the text into the command line and sends it as if typed.
+    void SendCommandLine(const QString& Line);
+
+    void LoadSettings();
+    void SaveSettings();
+
+    // Writes the log to Path; a failure is shown in a message box. On success
+    // the folder becomes the save dialog's initial folder.
+    bool SaveLogTo(const QString& Path, TLogFileType Type);
+
+    // TConversationView
+    TConversationOptions Options() const override;
+    void ShowStatusPicture(TStatusPicture Picture) override;
+    void ShowWindowTitle(const std::string& Title) override;
+    void ShowStatusText(const std::string& Text) override;
+    void ShowByteCounters(int64_t Sent, int64_t Received) override;
+    void SetConnectedState(bool Connected) override;
+    bool CommandFieldEnabled() const override;
+    void FocusCommandField() override;
+    void FocusHostField() override;
+    void SetBusyCursor(bool Busy) override;
+    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override;
+    bool LogHasLines() const override;
+    void ClearLog() override;
+    void AdvanceServerColor() override;
+    void ShowGuidanceText(const std::string& Text, bool IsError) override;
+    void AddHostToHistory(const std::string& Host) override;
+    void AddCommandToHistory(const std::string& Line) override;
+    bool AskYesNo(const std::string& Title, const std::string& Text) override;
+
+public slots:
+    void ButtonVerbindenClick();
+    void ButtonTrennenClick();
+    void ButtonSuchenClick();
+    void ButtonSendenClick();
+    void ButtonUSERClick();
+    void ButtonPASSClick();
+    void ButtonSTATClick();
+    void ButtonLISTClick();
+    void ButtonRETRClick();
+    void ButtonDELEClick();
+    void ButtonRSETClick();
+    void ButtonNOOPClick();
+    void ButtonQUITClick();
+
+    void MenuDateiClick();
+    void MenuServerClick();
+    void MenuOptionenClick();
+    void MenuSpeichernClick();
+    void MenuDruckenClick();
+    void MenuBeendenClick();
+    void MenuFontPropClick();
+    void MenuFontMonoClick();
+    void MenuColorClick(QAction* Item);
+    void MenuFormatOnOffClick(QAction* Item);
+    void MenuTimeoutClick(QAction* Item);
+    void MenuResetAtConnectClick(QAction* Item);
+    void MenuResetLogNowClick();
+    void MenuResetCounterNowClick();
+    void MenuAboutClick();
+
+protected:
+    bool event(QEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+
+private:
+    void BuildControls();
+    void BuildMenu();
+    void FormCreate();
+    void ShowApplicationHint(const QString& Hint);
+    bool EditKeyPress(QObject* Field, QKeyEvent* Key);
+    bool LogKeyDown(QKeyEvent* Key);
+    void CommandAssistant(QChar Kind);
+    void WatchSocket();
+    void SocketReadable();
+    void ApplyLogFont(bool FixedPitch);
+    void CentreOnScreen();
+    QPushButton* CommandButton(const char* Name, const QString& Caption, const QString& Hint,
+                               void (TPOP3Main::*Handler)());
+
+public:
+    // Controls, by the names the rest of the program and the tests use.
+    QLabel* HostLabel = nullptr;
+    QComboBox* HostCombo = nullptr;
+    QPushButton* ButtonSuchen = nullptr;
+    QPushButton* ButtonVerbinden = nullptr;
+    QPushButton* ButtonTrennen = nullptr;
+    QFrame* IconPanel = nullptr;
+    QLabel* StatusPic = nullptr;
+    QPushButton* ButtonUSER = nullptr;
+    QPushButton* ButtonPASS = nullptr;
+    QPushButton* ButtonSTAT = nullptr;
+    QPushButton* ButtonLIST = nullptr;
+    QPushButton* ButtonRETR = nullptr;
+    QPushButton* ButtonDELE = nullptr;
+    QPushButton* ButtonRSET = nullptr;
+    QPushButton* ButtonNOOP = nullptr;
+    QPushButton* ButtonQUIT = nullptr;
+    QPlainTextEdit* Log = nullptr;
+    QLabel* Label1 = nullptr;
+    QComboBox* Command = nullptr;
+    QPushButton* ButtonSenden = nullptr;
+    QLabel* HintLabel = nullptr;
+    QFrame* HintPanel = nullptr;
+    QPlainTextEdit* Hint = nullptr;
+    QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
+
+    QMenu* MenuDatei = nullptr;
+    QAction* MenuSpeichern = nullptr;
+    QAction* MenuDrucken = nullptr;
+    QAction* MenuBeenden = nullptr;
+    QMenu* MenuServer = nullptr;
+    QAction* MenuSuchen = nullptr;
+    QAction* MenuVerbinden = nullptr;
+    QAction* MenuTrennen = nullptr;
+    QMenu* MenuKommandos = nullptr;
+    QMenu* MenuOptionen = nullptr;
+    QMenu* MenuFont = nullptr;
+    QAction* MenuFontProp = nullptr;
+    QAction* MenuFontMono = nullptr;
+    QMenu* MenuColors = nullptr;
+    QAction* MenuColorStatus = nullptr;
+    QAction* MenuColorHost = nullptr;
+    QAction* MenuColorGreen = nullptr;
+    QAction* MenuColorNavy = nullptr;
+    QAction* MenuColorRed = nullptr;
+    QAction* MenuColorOff = nullptr;
+    QMenu* MenuFormat = nullptr;
+    QAction* MenuCmdBold = nullptr;
+    QAction* MenuStatusBold = nullptr;
+    QAction* MenuCmdUpper = nullptr;
+    QAction* MenuHidePass = nullptr;
+    QMenu* MenuTimeout = nullptr;
+    QAction* Menu10Sek = nullptr;
+    QAction* Menu20Sek = nullptr;
+    QAction* Menu30Sek = nullptr;
+    QAction* Menu40Sek = nullptr;
+    QMenu* MenuLog = nullptr;
+    QAction* MenuResetLogNow = nullptr;
+    QAction* MenuResetLog = nullptr;
+    QMenu* MenuCounter = nullptr;
+    QAction* MenuResetCounterNow = nullptr;
+    QAction* MenuResetCounter = nullptr;
+    QMenu* MenuHilfe = nullptr;
+    QAction* MenuAbout = nullptr;
+
+    // Save dialog state kept within one run: initial folder, chosen type and name.
+    QString SaveFolder;
+    QString SaveFilter;
+    QString SaveFileName;
+
+private:
+    TSettingsStore& FSettings;
+    std::unique_ptr<TProtocolLog> FLog;
+    std::unique_ptr<TPOP3Conversation> FConversation;
+    std::unique_ptr<QSocketNotifier> FNotifier;
+    QString FLastStatus;
+    QPixmap FStatusPictures[3];
+    TPOP3Lookup* FFinder = nullptr;
+    TPOP3Edit* FAssistant = nullptr;
+    TPOP3About* FAbout = nullptr;
+    bool FFixedPitch = false;
+};

@@ -1,0 +1,50 @@
+// The "&Datei" entries of the main window: saving and printing the log.
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+
+#include "app/BrieflotseMain.h"
+#include "app/LogPrinter.h"
+#include "app/LogSaver.h"
+#include "dialogs/MessageBox.h"
+
+void TPOP3Main::MenuSpeichernClick()
+{
+    QFileDialog Dialog(this);
+    ConfigureSaveDialog(Dialog, SaveFolder, SaveFilter, SaveFileName);
+    if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
+        return;
+    SaveFilter = Dialog.selectedNameFilter();
+    const QString Path = Dialog.selectedFiles().constFirst();
+    SaveFileName = QFileInfo(Path).fileName();
+    SaveLogTo(Path, LogFileTypeForFilter(SaveFilter));
+}
+
+bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QString Problem = SaveLog(*Log, FFixedPitch, Path, Type);
+    QApplication::restoreOverrideCursor();
+    if (!Problem.isEmpty()) {
+        // The log and the remembered folder stay as they were.
+        MessageBox::error(this, QStringLiteral("Brieflotse - Speichern"), Problem);
+        return false;
+    }
+    SaveFolder = SaveFolderOf(Path);
+    return true;
+}
+
+void TPOP3Main::MenuDruckenClick()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QString Problem = PrintLog(*Log->document());
+    QApplication::restoreOverrideCursor();
+    if (!Problem.isEmpty()) {
+        MessageBox::error(this, QStringLiteral("Brieflotse - Drucken"), Problem);
+        return;
+    }
+    MessageBox::information(
+        this, QStringLiteral("Brieflotse - Drucken"), QStringLiteral("Das aktuelle Protokoll wurde gedruckt."));
+}

@@ -1,0 +1,211 @@
+// Loading and storing the main window's options, position and histories in
+// the per-user settings store. Options are applied through the menu items'
+// own handlers, so loading acts exactly like the user's click.
+
+#include <QAction>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <cmath>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+
+namespace {
+
+const QString BaseKey = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");
+
+QString HistoryName(int Index) { return QStringLiteral("%1").arg(Index, 4, 16, QLatin1Char('0')).toUpper(); }
+
+// Half-to-even rounding, as the centring formula asks for.
+int RoundHalfEven(double Value) { return static_cast<int>(std::nearbyint(Value)); }
+
+QString YesNo(const QAction* Item) { return Item->isChecked() ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+// Closes the open key whatever happens in between.
+class OpenedKey {
+public:
+    OpenedKey(TSettingsStore& Store, const QString& Path)
+        : FStore(Store)
+    {
+        FStore.OpenKey(Path, true);
+    }
+    ~OpenedKey() { FStore.CloseKey(); }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+
+private:
+    TSettingsStore& FStore;
+};
+
+void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
+{
+    OpenedKey Opened(Store, BaseKey + Key);
+    for (int Index = 0;; ++Index) {
+        const QString Name = HistoryName(Index);
+        if (!Store.ValueExists(Name))
+            break;
+        Combo->addItem(Store.ReadString(Name));
+    }
+}
+
+void SaveHistory(TSettingsStore& Store, const QString& Key, const QComboBox* Combo)
+{
+    OpenedKey Opened(Store, BaseKey + Key);
+    for (int Index = 0; Index < Combo->count(); ++Index)
+        Store.WriteString(HistoryName(Index), Combo->itemText(Index));
+}
+
+} // namespace
+
+void TPOP3Main::CentreOnScreen()
+{
+    const QScreen* Screen = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!Screen)
+        return;
+    const QRect Area = Screen->geometry();
+    const QSize Outer = frameGeometry().size();
+    const int FrameWidth = frameGeometry().width() - geometry().width();
+    const int FrameHeight = frameGeometry().height() - geometry().height();
+    const int Left = RoundHalfEven((Area.width() - FrameWidth) * 0.5) - RoundHalfEven(Outer.width() * 0.5);
+    const int Top = RoundHalfEven((Area.height() - FrameHeight) * 0.5) - RoundHalfEven(Outer.height() * 0.5);
+    move(Area.left() + Left, Area.top() + Top);
+}
+
+void TPOP3Main::LoadSettings()
+{
+    TSettingsStore& Store = FSettings;
+
+    // A marker left for this purpose wipes every setting before anything is read.
+    bool Wipe = false;
+    {
+        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        Wipe = Store.ValueExists(QStringLiteral("InitDone"));
+    }
+    if (Wipe)
+        Store.DeleteKey(BaseKey);
+
+    {
+        OpenedKey Opened(Store, BaseKey);
+        const bool HasLeft = Store.ValueExists(QStringLiteral("Left"));
+        const bool HasTop = Store.ValueExists(QStringLiteral("Top"));
+        if (!HasLeft || !HasTop)
+            CentreOnScreen();
+        QPoint Position = pos();
+        if (HasLeft)
+            Position.setX(Store.ReadInteger(QStringLiteral("Left")));
+        if (HasTop)
+            Position.setY(Store.ReadInteger(QStringLiteral("Top")));
+        move(Position);
+    }
+
+    {
+        OpenedKey Opened(Store, BaseKey + QStringLiteral("Display\\"));
+        if (Store.ValueExists(QStringLiteral("FontWidth"))) {
+            const QString Text = Store.ReadString(QStringLiteral("FontWidth")) + QLatin1Char(' ');
+            if (Text.at(0) == QLatin1Char('m'))
+                MenuFontMonoClick();
+            else
+                MenuFontPropClick();
+        }
+        if (Store.ValueExists(QStringLiteral("ColorCoding"))) {
+            const QChar First = (Store.ReadString(QStringLiteral("ColorCoding")) + QLatin1Char(' ')).at(0);
+            if (First == QLatin1Char('c'))
+                MenuColorClick(MenuColorHost);
+            else if (First == QLatin1Char('o'))
+                MenuColorClick(MenuColorOff);
+            else if (First == QLatin1Char('s'))
+                MenuColorClick(MenuColorStatus);
+            else if (Store.ValueExists(QStringLiteral("ColorValue"))) {
+                switch (Store.ReadInteger(QStringLiteral("ColorValue"))) {
+                case 1:
+                    MenuColorClick(MenuColorGreen);
+                    break;
+                case 2:
+                    MenuColorClick(MenuColorNavy);
+                    break;
+                case 3:
+                    MenuColorClick(MenuColorRed);
+                    break;
+                default:
+                    break;
+                }
+            }
+        }
+        const std::pair<const char*, QAction*> Switches[] = {{"CommandBold", MenuCmdBold},
+            {"StatusBold", MenuStatusBold}, {"CommandUpper", MenuCmdUpper}, {"HidePasswords", MenuHidePass}};
+        for (const auto& [Name, Item] : Switches) {
+            const QString ValueName = QLatin1String(Name);
+            if (Store.ValueExists(ValueName) && Store.ReadString(ValueName) == QLatin1String("no"))
+                Item->trigger();
+        }
+    }
+
+    LoadHistory(Store, QStringLiteral("History\\"), Command);
+    Command->setCurrentIndex(-1);
+    LoadHistory(Store, QStringLiteral("Hosts\\"), HostCombo);
+
+    {
+        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        if (Store.ValueExists(QStringLiteral("WinsockTimeout"))) {
+            switch (Store.ReadInteger(QStringLiteral("WinsockTimeout"))) {
+            case 10:
+                MenuTimeoutClick(Menu10Sek);
+                break;
+            case 20:
+                MenuTimeoutClick(Menu20Sek);
+                break;
+            case 40:
+                MenuTimeoutClick(Menu40Sek);
+                break;
+            default:
+                MenuTimeoutClick(Menu30Sek);
+                break;
+            }
+        }
+        if (Store.ValueExists(QStringLiteral("SaveFolder")))
+            SaveFolder = Store.ReadString(QStringLiteral("SaveFolder"));
+        if (Store.ValueExists(QStringLiteral("ResetLog")))
+            MenuResetLog->setChecked(Store.ReadString(QStringLiteral("ResetLog")) == QLatin1String("yes"));
+        if (Store.ValueExists(QStringLiteral("ResetCounter")))
+            MenuResetCounter->setChecked(Store.ReadString(QStringLiteral("ResetCounter")) == QLatin1String("yes"));
+    }
+}
+
+void TPOP3Main::SaveSettings()
+{
+    TSettingsStore& Store = FSettings;
+    {
+        OpenedKey Opened(Store, BaseKey);
+        Store.WriteString(QStringLiteral("Version"), QStringLiteral("1.0 (Kiosko)"));
+        Store.WriteInteger(QStringLiteral("Left"), pos().x());
+        Store.WriteInteger(QStringLiteral("Top"), pos().y());
+    }
+    {
+        OpenedKey Opened(Store, BaseKey + QStringLiteral("Display\\"));
+        Store.WriteString(QStringLiteral("FontWidth"),
+            MenuFontProp->isChecked() ? QStringLiteral("prop") : QStringLiteral("mono"));
+        QString Coding = QStringLiteral("fixed");
+        if (MenuColorStatus->isChecked())
+            Coding = QStringLiteral("status");
+        else if (MenuColorHost->isChecked())
+            Coding = QStringLiteral("connect");
+        else if (MenuColorOff->isChecked())
+            Coding = QStringLiteral("off");
+        Store.WriteString(QStringLiteral("ColorCoding"), Coding);
+        Store.WriteInteger(QStringLiteral("ColorValue"), ProtocolLog().ServerColor());
+        Store.WriteString(QStringLiteral("CommandBold"), YesNo(MenuCmdBold));
+        Store.WriteString(QStringLiteral("StatusBold"), YesNo(MenuStatusBold));
+        Store.WriteString(QStringLiteral("CommandUpper"), YesNo(MenuCmdUpper));
+        Store.WriteString(QStringLiteral("HidePasswords"), YesNo(MenuHidePass));
+    }
+    SaveHistory(Store, QStringLiteral("History\\"), Command);
+    SaveHistory(Store, QStringLiteral("Hosts\\"), HostCombo);
+    {
+        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().Winsock().Timeout());
+        Store.WriteString(QStringLiteral("SaveFolder"), SaveFolder);
+        Store.WriteString(QStringLiteral("ResetLog"), YesNo(MenuResetLog));
+        Store.WriteString(QStringLiteral("ResetCounter"), YesNo(MenuResetCounter));
+    }
+}

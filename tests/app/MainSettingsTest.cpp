@@ -1,0 +1,202 @@
+// Loading and storing the main window's settings: defaults on a first run,
+// the first-character and "no" rules, histories with gaps, wrong kinds, and a
+// full round trip through a closed and re-created window.
+
+#include <QAction>
+#include <QComboBox>
+#include <QPlainTextEdit>
+
+#include <gtest/gtest.h>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "dialogs/MessageBox.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+const QString Base = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");
+
+class MainSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { MessageBox::resetRecord(); }
+
+    QString File() const { return QString::fromStdString(Dir.file("settings.json")); }
+
+    void WriteText(const QString& Key, const QString& Name, const QString& Value)
+    {
+        TSettingsStore Store(File());
+        ASSERT_TRUE(Store.OpenKey(Base + Key, true));
+        Store.WriteString(Name, Value);
+        ASSERT_TRUE(Store.CloseKey());
+    }
+
+    void WriteNumber(const QString& Key, const QString& Name, int Value)
+    {
+        TSettingsStore Store(File());
+        ASSERT_TRUE(Store.OpenKey(Base + Key, true));
+        Store.WriteInteger(Name, Value);
+        ASSERT_TRUE(Store.CloseKey());
+    }
+
+    TempDir Dir;
+};
+
+QStringList Items(const QComboBox* Combo)
+{
+    QStringList Result;
+    for (int Index = 0; Index < Combo->count(); ++Index)
+        Result << Combo->itemText(Index);
+    return Result;
+}
+
+TEST_F(MainSettingsTest, FirstRunUsesTheDefaults)
+{
+    TSettingsStore Store(File());
+    TPOP3Main Main(Store);
+    EXPECT_TRUE(Main.MenuFontProp->isChecked());
+    EXPECT_TRUE(Main.MenuColorStatus->isChecked());
+    for (QAction* Item : {Main.MenuCmdBold, Main.MenuStatusBold, Main.MenuCmdUpper, Main.MenuHidePass})
+        EXPECT_TRUE(Item->isChecked()) << Item->objectName().toStdString();
+    EXPECT_TRUE(Main.Menu30Sek->isChecked());
+    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 30);
+    EXPECT_FALSE(Main.MenuResetLog->isChecked());
+    EXPECT_FALSE(Main.MenuResetCounter->isChecked());
+    EXPECT_EQ(Main.HostCombo->count(), 0);
+    EXPECT_EQ(Main.Command->count(), 0);
+    EXPECT_EQ(MessageBox::shownCount(), 0);
+}
+
+TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
+{
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QStringLiteral("monospace"));
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("ColorCoding"), QStringLiteral("fixed"));
+    WriteNumber(QStringLiteral("Display\\"), QStringLiteral("ColorValue"), 3);
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("CommandUpper"), QStringLiteral("no"));
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("CommandBold"), QStringLiteral("No"));
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("StatusBold"), QStringLiteral("off"));
+    WriteNumber(QStringLiteral("Misc\\"), QStringLiteral("WinsockTimeout"), 40);
+    WriteText(QStringLiteral("Misc\\"), QStringLiteral("ResetLog"), QStringLiteral("yes"));
+    WriteText(QStringLiteral("Misc\\"), QStringLiteral("ResetCounter"), QStringLiteral("Yes"));
+
+    TSettingsStore Store(File());
+    TPOP3Main Main(Store);
+    EXPECT_TRUE(Main.MenuFontMono->isChecked());
+    EXPECT_TRUE(Main.MenuColorRed->isChecked());
+    EXPECT_EQ(Main.ProtocolLog().ServerColor(), 3);
+    EXPECT_FALSE(Main.MenuCmdUpper->isChecked());
+    EXPECT_TRUE(Main.MenuCmdBold->isChecked());
+    EXPECT_TRUE(Main.MenuStatusBold->isChecked());
+    EXPECT_TRUE(Main.Menu40Sek->isChecked());
+    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 40);
+    EXPECT_TRUE(Main.MenuResetLog->isChecked());
+    EXPECT_FALSE(Main.MenuResetCounter->isChecked());
+}
+
+TEST_F(MainSettingsTest, UnknownColourValueAndOddTimeoutFallBack)
+{
+    for (int Value : {4, 7}) {
+        WriteText(QStringLiteral("Display\\"), QStringLiteral("ColorCoding"), QStringLiteral("fixed"));
+        WriteNumber(QStringLiteral("Display\\"), QStringLiteral("ColorValue"), Value);
+        WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QString());
+        WriteNumber(QStringLiteral("Misc\\"), QStringLiteral("WinsockTimeout"), 15);
+        TSettingsStore Store(File());
+        TPOP3Main Main(Store);
+        EXPECT_TRUE(Main.MenuColorStatus->isChecked()) << Value;
+        EXPECT_TRUE(Main.MenuFontProp->isChecked());
+        EXPECT_TRUE(Main.Menu30Sek->isChecked());
+    }
+}
+
+TEST_F(MainSettingsTest, InitDoneWipesTheWholeTree)
+{
+    WriteText(QStringLiteral("Misc\\"), QStringLiteral("InitDone"), QStringLiteral("1"));
+    WriteText(QStringLiteral("Assist\\"), QStringLiteral("UserName"), QStringLiteral("anna"));
+    WriteText(QStringLiteral("Hosts\\"), QStringLiteral("0000"), QStringLiteral("pop.example.com"));
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QStringLiteral("mono"));
+    {
+        TSettingsStore Store(File());
+        TPOP3Main Main(Store);
+        EXPECT_EQ(Main.HostCombo->count(), 0);
+        EXPECT_TRUE(Main.MenuFontProp->isChecked());
+        Main.SaveSettings();
+    }
+    TSettingsStore Store(File());
+    ASSERT_TRUE(Store.OpenKey(Base + QStringLiteral("Misc\\"), true));
+    EXPECT_FALSE(Store.ValueExists(QStringLiteral("InitDone")));
+    ASSERT_TRUE(Store.OpenKey(Base + QStringLiteral("Assist\\"), true));
+    EXPECT_FALSE(Store.ValueExists(QStringLiteral("UserName")));
+    Store.CloseKey();
+}
+
+TEST_F(MainSettingsTest, HistoriesStopAtTheFirstGapAndAreNeverShortened)
+{
+    for (const char* Name : {"0000", "0001", "0003"})
+        WriteText(QStringLiteral("Hosts\\"), QLatin1String(Name), QStringLiteral("host-") + QLatin1String(Name));
+    for (int Index = 0; Index < 5; ++Index)
+        WriteText(QStringLiteral("History\\"), QStringLiteral("000%1").arg(Index), QStringLiteral("OLD %1").arg(Index));
+    {
+        TSettingsStore Store(File());
+        TPOP3Main Main(Store);
+        EXPECT_EQ(Items(Main.HostCombo), (QStringList {QStringLiteral("host-0000"), QStringLiteral("host-0001")}));
+        EXPECT_EQ(Main.HostCombo->currentText(), QStringLiteral("host-0000"));
+        EXPECT_EQ(Main.Command->count(), 5);
+        EXPECT_TRUE(Main.Command->currentText().isEmpty());
+        Main.Command->clear();
+        Main.Command->addItem(QStringLiteral("NEW A"));
+        Main.Command->addItem(QStringLiteral("NEW B"));
+        Main.SaveSettings();
+    }
+    TSettingsStore Store(File());
+    TPOP3Main Main(Store);
+    EXPECT_EQ(Items(Main.Command),
+        (QStringList {QStringLiteral("NEW A"), QStringLiteral("NEW B"), QStringLiteral("OLD 2"), QStringLiteral("OLD 3"),
+            QStringLiteral("OLD 4")}));
+}
+
+TEST_F(MainSettingsTest, WrongKindIsReportedAndTheRestKeepsDefaults)
+{
+    WriteText(QString(), QStringLiteral("Left"), QStringLiteral("links"));
+    WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QStringLiteral("mono"));
+    TSettingsStore Store(File());
+    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TPOP3Main Main(Store);
+    EXPECT_EQ(MessageBox::shownCount(), 1);
+    EXPECT_FALSE(MessageBox::lastText().isEmpty());
+    EXPECT_TRUE(Main.MenuFontProp->isChecked());
+}
+
+TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
+{
+    {
+        TSettingsStore Store(File());
+        TPOP3Main Main(Store);
+        Main.MenuFontMonoClick();
+        Main.MenuColorClick(Main.MenuColorNavy);
+        Main.MenuCmdBold->trigger();
+        Main.MenuHidePass->trigger();
+        Main.MenuTimeoutClick(Main.Menu10Sek);
+        Main.MenuResetCounter->trigger();
+        Main.move(123, 87);
+        Main.HostCombo->addItem(QStringLiteral("pop.example.com"));
+        Main.Command->addItem(QStringLiteral("PASS geheim"));
+        Main.SaveSettings();
+    }
+    TSettingsStore Store(File());
+    TPOP3Main Main(Store);
+    EXPECT_TRUE(Main.MenuFontMono->isChecked());
+    EXPECT_TRUE(Main.MenuColorNavy->isChecked());
+    EXPECT_EQ(Main.ProtocolLog().ServerColor(), 2);
+    EXPECT_FALSE(Main.MenuCmdBold->isChecked());
+    EXPECT_FALSE(Main.MenuHidePass->isChecked());
+    EXPECT_TRUE(Main.MenuStatusBold->isChecked());
+    EXPECT_TRUE(Main.Menu10Sek->isChecked());
+    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 10);
+    EXPECT_TRUE(Main.MenuResetCounter->isChecked());
+    EXPECT_FALSE(Main.MenuResetLog->isChecked());
+    EXPECT_EQ(Main.pos(), QPoint(123, 87));
+    EXPECT_EQ(Main.HostCombo->currentText(), QStringLiteral("pop.example.com"));
+    EXPECT_EQ(Main.Command->itemText(0), QStringLiteral("PASS geheim"));
+}
+
+} // namespace
