@@ -193,7 +193,9 @@ void TPOP3Main::BuildControls()
     Log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Log->setFocusPolicy(Qt::ClickFocus);
     Log->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Log->setMinimumSize(465, 219);
+    // The layout was drawn for an 8-point UI font; scale its sizes with ours.
+    const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
+    Log->setMinimumSize(qRound(465 * Scale * 0.95), qRound(219 * Scale));
     Log->installEventFilter(this);
 
     Label1 = new QLabel(QStringLiteral("&Kommando:"), Central);
@@ -228,7 +230,8 @@ void TPOP3Main::BuildControls()
     Hint->setBackgroundRole(QPalette::Window);
     Hint->viewport()->setBackgroundRole(QPalette::Window);
     Hint->setAutoFillBackground(false);
-    Hint->setMinimumHeight(Hint->fontMetrics().lineSpacing() * 6 + 8);
+    // Room for six lines: the longest guidance text fits without scrolling.
+    Hint->setFixedHeight(Hint->fontMetrics().lineSpacing() * 6 + 2 * Hint->document()->documentMargin());
     auto* HintLayout = new QVBoxLayout(HintPanel);
     HintLayout->setContentsMargins(3, 3, 3, 3);
     HintLayout->addWidget(Hint);
