@@ -1,0 +1,77 @@
+// The finder road end to end: the user asks for a domain's mail server, the
+// name server (dnsmasq) names one, "Verbinden" hands it to the main window,
+// which connects at once and shows the greeting of the real POP3 server.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "dialogs/BrieflotseLookup.h"
+#include "dialogs/MessageBox.h"
+#include "tests/support/DnsmasqHarness.h"
+#include "tests/support/DovecotHarness.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+void Type(QWidget* Target, const QString& Text)
+{
+    for (const QChar Character : Text) {
+        QKeyEvent Press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(Character));
+        QApplication::sendEvent(Target, &Press);
+    }
+}
+
+TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
+{
+    if (!DovecotHarness::available())
+        GTEST_SKIP() << "Dovecot is not installed";
+    DovecotHarness Dovecot;
+    std::string Why;
+    ASSERT_TRUE(Dovecot.start(&Why)) << Why;
+    DnsmasqHarness Dns;
+    Dns.addMx("kiosko.test", "127.0.0.1", 10);
+    ASSERT_TRUE(Dns.start()) << Dns.error();
+
+    MessageBox::resetRecord();
+    TempDir Dir;
+    TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
+    TPOP3Main Main(Store);
+    TPOP3Lookup Finder(Store, &Main);
+    Main.SetDialogs(&Finder, nullptr, nullptr);
+    Finder.NSLookup().SetTargetHost("127.0.0.1");
+    Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
+    // The server name from the finder carries no port: the last one stays in force.
+    Main.Conversation().Winsock().SetTargetPort(std::to_string(Dovecot.port()));
+    Main.show();
+
+    bool Driven = false;
+    QTimer::singleShot(0, &Finder, [&] {
+        auto* Name = Finder.findChild<QLineEdit*>(QStringLiteral("NameEdit"));
+        auto* Next = Finder.findChild<QPushButton*>(QStringLiteral("NextButton"));
+        Name->clear();
+        Type(Name, QStringLiteral("kiosko.test"));
+        Next->click(); // "Weiter >": the query
+        auto* Hosts = Finder.findChild<QTreeWidget*>(QStringLiteral("MXHosts"));
+        Driven = Hosts->topLevelItemCount() == 1 && Next->isEnabled();
+        Next->click(); // "Verbinden"
+    });
+    Main.ButtonSuchen->click();
+
+    ASSERT_TRUE(Driven) << "the finder did not list the mail server";
+    EXPECT_TRUE(Main.Conversation().Winsock().Connected()) << Main.Hint->toPlainText().toStdString();
+    EXPECT_EQ(Main.HostCombo->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(Main.Log->toPlainText().startsWith(QStringLiteral("+OK")));
+    Main.Conversation().Winsock().Disconnect();
+}
+
+} // namespace
