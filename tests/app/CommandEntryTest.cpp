@@ -1,0 +1,120 @@
+// Command entry in the main window: the command history, the assistant's line
+// going through the whole send path, and where the focus lands.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "dialogs/BrieflotseEdit.h"
+#include "dialogs/MessageBox.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+class CommandEntryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MessageBox::resetRecord();
+        Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
+        Main = std::make_unique<TPOP3Main>(*Store);
+        Assistant = std::make_unique<TPOP3Edit>(*Store, Main.get());
+        Main->SetDialogs(nullptr, Assistant.get(), nullptr);
+        Main->show();
+    }
+
+    void TearDown() override
+    {
+        if (Main->Conversation().Winsock().Connected())
+            Main->Conversation().Winsock().Disconnect();
+        Assistant.reset();
+        Main.reset();
+    }
+
+    void Connect(ScriptedServer& Server)
+    {
+        Server.start();
+        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
+        Main->ButtonVerbinden->click();
+        ASSERT_TRUE(Main->Conversation().Winsock().Connected());
+    }
+
+    TempDir Dir;
+    std::unique_ptr<TSettingsStore> Store;
+    std::unique_ptr<TPOP3Main> Main;
+    std::unique_ptr<TPOP3Edit> Assistant;
+};
+
+TEST_F(CommandEntryTest, HistoryKeepsOneEntryPerLineAndAtMostSixtyFour)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n");
+    for (int Index = 0; Index < 67; ++Index)
+        Server.expectLine().send("+OK\r\n");
+    Connect(Server);
+
+    Main->SendCommandLine(QStringLiteral("noop"));
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    EXPECT_EQ(Main->Command->count(), 1);
+    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("NOOP"));
+    EXPECT_TRUE(Main->Command->currentText().isEmpty()) << "the field is emptied after sending";
+
+    for (int Index = 1; Index <= 65; ++Index)
+        Main->SendCommandLine(QStringLiteral("X%1").arg(Index));
+    EXPECT_EQ(Main->Command->count(), 64);
+    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("X65"));
+    EXPECT_EQ(Main->Command->itemText(63), QStringLiteral("X2"));
+    EXPECT_TRUE(Main->Command->lineEdit()->hasFocus() || !QApplication::focusWidget());
+}
+
+TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").expectLine().send("+OK 1 octets\r\n");
+    Connect(Server);
+
+    QTimer::singleShot(0, Assistant.get(), [this] {
+        Assistant->findChild<QLineEdit*>(QStringLiteral("EditLIST"))->setText(QStringLiteral("1"));
+        Assistant->findChild<QPushButton*>(QStringLiteral("ButtonSend"))->click();
+    });
+    Main->ButtonLIST->click();
+    ASSERT_TRUE(Server.waitFinished(5000));
+    EXPECT_EQ(Server.received(), "LIST 1\r\n");
+    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("LIST 1"));
+    EXPECT_TRUE(Main->Log->toPlainText().endsWith(QStringLiteral("LIST 1\n+OK 1 octets")));
+    EXPECT_TRUE(Main->Hint->toPlainText().startsWith(QStringLiteral("Der Server hat Nummer und Größe")));
+}
+
+TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").holdOpen(2000);
+    Connect(Server);
+    QTimer::singleShot(0, Assistant.get(), [this] { Assistant->reject(); });
+    Main->ButtonDELE->click();
+    EXPECT_EQ(Main->Command->count(), 0);
+    EXPECT_EQ(Server.received(), "");
+}
+
+TEST_F(CommandEntryTest, PositiveQuitPutsTheFocusIntoTheHostField)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").expectLine().send("+OK bye\r\n").holdOpen(2000);
+    Connect(Server);
+    QApplication::setActiveWindow(Main.get());
+    Main->ButtonQUIT->click();
+    EXPECT_FALSE(Main->Command->isEnabled());
+    EXPECT_TRUE(Main->HostCombo->isEnabled());
+    QWidget* Focus = QApplication::focusWidget();
+    EXPECT_TRUE(Focus == Main->HostCombo || Focus == Main->HostCombo->lineEdit());
+}
+
+} // namespace
