@@ -1,0 +1,65 @@
+#include "bench/WindowSession.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "bench/Measure.h"
+
+TWindowSession::TWindowSession()
+    : FSettings(std::make_unique<TSettingsStore>(QString::fromStdString(FDir.file("settings.json"))))
+    , FMain(std::make_unique<TPOP3Main>(*FSettings))
+{
+    FMain->show();
+    QCoreApplication::processEvents();
+}
+
+TWindowSession::~TWindowSession()
+{
+    if (FMain->Conversation().Winsock().Connected())
+        FMain->Conversation().Winsock().Disconnect();
+}
+
+bool TWindowSession::Ready() const
+{
+    return !FMain->Conversation().ErrorFlag() && FMain->StatusPanels[0]->text() == QStringLiteral("Bereit");
+}
+
+bool TWindowSession::Connect(uint16_t Port)
+{
+    FMain->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Port));
+    FMain->ButtonVerbinden->click();
+    QCoreApplication::processEvents();
+    return Ready();
+}
+
+bool TWindowSession::Login(const std::string& User, const std::string& Password)
+{
+    return Send(QString::fromStdString("USER " + User)) >= 0 && Send(QString::fromStdString("PASS " + Password)) >= 0
+        && FMain->Conversation().LastStatus() == "Bereit";
+}
+
+double TWindowSession::Send(const QString& Line)
+{
+    const auto Start = BenchClock::now();
+    FMain->SendCommandLine(Line);
+    // The held-back repaint of the log's end belongs to the exchange too.
+    QCoreApplication::processEvents();
+    const double Seconds = SecondsSince(Start);
+    return Ready() ? Seconds : -1;
+}
+
+void TWindowSession::ClearLog()
+{
+    FMain->ClearLog();
+    QCoreApplication::processEvents();
+}
+
+void TWindowSession::Quit()
+{
+    if (FMain->Conversation().Winsock().Connected())
+        Send(QStringLiteral("QUIT"));
+}

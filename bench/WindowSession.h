@@ -1,0 +1,41 @@
+#pragma once
+
+// The main window driven as a user would: the server field, "Verbinden", and
+// command lines through the send action. The caller owns the QApplication.
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tests/support/TempDir.h"
+
+class TPOP3Main;
+class TSettingsStore;
+
+class TWindowSession {
+public:
+    TWindowSession();
+    ~TWindowSession();
+    TWindowSession(const TWindowSession&) = delete;
+    TWindowSession& operator=(const TWindowSession&) = delete;
+
+    TPOP3Main& Main() { return *FMain; }
+
+    // Presses "Verbinden" for 127.0.0.1:Port; true when the greeting came.
+    bool Connect(uint16_t Port);
+    bool Login(const std::string& User, const std::string& Password);
+    // Sends one line and returns the wall time until the status panel shows
+    // "Bereit" again and the pending repaints are done; -1 when the exchange
+    // failed.
+    double Send(const QString& Line);
+    void ClearLog();
+    void Quit();
+
+private:
+    bool Ready() const;
+
+    TempDir FDir;
+    std::unique_ptr<TSettingsStore> FSettings;
+    std::unique_ptr<TPOP3Main> FMain;
+};

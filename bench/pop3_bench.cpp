@@ -1,0 +1,319 @@
+// The conversation measured through the real main window (offscreen) against
+// a real Dovecot server, with curl fetching the same data in the same run as
+// the yardstick. One case per invocation, so that each starts with a fresh
+// process; bench/run.sh runs them all and prints the table.
+//
+//   bench_pop3 retr <megabytes> <runs>   RETR of one message of that size
+//   bench_pop3 list <messages> <runs>    LIST and UIDL of a large mailbox
+//   bench_pop3 wait <seconds>            one wait for a greeting that never comes
+//   bench_pop3 start <runs>              program start until the window shows
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "bench/Measure.h"
+#include "bench/WindowSession.h"
+#include "dialogs/BrieflotseAbout.h"
+#include "dialogs/BrieflotseEdit.h"
+#include "dialogs/BrieflotseLookup.h"
+#include "resources/Resources.h"
+#include "tests/support/DovecotHarness.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr double kMegabyte = 1024.0 * 1024.0;
+
+// A message like one with a large attachment: headers, then base64 lines of
+// 70 characters (about 14 900 lines per megabyte).
+std::string LargeMessage(size_t Bytes)
+{
+    static const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string Text = "From: Bernd Beispiel <bernd@example.org>\r\n"
+                       "To: Anna <anna@example.org>\r\n"
+                       "Subject: Anhang\r\n"
+                       "Date: Mon, 3 Mar 2003 10:00:00 +0100\r\n"
+                       "MIME-Version: 1.0\r\n"
+                       "Content-Type: application/octet-stream\r\n"
+                       "Content-Transfer-Encoding: base64\r\n"
+                       "\r\n";
+    Text.reserve(Bytes + 80);
+    unsigned Seed = 12345;
+    while (Text.size() < Bytes) {
+        for (int i = 0; i < 70; ++i) {
+            Seed = Seed * 1103515245u + 12345u;
+            Text += Alphabet[(Seed >> 16) & 63];
+        }
+        Text += "\r\n";
+    }
+    return Text;
+}
+
+std::string Pop3Url(const DovecotHarness& Server, const std::string& Path)
+{
+    return "pop3://" + Server.user() + ":" + Server.password() + "@127.0.0.1:" + std::to_string(Server.port()) + "/"
+        + Path;
+}
+
+bool StartServer(DovecotHarness& Server)
+{
+    std::string Error;
+    if (Server.start(&Error))
+        return true;
+    std::printf("Dovecot did not start: %s\n", Error.c_str());
+    return false;
+}
+
+int Retr(size_t Megabytes, int Runs)
+{
+    const size_t Bytes = Megabytes * static_cast<size_t>(kMegabyte);
+    DovecotHarness::Options Options;
+    Options.messages = {LargeMessage(Bytes)};
+    DovecotHarness Server(Options);
+    if (!StartServer(Server))
+        return 1;
+
+    TWindowSession Session;
+    if (!Session.Connect(Server.port()) || !Session.Login(Server.user(), Server.password())) {
+        std::printf("login failed\n");
+        return 1;
+    }
+    const std::string Url = Pop3Url(Server, "1");
+    TimeCommand({"curl", "-s", "-o", "/dev/null", Url}); // warms Dovecot's cache for both
+
+    std::vector<double> Ours;
+    std::vector<double> Curl;
+    for (int Run = 0; Run < Runs; ++Run) {
+        Session.ClearLog();
+        const long Baseline = StatusKb("VmRSS");
+        const bool PeakReset = ResetPeakResident();
+        const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+        const double Seconds = Session.Send(QStringLiteral("RETR 1"));
+        const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+        const long Peak = StatusKb("VmHWM");
+        if (Seconds < 0 || Received < static_cast<int64_t>(Bytes)) {
+            std::printf("RETR failed (%lld bytes)\n", static_cast<long long>(Received));
+            return 1;
+        }
+        const double CurlSeconds = TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
+        if (CurlSeconds < 0) {
+            std::printf("curl failed\n");
+            return 1;
+        }
+        Ours.push_back(Seconds);
+        Curl.push_back(CurlSeconds);
+        std::printf("run %d: brieflotse %.3f s, curl %.3f s, %lld bytes, %d log lines", Run + 1, Seconds,
+            CurlSeconds, static_cast<long long>(Received), Session.Main().Log->document()->blockCount());
+        // The first run starts from the smallest heap, so it alone says what one
+        // message costs in memory.
+        if (Run == 0)
+            std::printf(", resident before %ld KB, peak %ld KB%s", Baseline, Peak,
+                PeakReset ? "" : " (peak not resettable: peak since start)");
+        std::printf("\n");
+        if (Run == 0)
+            PrintResult("retr" + std::to_string(Megabytes) + "_memory",
+                static_cast<double>(Peak - Baseline) * 1024.0 / static_cast<double>(Bytes));
+    }
+    const std::string Key = "retr" + std::to_string(Megabytes);
+    PrintResult(Key + "_seconds", Median(Ours));
+    PrintResult(Key + "_curl_seconds", Median(Curl));
+    PrintResult(Key + "_ratio", Median(Ours) / Median(Curl));
+    PrintResult(Key + "_seconds_per_mb", Median(Ours) / static_cast<double>(Megabytes));
+    Session.Quit();
+    return 0;
+}
+
+int List(size_t Messages, int Runs)
+{
+    DovecotHarness::Options Options;
+    Options.messages = {DovecotHarness::generatedMessage(1)};
+    Options.extraMessages = Messages - 1;
+    DovecotHarness Server(Options);
+    if (!StartServer(Server))
+        return 1;
+
+    TWindowSession Session;
+    if (!Session.Connect(Server.port()) || !Session.Login(Server.user(), Server.password())) {
+        std::printf("login failed\n");
+        return 1;
+    }
+    const std::string Url = Pop3Url(Server, "");
+    // Dovecot builds its index on the first look; neither side pays for that.
+    TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
+
+    std::vector<double> OurList;
+    std::vector<double> OurUidl;
+    std::vector<double> CurlList;
+    std::vector<double> CurlUidl;
+    for (int Run = 0; Run < Runs; ++Run) {
+        Session.ClearLog();
+        const double List = Session.Send(QStringLiteral("LIST"));
+        const int Lines = Session.Main().Log->document()->blockCount();
+        Session.ClearLog();
+        const double Uidl = Session.Send(QStringLiteral("UIDL"));
+        const double CurlL = TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
+        const double CurlU = TimeCommand({"curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url});
+        if (List < 0 || Uidl < 0 || CurlL < 0 || CurlU < 0) {
+            std::printf("LIST or UIDL failed\n");
+            return 1;
+        }
+        std::printf("run %d: LIST %.3f s (%d log lines), UIDL %.3f s, curl LIST %.3f s, curl UIDL %.3f s\n", Run + 1,
+            List, Lines, Uidl, CurlL, CurlU);
+        OurList.push_back(List);
+        OurUidl.push_back(Uidl);
+        CurlList.push_back(CurlL);
+        CurlUidl.push_back(CurlU);
+    }
+    PrintResult("list_seconds", Median(OurList));
+    PrintResult("uidl_seconds", Median(OurUidl));
+    PrintResult("list_curl_seconds", Median(CurlList));
+    PrintResult("uidl_curl_seconds", Median(CurlUidl));
+    PrintResult("list_ratio", Median(OurList) / Median(CurlList));
+    PrintResult("uidl_ratio", Median(OurUidl) / Median(CurlList));
+    Session.Quit();
+    return 0;
+}
+
+// A listener that never accepts: the kernel completes the handshake and the
+// greeting never comes.
+int SilentListener(uint16_t& Port)
+{
+    const int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0
+        || ::listen(Listener, 1) != 0
+        || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+        if (Listener >= 0)
+            ::close(Listener);
+        return -1;
+    }
+    Port = ntohs(Address.sin_port);
+    return Listener;
+}
+
+int Wait(int Seconds)
+{
+    uint16_t Port = 0;
+    const int Listener = SilentListener(Port);
+    if (Listener < 0) {
+        std::printf("no loopback listener\n");
+        return 1;
+    }
+    TWindowSession Session;
+    Session.Main().Conversation().Winsock().SetTimeout(Seconds);
+    const double CpuStart = ProcessCpuSeconds();
+    const auto Start = BenchClock::now();
+    Session.Connect(Port); // waits for the greeting until the time-out
+    const double Wall = SecondsSince(Start);
+    const double Cpu = ProcessCpuSeconds() - CpuStart;
+    ::close(Listener);
+    std::printf("wait for a greeting: wall %.3f s, processor %.4f s, error \"%s\"\n", Wall, Cpu,
+        Session.Main().Conversation().ErrorMessage().c_str());
+    PrintResult("wait_wall_seconds", Wall);
+    PrintResult("wait_cpu_ratio", Cpu / Wall);
+    return Wall >= Seconds ? 0 : 1;
+}
+
+// The program's own start sequence up to the shown main window; then one byte
+// on descriptor 3 tells the parent, and the child ends.
+int StartChild(int argc, char** argv)
+{
+    QApplication Application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Brieflotse"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
+    InitBrieflotseResources();
+    TSettingsStore Settings;
+    TPOP3Main Main(Settings);
+    TPOP3Lookup Finder(Settings, &Main);
+    TPOP3Edit Assistant(Settings, &Main);
+    TPOP3About About(&Main);
+    Main.SetDialogs(&Finder, &Assistant, &About);
+    Main.show();
+    QCoreApplication::processEvents(); // the first paint
+    const char Shown = 1;
+    return ::write(3, &Shown, 1) == 1 ? 0 : 1;
+}
+
+int Start(const char* Self, int Runs)
+{
+    std::vector<double> Times;
+    for (int Run = 0; Run < Runs; ++Run) {
+        int Pipe[2];
+        if (::pipe(Pipe) != 0)
+            return 1;
+        posix_spawn_file_actions_t Actions;
+        posix_spawn_file_actions_init(&Actions);
+        posix_spawn_file_actions_adddup2(&Actions, Pipe[1], 3);
+        char* Argv[] = {const_cast<char*>(Self), const_cast<char*>("start-child"), nullptr};
+        const auto Begin = BenchClock::now();
+        pid_t Child = -1;
+        const int Failed = ::posix_spawn(&Child, Self, &Actions, nullptr, Argv, environ);
+        posix_spawn_file_actions_destroy(&Actions);
+        ::close(Pipe[1]);
+        pollfd Wait{Pipe[0], POLLIN, 0};
+        char Byte = 0;
+        const bool Shown = !Failed && ::poll(&Wait, 1, 30000) == 1 && ::read(Pipe[0], &Byte, 1) == 1;
+        const double Seconds = SecondsSince(Begin);
+        ::close(Pipe[0]);
+        int Status = 0;
+        if (!Failed)
+            ::waitpid(Child, &Status, 0);
+        if (!Shown) {
+            std::printf("the window did not show\n");
+            return 1;
+        }
+        std::printf("run %d: %.3f s\n", Run + 1, Seconds);
+        Times.push_back(Seconds);
+    }
+    PrintResult("start_seconds", Median(Times));
+    return 0;
+}
+
+int Usage()
+{
+    std::printf("usage: bench_pop3 retr <megabytes> <runs> | list <messages> <runs> | wait <seconds> | start <runs>\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    const std::string Case = argv[1];
+    if (Case == "start-child")
+        return StartChild(argc, argv);
+    if (Case == "start" && argc == 3)
+        return Start("/proc/self/exe", std::atoi(argv[2]));
+
+    QApplication Application(argc, argv);
+    InitBrieflotseResources();
+    if (Case == "retr" && argc == 4)
+        return Retr(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "list" && argc == 4)
+        return List(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "wait" && argc == 3)
+        return Wait(std::atoi(argv[2]));
+    return Usage();
+}
