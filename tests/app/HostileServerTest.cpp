@@ -1,0 +1,342 @@
+// The main window against servers that misbehave: silence, missing line ends,
+// resets and closes in the middle of a reply, huge lines, control and 8-bit
+// bytes, trickled replies, a peer that never reads, and answers longer than
+// the command asked for. In each case the window keeps working, tells the
+// user in German, and the log holds exactly what arrived, once.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/BrieflotseMain.h"
+#include "app/SettingsStore.h"
+#include "dialogs/MessageBox.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+const std::string kGreeting = "+OK POP3 bereit\r\n";
+const QString kTimedOut = QStringLiteral("Winsock-Fehler: 12000 - Request timed out");
+const QString kUnexpectedData = QStringLiteral("Der Server hat nach seiner letzten Antwort zusätzliche Daten");
+
+// What the log shows of received bytes: characters outside TAB, LF, CR and
+// 32..127 as blanks, one log line per CR LF, no line end after the last line.
+QString Shown(const std::string& Bytes)
+{
+    std::string Text = Bytes;
+    for (char& C : Text) {
+        const auto U = static_cast<unsigned char>(C);
+        if (!(U == 9 || U == 10 || U == 13 || (U >= 32 && U <= 127)))
+            C = ' ';
+    }
+    if (Text.size() >= 2 && Text.compare(Text.size() - 2, 2, "\r\n") == 0)
+        Text.resize(Text.size() - 2);
+    QString Result = QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
+    Result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    Result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return Result;
+}
+
+std::string Bytes(const char* Literal, size_t SizeWithNul)
+{
+    return std::string(Literal, SizeWithNul - 1);
+}
+
+class HostileServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MessageBox::resetRecord();
+        Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
+        Main = std::make_unique<TPOP3Main>(*Store);
+        Main->show();
+        Main->Conversation().Winsock().SetTimeout(1);
+    }
+
+    void TearDown() override
+    {
+        if (Main->Conversation().Winsock().Connected())
+            Main->Conversation().Winsock().Disconnect();
+        Main.reset();
+    }
+
+    void ConnectTo(ScriptedServer& Server)
+    {
+        Server.start();
+        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
+        Main->ButtonVerbinden->click();
+        ASSERT_TRUE(Main->Conversation().Winsock().Connected()) << Main->Hint->toPlainText().toStdString();
+    }
+
+    // Lets the window pick up data that arrives between exchanges, until Done
+    // holds or the bound runs out.
+    template <typename Condition> bool RunEventsUntil(Condition Done, int Milliseconds = 5000)
+    {
+        QElapsedTimer Clock;
+        Clock.start();
+        while (!Done()) {
+            if (Clock.elapsed() > Milliseconds)
+                return false;
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+            QTest::qWait(5);
+        }
+        return true;
+    }
+
+    QString LogText() const { return Main->Log->toPlainText(); }
+    QString Status() const { return Main->StatusPanels[0]->text(); }
+    QString Guidance() const { return Main->Hint->toPlainText(); }
+    QString ReceivedPanel(qlonglong Count) const
+    {
+        return QStringLiteral("Empfangen: ") + QLocale().toString(Count) + QStringLiteral(" Bytes");
+    }
+    // The log after connecting and sending one command.
+    static QString AfterCommand(const char* Command, const std::string& Reply)
+    {
+        return Shown(kGreeting) + QStringLiteral("\n\n") + QLatin1String(Command) + QStringLiteral("\n") + Shown(Reply);
+    }
+
+    void ExpectErrorShown(const QString& Prefix)
+    {
+        EXPECT_TRUE(Status().startsWith(Prefix)) << Status().toStdString();
+        EXPECT_TRUE(Guidance().startsWith(Prefix)) << Guidance().toStdString();
+        EXPECT_TRUE(Main->Conversation().ErrorFlag());
+        EXPECT_FALSE(Main->Conversation().Busy());
+    }
+
+    // A connection that went bad can still be ended by the user.
+    void ExpectTrennenStillWorks()
+    {
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        Main->ButtonTrennen->click();
+        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_EQ(Status(), QStringLiteral("Offline"));
+        EXPECT_TRUE(Main->ButtonVerbinden->isEnabled());
+    }
+
+    TempDir Dir;
+    std::unique_ptr<TSettingsStore> Store;
+    std::unique_ptr<TPOP3Main> Main;
+};
+
+} // namespace
+
+TEST_F(HostileServer, GreetingThatNeverComesOrNeverEndsTimesOutConnected)
+{
+    {
+        ScriptedServer Silent;
+        Silent.holdOpen(5000);
+        ConnectTo(Silent);
+        ExpectErrorShown(kTimedOut);
+        EXPECT_TRUE(Guidance().contains(QStringLiteral("NOOP-Kommando")));
+        EXPECT_TRUE(Main->ButtonSenden->isEnabled()) << "the window stays connected";
+        EXPECT_FALSE(Main->LogHasLines());
+        ExpectTrennenStillWorks();
+    }
+    ScriptedServer NoLineEnd;
+    NoLineEnd.send("+OK ohne Zeilenende").holdOpen(5000);
+    ConnectTo(NoLineEnd);
+    ExpectErrorShown(kTimedOut);
+    EXPECT_FALSE(Main->LogHasLines()) << "an unfinished line is not logged";
+    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(19));
+}
+
+TEST_F(HostileServer, ResetOrCloseInTheMiddleOfABodyKeepsTheLinesThatArrived)
+{
+    const std::string Reply = "+OK 120 octets\r\nZeile 1\r\nZeile 2\r\nhalbe Ze";
+    for (const bool Abortive : { true, false }) {
+        SCOPED_TRACE(Abortive ? "reset" : "orderly close");
+        Main->MenuResetLogNow->trigger();
+        Main->MenuResetCounterNow->trigger();
+        ScriptedServer Server;
+        Server.send(kGreeting).expectLine().send(Reply).pause(300);
+        if (Abortive)
+            Server.reset();
+        else
+            Server.close();
+        ConnectTo(Server);
+        Main->SendCommandLine(QStringLiteral("RETR 1"));
+
+        ExpectErrorShown(QStringLiteral("Winsock-Fehler: "));
+        EXPECT_FALSE(Status().startsWith(kTimedOut)) << "the end of the connection is seen at once";
+        // The unfinished line is dropped; the complete ones stay, once each.
+        EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK 120 octets\r\nZeile 1\r\nZeile 2\r\n"));
+        EXPECT_EQ(
+            Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + Reply.size())));
+        ExpectTrennenStillWorks();
+    }
+}
+
+TEST_F(HostileServer, CloseRightAfterThePositiveStatus)
+{
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send("+OK\r\n").close();
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("RETR 1"));
+    ExpectErrorShown(QStringLiteral("Winsock-Fehler: "));
+    EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK\r\n"));
+
+    // The next command on the dead connection fails too, without waiting.
+    QElapsedTimer Clock;
+    Clock.start();
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    EXPECT_LT(Clock.elapsed(), 900);
+    ExpectErrorShown(QStringLiteral("Winsock-Fehler: "));
+    EXPECT_FALSE(LogText().endsWith(QStringLiteral("+OK\n\nNOOP\n+OK")));
+    ExpectTrennenStillWorks();
+}
+
+TEST_F(HostileServer, MegabyteLineWithoutLineEndIsHeldBackUntilTheWaitEnds)
+{
+    const std::string Huge(1024 * 1024, 'x');
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send("+OK\r\n" + Huge).holdOpen(8000);
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("RETR 1"));
+    ExpectErrorShown(kTimedOut);
+    EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK\r\n"));
+    const auto Total = static_cast<qlonglong>(kGreeting.size() + 5 + Huge.size());
+    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(Total));
+    EXPECT_EQ(Main->StatusPanels[2]->text(), QStringLiteral("Empfangen: 1.048.598 Bytes"));
+}
+
+TEST_F(HostileServer, NulAndEightBitBytesShowAsBlanks)
+{
+    const std::string StatusLine = Bytes("+OK \0\x80\xE4\xFF Status\r\n", sizeof "+OK \0\x80\xE4\xFF Status\r\n");
+    const std::string Body = Bytes("K\xF6rper \x01\x7F\x9F\xC3\xA4 Ende\r\n\0\r\n\t.x\r\n.\r\n",
+        sizeof "K\xF6rper \x01\x7F\x9F\xC3\xA4 Ende\r\n\0\r\n\t.x\r\n.\r\n");
+    const std::string Noop = Bytes("+OK \0\xFC\r\n", sizeof "+OK \0\xFC\r\n");
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send(StatusLine).pause(50).send(Body).expectLine().send(Noop).holdOpen(3000);
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("RETR 1"));
+    EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
+    EXPECT_TRUE(Guidance().startsWith(QStringLiteral("Der Server hat die angeforderte Nachricht")));
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    EXPECT_FALSE(Main->Conversation().ErrorFlag());
+    EXPECT_EQ(LogText(), AfterCommand("RETR 1", StatusLine + Body) + QStringLiteral("\n\nNOOP\n") + Shown(Noop));
+    EXPECT_TRUE(LogText().contains(QStringLiteral("\n+OK      Status\nK rper ")));
+    EXPECT_FALSE(LogText().contains(QChar(0)));
+    EXPECT_FALSE(LogText().contains(QChar(0xE4)));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+}
+
+TEST_F(HostileServer, BodyOfOneHundredThousandOneByteWrites)
+{
+    std::string Body;
+    for (int Line = 0; Body.size() < 100000 - 40; ++Line)
+        Body += "Zeile " + std::to_string(Line) + " des Textes\r\n";
+    Body += std::string(100000 - 3 - 2 - Body.size(), 'y') + "\r\n.\r\n";
+    ASSERT_EQ(Body.size(), 100000u);
+
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send("+OK 100000 octets\r\n");
+    for (const char C : Body)
+        Server.send(std::string(1, C));
+    Server.holdOpen(3000);
+    Main->Conversation().Winsock().SetTimeout(5);
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("RETR 1"));
+    EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
+    EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK 100000 octets\r\n" + Body));
+    EXPECT_EQ(
+        Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 19 + Body.size())));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+}
+
+TEST_F(HostileServer, DataWhileIdleThenResetIsShownAndTheNextCommandFails)
+{
+    const std::string Unexpected = "-ERR Zeit abgelaufen, Verbindung wird beendet\r\n";
+    ScriptedServer Server;
+    Server.send(kGreeting).pause(200).send(Unexpected).pause(300).reset();
+    ConnectTo(Server);
+    ASSERT_TRUE(RunEventsUntil([&] { return LogText().contains(QStringLiteral("Zeit abgelaufen")); }));
+    EXPECT_TRUE(Guidance().startsWith(kUnexpectedData)) << Guidance().toStdString();
+    ASSERT_TRUE(Server.waitFinished(3000)) << Server.error();
+
+    // The reset alone logs nothing and does not keep the window busy.
+    RunEventsUntil([] { return false; }, 300);
+    EXPECT_EQ(LogText(), Shown(kGreeting) + QStringLiteral("\n") + Shown(Unexpected));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+
+    QElapsedTimer Clock;
+    Clock.start();
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    EXPECT_LT(Clock.elapsed(), 900);
+    ExpectErrorShown(QStringLiteral("Winsock-Fehler: "));
+    EXPECT_TRUE(LogText().startsWith(Shown(kGreeting) + QStringLiteral("\n") + Shown(Unexpected)));
+    EXPECT_FALSE(LogText().endsWith(QStringLiteral("+OK")));
+    ExpectTrennenStillWorks();
+}
+
+TEST_F(HostileServer, ReplySlowerThanTheWaitButEachChunkInTime)
+{
+    // Six pieces 400 ms apart with a one-second wait: 2.4 s in all, never 1 s of silence.
+    const std::vector<std::string> Pieces
+        = { "+OK 80 octets\r\n", "Subject: langsam\r\n", "\r\nErste ", "Zeile\r\nZweite Zeile\r\n", ".", "\r\n" };
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine();
+    std::string Reply;
+    for (const std::string& Piece : Pieces) {
+        Server.pause(400).send(Piece);
+        Reply += Piece;
+    }
+    Server.holdOpen(3000);
+    ConnectTo(Server);
+    QElapsedTimer Clock;
+    Clock.start();
+    Main->SendCommandLine(QStringLiteral("RETR 1"));
+    EXPECT_GE(Clock.elapsed(), 2000);
+    EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
+    EXPECT_EQ(LogText(), AfterCommand("RETR 1", Reply));
+    EXPECT_TRUE(Guidance().startsWith(QStringLiteral("Der Server hat die angeforderte Nachricht")));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+}
+
+TEST_F(HostileServer, PeerThatNeverReadsEndsTheSendWithATimeOut)
+{
+    ScriptedServer Server;
+    Server.setReceiveBuffer(4096);
+    Server.send(kGreeting).holdOpen(10000);
+    ConnectTo(Server);
+    // More than both socket buffers hold: the send cannot finish.
+    const std::string Line = "NOOP " + std::string(32 * 1024 * 1024, 'n');
+    QElapsedTimer Clock;
+    Clock.start();
+    Main->Conversation().SendCommand(Line);
+    EXPECT_LT(Clock.elapsed(), 5000);
+    EXPECT_TRUE(Main->Conversation().ErrorFlag());
+    EXPECT_EQ(Main->Conversation().ErrorMessage(), kTimedOut.toStdString());
+    EXPECT_LT(Main->Conversation().Winsock().BytesSent(), static_cast<int64_t>(Line.size() + 2));
+    EXPECT_EQ(LogText(), Shown(kGreeting)) << "a command that did not go out is not logged";
+    ExpectTrennenStillWorks();
+}
+
+TEST_F(HostileServer, HugeMultiLineAnswerToASingleLineCommandEndsAsUnexpectedData)
+{
+    std::string Rest;
+    for (int Line = 0; Line < 5000; ++Line)
+        Rest += "Zeile " + std::to_string(Line) + " einer Antwort, die niemand bestellt hat\r\n";
+    Rest += ".\r\n";
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send("+OK\r\n").pause(100).send(Rest).holdOpen(5000);
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    ASSERT_TRUE(RunEventsUntil([&] { return LogText().endsWith(QStringLiteral("\n.")); }));
+    EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
+    EXPECT_EQ(LogText(), AfterCommand("NOOP", "+OK\r\n" + Rest));
+    // The last piece was read as unexpected data; it starts with a word that is no status.
+    EXPECT_TRUE(
+        Guidance().startsWith(QStringLiteral("Der Server hat das letzte Kommando mit einem Status-Code (Zeile)")))
+        << Guidance().toStdString();
+    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 5 + Rest.size())));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+}
