@@ -7,6 +7,8 @@
 # A target names what it needs in comment lines:
 #   // fuzz-sources: dns/SmartNSMessage.cpp net/SmartWinsock.cpp
 #   // fuzz-corpus: fuzz/corpus/dns
+#   // fuzz-pkg: Qt6Core
+# fuzz-pkg names pkg-config packages to compile and link with (Qt wants -fPIC).
 # Without fuzz-sources it gets every source of dns/ and net/ (no Qt there);
 # without fuzz-corpus it uses fuzz/corpus/<name without _fuzz>/ when present.
 set -euo pipefail
@@ -38,12 +40,17 @@ for target in "${targets[@]}"; do
     sources=(dns/*.cpp net/*.cpp)
   fi
   corpus=$(declared "$target" fuzz-corpus | awk '{print $1}')
+  read -r -a pkgs <<<"$(declared "$target" fuzz-pkg)"
+  extra=()
+  if [ ${#pkgs[@]} -gt 0 ]; then
+    read -r -a extra <<<"$(pkg-config --cflags --libs "${pkgs[@]}") -fPIC"
+  fi
   if [ -z "$corpus" ]; then
     corpus=fuzz/corpus/${name%_fuzz}
   fi
 
   echo "== fuzz: building $name (${sources[*]})"
-  if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" -lpthread -o "$out/$name"; then
+  if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" "${extra[@]}" -lpthread -o "$out/$name"; then
     echo "fuzz: $name does not build"
     failed=1
     continue
