@@ -3,7 +3,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
 
 #include "app/BrieflotseMain.h"
 #include "app/SettingsStore.h"
@@ -50,6 +55,19 @@ double TWindowSession::Send(const QString& Line)
     QCoreApplication::processEvents();
     const double Seconds = SecondsSince(Start);
     return Ready() ? Seconds : -1;
+}
+
+bool TWindowSession::LogShowsEnd(const QString& Last)
+{
+    QPlainTextEdit* Log = FMain->Log;
+    for (int Round = 0; Round < 200 && !Log->updatesEnabled(); ++Round) {
+        QEventLoop Pause;
+        QTimer::singleShot(10, &Pause, &QEventLoop::quit);
+        Pause.exec();
+    }
+    const QScrollBar* Bar = Log->verticalScrollBar();
+    return Log->updatesEnabled() && Log->textCursor().position() == Log->document()->characterCount() - 1
+        && Bar->value() == Bar->maximum() && Log->document()->lastBlock().text() == Last;
 }
 
 void TWindowSession::ClearLog()

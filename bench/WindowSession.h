@@ -29,6 +29,9 @@ public:
     // "Bereit" again and the pending repaints are done; -1 when the exchange
     // failed.
     double Send(const QString& Line);
+    // Waits (bounded) for the held-back repaint of the log, then tells whether
+    // the log shows its end with the caret there and its last line is Last.
+    bool LogShowsEnd(const QString& Last);
     void ClearLog();
     void Quit();
 

@@ -108,7 +108,7 @@ int Retr(size_t Megabytes, int Runs)
         const double Seconds = Session.Send(QStringLiteral("RETR 1"));
         const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
         const long Peak = StatusKb("VmHWM");
-        if (Seconds < 0 || Received < static_cast<int64_t>(Bytes)) {
+        if (Seconds < 0 || Received < static_cast<int64_t>(Bytes) || !Session.LogShowsEnd(QStringLiteral("."))) {
             std::printf("RETR failed (%lld bytes)\n", static_cast<long long>(Received));
             return 1;
         }
@@ -157,6 +157,7 @@ int List(size_t Messages, int Runs)
     const std::string Url = Pop3Url(Server, "");
     // Dovecot builds its index on the first look; neither side pays for that.
     TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
+    TimeCommand({"curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url});
 
     std::vector<double> OurList;
     std::vector<double> OurUidl;
@@ -166,11 +167,13 @@ int List(size_t Messages, int Runs)
         Session.ClearLog();
         const double List = Session.Send(QStringLiteral("LIST"));
         const int Lines = Session.Main().Log->document()->blockCount();
+        const bool ListShown = Session.LogShowsEnd(QStringLiteral("."));
         Session.ClearLog();
         const double Uidl = Session.Send(QStringLiteral("UIDL"));
+        const bool UidlShown = Session.LogShowsEnd(QStringLiteral("."));
         const double CurlL = TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
         const double CurlU = TimeCommand({"curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url});
-        if (List < 0 || Uidl < 0 || CurlL < 0 || CurlU < 0) {
+        if (List < 0 || Uidl < 0 || CurlL < 0 || CurlU < 0 || !ListShown || !UidlShown) {
             std::printf("LIST or UIDL failed\n");
             return 1;
         }

@@ -3,8 +3,10 @@
 
 #include <vector>
 
+#include <QAbstractTextDocumentLayout>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -145,7 +147,13 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     QTextCharFormat Bold = Normal;
     Bold.setFontWeight(QFont::Bold);
 
+    // A body chunk within the repaint pause leaves the view's scroll range and
+    // caret behind: following the end lays out the last page, and that once
+    // per repaint is enough, not once per chunk.
+    const bool HoldBack = IsBody && FSinceRepaint.elapsed() < kBodyRepaintMs;
     SuspendRepaint();
+    QAbstractTextDocumentLayout* Layout = FView->document()->documentLayout();
+    const bool LayoutWasQuiet = Layout->blockSignals(HoldBack);
     QTextCursor Cursor(FView->document());
     Cursor.movePosition(QTextCursor::End);
 
@@ -174,11 +182,28 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     }
     if (!Pending.isEmpty())
         Cursor.insertText(Pending, PendingBold ? Bold : Normal);
+    Layout->blockSignals(LayoutWasQuiet);
+    if (HoldBack)
+        FFollowPending = true;
+    ResumeRepaint(HoldBack);
+}
 
-    // Caret to the end, which scrolls the end into view.
+void TProtocolLog::FollowEnd()
+{
+    if (FFollowPending) {
+        FFollowPending = false;
+        QAbstractTextDocumentLayout* Layout = FView->document()->documentLayout();
+        emit Layout->documentSizeChanged(Layout->documentSize());
+    }
+    // Caret to the end, which scrolls the end into view. Scrolled to the end
+    // first, the caret is placed from the last page; from the old scroll
+    // position every line in between would be laid out.
+    QScrollBar* Bar = FView->verticalScrollBar();
+    Bar->setValue(Bar->maximum());
+    QTextCursor Cursor(FView->document());
+    Cursor.movePosition(QTextCursor::End);
     FView->setTextCursor(Cursor);
     FView->ensureCursorVisible();
-    ResumeRepaint(IsBody);
 }
 
 void TProtocolLog::SuspendRepaint()
@@ -187,14 +212,15 @@ void TProtocolLog::SuspendRepaint()
         FView->setUpdatesEnabled(false);
 }
 
-void TProtocolLog::ResumeRepaint(bool IsBody)
+void TProtocolLog::ResumeRepaint(bool HoldBack)
 {
-    if (IsBody && FSinceRepaint.elapsed() < kBodyRepaintMs) {
+    if (HoldBack) {
         if (!FResumeTimer->isActive())
             FResumeTimer->start();
         return;
     }
     FResumeTimer->stop();
+    FollowEnd();
     if (!FView->updatesEnabled())
         FView->setUpdatesEnabled(true);
     FSinceRepaint.restart();

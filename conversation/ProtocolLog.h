@@ -46,7 +46,10 @@ public:
 
 private:
     void SuspendRepaint();
-    void ResumeRepaint(bool IsBody);
+    // HoldBack: a body chunk within the repaint pause; the timer resumes later.
+    void ResumeRepaint(bool HoldBack);
+    // Scroll range, scroll position and caret follow the end of the log.
+    void FollowEnd();
 
     QPlainTextEdit* FView;
     // Owned by the view; the view may go first when the window closes.
@@ -57,4 +60,5 @@ private:
     bool FCommandBold = true;
     bool FStatusBold = true;
     bool FHasLines = false;
+    bool FFollowPending = false;
 };
