@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs every benchmark once against its peers (Dovecot + curl, dnsmasq + dig)
+# and prints one table. The raw output and the table are kept under
+# bench/results/ with the date. Usage: bash bench/run.sh [build folder]
+set -uo pipefail
+
+build=${1:-build}
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+pop3=$build/bench/bench_pop3
+mx=$build/bench/bench_mx
+waitcpu=$build/bench/bench_wait_cpu
+for program in "$pop3" "$mx" "$waitcpu"; do
+  if [ ! -x "$program" ]; then
+    echo "missing $program: build the folder first (make build BUILD=$build)" >&2
+    exit 1
+  fi
+done
+for peer in curl dig dovecot dnsmasq; do
+  command -v "$peer" >/dev/null || [ -x "/usr/sbin/$peer" ] || { echo "missing $peer" >&2; exit 1; }
+done
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir -m 700 "$scratch/config" "$scratch/runtime"
+export QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 LC_ALL=C.UTF-8
+export XDG_CONFIG_HOME=$scratch/config XDG_RUNTIME_DIR=$scratch/runtime
+
+day=$(date +%F)
+mkdir -p bench/results
+raw=bench/results/$day-raw.txt
+table=bench/results/$day-table.md
+{
+  echo "# Brieflotse benchmarks, $(date -u '+%F %H:%M UTC')"
+  echo "# $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')), load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "# commit $(git rev-parse --short HEAD 2>/dev/null || echo '?'), build folder $build"
+  echo "# $(curl --version | head -1)"
+  echo "# $(dig -v 2>&1 | head -1)"
+} >"$raw"
+
+failed=0
+run() {
+  echo "## $*" | tee -a "$raw"
+  # The offscreen platform's note about size hints is noise.
+  "$@" 2>&1 | grep -v 'propagateSizeHints' | tee -a "$raw"
+  local status=${PIPESTATUS[0]}
+  if [ "$status" -ne 0 ]; then
+    echo "## exit status $status" | tee -a "$raw"
+    failed=1
+  fi
+}
+
+run "$pop3" retr 1 5
+run "$pop3" retr 10 5
+run "$pop3" retr 50 5
+run "$pop3" list 20000 5
+run "$pop3" wait 5
+run "$waitcpu"
+run "$mx" 20
+run "$pop3" start 10
+
+value() { awk -v key="$1" '$1 == "RESULT" && $2 == key { print $3 }' "$raw" | tail -1; }
+# verdict <figure> <limit>: "met" when figure <= limit
+verdict() {
+  if [ -z "$1" ]; then echo "no figure"; return; fi
+  awk -v f="$1" -v l="$2" 'BEGIN { print (f <= l) ? "met" : "NOT met" }'
+}
+fmt() { [ -n "$1" ] && printf "%.${2}f" "$1" || echo "-"; }
+
+retr10=$(value retr10_seconds); curl10=$(value retr10_curl_seconds); ratio10=$(value retr10_ratio)
+per1=$(value retr1_seconds_per_mb); per50=$(value retr50_seconds_per_mb)
+growth=$( [ -n "$per1" ] && [ -n "$per50" ] && awk -v a="$per50" -v b="$per1" 'BEGIN { print a / b }')
+memory=$(value retr10_memory)
+list=$(value list_seconds); uidl=$(value uidl_seconds); curllist=$(value list_curl_seconds)
+listratio=$(value list_ratio); uidlratio=$(value uidl_ratio)
+listworst=$( [ -n "$listratio" ] && [ -n "$uidlratio" ] && awk -v a="$listratio" -v b="$uidlratio" 'BEGIN { print (a > b) ? a : b }')
+waitratio=$(value wait_cpu_ratio); waitwall=$(value wait_wall_seconds)
+mxs=$(value mx_seconds); digs=$(value mx_dig_seconds); mxratio=$(value mx_ratio)
+start=$(value start_seconds)
+
+{
+  echo "Measured $(date -u '+%F') on $(nproc) cores, build folder \`$build\`; raw output in \`$raw\`."
+  echo
+  echo "| case | measure | figure | target | |"
+  echo "|---|---|---|---|---|"
+  echo "| RETR of a 10 MB message through the send action, reply reader and log until \"Bereit\" | median of 5: $(fmt "$retr10" 3) s, curl $(fmt "$curl10" 3) s | ratio $(fmt "$ratio10" 2) | ≤ 10 | $(verdict "$ratio10" 10) |"
+  echo "| the same with 1 MB and 50 MB | s/MB at 50 MB ($(fmt "$per50" 4)) / s/MB at 1 MB ($(fmt "$per1" 4)) | $(fmt "$growth" 2) | ≤ 1.5 | $(verdict "$growth" 1.5) |"
+  echo "| the same 10 MB RETR | (peak − baseline resident memory) / message size | $(fmt "$memory" 2) | ≤ 8 | $(verdict "$memory" 8) |"
+  echo "| LIST and UIDL of 20 000 messages | median of 5: LIST $(fmt "$list" 3) s, UIDL $(fmt "$uidl" 3) s, curl LIST $(fmt "$curllist" 3) s | ratio $(fmt "$listratio" 2) / $(fmt "$uidlratio" 2) | ≤ 10 | $(verdict "$listworst" 10) |"
+  echo "| one 5 s wait for a silent server's greeting | processor / wall time (wall $(fmt "$waitwall" 3) s) | $(fmt "$waitratio" 5) | ≤ 0.02 | $(verdict "$waitratio" 0.02) |"
+  echo "| MX look-up against dnsmasq | median of 20: $(fmt "$mxs" 5) s, dig +tcp $(fmt "$digs" 5) s | ratio $(fmt "$mxratio" 3) | ≤ 2 | $(verdict "$mxratio" 2) |"
+  echo "| program start to main window shown (offscreen) | median of 10 | $(fmt "$start" 3) s | report | - |"
+} >"$table"
+
+echo
+cat "$table"
+cat "$table" >>"$raw"
+exit "$failed"
