@@ -156,6 +156,9 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     const bool LayoutWasQuiet = Layout->blockSignals(HoldBack);
     QTextCursor Cursor(FView->document());
     Cursor.movePosition(QTextCursor::End);
+    // One edit block: the document tells its layout once, and the cursor does
+    // not lay out the last line after each insert to learn its x position.
+    Cursor.beginEditBlock();
 
     // One insert per run of equal format: a body chunk is a single insert.
     QString Pending;
@@ -182,6 +185,7 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     }
     if (!Pending.isEmpty())
         Cursor.insertText(Pending, PendingBold ? Bold : Normal);
+    Cursor.endEditBlock();
     Layout->blockSignals(LayoutWasQuiet);
     if (HoldBack)
         FFollowPending = true;
@@ -202,6 +206,9 @@ void TProtocolLog::FollowEnd()
     Bar->setValue(Bar->maximum());
     QTextCursor Cursor(FView->document());
     Cursor.movePosition(QTextCursor::End);
+    // One edit block: the document tells its layout once, and the cursor does
+    // not lay out the last line after each insert to learn its x position.
+    Cursor.beginEditBlock();
     FView->setTextCursor(Cursor);
     FView->ensureCursorVisible();
 }
