@@ -512,10 +512,27 @@ TConversationOptions TPOP3Main::Options() const
     return Result;
 }
 
+void TPOP3Main::RepaintStatusLine()
+{
+    // Progress shows at once, but while a large reply streams in chunk after
+    // chunk, one repaint every few hundredths of a second is all an eye sees.
+    if (FStatusRepaint.isValid() && FStatusRepaint.elapsed() < 30) {
+        StatusPic->update();
+        statusBar()->update();
+        return;
+    }
+    FStatusRepaint.start();
+    StatusPic->repaint();
+    statusBar()->repaint();
+}
+
 void TPOP3Main::ShowStatusPicture(TStatusPicture Picture)
 {
-    StatusPic->setPixmap(FStatusPictures[static_cast<int>(Picture)]);
-    StatusPic->repaint();
+    if (FShownPicture != Picture || StatusPic->pixmap().isNull()) {
+        FShownPicture = Picture;
+        StatusPic->setPixmap(FStatusPictures[static_cast<int>(Picture)]);
+    }
+    RepaintStatusLine();
 }
 
 void TPOP3Main::ShowWindowTitle(const std::string& Title) { setWindowTitle(FromUtf8(Title)); }
@@ -524,7 +541,7 @@ void TPOP3Main::ShowStatusText(const std::string& Text)
 {
     FLastStatus = FromUtf8(Text);
     StatusPanels[0]->setText(FLastStatus);
-    StatusPanels[0]->repaint();
+    RepaintStatusLine();
 }
 
 void TPOP3Main::ShowByteCounters(int64_t Sent, int64_t Received)
@@ -533,7 +550,7 @@ void TPOP3Main::ShowByteCounters(int64_t Sent, int64_t Received)
     StatusPanels[1]->setText(QStringLiteral("Gesendet: %1 Bytes").arg(Locale.toString(static_cast<qlonglong>(Sent))));
     StatusPanels[2]->setText(
         QStringLiteral("Empfangen: %1 Bytes").arg(Locale.toString(static_cast<qlonglong>(Received))));
-    statusBar()->repaint();
+    RepaintStatusLine();
 }
 
 void TPOP3Main::SetConnectedState(bool Connected)

@@ -4,6 +4,7 @@
 // guidance panel and status bar. It shows what the conversation tells it and
 // forwards the user's actions; the POP3 logic lives in TPOP3Conversation.
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
 #include <memory>
@@ -120,6 +121,7 @@ private:
     void SocketReadable();
     void ApplyLogFont(bool FixedPitch);
     void CentreOnScreen();
+    void RepaintStatusLine();
     QPushButton* CommandButton(const char* Name, const QString& Caption, const QString& Hint,
                                void (TPOP3Main::*Handler)());
 
@@ -205,4 +207,6 @@ private:
     TPOP3Edit* FAssistant = nullptr;
     TPOP3About* FAbout = nullptr;
     bool FFixedPitch = false;
+    TStatusPicture FShownPicture = TStatusPicture::Offline;
+    QElapsedTimer FStatusRepaint;
 };
