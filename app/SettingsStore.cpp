@@ -303,10 +303,12 @@ QString TSettingsStore::TakeWriteProblem()
 void TSettingsStore::Load()
 {
     root_ = Node();
+    unreadable_ = false;
     QFile file(filePath_);
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly)) {
+        unreadable_ = true;
         loadProblem_ = QStringLiteral("Die Einstellungen konnten nicht aus \"%1\" gelesen werden: %2\r\n\r\n"
                                       "Brieflotse startet mit den Voreinstellungen.")
                            .arg(filePath_, file.errorString());
@@ -341,6 +343,8 @@ bool TSettingsStore::Save()
                             .arg(filePath_, reason);
         return false;
     };
+    if (unreadable_)
+        return fail(QStringLiteral("Die vorhandene Datei ist nicht lesbar und wird nicht überschrieben."));
 
     // The file holds a password and the command history: private folder, private file.
     if (!QFileInfo(folder).isDir()) {

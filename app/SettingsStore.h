@@ -84,6 +84,8 @@ private:
     Node* current_ = nullptr;
     QString loadProblem_;
     QString writeProblem_;
+    // The file exists but could not be read: never replace it with defaults.
+    bool unreadable_ = false;
 };
 
 // The file format, apart from the file handling so tests can call it directly.

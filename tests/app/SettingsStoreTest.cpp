@@ -289,6 +289,31 @@ TEST(SettingsStore, ReadOnlyFolderFailsCleanly)
     ::chmod(QFile::encodeName(folder).constData(), 0700);
 }
 
+TEST(SettingsStore, UnreadableFileIsNeverReplacedByDefaults)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "file permissions do not stop root";
+    TempDir dir;
+    const QString file = Path(dir, "settings.json");
+    {
+        TSettingsStore store(file);
+        ASSERT_TRUE(store.OpenKey(kBase, true));
+        store.WriteString("Version", "1.0 (Kiosko)");
+        ASSERT_TRUE(store.CloseKey());
+    }
+    ::chmod(QFile::encodeName(file).constData(), 0);
+    TSettingsStore store(file);
+    ASSERT_TRUE(store.OpenKey(kBase + "Misc\\", true));
+    store.WriteInteger("WinsockTimeout", 10);
+    EXPECT_FALSE(store.CloseKey());
+    EXPECT_FALSE(store.TakeWriteProblem().isEmpty());
+    ::chmod(QFile::encodeName(file).constData(), 0600);
+    TSettingsStore check(file);
+    ASSERT_TRUE(check.OpenKey(kBase, false));
+    EXPECT_EQ(check.ReadString("Version"), QString("1.0 (Kiosko)"));
+    check.CloseKey();
+}
+
 TEST(SettingsStore, TwoInstancesTheOneClosingLastWins)
 {
     TempDir dir;
