@@ -114,6 +114,9 @@ void TPOP3Main::SetDialogs(TPOP3Lookup* Finder, TPOP3Edit* Assistant, TPOP3About
     FFinder = Finder;
     FAssistant = Assistant;
     FAbout = About;
+    // The about box's links name their address in the main window's status bar.
+    if (FAbout)
+        FAbout->installEventFilter(this);
 }
 
 QPushButton* TPOP3Main::CommandButton(const char* Name, const QString& Caption, const QString& Hint,
@@ -876,6 +879,10 @@ bool TPOP3Main::eventFilter(QObject* Watched, QEvent* Event)
             return EditKeyPress(Watched, Key);
         if (Watched == Log)
             return LogKeyDown(Key);
+    }
+    if (Event->type() == QEvent::StatusTip && Watched != this && Watched == FAbout) {
+        ShowApplicationHint(static_cast<QStatusTipEvent*>(Event)->tip());
+        return false;
     }
     if (Watched == StatusPic && Event->type() == QEvent::MouseButtonRelease) {
         MenuAboutClick();

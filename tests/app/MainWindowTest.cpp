@@ -12,12 +12,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QStatusTipEvent>
 #include <QTextBlock>
 
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
 #include "app/SettingsStore.h"
+#include "dialogs/BrieflotseAbout.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
@@ -172,6 +175,41 @@ TEST_F(MainWindowTest, KeysTypedInTheLogContinueInTheCommandLine)
     QApplication::processEvents();
     EXPECT_EQ(Main->Command->currentText(), QStringLiteral("n"));
     EXPECT_TRUE(Main->Command->lineEdit()->hasFocus());
+}
+
+TEST_F(MainWindowTest, HintsShowInTheFirstStatusPanel)
+{
+    QStatusTipEvent Enter(Main->ButtonVerbinden->statusTip());
+    QApplication::sendEvent(Main->ButtonVerbinden, &Enter);
+    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Verbindet mit dem gewählten Mail-Server"));
+    QStatusTipEvent Leave((QString()));
+    QApplication::sendEvent(Main->ButtonVerbinden, &Leave);
+    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Offline"));
+
+    // The about box's links show their address here too.
+    TPOP3About About(Main.get());
+    Main->SetDialogs(nullptr, nullptr, &About);
+    QWidget* Link = About.findChild<QWidget*>(QStringLiteral("rfc1939"));
+    ASSERT_NE(Link, nullptr);
+    QStatusTipEvent OverLink(Link->statusTip());
+    QApplication::sendEvent(Link, &OverLink);
+    EXPECT_TRUE(Main->StatusPanels[0]->text().startsWith(QStringLiteral("Öffnet ")));
+    EXPECT_TRUE(Main->StatusPanels[0]->text().endsWith(QStringLiteral("/rfc/rfc1939.txt")));
+    Main->SetDialogs(nullptr, nullptr, nullptr);
+}
+
+TEST_F(MainWindowTest, ClickOnTheStatusPictureOpensTheAboutBox)
+{
+    TPOP3About About(Main.get());
+    Main->SetDialogs(nullptr, nullptr, &About);
+    bool Shown = false;
+    QTimer::singleShot(0, &About, [&] {
+        Shown = About.isVisible();
+        About.accept();
+    });
+    QTest::mouseClick(Main->StatusPic, Qt::LeftButton);
+    EXPECT_TRUE(Shown);
+    Main->SetDialogs(nullptr, nullptr, nullptr);
 }
 
 TEST_F(MainWindowTest, FreeTextFieldsTakeNoUmlauts)
