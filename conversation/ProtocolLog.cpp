@@ -206,9 +206,6 @@ void TProtocolLog::FollowEnd()
     Bar->setValue(Bar->maximum());
     QTextCursor Cursor(FView->document());
     Cursor.movePosition(QTextCursor::End);
-    // One edit block: the document tells its layout once, and the cursor does
-    // not lay out the last line after each insert to learn its x position.
-    Cursor.beginEditBlock();
     FView->setTextCursor(Cursor);
     FView->ensureCursorVisible();
 }

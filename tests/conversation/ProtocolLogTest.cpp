@@ -193,3 +193,22 @@ TEST(ProtocolLogTable, ColourTable)
     EXPECT_EQ(TProtocolLog::TableColor(3, Palette), kRed);
     EXPECT_EQ(TProtocolLog::TableColor(4, Palette), QColor(1, 2, 3));
 }
+
+namespace {
+
+// Every append must close what it opens on the document: a left-open edit
+// block keeps the document from telling its views about later text.
+TEST(ProtocolLogDocument, EachAppendReachesTheDocumentsListeners)
+{
+    QPlainTextEdit View;
+    TProtocolLog Log { &View };
+    int Changes = 0;
+    QObject::connect(View.document(), &QTextDocument::contentsChanged, [&Changes] { ++Changes; });
+    Log.AppendToLog("+OK eins\r\n", true, false);
+    const int AfterFirst = Changes;
+    EXPECT_GT(AfterFirst, 0);
+    Log.AppendToLog("\r\nNOOP", false, false);
+    EXPECT_GT(Changes, AfterFirst);
+}
+
+} // namespace
