@@ -56,14 +56,13 @@ TBoldRange BoldRangeOf(const std::string& Line, bool IsServer, bool IsBody, bool
 
 // A lone CR or LF must stay inside its line; the document would start a new
 // block for either, so they are shown as a line break within the line.
-QString LineText(const std::string& Line)
+void KeepLineBreaksInside(QString& Text, qsizetype From)
 {
-    QString Text = QString::fromLatin1(Line.data(), static_cast<qsizetype>(Line.size()));
-    if (Line.find_first_of("\r\n") != std::string::npos) {
-        Text.replace(QLatin1Char('\r'), QChar(QChar::LineSeparator));
-        Text.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
+    for (qsizetype Index = From; Index < Text.size(); ++Index) {
+        const QChar Character = Text.at(Index);
+        if (Character == QLatin1Char('\r') || Character == QLatin1Char('\n'))
+            Text[Index] = QChar(QChar::LineSeparator);
     }
-    return Text;
 }
 
 } // namespace
@@ -162,26 +161,36 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
 
     // One insert per run of equal format: a body chunk is a single insert.
     QString Pending;
+    Pending.reserve(static_cast<qsizetype>(Shown.size() + Lines.size()));
     bool PendingBold = false;
-    auto Put = [&](const QString& Piece, bool IsBold) {
-        if (Piece.isEmpty())
-            return;
+    auto Switch = [&](bool IsBold) {
         if (IsBold != PendingBold && !Pending.isEmpty()) {
             Cursor.insertText(Pending, PendingBold ? Bold : Normal);
             Pending.clear();
         }
         PendingBold = IsBold;
-        Pending += Piece;
+    };
+    // Characters [From, To) of Line, appended without a temporary string.
+    auto Put = [&](const std::string& Line, size_t From, size_t To, bool IsBold) {
+        if (From >= To)
+            return;
+        Switch(IsBold);
+        const qsizetype Start = Pending.size();
+        Pending.append(QLatin1String(Line.data() + From, static_cast<qsizetype>(To - From)));
+        KeepLineBreaksInside(Pending, Start);
     };
     for (const std::string& Line : Lines) {
-        if (FHasLines)
-            Put(QStringLiteral("\n"), PendingBold);
+        if (FHasLines) {
+            Switch(PendingBold);
+            Pending += QLatin1Char('\n');
+        }
         FHasLines = true;
-        const QString Piece = LineText(Line);
         const TBoldRange Range = BoldRangeOf(Line, IsServer, IsBody, FStatusBold, FCommandBold);
-        Put(Piece.left(Range.Start), false);
-        Put(Piece.mid(Range.Start, Range.End - Range.Start), true);
-        Put(Piece.mid(Range.End), false);
+        const size_t Start = static_cast<size_t>(Range.Start);
+        const size_t End = static_cast<size_t>(Range.End);
+        Put(Line, 0, Start, false);
+        Put(Line, Start, End, true);
+        Put(Line, End, Line.size(), false);
     }
     if (!Pending.isEmpty())
         Cursor.insertText(Pending, PendingBold ? Bold : Normal);
