@@ -304,9 +304,10 @@ void TSettingsStore::Load()
 {
     root_ = Node();
     unreadable_ = false;
-    QFile file(filePath_);
-    if (!file.exists())
+    // A missing file, or a link to one, is a first run.
+    if (!QFileInfo::exists(filePath_))
         return;
+    QFile file(filePath_);
     if (!file.open(QIODevice::ReadOnly)) {
         unreadable_ = true;
         loadProblem_ = QStringLiteral("Die Einstellungen konnten nicht aus \"%1\" gelesen werden: %2\r\n\r\n"
@@ -335,7 +336,12 @@ void TSettingsStore::Load()
 
 bool TSettingsStore::Save()
 {
-    const QFileInfo info(filePath_);
+    // A settings file that is a symbolic link (kept with the user's other
+    // dotfiles, say) stays one: the file it names is replaced, not the link.
+    const QFileInfo link(filePath_);
+    const bool viaLink = link.isSymLink();
+    const QString target = viaLink ? link.symLinkTarget() : filePath_;
+    const QFileInfo info(target);
     const QString folder = info.absolutePath();
     const QByteArray folderName = QFile::encodeName(folder);
     auto fail = [this](const QString& reason) {
@@ -351,11 +357,11 @@ bool TSettingsStore::Save()
         if (!QDir().mkpath(folder))
             return fail(QStringLiteral("Der Ordner \"%1\" kann nicht angelegt werden.").arg(folder));
         ::chmod(folderName.constData(), 0700);
-    } else if (filePath_ == DefaultFilePath()) {
+    } else if (filePath_ == DefaultFilePath() && !viaLink) {
         ::chmod(folderName.constData(), 0700);
     }
 
-    QByteArray pattern = QFile::encodeName(filePath_) + ".tmp-XXXXXX";
+    QByteArray pattern = QFile::encodeName(target) + ".tmp-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
         return fail(NativeMessage(errno));
@@ -367,7 +373,7 @@ bool TSettingsStore::Save()
         ok = false;
         error = errno;
     }
-    ok = ok && (::rename(pattern.constData(), QFile::encodeName(filePath_).constData()) == 0 || (error = errno, false));
+    ok = ok && (::rename(pattern.constData(), QFile::encodeName(target).constData()) == 0 || (error = errno, false));
     if (!ok) {
         ::unlink(pattern.constData());
         return fail(NativeMessage(error));

@@ -314,6 +314,26 @@ TEST(SettingsStore, UnreadableFileIsNeverReplacedByDefaults)
     check.CloseKey();
 }
 
+TEST(SettingsStore, ASymbolicLinkStaysALink)
+{
+    TempDir dir;
+    const QString real = Path(dir, "dotfiles-settings.json");
+    const QString link = Path(dir, "settings.json");
+    ASSERT_TRUE(QFile::link(real, link));
+    {
+        TSettingsStore store(link);
+        ASSERT_TRUE(store.OpenKey(kBase, true));
+        store.WriteString("Version", "1.0 (Kiosko)");
+        ASSERT_TRUE(store.CloseKey()) << store.TakeWriteProblem().toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(QFileInfo(real).isFile());
+    TSettingsStore check(link);
+    ASSERT_TRUE(check.OpenKey(kBase, false));
+    EXPECT_EQ(check.ReadString("Version"), QString("1.0 (Kiosko)"));
+    check.CloseKey();
+}
+
 TEST(SettingsStore, TwoInstancesTheOneClosingLastWins)
 {
     TempDir dir;
