@@ -493,8 +493,6 @@ void TPOP3Main::FormCreate()
     try {
         LoadSettings();
     } catch (const TSettingsError& Error) {
-        if (FSettings.HasOpenKey())
-            FSettings.CloseKey();
         MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
     }
     if (HostCombo->count() > 0)
