@@ -223,15 +223,19 @@ std::string TPOP3Conversation::ReadSingleLineReply()
 std::string TPOP3Conversation::ReadMultiLineReply()
 {
     std::string Reply;
-    while (Reply.find(kLineEnd) == std::string::npos && !FErrorFlag) {
+    // Each search starts where the previous one ended (less the one byte
+    // that may be a CR), so a long status line costs linear time.
+    size_t StatusEnd = std::string::npos;
+    while (StatusEnd == std::string::npos && !FErrorFlag) {
+        const size_t SearchFrom = Reply.empty() ? 0 : Reply.size() - 1;
         std::string Chunk;
         ReceiveChunk(Chunk);
         Reply += Chunk;
+        StatusEnd = Reply.find(kLineEnd, SearchFrom);
         ShowStatus("");
     }
     if (FErrorFlag)
         return Reply;
-    const size_t StatusEnd = Reply.find(kLineEnd);
     // The status line with its line end, so that an empty one still shows
     // as a line of its own.
     FView.AppendToLog(Reply.substr(0, StatusEnd + 2), true, false);

@@ -175,7 +175,10 @@ bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)
         if (!Receive(Chunk) || Chunk.empty())
             return false;
         Rest += Chunk;
-        Flush();
+        // Only a new LF can complete a line: without one, nothing to flush,
+        // and a line trickled in tiny pieces is not searched again and again.
+        if (Chunk.find('\n') != std::string::npos)
+            Flush();
     }
     return true;
 }

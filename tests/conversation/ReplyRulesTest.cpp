@@ -207,6 +207,24 @@ TEST(ReplyRules, BodyChunksEndingMidLineLogOnlyCompleteLines)
     EXPECT_EQ(Broken.Held, "To");
 }
 
+// A hostile server may trickle one long line byte by byte: it must be
+// assembled once, not searched again after every byte (that would take hours).
+TEST(ReplyRules, LongLineTrickledBytewiseIsAssembledOnce)
+{
+    const std::string Line(1 << 20, 'x');
+    std::vector<std::string> Chunks { "" };
+    Chunks.reserve(Line.size() + 3);
+    for (char Character : Line)
+        Chunks.emplace_back(1, Character);
+    Chunks.push_back("\r\nend\r\n");
+    Chunks.push_back(".\r\n");
+    TBodyRun Run = RunBody(Chunks);
+    EXPECT_TRUE(Run.Complete);
+    ASSERT_EQ(Run.Logged.size(), 1u);
+    EXPECT_EQ(Run.Logged[0], Line + "\r\nend\r\n");
+    EXPECT_EQ(Run.Held, ".\r\n");
+}
+
 TEST(ReplyRules, EmptyListEndsWithoutReading)
 {
     TBodyRun Run = RunBody({ ".\r\n", "never read" });
