@@ -205,6 +205,10 @@ QWidget* TPOP3Lookup::BuildSelectPage()
     mxHosts_->setSelectionMode(QAbstractItemView::SingleSelection);
     mxHosts_->setSelectionBehavior(QAbstractItemView::SelectRows);
     mxHosts_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The list takes the room the other pages need anyway, not a default
+    // height of its own that would make every page taller.
+    mxHosts_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    mxHosts_->setMinimumHeight(mxHosts_->fontMetrics().lineSpacing() * 5);
     column->addWidget(mxHosts_, 1);
     connect(mxHosts_, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
     connect(mxHosts_->model(), &QAbstractItemModel::rowsInserted, this, &TPOP3Lookup::MXHostsChange);
