@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/BrieflotseMain.h"
+#include "app/ProgramStart.h"
 #include "app/SettingsStore.h"
 #include "bench/Measure.h"
 #include "bench/WindowSession.h"
@@ -242,16 +243,9 @@ int Wait(int Seconds)
 int StartChild(int argc, char** argv)
 {
     QApplication Application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Brieflotse"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
-    InitBrieflotseResources();
-    TSettingsStore Settings;
-    TPOP3Main Main(Settings);
-    TPOP3Lookup Finder(Settings, &Main);
-    TPOP3Edit Assistant(Settings, &Main);
-    TPOP3About About(&Main);
-    Main.SetDialogs(&Finder, &Assistant, &About);
-    Main.show();
+    PrepareBrieflotseApplication();
+    TBrieflotseWindows Windows;
+    Windows.Show();
     QCoreApplication::processEvents(); // the first paint
     const char Shown = 1;
     return ::write(3, &Shown, 1) == 1 ? 0 : 1;

@@ -1,0 +1,32 @@
+#include "app/ProgramStart.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include "dialogs/MessageBox.h"
+#include "resources/Resources.h"
+
+void PrepareBrieflotseApplication()
+{
+    QApplication::setApplicationName(QStringLiteral("Brieflotse"));
+    InitBrieflotseResources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
+}
+
+// Members are built in declaration order: store, main window, finder, assistant, about box.
+TBrieflotseWindows::TBrieflotseWindows()
+    : Main(Settings)
+    , Finder(Settings, &Main)
+    , Assistant(Settings, &Main)
+    , About(&Main)
+{
+    Main.SetDialogs(&Finder, &Assistant, &About);
+}
+
+void TBrieflotseWindows::Show()
+{
+    Main.show();
+    const QString Problem = Settings.TakeLoadProblem();
+    if (!Problem.isEmpty())
+        MessageBox::error(&Main, QStringLiteral("Brieflotse - Einstellungen"), Problem);
+}
