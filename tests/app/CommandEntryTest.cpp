@@ -16,40 +16,26 @@
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/app/WindowTest.h"
 
 namespace {
 
-class CommandEntryTest : public ::testing::Test {
+class CommandEntryTest : public WindowTest {
 protected:
     void SetUp() override
     {
-        MessageBox::resetRecord();
-        Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
-        Main = std::make_unique<TPOP3Main>(*Store);
+        WindowTest::SetUp();
         Assistant = std::make_unique<TPOP3Edit>(*Store, Main.get());
         Main->SetDialogs(nullptr, Assistant.get(), nullptr);
-        Main->show();
     }
 
     void TearDown() override
     {
-        if (Main->Conversation().Winsock().Connected())
-            Main->Conversation().Winsock().Disconnect();
+        // The assistant is a child of the main window: it goes first.
         Assistant.reset();
-        Main.reset();
+        WindowTest::TearDown();
     }
 
-    void Connect(ScriptedServer& Server)
-    {
-        Server.start();
-        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
-        Main->ButtonVerbinden->click();
-        ASSERT_TRUE(Main->Conversation().Winsock().Connected());
-    }
-
-    TempDir Dir;
-    std::unique_ptr<TSettingsStore> Store;
-    std::unique_ptr<TPOP3Main> Main;
     std::unique_ptr<TPOP3Edit> Assistant;
 };
 
@@ -59,7 +45,7 @@ TEST_F(CommandEntryTest, HistoryKeepsOneEntryPerLineAndAtMostSixtyFour)
     Server.send("+OK\r\n");
     for (int Index = 0; Index < 67; ++Index)
         Server.expectLine().send("+OK\r\n");
-    Connect(Server);
+    ConnectTo(Server);
 
     Main->SendCommandLine(QStringLiteral("noop"));
     Main->SendCommandLine(QStringLiteral("NOOP"));
@@ -79,7 +65,7 @@ TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
 {
     ScriptedServer Server;
     Server.send("+OK\r\n").expectLine().send("+OK 1 octets\r\n");
-    Connect(Server);
+    ConnectTo(Server);
 
     QTimer::singleShot(0, Assistant.get(), [this] {
         Assistant->findChild<QLineEdit*>(QStringLiteral("EditLIST"))->setText(QStringLiteral("1"));
@@ -97,7 +83,7 @@ TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
 {
     ScriptedServer Server;
     Server.send("+OK\r\n").holdOpen(2000);
-    Connect(Server);
+    ConnectTo(Server);
     QTimer::singleShot(0, Assistant.get(), [this] { Assistant->reject(); });
     Main->ButtonDELE->click();
     EXPECT_EQ(Main->Command->count(), 0);
@@ -108,7 +94,7 @@ TEST_F(CommandEntryTest, PositiveQuitPutsTheFocusIntoTheHostField)
 {
     ScriptedServer Server;
     Server.send("+OK\r\n").expectLine().send("+OK bye\r\n").holdOpen(2000);
-    Connect(Server);
+    ConnectTo(Server);
     QApplication::setActiveWindow(Main.get());
     Main->ButtonQUIT->click();
     EXPECT_FALSE(Main->Command->isEnabled());

@@ -20,6 +20,7 @@
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/app/WindowTest.h"
 
 namespace {
 
@@ -50,30 +51,12 @@ std::string Bytes(const char* Literal, size_t SizeWithNul)
     return std::string(Literal, SizeWithNul - 1);
 }
 
-class HostileServer : public ::testing::Test {
+class HostileServer : public WindowTest {
 protected:
     void SetUp() override
     {
-        MessageBox::resetRecord();
-        Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
-        Main = std::make_unique<TPOP3Main>(*Store);
-        Main->show();
+        WindowTest::SetUp();
         Main->Conversation().Winsock().SetTimeout(1);
-    }
-
-    void TearDown() override
-    {
-        if (Main->Conversation().Winsock().Connected())
-            Main->Conversation().Winsock().Disconnect();
-        Main.reset();
-    }
-
-    void ConnectTo(ScriptedServer& Server)
-    {
-        Server.start();
-        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
-        Main->ButtonVerbinden->click();
-        ASSERT_TRUE(Main->Conversation().Winsock().Connected()) << Main->Hint->toPlainText().toStdString();
     }
 
     // Lets the window pick up data that arrives between exchanges, until Done
@@ -121,10 +104,6 @@ protected:
         EXPECT_EQ(Status(), QStringLiteral("Offline"));
         EXPECT_TRUE(Main->ButtonVerbinden->isEnabled());
     }
-
-    TempDir Dir;
-    std::unique_ptr<TSettingsStore> Store;
-    std::unique_ptr<TPOP3Main> Main;
 };
 
 } // namespace

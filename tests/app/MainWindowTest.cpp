@@ -25,38 +25,13 @@
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/app/WindowTest.h"
 
 namespace {
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public WindowTest {
 protected:
-    void SetUp() override
-    {
-        MessageBox::resetRecord();
-        Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
-        Main = std::make_unique<TPOP3Main>(*Store);
-        Main->show();
-    }
-
-    void TearDown() override
-    {
-        if (Main->Conversation().Winsock().Connected())
-            Main->Conversation().Winsock().Disconnect();
-        Main.reset();
-    }
-
-    void ConnectTo(ScriptedServer& Server)
-    {
-        Server.start();
-        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
-        Main->ButtonVerbinden->click();
-    }
-
     QString LogText() const { return Main->Log->toPlainText(); }
-
-    TempDir Dir;
-    std::unique_ptr<TSettingsStore> Store;
-    std::unique_ptr<TPOP3Main> Main;
 };
 
 TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
