@@ -42,12 +42,7 @@ protected:
     static void SetUpTestSuite()
     {
         server = new DnsmasqHarness;
-        // dnsmasq answers in the reverse order of these options: 20, 10, 30.
-        server->addMx("mail.test", "mx30.mail.test", 30);
-        server->addMx("mail.test", "mx10.mail.test", 10);
-        server->addMx("mail.test", "mx20.mail.test", 20);
-        server->addCname("alias.test", "mail.test");
-        server->addHost("plain.test", "127.0.0.5");
+        server->addMailTestZone();
         started = server->start();
     }
     static void TearDownTestSuite()

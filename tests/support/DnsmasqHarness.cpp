@@ -153,3 +153,13 @@ void DnsmasqHarness::stop()
     }
     pid_ = -1;
 }
+
+void DnsmasqHarness::addMailTestZone()
+{
+    // dnsmasq answers in the reverse order of these options: 20, 10, 30.
+    addMx("mail.test", "mx30.mail.test", 30);
+    addMx("mail.test", "mx10.mail.test", 10);
+    addMx("mail.test", "mx20.mail.test", 20);
+    addCname("alias.test", "mail.test");
+    addHost("plain.test", "127.0.0.5");
+}

@@ -24,6 +24,10 @@ public:
     void addHost(const std::string& name, const std::string& address);
     void addCname(const std::string& alias, const std::string& target);
 
+    // The zone the look-up tests share: "mail.test" with MX 20, 10, 30 in that
+    // answer order, "alias.test" a CNAME of it, "plain.test" an address only.
+    void addMailTestZone();
+
     // Starts dnsmasq and waits (bounded) until it accepts TCP connections.
     // False, with a reason in error(), when it could not be started.
     bool start();
