@@ -82,6 +82,15 @@ bool StartServer(DovecotHarness& Server)
     return false;
 }
 
+// Connects the window to the server and logs in with USER and PASS.
+bool LogIn(TWindowSession& Session, const DovecotHarness& Server)
+{
+    if (Session.Connect(Server.port()) && Session.Login(Server.user(), Server.password()))
+        return true;
+    std::printf("login failed\n");
+    return false;
+}
+
 int Retr(size_t Megabytes, int Runs)
 {
     const size_t Bytes = Megabytes * static_cast<size_t>(kMegabyte);
@@ -92,10 +101,8 @@ int Retr(size_t Megabytes, int Runs)
         return 1;
 
     TWindowSession Session;
-    if (!Session.Connect(Server.port()) || !Session.Login(Server.user(), Server.password())) {
-        std::printf("login failed\n");
+    if (!LogIn(Session, Server))
         return 1;
-    }
     const std::string Url = Pop3Url(Server, "1");
     TimeCommand({"curl", "-s", "-o", "/dev/null", Url}); // warms Dovecot's cache for both
 
@@ -151,10 +158,8 @@ int List(size_t Messages, int Runs)
         return 1;
 
     TWindowSession Session;
-    if (!Session.Connect(Server.port()) || !Session.Login(Server.user(), Server.password())) {
-        std::printf("login failed\n");
+    if (!LogIn(Session, Server))
         return 1;
-    }
     const std::string Url = Pop3Url(Server, "");
     // Dovecot builds its index on the first look; neither side pays for that.
     TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
