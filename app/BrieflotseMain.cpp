@@ -16,15 +16,19 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
+#include <QTextLayout>
+#include <QtMath>
 #include <QVBoxLayout>
 
+#include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
 #include "app/SettingsStore.h"
+#include "conversation/GuidanceTexts.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
@@ -35,22 +39,6 @@ namespace {
 const int HistoryLimit = 64;
 
 QString FromUtf8(const std::string& Text) { return QString::fromUtf8(Text.data(), static_cast<int>(Text.size())); }
-
-// Free-text fields take only backspace and the characters 32 to 127.
-bool IsAcceptedCharacter(const QString& Text)
-{
-    for (const QChar Character : Text) {
-        const ushort Code = Character.unicode();
-        if (Code != 8 && (Code < 32 || Code > 127))
-            return false;
-    }
-    return true;
-}
-
-QRegularExpressionValidator* AsciiValidator(QObject* Parent)
-{
-    return new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[\\x20-\\x7F]*")), Parent);
-}
 
 // Removes an entry equal to Text (without regard to case), puts Text first and
 // keeps at most HistoryLimit entries.
@@ -81,7 +69,8 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* parent)
     , FSettings(Settings)
 {
     setObjectName(QStringLiteral("POP3Main"));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+        | Qt::WindowMinimizeButtonHint
         | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Brieflotse"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
@@ -99,7 +88,40 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* parent)
     // but takes no input.
     FConversation->Winsock().OnWaiting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
 
+    FitGuidancePanel();
     FormCreate();
+}
+
+void TPOP3Main::FitGuidancePanel()
+{
+    // The panel's width follows from the layout; its height is made for the
+    // longest text at that width, so no text of the program needs scrolling.
+    Hint->setFixedHeight(Hint->fontMetrics().lineSpacing() * 6);
+    layout()->activate();
+    centralWidget()->layout()->activate();
+    // The panel spans the log's columns; inside it, its frame and margins.
+    const qreal Margin = Hint->document()->documentMargin();
+    const qreal Width = Log->width() - 2 * HintPanel->frameWidth() - 6 - 2 * Margin
+        - Hint->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const std::string LongestError = "Winsock-Fehler: 10047 - " + TSmartWinsock::ErrorText(10047);
+    int MostLines = 0;
+    for (const std::string& Text : AllGuidanceTexts("pop3.mailserver.example.com", LongestError)) {
+        int Lines = 0;
+        for (const QString& Paragraph : FromUtf8(Text).split(QStringLiteral("\r\n"))) {
+            QTextLayout Layout(Paragraph, Hint->font());
+            Layout.beginLayout();
+            for (QTextLine Line = Layout.createLine(); Line.isValid(); Line = Layout.createLine()) {
+                Line.setLineWidth(Width);
+                ++Lines;
+            }
+            Layout.endLayout();
+        }
+        MostLines = qMax(MostLines, Lines);
+    }
+    Hint->setFixedHeight(qCeil(MostLines * Hint->fontMetrics().lineSpacing() + 2 * Margin) + 2);
+    // A fixed size: the window manager offers no maximise button.
+    layout()->activate();
+    setFixedSize(sizeHint());
 }
 
 TPOP3Main::~TPOP3Main()
@@ -125,6 +147,7 @@ QPushButton* TPOP3Main::CommandButton(const char* Name, const QString& Caption, 
     auto* Button = new QPushButton(Caption, centralWidget());
     Button->setObjectName(QLatin1String(Name));
     Button->setStatusTip(Hint);
+    Button->setToolTip(Hint);
     Button->setAutoDefault(false);
     connect(Button, &QPushButton::clicked, this, Handler);
     return Button;
@@ -144,8 +167,9 @@ void TPOP3Main::BuildControls()
     HostCombo->setInsertPolicy(QComboBox::NoInsert);
     HostCombo->setMaxVisibleItems(16);
     HostCombo->setStatusTip(QStringLiteral("Bestimmt den Server, mit dem Verbunden werden soll"));
-    HostCombo->lineEdit()->setValidator(AsciiValidator(HostCombo));
-    HostCombo->lineEdit()->installEventFilter(this);
+    HostCombo->setToolTip(HostCombo->statusTip());
+    HostCombo->setValidator(new TKeyFilterValidator(HostCombo));
+    WatchKeys(HostCombo);
     HostLabel->setBuddy(HostCombo);
 
     ButtonSuchen = CommandButton("ButtonSuchen", QStringLiteral("Suchen ..."),
@@ -164,6 +188,7 @@ void TPOP3Main::BuildControls()
     StatusPic->setObjectName(QStringLiteral("StatusPic"));
     StatusPic->setAlignment(Qt::AlignCenter);
     StatusPic->setStatusTip(QStringLiteral("Zeigt Informationen über Brieflotse"));
+    StatusPic->setToolTip(StatusPic->statusTip());
     StatusPic->installEventFilter(this);
     auto* IconLayout = new QVBoxLayout(IconPanel);
     IconLayout->setContentsMargins(1, 1, 1, 1);
@@ -209,8 +234,8 @@ void TPOP3Main::BuildControls()
     Command->setInsertPolicy(QComboBox::NoInsert);
     Command->setMaxVisibleItems(16);
     Command->lineEdit()->setMaxLength(254);
-    Command->lineEdit()->setValidator(AsciiValidator(Command));
-    Command->lineEdit()->installEventFilter(this);
+    Command->setValidator(new TKeyFilterValidator(Command));
+    WatchKeys(Command);
     Label1->setBuddy(Command);
     ButtonSenden = CommandButton("ButtonSenden", QStringLiteral("Senden"),
         QStringLiteral("Sendet den Inhalt der \"Kommando\"-Zeile"), &TPOP3Main::ButtonSendenClick);
@@ -233,8 +258,6 @@ void TPOP3Main::BuildControls()
     Hint->setBackgroundRole(QPalette::Window);
     Hint->viewport()->setBackgroundRole(QPalette::Window);
     Hint->setAutoFillBackground(false);
-    // Room for six lines: the longest guidance text fits without scrolling.
-    Hint->setFixedHeight(Hint->fontMetrics().lineSpacing() * 6 + 2 * Hint->document()->documentMargin());
     auto* HintLayout = new QVBoxLayout(HintPanel);
     HintLayout->setContentsMargins(3, 3, 3, 3);
     HintLayout->addWidget(Hint);
@@ -284,7 +307,7 @@ void TPOP3Main::BuildControls()
     Bar->setSizeGripEnabled(false);
     const char* PanelNames[3] = {"StatusText", "StatusSent", "StatusReceived"};
     for (int Index = 0; Index < 3; ++Index) {
-        StatusPanels[Index] = new QLabel(Bar);
+        StatusPanels[Index] = Index == 0 ? new TElidedLabel(Bar) : new QLabel(Bar);
         StatusPanels[Index]->setObjectName(QLatin1String(PanelNames[Index]));
         StatusPanels[Index]->setFrameShape(QFrame::Panel);
         StatusPanels[Index]->setFrameShadow(QFrame::Sunken);
@@ -489,6 +512,7 @@ void TPOP3Main::FormCreate()
     SetConnectedState(false);
     FConversation->ShowStatus(".");
     FConversation->ShowGuidance("WELC", "+OK");
+    UpdateFileActions();
     // A value of the wrong kind ends the load; what was read so far stays.
     try {
         LoadSettings();
@@ -541,7 +565,7 @@ void TPOP3Main::ShowWindowTitle(const std::string& Title) { setWindowTitle(FromU
 void TPOP3Main::ShowStatusText(const std::string& Text)
 {
     FLastStatus = FromUtf8(Text);
-    StatusPanels[0]->setText(FLastStatus);
+    static_cast<TElidedLabel*>(StatusPanels[0])->SetPanelText(FLastStatus);
     RepaintStatusLine();
 }
 
@@ -590,10 +614,25 @@ void TPOP3Main::SetBusyCursor(bool Busy)
 void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
 {
     FLog->AppendToLog(Text, IsServer, IsBody);
+    if (!MenuSpeichern->isEnabled())
+        UpdateFileActions();
 }
 
 bool TPOP3Main::LogHasLines() const { return FLog->HasLines(); }
-void TPOP3Main::ClearLog() { FLog->Clear(); }
+
+void TPOP3Main::ClearLog()
+{
+    FLog->Clear();
+    UpdateFileActions();
+}
+
+// Saving and printing need a log: their entries and shortcuts follow it.
+void TPOP3Main::UpdateFileActions()
+{
+    const bool HasLines = FLog->HasLines();
+    MenuSpeichern->setEnabled(HasLines);
+    MenuDrucken->setEnabled(HasLines);
+}
 void TPOP3Main::AdvanceServerColor() { FLog->AdvanceServerColor(); }
 
 void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
@@ -652,11 +691,19 @@ void TPOP3Main::SocketReadable()
     if (FConversation->Busy())
         return;
     TSmartWinsock& Winsock = FConversation->Winsock();
-    Winsock.ProcessEvents();
-    FConversation->PollUnexpectedData();
+    if (Winsock.BytesAvailable() > 0) {
+        Winsock.ProcessEvents();
+        FConversation->PollUnexpectedData();
+        // More may follow in later pieces (a banner or list written in parts).
+        if (!FConversation->ErrorFlag())
+            return;
+    } else if (!FConversation->ErrorFlag() && Winsock.PeerHasClosed()) {
+        FConversation->ReportServerClosed();
+    }
     // A closed or failed connection stays readable without data; stop
-    // listening until the user's next action instead of spinning.
-    if (FNotifier && (Winsock.BytesAvailable() == 0 || FConversation->ErrorFlag()))
+    // listening until the user's next action instead of spinning. A reset is
+    // left for that action to report.
+    if (FNotifier)
         FNotifier->setEnabled(false);
 }
 
@@ -726,12 +773,7 @@ void TPOP3Main::ButtonQUITClick() { SendCommandLine(QStringLiteral("QUIT")); }
 // ---------------------------------------------------------------------------
 // Menus and options
 
-void TPOP3Main::MenuDateiClick()
-{
-    const bool HasLines = FLog->HasLines();
-    MenuSpeichern->setEnabled(HasLines);
-    MenuDrucken->setEnabled(HasLines);
-}
+void TPOP3Main::MenuDateiClick() { UpdateFileActions(); }
 
 void TPOP3Main::MenuServerClick()
 {
@@ -809,7 +851,7 @@ void TPOP3Main::MenuResetAtConnectClick(QAction*)
     // The check mark itself is the option; the conversation reads it at connect.
 }
 
-void TPOP3Main::MenuResetLogNowClick() { FLog->Clear(); }
+void TPOP3Main::MenuResetLogNowClick() { ClearLog(); }
 
 void TPOP3Main::MenuResetCounterNowClick() { FConversation->ResetCounters(); }
 
@@ -824,7 +866,7 @@ void TPOP3Main::MenuAboutClick()
 
 void TPOP3Main::ShowApplicationHint(const QString& HintText)
 {
-    StatusPanels[0]->setText(HintText.isEmpty() ? FLastStatus : HintText);
+    static_cast<TElidedLabel*>(StatusPanels[0])->SetPanelText(HintText.isEmpty() ? FLastStatus : HintText);
 }
 
 bool TPOP3Main::event(QEvent* Event)
@@ -836,36 +878,39 @@ bool TPOP3Main::event(QEvent* Event)
     return QMainWindow::event(Event);
 }
 
-bool TPOP3Main::EditKeyPress(QObject* Field, QKeyEvent* Key)
+void TPOP3Main::WatchKeys(QComboBox* Field)
 {
-    if (Key->key() == Qt::Key_Return || Key->key() == Qt::Key_Enter) {
-        // Enter presses the default button: "Senden" while connected, else "Verbinden".
-        QPushButton* Default = ButtonSenden->isEnabled() ? ButtonSenden : ButtonVerbinden;
-        if (Default->isEnabled() && Field)
-            Default->click();
-        return true;
-    }
-    const QString Text = Key->text();
-    return !Text.isEmpty() && !IsAcceptedCharacter(Text);
+    // A real key press goes to the focused combo box, which hands it to its
+    // line edit without passing event filters; keys posted to the line edit
+    // itself arrive there. Watch both.
+    Field->installEventFilter(this);
+    Field->lineEdit()->installEventFilter(this);
+}
+
+bool TPOP3Main::EditKeyPress(QKeyEvent* Key)
+{
+    if (Key->key() != Qt::Key_Return && Key->key() != Qt::Key_Enter)
+        return false; // characters pass through the fields' key filter
+    // Enter presses the default button: "Senden" while connected, else "Verbinden".
+    QPushButton* Default = ButtonSenden->isEnabled() ? ButtonSenden : ButtonVerbinden;
+    if (Default->isEnabled())
+        Default->click();
+    return true;
 }
 
 bool TPOP3Main::LogKeyDown(QKeyEvent* Key)
 {
     if (!Command->isEnabled())
         return false;
-    const int Code = Key->key();
-    const bool Digit = Code >= Qt::Key_0 && Code <= Qt::Key_9;
-    const bool Letter = Code >= Qt::Key_A && Code <= Qt::Key_Z;
-    const bool Punctuation = Code == Qt::Key_Equal || Code == Qt::Key_Plus || Code == Qt::Key_Comma
-        || Code == Qt::Key_Minus || Code == Qt::Key_Period || Code == Qt::Key_Slash;
-    if (!Digit && !Letter && !Punctuation)
-        return false;
     if (Key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
+    // Whatever character the key produces (shifted ones too) continues in the
+    // command line, filtered like everything typed there.
+    const QString Text = EditRules::FilterText(Key->text());
+    if (Text.isEmpty() || !Text.at(0).isPrint())
+        return false;
     Command->setFocus();
-    QCoreApplication::postEvent(Command->lineEdit(),
-        new QKeyEvent(QEvent::KeyPress, Key->key(), Key->modifiers(), Key->text(), Key->isAutoRepeat(),
-            static_cast<ushort>(Key->count())));
+    Command->lineEdit()->insert(Text);
     return true;
 }
 
@@ -873,8 +918,9 @@ bool TPOP3Main::eventFilter(QObject* Watched, QEvent* Event)
 {
     if (Event->type() == QEvent::KeyPress) {
         auto* Key = static_cast<QKeyEvent*>(Event);
-        if (Watched == HostCombo->lineEdit() || Watched == Command->lineEdit())
-            return EditKeyPress(Watched, Key);
+        if (Watched == HostCombo || Watched == HostCombo->lineEdit() || Watched == Command
+            || Watched == Command->lineEdit())
+            return EditKeyPress(Key);
         if (Watched == Log)
             return LogKeyDown(Key);
     }

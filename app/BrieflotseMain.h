@@ -112,11 +112,14 @@ protected:
 private:
     void BuildControls();
     void BuildMenu();
+    void FitGuidancePanel();
     void FormCreate();
     void ShowApplicationHint(const QString& Hint);
-    bool EditKeyPress(QObject* Field, QKeyEvent* Key);
+    void WatchKeys(QComboBox* Field);
+    bool EditKeyPress(QKeyEvent* Key);
     bool LogKeyDown(QKeyEvent* Key);
     void CommandAssistant(QChar Kind);
+    void UpdateFileActions();
     void WatchSocket();
     void SocketReadable();
     void ApplyLogFont(bool FixedPitch);

@@ -46,6 +46,16 @@ TLogFileType LogFileTypeForFilter(const QString& SelectedFilter)
     return SelectedFilter == QString::fromUtf8(TxtFilter) ? TLogFileType::PlainText : TLogFileType::RichText;
 }
 
+TLogFileType LogFileTypeForPath(const QString& Path, const QString& SelectedFilter)
+{
+    const QString Suffix = QFileInfo(Path).suffix().toLower();
+    if (Suffix == QLatin1String("txt"))
+        return TLogFileType::PlainText;
+    if (Suffix == QLatin1String("rtf"))
+        return TLogFileType::RichText;
+    return LogFileTypeForFilter(SelectedFilter);
+}
+
 QString DefaultSuffixForFilter(const QString& SelectedFilter)
 {
     return LogFileTypeForFilter(SelectedFilter) == TLogFileType::PlainText ? QStringLiteral("txt")

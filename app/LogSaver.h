@@ -25,6 +25,9 @@ void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder,
 // Plain text only for the "Textdateien" entry; anything else is rich text.
 TLogFileType LogFileTypeForFilter(const QString& SelectedFilter);
 
+// A name typed with ".txt" or ".rtf" decides the format; otherwise the type.
+TLogFileType LogFileTypeForPath(const QString& Path, const QString& SelectedFilter);
+
 // The extension without dot that a name typed without one receives.
 QString DefaultSuffixForFilter(const QString& SelectedFilter);
 

@@ -12,6 +12,8 @@
 
 void TPOP3Main::MenuSpeichernClick()
 {
+    if (!FLog->HasLines())
+        return;
     QFileDialog Dialog(this);
     ConfigureSaveDialog(Dialog, SaveFolder, SaveFilter, SaveFileName);
     if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
@@ -19,7 +21,7 @@ void TPOP3Main::MenuSpeichernClick()
     SaveFilter = Dialog.selectedNameFilter();
     const QString Path = Dialog.selectedFiles().constFirst();
     SaveFileName = QFileInfo(Path).fileName();
-    SaveLogTo(Path, LogFileTypeForFilter(SaveFilter));
+    SaveLogTo(Path, LogFileTypeForPath(Path, SaveFilter));
 }
 
 bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
@@ -38,6 +40,8 @@ bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
 
 void TPOP3Main::MenuDruckenClick()
 {
+    if (!FLog->HasLines())
+        return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const QString Problem = PrintLog(*Log->document());
     QApplication::restoreOverrideCursor();

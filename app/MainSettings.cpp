@@ -10,6 +10,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/SettingsStore.h"
+#include "dialogs/BrieflotseEdit.h"
 
 namespace {
 
@@ -38,14 +39,19 @@ private:
     TSettingsStore& FStore;
 };
 
+// Stored entries pass the fields' key filter, so a line end or an umlaut
+// planted in the file never reaches the wire; the list keeps its own limit.
 void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
 {
+    const int HistoryLimit = 64;
     OpenedKey Opened(Store, BaseKey + Key);
-    for (int Index = 0;; ++Index) {
+    for (int Index = 0; Index <= 0xFFFF && Combo->count() < HistoryLimit; ++Index) {
         const QString Name = HistoryName(Index);
         if (!Store.ValueExists(Name))
             break;
-        Combo->addItem(Store.ReadString(Name));
+        const QString Entry = EditRules::FilterText(Store.ReadString(Name));
+        if (!Entry.isEmpty())
+            Combo->addItem(Entry);
     }
 }
 
@@ -54,6 +60,18 @@ void SaveHistory(TSettingsStore& Store, const QString& Key, const QComboBox* Com
     OpenedKey Opened(Store, BaseKey + Key);
     for (int Index = 0; Index < Combo->count(); ++Index)
         Store.WriteString(HistoryName(Index), Combo->itemText(Index));
+}
+
+// A position saved on a screen that is gone must not hide the window.
+bool IsOnSomeScreen(const QRect& Window)
+{
+    const QList<QScreen*> Screens = QGuiApplication::screens();
+    if (Screens.isEmpty())
+        return true;
+    for (const QScreen* Screen : Screens)
+        if (Screen->availableGeometry().intersects(Window))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -97,6 +115,8 @@ void TPOP3Main::LoadSettings()
         if (HasTop)
             Position.setY(Store.ReadInteger(QStringLiteral("Top")));
         move(Position);
+        if (!IsOnSomeScreen(geometry()))
+            CentreOnScreen();
     }
 
     {
@@ -178,8 +198,9 @@ void TPOP3Main::SaveSettings()
     {
         OpenedKey Opened(Store, BaseKey);
         Store.WriteString(QStringLiteral("Version"), QStringLiteral("1.0 (Kiosko)"));
-        Store.WriteInteger(QStringLiteral("Left"), pos().x());
-        Store.WriteInteger(QStringLiteral("Top"), pos().y());
+        // The inner position: that is what a move before showing restores.
+        Store.WriteInteger(QStringLiteral("Left"), geometry().x());
+        Store.WriteInteger(QStringLiteral("Top"), geometry().y());
     }
     {
         OpenedKey Opened(Store, BaseKey + QStringLiteral("Display\\"));

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
@@ -11,6 +14,13 @@ void PrepareBrieflotseApplication()
     QApplication::setApplicationName(QStringLiteral("Brieflotse"));
     InitBrieflotseResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
+    // The program speaks German: so do Qt's own buttons and standard dialogs.
+    auto* Translator = new QTranslator(qApp);
+    if (Translator->load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("qtbase"), QStringLiteral("_"),
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(Translator);
+    else
+        delete Translator;
 }
 
 // Members are built in declaration order: store, main window, finder, assistant, about box.

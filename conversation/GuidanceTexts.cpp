@@ -188,6 +188,15 @@ bool RowMatches(const TRow& Row, const std::string& Status, const TCommandParts&
 
 } // namespace
 
+TGuidance ServerClosedGuidance(const std::string& TargetHost)
+{
+    static const char* const Text
+        = "Der Server \"%s\" hat die Verbindung von sich aus beendet, zum Beispiel weil er zu lange kein Kommando "
+          "erhalten hat. Weitere Kommandos erreichen ihn nicht mehr: Klicken Sie auf \"Trennen\" und bauen Sie danach "
+          "mit \"Verbinden\" eine neue Verbindung auf.";
+    return { Fill(Text, TargetHost), true };
+}
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
 {
     if (Context.ErrorFlag) {
@@ -202,5 +211,19 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
     for (const TRow& Row : kRows)
         if (RowMatches(Row, UpperStatus, Parts))
             return { Fill(Row.Text, Context.TargetHost), false };
-    return { Fill(kUndefinedStatusText, Status), false };
+    // The word may be anything a server sent: megabytes, control bytes, 8-bit.
+    return { Fill(kUndefinedStatusText, QuotedStatusWord(Status)), false };
+}
+
+std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const std::string& ErrorMessage)
+{
+    std::vector<std::string> Texts;
+    for (const TRow& Row : kRows)
+        Texts.push_back(Fill(Row.Text, TargetHost));
+    const std::string Lead = ErrorMessage + "\r\n\r\n";
+    Texts.push_back(Lead + kDisturbedText);
+    Texts.push_back(Lead + Fill(kNotConnectedText, TargetHost));
+    Texts.push_back(Fill(kUndefinedStatusText, QuotedStatusWord(std::string(100, 'W'))));
+    Texts.push_back(ServerClosedGuidance(TargetHost).Text);
+    return Texts;
 }

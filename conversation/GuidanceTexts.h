@@ -5,6 +5,7 @@
 // the reply's status word; a socket error overrides them all. Texts are UTF-8.
 
 #include <string>
+#include <vector>
 
 struct TGuidance {
     std::string Text;
@@ -18,4 +19,11 @@ struct TGuidanceContext {
     std::string TargetHost;
 };
 
+// Red guidance for a connection that the server closed while the program was idle.
+TGuidance ServerClosedGuidance(const std::string& TargetHost);
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
+
+// Every text the guidance panel can show, filled with the given host and, for
+// the error texts, the given error message: the panel is sized to hold them.
+std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const std::string& ErrorMessage);

@@ -163,6 +163,12 @@ void TPOP3Conversation::PollUnexpectedData()
     FBusy = false;
 }
 
+void TPOP3Conversation::ReportServerClosed()
+{
+    const TGuidance Guidance = ServerClosedGuidance(FWinsock.TargetHost());
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+}
+
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
     const TStatusLine Line

@@ -34,6 +34,8 @@ public:
 
     // Called when the socket has become readable while no action runs.
     void PollUnexpectedData();
+    // The server closed the connection between actions: say so in red.
+    void ReportServerClosed();
 
     // Steps, public for tests and for the window.
     void ShowStatus(const std::string& Text);

@@ -20,10 +20,6 @@ namespace {
 // costs one layout per chunk and not one paint per chunk.
 constexpr int kBodyRepaintMs = 30;
 
-bool ShownAsIs(unsigned char C)
-{
-    return C == 9 || C == 10 || C == 13 || (C >= 32 && C <= 127);
-}
 
 // Bold part of a line: [Start, End).
 struct TBoldRange {

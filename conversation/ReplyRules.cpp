@@ -98,6 +98,21 @@ bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
     return UpperAscii(Line.substr(0, 4)) == "QUIT" && IsPositiveReply(Reply);
 }
 
+bool ShownAsIs(unsigned char C) { return C == 9 || C == 10 || C == 13 || (C >= 32 && C <= 127); }
+
+std::string QuotedStatusWord(const std::string& Word, size_t MaxCharacters)
+{
+    std::string Quoted = Word.substr(0, MaxCharacters);
+    for (char& C : Quoted) {
+        const auto Byte = static_cast<unsigned char>(C);
+        if (Byte < 32 || Byte > 127)
+            C = ' ';
+    }
+    if (Word.size() > MaxCharacters)
+        Quoted += "\u2026";
+    return Quoted;
+}
+
 std::string ReplyStatusWord(const std::string& Reply)
 {
     std::string Word = Reply.substr(0, Reply.find(' '));

@@ -35,6 +35,14 @@ std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswo
 // "QUIT" (any case) at the start of the line answered positively.
 bool IsAcceptedQuit(const std::string& Line, const std::string& Reply);
 
+// The log's character rule: TAB, LF, CR and 32 to 127 show as they are,
+// every other byte as a blank.
+bool ShownAsIs(unsigned char C);
+
+// A status word as a sentence may quote it: the log's character rule (line
+// ends and TABs become blanks too) and at most MaxCharacters, then "…".
+std::string QuotedStatusWord(const std::string& Word, size_t MaxCharacters = 40);
+
 // The reply up to its first blank, cut at its first CR LF.
 std::string ReplyStatusWord(const std::string& Reply);
 

@@ -315,6 +315,14 @@ int32_t TSmartWinsock::BytesAvailable() const
     return count;
 }
 
+bool TSmartWinsock::PeerHasClosed() const
+{
+    if (!Connected())
+        return false;
+    char Byte = 0;
+    return ::recv(FSocket, &Byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 std::string TSmartWinsock::LocalHostName()
 {
     char name[256] = {};

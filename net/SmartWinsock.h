@@ -56,6 +56,9 @@ public:
     int32_t ReceiveString(std::string& Text);
 
     int32_t BytesAvailable() const;
+    // True when the peer has closed its side in order: nothing is left to
+    // read and a read would end at once (a reset is reported as an error).
+    bool PeerHasClosed() const;
     int64_t BytesSent() const { return FBytesSent; }
     int64_t BytesReceived() const { return FBytesReceived; }
     int32_t LastError() const { return FLastError; }

@@ -319,3 +319,59 @@ TEST_F(HostileServer, HugeMultiLineAnswerToASingleLineCommandEndsAsUnexpectedDat
     EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 5 + Rest.size())));
     EXPECT_EQ(Status(), QStringLiteral("Bereit"));
 }
+
+// Data that arrives between commands in several pieces is read piece by piece
+// while idle, so the next command gets its own reply and not the leftovers.
+TEST_F(HostileServer, UnaskedDataInSeveralWritesIsAllReadWhileIdle)
+{
+    ScriptedServer Server;
+    Server.send(kGreeting)
+        .pause(100)
+        .send("+OK Capability list follows\r\n")
+        .pause(300)
+        .send("USER\r\nTOP\r\n")
+        .pause(300)
+        .send(".\r\n")
+        .expectLine()
+        .send("+OK Name angenommen\r\n")
+        .holdOpen(3000);
+    ConnectTo(Server);
+    ASSERT_TRUE(RunEventsUntil([&] { return LogText().endsWith(QStringLiteral("\n.")); }));
+    Main->SendCommandLine(QStringLiteral("USER kim"));
+    EXPECT_TRUE(LogText().endsWith(QStringLiteral("USER kim\n+OK Name angenommen"))) << LogText().toStdString();
+    EXPECT_TRUE(Guidance().startsWith(QStringLiteral("Der Server hat das USER-Kommando akzeptiert")))
+        << Guidance().toStdString();
+    EXPECT_EQ(Server.received(), "USER kim\r\n");
+}
+
+// A server that ends the connection while the program is idle (Dovecot does
+// after its inactivity time-out) is said to have done so, in red.
+TEST_F(HostileServer, CloseWhileIdleIsExplained)
+{
+    ScriptedServer Server;
+    Server.send(kGreeting).pause(200).send("-ERR Disconnected for inactivity.\r\n").close();
+    ConnectTo(Server);
+    ASSERT_TRUE(RunEventsUntil([&] { return Guidance().contains(QStringLiteral("von sich aus beendet")); }))
+        << Guidance().toStdString();
+    EXPECT_TRUE(LogText().endsWith(QStringLiteral("-ERR Disconnected for inactivity.")));
+    EXPECT_EQ(Main->Hint->palette().color(QPalette::Text), QColor(255, 0, 0));
+    EXPECT_EQ(Status(), QStringLiteral("Bereit"));
+    EXPECT_TRUE(Guidance().contains(QStringLiteral("\"Trennen\"")));
+}
+
+// An unknown status word of a megabyte is quoted short, as the log shows it.
+TEST_F(HostileServer, HugeUnknownStatusWordIsQuotedShort)
+{
+    const std::string Word = "\x01+HUH" + std::string(1 << 20, 'x') + "\xc3\xa4";
+    ScriptedServer Server;
+    Server.send(kGreeting).expectLine().send(Word + " ja\r\n").holdOpen(3000);
+    ConnectTo(Server);
+    QElapsedTimer Clock;
+    Clock.start();
+    Main->SendCommandLine(QStringLiteral("NOOP"));
+    EXPECT_LT(Clock.elapsed(), 3000);
+    EXPECT_TRUE(Guidance().contains(QStringLiteral("Status-Code ( +HUHxxx"))) << Guidance().left(200).toStdString();
+    EXPECT_LT(Guidance().size(), 1000);
+    EXPECT_FALSE(Guidance().contains(QChar(0xFFFD)));
+    EXPECT_TRUE(Guidance().contains(QStringLiteral("x…)")));
+}

@@ -4,6 +4,10 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QPlainTextEdit>
 
 #include <gtest/gtest.h>
@@ -200,3 +204,40 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
 }
 
 } // namespace
+
+// Whatever the file holds, a history entry is what could have been typed: a
+// planted line end must not turn one entry into two commands, and a huge list
+// must not slow the start.
+TEST_F(MainSettingsTest, StoredHistoryPassesTheKeyFilterAndKeepsItsLimit)
+{
+    QString Values;
+    const QStringList Planted {QStringLiteral("NOOP\\r\\nDELE 1"), QStringLiteral("RETR \\u00e4 1"),
+        QStringLiteral("\\r\\n\\t")};
+    for (int Index = 0; Index < 0x10000; ++Index) {
+        const QString Entry = Index < Planted.size() ? Planted.at(Index) : QStringLiteral("NOOP %1").arg(Index);
+        Values += QStringLiteral("%1\"%2\": {\"type\": \"text\", \"value\": \"%3\"}")
+                      .arg(Index ? QStringLiteral(",") : QString(),
+                          QStringLiteral("%1").arg(Index, 4, 16, QLatin1Char('0')).toUpper(), Entry);
+    }
+    const QString Json = QStringLiteral("{\"format\": 1, \"root\": {\"keys\": {\"Software\": {\"keys\": {\"Ravelko\": "
+                                        "{\"keys\": {\"Brieflotse\": {\"keys\": {\"History\": {\"keys\": {}, "
+                                        "\"values\": {%1}}}, \"values\": {}}}, \"values\": {}}}, \"values\": {}}}, "
+                                        "\"values\": {}}}")
+                             .arg(Values);
+    QFile Out(File());
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(File()).absolutePath()));
+    ASSERT_TRUE(Out.open(QIODevice::WriteOnly));
+    Out.write(Json.toUtf8());
+    Out.close();
+
+    QElapsedTimer Clock;
+    Clock.start();
+    TSettingsStore Store(File());
+    TPOP3Main Main(Store);
+    EXPECT_LT(Clock.elapsed(), 2000);
+    const QStringList Loaded = Items(Main.Command);
+    ASSERT_EQ(Loaded.size(), 64);
+    EXPECT_EQ(Loaded.at(0), QStringLiteral("NOOPDELE 1"));
+    EXPECT_EQ(Loaded.at(1), QStringLiteral("RETR  1"));
+    EXPECT_EQ(Loaded.at(2), QStringLiteral("NOOP 3")); // the entry of control characters alone is gone
+}
