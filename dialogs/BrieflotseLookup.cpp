@@ -66,6 +66,34 @@ QString ErrorText(int32_t code, const std::string& description)
     return QString::number(code) + QStringLiteral(" - ") + QString::fromStdString(description);
 }
 
+QString NameProblem(const QString& name)
+{
+    const QString start = QStringLiteral("Der Domain-Name „%1“ ist ungültig: ").arg(name);
+    switch (CheckName(name.toStdString())) {
+    case TSmartNSNameFault::None:
+        return QString();
+    case TSmartNSNameFault::EmptyLabel:
+        return start + QStringLiteral("er enthält einen leeren Namensteil.");
+    case TSmartNSNameFault::LongLabel:
+        return start + QStringLiteral("ein Namensteil ist länger als 63 Zeichen.");
+    case TSmartNSNameFault::LongName:
+        return start + QStringLiteral("er ist länger als 253 Zeichen.");
+    }
+    return QString();
+}
+
+bool IsHostName(const std::string& name)
+{
+    if (name.empty())
+        return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte > '~' || byte == ':')
+            return false;
+    }
+    return true;
+}
+
 std::vector<MXRow> MXRows(const TSmartNSRecords& answers)
 {
     std::vector<MXRow> rows;
@@ -74,10 +102,32 @@ std::vector<MXRow> MXRows(const TSmartNSRecords& answers)
         if (record.RRType != "MX")
             continue;
         TSmartNSMX mx;
-        record.Data.GetMX(mx);
-        // Host names are bytes on the wire; Latin-1 shows every one of them.
-        rows.push_back({ QString::fromLatin1(mx.Exchange.data(), static_cast<int>(mx.Exchange.size())),
-            QString::number(mx.Preference) });
+        if (!record.Data.GetMX(mx)) {
+            rows.push_back({ QStringLiteral("(MX-Daten unlesbar)"), QString(), false,
+                QStringLiteral("Die Antwort enthält einen MX-Eintrag, der nicht gelesen werden kann.") });
+            continue;
+        }
+        const QString priority = QString::number(mx.Preference);
+        if (mx.Exchange.empty()) {
+            rows.push_back({ QStringLiteral("(empfängt keine E-Mail)"), priority, false,
+                QStringLiteral("Null-MX: Laut Name-Server nimmt diese Domain keine E-Mail an.") });
+        } else if (!IsHostName(mx.Exchange)) {
+            // Every hidden byte spelled out, so the name looks as odd as it is.
+            QString shown;
+            for (const char c : mx.Exchange) {
+                const auto byte = static_cast<unsigned char>(c);
+                if (byte < ' ' || byte > '~')
+                    shown += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, '0').toUpper();
+                else
+                    shown += QChar(byte);
+            }
+            rows.push_back({ shown + QStringLiteral(" (ungültig)"), priority, false,
+                QStringLiteral("Kein gültiger Host-Name (Doppelpunkt, Leer- oder Steuerzeichen): kann nicht "
+                               "gewählt werden.") });
+        } else {
+            rows.push_back({ QString::fromLatin1(mx.Exchange.data(), static_cast<int>(mx.Exchange.size())), priority,
+                true, QString() });
+        }
     }
     return rows;
 }
@@ -167,7 +217,8 @@ QWidget* TPOP3Lookup::BuildErrorPage()
                                           "ungültig, oder es ist ein TCP/IP-Fehler aufgetreten."),
         page));
     column->addWidget(Text(QStringLiteral("Fehlermeldung:"), page, false));
-    errorLabel_ = Text(QString(), page, false);
+    // Wraps: an invalid name is explained in a sentence, not only a code.
+    errorLabel_ = Text(QString(), page);
     errorLabel_->setObjectName("ErrorLabel");
     QPalette palette = errorLabel_->palette();
     palette.setColor(QPalette::WindowText, Qt::red);
@@ -360,6 +411,8 @@ void TPOP3Lookup::ShowStep()
 {
     setWindowTitle(LookupRules::Title(step_));
     ApplyView(LookupRules::ViewOf(step_, serverCount_, nameEdit_->text().isEmpty()), true);
+    // A list with no row to choose leaves nothing selected: "Verbinden" follows.
+    MXHostsChange();
 }
 
 void TPOP3Lookup::ApplyView(const LookupRules::StepView& view, bool moveFocus)
@@ -398,9 +451,14 @@ void TPOP3Lookup::ApplyView(const LookupRules::StepView& view, bool moveFocus)
         break;
     case LookupRules::Focus::MXHosts:
         mxHosts_->setFocus();
-        if (QTreeWidgetItem* first = mxHosts_->topLevelItem(0)) {
-            mxHosts_->setCurrentItem(first);
-            first->setSelected(true);
+        // The first row that can be chosen; rows that only inform are skipped.
+        for (int i = 0; i < mxHosts_->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = mxHosts_->topLevelItem(i);
+            if (item->flags() & Qt::ItemIsSelectable) {
+                mxHosts_->setCurrentItem(item);
+                item->setSelected(true);
+                break;
+            }
         }
         break;
     }
@@ -422,6 +480,12 @@ void TPOP3Lookup::MXHostsChange()
 
 void TPOP3Lookup::RunQuery()
 {
+    const QString problem = LookupRules::NameProblem(nameEdit_->text());
+    if (!problem.isEmpty()) {
+        errorLabel_->setText(problem);
+        serverCount_ = -1;
+        return;
+    }
     nsLookup_.Reset(true);
     nsLookup_.Header().SetRD(true);
     nsLookup_.Question().SetQName(nameEdit_->text().toStdString());
@@ -432,6 +496,10 @@ void TPOP3Lookup::RunQuery()
         for (const auto& row : LookupRules::MXRows(nsLookup_.Answers())) {
             auto* item = new QTreeWidgetItem({ row.server, row.priority });
             item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+            if (!row.selectable) {
+                item->setFlags(Qt::NoItemFlags);
+                item->setToolTip(0, row.hint);
+            }
             mxHosts_->addTopLevelItem(item);
         }
         serverCount_ = mxHosts_->topLevelItemCount();
@@ -462,7 +530,7 @@ void TPOP3Lookup::NextButtonClick()
         serverName_ = nameEdit_->text();
     } else {
         const QList<QTreeWidgetItem*> selected = mxHosts_->selectedItems();
-        if (selected.isEmpty())
+        if (selected.isEmpty() || !(selected.first()->flags() & Qt::ItemIsSelectable))
             return;
         serverName_ = selected.first()->text(0);
     }

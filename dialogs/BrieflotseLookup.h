@@ -46,13 +46,21 @@ StepView ViewOf(int step, int serverCount, bool nameEmpty);
 StepView SelectionView(bool rowSelected);
 QString Title(int step);
 QString ErrorText(int32_t code, const std::string& description);
+// Why the typed name cannot be asked for, in German; empty when it can.
+QString NameProblem(const QString& name);
 
 struct MXRow {
     QString server;
     QString priority;
+    // False for rows that only inform: a null MX, unreadable data, or a name
+    // the host field would misread (a port after ":", hidden bytes).
+    bool selectable = true;
+    QString hint;
 };
 // The MX records of the answer section, in answer order; other types skipped.
 std::vector<MXRow> MXRows(const TSmartNSRecords& answers);
+// A name "Verbinden" may hand on: printable ASCII, no blank, no ":".
+bool IsHostName(const std::string& name);
 
 // Asked when the machine names no name server.
 inline constexpr char FallbackNameServer[] = "9.9.9.9";

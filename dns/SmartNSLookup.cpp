@@ -66,12 +66,14 @@ std::string TSmartNSLookup::GetNameServer()
             || (Text[Keyword.size()] != ' ' && Text[Keyword.size()] != '\t'))
             continue;
         Server = Trim(Text.substr(Keyword.size()));
-        break;
+        // As the system resolver reads it: the value ends at a blank or a
+        // comment; a comma also separates several servers.
+        const size_t End = Server.find_first_of(" \t#;,");
+        if (End != std::string::npos)
+            Server.erase(End);
+        if (!Server.empty())
+            break;
     }
-    // Only a comma separates several servers; a blank belongs to the value.
-    const size_t Comma = Server.find(',');
-    if (Comma != std::string::npos)
-        Server.erase(Comma);
     // A bare IPv6 address would be read as "host:port"; the bracket form is not.
     if (Server.find(':') != std::string::npos && Server.front() != '[')
         Server = "[" + Server + "]";
@@ -108,7 +110,13 @@ bool TSmartNSLookup::BuildQuery()
     const int32_t MessageLength = FQueryLength - 2;
     FQueryBuffer[0] = static_cast<uint8_t>(MessageLength >> 8);
     FQueryBuffer[1] = static_cast<uint8_t>(MessageLength & 0xFF);
-    return !P.Overflow;
+    // A name that cannot be encoded, or one too long for the buffer: better
+    // refused than sent changed or cut short.
+    if (P.Refused)
+        ReportError(ErrorBadName);
+    else if (P.Overflow)
+        ReportError(ErrorMessageTooLong);
+    return !P.Refused && !P.Overflow;
 }
 
 int32_t TSmartNSLookup::SendQuery()
@@ -117,11 +125,8 @@ int32_t TSmartNSLookup::SendQuery()
         ReportError(ErrorWouldBlock);
         return -1;
     }
-    if (!BuildQuery()) {
-        // A name too long for the buffer: better refused than sent cut short.
-        ReportError(ErrorMessageTooLong);
+    if (!BuildQuery())
         return -1;
-    }
     FPendingID = FHeader->ID();
     // A partial send would leave the server waiting for the rest: send it.
     int32_t Sent = 0;
@@ -206,6 +211,10 @@ bool TSmartNSLookup::ParseAnswer(int32_t MessageEnd)
 
 bool TSmartNSLookup::Lookup()
 {
+    if (CheckName(FQuestion->QName()) != TSmartNSNameFault::None) {
+        ReportError(ErrorBadName);
+        return false;
+    }
     if (!Connect())
         return false;
     bool Result = false;
@@ -230,6 +239,8 @@ std::string TSmartNSLookup::RcodeText(int32_t Code)
         return "Refused";
     case ErrorMalformed:
         return "Malformed response";
+    case ErrorBadName:
+        return "Invalid domain name";
     default:
         return std::string();
     }

@@ -21,6 +21,8 @@ public:
     static constexpr int32_t BufferSize = 32768;
     // Our own code for a response whose contents run past its announced length.
     static constexpr int32_t ErrorMalformed = 9000;
+    // Our own code for a question name that cannot be encoded (see CheckName).
+    static constexpr int32_t ErrorBadName = 9001;
 
     TSmartNSLookup();
     ~TSmartNSLookup() override;
@@ -39,7 +41,8 @@ public:
 
     void Reset(bool NewID);
     // Connect, one query, one response, disconnect. True when the response
-    // arrived whole and its RCODE is 0.
+    // arrived whole and its RCODE is 0. A name that cannot be encoded is
+    // reported before any connection.
     bool Lookup();
     int32_t SendQuery();
     int32_t ReceiveAnswer();
@@ -47,7 +50,8 @@ public:
     static std::string RcodeText(int32_t Code);
     void GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description) override;
 
-    // First "nameserver" of the resolver configuration; empty when none.
+    // First "nameserver" of the resolver configuration, up to a blank, a
+    // comment ("#", ";") or a comma; empty when none.
     static std::string GetNameServer();
     // Tests point this at their own file; empty restores /etc/resolv.conf.
     static void SetResolverConfig(const std::string& Path);

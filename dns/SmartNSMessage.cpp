@@ -10,6 +10,10 @@ namespace {
 // Real names are at most 253 characters; the cap only stops hostile input from
 // building huge texts out of many backward pointers.
 constexpr size_t MaxNameText = 1024;
+// Limits of a name on the wire: each label, and the whole name as text
+// (its encoded form is two octets longer: first length byte and the root).
+constexpr size_t MaxLabel = 63;
+constexpr size_t MaxName = 253;
 // Compression pointers count from the DNS message, which follows the prefix.
 constexpr int32_t MessageStart = 2;
 
@@ -44,6 +48,16 @@ uint16_t RandomID()
     return static_cast<uint16_t>(std::uniform_int_distribution<int>(0, 65535)(Generator));
 }
 
+std::string WithoutRootDot(const std::string& Name)
+{
+    if (!Name.empty() && Name.back() == '.')
+        return Name.substr(0, Name.size() - 1);
+    return Name;
+}
+
+// Octets of the name on the wire, for names that pass CheckName.
+int32_t EncodedSize(const std::string& Name) { return static_cast<int32_t>(WithoutRootDot(Name).size()) + 2; }
+
 } // namespace
 
 // ---- codec ----
@@ -63,9 +77,31 @@ void PutWord(TSmartNSWriter& P, uint16_t Value)
     PutByte(P, static_cast<uint8_t>(Value & 0xFF));
 }
 
+TSmartNSNameFault CheckName(const std::string& Name)
+{
+    const std::string Text = WithoutRootDot(Name);
+    size_t Start = 0;
+    for (;;) {
+        const size_t Dot = Text.find('.', Start);
+        const size_t Length = (Dot == std::string::npos ? Text.size() : Dot) - Start;
+        if (Length == 0)
+            return TSmartNSNameFault::EmptyLabel;
+        if (Length > MaxLabel)
+            return TSmartNSNameFault::LongLabel;
+        if (Dot == std::string::npos)
+            break;
+        Start = Dot + 1;
+    }
+    return Text.size() > MaxName ? TSmartNSNameFault::LongName : TSmartNSNameFault::None;
+}
+
 void PutLabel(TSmartNSWriter& P, const std::string& Text)
 {
-    PutByte(P, static_cast<uint8_t>(Text.size() & 0xFF));
+    if (Text.empty() || Text.size() > MaxLabel) {
+        P.Refused = true;
+        return;
+    }
+    PutByte(P, static_cast<uint8_t>(Text.size()));
     for (char c : Text) {
         if (P.Overflow)
             return;
@@ -75,12 +111,18 @@ void PutLabel(TSmartNSWriter& P, const std::string& Text)
 
 void PutName(TSmartNSWriter& P, const std::string& Name)
 {
+    // Checked whole first: a refused name leaves no part of it behind.
+    if (CheckName(Name) != TSmartNSNameFault::None) {
+        P.Refused = true;
+        return;
+    }
+    const std::string Text = WithoutRootDot(Name);
     size_t Start = 0;
-    for (size_t Dot = Name.find('.'); Dot != std::string::npos; Dot = Name.find('.', Start)) {
-        PutLabel(P, Name.substr(Start, Dot - Start));
+    for (size_t Dot = Text.find('.'); Dot != std::string::npos; Dot = Text.find('.', Start)) {
+        PutLabel(P, Text.substr(Start, Dot - Start));
         Start = Dot + 1;
     }
-    PutLabel(P, Name.substr(Start));
+    PutLabel(P, Text.substr(Start));
     PutByte(P, 0);
 }
 
@@ -355,7 +397,7 @@ void TSmartNSQuestion::Changed()
 void TSmartNSQuestion::Clear()
 {
     FOffset = 14;
-    FSize = static_cast<int32_t>(FQName.size()) + 6;
+    FSize = EncodedSize(FQName) + 4;
     if (TextToType(FQType) == 0)
         FQType = "*";
     if (TextToClass(FQClass) == 0)
@@ -380,7 +422,7 @@ void TSmartNSQuestion::SetQName(const std::string& Value)
     if (Value == FQName)
         return;
     FQName = Value;
-    FSize = static_cast<int32_t>(FQName.size()) + 6;
+    FSize = EncodedSize(FQName) + 4;
     Changed();
 }
 
@@ -427,11 +469,11 @@ TSmartNSData::TSmartNSData(const uint8_t* Message, int32_t MessageLength, int32_
 {
 }
 
-void TSmartNSData::GetMX(TSmartNSMX& MX) const
+bool TSmartNSData::GetMX(TSmartNSMX& MX) const
 {
     MX = TSmartNSMX();
     if (!FMessage)
-        return;
+        return false;
     // The exchange may point back anywhere into the message, but its own bytes
     // must lie within this record's data.
     TSmartNSReader P;
@@ -440,12 +482,12 @@ void TSmartNSData::GetMX(TSmartNSMX& MX) const
     P.Pos = FRData;
     const uint16_t Preference = GetWord(P);
     std::string Exchange = GetName(P);
-    if (P.Failed)
-        return;
-    if (Exchange.size() > 255)
-        Exchange.resize(255);
+    // A cut name would be another host: too long means unreadable.
+    if (P.Failed || Exchange.size() > MaxName)
+        return false;
     MX.Preference = Preference;
     MX.Exchange = Exchange;
+    return true;
 }
 
 bool TSmartNSRecord::Decode(TSmartNSReader& P)

@@ -24,12 +24,13 @@ protected:
 };
 
 // Write position over a fixed buffer. Bytes that do not fit are dropped and
-// Overflow is set.
+// Overflow is set; a name that cannot be encoded writes nothing and sets Refused.
 struct TSmartNSWriter {
     uint8_t* Buffer = nullptr;
     int32_t Capacity = 0;
     int32_t Pos = 0;
     bool Overflow = false;
+    bool Refused = false;
 };
 
 // Read position over received bytes. Message is the buffer start (prefix
@@ -42,9 +43,19 @@ struct TSmartNSReader {
     bool Failed = false;
 };
 
+// Why a name cannot go on the wire.
+enum class TSmartNSNameFault { None, EmptyLabel, LongLabel, LongName };
+
+// One trailing dot is allowed (it only names the root). The rest must be
+// labels of 1 to 63 octets, at most 255 octets encoded (253 characters).
+TSmartNSNameFault CheckName(const std::string& Name);
+
 void PutByte(TSmartNSWriter& P, uint8_t Value);
 void PutWord(TSmartNSWriter& P, uint16_t Value);
+// An empty label or one over 63 octets is refused (its length byte would read
+// as the end of the name or as a pointer).
 void PutLabel(TSmartNSWriter& P, const std::string& Text);
+// A name that fails CheckName is refused whole, never sent changed.
 void PutName(TSmartNSWriter& P, const std::string& Name);
 
 uint8_t GetByte(TSmartNSReader& P);
@@ -159,8 +170,10 @@ public:
     int32_t RData() const { return FRData; }
     uint16_t RDLength() const { return FRDLength; }
 
-    // Preference 0 and empty Exchange when the data cannot be read.
-    void GetMX(TSmartNSMX& MX) const;
+    // False, with Preference 0 and an empty Exchange, when the data cannot be
+    // read or the name is longer than any real one. True with an empty
+    // Exchange is a null MX (the root): the domain takes no mail.
+    bool GetMX(TSmartNSMX& MX) const;
 
 private:
     const uint8_t* FMessage = nullptr;

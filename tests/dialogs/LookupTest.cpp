@@ -3,6 +3,7 @@
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/DnsmasqHarness.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 
 #include <QApplication>
@@ -20,6 +21,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+static void PrintTo(const QString& Value, std::ostream* Out) { *Out << '"' << Value.toStdString() << '"'; }
 
 namespace {
 
@@ -123,6 +126,19 @@ protected:
         return rows;
     }
 
+    // The rows that can be selected and then handed on with "Verbinden".
+    std::vector<QString> Choosable() const
+    {
+        std::vector<QString> names;
+        for (int i = 0; i < Hosts()->topLevelItemCount(); ++i) {
+            Hosts()->clearSelection();
+            Hosts()->topLevelItem(i)->setSelected(true);
+            if (!Hosts()->selectedItems().isEmpty() && Next()->isEnabled())
+                names.push_back(Hosts()->topLevelItem(i)->text(0));
+        }
+        return names;
+    }
+
     static DnsmasqHarness* server;
     static bool started;
     TempDir dir;
@@ -218,6 +234,68 @@ TEST_F(LookupDialog, UnknownDomainShowsNameError)
     EXPECT_TRUE(Back()->isEnabled());
     EXPECT_TRUE(Back()->isDefault());
     EXPECT_EQ(MessageBox::shownCount(), 0);
+}
+
+TEST_F(LookupDialog, NameWithEmptyPartIsRefusedWithoutAsking)
+{
+    dialog->NSLookup().SetTargetPort("1"); // a query sent would fail with a socket error
+    for (const QString& name : { QStringLiteral("a..b"), QStringLiteral(".x"), QStringLiteral(".") }) {
+        Query(name);
+        EXPECT_TRUE(Showing("PanelError"));
+        EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(),
+            QStringLiteral("Der Domain-Name „%1“ ist ungültig: er enthält einen leeren Namensteil.").arg(name));
+        EXPECT_FALSE(Next()->isEnabled());
+        Back()->click();
+    }
+}
+
+TEST_F(LookupDialog, NullMxAndNamesWithPortOrBlankCannotBeChosen)
+{
+    const struct {
+        const char* domain;
+        RowList rows;
+        std::vector<QString> choosable;
+    } cases[] = {
+        { "nomail.test", { { QStringLiteral("(empfängt keine E-Mail)"), "0" } }, {} },
+        { "odd.test",
+            { { "mx10.mail.test", "10" }, { QStringLiteral("mx.odd.test:2525 (ungültig)"), "20" },
+                { QStringLiteral("mx x.odd.test (ungültig)"), "30" } },
+            { "mx10.mail.test" } },
+    };
+    for (const auto& c : cases) {
+        Query(c.domain);
+        EXPECT_EQ(Rows(), c.rows);
+        EXPECT_EQ(Next()->isEnabled(), !c.choosable.empty()); // before any choice
+        EXPECT_EQ(Choosable(), c.choosable);
+        Back()->click();
+    }
+}
+
+TEST_F(LookupDialog, HiddenBytesAndUnreadableDataCannotBeChosen)
+{
+    // No name server serves these: the answer to "bad.test" MX as bytes.
+    std::vector<uint8_t> answer;
+    const auto add = [&answer](std::initializer_list<uint8_t> bytes) { answer.insert(answer.end(), bytes); };
+    // prefix (set below), ID, flags 0x8180, one question "bad.test" MX IN, four answers
+    add({ 0, 0, 0x12, 0x34, 0x81, 0x80, 0, 1, 0, 4, 0, 0, 0, 0 });
+    add({ 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1 });
+    // MX 10 "mx<BEL>.test", MX 20 "mx<E9>.test" ("test" at 16), a name running past its data, MX 40 "mx.bad.test"
+    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 10, 3, 'm', 'x', 0x07, 0xC0, 0x10 });
+    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 20, 3, 'm', 'x', 0xE9, 0xC0, 0x10 });
+    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 3, 0, 30, 5 });
+    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 7, 0, 40, 2, 'm', 'x', 0xC0, 0x0C });
+    answer[1] = static_cast<uint8_t>(answer.size() - 2);
+    ScriptedServer scripted;
+    scripted.expectBytes(28).send(std::string(answer.begin(), answer.end())).holdOpen(3000);
+    scripted.start();
+    dialog->NSLookup().SetTargetHost(scripted.address());
+    Query("bad.test");
+    EXPECT_EQ(Rows(),
+        (RowList { { QStringLiteral("mx\\x07.test (ungültig)"), "10" },
+            { QStringLiteral("mx\\xE9.test (ungültig)"), "20" }, { QStringLiteral("(MX-Daten unlesbar)"), "" },
+            { "mx.bad.test", "40" } }));
+    EXPECT_TRUE(Hosts()->topLevelItem(3)->isSelected());
+    EXPECT_EQ(Choosable(), std::vector<QString> { "mx.bad.test" });
 }
 
 TEST_F(LookupDialog, UnreachableNameServerShowsTheSocketError)

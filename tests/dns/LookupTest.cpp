@@ -106,6 +106,22 @@ TEST_F(LookupDnsmasq, ListsMxRecordsInAnswerOrder)
     EXPECT_EQ(lookup.AnswerLength(), lookup.AnswerBuffer()[1] + 2);
 }
 
+TEST_F(LookupDnsmasq, OneTrailingDotIsDroppedAndBadNamesAreNeverSent)
+{
+    AskForMx(lookup, "mail.test.");
+    ASSERT_TRUE(lookup.Lookup()) << TakeError(lookup).code;
+    EXPECT_EQ(lookup.QueryLength(), static_cast<int32_t>(MailTestQueryLength));
+    EXPECT_EQ(MxOf(lookup).size(), 3u);
+    for (const std::string& name : { std::string("a..b"), std::string("."), std::string(64, 'a') + ".test" }) {
+        TSmartNSLookup refused;
+        refused.SetTargetHost("127.0.0.1:" + std::to_string(server->port()));
+        AskForMx(refused, name);
+        EXPECT_FALSE(refused.Lookup());
+        EXPECT_EQ(TakeError(refused).code, TSmartNSLookup::ErrorBadName) << name;
+        EXPECT_EQ(refused.BytesSent(), 0);
+    }
+}
+
 TEST_F(LookupDnsmasq, AliasComesBeforeTheMxRecords)
 {
     AskForMx(lookup, "alias.test");
@@ -323,12 +339,12 @@ TEST(LookupScripted, RecordsRunningPastTheAnnouncedLengthAreReported)
     EXPECT_EQ(lookup.Answers().Count(), 2);
 }
 
-TEST(LookupScripted, QueryTooLongForTheBufferIsRefused)
+TEST(LookupScripted, NameThatCannotBeEncodedIsNotSent)
 {
     TSmartNSLookup lookup;
     AskForMx(lookup, std::string(40000, 'a'));
     EXPECT_EQ(lookup.SendQuery(), -1);
-    EXPECT_EQ(TakeError(lookup).code, 10040);
+    EXPECT_EQ(TakeError(lookup).code, TSmartNSLookup::ErrorBadName);
     EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
 }
 
@@ -356,11 +372,19 @@ TEST_F(NameServerConfig, FirstServerUpToTheFirstComma)
     EXPECT_EQ(lookup.Timeout(), 20);
 }
 
-TEST_F(NameServerConfig, BlankIsNoSeparator)
+TEST_F(NameServerConfig, ValueEndsAtBlankOrComment)
 {
-    Use("nameserver 10.1.2.3 10.4.5.6\n");
-    TSmartNSLookup lookup;
-    EXPECT_EQ(lookup.TargetHost(), "10.1.2.3 10.4.5.6");
+    const std::pair<const char*, const char*> cases[] = {
+        { "nameserver 192.0.2.5 # home", "192.0.2.5" },
+        { "nameserver 192.0.2.5;home", "192.0.2.5" },
+        { "nameserver\t192.0.2.5\t10.4.5.6", "192.0.2.5" },
+        { "nameserver ::1#x", "[::1]" },
+        { "nameserver #none\nnameserver 192.0.2.7", "192.0.2.7" },
+    };
+    for (const auto& [line, target] : cases) {
+        Use(std::string(line) + "\n");
+        EXPECT_EQ(TSmartNSLookup::GetNameServer(), target) << line;
+    }
 }
 
 TEST_F(NameServerConfig, NoServerGivesEmptyTargetAndConnectFails)
@@ -368,6 +392,7 @@ TEST_F(NameServerConfig, NoServerGivesEmptyTargetAndConnectFails)
     Use("search test\n");
     TSmartNSLookup lookup;
     EXPECT_EQ(lookup.TargetHost(), "");
+    AskForMx(lookup, "mail.test");
     EXPECT_FALSE(lookup.Lookup());
     EXPECT_EQ(TakeError(lookup).code, 10049);
 

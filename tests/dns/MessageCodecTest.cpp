@@ -39,7 +39,7 @@ struct Received {
 std::vector<uint8_t> Encoded(const TSmartNSHeader& header)
 {
     std::vector<uint8_t> bytes(12);
-    TSmartNSWriter w { bytes.data(), 12, 0, false };
+    TSmartNSWriter w { bytes.data(), 12, 0, false, false };
     header.Encode(w);
     return bytes;
 }
@@ -118,7 +118,7 @@ TEST(DnsQuestion, EncodesMxQuestionForXyz)
     question.SetQClass("IN");
     EXPECT_EQ(question.Size(), 10);
     std::vector<uint8_t> bytes(10);
-    TSmartNSWriter w { bytes.data(), 10, 0, false };
+    TSmartNSWriter w { bytes.data(), 10, 0, false, false };
     question.Encode(w);
     EXPECT_FALSE(w.Overflow);
     EXPECT_EQ(bytes, (std::vector<uint8_t> { 1, 0x78, 2, 0x79, 0x7A, 0, 0, 15, 0, 1 }));
@@ -136,7 +136,7 @@ TEST(DnsQuestion, UnknownTypeBecomesStarOnClearButSetterKeepsIt)
     EXPECT_EQ(question.QType(), "AAAA");
     question.SetQName("a");
     std::vector<uint8_t> bytes(7);
-    TSmartNSWriter w { bytes.data(), 7, 0, false };
+    TSmartNSWriter w { bytes.data(), 7, 0, false, false };
     question.Encode(w);
     EXPECT_EQ(bytes[4], 0);
     EXPECT_EQ(bytes[5], 0); // type 0
@@ -168,16 +168,41 @@ TEST(DnsTables, LookUpBothWays)
 
 TEST(DnsEncoder, NeverWritesPastItsBuffer)
 {
-    // A name far longer than the buffer, and an empty name.
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[64]);
-    TSmartNSWriter w { buffer.get(), 64, 0, false };
-    PutName(w, std::string(300, 'a') + "." + std::string(300, 'b'));
+    // A name longer than the buffer: cut at its end and marked.
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[8]);
+    TSmartNSWriter w { buffer.get(), 8, 0, false, false };
+    PutName(w, "mail.example.test");
     EXPECT_TRUE(w.Overflow);
-    EXPECT_LE(w.Pos, 64);
+    EXPECT_FALSE(w.Refused);
+    EXPECT_EQ(w.Pos, 8);
+}
 
-    TSmartNSWriter e { buffer.get(), 64, 0, false };
-    PutName(e, "");
-    EXPECT_EQ(e.Pos, 2); // empty label and the closing zero
+TEST(DnsEncoder, OneRootDotIsDroppedAndBadNamesNeverReachTheWire)
+{
+    using Fault = TSmartNSNameFault;
+    const std::string label63(63, 'a');
+    const std::string name253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    const std::pair<std::string, Fault> cases[] = {
+        { "x.yz.", Fault::None },
+        { name253 + ".", Fault::None },
+        { ".", Fault::EmptyLabel },
+        { "a..b", Fault::EmptyLabel },
+        { ".x", Fault::EmptyLabel },
+        { "x.yz..", Fault::EmptyLabel },
+        { label63 + "a.x", Fault::LongLabel },
+        { name253 + "b", Fault::LongName },
+    };
+    for (const auto& [name, fault] : cases) {
+        EXPECT_EQ(CheckName(name), fault) << name.size();
+        std::vector<uint8_t> bytes(300, 0xEE);
+        TSmartNSWriter w { bytes.data(), 300, 0, false, false };
+        PutName(w, name);
+        EXPECT_EQ(w.Refused, fault != Fault::None) << name.size();
+        // Refused: nothing written. Otherwise it reads back without the dot.
+        TSmartNSReader r { bytes.data(), w.Pos, 0, false };
+        EXPECT_EQ(GetName(r) + ".", fault == Fault::None ? name : ".");
+        EXPECT_EQ(w.Pos, fault == Fault::None ? static_cast<int32_t>(name.size()) + 1 : 0);
+    }
 }
 
 TEST(DnsNames, PointerToOffset12ReadsTheQuestionName)
@@ -286,13 +311,28 @@ TEST(DnsMX, DataRunningPastTheBytesGivesNothing)
     TSmartNSMX mx;
     mx.Preference = 99;
     mx.Exchange = "old";
-    data.GetMX(mx);
+    EXPECT_FALSE(data.GetMX(mx));
     EXPECT_EQ(mx.Preference, 0);
     EXPECT_EQ(mx.Exchange, "");
 
     // The same bytes, but the record claims only 3 of them: still nothing.
     TSmartNSData shortData(in.data.get(), in.reader.Length, 14, 3);
-    shortData.GetMX(mx);
+    EXPECT_FALSE(shortData.GetMX(mx));
+    EXPECT_EQ(mx.Exchange, "");
+}
+
+TEST(DnsMX, NameLongerThanAnyRealOneIsNotCutButUnreadable)
+{
+    auto message = ResponseHeader(0);
+    message.insert(message.end(), { 0, 10 });
+    for (int i = 0; i < 4; ++i) {
+        message.push_back(63);
+        message.insert(message.end(), 63, 'x');
+    }
+    message.push_back(0); // 255 characters as text
+    Received in(Framed(message));
+    TSmartNSMX mx;
+    EXPECT_FALSE(TSmartNSData(in.data.get(), in.reader.Length, 14, 2 + 4 * 64 + 1).GetMX(mx));
     EXPECT_EQ(mx.Exchange, "");
 }
 

@@ -162,4 +162,10 @@ void DnsmasqHarness::addMailTestZone()
     addMx("mail.test", "mx20.mail.test", 20);
     addCname("alias.test", "mail.test");
     addHost("plain.test", "127.0.0.5");
+    // A null MX ("MX 0 ."): the domain takes no mail.
+    addMx("nomail.test", ".", 0);
+    // Names no host field should get; answered 10, 20, 30.
+    addMx("odd.test", "mx x.odd.test", 30);
+    addMx("odd.test", "mx.odd.test:2525", 20);
+    addMx("odd.test", "mx10.mail.test", 10);
 }

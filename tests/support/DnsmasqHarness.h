@@ -25,7 +25,9 @@ public:
     void addCname(const std::string& alias, const std::string& target);
 
     // The zone the look-up tests share: "mail.test" with MX 20, 10, 30 in that
-    // answer order, "alias.test" a CNAME of it, "plain.test" an address only.
+    // answer order, "alias.test" a CNAME of it, "plain.test" an address only,
+    // "nomail.test" a null MX, "odd.test" MX 10 mx10.mail.test, 20
+    // "mx.odd.test:2525" and 30 "mx x.odd.test".
     void addMailTestZone();
 
     // Starts dnsmasq and waits (bounded) until it accepts TCP connections.
