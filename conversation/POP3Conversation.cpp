@@ -31,18 +31,25 @@ std::string JoinLines(std::initializer_list<const char*> Lines)
 } // namespace
 
 TPOP3Conversation::TPOP3Conversation(TConversationView& View)
-    : FView(View)
+    : TPOP3Conversation(View, FWinsock)
 {
-    FWinsock.SetTargetPort("pop3");
-    FWinsock.SetTimeout(30);
-    FWinsock.OnError = [this](TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
-                           const std::string& Description) { WinsockError(Sender, Origin, Code, Description); };
+}
+
+TPOP3Conversation::TPOP3Conversation(TConversationView& View, TStreamTransport& Transport)
+    : FView(View)
+    , FTransport(&Transport)
+{
+    FTransport->SetTargetPort("pop3");
+    FTransport->SetTimeout(30);
+    FTransport->SetErrorHandler([this](const std::string& Origin, int32_t Code, const std::string& Description) {
+        WinsockError(Origin, Code, Description);
+    });
 }
 
 TPOP3Conversation::~TPOP3Conversation()
 {
     // Closing the socket must not call back into a window that is going away.
-    FWinsock.OnError = nullptr;
+    FTransport->SetErrorHandler(nullptr);
     FWinsock.OnWaiting = nullptr;
 }
 
@@ -69,9 +76,9 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
 {
     if (!BeginAction())
         return;
-    FWinsock.SetTargetHost(HostText);
-    ShowStatus("Verbindet mit " + FWinsock.TargetHost() + " ...");
-    const bool Connected = FWinsock.Connect();
+    FTransport->SetTargetHost(HostText);
+    ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
+    const bool Connected = FTransport->Connect();
     if (!FErrorFlag && Connected) {
         const TConversationOptions Options = FView.Options();
         if (Options.ResetCounterAtConnect)
@@ -82,7 +89,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             FView.AppendToLog(kLineEnd, false, false);
         if (Options.ColorByConnection)
             FView.AdvanceServerColor();
-        FView.AddHostToHistory(FWinsock.TargetHost());
+        FView.AddHostToHistory(FTransport->TargetHost());
         FView.SetConnectedState(true);
         ShowStatus("Wartet auf Antwort ...");
         const std::string Greeting = ReadSingleLineReply();
@@ -133,7 +140,7 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
 
 bool TPOP3Conversation::FormCloseQuery()
 {
-    if (!FWinsock.Connected())
+    if (!FTransport->Connected())
         return true;
     const std::string Question = JoinLines(
         { "Bevor Sie das Programm beenden, sollten Sie", "die Verbindung mit dem aktuellen Mail-Server durch",
@@ -143,14 +150,14 @@ bool TPOP3Conversation::FormCloseQuery()
 
 void TPOP3Conversation::ResetCounters()
 {
-    FSentBase = FWinsock.BytesSent();
-    FReceivedBase = FWinsock.BytesReceived();
+    FSentBase = FTransport->BytesSent();
+    FReceivedBase = FTransport->BytesReceived();
     ShowStatus(".");
 }
 
 void TPOP3Conversation::PollUnexpectedData()
 {
-    if (FWinsock.BytesAvailable() <= 0 || FErrorFlag || FBusy)
+    if (FTransport->BytesAvailable() <= 0 || FErrorFlag || FBusy)
         return;
     // Busy for the read, too: a repaint during its wait may bring us back here.
     FBusy = true;
@@ -165,14 +172,14 @@ void TPOP3Conversation::PollUnexpectedData()
 
 void TPOP3Conversation::ReportServerClosed()
 {
-    const TGuidance Guidance = ServerClosedGuidance(FWinsock.TargetHost());
+    const TGuidance Guidance = ServerClosedGuidance(FTransport->TargetHost());
     FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
     const TStatusLine Line
-        = DecideStatusLine(Text, FWinsock.Connected(), FWinsock.TargetHost(), FErrorFlag, FErrorMessage);
+        = DecideStatusLine(Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage);
     if (Line.SetsTitle)
         FView.ShowWindowTitle(Line.Title);
     FView.ShowStatusPicture(Line.Picture);
@@ -180,16 +187,16 @@ void TPOP3Conversation::ShowStatus(const std::string& Text)
         FView.ShowStatusText(Line.Text);
         FLastStatus = Line.Text;
     }
-    FView.ShowByteCounters(FWinsock.BytesSent() - FSentBase, FWinsock.BytesReceived() - FReceivedBase);
+    FView.ShowByteCounters(FTransport->BytesSent() - FSentBase, FTransport->BytesReceived() - FReceivedBase);
 }
 
 void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply)
 {
     TGuidanceContext Context;
     Context.ErrorFlag = FErrorFlag;
-    Context.Connected = FWinsock.Connected();
+    Context.Connected = FTransport->Connected();
     Context.ErrorMessage = FErrorMessage;
-    Context.TargetHost = FWinsock.TargetHost();
+    Context.TargetHost = FTransport->TargetHost();
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
     FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
@@ -198,7 +205,7 @@ void TPOP3Conversation::SendCommand(const std::string& Line)
 {
     const std::string Data = Line + kLineEnd;
     if (!FErrorFlag)
-        FWinsock.SendString(Data);
+        FTransport->SendString(Data);
     const std::string LogCopy = LogCopyOfCommand(Data, FView.Options().HidePasswords);
     if (!FErrorFlag)
         FView.AppendToLog(kLineEnd + LogCopy, false, false);
@@ -206,9 +213,9 @@ void TPOP3Conversation::SendCommand(const std::string& Line)
 
 bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
 {
-    const int32_t Count = FWinsock.ReceiveString(Chunk);
+    const int32_t Count = FTransport->ReceiveString(Chunk);
     if (Count == 0 && !FErrorFlag)
-        WinsockError(&FWinsock, "Winsock", kPeerClosedCode, TSmartWinsock::ErrorText(kPeerClosedCode));
+        WinsockError("Winsock", kPeerClosedCode, TSmartWinsock::ErrorText(kPeerClosedCode));
     return Count > 0 && !FErrorFlag;
 }
 
@@ -273,16 +280,14 @@ void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::stri
 
 void TPOP3Conversation::CloseConnection()
 {
-    ShowStatus("Trennt von " + FWinsock.TargetHost() + " ...");
-    FWinsock.Disconnect();
+    ShowStatus("Trennt von " + FTransport->TargetHost() + " ...");
+    FTransport->Disconnect();
     FView.SetConnectedState(false);
     ShowStatus(".");
 }
 
-void TPOP3Conversation::WinsockError(
-    TSmartWinsock* Sender, const std::string& Origin, int32_t Code, const std::string& Description)
+void TPOP3Conversation::WinsockError(const std::string& Origin, int32_t Code, const std::string& Description)
 {
-    (void)Sender;
     (void)Origin;
     if (FErrorFlag)
         return;

@@ -11,12 +11,16 @@
 
 #include "conversation/ConversationView.h"
 #include "net/SmartWinsock.h"
+#include "net/StreamTransport.h"
 
 class TPOP3Conversation {
 public:
     // The socket component is owned by the conversation: TargetPort "pop3",
     // Timeout 30, OnError bound to WinsockError.
     explicit TPOP3Conversation(TConversationView& View);
+    // Talks through Transport instead (tests), which must outlive the
+    // conversation; it gets the same settings, the owned socket stays idle.
+    TPOP3Conversation(TConversationView& View, TStreamTransport& Transport);
     ~TPOP3Conversation();
 
     TPOP3Conversation(const TPOP3Conversation&) = delete;
@@ -24,6 +28,7 @@ public:
 
     TSmartWinsock& Winsock() { return FWinsock; }
     const TSmartWinsock& Winsock() const { return FWinsock; }
+    TStreamTransport& Transport() { return *FTransport; }
 
     // User actions.
     void ButtonVerbindenClick(const std::string& HostText); // connect action
@@ -45,7 +50,7 @@ public:
     std::string ReadMultiLineReply();
     void HandleQuitReply(const std::string& Line, const std::string& Reply);
     void CloseConnection();
-    void WinsockError(TSmartWinsock* Sender, const std::string& Origin, int32_t Code, const std::string& Description);
+    void WinsockError(const std::string& Origin, int32_t Code, const std::string& Description);
 
     // Conversation state.
     bool ErrorFlag() const { return FErrorFlag; }
@@ -63,6 +68,7 @@ private:
 
     TConversationView& FView;
     TSmartWinsock FWinsock;
+    TStreamTransport* FTransport; // FWinsock or the one handed in
     bool FErrorFlag = false;
     std::string FErrorMessage;
     std::string FLastStatus;

@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -356,6 +357,16 @@ void TSmartWinsock::ReportError(int32_t Code)
     // A copy, so that a handler may replace OnError while it runs.
     TSmartWinsockError handler = OnError;
     handler(this, origin, code, description);
+}
+
+void TSmartWinsock::SetErrorHandler(TTransportError Handler)
+{
+    if (!Handler) {
+        OnError = nullptr;
+        return;
+    }
+    OnError = [Handler = std::move(Handler)](TSmartWinsock*, const std::string& Origin, int32_t Code,
+                  const std::string& Description) { Handler(Origin, Code, Description); };
 }
 
 void TSmartWinsock::ResetEvents()

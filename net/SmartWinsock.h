@@ -20,6 +20,8 @@
 #include <memory>
 #include <string>
 
+#include "net/StreamTransport.h"
+
 class TSmartWinsock;
 class THostLookup;
 
@@ -28,7 +30,7 @@ enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, 
 using TSmartWinsockError = std::function<void(TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
                                               const std::string& Description)>;
 
-class TSmartWinsock {
+class TSmartWinsock : public TStreamTransport {
 public:
     TSmartWinsock();
     virtual ~TSmartWinsock();
@@ -37,30 +39,30 @@ public:
     TSmartWinsock& operator=(const TSmartWinsock&) = delete;
 
     // Target. "host:port" (or "[v6]:port") also sets TargetPort.
-    const std::string& TargetHost() const { return FTargetHost; }
-    void SetTargetHost(const std::string& Value);
+    const std::string& TargetHost() const override { return FTargetHost; }
+    void SetTargetHost(const std::string& Value) override;
     const std::string& TargetPort() const { return FTargetPort; }
-    void SetTargetPort(const std::string& Value);
+    void SetTargetPort(const std::string& Value) override;
     uint8_t Timeout() const { return FTimeout; }
-    void SetTimeout(int Seconds); // kept within 1..60
+    void SetTimeout(int Seconds) override; // kept within 1..60
 
-    bool Connect();
-    bool Disconnect();
-    bool Connected() const;
+    bool Connect() override;
+    bool Disconnect() override;
+    bool Connected() const override;
 
     int32_t Send(const void* Buffer, int32_t Count);
     int32_t Receive(void* Buffer, int32_t Size);
     // Sends the whole text (repeats after a partial send, each wait bounded).
-    int32_t SendString(const std::string& Text);
+    int32_t SendString(const std::string& Text) override;
     // One Receive of at most 8192 bytes into Text (NUL bytes kept).
-    int32_t ReceiveString(std::string& Text);
+    int32_t ReceiveString(std::string& Text) override;
 
-    int32_t BytesAvailable() const;
+    int32_t BytesAvailable() const override;
     // True when the peer has closed its side in order: nothing is left to
     // read and a read would end at once (a reset is reported as an error).
     bool PeerHasClosed() const;
-    int64_t BytesSent() const { return FBytesSent; }
-    int64_t BytesReceived() const { return FBytesReceived; }
+    int64_t BytesSent() const override { return FBytesSent; }
+    int64_t BytesReceived() const override { return FBytesReceived; }
     int32_t LastError() const { return FLastError; }
 
     static std::string LocalHostName();
@@ -70,6 +72,8 @@ public:
     virtual void GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description);
 
     TSmartWinsockError OnError;
+    // OnError without the sender.
+    void SetErrorHandler(TTransportError Handler) override;
 
     // Called every few tens of milliseconds while an operation waits, so that a
     // window can repaint (never to take user input). Optional.

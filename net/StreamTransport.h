@@ -1,0 +1,40 @@
+#pragma once
+
+// TStreamTransport: what a line protocol needs from its connection, as the
+// POP3 conversation uses it. TSmartWinsock is the real one; tests hand in a
+// scripted one, so the reading rules run without a socket or a thread.
+//
+// The contract is the socket component's: operations look synchronous, a
+// failure is reported once through the error handler (origin, WinSock-style
+// code, English text) and the operation returns false or -1. ReceiveString
+// returns 0 without an error when the peer has closed in order.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+using TTransportError = std::function<void(const std::string& Origin, int32_t Code, const std::string& Description)>;
+
+class TStreamTransport {
+public:
+    virtual ~TStreamTransport() = default;
+
+    virtual const std::string& TargetHost() const = 0;
+    virtual void SetTargetHost(const std::string& Value) = 0;
+    virtual void SetTargetPort(const std::string& Value) = 0;
+    virtual void SetTimeout(int Seconds) = 0;
+
+    virtual bool Connect() = 0;
+    virtual bool Disconnect() = 0;
+    virtual bool Connected() const = 0;
+
+    virtual int32_t SendString(const std::string& Text) = 0;
+    // Replaces Text with what one read delivered.
+    virtual int32_t ReceiveString(std::string& Text) = 0;
+    virtual int32_t BytesAvailable() const = 0;
+    virtual int64_t BytesSent() const = 0;
+    virtual int64_t BytesReceived() const = 0;
+
+    // An empty handler stops the reports.
+    virtual void SetErrorHandler(TTransportError Handler) = 0;
+};
