@@ -1,0 +1,71 @@
+#pragma once
+
+// A transport that plays a script instead of a socket: each read takes the
+// next step, so a test decides exactly how the server's bytes are chunked and
+// where a failure strikes, without threads or timing. Every byte sent is
+// kept. Failures are reported through the error handler with the socket
+// component's origin, codes and texts; a read past the end of the script is a
+// server that stays silent, which the real component ends with a time-out.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+
+#include "net/StreamTransport.h"
+
+class TFakeTransport : public TStreamTransport {
+public:
+    // Script steps, one read each.
+    TFakeTransport& Chunk(std::string Bytes);
+    TFakeTransport& TimeOut(); // 12000
+    TFakeTransport& Reset(); // 10054
+    TFakeTransport& Close(); // orderly close: this read and all later ones give 0 bytes
+
+    // Connect fails with Code instead (reported like the real component).
+    void RefuseConnect(int32_t Code) { FRefuseCode = Code; }
+
+    const std::string& Sent() const { return FSent; }
+    // Steps not read yet.
+    size_t StepsLeft() const { return FSteps.size(); }
+    int Timeout() const { return FTimeout; }
+    const std::string& TargetPort() const { return FTargetPort; }
+
+    const std::string& TargetHost() const override { return FTargetHost; }
+    void SetTargetHost(const std::string& Value) override { FTargetHost = Value; }
+    void SetTargetPort(const std::string& Value) override { FTargetPort = Value; }
+    void SetTimeout(int Seconds) override { FTimeout = Seconds; }
+
+    bool Connect() override;
+    bool Disconnect() override;
+    bool Connected() const override { return FConnected; }
+
+    int32_t SendString(const std::string& Text) override;
+    int32_t ReceiveString(std::string& Text) override;
+    int32_t BytesAvailable() const override;
+    int64_t BytesSent() const override { return static_cast<int64_t>(FSent.size()); }
+    int64_t BytesReceived() const override { return FReceived; }
+
+    void SetErrorHandler(TTransportError Handler) override { FOnError = std::move(Handler); }
+
+private:
+    enum class TKind { Data, TimeOut, Reset, Close };
+    struct TStep {
+        TKind Kind;
+        std::string Bytes;
+    };
+
+    void Report(int32_t Code);
+
+    std::deque<TStep> FSteps;
+    TTransportError FOnError;
+    std::string FSent;
+    int64_t FReceived = 0;
+    std::string FTargetHost;
+    std::string FTargetPort;
+    int FTimeout = 20;
+    int32_t FRefuseCode = 0;
+    bool FConnected = false;
+    bool FClosed = false;
+};
