@@ -219,16 +219,21 @@ bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
     return Count > 0 && !FErrorFlag;
 }
 
+bool TPOP3Conversation::ReadToLineEnd(std::string& Text)
+{
+    while (!EndsWithLineEnd(Text) && !FErrorFlag) {
+        std::string Chunk;
+        ReceiveChunk(Chunk);
+        Text += Chunk;
+        ShowStatus("");
+    }
+    return !FErrorFlag;
+}
+
 std::string TPOP3Conversation::ReadSingleLineReply()
 {
     std::string Reply;
-    while (!EndsWithLineEnd(Reply) && !FErrorFlag) {
-        std::string Chunk;
-        ReceiveChunk(Chunk);
-        Reply += Chunk;
-        ShowStatus("");
-    }
-    if (!FErrorFlag)
+    if (ReadToLineEnd(Reply))
         FView.AppendToLog(Reply, true, false);
     return Reply;
 }
@@ -252,23 +257,30 @@ std::string TPOP3Conversation::ReadMultiLineReply()
     // The status line with its line end, so that an empty one still shows
     // as a line of its own.
     FView.AppendToLog(Reply.substr(0, StatusEnd + 2), true, false);
-    if (IsPositiveReply(Reply)) {
-        ShowStatus("Empfängt Details ...");
-        std::string Rest = Reply.substr(StatusEnd + 2);
-        Reply.erase(StatusEnd + 2);
-        CollectBody(
-            Rest,
-            [this](std::string& Chunk) {
-                if (FErrorFlag)
-                    return false;
-                const bool Got = ReceiveChunk(Chunk);
-                ShowStatus("");
-                return Got;
-            },
-            [this](const std::string& Lines) { FView.AppendToLog(Lines, true, true); });
-        if (!FErrorFlag && !Rest.empty())
-            FView.AppendToLog(Rest, true, true);
+    if (!IsPositiveReply(Reply)) {
+        // No body follows. What came behind the status line in the same read
+        // is not dropped: it is read on to a line end and logged, as the
+        // single-line reader would.
+        std::string Behind = Reply.substr(StatusEnd + 2);
+        if (!Behind.empty() && ReadToLineEnd(Behind))
+            FView.AppendToLog(Behind, true, false);
+        return Reply;
     }
+    ShowStatus("Empfängt Details ...");
+    std::string Rest = Reply.substr(StatusEnd + 2);
+    Reply.erase(StatusEnd + 2);
+    CollectBody(
+        Rest,
+        [this](std::string& Chunk) {
+            if (FErrorFlag)
+                return false;
+            const bool Got = ReceiveChunk(Chunk);
+            ShowStatus("");
+            return Got;
+        },
+        [this](const std::string& Lines) { FView.AppendToLog(Lines, true, true); });
+    if (!FErrorFlag && !Rest.empty())
+        FView.AppendToLog(Rest, true, true);
     return Reply;
 }
 

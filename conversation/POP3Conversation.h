@@ -65,6 +65,8 @@ private:
     void EndAction();
     // One chunk from the socket; false when nothing came (an error was reported).
     bool ReceiveChunk(std::string& Chunk);
+    // Reads on until Text ends with CR LF; false when reading failed.
+    bool ReadToLineEnd(std::string& Text);
 
     TConversationView& FView;
     TSmartWinsock FWinsock;

@@ -156,6 +156,10 @@ TEST(Transcript, NegativeStatusToAMultiLineCommandReadsNoBody)
     };
     for (const TReplyCase& Case : Cases)
         ExpectExchange(Case, { Case.Reply });
+    // What came in the same read as the status line is logged, not dropped.
+    const TReplyCase Behind { "RETR 2", "-ERR gone\r\n1 x\r\n", { "-ERR gone", "1 x" } };
+    ExpectExchange(Behind, { Behind.Reply });
+    ExpectExchange(Behind, { "-ERR gone\r\n1 ", "x\r\n" });
 }
 
 TEST(Transcript, MultiLineAnswerToASingleLineCommandIsLeftForThePoll)
