@@ -120,6 +120,8 @@ protected:
             if (const char* Value = std::getenv(Name))
                 Environment.push_back(std::string(Name) + "=" + Value);
         }
+        // The pointer rests away from the window, so that no tooltip comes up unasked.
+        Session->MovePointer(0, 0);
         std::string Problem;
         if (!App->Process.Start({ BRIEFLOTSE_PROGRAM }, Environment, Dir.file("home"), App->Output, &Problem)) {
             ADD_FAILURE() << "cannot start " << BRIEFLOTSE_PROGRAM << ": " << Problem;

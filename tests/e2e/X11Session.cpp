@@ -304,6 +304,11 @@ bool X11Session::Click(int X, int Y) const
     return Run({ "xdotool", "mousemove", std::to_string(X), std::to_string(Y), "click", "1" }).Status == 0;
 }
 
+bool X11Session::MovePointer(int X, int Y) const
+{
+    return Run({ "xdotool", "mousemove", std::to_string(X), std::to_string(Y) }).Status == 0;
+}
+
 bool X11Session::Activate(const std::string& Window) const
 {
     return Run({ "xdotool", "windowactivate", "--sync", Window }, 5000).Status == 0;

@@ -75,6 +75,7 @@ public:
     bool Key(const std::string& Keys) const;
     bool Type(const std::string& Text) const;
     bool Click(int X, int Y) const;
+    bool MovePointer(int X, int Y) const;
     bool Activate(const std::string& Window) const;
 
     // What a person sees.
