@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
 # Builds every fuzz/*_fuzz.cpp as a libFuzzer program (clang++, AddressSanitizer
-# and UndefinedBehaviorSanitizer) into build-fuzz/ and runs each for
-# FUZZ_SECONDS (default 60). Exits non-zero when a target fails to build or
-# finds a crash or leak.
+# and UndefinedBehaviorSanitizer) into build-fuzz/ (or FUZZ_OUT) and runs each
+# for FUZZ_SECONDS (default 60). Targets named as arguments run alone. Exits
+# non-zero when a target fails to build or finds a crash or leak.
 #
 # A target names what it needs in comment lines:
-#   // fuzz-sources: dns/SmartNSMessage.cpp net/SmartWinsock.cpp
+#   // fuzz-sources: dns/SmartNSMessage.cpp net/*.cpp
 #   // fuzz-corpus: fuzz/corpus/dns
 #   // fuzz-pkg: Qt6Core
-# fuzz-pkg names pkg-config packages to compile and link with (Qt wants -fPIC).
+# fuzz-sources may use wildcards. fuzz-pkg names pkg-config packages to compile
+# and link with (Qt wants -fPIC).
 # Without fuzz-sources it gets every source of dns/ and net/ (no Qt there);
 # without fuzz-corpus it uses fuzz/corpus/<name without _fuzz>/ when present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-out=build-fuzz
+out=${FUZZ_OUT:-build-fuzz}
 cxx=${FUZZ_CXX:-clang++}
 flags=(-std=c++17 -g -O1 -I. -Wall -Wextra -Wpedantic -Werror
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 
 shopt -s nullglob
 targets=(fuzz/*_fuzz.cpp)
+if [ $# -gt 0 ]; then
+  targets=("$@")
+fi
 if [ ${#targets[@]} -eq 0 ]; then
   echo "fuzz: no targets"
   exit 0
@@ -35,7 +39,11 @@ declared() { # $1 file, $2 key: the words after "// <key>:" on all such lines
 failed=0
 for target in "${targets[@]}"; do
   name=$(basename "$target" .cpp)
-  read -r -a sources <<<"$(declared "$target" fuzz-sources)"
+  read -r -a patterns <<<"$(declared "$target" fuzz-sources)"
+  sources=()
+  for pattern in "${patterns[@]}"; do
+    sources+=($pattern) # wildcards expand here
+  done
   if [ ${#sources[@]} -eq 0 ]; then
     sources=(dns/*.cpp net/*.cpp)
   fi
@@ -65,7 +73,9 @@ for target in "${targets[@]}"; do
     seeds=("$corpus")
   fi
   echo "== fuzz: running $name for ${seconds}s"
+  # Qt's font set-up leaves system-library allocations behind at exit.
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp} \
       "$out/$name" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 \
       -artifact_prefix="$artifacts" "$work" "${seeds[@]}"; then
     echo "fuzz: $name failed; inputs in $artifacts"
