@@ -27,7 +27,7 @@
 
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"

@@ -34,10 +34,10 @@ QString DefaultSuffixForFilter(const QString& SelectedFilter);
 // The folder part of a saved file's path, with its trailing separator.
 QString SaveFolderOf(const QString& FilePath);
 
-// Puts Data under Path: through a temporary file beside it and a rename, or
-// directly when Path is a device or pipe. An existing file keeps its
-// permissions; a symbolic link keeps pointing to the file it names. Returns an empty string on success,
-// else the system's reason.
+// Puts Data under Path through the program's safe writer (SafeFile): an
+// existing file keeps its permissions, a link of the user's own keeps pointing
+// to the file it names; pipes, devices and other users' links are refused.
+// Returns an empty string on success, else the reason.
 QString WriteFileSafely(const QString& Path, const QByteArray& Data);
 
 // Saves the log; returns an empty string on success, else the German text for

@@ -9,12 +9,10 @@
 #include <cmath>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsKey.h"
 #include "dialogs/BrieflotseEdit.h"
 
 namespace {
-
-const QString BaseKey = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");
 
 QString HistoryName(int Index) { return QStringLiteral("%1").arg(Index, 4, 16, QLatin1Char('0')).toUpper(); }
 
@@ -23,28 +21,12 @@ int RoundHalfEven(double Value) { return static_cast<int>(std::nearbyint(Value))
 
 QString YesNo(const QAction* Item) { return Item->isChecked() ? QStringLiteral("yes") : QStringLiteral("no"); }
 
-// Closes the open key whatever happens in between.
-class OpenedKey {
-public:
-    OpenedKey(TSettingsStore& Store, const QString& Path)
-        : FStore(Store)
-    {
-        FStore.OpenKey(Path, true);
-    }
-    ~OpenedKey() { FStore.CloseKey(); }
-    OpenedKey(const OpenedKey&) = delete;
-    OpenedKey& operator=(const OpenedKey&) = delete;
-
-private:
-    TSettingsStore& FStore;
-};
-
 // Stored entries pass the fields' key filter, so a line end or an umlaut
 // planted in the file never reaches the wire; the list keeps its own limit.
 void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
 {
     const int HistoryLimit = 64;
-    OpenedKey Opened(Store, BaseKey + Key);
+    TSettingsKey Opened(Store, Key);
     for (int Index = 0; Index <= 0xFFFF && Combo->count() < HistoryLimit; ++Index) {
         const QString Name = HistoryName(Index);
         if (!Store.ValueExists(Name))
@@ -57,7 +39,7 @@ void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
 
 void SaveHistory(TSettingsStore& Store, const QString& Key, const QComboBox* Combo)
 {
-    OpenedKey Opened(Store, BaseKey + Key);
+    TSettingsKey Opened(Store, Key);
     for (int Index = 0; Index < Combo->count(); ++Index)
         Store.WriteString(HistoryName(Index), Combo->itemText(Index));
 }
@@ -97,14 +79,14 @@ void TPOP3Main::LoadSettings()
     // A marker left for this purpose wipes every setting before anything is read.
     bool Wipe = false;
     {
-        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        TSettingsKey Opened(Store, SettingsPaths::Misc);
         Wipe = Store.ValueExists(QStringLiteral("InitDone"));
     }
     if (Wipe)
-        Store.DeleteKey(BaseKey);
+        Store.DeleteKey(SettingsPaths::Base);
 
     {
-        OpenedKey Opened(Store, BaseKey);
+        TSettingsKey Opened(Store, SettingsPaths::Base);
         const bool HasLeft = Store.ValueExists(QStringLiteral("Left"));
         const bool HasTop = Store.ValueExists(QStringLiteral("Top"));
         if (!HasLeft || !HasTop)
@@ -120,7 +102,7 @@ void TPOP3Main::LoadSettings()
     }
 
     {
-        OpenedKey Opened(Store, BaseKey + QStringLiteral("Display\\"));
+        TSettingsKey Opened(Store, SettingsPaths::Display);
         if (Store.ValueExists(QStringLiteral("FontWidth"))) {
             const QString Text = Store.ReadString(QStringLiteral("FontWidth")) + QLatin1Char(' ');
             if (Text.at(0) == QLatin1Char('m'))
@@ -161,12 +143,12 @@ void TPOP3Main::LoadSettings()
         }
     }
 
-    LoadHistory(Store, QStringLiteral("History\\"), Command);
+    LoadHistory(Store, SettingsPaths::History, Command);
     Command->setCurrentIndex(-1);
-    LoadHistory(Store, QStringLiteral("Hosts\\"), HostCombo);
+    LoadHistory(Store, SettingsPaths::Hosts, HostCombo);
 
     {
-        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        TSettingsKey Opened(Store, SettingsPaths::Misc);
         if (Store.ValueExists(QStringLiteral("WinsockTimeout"))) {
             switch (Store.ReadInteger(QStringLiteral("WinsockTimeout"))) {
             case 10:
@@ -196,14 +178,14 @@ void TPOP3Main::SaveSettings()
 {
     TSettingsStore& Store = FSettings;
     {
-        OpenedKey Opened(Store, BaseKey);
+        TSettingsKey Opened(Store, SettingsPaths::Base);
         Store.WriteString(QStringLiteral("Version"), QStringLiteral("1.0 (Kiosko)"));
         // The inner position: that is what a move before showing restores.
         Store.WriteInteger(QStringLiteral("Left"), geometry().x());
         Store.WriteInteger(QStringLiteral("Top"), geometry().y());
     }
     {
-        OpenedKey Opened(Store, BaseKey + QStringLiteral("Display\\"));
+        TSettingsKey Opened(Store, SettingsPaths::Display);
         Store.WriteString(QStringLiteral("FontWidth"),
             MenuFontProp->isChecked() ? QStringLiteral("prop") : QStringLiteral("mono"));
         QString Coding = QStringLiteral("fixed");
@@ -220,10 +202,10 @@ void TPOP3Main::SaveSettings()
         Store.WriteString(QStringLiteral("CommandUpper"), YesNo(MenuCmdUpper));
         Store.WriteString(QStringLiteral("HidePasswords"), YesNo(MenuHidePass));
     }
-    SaveHistory(Store, QStringLiteral("History\\"), Command);
-    SaveHistory(Store, QStringLiteral("Hosts\\"), HostCombo);
+    SaveHistory(Store, SettingsPaths::History, Command);
+    SaveHistory(Store, SettingsPaths::Hosts, HostCombo);
     {
-        OpenedKey Opened(Store, BaseKey + QStringLiteral("Misc\\"));
+        TSettingsKey Opened(Store, SettingsPaths::Misc);
         Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().Winsock().Timeout());
         Store.WriteString(QStringLiteral("SaveFolder"), SaveFolder);
         Store.WriteString(QStringLiteral("ResetLog"), YesNo(MenuResetLog));

@@ -6,7 +6,7 @@
 // the start-up benchmark, so both measure and run the same thing.
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"

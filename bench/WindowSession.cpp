@@ -11,7 +11,7 @@
 #include <QTimer>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
 
 TWindowSession::TWindowSession()

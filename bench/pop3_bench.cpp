@@ -27,7 +27,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/ProgramStart.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
 #include "bench/WindowSession.h"
 #include "dialogs/BrieflotseAbout.h"

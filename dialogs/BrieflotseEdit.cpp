@@ -1,6 +1,6 @@
 #include "dialogs/BrieflotseEdit.h"
 
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsKey.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
@@ -94,7 +94,7 @@ QValidator::State TKeyFilterValidator::validate(QString& input, int& pos) const
     return Acceptable;
 }
 
-const char* const TPOP3Edit::SettingsKey = "\\Software\\Ravelko\\Brieflotse\\Assist\\";
+const QString& TPOP3Edit::SettingsKey = SettingsPaths::Assist;
 
 TPOP3Edit::TPOP3Edit(TSettingsStore& settings, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
@@ -243,7 +243,8 @@ void TPOP3Edit::LoadSettings()
 {
     // Applied in table order; a value of the wrong kind stops the rest, which keep their defaults.
     try {
-        if (!settings_.OpenKey(SettingsKey, true))
+        TSettingsKey key(settings_, SettingsKey);
+        if (!key.IsOpen())
             return;
         if (settings_.ValueExists("UserName"))
             editUSER_->setText(settings_.ReadString("UserName"));
@@ -255,26 +256,22 @@ void TPOP3Edit::LoadSettings()
             radioTOP_->setChecked(true);
         if (settings_.ValueExists("TopNum"))
             editTOP_->setText(settings_.ReadString("TopNum"));
-        settings_.CloseKey();
     } catch (const TSettingsError& error) {
-        settings_.CloseKey();
         MessageBox::error(parentWidget(), "Brieflotse - Einstellungen", error.Message());
     }
-    const QString problem = settings_.TakeLoadProblem();
-    if (!problem.isEmpty())
-        MessageBox::error(parentWidget(), "Brieflotse - Einstellungen", problem);
 }
 
 void TPOP3Edit::SaveSettings()
 {
-    if (!settings_.OpenKey(SettingsKey, true))
+    TSettingsKey key(settings_, SettingsKey);
+    if (!key.IsOpen())
         return;
     settings_.WriteString("UserName", editUSER_->text());
     settings_.WriteString("PassWord", editPASS_->text());
     settings_.WriteString("ListMode", radioUIDL_->isChecked() ? "UIDL" : "LIST");
     settings_.WriteString("RetrMode", radioTOP_->isChecked() ? "TOP" : "RETR");
     settings_.WriteString("TopNum", editTOP_->text());
-    if (!settings_.CloseKey())
+    if (!key.Close())
         MessageBox::error(this, "Brieflotse - Einstellungen", settings_.TakeWriteProblem());
 }
 

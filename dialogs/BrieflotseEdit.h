@@ -71,7 +71,7 @@ public:
     // Saves the remembered entries at every closing, whatever the result.
     void done(int result) override;
 
-    static const char* const SettingsKey;
+    static const QString& SettingsKey;
 
 private:
     void FormCreate();

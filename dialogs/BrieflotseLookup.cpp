@@ -1,6 +1,6 @@
 #include "dialogs/BrieflotseLookup.h"
 
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsKey.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
@@ -167,7 +167,7 @@ QVBoxLayout* PageLayout(QWidget* page)
 
 } // namespace
 
-const char* const TPOP3Lookup::SettingsKey = "\\Software\\Ravelko\\Brieflotse\\Assist\\";
+const QString& TPOP3Lookup::SettingsKey = SettingsPaths::Assist;
 
 TPOP3Lookup::TPOP3Lookup(TSettingsStore& settings, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
@@ -360,27 +360,22 @@ void TPOP3Lookup::FormCreate()
 void TPOP3Lookup::ReadDomain()
 {
     try {
-        if (!settings_.OpenKey(SettingsKey, true))
-            return;
-        if (settings_.ValueExists("Domain"))
+        TSettingsKey key(settings_, SettingsKey);
+        if (key.IsOpen() && settings_.ValueExists("Domain"))
             nameEdit_->setText(settings_.ReadString("Domain"));
-        settings_.CloseKey();
     } catch (const TSettingsError& error) {
-        settings_.CloseKey();
         nameEdit_->clear();
         MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), error.Message());
     }
-    const QString problem = settings_.TakeLoadProblem();
-    if (!problem.isEmpty())
-        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), problem);
 }
 
 void TPOP3Lookup::FormClose()
 {
-    if (!settings_.OpenKey(SettingsKey, true))
+    TSettingsKey key(settings_, SettingsKey);
+    if (!key.IsOpen())
         return;
     settings_.WriteString("Domain", nameEdit_->text());
-    if (!settings_.CloseKey())
+    if (!key.Close())
         MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), settings_.TakeWriteProblem());
 }
 

@@ -89,7 +89,7 @@ public:
     // Keeps the typed name at every closing, whatever the result.
     void done(int result) override;
 
-    static const char* const SettingsKey;
+    static const QString& SettingsKey;
 
 private:
     void FormCreate();

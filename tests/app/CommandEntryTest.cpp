@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
 

@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "app/BrieflotseMain.h"
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"

@@ -1,4 +1,4 @@
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"

@@ -1,5 +1,5 @@
 // The mail-server finder, offscreen, asking a real dnsmasq over TCP.
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/DnsmasqHarness.h"

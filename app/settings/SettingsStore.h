@@ -3,14 +3,16 @@
 // The per-user settings store: a small tree of keys holding named text and
 // integer values, kept in one JSON file below the user's configuration folder.
 // The accessor works like a registry key: open a key, read or write its values,
-// close it. Every OpenKey re-reads the file and every CloseKey that changed
-// something rewrites it atomically, so two running instances never leave a
-// broken file behind; the one that closes last wins.
+// close it. OpenKey re-reads the file when it changed on disk and every
+// CloseKey that changed something rewrites it atomically, so two running
+// instances never leave a broken file behind; the one that closes last wins.
+// Only a regular file of at most MaxFileBytes is read.
 
 #include <QString>
 #include <QStringList>
 
 #include <map>
+#include <sys/types.h>
 #include <stdexcept>
 
 class TSettingsError : public std::runtime_error {
@@ -69,6 +71,24 @@ public:
         std::map<QString, Value> values;
     };
 
+    // Identifies one version of the file on disk.
+    struct TFileStamp {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        time_t seconds = 0;
+        long nanoseconds = 0;
+        bool operator==(const TFileStamp& other) const
+        {
+            return exists == other.exists && device == other.device && inode == other.inode && size == other.size
+                && seconds == other.seconds && nanoseconds == other.nanoseconds;
+        }
+    };
+
+    // A settings file larger than this is not read (and never overwritten).
+    static constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
+
 private:
     void Load();
     bool Save();
@@ -86,6 +106,9 @@ private:
     QString writeProblem_;
     // The file exists but could not be read: never replace it with defaults.
     bool unreadable_ = false;
+    // root_ holds the file as it was at stamp_.
+    bool loaded_ = false;
+    TFileStamp stamp_;
 };
 
 // The file format, apart from the file handling so tests can call it directly.

@@ -1,5 +1,7 @@
 // Per-user settings store.
-#include "app/SettingsStore.h"
+#include "app/settings/SettingsStore.h"
+
+#include "app/settings/SafeFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -87,26 +89,6 @@ bool NodeFromJson(const QJsonObject& object, TSettingsStore::Node& node, int dep
     return true;
 }
 
-QString NativeMessage(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-bool WriteAll(int fd, const QByteArray& data, int& error)
-{
-    const char* cursor = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, cursor, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            return false;
-        }
-        cursor += written;
-        left -= written;
-    }
-    return true;
-}
-
 } // namespace
 
 TSettingsError::TSettingsError(const QString& message)
@@ -145,6 +127,18 @@ bool Parse(const QByteArray& data, TSettingsStore::Node& root)
 QStringList SplitKeyPath(const QString& path) { return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
 
 } // namespace SettingsFormat
+
+namespace {
+
+TSettingsStore::TFileStamp StampOf(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
+
+} // namespace
 
 TSettingsStore::TSettingsStore(const QString& filePath)
     : filePath_(filePath.isEmpty() ? DefaultFilePath() : filePath)
@@ -302,23 +296,34 @@ QString TSettingsStore::TakeWriteProblem()
 
 void TSettingsStore::Load()
 {
+    // Re-read only what changed on disk since the last read or write: a load
+    // opens many keys, and another instance may have written in between.
+    const TFileStamp stamp = StampOf(filePath_);
+    if (loaded_ && stamp == stamp_)
+        return;
+    loaded_ = false;
     root_ = Node();
     unreadable_ = false;
+    const SafeFile::TReadResult read = SafeFile::ReadRegularFile(filePath_, MaxFileBytes);
     // A missing file, or a link to one, is a first run.
-    if (!QFileInfo::exists(filePath_))
+    if (!read.Exists) {
+        stamp_ = stamp;
+        loaded_ = true;
         return;
-    QFile file(filePath_);
-    if (!file.open(QIODevice::ReadOnly)) {
+    }
+    if (!read.Problem.isEmpty()) {
         unreadable_ = true;
         loadProblem_ = QStringLiteral("Die Einstellungen konnten nicht aus \"%1\" gelesen werden: %2\r\n\r\n"
                                       "Brieflotse startet mit den Voreinstellungen.")
-                           .arg(filePath_, file.errorString());
+                           .arg(filePath_, read.Problem);
         return;
     }
-    const QByteArray data = file.readAll();
-    file.close();
-    if (SettingsFormat::Parse(data, root_))
+    const QByteArray& data = read.Data;
+    if (SettingsFormat::Parse(data, root_)) {
+        stamp_ = stamp;
+        loaded_ = true;
         return;
+    }
     root_ = Node();
     // Keep the broken file for the user instead of overwriting it at the next close.
     const QString aside
@@ -347,6 +352,7 @@ bool TSettingsStore::Save()
     auto fail = [this](const QString& reason) {
         writeProblem_ = QStringLiteral("Die Einstellungen konnten nicht in \"%1\" gespeichert werden: %2")
                             .arg(filePath_, reason);
+        loaded_ = false; // what is in memory was not written: read the file again next time
         return false;
     };
     if (unreadable_)
@@ -361,28 +367,13 @@ bool TSettingsStore::Save()
         ::chmod(folderName.constData(), 0700);
     }
 
-    QByteArray pattern = QFile::encodeName(target) + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        return fail(NativeMessage(errno));
-    int error = 0;
-    bool ok = ::fchmod(fd, 0600) == 0 || (error = errno, false);
-    ok = ok && WriteAll(fd, SettingsFormat::Serialize(root_), error);
-    ok = ok && (::fsync(fd) == 0 || (error = errno, false));
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    ok = ok && (::rename(pattern.constData(), QFile::encodeName(target).constData()) == 0 || (error = errno, false));
-    if (!ok) {
-        ::unlink(pattern.constData());
-        return fail(NativeMessage(error));
-    }
-    // Make the rename itself durable.
-    const int dirFd = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    // Through a link of the user's own the file it names is replaced; a link
+    // someone else may have planted is refused.
+    const QString problem
+        = SafeFile::WriteFile(filePath_, SettingsFormat::Serialize(root_), 0600, SafeFile::TModeRule::Fixed);
+    if (!problem.isEmpty())
+        return fail(problem);
+    stamp_ = StampOf(filePath_);
+    loaded_ = true;
     return true;
 }
