@@ -379,6 +379,26 @@ bool TSmartWinsock::WaitFor(TSmartWinsockEvent Mark)
     return WaitUntil(Mark, std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout));
 }
 
+void TSmartWinsock::Cancel()
+{
+    if (FWaiting)
+        FCancelRequested = true;
+}
+
+// Runs OnWaiting when a slice has passed since it last ran, however fast data
+// arrives; true when the wait was cancelled from there.
+bool TSmartWinsock::CancelledWhileWaiting()
+{
+    if (!OnWaiting)
+        return false;
+    const auto Now = std::chrono::steady_clock::now();
+    if (Now - FLastWaiting < std::chrono::milliseconds(kWaitingSliceMs))
+        return false;
+    FLastWaiting = Now;
+    OnWaiting();
+    return FCancelRequested;
+}
+
 bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
 {
     // A failure that no wait has consumed yet ends this one; it was reported.
@@ -386,16 +406,28 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
         FEvents[weFailed] = false;
         return false;
     }
+    FWaiting = true;
+    FCancelRequested = false;
     bool gone = false;
-    while (!FEvents[Mark] && !FEvents[weFailed]) {
+    bool cancelled = CancelledWhileWaiting();
+    while (!cancelled && !FEvents[Mark] && !FEvents[weFailed]) {
         // An error handler may have closed the socket meanwhile.
         gone = Mark == weLookup ? !FLookup : FSocket == -1;
         const int left = RemainingMs(Until);
         if (gone || left == 0)
             break;
         PollOnce(Mark, OnWaiting ? std::min(left, kWaitingSliceMs) : left);
-        if (OnWaiting && !FEvents[Mark] && !FEvents[weFailed])
-            OnWaiting();
+        cancelled = CancelledWhileWaiting();
+    }
+    FWaiting = false;
+    FCancelRequested = false;
+    // The handler of a stop may have closed the socket itself.
+    gone = gone || (Mark == weLookup ? !FLookup : FSocket == -1);
+    if (cancelled) {
+        if (!FEvents[weFailed])
+            ReportError(kWinsockCancelled);
+        FEvents[weFailed] = false;
+        return false;
     }
     const bool seen = FEvents[Mark];
     if (!seen && !FEvents[weFailed] && !gone)

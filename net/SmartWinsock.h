@@ -75,9 +75,13 @@ public:
     // OnError without the sender.
     void SetErrorHandler(TTransportError Handler) override;
 
-    // Called every few tens of milliseconds while an operation waits, so that a
-    // window can repaint (never to take user input). Optional.
+    // Called every few tens of milliseconds while an operation waits, also
+    // while data keeps arriving, so that a window can repaint and offer a
+    // stop. Optional.
     std::function<void()> OnWaiting;
+    // Ends the wait in progress (call it from OnWaiting): the operation fails
+    // with kWinsockCancelled, reported through OnError. No effect between waits.
+    void Cancel();
 
     // For event loops: the socket to watch (-1 when none), and a non-blocking
     // pass over pending socket events (sets marks, reports errors carried by a
@@ -101,6 +105,7 @@ private:
     bool ResolveHost(ResolvedAddress& Address);
     bool ResolvePort(uint16_t& PortNetworkOrder);
     bool WaitUntil(TSmartWinsockEvent Mark, Deadline Until);
+    bool CancelledWhileWaiting();
     void PollOnce(TSmartWinsockEvent Mark, int Milliseconds);
     void ApplySocketEvents(short Revents);
     void CloseSocket();
@@ -114,4 +119,7 @@ private:
     std::string FTargetHost;
     std::string FTargetPort;
     uint8_t FTimeout = 20;
+    bool FWaiting = false;
+    bool FCancelRequested = false;
+    std::chrono::steady_clock::time_point FLastWaiting;
 };

@@ -12,6 +12,7 @@ struct CodeText {
 
 constexpr CodeText kTexts[] = {
     {10004, "Interrupted system call"},
+    {10103, "Call has been canceled"},
     {10009, "Bad file number"},
     {10013, "Permission denied"},
     {10014, "Bad address"},

@@ -8,6 +8,8 @@
 #include <string>
 
 constexpr int32_t kWinsockTimedOut = 12000;
+// A wait ended by Cancel(): the user stopped it.
+constexpr int32_t kWinsockCancelled = 10103;
 
 // The English description of a code; empty for codes not in the table.
 std::string WinsockErrorText(int32_t Code);

@@ -1,5 +1,6 @@
 // Connecting, moving bytes and failing, against scripted loopback servers.
 #include "net/SmartWinsock.h"
+#include "net/WinsockErrors.h"
 #include "tests/net/ErrorRecorder.h"
 #include "tests/support/ScriptedServer.h"
 
@@ -306,4 +307,36 @@ TEST_F(Connection, HandlerThatDisconnectsEndsTheWaitWithoutATimeOut)
     EXPECT_EQ(socket.ReceiveString(text), -1);
     EXPECT_THAT(codes, ElementsAre(10054));
     EXPECT_EQ(socket.SocketHandle(), -1);
+}
+
+// Data at full speed still gives the window its turn, and a stop asked for
+// there ends the receiving loop with its own code.
+TEST_F(Connection, WaitingHookRunsWhileDataFlowsAndCanCancel)
+{
+    ScriptedServer server;
+    for (int i = 0; i < 400; ++i)
+        server.send(std::string(4096, 'x')).pause(1);
+    server.holdOpen(5000);
+    ASSERT_TRUE(ConnectTo(server));
+    std::vector<Clock::time_point> calls;
+    socket.OnWaiting = [&] {
+        calls.push_back(Clock::now());
+        if (calls.size() == 5)
+            socket.Cancel();
+    };
+    std::string text;
+    int32_t received = 0;
+    const auto start = Clock::now();
+    while ((received = socket.ReceiveString(text)) > 0) {
+    }
+    EXPECT_EQ(received, -1);
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockCancelled));
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_LT(SecondsSince(start), 1.0);
+    for (size_t i = 1; i < calls.size(); ++i)
+        EXPECT_LT(calls[i] - calls[i - 1], std::chrono::milliseconds(100));
+    // Cancel between waits changes nothing.
+    socket.Cancel();
+    socket.OnWaiting = nullptr;
+    EXPECT_GT(socket.ReceiveString(text), 0);
 }
