@@ -69,7 +69,7 @@ void TPOP3Main::CentreOnScreen()
     const int FrameHeight = frameGeometry().height() - geometry().height();
     const int Left = RoundHalfEven((Area.width() - FrameWidth) * 0.5) - RoundHalfEven(Outer.width() * 0.5);
     const int Top = RoundHalfEven((Area.height() - FrameHeight) * 0.5) - RoundHalfEven(Outer.height() * 0.5);
-    move(Area.left() + Left, Area.top() + Top);
+    setGeometry(QRect(QPoint(Area.left() + Left, Area.top() + Top), size()));
 }
 
 void TPOP3Main::LoadSettings()
@@ -96,7 +96,10 @@ void TPOP3Main::LoadSettings()
             Position.setX(Store.ReadInteger(QStringLiteral("Left")));
         if (HasTop)
             Position.setY(Store.ReadInteger(QStringLiteral("Top")));
-        move(Position);
+        // setGeometry, not move: before the window manager has framed the
+        // window, move() takes the position as the frame's, and the frame
+        // may not be known yet.
+        setGeometry(QRect(Position, size()));
         if (!IsOnSomeScreen(geometry()))
             CentreOnScreen();
     }
