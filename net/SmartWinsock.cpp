@@ -406,6 +406,7 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
         FEvents[weFailed] = false;
         return false;
     }
+    Until = std::min(Until, FDeadline);
     FWaiting = true;
     FCancelRequested = false;
     bool gone = false;

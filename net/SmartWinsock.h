@@ -82,6 +82,12 @@ public:
     // Ends the wait in progress (call it from OnWaiting): the operation fails
     // with kWinsockCancelled, reported through OnError. No effect between waits.
     void Cancel();
+    // One time limit for a series of operations: until ClearDeadline(), no
+    // wait lasts past Until, whatever Timeout says, so that a message read in
+    // many pieces has one limit, not one per piece. Running out is the usual
+    // time-out (kWinsockTimedOut).
+    void SetDeadline(std::chrono::steady_clock::time_point Until) { FDeadline = Until; }
+    void ClearDeadline() { FDeadline = std::chrono::steady_clock::time_point::max(); }
 
     // For event loops: the socket to watch (-1 when none), and a non-blocking
     // pass over pending socket events (sets marks, reports errors carried by a
@@ -122,4 +128,5 @@ private:
     bool FWaiting = false;
     bool FCancelRequested = false;
     std::chrono::steady_clock::time_point FLastWaiting;
+    std::chrono::steady_clock::time_point FDeadline = std::chrono::steady_clock::time_point::max();
 };
