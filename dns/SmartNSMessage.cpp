@@ -215,7 +215,7 @@ std::string GetName(TSmartNSReader& P)
 
 // ---- tables ----
 
-const TSmartNSTypeProfile TypeProfiles[9] = {
+const TSmartNSTypeProfile TypeProfiles[10] = {
     { 1, "A" },
     { 2, "NS" },
     { 5, "CNAME" },
@@ -224,6 +224,7 @@ const TSmartNSTypeProfile TypeProfiles[9] = {
     { 13, "HINFO" },
     { 15, "MX" },
     { 16, "TXT" },
+    { 33, "SRV" },
     { 255, "*" },
 };
 
@@ -469,17 +470,23 @@ TSmartNSData::TSmartNSData(const uint8_t* Message, int32_t MessageLength, int32_
 {
 }
 
+TSmartNSReader TSmartNSData::DataReader() const
+{
+    // A name in the data may point back anywhere into the message, but its
+    // own bytes must lie within this record's data.
+    TSmartNSReader P;
+    P.Message = FMessage;
+    P.Length = static_cast<int32_t>(std::min<int64_t>(FMessageLength, static_cast<int64_t>(FRData) + FRDLength));
+    P.Pos = FRData;
+    return P;
+}
+
 bool TSmartNSData::GetMX(TSmartNSMX& MX) const
 {
     MX = TSmartNSMX();
     if (!FMessage)
         return false;
-    // The exchange may point back anywhere into the message, but its own bytes
-    // must lie within this record's data.
-    TSmartNSReader P;
-    P.Message = FMessage;
-    P.Length = static_cast<int32_t>(std::min<int64_t>(FMessageLength, static_cast<int64_t>(FRData) + FRDLength));
-    P.Pos = FRData;
+    TSmartNSReader P = DataReader();
     const uint16_t Preference = GetWord(P);
     std::string Exchange = GetName(P);
     // A cut name would be another host: too long means unreadable.
@@ -487,6 +494,24 @@ bool TSmartNSData::GetMX(TSmartNSMX& MX) const
         return false;
     MX.Preference = Preference;
     MX.Exchange = Exchange;
+    return true;
+}
+
+bool TSmartNSData::GetSRV(TSmartNSSRV& SRV) const
+{
+    SRV = TSmartNSSRV();
+    if (!FMessage)
+        return false;
+    TSmartNSReader P = DataReader();
+    TSmartNSSRV Read;
+    Read.Priority = GetWord(P);
+    Read.Weight = GetWord(P);
+    Read.Port = GetWord(P);
+    Read.Target = GetName(P);
+    // As for MX: a cut or overlong name is no target at all.
+    if (P.Failed || Read.Target.size() > MaxName)
+        return false;
+    SRV = Read;
     return true;
 }
 

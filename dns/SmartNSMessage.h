@@ -75,7 +75,7 @@ struct TSmartNSClassProfile {
     uint8_t Code;
     const char* Name;
 };
-extern const TSmartNSTypeProfile TypeProfiles[9];
+extern const TSmartNSTypeProfile TypeProfiles[10];
 extern const TSmartNSClassProfile ClassProfiles[5];
 
 std::string TypeToText(uint16_t Code);
@@ -159,6 +159,16 @@ struct TSmartNSMX {
     std::string Exchange;
 };
 
+// A service location (RFC 2782): lowest Priority first, Weight shares out
+// the servers of one priority. An empty Target (the root) means the service
+// is not offered under this name.
+struct TSmartNSSRV {
+    uint16_t Priority = 0;
+    uint16_t Weight = 0;
+    uint16_t Port = 0;
+    std::string Target;
+};
+
 // A record's data, viewed in place in the response buffer: valid only while
 // that buffer holds the message it was decoded from.
 class TSmartNSData {
@@ -174,8 +184,14 @@ public:
     // read or the name is longer than any real one. True with an empty
     // Exchange is a null MX (the root): the domain takes no mail.
     bool GetMX(TSmartNSMX& MX) const;
+    // The same rules for SRV data: false with every field zero and an empty
+    // Target when unreadable; true with an empty Target for "." (no service).
+    bool GetSRV(TSmartNSSRV& SRV) const;
 
 private:
+    // A reader that cannot leave this record's data (nor the message).
+    TSmartNSReader DataReader() const;
+
     const uint8_t* FMessage = nullptr;
     int32_t FMessageLength = 0;
     int32_t FRData = 0;

@@ -1,5 +1,6 @@
 // Arbitrary bytes as a DNS response received over TCP (prefix included): the
-// decoder and GetMX must stay inside the received bytes whatever they claim.
+// decoder, GetMX and GetSRV must stay inside the received bytes whatever they
+// claim, and read every record's data as either kind.
 // fuzz-sources: dns/SmartNSMessage.cpp
 // fuzz-corpus: fuzz/corpus/dns
 #include "dns/SmartNSMessage.h"
@@ -37,6 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             const bool Readable = Section->Items(i).Data.GetMX(MX);
             if (Readable ? MX.Exchange.size() > 253 : MX.Preference != 0 || !MX.Exchange.empty())
                 __builtin_trap();
+            TSmartNSSRV SRV;
+            if (Section->Items(i).Data.GetSRV(SRV)) {
+                if (SRV.Target.size() > 253)
+                    __builtin_trap();
+            } else if (SRV.Priority != 0 || SRV.Weight != 0 || SRV.Port != 0 || !SRV.Target.empty()) {
+                __builtin_trap();
+            }
         }
     }
     return 0;

@@ -164,6 +164,8 @@ TEST(DnsTables, LookUpBothWays)
     EXPECT_EQ(TextToType("mx"), 15);
     EXPECT_EQ(TextToType("*"), 255);
     EXPECT_EQ(TextToType("AAAA"), 0);
+    EXPECT_EQ(TypeToText(33), "SRV");
+    EXPECT_EQ(TextToType("srv"), 33);
 }
 
 TEST(DnsEncoder, NeverWritesPastItsBuffer)
@@ -336,6 +338,105 @@ TEST(DnsMX, NameLongerThanAnyRealOneIsNotCutButUnreadable)
     EXPECT_EQ(mx.Exchange, "");
 }
 
+namespace {
+
+// A response for "ab.c" with one answer whose type is SRV and whose data
+// are the given bytes (RDLENGTH counts them, unless `rdlength` says more).
+std::vector<uint8_t> SrvAnswer(const std::vector<uint8_t>& rdata, int rdlength = -1)
+{
+    auto message = ResponseHeader(1);
+    // question "ab.c" at 14, type SRV, class IN
+    message.insert(message.end(), { 2, 'a', 'b', 1, 'c', 0, 0, 33, 0, 1 });
+    // answer: name -> 12, SRV, IN, TTL 60, RDLENGTH
+    const auto length = static_cast<uint16_t>(rdlength < 0 ? rdata.size() : static_cast<size_t>(rdlength));
+    message.insert(message.end(),
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, static_cast<uint8_t>(length >> 8),
+            static_cast<uint8_t>(length & 0xFF) });
+    message.insert(message.end(), rdata.begin(), rdata.end());
+    return Framed(message);
+}
+
+// The record's data start: prefix 2 + header 12 + question 10 + answer head 12.
+constexpr int32_t SrvRData = 36;
+
+} // namespace
+
+TEST(DnsSRV, ReadsPriorityWeightPortAndTarget)
+{
+    const struct {
+        const char* what;
+        std::vector<uint8_t> rdata;
+        TSmartNSSRV expected;
+    } cases[] = {
+        // priority 10, weight 60, port 995, "pop.x" then the root
+        { "plain target", { 0, 10, 0, 60, 0x03, 0xE3, 3, 'p', 'o', 'p', 1, 'x', 0 }, { 10, 60, 995, "pop.x" } },
+        // priority 65535, weight 0, port 110, "pop" + pointer to the question name at 12
+        { "compressed target", { 0xFF, 0xFF, 0, 0, 0, 110, 3, 'p', 'o', 'p', 0xC0, 0x0C },
+            { 65535, 0, 110, "pop.ab.c" } },
+        // priority 0, weight 0, port 0, the root alone: no service here
+        { "target \".\"", { 0, 0, 0, 0, 0, 0, 0 }, { 0, 0, 0, "" } },
+    };
+    for (const auto& c : cases) {
+        Received in(SrvAnswer(c.rdata));
+        TSmartNSHeader header(nullptr);
+        TSmartNSQuestion question(nullptr);
+        TSmartNSRecords an, ns, ar;
+        ASSERT_TRUE(DecodeResponse(in.reader, header, question, an, ns, ar)) << c.what;
+        ASSERT_EQ(an.Count(), 1);
+        EXPECT_EQ(an.Items(0).RRType, "SRV");
+        TSmartNSSRV srv;
+        srv.Target = "old";
+        EXPECT_TRUE(an.Items(0).Data.GetSRV(srv)) << c.what;
+        EXPECT_EQ(srv.Priority, c.expected.Priority) << c.what;
+        EXPECT_EQ(srv.Weight, c.expected.Weight) << c.what;
+        EXPECT_EQ(srv.Port, c.expected.Port) << c.what;
+        EXPECT_EQ(srv.Target, c.expected.Target) << c.what;
+    }
+}
+
+TEST(DnsSRV, NeverReadsOutsideTheRecord)
+{
+    const std::vector<uint8_t> label63 = [] {
+        std::vector<uint8_t> bytes { 63 };
+        bytes.insert(bytes.end(), 63, 'x');
+        return bytes;
+    }();
+    std::vector<uint8_t> longName { 0, 1, 0, 1, 0, 1 };
+    for (int i = 0; i < 4; ++i)
+        longName.insert(longName.end(), label63.begin(), label63.end());
+    longName.push_back(0); // 255 characters as text
+    const struct {
+        const char* what;
+        std::vector<uint8_t> message;
+    } cases[] = {
+        // fields cut short: priority and half the weight
+        { "short fields", SrvAnswer({ 0, 10, 0 }) },
+        // all fields, but the record ends before the target
+        { "no target", SrvAnswer({ 0, 10, 0, 60, 0x03, 0xE3 }) },
+        // the target's label runs on into the next record's bytes: RDLENGTH 9 of 13
+        { "target past RDLENGTH", SrvAnswer({ 0, 10, 0, 60, 0x03, 0xE3, 3, 'p', 'o', 'p', 1, 'x', 0 }, 9) },
+        // a pointer forward, to the record's own end
+        { "pointer forward", SrvAnswer({ 0, 10, 0, 60, 0x03, 0xE3, 0xC0, 50 }) },
+        { "longer than any real name", SrvAnswer(longName) },
+    };
+    for (const auto& c : cases) {
+        Received in(c.message);
+        const auto rdlength = static_cast<uint16_t>((in.data[SrvRData - 2] << 8) | in.data[SrvRData - 1]);
+        // Over the record's data alone: nothing of the message around it is read.
+        TSmartNSData data(in.data.get(), in.reader.Length, SrvRData, rdlength);
+        TSmartNSSRV srv { 1, 2, 3, "old" };
+        EXPECT_FALSE(data.GetSRV(srv)) << c.what;
+        EXPECT_EQ(srv.Priority, 0) << c.what;
+        EXPECT_EQ(srv.Weight, 0) << c.what;
+        EXPECT_EQ(srv.Port, 0) << c.what;
+        EXPECT_EQ(srv.Target, "") << c.what;
+    }
+    // No data at all, as in a record that was never decoded.
+    TSmartNSSRV srv { 1, 2, 3, "old" };
+    EXPECT_FALSE(TSmartNSData().GetSRV(srv));
+    EXPECT_EQ(srv.Target, "");
+}
+
 TEST(DnsResponse, DecodesCapturedMxList)
 {
     Received in(Captured::MailTestMx);
@@ -379,5 +480,46 @@ TEST(DnsResponse, EveryTruncationFailsCleanlyAndKeepsWholeRecords)
             ASSERT_EQ(an.Count(), 4);
             EXPECT_EQ(an.Items(0).RRType, "CNAME");
         }
+    }
+}
+
+TEST(DnsResponse, EveryTruncationOfAnSrvAnswerKeepsWholeRecordsOnly)
+{
+    const auto& full = Captured::Pop3sSrvTestSrv;
+    for (size_t cut = 0; cut <= full.size(); ++cut) {
+        Received in(full, cut);
+        TSmartNSHeader header(nullptr);
+        TSmartNSQuestion question(nullptr);
+        TSmartNSRecords an, ns, ar;
+        const bool complete = DecodeResponse(in.reader, header, question, an, ns, ar);
+        EXPECT_EQ(complete, cut == full.size()) << "cut at " << cut;
+        for (int i = 0; i < an.Count(); ++i) {
+            const auto& record = an.Items(i);
+            EXPECT_LE(record.Offset + record.Size, static_cast<int32_t>(cut));
+            TSmartNSSRV srv;
+            EXPECT_TRUE(record.Data.GetSRV(srv)) << "cut at " << cut;
+            EXPECT_EQ(srv.Target.substr(0, 4), "pop-");
+        }
+    }
+    Received in(full);
+    TSmartNSHeader header(nullptr);
+    TSmartNSQuestion question(nullptr);
+    TSmartNSRecords an, ns, ar;
+    ASSERT_TRUE(DecodeResponse(in.reader, header, question, an, ns, ar));
+    EXPECT_EQ(question.QName(), "_pop3s._tcp.srv.test");
+    EXPECT_EQ(question.QType(), "SRV");
+    ASSERT_EQ(an.Count(), 3);
+    const struct {
+        uint16_t priority, weight, port;
+        const char* target;
+    } expected[] = { { 10, 60, 995, "pop-b.srv.test" }, { 10, 20, 995, "pop-a.srv.test" },
+        { 20, 0, 1995, "pop-c.srv.test" } };
+    for (int i = 0; i < 3; ++i) {
+        TSmartNSSRV srv;
+        ASSERT_TRUE(an.Items(i).Data.GetSRV(srv));
+        EXPECT_EQ(srv.Priority, expected[i].priority);
+        EXPECT_EQ(srv.Weight, expected[i].weight);
+        EXPECT_EQ(srv.Port, expected[i].port);
+        EXPECT_EQ(srv.Target, expected[i].target);
     }
 }
