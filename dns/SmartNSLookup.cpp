@@ -2,6 +2,7 @@
 #include "dns/SmartNSLookup.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 
 namespace {
@@ -9,13 +10,19 @@ namespace {
 constexpr int32_t ChunkSize = 8192;
 constexpr int32_t ErrorWouldBlock = 10035;
 constexpr int32_t ErrorMessageTooLong = 10040;
-constexpr int32_t ErrorTimedOut = 12000;
 
 std::string& ResolverConfig()
 {
     static std::string Path;
     return Path;
 }
+
+// Prefix, ID and flags: enough to tell a DNS response from anything else.
+constexpr int32_t FlagsEnd = 6;
+
+// A response to our standard query has QR set and opcode 0. Text from a web,
+// mail or other server has neither (an HTTP reply's "/1" reads as flags 0x2F31).
+bool LooksLikeResponse(const uint8_t* Prefixed) { return (Prefixed[4] & 0xF8) == 0x80; }
 
 std::string Trim(const std::string& Text)
 {
@@ -149,10 +156,11 @@ int32_t TSmartNSLookup::ReceiveAnswer()
         ReportError(ErrorWouldBlock);
         return -1;
     }
+    if (!FInLookup)
+        SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(Timeout()));
     FAnswerLength = 0;
     int64_t Expected = 2147483647;
     bool Failed = false;
-    bool LastWasEmpty = false;
     while (Expected > FAnswerLength) {
         const int32_t Room = BufferSize - FAnswerLength;
         if (Room == 0) {
@@ -167,23 +175,24 @@ int32_t TSmartNSLookup::ReceiveAnswer()
             break;
         }
         if (n == 0) {
-            // The server closed early. The next wait normally runs out and reports
-            // the time-out; if the socket keeps returning 0 at once, do it here.
-            if (LastWasEmpty) {
-                ReportError(ErrorTimedOut);
-                Failed = true;
-                break;
-            }
-            LastWasEmpty = true;
-            continue;
+            // Closed before the response was whole: waiting longer gains nothing.
+            ReportError(ErrorClosed);
+            Failed = true;
+            break;
         }
-        LastWasEmpty = false;
-        const bool HadPrefix = FAnswerLength >= 2;
+        const int32_t Before = FAnswerLength;
         FAnswerLength += n;
         // The prefix may come split over two pieces: wait for both bytes.
-        if (!HadPrefix && FAnswerLength >= 2)
+        if (Before < 2 && FAnswerLength >= 2)
             Expected = ((FAnswerBuffer[0] << 8) | FAnswerBuffer[1]) + 2;
+        if (Before < FlagsEnd && FAnswerLength >= FlagsEnd && !LooksLikeResponse(FAnswerBuffer.get())) {
+            ReportError(ErrorNotDNS);
+            Failed = true;
+            break;
+        }
     }
+    if (!FInLookup)
+        ClearDeadline();
     FPendingID = -1;
     if (Failed)
         return -1;
@@ -215,12 +224,18 @@ bool TSmartNSLookup::Lookup()
         ReportError(ErrorBadName);
         return false;
     }
-    if (!Connect())
-        return false;
+    // One limit for the whole exchange: a server that trickles its answer
+    // cannot stretch it piece by piece.
+    SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(Timeout()));
+    FInLookup = true;
     bool Result = false;
-    if (SendQuery() != -1 && ReceiveAnswer() != -1)
-        Result = FHeader->RCODE == 0;
-    Disconnect();
+    if (Connect()) {
+        if (SendQuery() != -1 && ReceiveAnswer() != -1)
+            Result = FHeader->RCODE == 0;
+        Disconnect();
+    }
+    FInLookup = false;
+    ClearDeadline();
     return Result;
 }
 
@@ -241,6 +256,10 @@ std::string TSmartNSLookup::RcodeText(int32_t Code)
         return "Malformed response";
     case ErrorBadName:
         return "Invalid domain name";
+    case ErrorClosed:
+        return "Connection closed before the response was complete";
+    case ErrorNotDNS:
+        return "Response is not DNS";
     default:
         return std::string();
     }

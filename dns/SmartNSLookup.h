@@ -23,6 +23,10 @@ public:
     static constexpr int32_t ErrorMalformed = 9000;
     // Our own code for a question name that cannot be encoded (see CheckName).
     static constexpr int32_t ErrorBadName = 9001;
+    // Our own codes for a peer that is no name server: it closed before a
+    // whole response arrived, or what it sent is no DNS response.
+    static constexpr int32_t ErrorClosed = 9002;
+    static constexpr int32_t ErrorNotDNS = 9003;
 
     TSmartNSLookup();
     ~TSmartNSLookup() override;
@@ -40,11 +44,14 @@ public:
     TSmartNSSyncEvent OnSyncChange;
 
     void Reset(bool NewID);
-    // Connect, one query, one response, disconnect. True when the response
-    // arrived whole and its RCODE is 0. A name that cannot be encoded is
-    // reported before any connection.
+    // Connect, one query, one response, disconnect, all within one Timeout.
+    // True when the response arrived whole and its RCODE is 0. A name that
+    // cannot be encoded is reported before any connection. A Cancel() from
+    // OnWaiting ends it at once (kWinsockCancelled), the connection closed.
     bool Lookup();
     int32_t SendQuery();
+    // The whole response within one Timeout (within Lookup's, when called
+    // there), however it is cut into pieces.
     int32_t ReceiveAnswer();
 
     static std::string RcodeText(int32_t Code);
@@ -74,6 +81,9 @@ private:
     bool ParseAnswer(int32_t MessageEnd);
 
     static int32_t FPendingID;
+
+    // Set while Lookup's one time limit is in force.
+    bool FInLookup = false;
 
     // Declared before the message objects: they report to SetSync while built.
     bool FSync = false;

@@ -1,6 +1,7 @@
 // TSmartNSLookup against dnsmasq over TCP, and against a scripted server for
 // what dnsmasq does not do on demand (split, short, closed, oversized answers).
 #include "dns/SmartNSLookup.h"
+#include "net/WinsockErrors.h"
 #include "tests/dns/CapturedResponses.h"
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/ScriptedServer.h"
@@ -8,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -27,15 +31,21 @@ ErrorInfo TakeError(TSmartNSLookup& lookup)
     return info;
 }
 
-void AskForMx(TSmartNSLookup& lookup, const std::string& name)
+void AskFor(TSmartNSLookup& lookup, const std::string& name, const std::string& type)
 {
     lookup.Reset(true);
     lookup.Header().SetRD(true);
     lookup.Question().SetQName(name);
-    lookup.Question().SetQType("MX");
+    lookup.Question().SetQType(type);
     lookup.Question().SetQClass("IN");
     lookup.SetTimeout(5);
 }
+
+void AskForMx(TSmartNSLookup& lookup, const std::string& name) { AskFor(lookup, name, "MX"); }
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string Bytes(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
 
@@ -61,6 +71,43 @@ std::vector<MX> MxOf(const TSmartNSLookup& lookup)
         list.push_back({ mx.Exchange, mx.Preference });
     }
     return list;
+}
+
+struct SRV {
+    uint16_t priority, weight, port;
+    std::string target;
+    bool operator<(const SRV& other) const
+    {
+        return std::tie(priority, weight, port, target)
+            < std::tie(other.priority, other.weight, other.port, other.target);
+    }
+    bool operator==(const SRV& other) const { return !(*this < other) && !(other < *this); }
+};
+
+// The SRV records of the answer section, sorted: dnsmasq's order varies.
+std::vector<SRV> SrvOf(const TSmartNSLookup& lookup)
+{
+    std::vector<SRV> list;
+    for (int i = 0; i < lookup.Answers().Count(); ++i) {
+        const auto& record = lookup.Answers().Items(i);
+        if (record.RRType != "SRV")
+            continue;
+        TSmartNSSRV srv;
+        EXPECT_TRUE(record.Data.GetSRV(srv));
+        list.push_back({ srv.Priority, srv.Weight, srv.Port, srv.Target });
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+// The answer to "mail.test" MX one byte at a time, a piece every
+// `pauseMs`: each piece in time for a per-piece wait, the whole far slower.
+void Trickle(ScriptedServer& server, int pauseMs)
+{
+    server.expectBytes(MailTestQueryLength);
+    for (const uint8_t byte : Captured::MailTestMx)
+        server.send(std::string(1, static_cast<char>(byte))).pause(pauseMs);
+    server.holdOpen(3000);
 }
 } // namespace
 
@@ -168,6 +215,31 @@ TEST_F(LookupDnsmasq, ErrorWaitsForTheFinderWithoutHandler)
     EXPECT_EQ(lookup.LastError(), 0);
 }
 
+TEST_F(LookupDnsmasq, SrvRecordsWithTheirFieldsAndTheNoServiceTarget)
+{
+    const struct {
+        const char* name;
+        std::vector<SRV> records;
+    } cases[] = {
+        { "_pop3s._tcp.srv.test",
+            { { 10, 20, 995, "pop-a.srv.test" }, { 10, 60, 995, "pop-b.srv.test" },
+                { 20, 0, 1995, "pop-c.srv.test" } } },
+        { "_pop3._tcp.srv.test", { { 5, 0, 110, "pop-d.srv.test" }, { 10, 50, 1110, "pop-e.srv.test" } } },
+        // dnsmasq's defaults for a record without target: port 1, target ".".
+        { "_pop3._tcp.nosrv.test", { { 0, 0, 1, "" } } },
+        // A name below which only MX exists has no SRV records at all.
+        { "_pop3s._tcp.mail.test", {} },
+    };
+    for (const auto& c : cases) {
+        AskFor(lookup, c.name, "SRV");
+        const bool found = lookup.Lookup();
+        EXPECT_EQ(found, !c.records.empty()) << c.name;
+        EXPECT_EQ(lookup.Question().QType(), "SRV");
+        EXPECT_EQ(SrvOf(lookup), c.records) << c.name;
+        TakeError(lookup);
+    }
+}
+
 TEST_F(LookupDnsmasq, SyncFallsOnceAfterTheQuestionChanges)
 {
     std::vector<bool> events;
@@ -213,22 +285,168 @@ TEST(LookupScripted, AssemblesAResponseSentInPieces)
     }
 }
 
-TEST(LookupScripted, ServerClosingEarlyTimesOut)
+TEST(LookupScripted, ServerClosingEarlyIsReportedAsClosed)
 {
     ScriptedServer server;
     server.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx).substr(0, 30)).close();
     server.start();
     TSmartNSLookup lookup;
     AskForMx(lookup, "mail.test");
-    lookup.SetTimeout(1);
+    lookup.SetTimeout(5);
     lookup.SetTargetHost(server.address());
+    const auto start = Clock::now();
     EXPECT_FALSE(lookup.Lookup());
+    EXPECT_LT(SecondsSince(start), 1.0); // at once, not after the wait
     const auto info = TakeError(lookup);
-    EXPECT_EQ(info.origin, "Winsock");
-    EXPECT_EQ(info.code, 12000);
-    EXPECT_EQ(info.text, "Request timed out");
+    EXPECT_EQ(info.origin, "NSLookup");
+    EXPECT_EQ(info.code, TSmartNSLookup::ErrorClosed);
+    EXPECT_EQ(info.text, "Connection closed before the response was complete");
     EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
     EXPECT_FALSE(lookup.Connected());
+}
+
+TEST(LookupScripted, PeersThatAreNoNameServerAreToldApartAtOnce)
+{
+    auto queryEcho = Captured::MailTestMx;
+    queryEcho[4] = 0x01; // flags 0x0100: a query, not a response
+    auto otherOpcode = Captured::MailTestMx;
+    otherOpcode[4] = 0x95; // flags 0x9580: a response, but opcode 2
+    const struct {
+        const char* what;
+        bool sendFirst; // before reading the query, as a greeting
+        std::string bytes;
+        bool close;
+        int32_t code;
+    } cases[] = {
+        { "closes without a byte", false, "", true, TSmartNSLookup::ErrorClosed },
+        { "HTTP reply, kept open", false, "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", false,
+            TSmartNSLookup::ErrorNotDNS },
+        { "mail server greeting", true, "+OK POP3 ready\r\n", false, TSmartNSLookup::ErrorNotDNS },
+        { "query sent back", false, Bytes(queryEcho), false, TSmartNSLookup::ErrorNotDNS },
+        { "unknown opcode", false, Bytes(otherOpcode), false, TSmartNSLookup::ErrorNotDNS },
+    };
+    for (const auto& c : cases) {
+        ScriptedServer server;
+        if (c.sendFirst)
+            server.send(c.bytes);
+        server.expectBytes(MailTestQueryLength);
+        if (!c.sendFirst && !c.bytes.empty())
+            server.send(c.bytes);
+        if (c.close)
+            server.close();
+        server.holdOpen(3000);
+        server.start();
+        TSmartNSLookup lookup;
+        AskForMx(lookup, "mail.test");
+        lookup.SetTargetHost(server.address());
+        const auto start = Clock::now();
+        EXPECT_FALSE(lookup.Lookup()) << c.what;
+        EXPECT_LT(SecondsSince(start), 1.0) << c.what;
+        const auto info = TakeError(lookup);
+        EXPECT_EQ(info.code, c.code) << c.what;
+        EXPECT_EQ(info.origin, "NSLookup") << c.what;
+        EXPECT_FALSE(lookup.Connected());
+    }
+    EXPECT_EQ(TSmartNSLookup::RcodeText(TSmartNSLookup::ErrorNotDNS), "Response is not DNS");
+}
+
+TEST(LookupScripted, TrickledAnswerHasOneDeadlineAndTheWindowItsTurns)
+{
+    // 119 bytes, one every 20 ms: 2.4 s in all, each piece well within 1 s.
+    ScriptedServer server;
+    Trickle(server, 20);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTimeout(1);
+    lookup.SetTargetHost(server.address());
+    std::vector<Clock::time_point> turns;
+    lookup.OnWaiting = [&] { turns.push_back(Clock::now()); };
+    const auto start = Clock::now();
+    EXPECT_FALSE(lookup.Lookup());
+    const double took = SecondsSince(start);
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 1.5);
+    const auto info = TakeError(lookup);
+    EXPECT_EQ(info.code, 12000);
+    EXPECT_EQ(info.text, "Request timed out");
+    EXPECT_GT(lookup.AnswerLength(), 2);
+    EXPECT_LT(lookup.AnswerLength(), static_cast<int32_t>(Captured::MailTestMx.size()));
+    EXPECT_FALSE(lookup.Connected());
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+    // Bytes arrive every 20 ms, so polls are rarely empty: the hook still runs.
+    ASSERT_GE(turns.size(), 10u);
+    for (size_t i = 1; i < turns.size(); ++i)
+        EXPECT_LT(turns[i] - turns[i - 1], std::chrono::milliseconds(100)) << i;
+
+    // The limit was the look-up's own: the next wait has its usual length.
+    ScriptedServer silent;
+    silent.holdOpen(3000);
+    silent.start();
+    lookup.OnWaiting = nullptr;
+    lookup.SetTargetHost(silent.address());
+    ASSERT_TRUE(lookup.Connect());
+    std::string text;
+    const auto again = Clock::now();
+    EXPECT_EQ(lookup.ReceiveString(text), -1);
+    EXPECT_GE(SecondsSince(again), 0.95);
+    lookup.Disconnect();
+}
+
+TEST(LookupScripted, ReceiveAnswerAloneAlsoHasOneDeadline)
+{
+    ScriptedServer server;
+    Trickle(server, 20);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTimeout(1);
+    lookup.SetTargetHost(server.address());
+    ASSERT_TRUE(lookup.Connect());
+    ASSERT_EQ(lookup.SendQuery(), static_cast<int32_t>(MailTestQueryLength));
+    const auto start = Clock::now();
+    EXPECT_EQ(lookup.ReceiveAnswer(), -1);
+    EXPECT_LT(SecondsSince(start), 1.5);
+    EXPECT_EQ(TakeError(lookup).code, 12000);
+    lookup.Disconnect();
+}
+
+TEST(LookupScripted, CancelFromTheWaitingHookEndsTheLookupAtOnce)
+{
+    ScriptedServer server;
+    Trickle(server, 20);
+    server.start();
+    TSmartNSLookup lookup;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTimeout(5);
+    lookup.SetTargetHost(server.address());
+    std::vector<int32_t> codes;
+    lookup.OnError = [&](TSmartWinsock*, const std::string&, int32_t code, const std::string&) {
+        codes.push_back(code);
+    };
+    const auto start = Clock::now();
+    Clock::time_point stopped {};
+    lookup.OnWaiting = [&] {
+        if (SecondsSince(start) > 0.3 && stopped == Clock::time_point {}) {
+            stopped = Clock::now();
+            lookup.Cancel();
+        }
+    };
+    EXPECT_FALSE(lookup.Lookup());
+    EXPECT_LT(Clock::now() - stopped, std::chrono::milliseconds(100));
+    EXPECT_EQ(codes, std::vector<int32_t> { kWinsockCancelled });
+    EXPECT_FALSE(lookup.Connected());
+    EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
+
+    // Usable again at once, with a fresh limit.
+    ScriptedServer next;
+    next.expectBytes(MailTestQueryLength).send(Bytes(Captured::MailTestMx)).holdOpen(3000);
+    next.start();
+    lookup.OnWaiting = nullptr;
+    AskForMx(lookup, "mail.test");
+    lookup.SetTargetHost(next.address());
+    EXPECT_TRUE(lookup.Lookup());
+    EXPECT_EQ(MxOf(lookup).size(), 3u);
 }
 
 TEST(LookupScripted, UnknownRcodeHasNoText)

@@ -75,6 +75,16 @@ void DnsmasqHarness::addCname(const std::string& alias, const std::string& targe
     options_.push_back("--cname=" + alias + "," + target);
 }
 
+void DnsmasqHarness::addSrv(const std::string& service, const std::string& target, int port, int priority, int weight)
+{
+    if (target.empty()) {
+        options_.push_back("--srv-host=" + service);
+        return;
+    }
+    options_.push_back("--srv-host=" + service + "," + target + "," + std::to_string(port) + ","
+        + std::to_string(priority) + "," + std::to_string(weight));
+}
+
 bool DnsmasqHarness::start()
 {
     stop();
@@ -168,4 +178,14 @@ void DnsmasqHarness::addMailTestZone()
     addMx("odd.test", "mx x.odd.test", 30);
     addMx("odd.test", "mx.odd.test:2525", 20);
     addMx("odd.test", "mx10.mail.test", 10);
+    // Service records: several priorities and weights, both kinds.
+    addSrv("_pop3s._tcp.srv.test", "pop-c.srv.test", 1995, 20, 0);
+    addSrv("_pop3s._tcp.srv.test", "pop-b.srv.test", 995, 10, 60);
+    addSrv("_pop3s._tcp.srv.test", "pop-a.srv.test", 995, 10, 20);
+    addSrv("_pop3._tcp.srv.test", "pop-e.srv.test", 1110, 10, 50);
+    addSrv("_pop3._tcp.srv.test", "pop-d.srv.test", 110, 5, 0);
+    addMx("srv.test", "mx.srv.test", 10);
+    addSrv("_pop3s._tcp.srvonly.test", "pop.srvonly.test", 995, 0, 0);
+    addSrv("_pop3._tcp.nosrv.test", "", 0, 0, 0);
+    addMx("nosrv.test", "mx10.mail.test", 10);
 }
