@@ -754,6 +754,8 @@ void TPOP3Main::SendCommandLine(const QString& Line)
 
 void TPOP3Main::CommandAssistant(QChar Kind)
 {
+    if (FAssistant)
+        FAssistant->SetHidePasswords(MenuHidePass->isChecked());
     if (FAssistant && FAssistant->Execute(Kind, this))
         SendCommandLine(FAssistant->CommandLine());
     else

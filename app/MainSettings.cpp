@@ -10,6 +10,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsKey.h"
+#include "conversation/ReplyRules.h"
 #include "dialogs/BrieflotseEdit.h"
 
 namespace {
@@ -37,11 +38,26 @@ void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
     }
 }
 
-void SaveHistory(TSettingsStore& Store, const QString& Key, const QComboBox* Combo)
+bool IsSecretLine(const QString& Line) { return CarriesSecret(Line.toStdString()); }
+
+// With passwords hidden, lines that carry one stay in the running program's
+// list but never reach the file, and such lines stored by an earlier run go.
+void SaveHistory(TSettingsStore& Store, const QString& Key, const QComboBox* Combo, bool HideSecrets)
 {
     TSettingsKey Opened(Store, Key);
-    for (int Index = 0; Index < Combo->count(); ++Index)
-        Store.WriteString(HistoryName(Index), Combo->itemText(Index));
+    int Stored = 0;
+    for (int Index = 0; Index < Combo->count(); ++Index) {
+        const QString Entry = Combo->itemText(Index);
+        if (!HideSecrets || !IsSecretLine(Entry))
+            Store.WriteString(HistoryName(Stored++), Entry);
+    }
+    if (!HideSecrets)
+        return;
+    for (int Index = Stored; Index <= 0xFFFF; ++Index) {
+        const QString Name = HistoryName(Index);
+        if (Store.ValueExists(Name) && Store.IsText(Name) && IsSecretLine(Store.ReadString(Name)))
+            Store.DeleteValue(Name);
+    }
 }
 
 // A position saved on a screen that is gone must not hide the window.
@@ -205,8 +221,8 @@ void TPOP3Main::SaveSettings()
         Store.WriteString(QStringLiteral("CommandUpper"), YesNo(MenuCmdUpper));
         Store.WriteString(QStringLiteral("HidePasswords"), YesNo(MenuHidePass));
     }
-    SaveHistory(Store, SettingsPaths::History, Command);
-    SaveHistory(Store, SettingsPaths::Hosts, HostCombo);
+    SaveHistory(Store, SettingsPaths::History, Command, MenuHidePass->isChecked());
+    SaveHistory(Store, SettingsPaths::Hosts, HostCombo, false);
     {
         TSettingsKey Opened(Store, SettingsPaths::Misc);
         Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().Winsock().Timeout());

@@ -6,11 +6,19 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
 
 void PrepareBrieflotseApplication()
 {
+    // The program holds passwords in memory: no core dumps, no debugger of
+    // the same user attaching unasked.
+    const rlimit NoCore {0, 0};
+    ::setrlimit(RLIMIT_CORE, &NoCore);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QApplication::setApplicationName(QStringLiteral("Brieflotse"));
     InitBrieflotseResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));

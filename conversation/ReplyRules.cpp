@@ -86,9 +86,11 @@ std::string UpperCaseCommandWord(const std::string& Line)
     return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
 }
 
+bool CarriesSecret(const std::string& Line) { return UpperAscii(Line.substr(0, 5)) == "PASS "; }
+
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords)
 {
-    if (HidePasswords && UpperAscii(LineWithLineEnd.substr(0, 5)) == "PASS ")
+    if (HidePasswords && CarriesSecret(LineWithLineEnd))
         return LineWithLineEnd.substr(0, 5) + "Schhh... nicht verraten!" + kLineEnd;
     return LineWithLineEnd;
 }

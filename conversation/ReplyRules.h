@@ -28,6 +28,10 @@ std::string UpperAscii(std::string Text);
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);
 
+// A command line that carries a secret (a password): masked in the log and
+// never written to disk while passwords are hidden.
+bool CarriesSecret(const std::string& Line);
+
 // The copy of a sent line (with its CR LF) that goes to the log: a PASS line
 // shows its first five characters as typed and a mask instead of the password.
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords);

@@ -267,7 +267,7 @@ void TPOP3Edit::SaveSettings()
     if (!key.IsOpen())
         return;
     settings_.WriteString("UserName", editUSER_->text());
-    settings_.WriteString("PassWord", editPASS_->text());
+    settings_.WriteString("PassWord", hidePasswords_ ? QString() : editPASS_->text());
     settings_.WriteString("ListMode", radioUIDL_->isChecked() ? "UIDL" : "LIST");
     settings_.WriteString("RetrMode", radioTOP_->isChecked() ? "TOP" : "RETR");
     settings_.WriteString("TopNum", editTOP_->text());
@@ -325,6 +325,12 @@ void TPOP3Edit::Prepare(QChar kind, QWidget* mainWindow)
         focus->selectAll();
     }
     DialogPlacement::CentreOver(this, mainWindow);
+}
+
+void TPOP3Edit::SetHidePasswords(bool hide)
+{
+    hidePasswords_ = hide;
+    editPASS_->setEchoMode(hide ? QLineEdit::Password : QLineEdit::Normal);
 }
 
 bool TPOP3Edit::Execute(QChar kind, QWidget* mainWindow)

@@ -65,6 +65,10 @@ public:
     // themselves after this.
     void Prepare(QChar kind, QWidget* mainWindow);
 
+    // With passwords hidden the password field is masked and its value is
+    // not remembered on disk.
+    void SetHidePasswords(bool hide);
+
     QString CommandLine() const { return commandLine_; }
     QChar CommandKind() const { return commandKind_; }
 
@@ -74,6 +78,7 @@ public:
     static const QString& SettingsKey;
 
 private:
+    bool hidePasswords_ = false; // the main window tells before each use
     void FormCreate();
     void LoadSettings();
     void SaveSettings();

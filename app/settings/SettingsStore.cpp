@@ -265,6 +265,24 @@ void TSettingsStore::WriteInteger(const QString& name, int value)
     dirty_ = true;
 }
 
+bool TSettingsStore::IsText(const QString& name) const
+{
+    if (!open_)
+        return false;
+    const auto it = current_->values.find(name);
+    return it != current_->values.end() && !it->second.isInteger;
+}
+
+bool TSettingsStore::DeleteValue(const QString& name)
+{
+    if (!open_)
+        throw TSettingsError(QStringLiteral("Es ist kein Schlüssel der Einstellungen geöffnet."));
+    if (current_->values.erase(name) == 0)
+        return false;
+    dirty_ = true;
+    return true;
+}
+
 bool TSettingsStore::DeleteKey(const QString& path)
 {
     const QStringList parts = Resolve(path);

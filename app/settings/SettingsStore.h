@@ -49,6 +49,10 @@ public:
     // Throw TSettingsError when no key is open.
     void WriteString(const QString& name, const QString& value);
     void WriteInteger(const QString& name, int value);
+    // False when absent; the kinds are as ReadString and ReadInteger expect.
+    bool IsText(const QString& name) const;
+    // Removes the value; false when it did not exist. Throws without an open key.
+    bool DeleteValue(const QString& name);
 
     // Deletes the key with all its values and subkeys and writes the file. Closes
     // the open key first. False when the key did not exist or the write failed.

@@ -8,11 +8,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
+#include "dialogs/BrieflotseEdit.h"
 #include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
@@ -240,4 +242,36 @@ TEST_F(MainSettingsTest, StoredHistoryPassesTheKeyFilterAndKeepsItsLimit)
     EXPECT_EQ(Loaded.at(0), QStringLiteral("NOOPDELE 1"));
     EXPECT_EQ(Loaded.at(1), QStringLiteral("RETR  1"));
     EXPECT_EQ(Loaded.at(2), QStringLiteral("NOOP 3")); // the entry of control characters alone is gone
+}
+
+// With "&Paßwörter verbergen" on, no password reaches the settings file: not
+// from the history (also not one an earlier run stored), not from the assistant.
+TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
+{
+    WriteText(QStringLiteral("History\\"), QStringLiteral("0005"), QStringLiteral("pass von-frueher"));
+    {
+        TSettingsStore Store(File());
+        TPOP3Main Main(Store);
+        TPOP3Edit Assistant(Store, &Main);
+        Main.SetDialogs(nullptr, &Assistant, nullptr);
+        Main.Command->clear();
+        for (const char* Line : {"PASS geheim", "USER kim", "STAT"})
+            Main.Command->addItem(QLatin1String(Line));
+
+        Assistant.SetHidePasswords(true);
+        Assistant.Prepare(QLatin1Char('P'), &Main);
+        auto* Password = Assistant.findChild<QLineEdit*>(QStringLiteral("EditPASS"));
+        ASSERT_NE(Password, nullptr);
+        EXPECT_EQ(Password->echoMode(), QLineEdit::Password);
+        Password->setText(QStringLiteral("auch-geheim"));
+        Assistant.done(QDialog::Rejected);
+        Main.SaveSettings();
+        EXPECT_EQ(Items(Main.Command).first(), QStringLiteral("PASS geheim")) << "kept while the program runs";
+    }
+    QFile Saved(File());
+    ASSERT_TRUE(Saved.open(QIODevice::ReadOnly));
+    const QByteArray Text = Saved.readAll();
+    for (const char* Secret : {"geheim", "von-frueher"})
+        EXPECT_FALSE(Text.contains(Secret)) << Secret;
+    EXPECT_TRUE(Text.contains("USER kim"));
 }
