@@ -7,10 +7,12 @@
 #include "resources/Resources.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -201,6 +203,11 @@ QWidget* TPOP3Lookup::BuildWelcomePage()
     row->addWidget(label);
     row->addWidget(nameEdit_, 1);
     column->addLayout(row);
+    // Empty until a search is stopped; its line is kept, so nothing moves.
+    stopNote_ = Text(QString(), page);
+    stopNote_->setObjectName("StopNote");
+    stopNote_->setMinimumHeight(stopNote_->fontMetrics().lineSpacing());
+    column->addWidget(stopNote_);
     column->addStretch(1);
     connect(nameEdit_, &QLineEdit::textChanged, this, &TPOP3Lookup::NameEditChange);
     return page;
@@ -353,8 +360,14 @@ void TPOP3Lookup::FormCreate()
     ReadDomain();
     if (nsLookup_.TargetHost().empty())
         nsLookup_.SetTargetHost(LookupRules::FallbackNameServer);
-    // The query runs inside the button handler: keep the window painted.
-    nsLookup_.OnWaiting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+    // The query runs inside the button handler. Every event is handled here,
+    // so the window paints and a stop gets through; eventFilter swallows any
+    // other input, so none of it waits to act after the search.
+    nsLookup_.OnWaiting = [this] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (stopRequested_)
+            nsLookup_.Cancel();
+    };
 }
 
 void TPOP3Lookup::ReadDomain()
@@ -385,9 +398,96 @@ void TPOP3Lookup::done(int result)
     QDialog::done(result);
 }
 
+void TPOP3Lookup::reject()
+{
+    if (querying_) {
+        Stop();
+        return;
+    }
+    QDialog::reject();
+}
+
+void TPOP3Lookup::closeEvent(QCloseEvent* event)
+{
+    if (querying_) {
+        closeAfterStop_ = true;
+        Stop();
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void TPOP3Lookup::Stop()
+{
+    if (querying_)
+        stopRequested_ = true;
+}
+
+namespace {
+
+bool IsUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+    case QEvent::NonClientAreaMouseMove:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::InputMethod:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+    case QEvent::TabletPress:
+    case QEvent::TabletMove:
+    case QEvent::TabletRelease:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsMouse(QEvent::Type type)
+{
+    return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
+        || type == QEvent::MouseButtonDblClick || type == QEvent::MouseMove;
+}
+
+} // namespace
+
+bool TPOP3Lookup::eventFilter(QObject* watched, QEvent* event)
+{
+    // Window-level events pass: Qt hands them on to the widget, seen below.
+    if (!querying_ || !watched->isWidgetType() || !IsUserInput(event->type()))
+        return QDialog::eventFilter(watched, event);
+    auto* widget = static_cast<QWidget*>(watched);
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape
+        && widget->window() == this) {
+        Stop();
+        return true;
+    }
+    if (widget == cancelButton_ && IsMouse(event->type()))
+        return false;
+    return true;
+}
+
 void TPOP3Lookup::Prepare(QWidget* mainWindow)
 {
     serverName_.clear();
+    stopNote_->clear();
     step_ = 1;
     serverCount_ = -1;
     ShowStep();
@@ -473,21 +573,44 @@ void TPOP3Lookup::MXHostsChange()
     ApplyView(LookupRules::SelectionView(!mxHosts_->selectedItems().isEmpty()), false);
 }
 
-void TPOP3Lookup::RunQuery()
+bool TPOP3Lookup::RunQuery()
 {
     const QString problem = LookupRules::NameProblem(nameEdit_->text());
     if (!problem.isEmpty()) {
         errorLabel_->setText(problem);
         serverCount_ = -1;
-        return;
+        return true;
     }
+    // Until the end of the search, whichever way it ends.
+    struct Searching {
+        TPOP3Lookup& finder;
+        explicit Searching(TPOP3Lookup& f) : finder(f)
+        {
+            finder.querying_ = true;
+            finder.stopRequested_ = false;
+            finder.closeAfterStop_ = false;
+            qApp->installEventFilter(&finder);
+            // The busy arrow: the wizard still takes a stop.
+            QApplication::setOverrideCursor(Qt::BusyCursor);
+        }
+        ~Searching()
+        {
+            QApplication::restoreOverrideCursor();
+            qApp->removeEventFilter(&finder);
+            finder.querying_ = false;
+        }
+    } searching(*this);
+
     nsLookup_.Reset(true);
     nsLookup_.Header().SetRD(true);
     nsLookup_.Question().SetQName(nameEdit_->text().toStdString());
     nsLookup_.Question().SetQType("MX");
     nsLookup_.Question().SetQClass("IN");
     nsLookup_.SetTimeout(timeout_);
-    if (nsLookup_.Lookup()) {
+    const bool answered = nsLookup_.Lookup();
+    if (stopRequested_)
+        return false;
+    if (answered) {
         for (const auto& row : LookupRules::MXRows(nsLookup_.Answers())) {
             auto* item = new QTreeWidgetItem({ row.server, row.priority });
             item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
@@ -506,19 +629,27 @@ void TPOP3Lookup::RunQuery()
         errorLabel_->setText(LookupRules::ErrorText(code, description));
         serverCount_ = -1;
     }
+    return true;
 }
 
 void TPOP3Lookup::NextButtonClick()
 {
-    if (!nextButton_->isEnabled())
+    if (!nextButton_->isEnabled() || querying_)
         return;
     if (step_ == 1) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
+        stopNote_->clear();
         mxHosts_->clear();
-        RunQuery();
+        if (!RunQuery()) {
+            // Stopped by the user: no error to show, the name ready for another try.
+            serverCount_ = -1;
+            stopNote_->setText(QStringLiteral("Die Suche wurde abgebrochen."));
+            ShowStep();
+            if (closeAfterStop_)
+                reject();
+            return;
+        }
         step_ = 2;
         ShowStep();
-        QApplication::restoreOverrideCursor();
         return;
     }
     if (serverCount_ == 0) {

@@ -6,6 +6,10 @@
 // server name back to the main window. Created once and only hidden between
 // uses, so the typed name and the list carry over; the name is also kept in
 // the settings store.
+//
+// While the name server is asked, the wizard repaints and takes "Abbrechen",
+// Escape and a close, which stop the search; any other click or key is
+// swallowed, so nothing acts once the search is over.
 
 #include "dns/SmartNSLookup.h"
 
@@ -88,8 +92,17 @@ public:
 
     // Keeps the typed name at every closing, whatever the result.
     void done(int result) override;
+    // "Abbrechen" and Escape: stop a running search (the wizard stays), else close.
+    void reject() override;
+    bool Querying() const { return querying_; }
 
     static const QString& SettingsKey;
+
+protected:
+    // A close during a search stops it; the wizard closes once it has ended.
+    void closeEvent(QCloseEvent* event) override;
+    // During a search: input for anything but the stop is swallowed.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
@@ -105,7 +118,9 @@ private:
     void BackButtonClick();
     void MXHostsChange();
     void NameEditChange();
-    void RunQuery();
+    // False when the user stopped it.
+    bool RunQuery();
+    void Stop();
 
     TSettingsStore& settings_;
     TSmartNSLookup nsLookup_;
@@ -113,6 +128,9 @@ private:
     int serverCount_ = -1;
     int timeout_ = 30;
     QString serverName_;
+    bool querying_ = false;
+    bool stopRequested_ = false;
+    bool closeAfterStop_ = false;
 
     QLabel* iconDisplay_ = nullptr;
     QStackedWidget* pages_ = nullptr;
@@ -122,6 +140,7 @@ private:
     QWidget* panelNoMX_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;
     QLabel* errorLabel_ = nullptr;
+    QLabel* stopNote_ = nullptr;
     QTreeWidget* mxHosts_ = nullptr;
     QPushButton* backButton_ = nullptr;
     QPushButton* nextButton_ = nullptr;

@@ -11,12 +11,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,6 +42,25 @@ uint16_t ClosedPort()
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The length of the query for `name` on the wire: prefix, header, the name's
+// labels and root, type and class.
+size_t QueryLength(const std::string& name) { return 2 + 12 + name.size() + 2 + 4; }
+
+// Bytes of a response, the TCP prefix set from its length.
+std::vector<uint8_t> Framed(std::initializer_list<std::initializer_list<uint8_t>> parts)
+{
+    std::vector<uint8_t> bytes { 0, 0 };
+    for (const auto& part : parts)
+        bytes.insert(bytes.end(), part);
+    bytes[0] = static_cast<uint8_t>((bytes.size() - 2) >> 8);
+    bytes[1] = static_cast<uint8_t>((bytes.size() - 2) & 0xFF);
+    return bytes;
 }
 
 class LookupDialog : public ::testing::Test {
@@ -374,4 +397,146 @@ TEST_F(LookupDialog, FallbackNameServerWhenNoneIsConfigured)
     TPOP3Lookup finder(*store);
     EXPECT_EQ(finder.NSLookup().TargetHost(), LookupRules::FallbackNameServer);
     EXPECT_EQ(finder.NSLookup().TargetPort(), "domain");
+}
+
+// ---- a search the user can stop ----
+
+namespace {
+
+// An answer to the first query the finder sends, one byte every 20 ms: each
+// piece well within any wait, the whole of it (120 bytes) 2.4 s.
+void Trickle(ScriptedServer& server)
+{
+    std::vector<uint8_t> answer = Framed({ { 0x12, 0x34, 0x85, 0x80, 0, 1, 0, 0, 0, 0, 0, 0 },
+        { 4, 'm', 'a', 'i', 'l', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1 } });
+    answer.resize(120); // bytes after the question that no count announces
+    answer[1] = 118;
+    server.expectBytes(QueryLength("mail.test"));
+    for (const uint8_t byte : answer)
+        server.send(std::string(1, static_cast<char>(byte))).pause(20);
+    server.holdOpen(3000);
+}
+
+} // namespace
+
+TEST_F(LookupDialog, TrickledAnswerEndsAfterOneWaitAndTheWizardKeepsPainting)
+{
+    ScriptedServer scripted;
+    Trickle(scripted);
+    scripted.start();
+    dialog->NSLookup().SetTargetHost(scripted.address());
+    dialog->SetTimeout(1);
+    // Timers run only where the finder handles events: their gaps show how
+    // long the window went without painting.
+    std::vector<Clock::time_point> ticks;
+    QTimer ticker;
+    ticker.setInterval(10);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ticks.push_back(Clock::now()); });
+    ticker.start();
+    const auto start = Clock::now();
+    Query("mail.test");
+    const double took = SecondsSince(start);
+    ticker.stop();
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 1.6);
+    EXPECT_TRUE(Showing("PanelError"));
+    EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), "12000 - Request timed out");
+    ASSERT_GE(ticks.size(), 10u);
+    Clock::duration longest {};
+    for (size_t i = 1; i < ticks.size(); ++i)
+        longest = std::max(longest, ticks[i] - ticks[i - 1]);
+    EXPECT_LT(longest, std::chrono::milliseconds(100));
+    EXPECT_FALSE(dialog->NSLookup().Connected());
+}
+
+TEST_F(LookupDialog, AbbrechenStopsATrickleAtOnceAndOtherInputIsSwallowed)
+{
+    ScriptedServer scripted;
+    Trickle(scripted);
+    scripted.start();
+    dialog->NSLookup().SetTargetHost(scripted.address());
+    dialog->SetTimeout(5);
+    dialog->Prepare(nullptr);
+    dialog->show();
+    Type(NameEdit(), "mail.test");
+    auto* cancel = Child<QPushButton>("CancelButton");
+    bool searching = false;
+    // While the search runs: keys and clicks anywhere else, then "Abbrechen"
+    // clicked the way the window system delivers it, through the window.
+    QTimer::singleShot(150, dialog.get(), [&] {
+        searching = dialog->Querying();
+        QTest::keyClicks(NameEdit(), "xyz");
+        QTest::keyClick(NameEdit(), Qt::Key_Backspace);
+        QTest::mouseClick(Next(), Qt::LeftButton);
+        QTest::mouseClick(NameEdit(), Qt::LeftButton);
+    });
+    Clock::time_point pressed {};
+    QTimer::singleShot(300, dialog.get(), [&] {
+        pressed = Clock::now();
+        const QPoint centre = cancel->mapTo(dialog.get(), cancel->rect().center());
+        QTest::mouseClick(dialog->windowHandle(), Qt::LeftButton, Qt::NoModifier, centre);
+    });
+    Next()->click();
+    const auto stopped = Clock::now();
+    ASSERT_TRUE(searching);
+    ASSERT_NE(pressed, Clock::time_point {});
+    EXPECT_LT(stopped - pressed, std::chrono::milliseconds(200));
+    EXPECT_FALSE(dialog->Querying());
+    EXPECT_FALSE(dialog->NSLookup().Connected());
+
+    // No error, the wizard open at step 1 with a note, nothing typed acted.
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->Step(), 1);
+    EXPECT_TRUE(Showing("PanelWelcome"));
+    EXPECT_EQ(Child<QLabel>("StopNote")->text(), QStringLiteral("Die Suche wurde abgebrochen."));
+    EXPECT_EQ(NameEdit()->text(), "mail.test");
+    EXPECT_TRUE(Next()->isEnabled());
+    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // Usable as before: the next search finds the servers, the note goes.
+    dialog->NSLookup().SetTargetHost("127.0.0.1:" + std::to_string(server->port()));
+    Next()->click();
+    EXPECT_EQ(dialog->Step(), 2);
+    EXPECT_EQ(Rows().size(), 3u);
+    EXPECT_EQ(Child<QLabel>("StopNote")->text(), "");
+}
+
+TEST_F(LookupDialog, EscapeStopsTheSearchAndClosingStopsAndCloses)
+{
+    const struct {
+        const char* what;
+        std::function<void(TPOP3Lookup&)> act;
+        bool staysOpen;
+    } cases[] = {
+        { "Escape", [](TPOP3Lookup& finder) { QTest::keyClick(finder.focusWidget(), Qt::Key_Escape); }, true },
+        { "close", [](TPOP3Lookup& finder) { finder.close(); }, false },
+    };
+    for (const auto& c : cases) {
+        ScriptedServer scripted;
+        Trickle(scripted);
+        scripted.start();
+        dialog->NSLookup().SetTargetHost(scripted.address());
+        dialog->Prepare(nullptr);
+        dialog->show();
+        Type(NameEdit(), "mail.test");
+        Clock::time_point acted {};
+        QTimer::singleShot(200, dialog.get(), [&] {
+            acted = Clock::now();
+            c.act(*dialog);
+        });
+        Next()->click();
+        EXPECT_LT(Clock::now() - acted, std::chrono::milliseconds(200)) << c.what;
+        EXPECT_FALSE(dialog->NSLookup().Connected()) << c.what;
+        EXPECT_EQ(dialog->isVisible(), c.staysOpen) << c.what;
+        EXPECT_EQ(dialog->Step(), 1) << c.what;
+        if (c.staysOpen) {
+            // A second Escape, with no search running, closes the wizard as always.
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Escape);
+            EXPECT_FALSE(dialog->isVisible());
+        } else {
+            EXPECT_EQ(dialog->result(), QDialog::Rejected);
+        }
+    }
 }
