@@ -20,6 +20,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace LookupRules {
 
 StepView ViewOf(int step, int serverCount, bool nameEmpty)
@@ -65,6 +67,13 @@ QString Title(int step) { return QStringLiteral("Brieflotse - Mail-Server suchen
 
 QString ErrorText(int32_t code, const std::string& description)
 {
+    // Peers that are no name server: said plainly, no code.
+    if (code == TSmartNSLookup::ErrorClosed)
+        return QStringLiteral("Der Name-Server hat die Verbindung beendet, ohne vollständig zu antworten. Unter "
+                              "dieser Adresse beantwortet vermutlich kein Name-Server Anfragen über TCP.");
+    if (code == TSmartNSLookup::ErrorNotDNS)
+        return QStringLiteral("Die Gegenstelle hat nicht mit DNS geantwortet (vielleicht ein Web- oder "
+                              "Mail-Server). Unter dieser Adresse läuft vermutlich kein Name-Server.");
     return QString::number(code) + QStringLiteral(" - ") + QString::fromStdString(description);
 }
 
@@ -96,43 +105,151 @@ bool IsHostName(const std::string& name)
     return true;
 }
 
-std::vector<MXRow> MXRows(const TSmartNSRecords& answers)
+namespace {
+
+// Every hidden byte spelled out, so an odd name looks as odd as it is.
+QString Spelled(const std::string& name)
 {
-    std::vector<MXRow> rows;
+    QString shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < ' ' || byte > '~')
+            shown += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, '0').toUpper();
+        else
+            shown += QChar(byte);
+    }
+    return shown;
+}
+
+QString Latin1(const std::string& name)
+{
+    // Host names are bytes on the wire; Latin-1 shows every one of them.
+    return QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+}
+
+const QString InvalidHostHint = QStringLiteral(
+    "Kein gültiger Host-Name (Doppelpunkt, Leer- oder Steuerzeichen): kann nicht gewählt werden.");
+
+// Unreadable records sort behind every real priority.
+constexpr uint32_t Unreadable = 0x10000;
+
+void SortRows(std::vector<ServerRow>& rows)
+{
+    std::stable_sort(rows.begin(), rows.end(), [](const ServerRow& a, const ServerRow& b) {
+        return a.order != b.order ? a.order < b.order : a.weight > b.weight;
+    });
+}
+
+} // namespace
+
+std::vector<ServerRow> SRVRows(const TSmartNSRecords& answers, bool tls)
+{
+    const QString kind = tls ? QStringLiteral("SRV, TLS") : QStringLiteral("SRV");
+    std::vector<ServerRow> rows;
+    for (int i = 0; i < answers.Count(); ++i) {
+        const TSmartNSRecord& record = answers.Items(i);
+        if (record.RRType != "SRV")
+            continue;
+        TSmartNSSRV srv;
+        ServerRow row;
+        row.kind = kind;
+        row.selectable = false;
+        if (!record.Data.GetSRV(srv)) {
+            row.server = QStringLiteral("(SRV-Daten unlesbar)");
+            row.hint = QStringLiteral("Die Antwort enthält einen SRV-Eintrag, der nicht gelesen werden kann.");
+            row.order = Unreadable;
+            rows.push_back(row);
+            continue;
+        }
+        row.priority = QString::number(srv.Priority);
+        row.order = srv.Priority;
+        row.weight = srv.Weight;
+        if (srv.Target.empty()) {
+            row.server = QStringLiteral("(Dienst nicht angeboten)");
+            row.hint = QStringLiteral("SRV-Eintrag mit dem Ziel „.“: Laut Name-Server bietet diese Domain %1 "
+                                      "ausdrücklich nicht an.")
+                           .arg(tls ? QStringLiteral("POP3 mit TLS") : QStringLiteral("POP3"));
+        } else if (!IsHostName(srv.Target)) {
+            row.server = Spelled(srv.Target) + QStringLiteral(" (ungültig)");
+            row.port = QString::number(srv.Port);
+            row.hint = InvalidHostHint;
+        } else if (srv.Port == 0) {
+            row.server = Latin1(srv.Target);
+            row.port = QStringLiteral("0");
+            row.hint = QStringLiteral("Port 0 ist kein gültiger Port: kann nicht gewählt werden.");
+        } else {
+            row.server = Latin1(srv.Target);
+            row.port = QString::number(srv.Port);
+            row.selectable = true;
+            row.hint = QStringLiteral("SRV-Eintrag %1: Priorität %2, Gewicht %3.")
+                           .arg(tls ? QStringLiteral("_pop3s._tcp (TLS ab dem ersten Byte)") : QStringLiteral("_pop3._tcp"))
+                           .arg(srv.Priority)
+                           .arg(srv.Weight);
+            row.handOver = (tls ? QStringLiteral("pop3s://") : QString()) + row.server + QLatin1Char(':') + row.port;
+        }
+        rows.push_back(row);
+    }
+    SortRows(rows);
+    return rows;
+}
+
+std::vector<ServerRow> MXRows(const TSmartNSRecords& answers)
+{
+    std::vector<ServerRow> rows;
     for (int i = 0; i < answers.Count(); ++i) {
         const TSmartNSRecord& record = answers.Items(i);
         if (record.RRType != "MX")
             continue;
         TSmartNSMX mx;
+        ServerRow row;
+        row.kind = QStringLiteral("MX");
+        row.selectable = false;
         if (!record.Data.GetMX(mx)) {
-            rows.push_back({ QStringLiteral("(MX-Daten unlesbar)"), QString(), false,
-                QStringLiteral("Die Antwort enthält einen MX-Eintrag, der nicht gelesen werden kann.") });
+            row.server = QStringLiteral("(MX-Daten unlesbar)");
+            row.hint = QStringLiteral("Die Antwort enthält einen MX-Eintrag, der nicht gelesen werden kann.");
+            row.order = Unreadable;
+            rows.push_back(row);
             continue;
         }
-        const QString priority = QString::number(mx.Preference);
+        row.priority = QString::number(mx.Preference);
+        row.order = mx.Preference;
         if (mx.Exchange.empty()) {
-            rows.push_back({ QStringLiteral("(empfängt keine E-Mail)"), priority, false,
-                QStringLiteral("Null-MX: Laut Name-Server nimmt diese Domain keine E-Mail an.") });
+            row.server = QStringLiteral("(empfängt keine E-Mail)");
+            row.hint = QStringLiteral("Null-MX: Laut Name-Server nimmt diese Domain keine E-Mail an.");
         } else if (!IsHostName(mx.Exchange)) {
-            // Every hidden byte spelled out, so the name looks as odd as it is.
-            QString shown;
-            for (const char c : mx.Exchange) {
-                const auto byte = static_cast<unsigned char>(c);
-                if (byte < ' ' || byte > '~')
-                    shown += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, '0').toUpper();
-                else
-                    shown += QChar(byte);
-            }
-            rows.push_back({ shown + QStringLiteral(" (ungültig)"), priority, false,
-                QStringLiteral("Kein gültiger Host-Name (Doppelpunkt, Leer- oder Steuerzeichen): kann nicht "
-                               "gewählt werden.") });
+            row.server = Spelled(mx.Exchange) + QStringLiteral(" (ungültig)");
+            row.hint = InvalidHostHint;
         } else {
-            rows.push_back({ QString::fromLatin1(mx.Exchange.data(), static_cast<int>(mx.Exchange.size())), priority,
-                true, QString() });
+            row.server = Latin1(mx.Exchange);
+            row.selectable = true;
+            row.hint = QStringLiteral("MX-Eintrag: Dieser Server nimmt E-Mail für die Domain an. Ob er auch POP3 "
+                                      "anbietet, ist nicht sicher.");
+            row.handOver = row.server;
         }
+        rows.push_back(row);
     }
+    SortRows(rows);
     return rows;
 }
+
+std::vector<ServerRow> ServerList(
+    const std::vector<ServerRow>& pop3s, const std::vector<ServerRow>& pop3, const std::vector<ServerRow>& mx)
+{
+    std::vector<ServerRow> rows = pop3s;
+    rows.insert(rows.end(), pop3.begin(), pop3.end());
+    // Priorities count across both services; stable, so _pop3s wins a tie.
+    SortRows(rows);
+    rows.insert(rows.end(), mx.begin(), mx.end());
+    return rows;
+}
+
+QString NameServerText(const std::string& host, const std::string& port)
+{
+    const QString shownPort = port == "domain" ? QStringLiteral("53") : QString::fromStdString(port);
+    return QStringLiteral("Gefragter Name-Server: %1, Port %2").arg(QString::fromStdString(host), shownPort);
+}
+
+bool IsAnswerCode(int32_t code) { return code >= 1 && code <= 15; }
 
 } // namespace LookupRules
 
@@ -232,6 +349,9 @@ QWidget* TPOP3Lookup::BuildErrorPage()
     errorLabel_->setPalette(palette);
     errorLabel_->setFixedWidth(281);
     column->addWidget(errorLabel_);
+    nameServerLabel_ = Text(QString(), page);
+    nameServerLabel_->setObjectName("NameServerLabel");
+    column->addWidget(nameServerLabel_);
     column->addWidget(Text(QStringLiteral("Bitte klicken Sie auf \"Zurück\", um es erneut zu versuchen."), page));
     column->addStretch(1);
     return page;
@@ -243,17 +363,24 @@ QWidget* TPOP3Lookup::BuildSelectPage()
     page->setObjectName("PanelSelect");
     auto* column = PageLayout(page);
     column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), page));
-    column->addWidget(Text(QStringLiteral("Laut Name-Server wird die gewählte Domain (der gewählte Host) von den "
-                                          "folgenden Mail-Servern bedient. Bitte wählen Sie einen Server, und "
-                                          "klicken Sie dann auf \"Verbinden\"."),
+    column->addWidget(Text(QStringLiteral("Laut Name-Server bedienen die folgenden Server die gewählte Domain (den "
+                                          "gewählten Host). SRV-Einträge nennen ihre POP3-Server samt Port („TLS“: "
+                                          "verschlüsselt ab dem ersten Byte). MX-Einträge nennen die Server, die "
+                                          "E-Mail für die Domain annehmen; ob sie auch POP3 anbieten, ist nicht "
+                                          "sicher. Bitte wählen Sie einen Server, und klicken Sie dann auf "
+                                          "\"Verbinden\"."),
         page));
     mxHosts_ = new QTreeWidget(page);
     mxHosts_->setObjectName("MXHosts");
-    mxHosts_->setColumnCount(2);
-    mxHosts_->setHeaderLabels({ QStringLiteral("Server"), QStringLiteral("Priorität") });
-    mxHosts_->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    mxHosts_->setColumnWidth(0, 200);
-    mxHosts_->setColumnWidth(1, 61);
+    mxHosts_->setColumnCount(4);
+    mxHosts_->setHeaderLabels(
+        { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität") });
+    for (const int column : { 1, 3 })
+        mxHosts_->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+    mxHosts_->setColumnWidth(0, 118);
+    mxHosts_->setColumnWidth(1, 38);
+    mxHosts_->setColumnWidth(2, 60);
+    mxHosts_->setColumnWidth(3, 61);
     mxHosts_->header()->setStretchLastSection(false);
     mxHosts_->header()->setSectionsMovable(false);
     mxHosts_->setRootIsDecorated(false);
@@ -573,11 +700,23 @@ void TPOP3Lookup::MXHostsChange()
     ApplyView(LookupRules::SelectionView(!mxHosts_->selectedItems().isEmpty()), false);
 }
 
+bool TPOP3Lookup::Ask(const std::string& name, const char* type)
+{
+    nsLookup_.Reset(true);
+    nsLookup_.Header().SetRD(true);
+    nsLookup_.Question().SetQName(name);
+    nsLookup_.Question().SetQType(type);
+    nsLookup_.Question().SetQClass("IN");
+    nsLookup_.SetTimeout(timeout_);
+    return nsLookup_.Lookup();
+}
+
 bool TPOP3Lookup::RunQuery()
 {
     const QString problem = LookupRules::NameProblem(nameEdit_->text());
     if (!problem.isEmpty()) {
         errorLabel_->setText(problem);
+        nameServerLabel_->hide();
         serverCount_ = -1;
         return true;
     }
@@ -601,34 +740,64 @@ bool TPOP3Lookup::RunQuery()
         }
     } searching(*this);
 
-    nsLookup_.Reset(true);
-    nsLookup_.Header().SetRD(true);
-    nsLookup_.Question().SetQName(nameEdit_->text().toStdString());
-    nsLookup_.Question().SetQType("MX");
-    nsLookup_.Question().SetQClass("IN");
-    nsLookup_.SetTimeout(timeout_);
-    const bool answered = nsLookup_.Lookup();
-    if (stopRequested_)
-        return false;
-    if (answered) {
-        for (const auto& row : LookupRules::MXRows(nsLookup_.Answers())) {
-            auto* item = new QTreeWidgetItem({ row.server, row.priority });
-            item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-            if (!row.selectable) {
-                item->setFlags(Qt::NoItemFlags);
-                item->setToolTip(0, row.hint);
-            }
-            mxHosts_->addTopLevelItem(item);
+    const std::string domain = nameEdit_->text().toStdString();
+    std::string origin;
+    int32_t code = 0;
+    std::string description;
+    std::vector<LookupRules::ServerRow> found[2];
+    const struct {
+        const char* prefix;
+        bool tls;
+    } services[] = { { "_pop3s._tcp.", true }, { "_pop3._tcp.", false } };
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string name = services[i].prefix + domain;
+        if (CheckName(name) != TSmartNSNameFault::None)
+            continue;
+        const bool answered = Ask(name, "SRV");
+        if (stopRequested_)
+            return false;
+        if (answered) {
+            found[i] = LookupRules::SRVRows(nsLookup_.Answers(), services[i].tls);
+            continue;
         }
-        serverCount_ = mxHosts_->topLevelItemCount();
-    } else {
-        std::string origin;
-        int32_t code = 0;
-        std::string description;
         nsLookup_.GetErrorInfo(origin, code, description);
-        errorLabel_->setText(LookupRules::ErrorText(code, description));
-        serverCount_ = -1;
+        // The name server answered that there is no such service: ask on.
+        // Anything else (no connection, no DNS) would only repeat itself.
+        if (!LookupRules::IsAnswerCode(code))
+            break;
+        code = 0;
     }
+    std::vector<LookupRules::ServerRow> mx;
+    if (code == 0) {
+        const bool answered = Ask(domain, "MX");
+        if (stopRequested_)
+            return false;
+        if (answered)
+            mx = LookupRules::MXRows(nsLookup_.Answers());
+        else
+            nsLookup_.GetErrorInfo(origin, code, description);
+    }
+
+    const auto rows = LookupRules::ServerList(found[0], found[1], mx);
+    if (rows.empty() && code != 0) {
+        errorLabel_->setText(LookupRules::ErrorText(code, description));
+        nameServerLabel_->setText(LookupRules::NameServerText(nsLookup_.TargetHost(), nsLookup_.TargetPort()));
+        nameServerLabel_->show();
+        serverCount_ = -1;
+        return true;
+    }
+    for (const auto& row : rows) {
+        auto* item = new QTreeWidgetItem({ row.server, row.port, row.kind, row.priority });
+        for (const int column : { 1, 3 })
+            item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
+        item->setData(0, Qt::UserRole, row.handOver);
+        for (int column = 0; column < 4; ++column)
+            item->setToolTip(column, row.hint);
+        if (!row.selectable)
+            item->setFlags(Qt::NoItemFlags);
+        mxHosts_->addTopLevelItem(item);
+    }
+    serverCount_ = mxHosts_->topLevelItemCount();
     return true;
 }
 
@@ -658,7 +827,7 @@ void TPOP3Lookup::NextButtonClick()
         const QList<QTreeWidgetItem*> selected = mxHosts_->selectedItems();
         if (selected.isEmpty() || !(selected.first()->flags() & Qt::ItemIsSelectable))
             return;
-        serverName_ = selected.first()->text(0);
+        serverName_ = selected.first()->data(0, Qt::UserRole).toString();
     }
     accept();
 }

@@ -1,11 +1,12 @@
 #pragma once
 
 // The mail-server finder: a two-step wizard. Step 1 takes a domain or host
-// name; "Weiter" asks the name server for its MX records over TCP; step 2 lists
-// the mail servers, says there is none, or shows the error. "Verbinden" hands a
-// server name back to the main window. Created once and only hidden between
-// uses, so the typed name and the list carry over; the name is also kept in
-// the settings store.
+// name; "Weiter" asks the name server over TCP for its POP3 service records
+// ("_pop3s._tcp.", "_pop3._tcp.") and its MX records; step 2 lists the
+// servers, says there is none, or shows the error. "Verbinden" hands a server
+// back to the main window. Created once and only hidden between uses, so the
+// typed name and the list carry over; the name is also kept in the settings
+// store.
 //
 // While the name server is asked, the wizard repaints and takes "Abbrechen",
 // Escape and a close, which stop the search; any other click or key is
@@ -53,18 +54,40 @@ QString ErrorText(int32_t code, const std::string& description);
 // Why the typed name cannot be asked for, in German; empty when it can.
 QString NameProblem(const QString& name);
 
-struct MXRow {
+// A server the name server named, as the list shows it.
+struct ServerRow {
     QString server;
-    QString priority;
-    // False for rows that only inform: a null MX, unreadable data, or a name
-    // the host field would misread (a port after ":", hidden bytes).
+    QString port;     // SRV only
+    QString kind;     // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
+    QString priority; // SRV priority or MX preference
+    // False for rows that only inform: a null MX, a service not offered
+    // (target "."), unreadable data, or a name the host field would misread
+    // (a port after ":", hidden bytes).
     bool selectable = true;
     QString hint;
+    // What "Verbinden" hands the main window: "pop3s://host:port",
+    // "host:port" or the MX host.
+    QString handOver;
+    // Sort keys: priority (unreadable rows last), then weight.
+    uint32_t order = 0;
+    uint16_t weight = 0;
 };
-// The MX records of the answer section, in answer order; other types skipped.
-std::vector<MXRow> MXRows(const TSmartNSRecords& answers);
+// The SRV records of the answer section, lowest priority first and within a
+// priority the higher weight first; other types skipped.
+std::vector<ServerRow> SRVRows(const TSmartNSRecords& answers, bool tls);
+// The MX records of the answer section, lowest preference first.
+std::vector<ServerRow> MXRows(const TSmartNSRecords& answers);
+// The list: both kinds of SRV rows merged by priority and weight (_pop3s
+// first where they tie), then the MX rows.
+std::vector<ServerRow> ServerList(
+    const std::vector<ServerRow>& pop3s, const std::vector<ServerRow>& pop3, const std::vector<ServerRow>& mx);
 // A name "Verbinden" may hand on: printable ASCII, no blank, no ":".
 bool IsHostName(const std::string& name);
+// The name server asked, for the error page.
+QString NameServerText(const std::string& host, const std::string& port);
+// True for a DNS response code: the name server answered, the record kind
+// is just not there (an SRV query's "Name Error" is no failure of the search).
+bool IsAnswerCode(int32_t code);
 
 // Asked when the machine names no name server.
 inline constexpr char FallbackNameServer[] = "9.9.9.9";
@@ -120,6 +143,7 @@ private:
     void NameEditChange();
     // False when the user stopped it.
     bool RunQuery();
+    bool Ask(const std::string& name, const char* type);
     void Stop();
 
     TSettingsStore& settings_;
@@ -140,6 +164,7 @@ private:
     QWidget* panelNoMX_ = nullptr;
     QLineEdit* nameEdit_ = nullptr;
     QLabel* errorLabel_ = nullptr;
+    QLabel* nameServerLabel_ = nullptr;
     QLabel* stopNote_ = nullptr;
     QTreeWidget* mxHosts_ = nullptr;
     QPushButton* backButton_ = nullptr;

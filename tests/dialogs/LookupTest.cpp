@@ -18,12 +18,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 static void PrintTo(const QString& Value, std::ostream* Out) { *Out << '"' << Value.toStdString() << '"'; }
@@ -51,6 +55,102 @@ double SecondsSince(Clock::time_point start) { return std::chrono::duration<doub
 // The length of the query for `name` on the wire: prefix, header, the name's
 // labels and root, type and class.
 size_t QueryLength(const std::string& name) { return 2 + 12 + name.size() + 2 + 4; }
+
+// A name server on loopback for answers no real one gives: every TCP
+// connection gets one response, the one stored for the question's name (its
+// ID set to the query's), or else a Name Error. The finder asks several times.
+class CannedNameServer {
+public:
+    explicit CannedNameServer(std::map<std::string, std::vector<uint8_t>> answers)
+        : answers_(std::move(answers))
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~CannedNameServer()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    // Reads exactly n bytes, giving up after two seconds.
+    static bool ReadAll(int fd, uint8_t* into, size_t n)
+    {
+        const auto until = Clock::now() + std::chrono::seconds(2);
+        for (size_t done = 0; done < n;) {
+            pollfd watch { fd, POLLIN, 0 };
+            if (Clock::now() > until || ::poll(&watch, 1, 50) < 0)
+                return false;
+            const ssize_t got = watch.revents ? ::recv(fd, into + done, n - done, 0) : 0;
+            if (watch.revents && got <= 0)
+                return false;
+            done += static_cast<size_t>(got > 0 ? got : 0);
+        }
+        return true;
+    }
+    void Serve()
+    {
+        while (!stop_) {
+            pollfd watch { listener_, POLLIN, 0 };
+            if (::poll(&watch, 1, 50) <= 0)
+                continue;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                continue;
+            uint8_t prefix[2];
+            std::vector<uint8_t> query;
+            if (ReadAll(client, prefix, 2)) {
+                query.resize(static_cast<size_t>((prefix[0] << 8) | prefix[1]));
+                if (!ReadAll(client, query.data(), query.size()))
+                    query.clear();
+            }
+            // Our queries name plain labels, no pointers.
+            std::string name;
+            size_t at = 12;
+            while (at < query.size() && query[at] != 0 && at + 1 + query[at] <= query.size()) {
+                name += (name.empty() ? "" : ".") + std::string(query.begin() + at + 1, query.begin() + at + 1 + query[at]);
+                at += query[at] + 1U;
+            }
+            if (at + 4 < query.size()) {
+                std::vector<uint8_t> reply;
+                const auto canned = answers_.find(name);
+                if (canned != answers_.end()) {
+                    reply = canned->second;
+                } else {
+                    // The query itself, flags 0x8183: a Name Error.
+                    reply = { prefix[0], prefix[1] };
+                    reply.insert(reply.end(), query.begin(), query.end());
+                    reply[4] = 0x81;
+                    reply[5] = 0x83;
+                }
+                reply[2] = query[0];
+                reply[3] = query[1];
+                ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+            ::shutdown(client, SHUT_WR);
+            uint8_t rest[64];
+            ReadAll(client, rest, sizeof rest); // until the finder has closed
+            ::close(client);
+        }
+    }
+
+    std::map<std::string, std::vector<uint8_t>> answers_;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_ { false };
+    std::thread thread_;
+};
 
 // Bytes of a response, the TCP prefix set from its length.
 std::vector<uint8_t> Framed(std::initializer_list<std::initializer_list<uint8_t>> parts)
@@ -141,12 +241,28 @@ protected:
         ASSERT_EQ(dialog->Step(), 2);
     }
 
+    // Server and priority of each row.
     std::vector<std::pair<QString, QString>> Rows() const
     {
         std::vector<std::pair<QString, QString>> rows;
         for (int i = 0; i < Hosts()->topLevelItemCount(); ++i)
-            rows.emplace_back(Hosts()->topLevelItem(i)->text(0), Hosts()->topLevelItem(i)->text(1));
+            rows.emplace_back(Hosts()->topLevelItem(i)->text(0), Hosts()->topLevelItem(i)->text(3));
         return rows;
+    }
+    // Every column of each row: server, port, kind, priority.
+    std::vector<std::vector<QString>> Cells() const
+    {
+        std::vector<std::vector<QString>> rows;
+        for (int i = 0; i < Hosts()->topLevelItemCount(); ++i) {
+            const QTreeWidgetItem* item = Hosts()->topLevelItem(i);
+            rows.push_back({ item->text(0), item->text(1), item->text(2), item->text(3) });
+        }
+        return rows;
+    }
+    QString SelectedServer() const
+    {
+        const auto selected = Hosts()->selectedItems();
+        return selected.isEmpty() ? QString() : selected.first()->text(0);
     }
 
     // The rows that can be selected and then handed on with "Verbinden".
@@ -172,6 +288,7 @@ DnsmasqHarness* LookupDialog::server = nullptr;
 bool LookupDialog::started = false;
 
 using RowList = std::vector<std::pair<QString, QString>>;
+using CellList = std::vector<std::vector<QString>>;
 
 } // namespace
 
@@ -205,15 +322,17 @@ TEST_F(LookupDialog, KeyFilterAndLengthLimit)
     EXPECT_EQ(NameEdit()->text(), QString(32, 'a'));
 }
 
-TEST_F(LookupDialog, ListsMxInAnswerOrderWithTheFirstPreselected)
+TEST_F(LookupDialog, ListsMxByPreferenceWithTheFirstPreselected)
 {
     dialog->SetTimeout(7);
-    Query("mail.test");
+    Query("mail.test"); // answered 20, 10, 30
     EXPECT_EQ(dialog->NSLookup().Timeout(), 7);
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Brieflotse - Mail-Server suchen (Schritt 2 von 2)"));
     EXPECT_TRUE(Showing("PanelSelect"));
-    EXPECT_EQ(Rows(), (RowList { { "mx20.mail.test", "20" }, { "mx10.mail.test", "10" }, { "mx30.mail.test", "30" } }));
-    EXPECT_EQ(Hosts()->headerItem()->text(1), QStringLiteral("Priorität"));
+    EXPECT_EQ(Cells(),
+        (CellList { { "mx10.mail.test", "", "MX", "10" }, { "mx20.mail.test", "", "MX", "20" },
+            { "mx30.mail.test", "", "MX", "30" } }));
+    EXPECT_EQ(Hosts()->headerItem()->text(3), QStringLiteral("Priorität"));
     EXPECT_TRUE(Hosts()->topLevelItem(0)->isSelected());
     EXPECT_TRUE(Hosts()->hasFocus() || !QApplication::focusWidget());
     EXPECT_EQ(Next()->text(), QStringLiteral("&Verbinden"));
@@ -232,7 +351,57 @@ TEST_F(LookupDialog, AliasRecordIsNotListed)
     Query("alias.test");
     EXPECT_EQ(Rows().size(), 3u);
     EXPECT_EQ(dialog->ServerCount(), 3);
-    EXPECT_EQ(Rows().front().first, "mx20.mail.test");
+    EXPECT_EQ(Rows().front().first, "mx10.mail.test");
+}
+
+TEST_F(LookupDialog, SrvRowsComeFirstByPriorityAndWeightThenMx)
+{
+    // _pop3s: 10/20 pop-a, 10/60 pop-b, 20/0 pop-c; _pop3: 5/0 pop-d, 10/50 pop-e; MX 10.
+    const CellList expected = {
+        { "pop-d.srv.test", "110", "SRV", "5" },
+        { "pop-b.srv.test", "995", "SRV, TLS", "10" },
+        { "pop-e.srv.test", "1110", "SRV", "10" },
+        { "pop-a.srv.test", "995", "SRV, TLS", "10" },
+        { "pop-c.srv.test", "1995", "SRV, TLS", "20" },
+        { "mx.srv.test", "", "MX", "10" },
+    };
+    const QString handedOver[] = { "pop-d.srv.test:110", "pop3s://pop-b.srv.test:995", "pop-e.srv.test:1110",
+        "pop3s://pop-a.srv.test:995", "pop3s://pop-c.srv.test:1995", "mx.srv.test" };
+    for (int row = 0; row < static_cast<int>(expected.size()); ++row) {
+        Query("srv.test");
+        ASSERT_EQ(Cells(), expected);
+        EXPECT_EQ(SelectedServer(), "pop-d.srv.test");
+        Hosts()->setCurrentItem(Hosts()->topLevelItem(row));
+        Next()->click();
+        EXPECT_EQ(dialog->result(), QDialog::Accepted);
+        EXPECT_EQ(dialog->ServerName(), handedOver[row]);
+    }
+}
+
+TEST_F(LookupDialog, SrvOnlyAndServiceNotOffered)
+{
+    const struct {
+        const char* domain;
+        CellList cells;
+        std::vector<QString> choosable;
+    } cases[] = {
+        { "srvonly.test", { { "pop.srvonly.test", "995", "SRV, TLS", "0" } }, { "pop.srvonly.test" } },
+        { "nosrv.test",
+            { { QStringLiteral("(Dienst nicht angeboten)"), "", "SRV", "0" }, { "mx10.mail.test", "", "MX", "10" } },
+            { "mx10.mail.test" } },
+    };
+    for (const auto& c : cases) {
+        Query(c.domain);
+        EXPECT_TRUE(Showing("PanelSelect")) << c.domain;
+        EXPECT_EQ(Cells(), c.cells) << c.domain;
+        EXPECT_EQ(SelectedServer(), c.choosable.front()) << c.domain;
+        EXPECT_EQ(Choosable(), c.choosable) << c.domain;
+        Back()->click();
+    }
+    Query("nosrv.test");
+    EXPECT_EQ(Hosts()->topLevelItem(0)->toolTip(0),
+        QStringLiteral("SRV-Eintrag mit dem Ziel „.“: Laut Name-Server bietet diese Domain POP3 ausdrücklich "
+                       "nicht an."));
 }
 
 TEST_F(LookupDialog, NoMxOffersTheTypedName)
@@ -252,6 +421,8 @@ TEST_F(LookupDialog, UnknownDomainShowsNameError)
     Query("nothere.test");
     EXPECT_TRUE(Showing("PanelError"));
     EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), "3 - Name Error");
+    EXPECT_EQ(Child<QLabel>("NameServerLabel")->text(),
+        QStringLiteral("Gefragter Name-Server: 127.0.0.1, Port %1").arg(server->port()));
     EXPECT_FALSE(Next()->isEnabled());
     EXPECT_EQ(Next()->text(), QStringLiteral("&Verbinden"));
     EXPECT_TRUE(Back()->isEnabled());
@@ -268,6 +439,7 @@ TEST_F(LookupDialog, NameWithEmptyPartIsRefusedWithoutAsking)
         EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(),
             QStringLiteral("Der Domain-Name „%1“ ist ungültig: er enthält einen leeren Namensteil.").arg(name));
         EXPECT_FALSE(Next()->isEnabled());
+        EXPECT_FALSE(Child<QLabel>("NameServerLabel")->isVisible()); // none was asked
         Back()->click();
     }
 }
@@ -296,29 +468,82 @@ TEST_F(LookupDialog, NullMxAndNamesWithPortOrBlankCannotBeChosen)
 
 TEST_F(LookupDialog, HiddenBytesAndUnreadableDataCannotBeChosen)
 {
-    // No name server serves these: the answer to "bad.test" MX as bytes.
-    std::vector<uint8_t> answer;
-    const auto add = [&answer](std::initializer_list<uint8_t> bytes) { answer.insert(answer.end(), bytes); };
-    // prefix (set below), ID, flags 0x8180, one question "bad.test" MX IN, four answers
-    add({ 0, 0, 0x12, 0x34, 0x81, 0x80, 0, 1, 0, 4, 0, 0, 0, 0 });
-    add({ 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1 });
-    // MX 10 "mx<BEL>.test", MX 20 "mx<E9>.test" ("test" at 16), a name running past its data, MX 40 "mx.bad.test"
-    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 10, 3, 'm', 'x', 0x07, 0xC0, 0x10 });
-    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 20, 3, 'm', 'x', 0xE9, 0xC0, 0x10 });
-    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 3, 0, 30, 5 });
-    add({ 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 7, 0, 40, 2, 'm', 'x', 0xC0, 0x0C });
-    answer[1] = static_cast<uint8_t>(answer.size() - 2);
-    ScriptedServer scripted;
-    scripted.expectBytes(28).send(std::string(answer.begin(), answer.end())).holdOpen(3000);
-    scripted.start();
-    dialog->NSLookup().SetTargetHost(scripted.address());
+    // No name server serves these. "bad.test" MX: ID (set by the server),
+    // flags 0x8180, one question "bad.test" MX IN, four answers.
+    const auto mx = Framed({ { 0x12, 0x34, 0x81, 0x80, 0, 1, 0, 4, 0, 0, 0, 0 },
+        { 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1 },
+        // MX 10 "mx<BEL>.test", MX 20 "mx<E9>.test" ("test" at 16), a name
+        // running past its data, MX 40 "mx.bad.test"
+        { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 10, 3, 'm', 'x', 0x07, 0xC0, 0x10 },
+        { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 8, 0, 20, 3, 'm', 'x', 0xE9, 0xC0, 0x10 },
+        { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 3, 0, 30, 5 },
+        { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 7, 0, 40, 2, 'm', 'x', 0xC0, 0x0C } });
+    // "_pop3s._tcp.bad.test" SRV: flags 0x8180, one question, five answers.
+    const auto srv = Framed({ { 0x12, 0x34, 0x81, 0x80, 0, 1, 0, 5, 0, 0, 0, 0 },
+        { 6, '_', 'p', 'o', 'p', '3', 's', 4, '_', 't', 'c', 'p', 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 33,
+            0, 1 },
+        // 40/0/995 "pop.bad.test" ("bad.test" at 24): the one to choose
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 12, 0, 40, 0, 0, 0x03, 0xE3, 3, 'p', 'o', 'p', 0xC0, 0x18 },
+        // 10/0/995 "pop:1.bad.test": a port in the name
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 14, 0, 10, 0, 0, 0x03, 0xE3, 5, 'p', 'o', 'p', ':', '1', 0xC0,
+            0x18 },
+        // 20/0/0 "pop.bad.test": port 0
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 12, 0, 20, 0, 0, 0, 0, 3, 'p', 'o', 'p', 0xC0, 0x18 },
+        // data of three bytes only
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 3, 0, 5, 0 },
+        // 30/0/995 ".": no service
+        { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 7, 0, 30, 0, 0, 0x03, 0xE3, 0 } });
+    CannedNameServer canned({ { "bad.test", mx }, { "_pop3s._tcp.bad.test", srv } });
+    dialog->NSLookup().SetTargetHost(canned.address());
     Query("bad.test");
-    EXPECT_EQ(Rows(),
-        (RowList { { QStringLiteral("mx\\x07.test (ungültig)"), "10" },
-            { QStringLiteral("mx\\xE9.test (ungültig)"), "20" }, { QStringLiteral("(MX-Daten unlesbar)"), "" },
-            { "mx.bad.test", "40" } }));
+    // SRV by priority, unreadable data last; then MX the same way.
+    EXPECT_EQ(Cells(),
+        (CellList { { QStringLiteral("pop:1.bad.test (ungültig)"), "995", "SRV, TLS", "10" },
+            { "pop.bad.test", "0", "SRV, TLS", "20" },
+            { QStringLiteral("(Dienst nicht angeboten)"), "", "SRV, TLS", "30" },
+            { "pop.bad.test", "995", "SRV, TLS", "40" }, { QStringLiteral("(SRV-Daten unlesbar)"), "", "SRV, TLS", "" },
+            { QStringLiteral("mx\\x07.test (ungültig)"), "", "MX", "10" },
+            { QStringLiteral("mx\\xE9.test (ungültig)"), "", "MX", "20" }, { "mx.bad.test", "", "MX", "40" },
+            { QStringLiteral("(MX-Daten unlesbar)"), "", "MX", "" } }));
     EXPECT_TRUE(Hosts()->topLevelItem(3)->isSelected());
-    EXPECT_EQ(Choosable(), std::vector<QString> { "mx.bad.test" });
+    EXPECT_EQ(Choosable(), (std::vector<QString> { "pop.bad.test", "mx.bad.test" }));
+    Hosts()->clearSelection();
+    Hosts()->topLevelItem(3)->setSelected(true);
+    Next()->click();
+    EXPECT_EQ(dialog->ServerName(), "pop3s://pop.bad.test:995");
+}
+
+TEST_F(LookupDialog, PeersThatAreNoNameServerAreNamedAsSuch)
+{
+    const struct {
+        const char* what;
+        std::string reply; // empty: closes at once
+        QString text;
+    } cases[] = {
+        { "closes", "",
+            QStringLiteral("Der Name-Server hat die Verbindung beendet, ohne vollständig zu antworten. Unter dieser "
+                           "Adresse beantwortet vermutlich kein Name-Server Anfragen über TCP.") },
+        { "web server", "HTTP/1.0 400 Bad Request\r\nContent-Type: text/html\r\n\r\n<html></html>",
+            QStringLiteral("Die Gegenstelle hat nicht mit DNS geantwortet (vielleicht ein Web- oder Mail-Server). "
+                           "Unter dieser Adresse läuft vermutlich kein Name-Server.") },
+    };
+    for (const auto& c : cases) {
+        ScriptedServer scripted;
+        scripted.expectBytes(QueryLength("_pop3s._tcp.mail.test"));
+        if (!c.reply.empty())
+            scripted.send(c.reply);
+        scripted.close().holdOpen(3000);
+        scripted.start();
+        dialog->NSLookup().SetTargetHost(scripted.address());
+        const auto start = Clock::now();
+        Query("mail.test");
+        EXPECT_LT(SecondsSince(start), 1.0) << c.what; // not the 5 s wait
+        EXPECT_TRUE(Showing("PanelError")) << c.what;
+        EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), c.text) << c.what;
+        EXPECT_EQ(Child<QLabel>("NameServerLabel")->text(),
+            QStringLiteral("Gefragter Name-Server: 127.0.0.1, Port %1").arg(scripted.port()));
+        Back()->click();
+    }
 }
 
 TEST_F(LookupDialog, UnreachableNameServerShowsTheSocketError)
@@ -408,10 +633,11 @@ namespace {
 void Trickle(ScriptedServer& server)
 {
     std::vector<uint8_t> answer = Framed({ { 0x12, 0x34, 0x85, 0x80, 0, 1, 0, 0, 0, 0, 0, 0 },
-        { 4, 'm', 'a', 'i', 'l', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1 } });
+        { 6, '_', 'p', 'o', 'p', '3', 's', 4, '_', 't', 'c', 'p', 4, 'm', 'a', 'i', 'l', 4, 't', 'e', 's', 't', 0, 0,
+            33, 0, 1 } });
     answer.resize(120); // bytes after the question that no count announces
     answer[1] = 118;
-    server.expectBytes(QueryLength("mail.test"));
+    server.expectBytes(QueryLength("_pop3s._tcp.mail.test"));
     for (const uint8_t byte : answer)
         server.send(std::string(1, static_cast<char>(byte))).pause(20);
     server.holdOpen(3000);
