@@ -181,8 +181,10 @@ std::vector<ServerRow> SRVRows(const TSmartNSRecords& answers, bool tls)
             row.server = Latin1(srv.Target);
             row.port = QString::number(srv.Port);
             row.selectable = true;
+            const QString service
+                = tls ? QStringLiteral("_pop3s._tcp (TLS ab dem ersten Byte)") : QStringLiteral("_pop3._tcp");
             row.hint = QStringLiteral("SRV-Eintrag %1: Priorität %2, Gewicht %3.")
-                           .arg(tls ? QStringLiteral("_pop3s._tcp (TLS ab dem ersten Byte)") : QStringLiteral("_pop3._tcp"))
+                           .arg(service)
                            .arg(srv.Priority)
                            .arg(srv.Weight);
             row.handOver = (tls ? QStringLiteral("pop3s://") : QString()) + row.server + QLatin1Char(':') + row.port;

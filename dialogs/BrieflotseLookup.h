@@ -101,7 +101,8 @@ public:
     explicit TPOP3Lookup(TSettingsStore& settings, QWidget* parent = nullptr);
 
     // Shows the wizard modally at step 1, centred over the main window. True
-    // when "Verbinden" closed it; ServerName() then holds the server.
+    // when "Verbinden" closed it; ServerName() then holds the server: a host,
+    // "host:port" (_pop3) or "pop3s://host:port" (_pop3s).
     bool Execute(QWidget* mainWindow);
     // Everything Execute does before running modally; tests show it themselves.
     void Prepare(QWidget* mainWindow);

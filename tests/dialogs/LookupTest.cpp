@@ -119,7 +119,8 @@ private:
             std::string name;
             size_t at = 12;
             while (at < query.size() && query[at] != 0 && at + 1 + query[at] <= query.size()) {
-                name += (name.empty() ? "" : ".") + std::string(query.begin() + at + 1, query.begin() + at + 1 + query[at]);
+                const auto label = query.begin() + static_cast<long>(at) + 1;
+                name += (name.empty() ? "" : ".") + std::string(label, label + query[at]);
                 at += query[at] + 1U;
             }
             if (at + 4 < query.size()) {
