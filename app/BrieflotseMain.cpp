@@ -21,12 +21,14 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
+#include <QTimer>
 #include <QTextLayout>
 #include <QtMath>
 #include <QVBoxLayout>
 
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
+#include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/BrieflotseAbout.h"
@@ -85,8 +87,9 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* parent)
     FConversation = std::make_unique<TPOP3Conversation>(*this);
 
     // While an exchange waits, the window repaints (status, icon, counters)
-    // but takes no input.
-    FConversation->Winsock().OnWaiting = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); };
+    // and takes a stop: Escape, "Trennen" or closing the window.
+    FWaitGuard = std::make_unique<TWaitInputGuard>(ButtonTrennen, [this] { AskToStop(); });
+    FConversation->Winsock().OnWaiting = [this] { FWaitGuard->ProcessEvents(); };
 
     FitGuidancePanel();
     FormCreate();
@@ -609,6 +612,11 @@ void TPOP3Main::SetBusyCursor(bool Busy)
     // Between actions the socket is watched for data the server sends unasked.
     if (FNotifier)
         FNotifier->setEnabled(!Busy);
+    // A close asked for during the action that just ended.
+    if (!Busy && FCloseWhenIdle) {
+        FCloseWhenIdle = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
 }
 
 void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
@@ -937,9 +945,31 @@ bool TPOP3Main::eventFilter(QObject* Watched, QEvent* Event)
     return QMainWindow::eventFilter(Watched, Event);
 }
 
+// Asked during a wait: a reply that is cut off cannot be resumed, so a stop
+// ends the connection; what arrived so far stays in the log.
+bool TPOP3Main::AskToStop()
+{
+    if (!FConversation->Busy())
+        return false;
+    const bool Stop = MessageBox::askYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
+        QStringLiteral("Brieflotse wartet noch auf den Server. Wenn Sie jetzt abbrechen, wird die Verbindung "
+                       "getrennt, denn ein unterbrochener Austausch läßt sich nicht fortsetzen. Was bisher "
+                       "angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen und trennen?"));
+    if (Stop)
+        FConversation->Stop();
+    return Stop;
+}
+
 void TPOP3Main::closeEvent(QCloseEvent* Event)
 {
-    if (FConversation->Busy() || !FConversation->FormCloseQuery()) {
+    if (FConversation->Busy()) {
+        // Closing during a wait stops it first; the window closes once the
+        // action has ended.
+        Event->ignore();
+        FCloseWhenIdle = AskToStop();
+        return;
+    }
+    if (!FConversation->FormCloseQuery()) {
         Event->ignore();
         return;
     }

@@ -28,6 +28,7 @@ class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
 class TPOP3Lookup;
+class TWaitInputGuard;
 
 class TPOP3Main : public QMainWindow, public TConversationView {
     Q_OBJECT
@@ -120,6 +121,7 @@ private:
     bool LogKeyDown(QKeyEvent* Key);
     void CommandAssistant(QChar Kind);
     void UpdateFileActions();
+    bool AskToStop();
     void WatchSocket();
     void SocketReadable();
     void ApplyLogFont(bool FixedPitch);
@@ -204,6 +206,8 @@ private:
     std::unique_ptr<TProtocolLog> FLog;
     std::unique_ptr<TPOP3Conversation> FConversation;
     std::unique_ptr<QSocketNotifier> FNotifier;
+    std::unique_ptr<TWaitInputGuard> FWaitGuard;
+    bool FCloseWhenIdle = false;
     QString FLastStatus;
     QPixmap FStatusPictures[3];
     TPOP3Lookup* FFinder = nullptr;

@@ -197,6 +197,15 @@ TGuidance ServerClosedGuidance(const std::string& TargetHost)
     return { Fill(Text, TargetHost), true };
 }
 
+TGuidance StoppedGuidance(const std::string& TargetHost)
+{
+    static const char* const Text
+        = "Sie haben das Warten auf den Server \"%s\" abgebrochen. Weil eine unterbrochene Antwort den Austausch "
+          "durcheinanderbringt, hat Brieflotse die Verbindung getrennt; was bis dahin angekommen war, steht im "
+          "Protokoll. Mit \"Verbinden\" bauen Sie eine neue Verbindung auf.";
+    return { Fill(Text, TargetHost), false };
+}
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
 {
     if (Context.ErrorFlag) {
@@ -225,5 +234,6 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     Texts.push_back(Lead + Fill(kNotConnectedText, TargetHost));
     Texts.push_back(Fill(kUndefinedStatusText, QuotedStatusWord(std::string(100, 'W'))));
     Texts.push_back(ServerClosedGuidance(TargetHost).Text);
+    Texts.push_back(StoppedGuidance(TargetHost).Text);
     return Texts;
 }

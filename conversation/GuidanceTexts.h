@@ -22,6 +22,9 @@ struct TGuidanceContext {
 // Red guidance for a connection that the server closed while the program was idle.
 TGuidance ServerClosedGuidance(const std::string& TargetHost);
 
+// Guidance after the user stopped a wait, which closed the connection.
+TGuidance StoppedGuidance(const std::string& TargetHost);
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
 
 // Every text the guidance panel can show, filled with the given host and, for

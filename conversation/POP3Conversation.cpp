@@ -65,8 +65,31 @@ bool TPOP3Conversation::BeginAction()
     return true;
 }
 
+void TPOP3Conversation::Stop()
+{
+    if (!FBusy)
+        return;
+    FStopped = true;
+    FTransport->Cancel();
+}
+
+// After a stop the server may still be sending the reply that was cut off:
+// the conversation cannot continue on this connection.
+void TPOP3Conversation::EndStoppedAction()
+{
+    if (!FStopped)
+        return;
+    FStopped = false;
+    FErrorFlag = false;
+    if (FTransport->Connected())
+        CloseConnection();
+    const TGuidance Guidance = StoppedGuidance(FTransport->TargetHost());
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+}
+
 void TPOP3Conversation::EndAction()
 {
+    EndStoppedAction();
     ShowStatus(".");
     FBusy = false;
     FView.SetBusyCursor(false);
@@ -165,6 +188,7 @@ void TPOP3Conversation::PollUnexpectedData()
     ShowStatus("Empfängt unerwartete Daten ...");
     const std::string Data = ReadSingleLineReply();
     ShowGuidance("OOPS", Data);
+    EndStoppedAction();
     ShowStatus(".");
     FView.SetBusyCursor(false);
     FBusy = false;

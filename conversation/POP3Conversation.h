@@ -37,6 +37,10 @@ public:
     bool FormCloseQuery();                                  // may the window close?
     void ResetCounters();                                   // menu "&jetzt" under "&Zähler löschen"
 
+    // Ends the wait of the running action (called from the waiting hook): the
+    // action ends, the connection is closed, the guidance says why.
+    void Stop();
+
     // Called when the socket has become readable while no action runs.
     void PollUnexpectedData();
     // The server closed the connection between actions: say so in red.
@@ -75,6 +79,8 @@ private:
     std::string FErrorMessage;
     std::string FLastStatus;
     bool FBusy = false;
+    bool FStopped = false; // the user stopped the running action
+    void EndStoppedAction();
     int64_t FSentBase = 0;
     int64_t FReceivedBase = 0;
 };

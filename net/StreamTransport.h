@@ -37,4 +37,6 @@ public:
 
     // An empty handler stops the reports.
     virtual void SetErrorHandler(TTransportError Handler) = 0;
+    // Ends the wait in progress with an error (the user stopped it).
+    virtual void Cancel() {}
 };

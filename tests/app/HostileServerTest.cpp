@@ -12,6 +12,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -374,4 +377,41 @@ TEST_F(HostileServer, HugeUnknownStatusWordIsQuotedShort)
     EXPECT_LT(Guidance().size(), 1000);
     EXPECT_FALSE(Guidance().contains(QChar(0xFFFD)));
     EXPECT_TRUE(Guidance().contains(QStringLiteral("x…)")));
+}
+
+// A reply trickled just inside each wait never ends by itself: Escape,
+// "Trennen" and closing the window stop it (after a question), close the
+// connection and keep what was logged.
+TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
+{
+    const std::vector<std::pair<const char*, std::function<void(TPOP3Main&)>>> Ways = {
+        {"Escape", [](TPOP3Main& Main) { QTest::keyClick(Main.Command, Qt::Key_Escape); }},
+        {"Trennen", [](TPOP3Main& Main) { QTest::mouseClick(Main.ButtonTrennen, Qt::LeftButton); }},
+        {"close", [](TPOP3Main& Main) { Main.close(); }},
+    };
+    for (const auto& [Name, Press] : Ways) {
+        SCOPED_TRACE(Name);
+        Main->show();
+        ScriptedServer Server;
+        Server.send(kGreeting).expectLine().send("+OK 1 Nachricht\r\nZeile eins\r\n");
+        for (int Piece = 0; Piece < 100; ++Piece)
+            Server.send("x").pause(60);
+        ConnectTo(Server);
+        // A click elsewhere during the wait must not act later either.
+        QTimer::singleShot(200, Main.get(), [this] { QTest::mouseClick(Main->ButtonNOOP, Qt::LeftButton); });
+        QTimer::singleShot(400, Main.get(), [this, Press = Press] { Press(*Main); });
+        MessageBox::resetRecord();
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        QElapsedTimer Clock;
+        Clock.start();
+        Main->SendCommandLine(QStringLiteral("RETR 1"));
+        EXPECT_LT(Clock.elapsed(), 2000);
+        EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Abbrechen"));
+        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_TRUE(Guidance().contains(QStringLiteral("abgebrochen"))) << Guidance().toStdString();
+        EXPECT_TRUE(LogText().endsWith(QStringLiteral("RETR 1\n+OK 1 Nachricht\nZeile eins"))) << LogText().toStdString();
+        RunEventsUntil([] { return false; }, 300);
+        EXPECT_EQ(Server.received(), "RETR 1\r\n") << "the NOOP click was dropped";
+        EXPECT_EQ(Status(), QStringLiteral("Offline"));
+    }
 }

@@ -232,11 +232,8 @@ TEST_F(MainSettingsTest, StoredHistoryPassesTheKeyFilterAndKeepsItsLimit)
     Out.write(Json.toUtf8());
     Out.close();
 
-    QElapsedTimer Clock;
-    Clock.start();
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    EXPECT_LT(Clock.elapsed(), 2000);
     const QStringList Loaded = Items(Main.Command);
     ASSERT_EQ(Loaded.size(), 64);
     EXPECT_EQ(Loaded.at(0), QStringLiteral("NOOPDELE 1"));
