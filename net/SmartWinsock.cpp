@@ -1,9 +1,11 @@
 // Transport on POSIX sockets. Where WinSock posted notifications to a window,
 // this component polls its own socket (or its look-up's signal) until the mark
-// it waits for is set, a failure arrives or Timeout runs out.
+// it waits for is set, a failure arrives or Timeout runs out. TLS steps that
+// cannot go on say which mark they need, and wait in the same loop.
 #include "net/SmartWinsock.h"
 
 #include "net/HostLookup.h"
+#include "net/TlsSession.h"
 #include "net/WinsockErrors.h"
 #include "net/WinsockTarget.h"
 
@@ -83,10 +85,9 @@ std::string TSmartWinsock::GetDefaultPort()
 
 void TSmartWinsock::SetTargetHost(const std::string& Value)
 {
-    if (Value == FTargetHost)
-        return;
     TTargetParts parts = SplitTarget(Value);
     FTargetHost = parts.Host;
+    FSecurity = parts.Security;
     // The port stays in force for later hosts until it is set again.
     if (!parts.Port.empty())
         SetTargetPort(parts.Port);
@@ -96,6 +97,16 @@ void TSmartWinsock::SetTargetPort(const std::string& Value)
 {
     if (Value != FTargetPort)
         FTargetPort = Value;
+}
+
+bool TSmartWinsock::UseTls() const
+{
+    return FSecurity == scImplicitTls || (FSecurity == scByPort && IsImplicitTlsPort(FTargetPort));
+}
+
+void TSmartWinsock::SetUseTls(bool Value)
+{
+    FSecurity = Value ? scImplicitTls : scPlain;
 }
 
 void TSmartWinsock::SetTimeout(int Seconds)
@@ -116,6 +127,7 @@ bool TSmartWinsock::Connect()
         return false;
     }
     ResetEvents();
+    FTlsReason.clear();
 
     // The address comes first: its family decides the kind of socket.
     ResolvedAddress address;
@@ -145,6 +157,11 @@ bool TSmartWinsock::Connect()
         result = WaitFor(weConnect);
     } else {
         ReportError(WinsockCodeFromErrno(errno));
+    }
+    if (result) {
+        FConnectedHost = HostForLookup(FTargetHost);
+        if (UseTls())
+            result = Handshake();
     }
 
     // The failed step has reported; the clean-up reports nothing.
@@ -215,6 +232,12 @@ bool TSmartWinsock::Disconnect()
 
 void TSmartWinsock::CloseSocket()
 {
+    if (FTls) {
+        FTls->Close();
+        FTls.reset();
+    }
+    FTlsInfo = TTlsInfo();
+    FTlsPeerClosed = false;
     ::shutdown(FSocket, SHUT_RDWR);
     ::close(FSocket);
     FSocket = -1;
@@ -231,6 +254,8 @@ int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
         return -1;
     }
     const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    if (FTls)
+        return SendTls(Buffer, Count, until);
     for (;;) {
         if (!WaitUntil(weWrite, until))
             return -1;
@@ -260,6 +285,8 @@ int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
         return -1;
     }
     const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    if (FTls)
+        return ReceiveTls(Buffer, Size, until);
     for (;;) {
         if (!WaitUntil(weRead, until))
             return -1;
@@ -275,6 +302,133 @@ int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
             return -1;
         }
     }
+}
+
+bool TSmartWinsock::StartTls()
+{
+    if (!Connected()) {
+        ReportError(10057);
+        return false;
+    }
+    if (FTls) {
+        ReportError(kWinsockTlsAlreadyActive);
+        return false;
+    }
+    FTlsReason.clear();
+    if (Handshake())
+        return true;
+    // Half a handshake leaves both sides in no known state.
+    if (FSocket != -1)
+        Disconnect();
+    return false;
+}
+
+bool TSmartWinsock::Encrypted() const
+{
+    return Connected() && FTls && FTls->Established();
+}
+
+bool TSmartWinsock::Handshake()
+{
+    FTls = std::make_unique<TTlsSession>(FSocket, FConnectedHost);
+    if (!FTls->Ready()) {
+        ReportTlsFailure();
+        FTls.reset();
+        return false;
+    }
+    FTlsPeerClosed = false;
+    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    // The first step needs no wait; marking it ready still runs the hook.
+    TSmartWinsockEvent mark = weWrite;
+    FEvents[weWrite] = true;
+    for (;;) {
+        if (!WaitUntil(mark, until) || !FTls) {
+            FTls.reset();
+            return false;
+        }
+        const TTlsStep step = FTls->Handshake();
+        if (step == tlsDone) {
+            FTlsInfo = FTls->Info();
+            return true;
+        }
+        if (step != tlsWantRead && step != tlsWantWrite) {
+            ReportTlsFailure();
+            FTls.reset();
+            return false;
+        }
+        mark = step == tlsWantRead ? weRead : weWrite;
+        FEvents[mark] = false;
+    }
+}
+
+int32_t TSmartWinsock::SendTls(const void* Buffer, int32_t Count, Deadline Until)
+{
+    TSmartWinsockEvent mark = weWrite;
+    for (;;) {
+        if (!WaitUntil(mark, Until) || !FTls)
+            return -1;
+        if (Count == 0)
+            return 0;
+        int32_t written = 0;
+        switch (FTls->Write(Buffer, Count, written)) {
+        case tlsDone:
+            FBytesSent += written;
+            return written;
+        case tlsWantRead:
+            mark = weRead;
+            break;
+        case tlsWantWrite:
+            mark = weWrite;
+            break;
+        case tlsClosed:
+            ReportError(10058);
+            return -1;
+        default:
+            ReportTlsFailure();
+            return -1;
+        }
+        FEvents[mark] = false;
+    }
+}
+
+int32_t TSmartWinsock::ReceiveTls(void* Buffer, int32_t Size, Deadline Until)
+{
+    // OpenSSL may hold data the socket no longer shows: read before waiting.
+    TSmartWinsockEvent mark = weRead;
+    FEvents[weRead] = true;
+    for (;;) {
+        if (!WaitUntil(mark, Until) || !FTls)
+            return -1;
+        if (FTlsPeerClosed || Size == 0)
+            return 0;
+        int32_t count = 0;
+        switch (FTls->Read(Buffer, Size, count)) {
+        case tlsDone:
+            FBytesReceived += count;
+            return count;
+        case tlsClosed:
+            FTlsPeerClosed = true;
+            return 0;
+        case tlsWantRead:
+            mark = weRead;
+            break;
+        case tlsWantWrite:
+            mark = weWrite;
+            break;
+        default:
+            ReportTlsFailure();
+            return -1;
+        }
+        FEvents[mark] = false;
+    }
+}
+
+// Copies first: the error handler may disconnect and so end the session.
+void TSmartWinsock::ReportTlsFailure()
+{
+    const int32_t code = FTls->FailureCode();
+    const std::string reason = FTls->FailureReason();
+    ReportError(code, reason);
 }
 
 int32_t TSmartWinsock::SendString(const std::string& Text)
@@ -312,14 +466,25 @@ int32_t TSmartWinsock::BytesAvailable() const
         return 0;
     int count = 0;
     if (::ioctl(FSocket, FIONREAD, &count) != 0)
-        return 0;
-    return count;
+        count = 0;
+    if (!FTls)
+        return count;
+    return static_cast<int32_t>(std::min<int64_t>(int64_t{FTls->Pending()} + count, INT32_MAX));
+}
+
+bool TSmartWinsock::HasBufferedData() const
+{
+    return Connected() && FTls && FTls->Pending() > 0;
 }
 
 bool TSmartWinsock::PeerHasClosed() const
 {
     if (!Connected())
         return false;
+    if (FTls && FTls->Pending() > 0)
+        return false;
+    if (FTls && FTlsPeerClosed)
+        return true;
     char Byte = 0;
     return ::recv(FSocket, &Byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
@@ -345,8 +510,9 @@ void TSmartWinsock::GetErrorInfo(std::string& Origin, int32_t& Code, std::string
     FLastError = 0;
 }
 
-void TSmartWinsock::ReportError(int32_t Code)
+void TSmartWinsock::ReportError(int32_t Code, const std::string& TlsReason)
 {
+    FTlsReason = TlsReason;
     FLastError = Code;
     if (!OnError)
         return;
@@ -466,8 +632,26 @@ void TSmartWinsock::ProcessEvents()
     if (!Connected())
         return;
     pollfd watch{FSocket, POLLIN, 0};
-    if (::poll(&watch, 1, 0) > 0)
-        ApplySocketEvents(watch.revents);
+    if (::poll(&watch, 1, 0) <= 0)
+        return;
+    ApplySocketEvents(watch.revents);
+    // Records that arrived are taken in now, so that HasBufferedData(),
+    // BytesAvailable() and PeerHasClosed() see their data or a close_notify.
+    // (The error handler above may have closed the socket.)
+    if (!FTls || !FTls->Sound() || FTlsPeerClosed || FEvents[weFailed] || FSocket == -1)
+        return;
+    switch (FTls->Peek()) {
+    case tlsClosed:
+        FTlsPeerClosed = true;
+        break;
+    case tlsFailed:
+        // Like a reset: reported now, the next wait ends without a second report.
+        FEvents[weFailed] = true;
+        ReportTlsFailure();
+        break;
+    default:
+        break;
+    }
 }
 
 void TSmartWinsock::ApplySocketEvents(short Revents)

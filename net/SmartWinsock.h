@@ -10,6 +10,10 @@
 // No Qt in here: the window watches SocketHandle() with its own notifier and
 // calls ProcessEvents() when the socket becomes readable between operations.
 //
+// TLS (OpenSSL) runs inside the same waits: from the first byte when the
+// target asks for it (UseTls()), or on an open connection with StartTls().
+// Counters and reads deal in the protocol's bytes, before encryption.
+//
 // Defaults: a C++ base constructor cannot reach a subclass's overrides, so the
 // constructor here takes the base defaults (this machine, service "echo",
 // Timeout 20); a subclass constructor sets its own target afterwards.
@@ -21,9 +25,12 @@
 #include <string>
 
 #include "net/StreamTransport.h"
+#include "net/TlsInfo.h"
+#include "net/WinsockTarget.h"
 
 class TSmartWinsock;
 class THostLookup;
+class TTlsSession;
 
 enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, weFailed = 4 };
 
@@ -39,6 +46,9 @@ public:
     TSmartWinsock& operator=(const TSmartWinsock&) = delete;
 
     // Target. "host:port" (or "[v6]:port") also sets TargetPort.
+    // "pop3s://host[:port]" asks for TLS from the first byte (port 995 unless
+    // given), "pop3://host[:port]" for plain text (port 110 unless given);
+    // TargetHost() is then the host alone.
     const std::string& TargetHost() const override { return FTargetHost; }
     void SetTargetHost(const std::string& Value) override;
     const std::string& TargetPort() const { return FTargetPort; }
@@ -46,9 +56,33 @@ public:
     uint8_t Timeout() const { return FTimeout; }
     void SetTimeout(int Seconds) override; // kept within 1..60
 
+    // TLS from the first byte at Connect(): the last target's scheme decides,
+    // without one its port (995 or "pop3s"). SetUseTls() decides instead,
+    // until the next SetTargetHost().
+    bool UseTls() const;
+    void SetUseTls(bool Value);
+
+    // With UseTls(), the connection counts as made once the TLS handshake is
+    // through; a failed handshake is reported and leaves no socket.
     bool Connect() override;
     bool Disconnect() override;
     bool Connected() const override;
+
+    // Starts TLS on the open connection (POP3's STLS, after its "+OK"): the
+    // same handshake as at Connect(), bounded by Timeout, cancellable. A
+    // failure is reported and closes the connection; a failed certificate
+    // check is no failure (see TlsInfo()).
+    bool StartTls();
+    // True from a finished handshake until Disconnect().
+    bool Encrypted() const;
+    // Protocol, cipher, the peer's certificate and its check while Encrypted();
+    // empty otherwise. The check never stops the handshake: the window asks
+    // the user, and may trust the certificate by its Fingerprint.
+    const TTlsInfo& TlsInfo() const { return FTlsInfo; }
+    // OpenSSL's reason for the last error reported ("unsupported protocol"),
+    // for a fuller message; empty when that error did not come from OpenSSL.
+    // Set before OnError runs.
+    const std::string& TlsFailureReason() const { return FTlsReason; }
 
     int32_t Send(const void* Buffer, int32_t Count);
     int32_t Receive(void* Buffer, int32_t Size);
@@ -57,9 +91,16 @@ public:
     // One Receive of at most 8192 bytes into Text (NUL bytes kept).
     int32_t ReceiveString(std::string& Text) override;
 
+    // Bytes a read can work on without waiting. With TLS: the decrypted bytes
+    // waiting inside OpenSSL plus the encrypted ones the socket holds (those
+    // may carry no data at all; ProcessEvents() takes them in).
     int32_t BytesAvailable() const override;
-    // True when the peer has closed its side in order: nothing is left to
-    // read and a read would end at once (a reset is reported as an error).
+    // TLS only: decrypted bytes wait inside OpenSSL. The socket does not
+    // signal them, so a caller watching SocketHandle() must not wait for it.
+    bool HasBufferedData() const;
+    // True when the peer has closed its side in order (plain close or TLS
+    // close_notify): nothing is left to read and a read would end at once (a
+    // reset is reported as an error).
     bool PeerHasClosed() const;
     int64_t BytesSent() const override { return FBytesSent; }
     int64_t BytesReceived() const override { return FBytesReceived; }
@@ -81,7 +122,7 @@ public:
     std::function<void()> OnWaiting;
     // Ends the wait in progress (call it from OnWaiting): the operation fails
     // with kWinsockCancelled, reported through OnError. No effect between waits.
-    void Cancel();
+    void Cancel() override;
     // One time limit for a series of operations: until ClearDeadline(), no
     // wait lasts past Until, whatever Timeout says, so that a message read in
     // many pieces has one limit, not one per piece. Running out is the usual
@@ -91,7 +132,8 @@ public:
 
     // For event loops: the socket to watch (-1 when none), and a non-blocking
     // pass over pending socket events (sets marks, reports errors carried by a
-    // close or reset). Safe to call at any time.
+    // close or reset; with TLS takes in the records that arrived, a bad one
+    // reported). Safe to call at any time.
     int SocketHandle() const { return FSocket; }
     void ProcessEvents();
 
@@ -99,7 +141,8 @@ protected:
     virtual std::string GetDefaultHost();
     virtual std::string GetDefaultPort();
 
-    void ReportError(int32_t Code);
+    // TlsReason: OpenSSL's words for a TLS failure (see TlsFailureReason()).
+    void ReportError(int32_t Code, const std::string& TlsReason = {});
     bool WaitFor(TSmartWinsockEvent Mark);
     void ResetEvents();
 
@@ -115,8 +158,18 @@ private:
     void PollOnce(TSmartWinsockEvent Mark, int Milliseconds);
     void ApplySocketEvents(short Revents);
     void CloseSocket();
+    bool Handshake();
+    int32_t SendTls(const void* Buffer, int32_t Count, Deadline Until);
+    int32_t ReceiveTls(void* Buffer, int32_t Size, Deadline Until);
+    void ReportTlsFailure();
 
     std::unique_ptr<THostLookup> FLookup; // the look-up being waited for
+    std::unique_ptr<TTlsSession> FTls;    // from the handshake's start until Disconnect()
+    TTlsInfo FTlsInfo;
+    std::string FTlsReason;
+    std::string FConnectedHost;           // the name TLS checks, as it was at Connect()
+    TTargetSecurity FSecurity = scByPort;
+    bool FTlsPeerClosed = false;          // close_notify (or end of stream) read
 
     int32_t FLastError = 0;
     int64_t FBytesSent = 0;

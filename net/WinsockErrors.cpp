@@ -63,6 +63,13 @@ constexpr CodeText kTexts[] = {
     {11003, "Non-recoverable error"},
     {11004, "No Data"},
     {12000, "Request timed out"},
+    {12101, "TLS handshake failed"},
+    {12102, "Peer offers no protocol version we accept (TLS 1.0/1.1 only)"},
+    {12103, "TLS record error"},
+    {12104, "Connection closed during the TLS handshake"},
+    {12105, "Peer does not speak TLS"},
+    {12106, "TLS is already active"},
+    {12107, "TLS could not be set up"},
 };
 
 struct ErrnoCode {

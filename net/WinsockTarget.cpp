@@ -3,7 +3,19 @@
 #include <cctype>
 #include <cstdint>
 
-TTargetParts SplitTarget(const std::string& Value)
+namespace {
+
+bool StartsWithNoCase(const std::string& Text, const std::string& Prefix)
+{
+    if (Text.size() < Prefix.size())
+        return false;
+    for (size_t i = 0; i < Prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(Text[i])) != Prefix[i])
+            return false;
+    return true;
+}
+
+TTargetParts SplitHostPort(const std::string& Value)
 {
     if (!Value.empty() && Value.front() == '[') {
         const auto close = Value.find(']');
@@ -14,6 +26,40 @@ TTargetParts SplitTarget(const std::string& Value)
     if (colon == std::string::npos)
         return {Value, {}};
     return {Value.substr(0, colon), Value.substr(colon + 1)};
+}
+
+} // namespace
+
+TTargetParts SplitTarget(const std::string& Value)
+{
+    struct Scheme {
+        const char* Prefix;
+        TTargetSecurity Security;
+        const char* Port;
+    };
+    static const Scheme kSchemes[] = {{"pop3s://", scImplicitTls, "995"}, {"pop3://", scPlain, "110"}};
+    for (const Scheme& scheme : kSchemes) {
+        const std::string prefix = scheme.Prefix;
+        if (!StartsWithNoCase(Value, prefix))
+            continue;
+        std::string rest = Value.substr(prefix.size());
+        if (!rest.empty() && rest.back() == '/')
+            rest.pop_back();
+        TTargetParts parts = SplitHostPort(rest);
+        parts.Security = scheme.Security;
+        if (parts.Port.empty())
+            parts.Port = scheme.Port;
+        return parts;
+    }
+    return SplitHostPort(Value);
+}
+
+bool IsImplicitTlsPort(const std::string& Port)
+{
+    uint16_t number = 0;
+    if (ParsePortNumber(Port, number))
+        return number == 995;
+    return Port == "pop3s";
 }
 
 std::string HostForLookup(const std::string& TargetHost)

@@ -10,7 +10,8 @@
 #   // fuzz-pkg: Qt6Core
 # fuzz-sources may use wildcards. fuzz-pkg names pkg-config packages to compile
 # and link with (Qt wants -fPIC).
-# Without fuzz-sources it gets every source of dns/ and net/ (no Qt there);
+# Without fuzz-sources it gets every source of dns/ and net/ (no Qt there;
+# net/ needs OpenSSL, which every target links);
 # without fuzz-corpus it uses fuzz/corpus/<name without _fuzz>/ when present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,7 +59,7 @@ for target in "${targets[@]}"; do
   fi
 
   echo "== fuzz: building $name (${sources[*]})"
-  if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" "${extra[@]}" -lpthread -o "$out/$name"; then
+  if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" "${extra[@]}" -lssl -lcrypto -lpthread -o "$out/$name"; then
     echo "fuzz: $name does not build"
     failed=1
     continue

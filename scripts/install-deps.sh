@@ -12,13 +12,14 @@ set_name=${1:-run}
 run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev libqt6printsupport6
+  libssl-dev ca-certificates
   fonts-liberation fonts-dejavu-core
 )
 
 test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  dovecot-core dovecot-pop3d dnsmasq-base
+  dovecot-core dovecot-pop3d dnsmasq-base openssl
   xvfb xauth openbox xdotool xclip x11-utils imagemagick
   cups cups-client printer-driver-cups-pdf poppler-utils unrtf
   curl bind9-dnsutils

@@ -67,6 +67,44 @@ TEST(WinsockTarget, BracketedIpv6LiteralKeepsItsColons)
     EXPECT_EQ(SplitTarget("[::1]x:5").Host, "[");
 }
 
+// One component through the texts in order: a port stays for later hosts,
+// and with port 995 so does TLS.
+TEST(WinsockTarget, SchemeOrPortAsksForTlsFromTheFirstByte)
+{
+    struct Case {
+        const char* Text;
+        const char* Host;
+        const char* Port;
+        bool Tls;
+    };
+    const Case cases[] = {
+        {"mail.example.org", "mail.example.org", "pop3", false},
+        {"pop3s://mail.example.org", "mail.example.org", "995", true},
+        {"other.example.org", "other.example.org", "995", true},
+        {"pop3://mail.example.org", "mail.example.org", "110", false},
+        {"POP3S://[::1]:1995/", "[::1]", "1995", true},
+        {"pop3://mail.example.org:995", "mail.example.org", "995", false},
+        {"mail.example.org:pop3s", "mail.example.org", "pop3s", true},
+        {"mail.example.org:110", "mail.example.org", "110", false},
+        {"mail.example.org:995", "mail.example.org", "995", true},
+        {"pop3s://mail.example.org:110", "mail.example.org", "110", true},
+    };
+    TSmartWinsock socket;
+    socket.SetTargetPort("pop3");
+    for (const Case& c : cases) {
+        socket.SetTargetHost(c.Text);
+        EXPECT_EQ(socket.TargetHost(), c.Host) << c.Text;
+        EXPECT_EQ(socket.TargetPort(), c.Port) << c.Text;
+        EXPECT_EQ(socket.UseTls(), c.Tls) << c.Text;
+    }
+    // A choice made directly holds until the next target.
+    socket.SetTargetHost("mail.example.org:995");
+    socket.SetUseTls(false);
+    EXPECT_FALSE(socket.UseTls());
+    socket.SetTargetHost("mail.example.org");
+    EXPECT_TRUE(socket.UseTls());
+}
+
 TEST(WinsockTarget, DecimalNumbersArePortsEverythingElseIsAService)
 {
     uint16_t port = 0;
