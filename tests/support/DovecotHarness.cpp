@@ -205,7 +205,28 @@ bool DovecotHarness::prepareFiles(std::string* error)
     return true;
 }
 
-bool DovecotHarness::writeConfig(uint16_t port, std::string* error)
+// The TLS lines of the configuration; "ssl = no" without a certificate.
+std::string DovecotHarness::tlsConfig() const
+{
+    if (options_.tlsCertificate.empty() || options_.tlsKey.empty())
+        return "ssl = no\n";
+    const std::string key = "ssl_key = <" + options_.tlsKey + "\n";
+    std::string config = "ssl = yes\nssl_cert = <" + options_.tlsCertificate + "\n" + key;
+    for (const auto& [name, certificate] : options_.tlsCertificateByName)
+        config += "local_name " + name + " {\n  ssl_cert = <" + certificate + "\n  " + key + "}\n";
+    if (options_.tls10Only) {
+        const std::string file = folder_.file("openssl-tls10.cnf");
+        WriteFile(file, "openssl_conf = settings\n[settings]\nssl_conf = tls\n[tls]\nsystem_default = old\n"
+                        "[old]\nMinProtocol = TLSv1\nMaxProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
+        ::chmod(file.c_str(), 0644);
+        config += "ssl_min_protocol = TLSv1\nssl_cipher_list = DEFAULT:@SECLEVEL=0\n"
+                  "import_environment = TZ CORE_OUTOFMEM CORE_ERROR LISTEN_PID LISTEN_FDS NOTIFY_SOCKET OPENSSL_CONF="
+            + file + "\n";
+    }
+    return config;
+}
+
+bool DovecotHarness::writeConfig(std::string* error)
 {
     const Identity who = MailIdentity();
     const std::string root = folder_.path();
@@ -213,10 +234,10 @@ bool DovecotHarness::writeConfig(uint16_t port, std::string* error)
     config << "base_dir = " << root << "/run\n"
            << "state_dir = " << root << "/state\n"
            << "log_path = " << root << "/dovecot.log\n"
-           << "instance_name = brieflotse-test-" << port << "\n"
+           << "instance_name = brieflotse-test-" << port_ << "\n"
            << "protocols = pop3\n"
            << "listen = 127.0.0.1\n"
-           << "ssl = no\n"
+           << tlsConfig()
            << "disable_plaintext_auth = no\n"
            << "auth_mechanisms = plain\n"
            << "first_valid_uid = 1\n"
@@ -228,7 +249,10 @@ bool DovecotHarness::writeConfig(uint16_t port, std::string* error)
            << "pop3_uidl_format = %08Xu%08Xv\n"
            // No chroot: an unprivileged user may not, and tests gain nothing by it.
            << "service anvil {\n  chroot =\n}\n"
-           << "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " << port << "\n  }\n}\n"
+           << "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " << port_ << "\n  }\n"
+           << (tlsPort_ ? "  inet_listener pop3s {\n    port = " + std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n"
+                        : "")
+           << "}\n"
            << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << root
            << "/passwd\n}\n"
            << "userdb {\n  driver = static\n  args = uid=" << who.uid << " gid=" << who.gid << " home=" << root
@@ -329,7 +353,15 @@ bool DovecotHarness::start(std::string* error)
         return false;
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         port_ = PickFreePort();
-        if (port_ == 0 || !writeConfig(port_, error) || !launch(error))
+        const bool tls = !options_.tlsCertificate.empty() && !options_.tlsKey.empty();
+        tlsPort_ = tls ? PickFreePort() : 0;
+        if (port_ == 0 || (tls && tlsPort_ == 0)) {
+            SetError(error, "no free loopback port");
+            return false;
+        }
+        if (tlsPort_ == port_)
+            continue;
+        if (!writeConfig(error) || !launch(error))
             return false;
         if (waitForGreeting(error))
             return true;

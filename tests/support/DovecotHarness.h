@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,6 +23,16 @@ public:
         size_t extraMessages = 0;
         std::string user = "anna";
         std::string password = "geheim";
+        // With both (PEM files, see TestCertificates) TLS is on: a listener
+        // for TLS from the first byte on tlsPort(), and STLS on port().
+        std::string tlsCertificate;
+        std::string tlsKey;
+        // Certificates (same key) for clients that ask for these names (SNI).
+        std::map<std::string, std::string> tlsCertificateByName;
+        // Only TLS 1.0 (at OpenSSL's security level 0). Dovecot 2.3 has no
+        // upper limit of its own; its processes get an OpenSSL configuration
+        // that sets one.
+        bool tls10Only = false;
     };
 
     static bool available(); // the dovecot binary is installed
@@ -37,6 +48,7 @@ public:
     void stop();
 
     uint16_t port() const { return port_; }
+    uint16_t tlsPort() const { return tlsPort_; } // 0 without TLS
     const std::string& user() const { return options_.user; }
     const std::string& password() const { return options_.password; }
     // The messages of the mailbox, in the order POP3 numbers them.
@@ -48,13 +60,15 @@ public:
 
 private:
     bool prepareFiles(std::string* error);
-    bool writeConfig(uint16_t port, std::string* error);
+    bool writeConfig(std::string* error);
+    std::string tlsConfig() const;
     bool launch(std::string* error);
     bool waitForGreeting(std::string* error);
 
     Options options_;
     TempDir folder_;
     uint16_t port_ = 0;
+    uint16_t tlsPort_ = 0;
     pid_t pid_ = -1;
     bool prepared_ = false;
 };
