@@ -1,6 +1,7 @@
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 #include <QApplication>
 #include <QFile>
@@ -91,13 +92,6 @@ protected:
     QByteArray savedPath;
     QList<QPair<QString, bool>> finished;
 };
-
-template <typename T> T* Child(const QWidget& parent, const char* name)
-{
-    T* child = parent.findChild<T*>(name);
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-}
 
 } // namespace
 

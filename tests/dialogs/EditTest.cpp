@@ -3,6 +3,7 @@
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -29,12 +30,6 @@ protected:
 
     std::unique_ptr<TPOP3Edit> Create() { return std::make_unique<TPOP3Edit>(*store); }
 
-    template <typename T> static T* Child(const TPOP3Edit& dialog, const char* name)
-    {
-        T* child = dialog.findChild<T*>(name);
-        EXPECT_NE(child, nullptr) << name;
-        return child;
-    }
     static QLineEdit* Edit(const TPOP3Edit& dialog, const char* name) { return Child<QLineEdit>(dialog, name); }
     static QRadioButton* Radio(const TPOP3Edit& dialog, const char* name)
     {

@@ -5,6 +5,7 @@
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -203,17 +204,11 @@ protected:
         return finder;
     }
 
-    template <typename T> T* Child(const char* name) const
-    {
-        T* child = dialog->findChild<T*>(name);
-        EXPECT_NE(child, nullptr) << name;
-        return child;
-    }
-    QLineEdit* NameEdit() const { return Child<QLineEdit>("NameEdit"); }
-    QPushButton* Next() const { return Child<QPushButton>("NextButton"); }
-    QPushButton* Back() const { return Child<QPushButton>("BackButton"); }
-    QTreeWidget* Hosts() const { return Child<QTreeWidget>("MXHosts"); }
-    bool Showing(const char* page) const { return Child<QWidget>(page)->isVisible(); }
+    QLineEdit* NameEdit() const { return Child<QLineEdit>(*dialog, "NameEdit"); }
+    QPushButton* Next() const { return Child<QPushButton>(*dialog, "NextButton"); }
+    QPushButton* Back() const { return Child<QPushButton>(*dialog, "BackButton"); }
+    QTreeWidget* Hosts() const { return Child<QTreeWidget>(*dialog, "MXHosts"); }
+    bool Showing(const char* page) const { return Child<QWidget>(*dialog, page)->isVisible(); }
 
     static void Type(QWidget* target, const QString& text)
     {
@@ -421,8 +416,8 @@ TEST_F(LookupDialog, UnknownDomainShowsNameError)
 {
     Query("nothere.test");
     EXPECT_TRUE(Showing("PanelError"));
-    EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), "3 - Name Error");
-    EXPECT_EQ(Child<QLabel>("NameServerLabel")->text(),
+    EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(), "3 - Name Error");
+    EXPECT_EQ(Child<QLabel>(*dialog, "NameServerLabel")->text(),
         QStringLiteral("Gefragter Name-Server: 127.0.0.1, Port %1").arg(server->port()));
     EXPECT_FALSE(Next()->isEnabled());
     EXPECT_EQ(Next()->text(), QStringLiteral("&Verbinden"));
@@ -437,10 +432,10 @@ TEST_F(LookupDialog, NameWithEmptyPartIsRefusedWithoutAsking)
     for (const QString& name : { QStringLiteral("a..b"), QStringLiteral(".x"), QStringLiteral(".") }) {
         Query(name);
         EXPECT_TRUE(Showing("PanelError"));
-        EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(),
+        EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(),
             QStringLiteral("Der Domain-Name „%1“ ist ungültig: er enthält einen leeren Namensteil.").arg(name));
         EXPECT_FALSE(Next()->isEnabled());
-        EXPECT_FALSE(Child<QLabel>("NameServerLabel")->isVisible()); // none was asked
+        EXPECT_FALSE(Child<QLabel>(*dialog, "NameServerLabel")->isVisible()); // none was asked
         Back()->click();
     }
 }
@@ -540,8 +535,8 @@ TEST_F(LookupDialog, PeersThatAreNoNameServerAreNamedAsSuch)
         Query("mail.test");
         EXPECT_LT(SecondsSince(start), 1.0) << c.what; // not the 5 s wait
         EXPECT_TRUE(Showing("PanelError")) << c.what;
-        EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), c.text) << c.what;
-        EXPECT_EQ(Child<QLabel>("NameServerLabel")->text(),
+        EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(), c.text) << c.what;
+        EXPECT_EQ(Child<QLabel>(*dialog, "NameServerLabel")->text(),
             QStringLiteral("Gefragter Name-Server: 127.0.0.1, Port %1").arg(scripted.port()));
         Back()->click();
     }
@@ -552,7 +547,7 @@ TEST_F(LookupDialog, UnreachableNameServerShowsTheSocketError)
     dialog->NSLookup().SetTargetPort(std::to_string(ClosedPort()));
     Query("mail.test");
     EXPECT_TRUE(Showing("PanelError"));
-    EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), "10061 - Connection refused");
+    EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(), "10061 - Connection refused");
 }
 
 TEST_F(LookupDialog, DeselectingDisablesVerbinden)
@@ -591,7 +586,7 @@ TEST_F(LookupDialog, DomainIsRememberedAfterCancel)
     dialog->Prepare(nullptr);
     dialog->show();
     Type(NameEdit(), "mail.test");
-    Child<QPushButton>("CancelButton")->click();
+    Child<QPushButton>(*dialog, "CancelButton")->click();
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
     EXPECT_EQ(dialog->ServerName(), "");
 
@@ -667,7 +662,7 @@ TEST_F(LookupDialog, TrickledAnswerEndsAfterOneWaitAndTheWizardKeepsPainting)
     EXPECT_GE(took, 0.95);
     EXPECT_LT(took, 1.6);
     EXPECT_TRUE(Showing("PanelError"));
-    EXPECT_EQ(Child<QLabel>("ErrorLabel")->text(), "12000 - Request timed out");
+    EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(), "12000 - Request timed out");
     ASSERT_GE(ticks.size(), 10u);
     Clock::duration longest {};
     for (size_t i = 1; i < ticks.size(); ++i)
@@ -686,7 +681,7 @@ TEST_F(LookupDialog, AbbrechenStopsATrickleAtOnceAndOtherInputIsSwallowed)
     dialog->Prepare(nullptr);
     dialog->show();
     Type(NameEdit(), "mail.test");
-    auto* cancel = Child<QPushButton>("CancelButton");
+    auto* cancel = Child<QPushButton>(*dialog, "CancelButton");
     bool searching = false;
     // While the search runs: keys and clicks anywhere else, then "Abbrechen"
     // clicked the way the window system delivers it, through the window.
@@ -716,7 +711,7 @@ TEST_F(LookupDialog, AbbrechenStopsATrickleAtOnceAndOtherInputIsSwallowed)
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->Step(), 1);
     EXPECT_TRUE(Showing("PanelWelcome"));
-    EXPECT_EQ(Child<QLabel>("StopNote")->text(), QStringLiteral("Die Suche wurde abgebrochen."));
+    EXPECT_EQ(Child<QLabel>(*dialog, "StopNote")->text(), QStringLiteral("Die Suche wurde abgebrochen."));
     EXPECT_EQ(NameEdit()->text(), "mail.test");
     EXPECT_TRUE(Next()->isEnabled());
     EXPECT_EQ(MessageBox::shownCount(), 0);
@@ -727,7 +722,7 @@ TEST_F(LookupDialog, AbbrechenStopsATrickleAtOnceAndOtherInputIsSwallowed)
     Next()->click();
     EXPECT_EQ(dialog->Step(), 2);
     EXPECT_EQ(Rows().size(), 3u);
-    EXPECT_EQ(Child<QLabel>("StopNote")->text(), "");
+    EXPECT_EQ(Child<QLabel>(*dialog, "StopNote")->text(), "");
 }
 
 TEST_F(LookupDialog, EscapeStopsTheSearchAndClosingStopsAndCloses)
