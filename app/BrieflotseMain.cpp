@@ -627,6 +627,13 @@ void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
 }
 
 bool TPOP3Main::LogHasLines() const { return FLog->HasLines(); }
+bool TPOP3Main::LogHasRoom() const { return FLog->HasRoom(); }
+
+void TPOP3Main::AppendNoteToLog(const std::string& Text)
+{
+    FLog->AppendNote(Text);
+    UpdateFileActions();
+}
 
 void TPOP3Main::ClearLog()
 {

@@ -67,6 +67,8 @@ public:
     void SetBusyCursor(bool Busy) override;
     void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override;
     bool LogHasLines() const override;
+    bool LogHasRoom() const override;
+    void AppendNoteToLog(const std::string& Text) override;
     void ClearLog() override;
     void AdvanceServerColor() override;
     void ShowGuidanceText(const std::string& Text, bool IsError) override;

@@ -45,6 +45,11 @@ public:
     virtual bool LogHasLines() const = 0;
     virtual void ClearLog() = 0;
     virtual void AdvanceServerColor() = 0;
+    // False once the log holds as much as it may: server text is then no
+    // longer shown (the conversation counts it and says so in a note).
+    virtual bool LogHasRoom() const { return true; }
+    // A line of the program's own in the log (German), not protocol text.
+    virtual void AppendNoteToLog(const std::string& Text) { (void)Text; }
 
     // Guidance panel: red for error texts, window-text colour otherwise.
     virtual void ShowGuidanceText(const std::string& Text, bool IsError) = 0;

@@ -240,7 +240,30 @@ bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
     const int32_t Count = FTransport->ReceiveString(Chunk);
     if (Count == 0 && !FErrorFlag)
         WinsockError("Winsock", kPeerClosedCode, TSmartWinsock::ErrorText(kPeerClosedCode));
+    if (Count > 0)
+        Chunk = FLineLimiter.Filter(Chunk);
     return Count > 0 && !FErrorFlag;
+}
+
+void TPOP3Conversation::LogServerText(const std::string& Text, bool IsBody)
+{
+    if (FView.LogHasRoom())
+        FView.AppendToLog(Text, true, IsBody);
+    else
+        FNotShownBytes += Text.size();
+}
+
+void TPOP3Conversation::NoteWhatWasNotShown()
+{
+    const uint64_t Cut = FLineLimiter.TakeDropped();
+    if (Cut > 0)
+        FView.AppendNoteToLog("Brieflotse: Eine Zeile war länger als " + GroupedCount(kMaxLineBytes)
+            + " Bytes; weitere " + GroupedCount(Cut) + " Bytes dieser Zeile wurden empfangen, aber nicht angezeigt.");
+    if (FNotShownBytes > 0)
+        FView.AppendNoteToLog("Brieflotse: Das Protokoll ist voll; weitere " + GroupedCount(FNotShownBytes)
+            + " Bytes wurden empfangen, aber nicht angezeigt. Löschen Sie das Protokoll (Optionen, Protokoll "
+              "löschen, jetzt), um wieder alles zu sehen.");
+    FNotShownBytes = 0;
 }
 
 bool TPOP3Conversation::ReadToLineEnd(std::string& Text)
@@ -256,13 +279,23 @@ bool TPOP3Conversation::ReadToLineEnd(std::string& Text)
 
 std::string TPOP3Conversation::ReadSingleLineReply()
 {
+    FLineLimiter.StartReply();
     std::string Reply;
     if (ReadToLineEnd(Reply))
-        FView.AppendToLog(Reply, true, false);
+        LogServerText(Reply, false);
+    NoteWhatWasNotShown();
     return Reply;
 }
 
 std::string TPOP3Conversation::ReadMultiLineReply()
+{
+    FLineLimiter.StartReply();
+    std::string Reply = ReadMultiLineReplyLimited();
+    NoteWhatWasNotShown();
+    return Reply;
+}
+
+std::string TPOP3Conversation::ReadMultiLineReplyLimited()
 {
     std::string Reply;
     // Each search starts where the previous one ended (less the one byte
@@ -280,14 +313,14 @@ std::string TPOP3Conversation::ReadMultiLineReply()
         return Reply;
     // The status line with its line end, so that an empty one still shows
     // as a line of its own.
-    FView.AppendToLog(Reply.substr(0, StatusEnd + 2), true, false);
+    LogServerText(Reply.substr(0, StatusEnd + 2), false);
     if (!IsPositiveReply(Reply)) {
         // No body follows. What came behind the status line in the same read
         // is not dropped: it is read on to a line end and logged, as the
         // single-line reader would.
         std::string Behind = Reply.substr(StatusEnd + 2);
         if (!Behind.empty() && ReadToLineEnd(Behind))
-            FView.AppendToLog(Behind, true, false);
+            LogServerText(Behind, false);
         return Reply;
     }
     ShowStatus("Empfängt Details ...");
@@ -296,15 +329,17 @@ std::string TPOP3Conversation::ReadMultiLineReply()
     CollectBody(
         Rest,
         [this](std::string& Chunk) {
-            if (FErrorFlag)
-                return false;
-            const bool Got = ReceiveChunk(Chunk);
-            ShowStatus("");
-            return Got;
+            // A chunk the line limit swallowed whole is no end of the data.
+            do {
+                if (FErrorFlag || !ReceiveChunk(Chunk))
+                    return false;
+                ShowStatus("");
+            } while (Chunk.empty());
+            return true;
         },
-        [this](const std::string& Lines) { FView.AppendToLog(Lines, true, true); });
+        [this](const std::string& Lines) { LogServerText(Lines, true); });
     if (!FErrorFlag && !Rest.empty())
-        FView.AppendToLog(Rest, true, true);
+        LogServerText(Rest, true);
     return Reply;
 }
 

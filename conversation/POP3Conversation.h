@@ -10,11 +10,16 @@
 #include <string>
 
 #include "conversation/ConversationView.h"
+#include "conversation/ReplyRules.h"
 #include "net/SmartWinsock.h"
 #include "net/StreamTransport.h"
 
 class TPOP3Conversation {
 public:
+    // Whatever a server sends, one line is held in memory up to this size;
+    // the rest of a longer line is counted and noted in the log.
+    static constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
+
     // The socket component is owned by the conversation: TargetPort "pop3",
     // Timeout 30, OnError bound to WinsockError.
     explicit TPOP3Conversation(TConversationView& View);
@@ -52,6 +57,7 @@ public:
     void SendCommand(const std::string& Line);
     std::string ReadSingleLineReply();
     std::string ReadMultiLineReply();
+    std::string ReadMultiLineReplyLimited();
     void HandleQuitReply(const std::string& Line, const std::string& Reply);
     void CloseConnection();
     void WinsockError(const std::string& Origin, int32_t Code, const std::string& Description);
@@ -71,6 +77,10 @@ private:
     bool ReceiveChunk(std::string& Chunk);
     // Reads on until Text ends with CR LF; false when reading failed.
     bool ReadToLineEnd(std::string& Text);
+    // Server text to the log while it has room; counted otherwise.
+    void LogServerText(const std::string& Text, bool IsBody);
+    // After a reply: a note in the log for whatever was received but not shown.
+    void NoteWhatWasNotShown();
 
     TConversationView& FView;
     TSmartWinsock FWinsock;
@@ -80,6 +90,8 @@ private:
     std::string FLastStatus;
     bool FBusy = false;
     bool FStopped = false; // the user stopped the running action
+    TLineLimiter FLineLimiter{kMaxLineBytes};
+    uint64_t FNotShownBytes = 0; // received while the log was full
     void EndStoppedAction();
     int64_t FSentBase = 0;
     int64_t FReceivedBase = 0;

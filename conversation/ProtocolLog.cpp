@@ -113,6 +113,25 @@ void TProtocolLog::Clear()
 {
     FView->clear();
     FHasLines = false;
+    FCharacters = 0;
+}
+
+void TProtocolLog::AppendNote(const std::string& Text)
+{
+    QTextCharFormat Note;
+    Note.setForeground(QColor(128, 128, 128));
+    Note.setFontWeight(QFont::Normal);
+    SuspendRepaint();
+    QTextCursor Cursor(FView->document());
+    Cursor.movePosition(QTextCursor::End);
+    Cursor.beginEditBlock();
+    QString Line = QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
+    if (FHasLines)
+        Line.prepend(QLatin1Char('\n'));
+    FHasLines = true;
+    Cursor.insertText(Line, Note);
+    Cursor.endEditBlock();
+    ResumeRepaint(false);
 }
 
 void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
@@ -127,6 +146,7 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     const std::vector<std::string> Lines = SplitLogLines(Shown);
     if (Lines.empty())
         return;
+    FCharacters += static_cast<qint64>(Shown.size());
 
     QColor Color;
     if (IsServer) {

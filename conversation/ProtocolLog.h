@@ -39,7 +39,14 @@ public:
     void SetStatusBold(bool On) { FStatusBold = On; }
 
     void AppendToLog(const std::string& Text, bool IsServer, bool IsBody);
+    // A line of the program's own (UTF-8), in grey: not protocol text.
+    void AppendNote(const std::string& Text);
     bool HasLines() const { return FHasLines; }
+    // The log keeps at most this many characters of protocol text, so that
+    // its memory stays bounded whatever a server sends.
+    static constexpr qint64 kMaxCharacters = 64 * 1024 * 1024;
+    bool HasRoom() const { return FCharacters < FMaxCharacters; }
+    void SetMaxCharacters(qint64 Count) { FMaxCharacters = Count; } // tests
     void Clear();
 
     static QColor TableColor(int Index, const QPalette& Palette);
@@ -61,4 +68,6 @@ private:
     bool FStatusBold = true;
     bool FHasLines = false;
     bool FFollowPending = false;
+    qint64 FCharacters = 0;
+    qint64 FMaxCharacters = kMaxCharacters;
 };

@@ -174,6 +174,53 @@ std::string TakeCompleteBodyLines(std::string& Rest)
     return Lines;
 }
 
+std::string TLineLimiter::Filter(const std::string& Chunk)
+{
+    std::string Kept;
+    Kept.reserve(Chunk.size());
+    size_t At = 0;
+    while (At < Chunk.size()) {
+        const size_t LineFeed = Chunk.find('\n', At);
+        const size_t End = LineFeed == std::string::npos ? Chunk.size() : LineFeed;
+        const size_t Room = FLineLength < FMaxLine ? FMaxLine - FLineLength : 0;
+        const size_t Taken = std::min(Room, End - At);
+        Kept.append(Chunk, At, Taken);
+        if (End - At > Taken) {
+            FDropped += End - At - Taken;
+            FDroppedCR = Chunk[End - 1] == '\r';
+        }
+        FLineLength += End - At;
+        At = End;
+        if (LineFeed != std::string::npos) {
+            // A CR LF split by the limit keeps its CR.
+            if (FLineLength > FMaxLine && FDroppedCR) {
+                Kept += '\r';
+                --FDropped;
+            }
+            Kept += '\n';
+            FLineLength = 0;
+            FDroppedCR = false;
+            ++At;
+        }
+    }
+    return Kept;
+}
+
+uint64_t TLineLimiter::TakeDropped()
+{
+    const uint64_t Dropped = FDropped;
+    FDropped = 0;
+    return Dropped;
+}
+
+std::string GroupedCount(uint64_t Count)
+{
+    std::string Digits = std::to_string(Count);
+    for (int At = static_cast<int>(Digits.size()) - 3; At > 0; At -= 3)
+        Digits.insert(static_cast<size_t>(At), 1, '.');
+    return Digits;
+}
+
 bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
     const std::function<void(const std::string& Lines)>& Log)
 {

@@ -71,6 +71,32 @@ bool IsBodyComplete(const std::string& Rest);
 // what stays in Rest is always exactly what Rest held before.
 std::string TakeCompleteBodyLines(std::string& Rest);
 
+// Keeps the memory for one line bounded whatever a server sends: bytes of a
+// line beyond MaxLine are dropped (and counted) until its line end, which
+// passes with its CR, so every reader still finds the end of the reply.
+class TLineLimiter {
+public:
+    explicit TLineLimiter(size_t MaxLine)
+        : FMaxLine(MaxLine)
+    {
+    }
+    // A reply starts at the beginning of a line.
+    void StartReply() { FLineLength = 0, FDroppedCR = false; }
+    // What of Chunk is kept, in order.
+    std::string Filter(const std::string& Chunk);
+    // Bytes dropped since the last call.
+    uint64_t TakeDropped();
+
+private:
+    size_t FMaxLine;
+    size_t FLineLength = 0;
+    bool FDroppedCR = false; // the last byte dropped was a CR
+    uint64_t FDropped = 0;
+};
+
+// A byte count with German digit grouping: 1.048.576.
+std::string GroupedCount(uint64_t Count);
+
 // Reads the body of a positive multi-line reply. Rest starts as what followed
 // the status line's CR LF. Receive appends the next chunk to its argument and
 // returns false when reading failed (an empty chunk ends the read too); Log gets each run of complete lines as

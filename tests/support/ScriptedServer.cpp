@@ -86,6 +86,14 @@ ScriptedServer& ScriptedServer::send(std::string bytes)
     return *this;
 }
 
+ScriptedServer& ScriptedServer::stream(std::string pattern, int milliseconds)
+{
+    Step step{Kind::Stream, std::move(pattern)};
+    step.milliseconds = milliseconds;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::pause(int milliseconds)
 {
     Step step{Kind::Pause, {}};
@@ -273,6 +281,13 @@ bool ScriptedServer::runStep(const Step& step)
     switch (step.kind) {
     case Kind::Send:
         return writeAll(step.bytes);
+    case Kind::Stream: {
+        const auto until = Clock::now() + std::chrono::milliseconds(step.milliseconds);
+        while (Clock::now() < until && !stopping())
+            if (!writeAll(step.bytes))
+                return true; // the client has gone: the stream ends here
+        return true;
+    }
     case Kind::Pause:
         return sleepFor(step.milliseconds);
     case Kind::ExpectLine:

@@ -30,6 +30,9 @@ public:
 
     ScriptedServer& send(std::string bytes);     // one write of these bytes
     ScriptedServer& pause(int milliseconds);
+    // Writes `pattern` again and again at full speed for this long, or until
+    // the client goes away (endless data, bounded for the test).
+    ScriptedServer& stream(std::string pattern, int milliseconds);
     ScriptedServer& expectLine();                // read through CR LF (10 s at most)
     ScriptedServer& expectBytes(size_t n);       // read exactly n bytes (10 s at most)
     // Reads n bytes in small portions with a pause after each, so that a
@@ -49,7 +52,7 @@ public:
     std::string error() const;
 
 private:
-    enum class Kind { Send, Pause, ExpectLine, ExpectBytes, ReadSlowly, Close, Reset };
+    enum class Kind { Send, Stream, Pause, ExpectLine, ExpectBytes, ReadSlowly, Close, Reset };
     struct Step {
         Kind kind;
         std::string bytes;
