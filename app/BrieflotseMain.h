@@ -53,6 +53,9 @@ public:
     // Writes the log to Path; a failure is shown in a message box. On success
     // the folder becomes the save dialog's initial folder.
     bool SaveLogTo(const QString& Path, TLogFileType Type);
+    // The save dialog's initial folder: the last one saved to, or the stored one.
+    QString SaveFolder() const { return FSaveFolder; }
+    void SetSaveFolder(const QString& Folder) { FSaveFolder = Folder; }
 
     // TConversationView
     TConversationOptions Options() const override;
@@ -132,8 +135,8 @@ private:
     QPushButton* CommandButton(const char* Name, const QString& Caption, const QString& Hint,
                                void (TPOP3Main::*Handler)());
 
-public:
-    // Controls, by the names the rest of the program and the tests use.
+    // Controls, each member named like its object; tests and benchmarks find
+    // a control by that object name (findChild), never through a member.
     QLabel* HostLabel = nullptr;
     QComboBox* HostCombo = nullptr;
     QPushButton* ButtonSuchen = nullptr;
@@ -199,11 +202,10 @@ public:
     QAction* MenuAbout = nullptr;
 
     // Save dialog state kept within one run: initial folder, chosen type and name.
-    QString SaveFolder;
-    QString SaveFilter;
-    QString SaveFileName;
+    QString FSaveFolder;
+    QString FSaveFilter;
+    QString FSaveFileName;
 
-private:
     TSettingsStore& FSettings;
     std::unique_ptr<TProtocolLog> FLog;
     std::unique_ptr<TPOP3Conversation> FConversation;

@@ -15,13 +15,13 @@ void TPOP3Main::MenuSpeichernClick()
     if (!FLog->HasLines())
         return;
     QFileDialog Dialog(this);
-    ConfigureSaveDialog(Dialog, SaveFolder, SaveFilter, SaveFileName);
+    ConfigureSaveDialog(Dialog, FSaveFolder, FSaveFilter, FSaveFileName);
     if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
         return;
-    SaveFilter = Dialog.selectedNameFilter();
+    FSaveFilter = Dialog.selectedNameFilter();
     const QString Path = Dialog.selectedFiles().constFirst();
-    SaveFileName = QFileInfo(Path).fileName();
-    SaveLogTo(Path, LogFileTypeForPath(Path, SaveFilter));
+    FSaveFileName = QFileInfo(Path).fileName();
+    SaveLogTo(Path, LogFileTypeForPath(Path, FSaveFilter));
 }
 
 bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
@@ -34,7 +34,7 @@ bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
         MessageBox::error(this, QStringLiteral("Brieflotse - Speichern"), Problem);
         return false;
     }
-    SaveFolder = SaveFolderOf(Path);
+    FSaveFolder = SaveFolderOf(Path);
     return true;
 }
 

@@ -185,7 +185,7 @@ void TPOP3Main::LoadSettings()
             }
         }
         if (Store.ValueExists(QStringLiteral("SaveFolder")))
-            SaveFolder = Store.ReadString(QStringLiteral("SaveFolder"));
+            FSaveFolder = Store.ReadString(QStringLiteral("SaveFolder"));
         if (Store.ValueExists(QStringLiteral("ResetLog")))
             MenuResetLog->setChecked(Store.ReadString(QStringLiteral("ResetLog")) == QLatin1String("yes"));
         if (Store.ValueExists(QStringLiteral("ResetCounter")))
@@ -226,7 +226,7 @@ void TPOP3Main::SaveSettings()
     {
         TSettingsKey Opened(Store, SettingsPaths::Misc);
         Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().Winsock().Timeout());
-        Store.WriteString(QStringLiteral("SaveFolder"), SaveFolder);
+        Store.WriteString(QStringLiteral("SaveFolder"), FSaveFolder);
         Store.WriteString(QStringLiteral("ResetLog"), YesNo(MenuResetLog));
         Store.WriteString(QStringLiteral("ResetCounter"), YesNo(MenuResetCounter));
     }

@@ -13,6 +13,7 @@
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
+#include "tests/support/qt/Child.h"
 
 TWindowSession::TWindowSession()
     : FSettings(std::make_unique<TSettingsStore>(QString::fromStdString(FDir.file("settings.json"))))
@@ -30,13 +31,14 @@ TWindowSession::~TWindowSession()
 
 bool TWindowSession::Ready() const
 {
-    return !FMain->Conversation().ErrorFlag() && FMain->StatusPanels[0]->text() == QStringLiteral("Bereit");
+    return !FMain->Conversation().ErrorFlag()
+        && Child<QLabel>(*FMain, "StatusText")->text() == QStringLiteral("Bereit");
 }
 
 bool TWindowSession::Connect(uint16_t Port)
 {
-    FMain->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Port));
-    FMain->ButtonVerbinden->click();
+    Child<QComboBox>(*FMain, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Port));
+    Child<QPushButton>(*FMain, "ButtonVerbinden")->click();
     QCoreApplication::processEvents();
     return Ready();
 }
@@ -59,7 +61,7 @@ double TWindowSession::Send(const QString& Line)
 
 bool TWindowSession::LogShowsEnd(const QString& Last)
 {
-    QPlainTextEdit* Log = FMain->Log;
+    QPlainTextEdit* Log = Child<QPlainTextEdit>(*FMain, "Log");
     for (int Round = 0; Round < 200 && !Log->updatesEnabled(); ++Round) {
         QEventLoop Pause;
         QTimer::singleShot(10, &Pause, &QEventLoop::quit);

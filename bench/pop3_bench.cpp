@@ -35,6 +35,7 @@
 #include "dialogs/BrieflotseLookup.h"
 #include "resources/Resources.h"
 #include "tests/support/DovecotHarness.h"
+#include "tests/support/qt/Child.h"
 
 extern char** environ;
 
@@ -127,8 +128,8 @@ int Retr(size_t Megabytes, int Runs)
         }
         Ours.push_back(Seconds);
         Curl.push_back(CurlSeconds);
-        std::printf("run %d: brieflotse %.3f s, curl %.3f s, %lld bytes, %d log lines", Run + 1, Seconds,
-            CurlSeconds, static_cast<long long>(Received), Session.Main().Log->document()->blockCount());
+        std::printf("run %d: brieflotse %.3f s, curl %.3f s, %lld bytes, %d log lines", Run + 1, Seconds, CurlSeconds,
+            static_cast<long long>(Received), Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount());
         // The first run starts from the smallest heap, so it alone says what one
         // message costs in memory.
         if (Run == 0)
@@ -172,7 +173,7 @@ int List(size_t Messages, int Runs)
     for (int Run = 0; Run < Runs; ++Run) {
         Session.ClearLog();
         const double List = Session.Send(QStringLiteral("LIST"));
-        const int Lines = Session.Main().Log->document()->blockCount();
+        const int Lines = Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount();
         const bool ListShown = Session.LogShowsEnd(QStringLiteral("."));
         Session.ClearLog();
         const double Uidl = Session.Send(QStringLiteral("UIDL"));

@@ -39,13 +39,14 @@ protected:
         // The log's limit, scaled down so that a few seconds of data reach it.
         Main->ProtocolLog().SetMaxCharacters(8 << 20);
     }
-    QString LogText() const { return Main->Log->toPlainText(); }
+    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
 
     // Presses Escape after Milliseconds and says yes to the stop question.
     void StopAfter(int Milliseconds)
     {
         MessageBox::setNextAnswer(QMessageBox::Yes);
-        QTimer::singleShot(Milliseconds, Main.get(), [this] { QTest::keyClick(Main->Log, Qt::Key_Escape); });
+        QTimer::singleShot(
+            Milliseconds, Main.get(), [this] { QTest::keyClick(Child<QPlainTextEdit>(*Main, "Log"), Qt::Key_Escape); });
     }
 
     template <typename Condition> bool RunEventsUntil(Condition Done, int Milliseconds)

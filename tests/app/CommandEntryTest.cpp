@@ -49,16 +49,16 @@ TEST_F(CommandEntryTest, HistoryKeepsOneEntryPerLineAndAtMostSixtyFour)
 
     Main->SendCommandLine(QStringLiteral("noop"));
     Main->SendCommandLine(QStringLiteral("NOOP"));
-    EXPECT_EQ(Main->Command->count(), 1);
-    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("NOOP"));
-    EXPECT_TRUE(Main->Command->currentText().isEmpty()) << "the field is emptied after sending";
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->count(), 1);
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("NOOP"));
+    EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->currentText().isEmpty()) << "the field is emptied after sending";
 
     for (int Index = 1; Index <= 65; ++Index)
         Main->SendCommandLine(QStringLiteral("X%1").arg(Index));
-    EXPECT_EQ(Main->Command->count(), 64);
-    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("X65"));
-    EXPECT_EQ(Main->Command->itemText(63), QStringLiteral("X2"));
-    EXPECT_TRUE(Main->Command->lineEdit()->hasFocus() || !QApplication::focusWidget());
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->count(), 64);
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("X65"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(63), QStringLiteral("X2"));
+    EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->lineEdit()->hasFocus() || !QApplication::focusWidget());
 }
 
 TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
@@ -71,12 +71,14 @@ TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
         Assistant->findChild<QLineEdit*>(QStringLiteral("EditLIST"))->setText(QStringLiteral("1"));
         Assistant->findChild<QPushButton*>(QStringLiteral("ButtonSend"))->click();
     });
-    Main->ButtonLIST->click();
+    Child<QPushButton>(*Main, "ButtonLIST")->click();
     ASSERT_TRUE(Server.waitFinished(5000));
     EXPECT_EQ(Server.received(), "LIST 1\r\n");
-    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("LIST 1"));
-    EXPECT_TRUE(Main->Log->toPlainText().endsWith(QStringLiteral("LIST 1\n+OK 1 octets")));
-    EXPECT_TRUE(Main->Hint->toPlainText().startsWith(QStringLiteral("Der Server hat Nummer und Größe")));
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("LIST 1"));
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Log")->toPlainText().endsWith(QStringLiteral("LIST 1\n+OK 1 octets")));
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .startsWith(QStringLiteral("Der Server hat Nummer und Größe")));
 }
 
 TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
@@ -85,8 +87,8 @@ TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
     Server.send("+OK\r\n").holdOpen(2000);
     ConnectTo(Server);
     QTimer::singleShot(0, Assistant.get(), [this] { Assistant->reject(); });
-    Main->ButtonDELE->click();
-    EXPECT_EQ(Main->Command->count(), 0);
+    Child<QPushButton>(*Main, "ButtonDELE")->click();
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->count(), 0);
     EXPECT_EQ(Server.received(), "");
 }
 
@@ -96,11 +98,12 @@ TEST_F(CommandEntryTest, PositiveQuitPutsTheFocusIntoTheHostField)
     Server.send("+OK\r\n").expectLine().send("+OK bye\r\n").holdOpen(2000);
     ConnectTo(Server);
     QApplication::setActiveWindow(Main.get());
-    Main->ButtonQUIT->click();
-    EXPECT_FALSE(Main->Command->isEnabled());
-    EXPECT_TRUE(Main->HostCombo->isEnabled());
+    Child<QPushButton>(*Main, "ButtonQUIT")->click();
+    EXPECT_FALSE(Child<QComboBox>(*Main, "Command")->isEnabled());
+    EXPECT_TRUE(Child<QComboBox>(*Main, "HostCombo")->isEnabled());
     QWidget* Focus = QApplication::focusWidget();
-    EXPECT_TRUE(Focus == Main->HostCombo || Focus == Main->HostCombo->lineEdit());
+    EXPECT_TRUE(
+        Focus == Child<QComboBox>(*Main, "HostCombo") || Focus == Child<QComboBox>(*Main, "HostCombo")->lineEdit());
 }
 
 } // namespace

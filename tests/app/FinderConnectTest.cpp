@@ -20,6 +20,7 @@
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 namespace {
 
@@ -65,12 +66,13 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
         Driven = Hosts->topLevelItemCount() == 1 && Next->isEnabled();
         Next->click(); // "Verbinden"
     });
-    Main.ButtonSuchen->click();
+    Child<QPushButton>(Main, "ButtonSuchen")->click();
 
     ASSERT_TRUE(Driven) << "the finder did not list the mail server";
-    EXPECT_TRUE(Main.Conversation().Winsock().Connected()) << Main.Hint->toPlainText().toStdString();
-    EXPECT_EQ(Main.HostCombo->itemText(0), QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(Main.Log->toPlainText().startsWith(QStringLiteral("+OK")));
+    EXPECT_TRUE(Main.Conversation().Winsock().Connected())
+        << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().startsWith(QStringLiteral("+OK")));
     Main.Conversation().Winsock().Disconnect();
 }
 

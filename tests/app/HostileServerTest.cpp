@@ -77,9 +77,9 @@ protected:
         return true;
     }
 
-    QString LogText() const { return Main->Log->toPlainText(); }
-    QString Status() const { return Main->StatusPanels[0]->text(); }
-    QString Guidance() const { return Main->Hint->toPlainText(); }
+    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString Status() const { return Child<QLabel>(*Main, "StatusText")->text(); }
+    QString Guidance() const { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
     QString ReceivedPanel(qlonglong Count) const
     {
         return QStringLiteral("Empfangen: ") + QLocale().toString(Count) + QStringLiteral(" Bytes");
@@ -102,10 +102,10 @@ protected:
     void ExpectTrennenStillWorks()
     {
         MessageBox::setNextAnswer(QMessageBox::Yes);
-        Main->ButtonTrennen->click();
+        Child<QPushButton>(*Main, "ButtonTrennen")->click();
         EXPECT_FALSE(Main->Conversation().Winsock().Connected());
         EXPECT_EQ(Status(), QStringLiteral("Offline"));
-        EXPECT_TRUE(Main->ButtonVerbinden->isEnabled());
+        EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
     }
 };
 
@@ -119,7 +119,7 @@ TEST_F(HostileServer, GreetingThatNeverComesOrNeverEndsTimesOutConnected)
         ConnectTo(Silent);
         ExpectErrorShown(kTimedOut);
         EXPECT_TRUE(Guidance().contains(QStringLiteral("NOOP-Kommando")));
-        EXPECT_TRUE(Main->ButtonSenden->isEnabled()) << "the window stays connected";
+        EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonSenden")->isEnabled()) << "the window stays connected";
         EXPECT_FALSE(Main->LogHasLines());
         ExpectTrennenStillWorks();
     }
@@ -128,7 +128,7 @@ TEST_F(HostileServer, GreetingThatNeverComesOrNeverEndsTimesOutConnected)
     ConnectTo(NoLineEnd);
     ExpectErrorShown(kTimedOut);
     EXPECT_FALSE(Main->LogHasLines()) << "an unfinished line is not logged";
-    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(19));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(), ReceivedPanel(19));
 }
 
 TEST_F(HostileServer, ResetOrCloseInTheMiddleOfABodyKeepsTheLinesThatArrived)
@@ -136,8 +136,8 @@ TEST_F(HostileServer, ResetOrCloseInTheMiddleOfABodyKeepsTheLinesThatArrived)
     const std::string Reply = "+OK 120 octets\r\nZeile 1\r\nZeile 2\r\nhalbe Ze";
     for (const bool Abortive : { true, false }) {
         SCOPED_TRACE(Abortive ? "reset" : "orderly close");
-        Main->MenuResetLogNow->trigger();
-        Main->MenuResetCounterNow->trigger();
+        Child<QAction>(*Main, "MenuResetLogNow")->trigger();
+        Child<QAction>(*Main, "MenuResetCounterNow")->trigger();
         ScriptedServer Server;
         Server.send(kGreeting).expectLine().send(Reply).pause(300);
         if (Abortive)
@@ -151,8 +151,8 @@ TEST_F(HostileServer, ResetOrCloseInTheMiddleOfABodyKeepsTheLinesThatArrived)
         EXPECT_FALSE(Status().startsWith(kTimedOut)) << "the end of the connection is seen at once";
         // The unfinished line is dropped; the complete ones stay, once each.
         EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK 120 octets\r\nZeile 1\r\nZeile 2\r\n"));
-        EXPECT_EQ(
-            Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + Reply.size())));
+        EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(),
+            ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + Reply.size())));
         ExpectTrennenStillWorks();
     }
 }
@@ -186,8 +186,8 @@ TEST_F(HostileServer, MegabyteLineWithoutLineEndIsHeldBackUntilTheWaitEnds)
     ExpectErrorShown(kTimedOut);
     EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK\r\n"));
     const auto Total = static_cast<qlonglong>(kGreeting.size() + 5 + Huge.size());
-    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(Total));
-    EXPECT_EQ(Main->StatusPanels[2]->text(), QStringLiteral("Empfangen: 1.048.598 Bytes"));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(), ReceivedPanel(Total));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(), QStringLiteral("Empfangen: 1.048.598 Bytes"));
 }
 
 TEST_F(HostileServer, NulAndEightBitBytesShowAsBlanks)
@@ -229,8 +229,8 @@ TEST_F(HostileServer, BodyOfOneHundredThousandOneByteWrites)
     Main->SendCommandLine(QStringLiteral("RETR 1"));
     EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
     EXPECT_EQ(LogText(), AfterCommand("RETR 1", "+OK 100000 octets\r\n" + Body));
-    EXPECT_EQ(
-        Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 19 + Body.size())));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(),
+        ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 19 + Body.size())));
     EXPECT_EQ(Status(), QStringLiteral("Bereit"));
 }
 
@@ -319,7 +319,8 @@ TEST_F(HostileServer, HugeMultiLineAnswerToASingleLineCommandEndsAsUnexpectedDat
     EXPECT_TRUE(
         Guidance().startsWith(QStringLiteral("Der Server hat das letzte Kommando mit einem Status-Code (Zeile)")))
         << Guidance().toStdString();
-    EXPECT_EQ(Main->StatusPanels[2]->text(), ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 5 + Rest.size())));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(),
+        ReceivedPanel(static_cast<qlonglong>(kGreeting.size() + 5 + Rest.size())));
     EXPECT_EQ(Status(), QStringLiteral("Bereit"));
 }
 
@@ -357,7 +358,7 @@ TEST_F(HostileServer, CloseWhileIdleIsExplained)
     ASSERT_TRUE(RunEventsUntil([&] { return Guidance().contains(QStringLiteral("von sich aus beendet")); }))
         << Guidance().toStdString();
     EXPECT_TRUE(LogText().endsWith(QStringLiteral("-ERR Disconnected for inactivity.")));
-    EXPECT_EQ(Main->Hint->palette().color(QPalette::Text), QColor(255, 0, 0));
+    EXPECT_EQ(Child<QPlainTextEdit>(*Main, "Hint")->palette().color(QPalette::Text), QColor(255, 0, 0));
     EXPECT_EQ(Status(), QStringLiteral("Bereit"));
     EXPECT_TRUE(Guidance().contains(QStringLiteral("\"Trennen\"")));
 }
@@ -385,9 +386,10 @@ TEST_F(HostileServer, HugeUnknownStatusWordIsQuotedShort)
 TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
 {
     const std::vector<std::pair<const char*, std::function<void(TPOP3Main&)>>> Ways = {
-        {"Escape", [](TPOP3Main& Main) { QTest::keyClick(Main.Command, Qt::Key_Escape); }},
-        {"Trennen", [](TPOP3Main& Main) { QTest::mouseClick(Main.ButtonTrennen, Qt::LeftButton); }},
-        {"close", [](TPOP3Main& Main) { Main.close(); }},
+        { "Escape", [](TPOP3Main& Main) { QTest::keyClick(Child<QComboBox>(Main, "Command"), Qt::Key_Escape); } },
+        { "Trennen",
+            [](TPOP3Main& Main) { QTest::mouseClick(Child<QPushButton>(Main, "ButtonTrennen"), Qt::LeftButton); } },
+        { "close", [](TPOP3Main& Main) { Main.close(); } },
     };
     for (const auto& [Name, Press] : Ways) {
         SCOPED_TRACE(Name);
@@ -398,7 +400,8 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
             Server.send("x").pause(60);
         ConnectTo(Server);
         // A click elsewhere during the wait must not act later either.
-        QTimer::singleShot(200, Main.get(), [this] { QTest::mouseClick(Main->ButtonNOOP, Qt::LeftButton); });
+        QTimer::singleShot(
+            200, Main.get(), [this] { QTest::mouseClick(Child<QPushButton>(*Main, "ButtonNOOP"), Qt::LeftButton); });
         QTimer::singleShot(400, Main.get(), [this, Press = Press] { Press(*Main); });
         MessageBox::resetRecord();
         MessageBox::setNextAnswer(QMessageBox::Yes);

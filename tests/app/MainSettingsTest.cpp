@@ -14,10 +14,11 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "dialogs/BrieflotseEdit.h"
 #include "app/settings/SettingsStore.h"
+#include "dialogs/BrieflotseEdit.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 namespace {
 
@@ -60,16 +61,17 @@ TEST_F(MainSettingsTest, FirstRunUsesTheDefaults)
 {
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    EXPECT_TRUE(Main.MenuFontProp->isChecked());
-    EXPECT_TRUE(Main.MenuColorStatus->isChecked());
-    for (QAction* Item : {Main.MenuCmdBold, Main.MenuStatusBold, Main.MenuCmdUpper, Main.MenuHidePass})
+    EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuColorStatus")->isChecked());
+    for (QAction* Item : { Child<QAction>(Main, "MenuCmdBold"), Child<QAction>(Main, "MenuStatusBold"),
+             Child<QAction>(Main, "MenuCmdUpper"), Child<QAction>(Main, "MenuHidePass") })
         EXPECT_TRUE(Item->isChecked()) << Item->objectName().toStdString();
-    EXPECT_TRUE(Main.Menu30Sek->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
     EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 30);
-    EXPECT_FALSE(Main.MenuResetLog->isChecked());
-    EXPECT_FALSE(Main.MenuResetCounter->isChecked());
-    EXPECT_EQ(Main.HostCombo->count(), 0);
-    EXPECT_EQ(Main.Command->count(), 0);
+    EXPECT_FALSE(Child<QAction>(Main, "MenuResetLog")->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
+    EXPECT_EQ(Child<QComboBox>(Main, "Command")->count(), 0);
     EXPECT_EQ(MessageBox::shownCount(), 0);
 }
 
@@ -87,16 +89,16 @@ TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
 
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    EXPECT_TRUE(Main.MenuFontMono->isChecked());
-    EXPECT_TRUE(Main.MenuColorRed->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuFontMono")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuColorRed")->isChecked());
     EXPECT_EQ(Main.ProtocolLog().ServerColor(), 3);
-    EXPECT_FALSE(Main.MenuCmdUpper->isChecked());
-    EXPECT_TRUE(Main.MenuCmdBold->isChecked());
-    EXPECT_TRUE(Main.MenuStatusBold->isChecked());
-    EXPECT_TRUE(Main.Menu40Sek->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuCmdUpper")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuCmdBold")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "Menu40Sek")->isChecked());
     EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 40);
-    EXPECT_TRUE(Main.MenuResetLog->isChecked());
-    EXPECT_FALSE(Main.MenuResetCounter->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuResetLog")->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
 }
 
 TEST_F(MainSettingsTest, UnknownColourValueAndOddTimeoutFallBack)
@@ -108,9 +110,9 @@ TEST_F(MainSettingsTest, UnknownColourValueAndOddTimeoutFallBack)
         WriteNumber(QStringLiteral("Misc\\"), QStringLiteral("WinsockTimeout"), 15);
         TSettingsStore Store(File());
         TPOP3Main Main(Store);
-        EXPECT_TRUE(Main.MenuColorStatus->isChecked()) << Value;
-        EXPECT_TRUE(Main.MenuFontProp->isChecked());
-        EXPECT_TRUE(Main.Menu30Sek->isChecked());
+        EXPECT_TRUE(Child<QAction>(Main, "MenuColorStatus")->isChecked()) << Value;
+        EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
+        EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
     }
 }
 
@@ -123,8 +125,8 @@ TEST_F(MainSettingsTest, InitDoneWipesTheWholeTree)
     {
         TSettingsStore Store(File());
         TPOP3Main Main(Store);
-        EXPECT_EQ(Main.HostCombo->count(), 0);
-        EXPECT_TRUE(Main.MenuFontProp->isChecked());
+        EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
+        EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
         Main.SaveSettings();
     }
     TSettingsStore Store(File());
@@ -144,20 +146,21 @@ TEST_F(MainSettingsTest, HistoriesStopAtTheFirstGapAndAreNeverShortened)
     {
         TSettingsStore Store(File());
         TPOP3Main Main(Store);
-        EXPECT_EQ(Items(Main.HostCombo), (QStringList {QStringLiteral("host-0000"), QStringLiteral("host-0001")}));
-        EXPECT_EQ(Main.HostCombo->currentText(), QStringLiteral("host-0000"));
-        EXPECT_EQ(Main.Command->count(), 5);
-        EXPECT_TRUE(Main.Command->currentText().isEmpty());
-        Main.Command->clear();
-        Main.Command->addItem(QStringLiteral("NEW A"));
-        Main.Command->addItem(QStringLiteral("NEW B"));
+        EXPECT_EQ(Items(Child<QComboBox>(Main, "HostCombo")),
+            (QStringList { QStringLiteral("host-0000"), QStringLiteral("host-0001") }));
+        EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->currentText(), QStringLiteral("host-0000"));
+        EXPECT_EQ(Child<QComboBox>(Main, "Command")->count(), 5);
+        EXPECT_TRUE(Child<QComboBox>(Main, "Command")->currentText().isEmpty());
+        Child<QComboBox>(Main, "Command")->clear();
+        Child<QComboBox>(Main, "Command")->addItem(QStringLiteral("NEW A"));
+        Child<QComboBox>(Main, "Command")->addItem(QStringLiteral("NEW B"));
         Main.SaveSettings();
     }
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    EXPECT_EQ(Items(Main.Command),
-        (QStringList {QStringLiteral("NEW A"), QStringLiteral("NEW B"), QStringLiteral("OLD 2"), QStringLiteral("OLD 3"),
-            QStringLiteral("OLD 4")}));
+    EXPECT_EQ(Items(Child<QComboBox>(Main, "Command")),
+        (QStringList { QStringLiteral("NEW A"), QStringLiteral("NEW B"), QStringLiteral("OLD 2"),
+            QStringLiteral("OLD 3"), QStringLiteral("OLD 4") }));
 }
 
 TEST_F(MainSettingsTest, WrongKindIsReportedAndTheRestKeepsDefaults)
@@ -169,7 +172,7 @@ TEST_F(MainSettingsTest, WrongKindIsReportedAndTheRestKeepsDefaults)
     TPOP3Main Main(Store);
     EXPECT_EQ(MessageBox::shownCount(), 1);
     EXPECT_FALSE(MessageBox::lastText().isEmpty());
-    EXPECT_TRUE(Main.MenuFontProp->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
 }
 
 TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
@@ -178,31 +181,31 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
         TSettingsStore Store(File());
         TPOP3Main Main(Store);
         Main.MenuFontMonoClick();
-        Main.MenuColorClick(Main.MenuColorNavy);
-        Main.MenuCmdBold->trigger();
-        Main.MenuHidePass->trigger();
-        Main.MenuTimeoutClick(Main.Menu10Sek);
-        Main.MenuResetCounter->trigger();
+        Main.MenuColorClick(Child<QAction>(Main, "MenuColorNavy"));
+        Child<QAction>(Main, "MenuCmdBold")->trigger();
+        Child<QAction>(Main, "MenuHidePass")->trigger();
+        Main.MenuTimeoutClick(Child<QAction>(Main, "Menu10Sek"));
+        Child<QAction>(Main, "MenuResetCounter")->trigger();
         Main.move(123, 87);
-        Main.HostCombo->addItem(QStringLiteral("pop.example.com"));
-        Main.Command->addItem(QStringLiteral("PASS geheim"));
+        Child<QComboBox>(Main, "HostCombo")->addItem(QStringLiteral("pop.example.com"));
+        Child<QComboBox>(Main, "Command")->addItem(QStringLiteral("PASS geheim"));
         Main.SaveSettings();
     }
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    EXPECT_TRUE(Main.MenuFontMono->isChecked());
-    EXPECT_TRUE(Main.MenuColorNavy->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuFontMono")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuColorNavy")->isChecked());
     EXPECT_EQ(Main.ProtocolLog().ServerColor(), 2);
-    EXPECT_FALSE(Main.MenuCmdBold->isChecked());
-    EXPECT_FALSE(Main.MenuHidePass->isChecked());
-    EXPECT_TRUE(Main.MenuStatusBold->isChecked());
-    EXPECT_TRUE(Main.Menu10Sek->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuCmdBold")->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuHidePass")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "Menu10Sek")->isChecked());
     EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 10);
-    EXPECT_TRUE(Main.MenuResetCounter->isChecked());
-    EXPECT_FALSE(Main.MenuResetLog->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
+    EXPECT_FALSE(Child<QAction>(Main, "MenuResetLog")->isChecked());
     EXPECT_EQ(Main.pos(), QPoint(123, 87));
-    EXPECT_EQ(Main.HostCombo->currentText(), QStringLiteral("pop.example.com"));
-    EXPECT_EQ(Main.Command->itemText(0), QStringLiteral("PASS geheim"));
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->currentText(), QStringLiteral("pop.example.com"));
+    EXPECT_EQ(Child<QComboBox>(Main, "Command")->itemText(0), QStringLiteral("PASS geheim"));
 }
 
 } // namespace
@@ -234,7 +237,7 @@ TEST_F(MainSettingsTest, StoredHistoryPassesTheKeyFilterAndKeepsItsLimit)
 
     TSettingsStore Store(File());
     TPOP3Main Main(Store);
-    const QStringList Loaded = Items(Main.Command);
+    const QStringList Loaded = Items(Child<QComboBox>(Main, "Command"));
     ASSERT_EQ(Loaded.size(), 64);
     EXPECT_EQ(Loaded.at(0), QStringLiteral("NOOPDELE 1"));
     EXPECT_EQ(Loaded.at(1), QStringLiteral("RETR  1"));
@@ -251,9 +254,9 @@ TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
         TPOP3Main Main(Store);
         TPOP3Edit Assistant(Store, &Main);
         Main.SetDialogs(nullptr, &Assistant, nullptr);
-        Main.Command->clear();
+        Child<QComboBox>(Main, "Command")->clear();
         for (const char* Line : {"PASS geheim", "USER kim", "STAT"})
-            Main.Command->addItem(QLatin1String(Line));
+            Child<QComboBox>(Main, "Command")->addItem(QLatin1String(Line));
 
         Assistant.SetHidePasswords(true);
         Assistant.Prepare(QLatin1Char('P'), &Main);
@@ -263,7 +266,8 @@ TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
         Password->setText(QStringLiteral("auch-geheim"));
         Assistant.done(QDialog::Rejected);
         Main.SaveSettings();
-        EXPECT_EQ(Items(Main.Command).first(), QStringLiteral("PASS geheim")) << "kept while the program runs";
+        EXPECT_EQ(Items(Child<QComboBox>(Main, "Command")).first(), QStringLiteral("PASS geheim"))
+            << "kept while the program runs";
     }
     QFile Saved(File());
     ASSERT_TRUE(Saved.open(QIODevice::ReadOnly));

@@ -31,135 +31,139 @@ namespace {
 
 class MainWindowTest : public WindowTest {
 protected:
-    QString LogText() const { return Main->Log->toPlainText(); }
+    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
 };
 
 TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
 {
-    EXPECT_TRUE(Main->HostCombo->isEnabled());
-    EXPECT_TRUE(Main->ButtonVerbinden->isEnabled());
-    EXPECT_FALSE(Main->ButtonSenden->isEnabled());
-    EXPECT_FALSE(Main->ButtonQUIT->isEnabled());
-    EXPECT_FALSE(Main->MenuKommandos->menuAction()->isVisible());
+    EXPECT_TRUE(Child<QComboBox>(*Main, "HostCombo")->isEnabled());
+    EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
+    EXPECT_FALSE(Child<QPushButton>(*Main, "ButtonSenden")->isEnabled());
+    EXPECT_FALSE(Child<QPushButton>(*Main, "ButtonQUIT")->isEnabled());
+    EXPECT_FALSE(Child<QMenu>(*Main, "MenuKommandos")->menuAction()->isVisible());
     EXPECT_EQ(Main->windowTitle(), QStringLiteral("Brieflotse"));
-    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Offline"));
-    EXPECT_EQ(Main->StatusPanels[1]->text(), QStringLiteral("Gesendet: 0 Bytes"));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Offline"));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusSent")->text(), QStringLiteral("Gesendet: 0 Bytes"));
 
     ScriptedServer Server;
     Server.send("+OK bereit\r\n").holdOpen(3000);
     ConnectTo(Server);
 
-    EXPECT_FALSE(Main->HostCombo->isEnabled());
-    EXPECT_FALSE(Main->ButtonSuchen->isEnabled());
-    EXPECT_TRUE(Main->ButtonSenden->isEnabled());
-    EXPECT_TRUE(Main->ButtonTrennen->isEnabled());
-    EXPECT_TRUE(Main->MenuKommandos->menuAction()->isVisible());
+    EXPECT_FALSE(Child<QComboBox>(*Main, "HostCombo")->isEnabled());
+    EXPECT_FALSE(Child<QPushButton>(*Main, "ButtonSuchen")->isEnabled());
+    EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonSenden")->isEnabled());
+    EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonTrennen")->isEnabled());
+    EXPECT_TRUE(Child<QMenu>(*Main, "MenuKommandos")->menuAction()->isVisible());
     EXPECT_EQ(Main->windowTitle(), QStringLiteral("Brieflotse - [127.0.0.1]"));
-    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Bereit"));
-    EXPECT_EQ(Main->StatusPanels[2]->text(), QStringLiteral("Empfangen: 12 Bytes"));
-    EXPECT_EQ(Main->HostCombo->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Bereit"));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(), QStringLiteral("Empfangen: 12 Bytes"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
 
-    emit Main->MenuServer->aboutToShow();
-    EXPECT_FALSE(Main->MenuVerbinden->isEnabled());
-    EXPECT_FALSE(Main->MenuSuchen->isEnabled());
-    EXPECT_TRUE(Main->MenuTrennen->isEnabled());
+    emit Child<QMenu>(*Main, "MenuServer")->aboutToShow();
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuVerbinden")->isEnabled());
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuSuchen")->isEnabled());
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuTrennen")->isEnabled());
 
-    emit Main->MenuOptionen->aboutToShow();
-    EXPECT_FALSE(Main->MenuLog->menuAction()->isEnabled());
-    EXPECT_FALSE(Main->MenuCounter->menuAction()->isEnabled());
-    EXPECT_FALSE(Main->MenuColorStatus->isEnabled());
-    EXPECT_FALSE(Main->MenuColorHost->isEnabled());
-    EXPECT_TRUE(Main->MenuColorGreen->isEnabled());
-    EXPECT_TRUE(Main->MenuColorOff->isEnabled());
+    emit Child<QMenu>(*Main, "MenuOptionen")->aboutToShow();
+    EXPECT_FALSE(Child<QMenu>(*Main, "MenuLog")->menuAction()->isEnabled());
+    EXPECT_FALSE(Child<QMenu>(*Main, "MenuCounter")->menuAction()->isEnabled());
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuColorStatus")->isEnabled());
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuColorHost")->isEnabled());
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuColorGreen")->isEnabled());
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuColorOff")->isEnabled());
 
     // Closing while connected asks first; No keeps window and connection.
     MessageBox::setNextAnswer(QMessageBox::No);
-    Main->MenuBeenden->trigger();
+    Child<QAction>(*Main, "MenuBeenden")->trigger();
     EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Beenden"));
     EXPECT_TRUE(Main->isVisible());
     EXPECT_TRUE(Main->Conversation().Winsock().Connected());
 
     // "Trennen" asks too; Yes goes offline with the forced-disconnect guidance.
     MessageBox::setNextAnswer(QMessageBox::Yes);
-    Main->ButtonTrennen->click();
+    Child<QPushButton>(*Main, "ButtonTrennen")->click();
     EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Trennen"));
     EXPECT_FALSE(Main->Conversation().Winsock().Connected());
-    EXPECT_TRUE(Main->ButtonVerbinden->isEnabled());
-    EXPECT_TRUE(Main->Hint->toPlainText().startsWith(QStringLiteral("Sie haben die Verbindung zum Server")));
+    EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .startsWith(QStringLiteral("Sie haben die Verbindung zum Server")));
 
-    emit Main->MenuDatei->aboutToShow();
-    EXPECT_TRUE(Main->MenuSpeichern->isEnabled());
+    emit Child<QMenu>(*Main, "MenuDatei")->aboutToShow();
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuSpeichern")->isEnabled());
 }
 
 TEST_F(MainWindowTest, FileEntriesNeedALogLine)
 {
-    emit Main->MenuDatei->aboutToShow();
-    EXPECT_FALSE(Main->MenuSpeichern->isEnabled());
-    EXPECT_FALSE(Main->MenuDrucken->isEnabled());
+    emit Child<QMenu>(*Main, "MenuDatei")->aboutToShow();
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuSpeichern")->isEnabled());
+    EXPECT_FALSE(Child<QAction>(*Main, "MenuDrucken")->isEnabled());
     Main->AppendToLog("+OK\r\n", true, false);
-    emit Main->MenuDatei->aboutToShow();
-    EXPECT_TRUE(Main->MenuSpeichern->isEnabled());
-    EXPECT_TRUE(Main->MenuDrucken->isEnabled());
+    emit Child<QMenu>(*Main, "MenuDatei")->aboutToShow();
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuSpeichern")->isEnabled());
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuDrucken")->isEnabled());
 }
 
 TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 {
-    Main->MenuTimeoutClick(Main->Menu40Sek);
+    Main->MenuTimeoutClick(Child<QAction>(*Main, "Menu40Sek"));
     EXPECT_EQ(Main->Conversation().Winsock().Timeout(), 40);
-    EXPECT_TRUE(Main->Menu40Sek->isChecked());
-    EXPECT_FALSE(Main->Menu30Sek->isChecked());
+    EXPECT_TRUE(Child<QAction>(*Main, "Menu40Sek")->isChecked());
+    EXPECT_FALSE(Child<QAction>(*Main, "Menu30Sek")->isChecked());
 
     Main->AppendToLog("+OK erste Zeile\r\n", true, false);
     Main->MenuFontMonoClick();
-    EXPECT_TRUE(QFontInfo(Main->Log->font()).fixedPitch());
-    EXPECT_EQ(Main->Log->textCursor().position(), Main->Log->document()->characterCount() - 1);
+    EXPECT_TRUE(QFontInfo(Child<QPlainTextEdit>(*Main, "Log")->font()).fixedPitch());
+    EXPECT_EQ(Child<QPlainTextEdit>(*Main, "Log")->textCursor().position(),
+        Child<QPlainTextEdit>(*Main, "Log")->document()->characterCount() - 1);
     Main->MenuFontPropClick();
-    EXPECT_TRUE(Main->MenuFontProp->isChecked());
+    EXPECT_TRUE(Child<QAction>(*Main, "MenuFontProp")->isChecked());
 
     // A fixed colour acts on the next server text.
-    Main->MenuColorClick(Main->MenuColorRed);
+    Main->MenuColorClick(Child<QAction>(*Main, "MenuColorRed"));
     EXPECT_EQ(Main->ProtocolLog().ServerColor(), 3);
     Main->AppendToLog("+OK rot\r\n", true, false);
-    const QTextBlock Last = Main->Log->document()->lastBlock();
+    const QTextBlock Last = Child<QPlainTextEdit>(*Main, "Log")->document()->lastBlock();
     EXPECT_EQ(Last.text(), QStringLiteral("+OK rot"));
     EXPECT_EQ(Last.begin().fragment().charFormat().foreground().color(), QColor(255, 0, 0));
 
     // Without "Kommandos fett" a command line is logged without bold.
-    Main->MenuCmdBold->trigger();
+    Child<QAction>(*Main, "MenuCmdBold")->trigger();
     Main->AppendToLog("\r\nNOOP", false, false);
-    EXPECT_NE(Main->Log->document()->lastBlock().begin().fragment().charFormat().fontWeight(), QFont::Bold);
-    Main->MenuCmdUpper->trigger();
+    EXPECT_NE(Child<QPlainTextEdit>(*Main, "Log")->document()->lastBlock().begin().fragment().charFormat().fontWeight(),
+        QFont::Bold);
+    Child<QAction>(*Main, "MenuCmdUpper")->trigger();
     EXPECT_FALSE(Main->Options().UpperCaseCommands);
 
-    Main->MenuResetLogNow->trigger();
+    Child<QAction>(*Main, "MenuResetLogNow")->trigger();
     EXPECT_FALSE(Main->LogHasLines());
 }
 
 TEST_F(MainWindowTest, KeysTypedInTheLogContinueInTheCommandLine)
 {
-    Main->Log->setFocus();
-    QTest::keyClick(Main->Log, Qt::Key_N, Qt::NoModifier);
+    Child<QPlainTextEdit>(*Main, "Log")->setFocus();
+    QTest::keyClick(Child<QPlainTextEdit>(*Main, "Log"), Qt::Key_N, Qt::NoModifier);
     QApplication::processEvents();
-    EXPECT_TRUE(Main->Command->currentText().isEmpty()) << "offline: the key does nothing";
+    EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->currentText().isEmpty()) << "offline: the key does nothing";
 
     ScriptedServer Server;
     Server.send("+OK\r\n").holdOpen(3000);
     ConnectTo(Server);
-    Main->Log->setFocus();
-    QTest::keyClicks(Main->Log, QStringLiteral("n"));
+    Child<QPlainTextEdit>(*Main, "Log")->setFocus();
+    QTest::keyClicks(Child<QPlainTextEdit>(*Main, "Log"), QStringLiteral("n"));
     QApplication::processEvents();
-    EXPECT_EQ(Main->Command->currentText(), QStringLiteral("n"));
-    EXPECT_TRUE(Main->Command->lineEdit()->hasFocus());
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->currentText(), QStringLiteral("n"));
+    EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->lineEdit()->hasFocus());
 }
 
 TEST_F(MainWindowTest, HintsShowInTheFirstStatusPanel)
 {
-    QStatusTipEvent Enter(Main->ButtonVerbinden->statusTip());
-    QApplication::sendEvent(Main->ButtonVerbinden, &Enter);
-    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Verbindet mit dem gewählten Mail-Server"));
+    QStatusTipEvent Enter(Child<QPushButton>(*Main, "ButtonVerbinden")->statusTip());
+    QApplication::sendEvent(Child<QPushButton>(*Main, "ButtonVerbinden"), &Enter);
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Verbindet mit dem gewählten Mail-Server"));
     QStatusTipEvent Leave((QString()));
-    QApplication::sendEvent(Main->ButtonVerbinden, &Leave);
-    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Offline"));
+    QApplication::sendEvent(Child<QPushButton>(*Main, "ButtonVerbinden"), &Leave);
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Offline"));
 
     // The about box's links show their address here too.
     TPOP3About About(Main.get());
@@ -168,8 +172,8 @@ TEST_F(MainWindowTest, HintsShowInTheFirstStatusPanel)
     ASSERT_NE(Link, nullptr);
     QStatusTipEvent OverLink(Link->statusTip());
     QApplication::sendEvent(Link, &OverLink);
-    EXPECT_TRUE(Main->StatusPanels[0]->text().startsWith(QStringLiteral("Öffnet ")));
-    EXPECT_TRUE(Main->StatusPanels[0]->text().endsWith(QStringLiteral("/rfc/rfc1939.txt")));
+    EXPECT_TRUE(Child<QLabel>(*Main, "StatusText")->text().startsWith(QStringLiteral("Öffnet ")));
+    EXPECT_TRUE(Child<QLabel>(*Main, "StatusText")->text().endsWith(QStringLiteral("/rfc/rfc1939.txt")));
     Main->SetDialogs(nullptr, nullptr, nullptr);
 }
 
@@ -182,20 +186,20 @@ TEST_F(MainWindowTest, ClickOnTheStatusPictureOpensTheAboutBox)
         Shown = About.isVisible();
         About.accept();
     });
-    QTest::mouseClick(Main->StatusPic, Qt::LeftButton);
+    QTest::mouseClick(Child<QLabel>(*Main, "StatusPic"), Qt::LeftButton);
     EXPECT_TRUE(Shown);
     Main->SetDialogs(nullptr, nullptr, nullptr);
 }
 
 TEST_F(MainWindowTest, FreeTextFieldsTakeNoUmlauts)
 {
-    QLineEdit* Field = Main->HostCombo->lineEdit();
+    QLineEdit* Field = Child<QComboBox>(*Main, "HostCombo")->lineEdit();
     Field->setFocus();
     for (const QChar Character : QStringLiteral("pöp.exämple")) {
         QKeyEvent Press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(Character));
         QApplication::sendEvent(Field, &Press);
     }
-    EXPECT_EQ(Main->HostCombo->currentText(), QStringLiteral("pp.exmple"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->currentText(), QStringLiteral("pp.exmple"));
 }
 
 TEST_F(MainWindowTest, WholeConversationWithDovecot)
@@ -206,25 +210,31 @@ TEST_F(MainWindowTest, WholeConversationWithDovecot)
     std::string Why;
     ASSERT_TRUE(Dovecot.start(&Why)) << Why;
 
-    Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Dovecot.port()));
-    Main->ButtonVerbinden->click();
-    ASSERT_TRUE(Main->Conversation().Winsock().Connected()) << Main->Hint->toPlainText().toStdString();
+    Child<QComboBox>(*Main, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Dovecot.port()));
+    Child<QPushButton>(*Main, "ButtonVerbinden")->click();
+    ASSERT_TRUE(Main->Conversation().Winsock().Connected())
+        << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
 
     Main->SendCommandLine(QStringLiteral("user ") + QString::fromStdString(Dovecot.user()));
     Main->SendCommandLine(QStringLiteral("PASS ") + QString::fromStdString(Dovecot.password()));
-    EXPECT_TRUE(Main->Hint->toPlainText().startsWith(QStringLiteral("Der Server hat das übermittelte Paßwort akzeptiert")));
-    Main->ButtonSTAT->click();
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .startsWith(QStringLiteral("Der Server hat das übermittelte Paßwort akzeptiert")));
+    Child<QPushButton>(*Main, "ButtonSTAT")->click();
     Main->SendCommandLine(QStringLiteral("LIST"));
     Main->SendCommandLine(QStringLiteral("RETR 2"));
-    EXPECT_TRUE(Main->Hint->toPlainText().startsWith(QStringLiteral("Der Server hat die angeforderte Nachricht")));
-    Main->ButtonQUIT->click();
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .startsWith(QStringLiteral("Der Server hat die angeforderte Nachricht")));
+    Child<QPushButton>(*Main, "ButtonQUIT")->click();
 
     EXPECT_FALSE(Main->Conversation().Winsock().Connected());
-    EXPECT_EQ(Main->StatusPanels[0]->text(), QStringLiteral("Offline"));
-    EXPECT_EQ(Main->HostCombo->itemText(0), QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(Main->HostCombo->hasFocus() || !QApplication::focusWidget());
-    EXPECT_EQ(Main->Command->itemText(0), QStringLiteral("QUIT"));
-    EXPECT_EQ(Main->Command->itemText(5), QStringLiteral("USER ") + QString::fromStdString(Dovecot.user()));
+    EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Offline"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(Child<QComboBox>(*Main, "HostCombo")->hasFocus() || !QApplication::focusWidget());
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("QUIT"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(5),
+        QStringLiteral("USER ") + QString::fromStdString(Dovecot.user()));
 
     const QString Text = LogText();
     EXPECT_TRUE(Text.contains(QStringLiteral("PASS Schhh... nicht verraten!")));

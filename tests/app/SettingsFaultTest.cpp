@@ -22,6 +22,7 @@
 #include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 namespace {
 
@@ -66,10 +67,10 @@ QByteArray GoodFile()
 
 void ExpectDefaults(TPOP3Main& Main)
 {
-    EXPECT_TRUE(Main.Menu30Sek->isChecked());
+    EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
     EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 30);
-    EXPECT_TRUE(Main.MenuFontProp->isChecked());
-    EXPECT_EQ(Main.HostCombo->count(), 0);
+    EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
 }
 
 QStringList AsideFiles(const TempDir& Dir)
@@ -133,8 +134,9 @@ TEST(SettingsFault, WrongKindEndsTheLoadWithAMessageAndTheWindowStillOpens)
     EXPECT_EQ(MessageBox::shownCount(), 1);
     EXPECT_EQ(MessageBox::lastTitle(), kSettingsTitle);
     EXPECT_EQ(MessageBox::lastText(), QStringLiteral("Der Wert \"WinsockTimeout\" hat nicht den erwarteten Typ."));
-    EXPECT_EQ(Main.HostCombo->itemText(0), QStringLiteral("pop.example.test")) << "read before the fault";
-    EXPECT_TRUE(Main.Menu30Sek->isChecked());
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("pop.example.test"))
+        << "read before the fault";
+    EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
     EXPECT_FALSE(Store.HasOpenKey());
     EXPECT_TRUE(Store.TakeLoadProblem().isEmpty()) << "the file itself is sound";
 }
@@ -197,11 +199,11 @@ TEST(SettingsFault, FullDiskAtCloseKeepsAWholeFileAndTellsTheUser)
     WriteRaw(Path, GoodFile());
     TSettingsStore Store(Path);
     TPOP3Main Main(Store);
-    ASSERT_TRUE(Main.Menu40Sek->isChecked());
+    ASSERT_TRUE(Child<QAction>(Main, "Menu40Sek")->isChecked());
     const QByteArray Before = ReadAll(Path); // as the start left it
     // A long history makes the file larger than the limit below.
     for (int I = 0; I < 64; ++I)
-        Main.HostCombo->addItem(QString(200, QLatin1Char('a' + I % 26)));
+        Child<QComboBox>(Main, "HostCombo")->addItem(QString(200, QLatin1Char('a' + I % 26)));
 
     // A file size limit fails the write even for root, as a full disk does.
     MessageBox::resetRecord();
@@ -238,17 +240,18 @@ TEST(SettingsFault, TwoInstancesClosingTheOneClosingLastWins)
     TSettingsStore StoreB(Path);
     TPOP3Main First(StoreA);
     TPOP3Main Second(StoreB);
-    First.MenuTimeoutClick(First.Menu10Sek);
-    Second.MenuTimeoutClick(Second.Menu40Sek);
-    First.HostCombo->addItem(QStringLiteral("erster.example.test"));
+    First.MenuTimeoutClick(Child<QAction>(First, "Menu10Sek"));
+    Second.MenuTimeoutClick(Child<QAction>(Second, "Menu40Sek"));
+    Child<QComboBox>(First, "HostCombo")->addItem(QStringLiteral("erster.example.test"));
     EXPECT_TRUE(First.close());
     EXPECT_TRUE(Second.close());
     {
         TSettingsStore Check(Path);
         TPOP3Main Third(Check);
         EXPECT_TRUE(Check.TakeLoadProblem().isEmpty());
-        EXPECT_TRUE(Third.Menu40Sek->isChecked());
-        EXPECT_EQ(Third.HostCombo->count(), 1) << "the first's history value stays, as nothing deletes it";
+        EXPECT_TRUE(Child<QAction>(Third, "Menu40Sek")->isChecked());
+        EXPECT_EQ(Child<QComboBox>(Third, "HostCombo")->count(), 1)
+            << "the first's history value stays, as nothing deletes it";
     }
 
     // Two stores writing at the same moment, again and again: every read in
@@ -292,15 +295,15 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     TSettingsStore Store(FileIn(Dir, "settings.json"));
     TPOP3Main Main(Store);
     Main.AppendToLog("+OK POP3 bereit\r\n", true, false);
-    const QString Before = Main.Log->toPlainText();
-    Main.SaveFolder = QStringLiteral("/vorher/");
+    const QString Before = Child<QPlainTextEdit>(Main, "Log")->toPlainText();
+    Main.SetSaveFolder(QStringLiteral("/vorher/"));
 
     MessageBox::resetRecord();
     MessageBox::setNextAnswer(QMessageBox::Ok);
     EXPECT_FALSE(Main.SaveLogTo(QStringLiteral("/dev/full"), TLogFileType::PlainText));
     EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Speichern"));
     EXPECT_FALSE(MessageBox::lastText().isEmpty());
-    EXPECT_EQ(Main.SaveFolder, QStringLiteral("/vorher/"));
+    EXPECT_EQ(Main.SaveFolder(), QStringLiteral("/vorher/"));
 
     const QString Gone = FileIn(Dir, "weg");
     ASSERT_TRUE(QDir().mkpath(Gone));
@@ -309,9 +312,9 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     MessageBox::setNextAnswer(QMessageBox::Ok);
     EXPECT_FALSE(Main.SaveLogTo(Gone + "/protokoll.rtf", TLogFileType::RichText));
     EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Speichern"));
-    EXPECT_EQ(Main.SaveFolder, QStringLiteral("/vorher/"));
+    EXPECT_EQ(Main.SaveFolder(), QStringLiteral("/vorher/"));
     EXPECT_FALSE(QFileInfo::exists(Gone));
-    EXPECT_EQ(Main.Log->toPlainText(), Before);
+    EXPECT_EQ(Child<QPlainTextEdit>(Main, "Log")->toPlainText(), Before);
 
     // A save that works afterwards still does.
     EXPECT_TRUE(Main.SaveLogTo(FileIn(Dir, "protokoll.txt"), TLogFileType::PlainText));

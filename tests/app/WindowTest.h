@@ -15,6 +15,7 @@
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -37,9 +38,10 @@ protected:
     void ConnectTo(ScriptedServer& Server)
     {
         Server.start();
-        Main->HostCombo->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
-        Main->ButtonVerbinden->click();
-        ASSERT_TRUE(Main->Conversation().Winsock().Connected()) << Main->Hint->toPlainText().toStdString();
+        Child<QComboBox>(*Main, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
+        Child<QPushButton>(*Main, "ButtonVerbinden")->click();
+        ASSERT_TRUE(Main->Conversation().Winsock().Connected())
+            << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
     }
 
     TempDir Dir;
