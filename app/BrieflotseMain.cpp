@@ -35,6 +35,7 @@
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "net/WinsockErrors.h"
 
 namespace {
 
@@ -106,7 +107,8 @@ void TPOP3Main::FitGuidancePanel()
     const qreal Margin = Hint->document()->documentMargin();
     const qreal Width = Log->width() - 2 * HintPanel->frameWidth() - 6 - 2 * Margin
         - Hint->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const std::string LongestError = "Winsock-Fehler: 10047 - " + TSmartWinsock::ErrorText(10047);
+    const std::string LongestError = "Winsock-Fehler: " + std::to_string(kWinsockAddressFamilyNotSupported) + " - "
+        + TSmartWinsock::ErrorText(kWinsockAddressFamilyNotSupported);
     int MostLines = 0;
     for (const std::string& Text : AllGuidanceTexts("pop3.mailserver.example.com", LongestError)) {
         int Lines = 0;

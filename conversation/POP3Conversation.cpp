@@ -6,14 +6,11 @@
 #include "conversation/GuidanceTexts.h"
 #include "conversation/ReplyRules.h"
 #include "conversation/StatusLine.h"
+#include "net/WinsockErrors.h"
 
 namespace {
 
 const char* const kLineEnd = "\r\n";
-
-// Reported when the server has closed the connection in the middle of a
-// reply: the socket then only ever delivers empty reads.
-constexpr int32_t kPeerClosedCode = 10057;
 
 std::string JoinLines(std::initializer_list<const char*> Lines)
 {
@@ -238,8 +235,10 @@ void TPOP3Conversation::SendCommand(const std::string& Line)
 bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
 {
     const int32_t Count = FTransport->ReceiveString(Chunk);
+    // The server closed the connection in the middle of a reply: the socket
+    // then only ever delivers empty reads.
     if (Count == 0 && !FErrorFlag)
-        WinsockError("Winsock", kPeerClosedCode, TSmartWinsock::ErrorText(kPeerClosedCode));
+        WinsockError("Winsock", kWinsockNotConnected, TSmartWinsock::ErrorText(kWinsockNotConnected));
     if (Count > 0)
         Chunk = FLineLimiter.Filter(Chunk);
     return Count > 0 && !FErrorFlag;

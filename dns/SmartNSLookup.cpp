@@ -1,6 +1,8 @@
 // DNS lookup component (see SmartNSLookup.h).
 #include "dns/SmartNSLookup.h"
 
+#include "net/WinsockErrors.h"
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -8,8 +10,6 @@
 namespace {
 
 constexpr int32_t ChunkSize = 8192;
-constexpr int32_t ErrorWouldBlock = 10035;
-constexpr int32_t ErrorMessageTooLong = 10040;
 
 std::string& ResolverConfig()
 {
@@ -122,14 +122,14 @@ bool TSmartNSLookup::BuildQuery()
     if (P.Refused)
         ReportError(ErrorBadName);
     else if (P.Overflow)
-        ReportError(ErrorMessageTooLong);
+        ReportError(kWinsockMessageTooLong);
     return !P.Refused && !P.Overflow;
 }
 
 int32_t TSmartNSLookup::SendQuery()
 {
     if (FPendingID >= 0) {
-        ReportError(ErrorWouldBlock);
+        ReportError(kWinsockWouldBlock);
         return -1;
     }
     if (!BuildQuery())
@@ -153,7 +153,7 @@ int32_t TSmartNSLookup::SendQuery()
 int32_t TSmartNSLookup::ReceiveAnswer()
 {
     if (FHeader->ID() != FPendingID) {
-        ReportError(ErrorWouldBlock);
+        ReportError(kWinsockWouldBlock);
         return -1;
     }
     if (!FInLookup)
@@ -165,7 +165,7 @@ int32_t TSmartNSLookup::ReceiveAnswer()
         const int32_t Room = BufferSize - FAnswerLength;
         if (Room == 0) {
             // Announced more than the buffer holds: stop here rather than overrun it.
-            ReportError(ErrorMessageTooLong);
+            ReportError(kWinsockMessageTooLong);
             Failed = true;
             break;
         }
@@ -268,7 +268,7 @@ std::string TSmartNSLookup::RcodeText(int32_t Code)
 void TSmartNSLookup::GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description)
 {
     const int32_t Last = LastError();
-    if (Last >= 10000) {
+    if (Last >= kWinsockFirstCode) {
         TSmartWinsock::GetErrorInfo(Origin, Code, Description);
         return;
     }

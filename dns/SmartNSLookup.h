@@ -19,6 +19,8 @@ using TSmartNSSyncEvent = std::function<void(TSmartNSLookup* Sender, bool Sync)>
 class TSmartNSLookup : public TSmartWinsock, public TSmartNSOwner {
 public:
     static constexpr int32_t BufferSize = 32768;
+    // The look-up's own codes, below the socket's (kWinsockFirstCode and up):
+    // GetErrorInfo tells the two apart by that.
     // Our own code for a response whose contents run past its announced length.
     static constexpr int32_t ErrorMalformed = 9000;
     // Our own code for a question name that cannot be encoded (see CheckName).

@@ -70,7 +70,7 @@ void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string
             std::memcpy(&State->Found, chosen->ai_addr, chosen->ai_addrlen);
             State->FoundLength = chosen->ai_addrlen;
         } else {
-            code = 11004;
+            code = kWinsockNoData;
         }
     }
     if (list)
@@ -90,7 +90,7 @@ THostLookup::THostLookup(const std::string& Host) : FState(std::make_shared<Stat
     try {
         std::thread(Resolve, FState, Host).detach();
     } catch (const std::system_error&) {
-        FState->Finish(10055);
+        FState->Finish(kWinsockNoBufferSpace);
     }
 }
 

@@ -122,7 +122,7 @@ bool TSmartWinsock::Connected() const
 bool TSmartWinsock::Connect()
 {
     if (FSocket != -1) {
-        ReportError(10056);
+        ReportError(kWinsockAlreadyConnected);
         Disconnect();
         return false;
     }
@@ -173,7 +173,7 @@ bool TSmartWinsock::Connect()
 bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
 {
     if (FTargetHost.empty()) {
-        ReportError(10049);
+        ReportError(kWinsockAddressNotAvailable);
         return false;
     }
     const std::string host = HostForLookup(FTargetHost);
@@ -199,7 +199,7 @@ bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
 bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
 {
     if (FTargetPort.empty()) {
-        ReportError(10049);
+        ReportError(kWinsockAddressNotAvailable);
         return false;
     }
     uint16_t number = 0;
@@ -212,7 +212,7 @@ bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
     servent* found = nullptr;
     char buffer[1024];
     if (::getservbyname_r(FTargetPort.c_str(), "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found) {
-        ReportError(11004);
+        ReportError(kWinsockNoData);
         return false;
     }
     PortNetworkOrder = static_cast<uint16_t>(found->s_port);
@@ -222,7 +222,7 @@ bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
 bool TSmartWinsock::Disconnect()
 {
     if (FSocket == -1) {
-        ReportError(10057);
+        ReportError(kWinsockNotConnected);
         return false;
     }
     CloseSocket();
@@ -246,11 +246,11 @@ void TSmartWinsock::CloseSocket()
 int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
 {
     if (!Connected()) {
-        ReportError(10057);
+        ReportError(kWinsockNotConnected);
         return -1;
     }
     if (Count < 0 || (!Buffer && Count > 0)) {
-        ReportError(Count < 0 ? 10022 : 10014);
+        ReportError(Count < 0 ? kWinsockInvalidArgument : kWinsockBadAddress);
         return -1;
     }
     const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
@@ -277,11 +277,11 @@ int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
 int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
 {
     if (!Connected()) {
-        ReportError(10057);
+        ReportError(kWinsockNotConnected);
         return -1;
     }
     if (Size < 0 || (!Buffer && Size > 0)) {
-        ReportError(Size < 0 ? 10022 : 10014);
+        ReportError(Size < 0 ? kWinsockInvalidArgument : kWinsockBadAddress);
         return -1;
     }
     const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
@@ -307,7 +307,7 @@ int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
 bool TSmartWinsock::StartTls()
 {
     if (!Connected()) {
-        ReportError(10057);
+        ReportError(kWinsockNotConnected);
         return false;
     }
     if (FTls) {
@@ -381,7 +381,7 @@ int32_t TSmartWinsock::SendTls(const void* Buffer, int32_t Count, Deadline Until
             mark = weWrite;
             break;
         case tlsClosed:
-            ReportError(10058);
+            ReportError(kWinsockShutDown);
             return -1;
         default:
             ReportTlsFailure();

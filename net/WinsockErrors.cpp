@@ -105,11 +105,11 @@ std::string WinsockErrorText(int32_t Code)
 int32_t WinsockCodeFromErrno(int Errno)
 {
     if (Errno == EWOULDBLOCK)
-        return 10035;
+        return kWinsockWouldBlock;
     for (const ErrnoCode& entry : kErrnoCodes)
         if (entry.Errno == Errno)
             return entry.Code;
-    return 20000 + Errno;
+    return kWinsockUnmappedErrnoBase + Errno;
 }
 
 int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno)
@@ -118,27 +118,27 @@ int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno)
     case 0:
         return 0;
     case EAI_NONAME:
-        return 11001;
+        return kWinsockHostNotFound;
     case EAI_AGAIN:
-        return 11002;
+        return kWinsockTryAgain;
     case EAI_FAIL:
-        return 11003;
+        return kWinsockNoRecovery;
 #ifdef EAI_NODATA
     case EAI_NODATA:
-        return 11004;
+        return kWinsockNoData;
 #endif
 #ifdef EAI_ADDRFAMILY
     case EAI_ADDRFAMILY:
-        return 11004;
+        return kWinsockNoData;
 #endif
     // An unknown service: WinSock answers its service look-up with "No Data".
     case EAI_SERVICE:
-        return 11004;
+        return kWinsockNoData;
     case EAI_MEMORY:
-        return 10055;
+        return kWinsockNoBufferSpace;
     case EAI_SYSTEM:
         return WinsockCodeFromErrno(SavedErrno);
     default:
-        return 11003;
+        return kWinsockNoRecovery;
     }
 }

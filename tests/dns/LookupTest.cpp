@@ -368,7 +368,7 @@ TEST(LookupScripted, TrickledAnswerHasOneDeadlineAndTheWindowItsTurns)
     EXPECT_GE(took, 0.95);
     EXPECT_LT(took, 1.5);
     const auto info = TakeError(lookup);
-    EXPECT_EQ(info.code, 12000);
+    EXPECT_EQ(info.code, kWinsockTimedOut);
     EXPECT_EQ(info.text, "Request timed out");
     EXPECT_GT(lookup.AnswerLength(), 2);
     EXPECT_LT(lookup.AnswerLength(), static_cast<int32_t>(Captured::MailTestMx.size()));
@@ -407,7 +407,7 @@ TEST(LookupScripted, ReceiveAnswerAloneAlsoHasOneDeadline)
     const auto start = Clock::now();
     EXPECT_EQ(lookup.ReceiveAnswer(), -1);
     EXPECT_LT(SecondsSince(start), 1.5);
-    EXPECT_EQ(TakeError(lookup).code, 12000);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockTimedOut);
     lookup.Disconnect();
 }
 
@@ -480,7 +480,7 @@ TEST(LookupScripted, SecondLookupWithoutResetSendsTheDecodedHeader)
     EXPECT_EQ(lookup.QueryBuffer()[4], 0x85);
     EXPECT_EQ(lookup.QueryBuffer()[5], 0x80);
     EXPECT_EQ(lookup.QueryBuffer()[9], 3); // ANCOUNT
-    EXPECT_EQ(TakeError(lookup).code, 10057);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockNotConnected);
 }
 
 TEST(LookupScripted, ExchangeOrderIsGuarded)
@@ -491,15 +491,15 @@ TEST(LookupScripted, ExchangeOrderIsGuarded)
     EXPECT_EQ(lookup.ReceiveAnswer(), -1);
     auto info = TakeError(lookup);
     EXPECT_EQ(info.origin, "Winsock");
-    EXPECT_EQ(info.code, 10035);
+    EXPECT_EQ(info.code, kWinsockWouldBlock);
     EXPECT_EQ(info.text, "Operation would block");
 
     // A failed send leaves nothing pending: the next one tries again.
     EXPECT_EQ(lookup.SendQuery(), -1);
-    EXPECT_EQ(TakeError(lookup).code, 10057);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockNotConnected);
     EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
     EXPECT_EQ(lookup.SendQuery(), -1);
-    EXPECT_EQ(TakeError(lookup).code, 10057);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockNotConnected);
 
     // Two queries without reading: the second is refused.
     ScriptedServer server;
@@ -510,7 +510,7 @@ TEST(LookupScripted, ExchangeOrderIsGuarded)
     EXPECT_EQ(lookup.SendQuery(), static_cast<int32_t>(MailTestQueryLength));
     EXPECT_EQ(TSmartNSLookup::PendingID(), lookup.Header().ID());
     EXPECT_EQ(lookup.SendQuery(), -1);
-    EXPECT_EQ(TakeError(lookup).code, 10035);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockWouldBlock);
     EXPECT_EQ(lookup.ReceiveAnswer(), static_cast<int32_t>(Captured::MailTestMx.size()));
     EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
     lookup.Disconnect();
@@ -532,7 +532,7 @@ TEST(LookupScripted, ResponseLargerThanTheBufferIsCutAndReported)
     EXPECT_FALSE(lookup.Lookup());
     EXPECT_EQ(lookup.AnswerLength(), TSmartNSLookup::BufferSize);
     const auto info = TakeError(lookup);
-    EXPECT_EQ(info.code, 10040);
+    EXPECT_EQ(info.code, kWinsockMessageTooLong);
     EXPECT_EQ(info.text, "Message too long");
     EXPECT_EQ(TSmartNSLookup::PendingID(), -1);
 }
@@ -612,7 +612,7 @@ TEST_F(NameServerConfig, NoServerGivesEmptyTargetAndConnectFails)
     EXPECT_EQ(lookup.TargetHost(), "");
     AskForMx(lookup, "mail.test");
     EXPECT_FALSE(lookup.Lookup());
-    EXPECT_EQ(TakeError(lookup).code, 10049);
+    EXPECT_EQ(TakeError(lookup).code, kWinsockAddressNotAvailable);
 
     TSmartNSLookup::SetResolverConfig(dir.file("missing"));
     EXPECT_EQ(TSmartNSLookup::GetNameServer(), "");

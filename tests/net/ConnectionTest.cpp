@@ -55,7 +55,7 @@ TEST_F(Connection, EmptyHostOrPortCannotBeAssigned)
     socket.SetTargetHost("127.0.0.1");
     socket.SetTargetPort("");
     EXPECT_FALSE(socket.Connect());
-    EXPECT_THAT(recorder.codes(), ElementsAre(10049, 10049));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockAddressNotAvailable, kWinsockAddressNotAvailable));
     EXPECT_EQ(recorder.errors[0].Origin, "Winsock");
     EXPECT_EQ(recorder.errors[0].Description, "Can't assign requested address");
     EXPECT_EQ(socket.SocketHandle(), -1);
@@ -68,8 +68,8 @@ TEST_F(Connection, UnknownHostIsReportedOnceAndLeavesNoSocket)
     EXPECT_FALSE(socket.Connect());
     // Whatever the resolver says, one look-up error and no time-out after it.
     ASSERT_EQ(recorder.errors.size(), 1u);
-    EXPECT_GE(recorder.errors[0].Code, 11001);
-    EXPECT_LE(recorder.errors[0].Code, 11004);
+    EXPECT_GE(recorder.errors[0].Code, kWinsockHostNotFound);
+    EXPECT_LE(recorder.errors[0].Code, kWinsockNoData);
     EXPECT_EQ(socket.SocketHandle(), -1);
     EXPECT_FALSE(socket.Connected());
 }
@@ -79,21 +79,21 @@ TEST_F(Connection, ServiceNamesAreLookedUpNumbersAreNot)
     socket.SetTargetHost("127.0.0.1");
     socket.SetTargetPort("-1");
     EXPECT_FALSE(socket.Connect());
-    EXPECT_THAT(recorder.codes(), ElementsAre(11004));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockNoData));
 
     // "pop3" is port 110: either something answers there or it is refused,
     // but the name itself is found.
     recorder.errors.clear();
     socket.SetTargetPort("pop3");
     if (!socket.Connect())
-        EXPECT_THAT(recorder.codes(), ElementsAre(10061));
+        EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockConnectionRefused));
     else
         socket.Disconnect();
 
     recorder.errors.clear();
     socket.SetTargetPort(std::to_string(ClosedPort()));
     EXPECT_FALSE(socket.Connect());
-    EXPECT_THAT(recorder.codes(), ElementsAre(10061));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockConnectionRefused));
     EXPECT_EQ(recorder.errors[0].Description, "Connection refused");
     EXPECT_EQ(socket.SocketHandle(), -1);
 }
@@ -106,7 +106,7 @@ TEST_F(Connection, ConnectWhileConnectedClosesTheOpenConnection)
     EXPECT_TRUE(socket.Connected());
 
     EXPECT_FALSE(socket.Connect());
-    EXPECT_THAT(recorder.codes(), ElementsAre(10056));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockAlreadyConnected));
     EXPECT_FALSE(socket.Connected());
     EXPECT_EQ(socket.SocketHandle(), -1);
     // The server's read ends because the connection went away, not by its deadline.
@@ -125,7 +125,9 @@ TEST_F(Connection, WithoutSocketEveryOperationFailsAtOnce)
     EXPECT_EQ(socket.SendString("NOOP\r\n"), -1);
     EXPECT_EQ(socket.ReceiveString(text), -1);
     EXPECT_LT(SecondsSince(start), 0.5);
-    EXPECT_THAT(recorder.codes(), ElementsAre(10057, 10057, 10057, 10057, 10057));
+    EXPECT_THAT(recorder.codes(),
+        ElementsAre(kWinsockNotConnected, kWinsockNotConnected, kWinsockNotConnected, kWinsockNotConnected,
+            kWinsockNotConnected));
     EXPECT_EQ(socket.BytesAvailable(), 0);
 }
 
@@ -186,7 +188,7 @@ TEST_F(Connection, SilentServerTimesOutAfterTimeout)
     const double waited = SecondsSince(start);
     EXPECT_GE(waited, 0.95);
     EXPECT_LT(waited, 3.0);
-    EXPECT_THAT(recorder.codes(), ElementsAre(12000));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockTimedOut));
     EXPECT_EQ(recorder.errors[0].Description, "Request timed out");
     // The window got its chances to repaint meanwhile.
     EXPECT_GE(waitingCalls, 5);
@@ -204,7 +206,7 @@ TEST_F(Connection, ResetIsReportedAndLeavesAStaleFailure)
     ASSERT_TRUE(server.waitFinished(5000)) << server.error();
 
     EXPECT_EQ(socket.ReceiveString(text), -1);
-    EXPECT_THAT(recorder.codes(), ElementsAre(10054));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockConnectionReset));
     EXPECT_EQ(recorder.errors[0].Description, "Connection reset by peer");
     EXPECT_TRUE(socket.Connected());
     EXPECT_TRUE(socket.Disconnect());
@@ -219,13 +221,13 @@ TEST_F(Connection, ResetNoticedBetweenOperationsEndsTheNextWaitSilently)
     const auto deadline = Clock::now() + std::chrono::seconds(2);
     while (recorder.errors.empty() && Clock::now() < deadline)
         socket.ProcessEvents();
-    EXPECT_THAT(recorder.codes(), ElementsAre(10054));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockConnectionReset));
 
     std::string text;
     const auto start = Clock::now();
     EXPECT_EQ(socket.ReceiveString(text), -1);
     EXPECT_LT(SecondsSince(start), 0.5);
-    EXPECT_THAT(recorder.codes(), ElementsAre(10054));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockConnectionReset));
 }
 
 TEST_F(Connection, WritingAfterResetFailsWithoutKillingTheProcess)
@@ -240,7 +242,8 @@ TEST_F(Connection, WritingAfterResetFailsWithoutKillingTheProcess)
         result = socket.SendString("NOOP\r\n");
     EXPECT_EQ(result, -1);
     ASSERT_FALSE(recorder.errors.empty());
-    EXPECT_TRUE(recorder.errors[0].Code == 10054 || recorder.errors[0].Code == 10058) << recorder.errors[0].Code;
+    EXPECT_TRUE(recorder.errors[0].Code == kWinsockConnectionReset || recorder.errors[0].Code == kWinsockShutDown)
+        << recorder.errors[0].Code;
 }
 
 TEST_F(Connection, LargeTextArrivesWholeAtASlowReader)
@@ -282,13 +285,13 @@ TEST_F(Connection, WithoutHandlerTheErrorWaitsInLastError)
     socket.OnError = nullptr;
     socket.SetTargetHost("");
     EXPECT_FALSE(socket.Connect());
-    EXPECT_EQ(socket.LastError(), 10049);
+    EXPECT_EQ(socket.LastError(), kWinsockAddressNotAvailable);
     std::string origin;
     std::string description;
     int32_t code = 0;
     socket.GetErrorInfo(origin, code, description);
     EXPECT_EQ(origin, "Winsock");
-    EXPECT_EQ(code, 10049);
+    EXPECT_EQ(code, kWinsockAddressNotAvailable);
     EXPECT_EQ(description, "Can't assign requested address");
     EXPECT_EQ(socket.LastError(), 0);
 }
@@ -305,7 +308,7 @@ TEST_F(Connection, HandlerThatDisconnectsEndsTheWaitWithoutATimeOut)
     };
     std::string text;
     EXPECT_EQ(socket.ReceiveString(text), -1);
-    EXPECT_THAT(codes, ElementsAre(10054));
+    EXPECT_THAT(codes, ElementsAre(kWinsockConnectionReset));
     EXPECT_EQ(socket.SocketHandle(), -1);
 }
 

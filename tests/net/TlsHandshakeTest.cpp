@@ -91,7 +91,7 @@ TEST_F(TlsHandshake, ServerThatClosesOrResetsMidwayFailsOnce)
     ScriptedServer resetting;
     resetting.expectBytes(5).reset();
     EXPECT_FALSE(ConnectWithTls(resetting));
-    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockTlsClosedInHandshake, 10054));
+    EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockTlsClosedInHandshake, kWinsockConnectionReset));
     EXPECT_EQ(socket.SocketHandle(), -1);
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "net/SmartWinsock.h"
+#include "net/WinsockErrors.h"
 
 TFakeTransport& TFakeTransport::Chunk(std::string Bytes)
 {
@@ -32,7 +33,7 @@ TFakeTransport& TFakeTransport::Close()
 bool TFakeTransport::Connect()
 {
     if (FConnected) {
-        Report(10056);
+        Report(kWinsockAlreadyConnected);
         return false;
     }
     if (FRefuseCode != 0) {
@@ -46,7 +47,7 @@ bool TFakeTransport::Connect()
 bool TFakeTransport::Disconnect()
 {
     if (!FConnected) {
-        Report(10057);
+        Report(kWinsockNotConnected);
         return false;
     }
     FConnected = false;
@@ -56,7 +57,7 @@ bool TFakeTransport::Disconnect()
 int32_t TFakeTransport::SendString(const std::string& Text)
 {
     if (!FConnected) {
-        Report(10057);
+        Report(kWinsockNotConnected);
         return -1;
     }
     FSent += Text;
@@ -67,14 +68,14 @@ int32_t TFakeTransport::ReceiveString(std::string& Text)
 {
     Text.clear();
     if (!FConnected) {
-        Report(10057);
+        Report(kWinsockNotConnected);
         return -1;
     }
     // After an orderly close every read ends at once with nothing.
     if (FClosed)
         return 0;
     if (FSteps.empty()) {
-        Report(12000);
+        Report(kWinsockTimedOut);
         return -1;
     }
     TStep Step = std::move(FSteps.front());
@@ -85,10 +86,10 @@ int32_t TFakeTransport::ReceiveString(std::string& Text)
         FReceived += static_cast<int64_t>(Text.size());
         return static_cast<int32_t>(Text.size());
     case TKind::TimeOut:
-        Report(12000);
+        Report(kWinsockTimedOut);
         return -1;
     case TKind::Reset:
-        Report(10054);
+        Report(kWinsockConnectionReset);
         return -1;
     case TKind::Close:
         FClosed = true;

@@ -19,8 +19,8 @@ class TFakeTransport : public TStreamTransport {
 public:
     // Script steps, one read each.
     TFakeTransport& Chunk(std::string Bytes);
-    TFakeTransport& TimeOut(); // 12000
-    TFakeTransport& Reset(); // 10054
+    TFakeTransport& TimeOut(); // kWinsockTimedOut
+    TFakeTransport& Reset(); // kWinsockConnectionReset
     TFakeTransport& Close(); // orderly close: this read and all later ones give 0 bytes
 
     // Connect fails with Code instead (reported like the real component).
