@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include "app/ElidedLabel.h"
+#include "app/CertificateTrust.h"
 #include "app/LogFonts.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
@@ -114,6 +115,9 @@ void TPOP3Main::FitGuidancePanel()
         int Lines = 0;
         for (const QString& Paragraph : FromUtf8(Text).split(QStringLiteral("\r\n"))) {
             QTextLayout Layout(Paragraph, Hint->font());
+            QTextOption Wrapping;
+            Wrapping.setWrapMode(Hint->wordWrapMode()); // a word wider than a line breaks as in the panel
+            Layout.setTextOption(Wrapping);
             Layout.beginLayout();
             for (QTextLine Line = Layout.createLine(); Line.isValid(); Line = Layout.createLine()) {
                 Line.setLineWidth(Width);
@@ -123,7 +127,8 @@ void TPOP3Main::FitGuidancePanel()
         }
         MostLines = qMax(MostLines, Lines);
     }
-    Hint->setFixedHeight(qCeil(MostLines * Hint->fontMetrics().lineSpacing() + 2 * Margin) + 2);
+    // One line to spare: the panel breaks lines by its own layout, which may differ by a line.
+    Hint->setFixedHeight(qCeil((MostLines + 1) * Hint->fontMetrics().lineSpacing() + 2 * Margin) + 2);
     // A fixed size: the window manager offers no maximise button.
     layout()->activate();
     setFixedSize(sizeHint());
@@ -409,6 +414,10 @@ void TPOP3Main::BuildMenu()
         QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
         connect(Action, &QAction::triggered, this, Entry.Handler);
     }
+    MenuKommandos->addSeparator();
+    QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
+        QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
+    connect(Stls, &QAction::triggered, this, [this] { SendCommandLine(QStringLiteral("STLS")); });
 
     MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
     connect(MenuOptionen, &QMenu::aboutToShow, this, &TPOP3Main::MenuOptionenClick);
@@ -630,6 +639,11 @@ void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
 
 bool TPOP3Main::LogHasLines() const { return FLog->HasLines(); }
 bool TPOP3Main::LogHasRoom() const { return FLog->HasRoom(); }
+
+bool TPOP3Main::AcceptCertificate(const TTlsInfo& Info, const std::string& Target)
+{
+    return TCertificateTrust(FSettings).Accept(this, Info, Target);
+}
 
 void TPOP3Main::AppendNoteToLog(const std::string& Text)
 {

@@ -71,6 +71,7 @@ public:
     void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override;
     bool LogHasLines() const override;
     bool LogHasRoom() const override;
+    bool AcceptCertificate(const TTlsInfo& Info, const std::string& Target) override;
     void AppendNoteToLog(const std::string& Text) override;
     void ClearLog() override;
     void AdvanceServerColor() override;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/TlsInfo.h"
+
 enum class TStatusPicture { Offline, OnlineOff, OnlineOn };
 
 // The option check marks of the main window that the conversation reads when
@@ -50,6 +52,14 @@ public:
     virtual bool LogHasRoom() const { return true; }
     // A line of the program's own in the log (German), not protocol text.
     virtual void AppendNoteToLog(const std::string& Text) { (void)Text; }
+
+    // A certificate that did not pass the check (or one whose fingerprint was
+    // trusted before): the user decides, Target is "host:port". True goes on.
+    virtual bool AcceptCertificate(const TTlsInfo& Info, const std::string& Target)
+    {
+        (void)Target;
+        return Info.Verify == tvOk;
+    }
 
     // Guidance panel: red for error texts, window-text colour otherwise.
     virtual void ShowGuidanceText(const std::string& Text, bool IsError) = 0;

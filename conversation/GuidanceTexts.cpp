@@ -197,6 +197,69 @@ TGuidance ServerClosedGuidance(const std::string& TargetHost)
     return { Fill(Text, TargetHost), true };
 }
 
+bool IsThisMachine(const std::string& Host)
+{
+    const std::string Name = UpperAscii(Host);
+    return Name == "LOCALHOST" || Name == "::1" || Name == "[::1]" || Name.rfind("127.", 0) == 0;
+}
+
+std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& TargetHost)
+{
+    switch (Result) {
+    case tvOk:
+        return "";
+    case tvExpired:
+        return "Das Zertifikat des Servers ist abgelaufen.";
+    case tvNotYetValid:
+        return "Das Zertifikat des Servers ist noch nicht gültig.";
+    case tvWrongHost:
+        return Fill("Das Zertifikat gilt für einen anderen Namen als \"%s\": Sie sind womöglich nicht mit dem Server "
+                    "verbunden, den Sie meinen.",
+            TargetHost);
+    case tvSelfSigned:
+        return "Das Zertifikat ist selbst signiert: keine Stelle, der dieser Rechner vertraut, hat es bestätigt.";
+    case tvUntrusted:
+        return "Das Zertifikat stammt von einer Zertifizierungsstelle, die dieser Rechner nicht kennt.";
+    case tvOther:
+        break;
+    }
+    return "Das Zertifikat des Servers konnte nicht geprüft werden.";
+}
+
+std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost)
+{
+    if (Tls)
+        return "Die Verbindung ist mit TLS verschlüsselt (" + Tls->Protocol
+            + "); was Sie senden, auch Name und Paßwort, kann unterwegs niemand mitlesen. Einzelheiten zum Zertifikat "
+              "stehen im Protokoll.";
+    if (IsThisMachine(TargetHost))
+        return "";
+    return "Achtung: Diese Verbindung ist nicht verschlüsselt. USER und PASS würden Name und Paßwort im Klartext "
+           "übertragen, lesbar für jeden auf dem Weg. Senden Sie zuerst STLS (wenn der Server es anbietet), oder "
+           "verbinden Sie sich verschlüsselt mit \"pop3s://" + TargetHost + "\".";
+}
+
+TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
+{
+    if (Accepted && Tls)
+        return { "Der Server hat STLS angenommen, und die Verbindung ist jetzt mit TLS verschlüsselt (" + Tls->Protocol
+                + "). Was ab jetzt gesendet wird, auch Name und Paßwort, kann unterwegs niemand mitlesen. Melden Sie "
+                  "sich nun mit USER und PASS an.",
+            false };
+    return { "Der Server hat STLS abgelehnt: er bietet auf dieser Verbindung keine Verschlüsselung an. Name und Paßwort "
+             "gingen hier im Klartext über das Netz. Versuchen Sie, sich mit \"pop3s://\" vor dem Server-Namen "
+             "(Port 995) zu verbinden.",
+        true };
+}
+
+TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost)
+{
+    return { CertificateProblemText(Result, TargetHost)
+            + "\r\n\r\nSie haben diesem Zertifikat nicht vertraut, deshalb hat Brieflotse die Verbindung getrennt, "
+              "bevor etwas gesendet wurde.",
+        true };
+}
+
 TGuidance StoppedGuidance(const std::string& TargetHost)
 {
     static const char* const Text

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "net/TlsInfo.h"
+
 struct TGuidance {
     std::string Text;
     bool IsError = false; // shown in red
@@ -21,6 +23,16 @@ struct TGuidanceContext {
 
 // Red guidance for a connection that the server closed while the program was idle.
 TGuidance ServerClosedGuidance(const std::string& TargetHost);
+
+// TLS: what the certificate check found, in German ("" for a good one).
+std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& TargetHost);
+// Added to the guidance after the greeting: encrypted, or a warning that a
+// password would cross the network in clear text (not for this machine).
+std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost);
+TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
+// The user did not trust the certificate: the connection was closed.
+TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
+bool IsThisMachine(const std::string& Host);
 
 // Guidance after the user stopped a wait, which closed the connection.
 TGuidance StoppedGuidance(const std::string& TargetHost);

@@ -99,6 +99,8 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     FTransport->SetTargetHost(HostText);
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
+    // A server reached by TLS is remembered as typed, so it is reached by TLS again.
+    const std::string HistoryEntry = FTransport->UseTls() ? HostText : FTransport->TargetHost();
     if (!FErrorFlag && Connected) {
         const TConversationOptions Options = FView.Options();
         if (Options.ResetCounterAtConnect)
@@ -109,11 +111,23 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             FView.AppendToLog(kLineEnd, false, false);
         if (Options.ColorByConnection)
             FView.AdvanceServerColor();
-        FView.AddHostToHistory(FTransport->TargetHost());
+        FView.AddHostToHistory(HistoryEntry);
         FView.SetConnectedState(true);
-        ShowStatus("Wartet auf Antwort ...");
-        const std::string Greeting = ReadSingleLineReply();
-        ShowGuidance("CONN", Greeting);
+        if (AcceptEncryption()) {
+            ShowStatus("Wartet auf Antwort ...");
+            const std::string Greeting = ReadSingleLineReply();
+            ShowGuidance("CONN", Greeting);
+            if (!FErrorFlag && FTransport->Connected()) {
+                const std::string Security = ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost());
+                if (!Security.empty()) {
+                    TGuidanceContext Context;
+                    Context.Connected = true;
+                    Context.TargetHost = FTransport->TargetHost();
+                    FView.ShowGuidanceText(
+                        ChooseGuidance("CONN", Greeting, Context).Text + "\r\n\r\n" + Security, false);
+                }
+            }
+        }
     }
     EndAction();
 }
@@ -149,7 +163,10 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         ShowStatus("Wartet auf Antwort ...");
         const std::string Reply = ExpectsMultiLineReply(Line) ? ReadMultiLineReply() : ReadSingleLineReply();
         HandleQuitReply(Line, Reply);
-        ShowGuidance(Line, Reply);
+        if (UpperAscii(Line) == "STLS")
+            HandleStlsReply(Reply);
+        else
+            ShowGuidance(Line, Reply);
     }
     if (FView.CommandFieldEnabled())
         FView.FocusCommandField();
@@ -199,8 +216,8 @@ void TPOP3Conversation::ReportServerClosed()
 
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
-    const TStatusLine Line
-        = DecideStatusLine(Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage);
+    const TStatusLine Line = DecideStatusLine(
+        Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage, FTransport->Encrypted());
     if (Line.SetsTitle)
         FView.ShowWindowTitle(Line.Title);
     FView.ShowStatusPicture(Line.Picture);
@@ -242,6 +259,53 @@ bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
     if (Count > 0)
         Chunk = FLineLimiter.Filter(Chunk);
     return Count > 0 && !FErrorFlag;
+}
+
+bool TPOP3Conversation::AcceptEncryption()
+{
+    const TTlsInfo* Tls = FTransport->TlsDetails();
+    if (!Tls)
+        return true;
+    const std::string Check = Tls->Verify == tvOk
+        ? "bestanden (vertrauenswürdige Zertifizierungsstelle, Name paßt)"
+        : "nicht bestanden: " + CertificateProblemText(Tls->Verify, FTransport->TargetHost()) + " (" + Tls->VerifyText
+            + ")";
+    for (const std::string& Note : {"Brieflotse: TLS-verschlüsselt mit " + Tls->Protocol + ", " + Tls->Cipher,
+             "Brieflotse: Zertifikat für " + Tls->Subject + ", ausgestellt von " + Tls->Issuer,
+             "Brieflotse: gültig von " + Tls->NotBefore + " bis " + Tls->NotAfter,
+             "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check})
+        FView.AppendNoteToLog(Note);
+    const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
+    if (FView.AcceptCertificate(*Tls, Target))
+        return true;
+    const TTlsVerifyResult Result = Tls->Verify;
+    CloseConnection();
+    const TGuidance Guidance = CertificateRefusedGuidance(Result, FTransport->TargetHost());
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    return false;
+}
+
+void TPOP3Conversation::HandleStlsReply(const std::string& Reply)
+{
+    if (FErrorFlag)
+        return ShowGuidance("STLS", Reply);
+    const bool Accepted = IsPositiveReply(Reply) && !FTransport->Encrypted();
+    if (!Accepted) {
+        const TGuidance Guidance = StlsGuidance(false, nullptr);
+        FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+        return;
+    }
+    ShowStatus("Handelt TLS aus ...");
+    if (!FTransport->StartTls()) {
+        // A failed handshake leaves no usable connection.
+        if (!FTransport->Connected())
+            FView.SetConnectedState(false);
+        return;
+    }
+    if (!AcceptEncryption())
+        return;
+    const TGuidance Guidance = StlsGuidance(true, FTransport->TlsDetails());
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::LogServerText(const std::string& Text, bool IsBody)

@@ -77,6 +77,11 @@ private:
     bool ReceiveChunk(std::string& Chunk);
     // Reads on until Text ends with CR LF; false when reading failed.
     bool ReadToLineEnd(std::string& Text);
+    // After a handshake: the details to the log, then the certificate's
+    // check, the user deciding on a failed one. False: the connection is closed.
+    bool AcceptEncryption();
+    // The reply to STLS: on "+OK" TLS starts on the same connection.
+    void HandleStlsReply(const std::string& Reply);
     // Server text to the log while it has room; counted otherwise.
     void LogServerText(const std::string& Text, bool IsBody);
     // After a reply: a note in the log for whatever was received but not shown.

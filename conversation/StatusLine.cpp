@@ -2,15 +2,15 @@
 #include "conversation/StatusLine.h"
 
 TStatusLine DecideStatusLine(const std::string& Text, bool Connected, const std::string& TargetHost, bool ErrorFlag,
-    const std::string& ErrorMessage)
+    const std::string& ErrorMessage, bool Encrypted)
 {
     TStatusLine Line;
     if (Text == ".") {
         Line.SetsTitle = true;
         if (Connected) {
             Line.Picture = TStatusPicture::OnlineOff;
-            Line.Text = "Bereit";
-            Line.Title = "Brieflotse - [" + TargetHost + "]";
+            Line.Text = Encrypted ? "Bereit (TLS-verschlüsselt)" : "Bereit";
+            Line.Title = "Brieflotse - [" + TargetHost + "]" + (Encrypted ? " (TLS)" : "");
         } else {
             Line.Picture = TStatusPicture::Offline;
             Line.Text = "Offline";

@@ -16,5 +16,6 @@ struct TStatusLine {
     std::string Text; // empty: panel 0 keeps its text
 };
 
+// An encrypted connection says so in the idle text and the title.
 TStatusLine DecideStatusLine(const std::string& Text, bool Connected, const std::string& TargetHost, bool ErrorFlag,
-    const std::string& ErrorMessage);
+    const std::string& ErrorMessage, bool Encrypted = false);

@@ -52,6 +52,7 @@ public:
     const std::string& TargetHost() const override { return FTargetHost; }
     void SetTargetHost(const std::string& Value) override;
     const std::string& TargetPort() const { return FTargetPort; }
+    std::string TargetPortText() const override { return FTargetPort; }
     void SetTargetPort(const std::string& Value) override;
     uint8_t Timeout() const { return FTimeout; }
     void SetTimeout(int Seconds) override; // kept within 1..60
@@ -59,7 +60,7 @@ public:
     // TLS from the first byte at Connect(): the last target's scheme decides,
     // without one its port (995 or "pop3s"). SetUseTls() decides instead,
     // until the next SetTargetHost().
-    bool UseTls() const;
+    bool UseTls() const override;
     void SetUseTls(bool Value);
 
     // With UseTls(), the connection counts as made once the TLS handshake is
@@ -72,9 +73,10 @@ public:
     // same handshake as at Connect(), bounded by Timeout, cancellable. A
     // failure is reported and closes the connection; a failed certificate
     // check is no failure (see TlsInfo()).
-    bool StartTls();
+    bool StartTls() override;
     // True from a finished handshake until Disconnect().
-    bool Encrypted() const;
+    bool Encrypted() const override;
+    const TTlsInfo* TlsDetails() const override { return Encrypted() ? &FTlsInfo : nullptr; }
     // Protocol, cipher, the peer's certificate and its check while Encrypted();
     // empty otherwise. The check never stops the handshake: the window asks
     // the user, and may trust the certificate by its Fingerprint.

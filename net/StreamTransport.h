@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "net/TlsInfo.h"
+
 using TTransportError = std::function<void(const std::string& Origin, int32_t Code, const std::string& Description)>;
 
 class TStreamTransport {
@@ -39,4 +41,13 @@ public:
     virtual void SetErrorHandler(TTransportError Handler) = 0;
     // Ends the wait in progress with an error (the user stopped it).
     virtual void Cancel() {}
+
+    // TLS: asked for by the target, running, what the connection tells about
+    // itself (null while plain), and a start on the open connection (after
+    // STLS). A transport without TLS has none of it.
+    virtual std::string TargetPortText() const { return std::string(); }
+    virtual bool UseTls() const { return false; }
+    virtual bool Encrypted() const { return false; }
+    virtual const TTlsInfo* TlsDetails() const { return nullptr; }
+    virtual bool StartTls() { return false; }
 };
