@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 
 namespace {
@@ -56,12 +57,27 @@ TSmartNSLookup::~TSmartNSLookup() = default;
 
 std::string TSmartNSLookup::GetDefaultHost() { return GetNameServer(); }
 
-std::string TSmartNSLookup::GetDefaultPort() { return "domain"; }
+std::string TSmartNSLookup::GetDefaultPort()
+{
+    // The host part of a chosen "host:port" carries the port already.
+    const char* Chosen = std::getenv("BRIEFLOTSE_NAMESERVER");
+    const std::string Text = Chosen ? Chosen : "";
+    const size_t Colon = Text.rfind(':');
+    if (Colon != std::string::npos && Colon + 1 < Text.size() && Text.find(':') == Colon)
+        return Text.substr(Colon + 1);
+    if (Colon != std::string::npos && Text[0] == '[' && Colon > 0 && Text[Colon - 1] == ']')
+        return Text.substr(Colon + 1);
+    return "domain";
+}
 
 void TSmartNSLookup::SetResolverConfig(const std::string& Path) { ResolverConfig() = Path; }
 
 std::string TSmartNSLookup::GetNameServer()
 {
+    // A name server of one's own choice ("host" or "host:port") for the finder
+    // alone, for set-ups where the system's is not the one to ask (and tests).
+    if (const char* Chosen = std::getenv("BRIEFLOTSE_NAMESERVER"); Chosen && *Chosen)
+        return Chosen; // a port in it ("host:port", "[v6]:port") wins over "domain"
     const std::string Path = ResolverConfig().empty() ? std::string("/etc/resolv.conf") : ResolverConfig();
     std::ifstream File(Path);
     std::string Line;

@@ -59,7 +59,8 @@ public:
     static std::string RcodeText(int32_t Code);
     void GetErrorInfo(std::string& Origin, int32_t& Code, std::string& Description) override;
 
-    // First "nameserver" of the resolver configuration, up to a blank, a
+    // BRIEFLOTSE_NAMESERVER ("host" or "host:port") when set; otherwise the
+    // first "nameserver" of the resolver configuration, up to a blank, a
     // comment ("#", ";") or a comma; empty when none.
     static std::string GetNameServer();
     // Tests point this at their own file; empty restores /etc/resolv.conf.

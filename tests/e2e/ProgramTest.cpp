@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/e2e/X11Session.h"
+#include "tests/support/DnsmasqHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 
@@ -107,7 +108,7 @@ protected:
 
     // The built program, started as a person starts it, on the settings
     // folder Config of this case. Null when no main window came up.
-    Program* StartProgram(const std::string& Config = "config")
+    Program* StartProgram(const std::string& Config = "config", const std::vector<std::string>& Extra = {})
     {
         auto App = std::make_unique<Program>();
         App->Output = (Shots / ("program-" + std::to_string(Programs.size() + 1) + ".log")).string();
@@ -116,6 +117,7 @@ protected:
             "XDG_RUNTIME_DIR=" + Dir.file("run"),
             // No real printer may get a page from a test.
             "CUPS_SERVER=" + Dir.file("no-cups.sock") };
+        Environment.insert(Environment.end(), Extra.begin(), Extra.end());
         for (const char* Name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
             if (const char* Value = std::getenv(Name))
                 Environment.push_back(std::string(Name) + "=" + Value);
@@ -372,9 +374,29 @@ TEST_F(BrieflotseE2E, UmlautsAreRefusedInServerFieldAndCommandLine)
 
 TEST_F(BrieflotseE2E, FinderFindsAServerByKeyboard)
 {
-    GTEST_SKIP() << "The finder asks the first name server of /etc/resolv.conf on port 53, and the program offers "
-                    "no way to name another one, so DnsmasqHarness (a free loopback port) cannot answer it without "
-                    "changing the machine's resolver.";
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK\r\n");
+    Server.start();
+    // The domain names its POP3 server by an SRV record; the finder asks our
+    // dnsmasq, named through BRIEFLOTSE_NAMESERVER.
+    DnsmasqHarness Dns;
+    Dns.addSrv("_pop3._tcp.e2e.test", "127.0.0.1", Server.port(), 10, 10);
+    ASSERT_TRUE(Dns.start()) << Dns.error();
+    Program* App = StartProgram(
+        "config", { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()) });
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "s");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
+    Type("e2e.test");
+    Key("Return");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
+    Step("found");
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
+    Type("noop");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
 }
 
 TEST_F(BrieflotseE2E, EscapeClosesEveryDialog)
