@@ -20,6 +20,7 @@
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/qt/Child.h"
 
 namespace {
@@ -73,6 +74,55 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
         << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().startsWith(QStringLiteral("+OK")));
+    Main.Conversation().Winsock().Disconnect();
+}
+
+// A domain that names its POP3 server by an SRV record of "_pop3s._tcp":
+// the window is handed "pop3s://host:port" and connects encrypted.
+TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
+{
+    if (!DovecotHarness::available() || !TestCertificates::available())
+        GTEST_SKIP() << "Dovecot or the openssl tool is not installed";
+    std::string Why;
+    const TestCertificates* Certificates = TestCertificates::shared(&Why);
+    ASSERT_NE(Certificates, nullptr) << Why;
+    Certificates->trustInThisProcess();
+    DovecotHarness::Options Options;
+    Options.tlsCertificate = Certificates->certificateFile(TestCertificates::Kind::Good);
+    Options.tlsKey = Certificates->keyFile();
+    DovecotHarness Dovecot(Options);
+    ASSERT_TRUE(Dovecot.start(&Why)) << Why;
+    DnsmasqHarness Dns;
+    Dns.addSrv("_pop3s._tcp.tls.test", "localhost", Dovecot.tlsPort(), 10, 10);
+    Dns.addMx("tls.test", "mx.tls.test", 10);
+    ASSERT_TRUE(Dns.start()) << Dns.error();
+
+    MessageBox::resetRecord();
+    TempDir Dir;
+    TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
+    TPOP3Main Main(Store);
+    TPOP3Lookup Finder(Store, &Main);
+    Main.SetDialogs(&Finder, nullptr, nullptr);
+    Finder.NSLookup().SetTargetHost("127.0.0.1");
+    Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
+    Main.show();
+
+    QTimer::singleShot(0, &Finder, [&] {
+        auto* Name = Finder.findChild<QLineEdit*>(QStringLiteral("NameEdit"));
+        auto* Next = Finder.findChild<QPushButton*>(QStringLiteral("NextButton"));
+        Name->clear();
+        Type(Name, QStringLiteral("tls.test"));
+        Next->click(); // the queries; the SRV entry comes first and is chosen
+        Next->click(); // "Verbinden"
+    });
+    Child<QPushButton>(Main, "ButtonSuchen")->click();
+
+    ASSERT_TRUE(Main.Conversation().Winsock().Connected())
+        << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
+    EXPECT_TRUE(Main.Conversation().Winsock().Encrypted());
+    EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0),
+        QStringLiteral("pop3s://localhost:%1").arg(Dovecot.tlsPort()));
+    EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().contains(QStringLiteral("TLS-verschlüsselt")));
     Main.Conversation().Winsock().Disconnect();
 }
 
