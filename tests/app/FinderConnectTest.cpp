@@ -33,6 +33,26 @@ void Type(QWidget* Target, const QString& Text)
     }
 }
 
+// The main window with its finder, asking the given dnsmasq.
+struct TFinderWindow {
+    explicit TFinderWindow(const DnsmasqHarness& Dns)
+        : Store(QString::fromStdString(Dir.file("settings.json")))
+        , Main(Store)
+        , Finder(Store, &Main)
+    {
+        MessageBox::resetRecord();
+        Main.SetDialogs(&Finder, nullptr, nullptr);
+        Finder.NSLookup().SetTargetHost("127.0.0.1");
+        Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
+    }
+    ~TFinderWindow() { Main.Conversation().Winsock().Disconnect(); }
+
+    TempDir Dir;
+    TSettingsStore Store;
+    TPOP3Main Main;
+    TPOP3Lookup Finder;
+};
+
 TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
 {
     if (!DovecotHarness::available())
@@ -44,14 +64,9 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
     Dns.addMx("kiosko.test", "127.0.0.1", 10);
     ASSERT_TRUE(Dns.start()) << Dns.error();
 
-    MessageBox::resetRecord();
-    TempDir Dir;
-    TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
-    TPOP3Main Main(Store);
-    TPOP3Lookup Finder(Store, &Main);
-    Main.SetDialogs(&Finder, nullptr, nullptr);
-    Finder.NSLookup().SetTargetHost("127.0.0.1");
-    Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
+    TFinderWindow Window(Dns);
+    TPOP3Main& Main = Window.Main;
+    TPOP3Lookup& Finder = Window.Finder;
     // The server name from the finder carries no port: the last one stays in force.
     Main.Conversation().Winsock().SetTargetPort(std::to_string(Dovecot.port()));
     Main.show();
@@ -74,7 +89,6 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
         << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().startsWith(QStringLiteral("+OK")));
-    Main.Conversation().Winsock().Disconnect();
 }
 
 // A domain that names its POP3 server by an SRV record of "_pop3s._tcp":
@@ -97,14 +111,9 @@ TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
     Dns.addMx("tls.test", "mx.tls.test", 10);
     ASSERT_TRUE(Dns.start()) << Dns.error();
 
-    MessageBox::resetRecord();
-    TempDir Dir;
-    TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
-    TPOP3Main Main(Store);
-    TPOP3Lookup Finder(Store, &Main);
-    Main.SetDialogs(&Finder, nullptr, nullptr);
-    Finder.NSLookup().SetTargetHost("127.0.0.1");
-    Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
+    TFinderWindow Window(Dns);
+    TPOP3Main& Main = Window.Main;
+    TPOP3Lookup& Finder = Window.Finder;
     Main.show();
 
     QTimer::singleShot(0, &Finder, [&] {
@@ -123,7 +132,6 @@ TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0),
         QStringLiteral("pop3s://localhost:%1").arg(Dovecot.tlsPort()));
     EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().contains(QStringLiteral("TLS-verschlüsselt")));
-    Main.Conversation().Winsock().Disconnect();
 }
 
 } // namespace
