@@ -20,7 +20,7 @@ namespace AboutTexts {
 QString VersionText()
 {
 #if defined(Q_OS_LINUX)
-    const QString platform = QStringLiteral("Linux");
+    const QString Platform = QStringLiteral("Linux");
 #elif defined(Q_OS_MACOS)
     const QString platform = QStringLiteral("macOS");
 #elif defined(Q_OS_WIN)
@@ -28,10 +28,10 @@ QString VersionText()
 #else
     const QString platform = QSysInfo::kernelType();
 #endif
-    return QStringLiteral("Brieflotse 1.0 (Kiosko) für ") + platform;
+    return QStringLiteral("Brieflotse 1.0 (Kiosko) für ") + Platform;
 }
 
-QString HintFor(const QString& url) { return QStringLiteral("Öffnet ") + url; }
+QString HintFor(const QString& Url) { return QStringLiteral("Öffnet ") + Url; }
 
 QString BrowserFailureText()
 {
@@ -48,67 +48,67 @@ namespace {
 
 QPixmap KioskoLogo()
 {
-    QPixmap logo(BrieflotsePictures::Kiosko);
-    if (!logo.isNull())
-        return logo;
+    QPixmap Logo(BrieflotsePictures::Kiosko);
+    if (!Logo.isNull())
+        return Logo;
     // Without the resource a plain drawn logo keeps the layout and the click target.
-    logo = QPixmap(142, 32);
-    logo.fill(QColor(0, 0, 128));
-    QPainter painter(&logo);
-    painter.setPen(Qt::white);
-    QFont font = painter.font();
-    font.setBold(true);
-    font.setPixelSize(20);
-    painter.setFont(font);
-    painter.drawText(logo.rect(), Qt::AlignCenter, "Kiosko");
-    return logo;
+    Logo = QPixmap(142, 32);
+    Logo.fill(QColor(0, 0, 128));
+    QPainter Painter(&Logo);
+    Painter.setPen(Qt::white);
+    QFont Font = Painter.font();
+    Font.setBold(true);
+    Font.setPixelSize(20);
+    Painter.setFont(Font);
+    Painter.drawText(Logo.rect(), Qt::AlignCenter, "Kiosko");
+    return Logo;
 }
 
-QLabel* PlainLabel(const QString& text, QWidget* parent)
+QLabel* PlainLabel(const QString& Text, QWidget* Parent)
 {
-    auto* label = new QLabel(text, parent);
+    auto* Label = new QLabel(Text, Parent);
     // Plain text: "&" and "<" are shown as they are.
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    return label;
+    Label->setTextFormat(Qt::PlainText);
+    Label->setWordWrap(true);
+    return Label;
 }
 
 } // namespace
 
-TLinkLabel::TLinkLabel(const QString& url, QWidget* parent)
-    : QLabel(parent)
-    , url_(url)
+TLinkLabel::TLinkLabel(const QString& Url, QWidget* Parent)
+    : QLabel(Parent)
+    , FUrl(Url)
 {
     setTextFormat(Qt::PlainText);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(AboutTexts::HintFor(url));
-    setStatusTip(AboutTexts::HintFor(url));
+    setToolTip(AboutTexts::HintFor(Url));
+    setStatusTip(AboutTexts::HintFor(Url));
     setFocusPolicy(Qt::TabFocus);
 }
 
-void TLinkLabel::mouseReleaseEvent(QMouseEvent* event)
+void TLinkLabel::mouseReleaseEvent(QMouseEvent* Event)
 {
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
-        emit clicked();
-        event->accept();
+    if (Event->button() == Qt::LeftButton && rect().contains(Event->position().toPoint())) {
+        emit Clicked();
+        Event->accept();
         return;
     }
-    QLabel::mouseReleaseEvent(event);
+    QLabel::mouseReleaseEvent(Event);
 }
 
-void TLinkLabel::keyPressEvent(QKeyEvent* event)
+void TLinkLabel::keyPressEvent(QKeyEvent* Event)
 {
     // Reachable with Tab, opened with the space bar; Enter stays the dialog's key.
-    if (event->key() == Qt::Key_Space) {
-        emit clicked();
-        event->accept();
+    if (Event->key() == Qt::Key_Space) {
+        emit Clicked();
+        Event->accept();
         return;
     }
-    QLabel::keyPressEvent(event);
+    QLabel::keyPressEvent(Event);
 }
 
-TPOP3About::TPOP3About(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+TPOP3About::TPOP3About(QWidget* Parent)
+    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
               | Qt::CustomizeWindowHint)
 {
     setObjectName("POP3About");
@@ -120,96 +120,96 @@ void TPOP3About::FormCreate()
     setWindowTitle(QStringLiteral("Über Brieflotse"));
     setWindowIcon(BrieflotseMainIcon());
 
-    auto* icon = new QLabel(this);
-    icon->setObjectName("IconDisplay");
-    icon->setPixmap(QIcon(BrieflotsePictures::MainIcon).pixmap(32, 32));
-    icon->setFixedSize(32, 32);
+    auto* Icon = new QLabel(this);
+    Icon->setObjectName("IconDisplay");
+    Icon->setPixmap(QIcon(BrieflotsePictures::MainIcon).pixmap(32, 32));
+    Icon->setFixedSize(32, 32);
 
-    auto* version = PlainLabel(AboutTexts::VersionText(), this);
-    version->setObjectName("VersionLabel");
-    auto* notice = PlainLabel(QStringLiteral("Copyright © 2026 Ravelko\nAlle Rechte vorbehalten."), this);
-    notice->setObjectName("NoticeLabel");
+    auto* Version = PlainLabel(AboutTexts::VersionText(), this);
+    Version->setObjectName("VersionLabel");
+    auto* Notice = PlainLabel(QStringLiteral("Copyright © 2026 Ravelko\nAlle Rechte vorbehalten."), this);
+    Notice->setObjectName("NoticeLabel");
 
-    auto* ravelko = new TLinkLabel(AboutTexts::MakerUrl, this);
-    ravelko->setObjectName("Ravelko");
-    ravelko->setText(AboutTexts::MakerUrl);
-    auto* kiosko = new TLinkLabel(AboutTexts::MagazineUrl, this);
-    kiosko->setObjectName("Kiosko");
-    kiosko->setPixmap(KioskoLogo());
-    kiosko->setFixedSize(142, 32);
-    auto* rfcLabel = PlainLabel("Diese Software basiert auf rfc1939:", this);
-    rfcLabel->setObjectName("RfcLabel");
-    auto* rfc1939 = new TLinkLabel(AboutTexts::RfcUrl, this);
-    rfc1939->setObjectName("rfc1939");
-    rfc1939->setText(AboutTexts::RfcUrl);
+    auto* Ravelko = new TLinkLabel(AboutTexts::MakerUrl, this);
+    Ravelko->setObjectName("Ravelko");
+    Ravelko->setText(AboutTexts::MakerUrl);
+    auto* Kiosko = new TLinkLabel(AboutTexts::MagazineUrl, this);
+    Kiosko->setObjectName("Kiosko");
+    Kiosko->setPixmap(KioskoLogo());
+    Kiosko->setFixedSize(142, 32);
+    auto* RfcLabel = PlainLabel("Diese Software basiert auf rfc1939:", this);
+    RfcLabel->setObjectName("RfcLabel");
+    auto* Rfc1939 = new TLinkLabel(AboutTexts::RfcUrl, this);
+    Rfc1939->setObjectName("rfc1939");
+    Rfc1939->setText(AboutTexts::RfcUrl);
 
-    for (TLinkLabel* link : { ravelko, rfc1939 }) {
-        QFont font = link->font();
-        font.setUnderline(true);
-        link->setFont(font);
-        QPalette palette = link->palette();
-        palette.setColor(QPalette::WindowText, Qt::blue);
-        link->setPalette(palette);
+    for (TLinkLabel* Link : { Ravelko, Rfc1939 }) {
+        QFont Font = Link->font();
+        Font.setUnderline(true);
+        Link->setFont(Font);
+        QPalette Palette = Link->palette();
+        Palette.setColor(QPalette::WindowText, Qt::blue);
+        Link->setPalette(Palette);
     }
-    connect(ravelko, &TLinkLabel::clicked, this, &TPOP3About::RavelkoClick);
-    connect(kiosko, &TLinkLabel::clicked, this, &TPOP3About::KioskoClick);
-    connect(rfc1939, &TLinkLabel::clicked, this, &TPOP3About::rfc1939Click);
+    connect(Ravelko, &TLinkLabel::Clicked, this, &TPOP3About::RavelkoClick);
+    connect(Kiosko, &TLinkLabel::Clicked, this, &TPOP3About::KioskoClick);
+    connect(Rfc1939, &TLinkLabel::Clicked, this, &TPOP3About::Rfc1939Click);
 
-    buttonOK_ = new QPushButton("OK", this);
-    buttonOK_->setObjectName("ButtonOK");
-    buttonOK_->setDefault(true);
-    connect(buttonOK_, &QPushButton::clicked, this, &QDialog::accept);
+    FButtonOK = new QPushButton("OK", this);
+    FButtonOK->setObjectName("ButtonOK");
+    FButtonOK->setDefault(true);
+    connect(FButtonOK, &QPushButton::clicked, this, &QDialog::accept);
 
-    auto* text = new QVBoxLayout;
-    text->setSpacing(6);
-    text->addWidget(version);
-    text->addWidget(notice);
-    text->addSpacing(6);
-    text->addWidget(ravelko);
-    text->addSpacing(6);
-    text->addWidget(kiosko, 0, Qt::AlignLeft);
-    text->addSpacing(24);
-    text->addWidget(rfcLabel);
-    text->addWidget(rfc1939);
-    text->addStretch(1);
+    auto* Text = new QVBoxLayout;
+    Text->setSpacing(6);
+    Text->addWidget(Version);
+    Text->addWidget(Notice);
+    Text->addSpacing(6);
+    Text->addWidget(Ravelko);
+    Text->addSpacing(6);
+    Text->addWidget(Kiosko, 0, Qt::AlignLeft);
+    Text->addSpacing(24);
+    Text->addWidget(RfcLabel);
+    Text->addWidget(Rfc1939);
+    Text->addStretch(1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(buttonOK_);
-    buttons->addStretch(1);
+    auto* Buttons = new QHBoxLayout;
+    Buttons->addStretch(1);
+    Buttons->addWidget(FButtonOK);
+    Buttons->addStretch(1);
 
-    auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(16, 16, 16, 12);
-    grid->setHorizontalSpacing(16);
-    grid->setVerticalSpacing(24);
-    grid->addWidget(icon, 0, 0, Qt::AlignTop | Qt::AlignLeft);
-    grid->addLayout(text, 0, 1);
-    grid->addLayout(buttons, 1, 0, 1, 2);
-    grid->setSizeConstraint(QLayout::SetFixedSize);
+    auto* Grid = new QGridLayout(this);
+    Grid->setContentsMargins(16, 16, 16, 12);
+    Grid->setHorizontalSpacing(16);
+    Grid->setVerticalSpacing(24);
+    Grid->addWidget(Icon, 0, 0, Qt::AlignTop | Qt::AlignLeft);
+    Grid->addLayout(Text, 0, 1);
+    Grid->addLayout(Buttons, 1, 0, 1, 2);
+    Grid->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-void TPOP3About::Execute(QWidget* mainWindow)
+void TPOP3About::Execute(QWidget* MainWindow)
 {
-    DialogPlacement::CentreOver(this, mainWindow);
-    buttonOK_->setFocus();
+    DialogPlacement::CentreOver(this, MainWindow);
+    FButtonOK->setFocus();
     exec();
 }
 
-void TPOP3About::OpenLink(const QString& url)
+void TPOP3About::OpenLink(const QString& Url)
 {
     // The completion may come after the box was closed; it only shows a message then.
-    QPointer<TPOP3About> self(this);
-    TWebLinkThread::Start(url, [self](const TWebLinkThread& thread) {
-        if (self)
-            self->WebLinkDone(thread.URL(), thread.Succeeded());
+    QPointer<TPOP3About> Self(this);
+    TWebLinkThread::Start(Url, [Self](const TWebLinkThread& Thread) {
+        if (Self)
+            Self->WebLinkDone(Thread.URL(), Thread.Succeeded());
     });
 }
 
-void TPOP3About::WebLinkDone(const QString& url, bool succeeded)
+void TPOP3About::WebLinkDone(const QString& Url, bool Succeeded)
 {
-    if (!succeeded) {
-        QWidget* owner = isVisible() ? static_cast<QWidget*>(this) : parentWidget();
-        MessageBox::error(owner, "Brieflotse - Hyperlink", AboutTexts::BrowserFailureText());
+    if (!Succeeded) {
+        QWidget* Owner = isVisible() ? static_cast<QWidget*>(this) : parentWidget();
+        MessageBox::error(Owner, "Brieflotse - Hyperlink", AboutTexts::BrowserFailureText());
     }
-    emit WebLinkFinished(url, succeeded);
+    emit WebLinkFinished(Url, Succeeded);
 }

@@ -18,7 +18,7 @@ inline constexpr char RfcUrl[] = "https://www.rfc-editor.org/rfc/rfc1939.txt";
 
 // "Brieflotse 1.0 (Kiosko) für <platform>", naming the platform it was built for.
 QString VersionText();
-QString HintFor(const QString& url);
+QString HintFor(const QString& Url);
 // The five lines of the failure box, joined by CR LF.
 QString BrowserFailureText();
 } // namespace AboutTexts
@@ -27,39 +27,39 @@ QString BrowserFailureText();
 class TLinkLabel : public QLabel {
     Q_OBJECT
 public:
-    TLinkLabel(const QString& url, QWidget* parent);
-    QString Url() const { return url_; }
+    TLinkLabel(const QString& Url, QWidget* Parent);
+    QString Url() const { return FUrl; }
 
 signals:
-    void clicked();
+    void Clicked();
 
 protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
 
 private:
-    QString url_;
+    QString FUrl;
 };
 
 class TPOP3About : public QDialog {
     Q_OBJECT
 public:
-    explicit TPOP3About(QWidget* parent = nullptr);
+    explicit TPOP3About(QWidget* Parent = nullptr);
 
     // Centred over the main window, modal; the result is of no interest.
-    void Execute(QWidget* mainWindow);
+    void Execute(QWidget* MainWindow);
 
 signals:
     // After each link's opener has ended and any failure box was shown.
-    void WebLinkFinished(const QString& url, bool succeeded);
+    void WebLinkFinished(const QString& Url, bool Succeeded);
 
 private:
     void FormCreate();
-    void OpenLink(const QString& url);
-    void WebLinkDone(const QString& url, bool succeeded);
+    void OpenLink(const QString& Url);
+    void WebLinkDone(const QString& Url, bool Succeeded);
     void RavelkoClick() { OpenLink(AboutTexts::MakerUrl); }
     void KioskoClick() { OpenLink(AboutTexts::MagazineUrl); }
-    void rfc1939Click() { OpenLink(AboutTexts::RfcUrl); }
+    void Rfc1939Click() { OpenLink(AboutTexts::RfcUrl); }
 
-    QPushButton* buttonOK_ = nullptr;
+    QPushButton* FButtonOK = nullptr;
 };

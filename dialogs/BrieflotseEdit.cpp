@@ -19,35 +19,35 @@
 namespace EditRules {
 
 namespace {
-QString WithArgument(const QString& line, const QString& argument)
+QString WithArgument(const QString& Line, const QString& Argument)
 {
-    return argument.isEmpty() ? line : line + QLatin1Char(' ') + argument;
+    return Argument.isEmpty() ? Line : Line + QLatin1Char(' ') + Argument;
 }
 }
 
-QString BuildCommandLine(QChar kind, const Fields& fields)
+QString BuildCommandLine(QChar Kind, const TFields& Fields)
 {
-    switch (kind.unicode()) {
+    switch (Kind.unicode()) {
     case 'U':
-        return WithArgument("USER", fields.user);
+        return WithArgument("USER", Fields.User);
     case 'P':
-        return WithArgument("PASS", fields.pass);
+        return WithArgument("PASS", Fields.Pass);
     case 'L':
-        return WithArgument(fields.uidl ? "UIDL" : "LIST", fields.list);
+        return WithArgument(Fields.Uidl ? "UIDL" : "LIST", Fields.List);
     case 'R':
-        if (fields.topMode)
-            return WithArgument(WithArgument("TOP", fields.retr), fields.top);
-        return WithArgument("RETR", fields.retr);
+        if (Fields.TopMode)
+            return WithArgument(WithArgument("TOP", Fields.Retr), Fields.Top);
+        return WithArgument("RETR", Fields.Retr);
     case 'D':
-        return WithArgument("DELE", fields.dele);
+        return WithArgument("DELE", Fields.Dele);
     default:
         return QString();
     }
 }
 
-QString TitleWord(QChar kind)
+QString TitleWord(QChar Kind)
 {
-    switch (kind.unicode()) {
+    switch (Kind.unicode()) {
     case 'U':
         return "USER";
     case 'P':
@@ -63,179 +63,179 @@ QString TitleWord(QChar kind)
     }
 }
 
-bool AcceptsKey(QChar c)
+bool AcceptsKey(QChar Char)
 {
-    const ushort code = c.unicode();
-    return code == 8 || (code >= 32 && code <= 127);
+    const ushort Code = Char.unicode();
+    return Code == 8 || (Code >= 32 && Code <= 127);
 }
 
-QString FilterText(const QString& text)
+QString FilterText(const QString& Text)
 {
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
+    QString Result;
+    Result.reserve(Text.size());
+    for (const QChar Char : Text) {
         // Backspace passes as a key, but it is no character a field could hold.
-        if (AcceptsKey(c) && c.unicode() != 8)
-            result.append(c);
+        if (AcceptsKey(Char) && Char.unicode() != 8)
+            Result.append(Char);
     }
-    return result;
+    return Result;
 }
 
 } // namespace EditRules
 
-QValidator::State TKeyFilterValidator::validate(QString& input, int& pos) const
+QValidator::State TKeyFilterValidator::validate(QString& Input, int& Pos) const
 {
-    const QString filtered = EditRules::FilterText(input);
-    if (filtered.size() != input.size()) {
+    const QString Filtered = EditRules::FilterText(Input);
+    if (Filtered.size() != Input.size()) {
         // Keep the caret behind what was typed or pasted, minus what was dropped.
-        pos = EditRules::FilterText(input.left(pos)).size();
-        input = filtered;
+        Pos = EditRules::FilterText(Input.left(Pos)).size();
+        Input = Filtered;
     }
     return Acceptable;
 }
 
 const QString& TPOP3Edit::SettingsKey = SettingsPaths::Assist;
 
-TPOP3Edit::TPOP3Edit(TSettingsStore& settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+TPOP3Edit::TPOP3Edit(TSettingsStore& Settings, QWidget* Parent)
+    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
               | Qt::CustomizeWindowHint)
-    , settings_(settings)
+    , FSettings(Settings)
 {
     setObjectName("POP3Edit");
     FormCreate();
 }
 
-QLineEdit* TPOP3Edit::NewEdit(const char* name)
+QLineEdit* TPOP3Edit::NewEdit(const char* Name)
 {
-    auto* edit = new QLineEdit(this);
-    edit->setObjectName(name);
-    edit->setMaxLength(64);
-    edit->setValidator(new TKeyFilterValidator(edit));
-    return edit;
+    auto* Edit = new QLineEdit(this);
+    Edit->setObjectName(Name);
+    Edit->setMaxLength(64);
+    Edit->setValidator(new TKeyFilterValidator(Edit));
+    return Edit;
 }
 
-QWidget* TPOP3Edit::BuildPanel(const char* name, const QString& prompt, const QString& caption, QLineEdit* edit,
-                               QWidget* extra)
+QWidget* TPOP3Edit::BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit,
+                               QWidget* Extra)
 {
-    auto* panel = new QWidget(panels_);
-    panel->setObjectName(name);
-    auto* text = new QLabel(prompt, panel);
-    text->setWordWrap(true);
-    text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    auto* label = new QLabel(caption, panel);
-    label->setBuddy(edit);
-    auto* row = new QHBoxLayout;
-    row->addWidget(label);
-    row->addWidget(edit, 1);
-    if (extra)
-        row->addWidget(extra, 1);
-    auto* column = new QVBoxLayout(panel);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->addWidget(text);
-    column->addLayout(row);
-    panels_->addWidget(panel);
-    return panel;
+    auto* Panel = new QWidget(FPanels);
+    Panel->setObjectName(Name);
+    auto* Text = new QLabel(Prompt, Panel);
+    Text->setWordWrap(true);
+    Text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    auto* Label = new QLabel(Caption, Panel);
+    Label->setBuddy(Edit);
+    auto* Row = new QHBoxLayout;
+    Row->addWidget(Label);
+    Row->addWidget(Edit, 1);
+    if (Extra)
+        Row->addWidget(Extra, 1);
+    auto* Column = new QVBoxLayout(Panel);
+    Column->setContentsMargins(0, 0, 0, 0);
+    Column->addWidget(Text);
+    Column->addLayout(Row);
+    FPanels->addWidget(Panel);
+    return Panel;
 }
 
 void TPOP3Edit::FormCreate()
 {
     setWindowIcon(BrieflotseMainIcon());
 
-    iconDisplay_ = new QLabel(this);
-    iconDisplay_->setObjectName("IconDisplay");
-    iconDisplay_->setPixmap(QIcon(BrieflotsePictures::MainIcon).pixmap(32, 32));
-    iconDisplay_->setFixedSize(32, 32);
+    FIconDisplay = new QLabel(this);
+    FIconDisplay->setObjectName("IconDisplay");
+    FIconDisplay->setPixmap(QIcon(BrieflotsePictures::MainIcon).pixmap(32, 32));
+    FIconDisplay->setFixedSize(32, 32);
 
-    panels_ = new QStackedWidget(this);
+    FPanels = new QStackedWidget(this);
     // About 56 average characters: the panel width of the original layout.
-    panels_->setFixedWidth(fontMetrics().averageCharWidth() * 56);
+    FPanels->setFixedWidth(fontMetrics().averageCharWidth() * 56);
 
-    editUSER_ = NewEdit("EditUSER");
-    editPASS_ = NewEdit("EditPASS");
-    editLIST_ = NewEdit("EditLIST");
-    editRETR_ = NewEdit("EditRETR");
-    editTOP_ = NewEdit("EditTOP");
-    editDELE_ = NewEdit("EditDELE");
+    FEditUSER = NewEdit("EditUSER");
+    FEditPASS = NewEdit("EditPASS");
+    FEditLIST = NewEdit("EditLIST");
+    FEditRETR = NewEdit("EditRETR");
+    FEditTOP = NewEdit("EditTOP");
+    FEditDELE = NewEdit("EditDELE");
 
-    panelUSER_ = BuildPanel("PanelUSER",
+    FPanelUSER = BuildPanel("PanelUSER",
                             QStringLiteral("Bitte geben Sie den Namen des Anwenders ein, auf dessen Mailbox Sie "
                                            "zugreifen möchten:"),
-                            "&USER", editUSER_);
-    panelPASS_ = BuildPanel(
+                            "&USER", FEditUSER);
+    FPanelPASS = BuildPanel(
         "PanelPASS",
         QStringLiteral("Bitte geben Sie das Paßwort ein, das Sie zur Anmeldung verwenden möchten:"), "&PASS",
-        editPASS_);
-    panelLIST_ = BuildPanel("PanelLIST",
+        FEditPASS);
+    FPanelLIST = BuildPanel("PanelLIST",
                             QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, deren Daten Sie listen "
                                            "lassen möchten (leer = alle):"),
-                            "&LIST", editLIST_);
-    panelRETR_ = BuildPanel("PanelRETR",
+                            "&LIST", FEditLIST);
+    FPanelRETR = BuildPanel("PanelRETR",
                             QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie abrufen möchten "
                                            "(sowie bei TOP die Anzahl der Zeilen):"),
-                            "&RETR", editRETR_, editTOP_);
-    panelDELE_ = BuildPanel("PanelDELE",
+                            "&RETR", FEditRETR, FEditTOP);
+    FPanelDELE = BuildPanel("PanelDELE",
                             QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie als gelöscht "
                                            "markieren möchten:"),
-                            "&DELE", editDELE_);
+                            "&DELE", FEditDELE);
 
-    radioLIST_ = new QRadioButton("LIST - &Bytezahl(en) der Nachricht(en) listen", panelLIST_);
-    radioLIST_->setObjectName("RadioLIST");
-    radioUIDL_ = new QRadioButton("UIDL - &Kennung(en) der Nachricht(en) listen", panelLIST_);
-    radioUIDL_->setObjectName("RadioUIDL");
-    radioRETR_ = new QRadioButton("RETR - &Komplette Nachricht abrufen", panelRETR_);
-    radioRETR_->setObjectName("RadioRETR");
-    radioTOP_ = new QRadioButton("TOP - Header und einige &Zeilen abrufen", panelRETR_);
-    radioTOP_->setObjectName("RadioTOP");
-    for (QWidget* panel : { panelLIST_, panelRETR_ }) {
-        auto* column = static_cast<QVBoxLayout*>(panel->layout());
-        auto* group = new QButtonGroup(panel);
-        for (QRadioButton* radio : panel->findChildren<QRadioButton*>(QString(), Qt::FindDirectChildrenOnly)) {
-            column->addWidget(radio);
-            group->addButton(radio);
+    FRadioLIST = new QRadioButton("LIST - &Bytezahl(en) der Nachricht(en) listen", FPanelLIST);
+    FRadioLIST->setObjectName("RadioLIST");
+    FRadioUIDL = new QRadioButton("UIDL - &Kennung(en) der Nachricht(en) listen", FPanelLIST);
+    FRadioUIDL->setObjectName("RadioUIDL");
+    FRadioRETR = new QRadioButton("RETR - &Komplette Nachricht abrufen", FPanelRETR);
+    FRadioRETR->setObjectName("RadioRETR");
+    FRadioTOP = new QRadioButton("TOP - Header und einige &Zeilen abrufen", FPanelRETR);
+    FRadioTOP->setObjectName("RadioTOP");
+    for (QWidget* Panel : { FPanelLIST, FPanelRETR }) {
+        auto* Column = static_cast<QVBoxLayout*>(Panel->layout());
+        auto* Group = new QButtonGroup(Panel);
+        for (QRadioButton* Radio : Panel->findChildren<QRadioButton*>(QString(), Qt::FindDirectChildrenOnly)) {
+            Column->addWidget(Radio);
+            Group->addButton(Radio);
         }
     }
-    for (QWidget* panel : { panelUSER_, panelPASS_, panelLIST_, panelRETR_, panelDELE_ })
-        static_cast<QVBoxLayout*>(panel->layout())->addStretch(1);
-    radioLIST_->setChecked(true);
-    radioRETR_->setChecked(true);
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+        static_cast<QVBoxLayout*>(Panel->layout())->addStretch(1);
+    FRadioLIST->setChecked(true);
+    FRadioRETR->setChecked(true);
 
     // A disabled line count looks like the dialog background, as it is not to be filled in.
-    QPalette palette = editTOP_->palette();
-    palette.setColor(QPalette::Disabled, QPalette::Base, palette.color(QPalette::Active, QPalette::Button));
-    editTOP_->setPalette(palette);
-    connect(radioTOP_, &QRadioButton::toggled, this, &TPOP3Edit::RadioRETRClick);
+    QPalette Palette = FEditTOP->palette();
+    Palette.setColor(QPalette::Disabled, QPalette::Base, Palette.color(QPalette::Active, QPalette::Button));
+    FEditTOP->setPalette(Palette);
+    connect(FRadioTOP, &QRadioButton::toggled, this, &TPOP3Edit::RadioRETRClick);
     RadioRETRClick();
 
-    buttonSend_ = new QPushButton("Senden", this);
-    buttonSend_->setObjectName("ButtonSend");
-    buttonSend_->setDefault(true);
-    buttonSend_->setAutoDefault(true);
-    buttonCancel_ = new QPushButton("Abbrechen", this);
-    buttonCancel_->setObjectName("ButtonCancel");
-    buttonCancel_->setAutoDefault(false);
-    connect(buttonSend_, &QPushButton::clicked, this, &TPOP3Edit::ButtonSendClick);
-    connect(buttonCancel_, &QPushButton::clicked, this, &QDialog::reject);
+    FButtonSend = new QPushButton("Senden", this);
+    FButtonSend->setObjectName("ButtonSend");
+    FButtonSend->setDefault(true);
+    FButtonSend->setAutoDefault(true);
+    FButtonCancel = new QPushButton("Abbrechen", this);
+    FButtonCancel->setObjectName("ButtonCancel");
+    FButtonCancel->setAutoDefault(false);
+    connect(FButtonSend, &QPushButton::clicked, this, &TPOP3Edit::ButtonSendClick);
+    connect(FButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(buttonSend_);
-    buttons->addWidget(buttonCancel_);
+    auto* Buttons = new QHBoxLayout;
+    Buttons->addStretch(1);
+    Buttons->addWidget(FButtonSend);
+    Buttons->addWidget(FButtonCancel);
 
-    auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(16, 8, 16, 14);
-    grid->setHorizontalSpacing(16);
+    auto* Grid = new QGridLayout(this);
+    Grid->setContentsMargins(16, 8, 16, 14);
+    Grid->setHorizontalSpacing(16);
     // The icon sits a little lower than the panel's text, as in the original layout.
-    auto* iconColumn = new QVBoxLayout;
-    iconColumn->addSpacing(8);
-    iconColumn->addWidget(iconDisplay_);
-    iconColumn->addStretch(1);
-    grid->addLayout(iconColumn, 0, 0);
-    grid->addWidget(panels_, 0, 1);
-    grid->addLayout(buttons, 1, 0, 1, 2);
-    grid->setSizeConstraint(QLayout::SetFixedSize);
+    auto* IconColumn = new QVBoxLayout;
+    IconColumn->addSpacing(8);
+    IconColumn->addWidget(FIconDisplay);
+    IconColumn->addStretch(1);
+    Grid->addLayout(IconColumn, 0, 0);
+    Grid->addWidget(FPanels, 0, 1);
+    Grid->addLayout(Buttons, 1, 0, 1, 2);
+    Grid->setSizeConstraint(QLayout::SetFixedSize);
 
-    for (QWidget* panel : { panelUSER_, panelPASS_, panelLIST_, panelRETR_, panelDELE_ })
-        panel->hide();
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+        Panel->hide();
     LoadSettings();
 }
 
@@ -243,120 +243,120 @@ void TPOP3Edit::LoadSettings()
 {
     // Applied in table order; a value of the wrong kind stops the rest, which keep their defaults.
     try {
-        TSettingsKey key(settings_, SettingsKey);
-        if (!key.IsOpen())
+        TSettingsKey Key(FSettings, SettingsKey);
+        if (!Key.IsOpen())
             return;
-        if (settings_.ValueExists("UserName"))
-            editUSER_->setText(settings_.ReadString("UserName"));
-        if (settings_.ValueExists("PassWord"))
-            editPASS_->setText(settings_.ReadString("PassWord"));
-        if (settings_.ValueExists("ListMode") && settings_.ReadString("ListMode") == QLatin1String("UIDL"))
-            radioUIDL_->setChecked(true);
-        if (settings_.ValueExists("RetrMode") && settings_.ReadString("RetrMode") == QLatin1String("TOP"))
-            radioTOP_->setChecked(true);
-        if (settings_.ValueExists("TopNum"))
-            editTOP_->setText(settings_.ReadString("TopNum"));
-    } catch (const TSettingsError& error) {
-        MessageBox::error(parentWidget(), "Brieflotse - Einstellungen", error.Message());
+        if (FSettings.ValueExists("UserName"))
+            FEditUSER->setText(FSettings.ReadString("UserName"));
+        if (FSettings.ValueExists("PassWord"))
+            FEditPASS->setText(FSettings.ReadString("PassWord"));
+        if (FSettings.ValueExists("ListMode") && FSettings.ReadString("ListMode") == QLatin1String("UIDL"))
+            FRadioUIDL->setChecked(true);
+        if (FSettings.ValueExists("RetrMode") && FSettings.ReadString("RetrMode") == QLatin1String("TOP"))
+            FRadioTOP->setChecked(true);
+        if (FSettings.ValueExists("TopNum"))
+            FEditTOP->setText(FSettings.ReadString("TopNum"));
+    } catch (const TSettingsError& Error) {
+        MessageBox::error(parentWidget(), "Brieflotse - Einstellungen", Error.Message());
     }
 }
 
 void TPOP3Edit::SaveSettings()
 {
-    TSettingsKey key(settings_, SettingsKey);
-    if (!key.IsOpen())
+    TSettingsKey Key(FSettings, SettingsKey);
+    if (!Key.IsOpen())
         return;
-    settings_.WriteString("UserName", editUSER_->text());
-    settings_.WriteString("PassWord", hidePasswords_ ? QString() : editPASS_->text());
-    settings_.WriteString("ListMode", radioUIDL_->isChecked() ? "UIDL" : "LIST");
-    settings_.WriteString("RetrMode", radioTOP_->isChecked() ? "TOP" : "RETR");
-    settings_.WriteString("TopNum", editTOP_->text());
-    if (!key.Close())
-        MessageBox::error(this, "Brieflotse - Einstellungen", settings_.TakeWriteProblem());
+    FSettings.WriteString("UserName", FEditUSER->text());
+    FSettings.WriteString("PassWord", FHidePasswords ? QString() : FEditPASS->text());
+    FSettings.WriteString("ListMode", FRadioUIDL->isChecked() ? "UIDL" : "LIST");
+    FSettings.WriteString("RetrMode", FRadioTOP->isChecked() ? "TOP" : "RETR");
+    FSettings.WriteString("TopNum", FEditTOP->text());
+    if (!Key.Close())
+        MessageBox::error(this, "Brieflotse - Einstellungen", FSettings.TakeWriteProblem());
 }
 
-void TPOP3Edit::done(int result)
+void TPOP3Edit::done(int Result)
 {
     SaveSettings();
-    QDialog::done(result);
+    QDialog::done(Result);
 }
 
-void TPOP3Edit::Prepare(QChar kind, QWidget* mainWindow)
+void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
 {
-    commandLine_.clear();
-    commandKind_ = kind;
+    FCommandLine.clear();
+    FCommandKind = Kind;
 
-    for (QWidget* panel : { panelUSER_, panelPASS_, panelLIST_, panelRETR_, panelDELE_ })
-        panel->hide();
-    QWidget* panel = nullptr;
-    QLineEdit* focus = nullptr;
-    switch (kind.unicode()) {
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+        Panel->hide();
+    QWidget* Panel = nullptr;
+    QLineEdit* Focus = nullptr;
+    switch (Kind.unicode()) {
     case 'U':
-        panel = panelUSER_;
-        focus = editUSER_;
+        Panel = FPanelUSER;
+        Focus = FEditUSER;
         break;
     case 'P':
-        panel = panelPASS_;
-        focus = editPASS_;
+        Panel = FPanelPASS;
+        Focus = FEditPASS;
         break;
     case 'L':
-        panel = panelLIST_;
-        focus = editLIST_;
-        editLIST_->clear();
+        Panel = FPanelLIST;
+        Focus = FEditLIST;
+        FEditLIST->clear();
         break;
     case 'R':
-        panel = panelRETR_;
-        focus = editRETR_;
-        editRETR_->clear();
+        Panel = FPanelRETR;
+        Focus = FEditRETR;
+        FEditRETR->clear();
         break;
     case 'D':
-        panel = panelDELE_;
-        focus = editDELE_;
-        editDELE_->clear();
+        Panel = FPanelDELE;
+        Focus = FEditDELE;
+        FEditDELE->clear();
         break;
     default:
         break;
     }
-    setWindowTitle(QStringLiteral("Brieflotse - %1").arg(EditRules::TitleWord(kind)));
-    if (panel) {
-        panels_->setCurrentWidget(panel);
-        panel->show();
-        focus->setFocus();
-        focus->selectAll();
+    setWindowTitle(QStringLiteral("Brieflotse - %1").arg(EditRules::TitleWord(Kind)));
+    if (Panel) {
+        FPanels->setCurrentWidget(Panel);
+        Panel->show();
+        Focus->setFocus();
+        Focus->selectAll();
     }
-    DialogPlacement::CentreOver(this, mainWindow);
+    DialogPlacement::CentreOver(this, MainWindow);
 }
 
-void TPOP3Edit::SetHidePasswords(bool hide)
+void TPOP3Edit::SetHidePasswords(bool Hide)
 {
-    hidePasswords_ = hide;
-    editPASS_->setEchoMode(hide ? QLineEdit::Password : QLineEdit::Normal);
+    FHidePasswords = Hide;
+    FEditPASS->setEchoMode(Hide ? QLineEdit::Password : QLineEdit::Normal);
 }
 
-bool TPOP3Edit::Execute(QChar kind, QWidget* mainWindow)
+bool TPOP3Edit::Execute(QChar Kind, QWidget* MainWindow)
 {
-    Prepare(kind, mainWindow);
+    Prepare(Kind, MainWindow);
     return exec() == QDialog::Accepted;
 }
 
-EditRules::Fields TPOP3Edit::CurrentFields() const
+EditRules::TFields TPOP3Edit::CurrentFields() const
 {
-    EditRules::Fields fields;
-    fields.user = editUSER_->text();
-    fields.pass = editPASS_->text();
-    fields.list = editLIST_->text();
-    fields.retr = editRETR_->text();
-    fields.top = editTOP_->text();
-    fields.dele = editDELE_->text();
-    fields.uidl = radioUIDL_->isChecked();
-    fields.topMode = radioTOP_->isChecked();
-    return fields;
+    EditRules::TFields Fields;
+    Fields.User = FEditUSER->text();
+    Fields.Pass = FEditPASS->text();
+    Fields.List = FEditLIST->text();
+    Fields.Retr = FEditRETR->text();
+    Fields.Top = FEditTOP->text();
+    Fields.Dele = FEditDELE->text();
+    Fields.Uidl = FRadioUIDL->isChecked();
+    Fields.TopMode = FRadioTOP->isChecked();
+    return Fields;
 }
 
 void TPOP3Edit::ButtonSendClick()
 {
-    commandLine_ = EditRules::BuildCommandLine(commandKind_, CurrentFields());
+    FCommandLine = EditRules::BuildCommandLine(FCommandKind, CurrentFields());
     accept();
 }
 
-void TPOP3Edit::RadioRETRClick() { editTOP_->setEnabled(radioTOP_->isChecked()); }
+void TPOP3Edit::RadioRETRClick() { FEditTOP->setEnabled(FRadioTOP->isChecked()); }

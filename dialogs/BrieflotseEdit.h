@@ -20,26 +20,26 @@ class TSettingsStore;
 // What the assistant decides, without any widget.
 namespace EditRules {
 
-struct Fields {
-    QString user;
-    QString pass;
-    QString list;
-    QString retr;
-    QString top;
-    QString dele;
-    bool uidl = false;
-    bool topMode = false;
+struct TFields {
+    QString User;
+    QString Pass;
+    QString List;
+    QString Retr;
+    QString Top;
+    QString Dele;
+    bool Uidl = false;
+    bool TopMode = false;
 };
 
 // The command line for a kind 'U', 'P', 'L', 'R' or 'D'. Field texts are taken
 // verbatim; an empty field adds nothing, a filled one a blank and its text.
-QString BuildCommandLine(QChar kind, const Fields& fields);
+QString BuildCommandLine(QChar Kind, const TFields& Fields);
 // "USER", "PASS", "LIST", "RETR" or "DELE": the word in the dialog's title.
-QString TitleWord(QChar kind);
+QString TitleWord(QChar Kind);
 // The key filter of every free-text field: backspace and codes 32 to 127.
-bool AcceptsKey(QChar c);
+bool AcceptsKey(QChar Char);
 // What is left of pasted or otherwise inserted text after the key filter.
-QString FilterText(const QString& text);
+QString FilterText(const QString& Text);
 
 } // namespace EditRules
 
@@ -49,67 +49,67 @@ class TKeyFilterValidator : public QValidator {
     Q_OBJECT
 public:
     using QValidator::QValidator;
-    State validate(QString& input, int& pos) const override;
+    State validate(QString& Input, int& Pos) const override;
 };
 
 class TPOP3Edit : public QDialog {
     Q_OBJECT
 public:
     // Loads the remembered entries from the store at once.
-    explicit TPOP3Edit(TSettingsStore& settings, QWidget* parent = nullptr);
+    explicit TPOP3Edit(TSettingsStore& Settings, QWidget* Parent = nullptr);
 
     // Shows the panel of the kind modally, centred over the main window. True
     // when "Senden" closed it; CommandLine() then holds the line to send.
-    bool Execute(QChar kind, QWidget* mainWindow);
+    bool Execute(QChar Kind, QWidget* MainWindow);
     // Everything Execute does before running modally; tests show the dialog
     // themselves after this.
-    void Prepare(QChar kind, QWidget* mainWindow);
+    void Prepare(QChar Kind, QWidget* MainWindow);
 
     // With passwords hidden the password field is masked and its value is
     // not remembered on disk.
-    void SetHidePasswords(bool hide);
+    void SetHidePasswords(bool Hide);
 
-    QString CommandLine() const { return commandLine_; }
-    QChar CommandKind() const { return commandKind_; }
+    QString CommandLine() const { return FCommandLine; }
+    QChar CommandKind() const { return FCommandKind; }
 
     // Saves the remembered entries at every closing, whatever the result.
-    void done(int result) override;
+    void done(int Result) override;
 
     static const QString& SettingsKey;
 
 private:
-    bool hidePasswords_ = false; // the main window tells before each use
+    bool FHidePasswords = false; // the main window tells before each use
     void FormCreate();
     void LoadSettings();
     void SaveSettings();
     void ButtonSendClick();
     void RadioRETRClick();
-    QWidget* BuildPanel(const char* name, const QString& prompt, const QString& caption, QLineEdit* edit,
-                        QWidget* extra = nullptr);
-    QLineEdit* NewEdit(const char* name);
-    EditRules::Fields CurrentFields() const;
+    QWidget* BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit,
+                        QWidget* Extra = nullptr);
+    QLineEdit* NewEdit(const char* Name);
+    EditRules::TFields CurrentFields() const;
 
-    TSettingsStore& settings_;
-    QString commandLine_;
-    QChar commandKind_ = QLatin1Char('U');
+    TSettingsStore& FSettings;
+    QString FCommandLine;
+    QChar FCommandKind = QLatin1Char('U');
 
-    QLabel* iconDisplay_ = nullptr;
-    QStackedWidget* panels_ = nullptr;
-    QWidget* panelUSER_ = nullptr;
-    QWidget* panelPASS_ = nullptr;
-    QWidget* panelLIST_ = nullptr;
-    QWidget* panelRETR_ = nullptr;
-    QWidget* panelDELE_ = nullptr;
-    QLineEdit* editUSER_ = nullptr;
-    QLineEdit* editPASS_ = nullptr;
-    QLineEdit* editLIST_ = nullptr;
-    QLineEdit* editRETR_ = nullptr;
-    QLineEdit* editTOP_ = nullptr;
-    QLineEdit* editDELE_ = nullptr;
-    QRadioButton* radioLIST_ = nullptr;
-    QRadioButton* radioUIDL_ = nullptr;
-    QRadioButton* radioRETR_ = nullptr;
-    QRadioButton* radioTOP_ = nullptr;
-    QPushButton* buttonSend_ = nullptr;
-    QPushButton* buttonCancel_ = nullptr;
+    QLabel* FIconDisplay = nullptr;
+    QStackedWidget* FPanels = nullptr;
+    QWidget* FPanelUSER = nullptr;
+    QWidget* FPanelPASS = nullptr;
+    QWidget* FPanelLIST = nullptr;
+    QWidget* FPanelRETR = nullptr;
+    QWidget* FPanelDELE = nullptr;
+    QLineEdit* FEditUSER = nullptr;
+    QLineEdit* FEditPASS = nullptr;
+    QLineEdit* FEditLIST = nullptr;
+    QLineEdit* FEditRETR = nullptr;
+    QLineEdit* FEditTOP = nullptr;
+    QLineEdit* FEditDELE = nullptr;
+    QRadioButton* FRadioLIST = nullptr;
+    QRadioButton* FRadioUIDL = nullptr;
+    QRadioButton* FRadioRETR = nullptr;
+    QRadioButton* FRadioTOP = nullptr;
+    QPushButton* FButtonSend = nullptr;
+    QPushButton* FButtonCancel = nullptr;
 };

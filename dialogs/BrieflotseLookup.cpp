@@ -24,82 +24,82 @@
 
 namespace LookupRules {
 
-StepView ViewOf(int step, int serverCount, bool nameEmpty)
+TStepView ViewOf(int Step, int ServerCount, bool NameEmpty)
 {
-    StepView view;
-    if (step == 1) {
-        view.page = Page::Welcome;
-        view.backEnabled = false;
-        view.nextEnabled = !nameEmpty;
-        view.focus = Focus::NameEdit;
-    } else if (serverCount < 0) {
-        view.page = Page::Error;
-        view.backEnabled = true;
-        view.nextEnabled = false;
-        view.focus = Focus::BackButton;
-    } else if (serverCount == 0) {
-        view.page = Page::NoMX;
-        view.backEnabled = true;
-        view.nextEnabled = true;
-        view.focus = Focus::NextButton;
+    TStepView View;
+    if (Step == 1) {
+        View.Page = TPage::Welcome;
+        View.BackEnabled = false;
+        View.NextEnabled = !NameEmpty;
+        View.Focus = TFocus::NameEdit;
+    } else if (ServerCount < 0) {
+        View.Page = TPage::Error;
+        View.BackEnabled = true;
+        View.NextEnabled = false;
+        View.Focus = TFocus::BackButton;
+    } else if (ServerCount == 0) {
+        View.Page = TPage::NoMX;
+        View.BackEnabled = true;
+        View.NextEnabled = true;
+        View.Focus = TFocus::NextButton;
     } else {
-        view.page = Page::Select;
-        view.backEnabled = true;
-        view.nextEnabled = true;
-        view.focus = Focus::MXHosts;
+        View.Page = TPage::Select;
+        View.BackEnabled = true;
+        View.NextEnabled = true;
+        View.Focus = TFocus::MXHosts;
     }
-    view.nextCaption = step == 2 ? QStringLiteral("&Verbinden") : QStringLiteral("&Weiter >");
-    view.nextIsDefault = view.nextEnabled;
-    view.backIsDefault = !view.nextEnabled && view.backEnabled;
-    return view;
+    View.NextCaption = Step == 2 ? QStringLiteral("&Verbinden") : QStringLiteral("&Weiter >");
+    View.NextIsDefault = View.NextEnabled;
+    View.BackIsDefault = !View.NextEnabled && View.BackEnabled;
+    return View;
 }
 
-StepView SelectionView(bool rowSelected)
+TStepView SelectionView(bool RowSelected)
 {
-    StepView view = ViewOf(2, 1, false);
-    view.nextEnabled = rowSelected;
-    view.nextIsDefault = rowSelected;
-    view.backIsDefault = !rowSelected;
-    return view;
+    TStepView View = ViewOf(2, 1, false);
+    View.NextEnabled = RowSelected;
+    View.NextIsDefault = RowSelected;
+    View.BackIsDefault = !RowSelected;
+    return View;
 }
 
-QString Title(int step) { return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(step); }
+QString Title(int Step) { return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(Step); }
 
-QString ErrorText(int32_t code, const std::string& description)
+QString ErrorText(int32_t Code, const std::string& Description)
 {
     // Peers that are no name server: said plainly, no code.
-    if (code == TSmartNSLookup::ErrorClosed)
+    if (Code == TSmartNSLookup::ErrorClosed)
         return QStringLiteral("Der Name-Server hat die Verbindung beendet, ohne vollständig zu antworten. Unter "
                               "dieser Adresse beantwortet vermutlich kein Name-Server Anfragen über TCP.");
-    if (code == TSmartNSLookup::ErrorNotDNS)
+    if (Code == TSmartNSLookup::ErrorNotDNS)
         return QStringLiteral("Die Gegenstelle hat nicht mit DNS geantwortet (vielleicht ein Web- oder "
                               "Mail-Server). Unter dieser Adresse läuft vermutlich kein Name-Server.");
-    return QString::number(code) + QStringLiteral(" - ") + QString::fromStdString(description);
+    return QString::number(Code) + QStringLiteral(" - ") + QString::fromStdString(Description);
 }
 
-QString NameProblem(const QString& name)
+QString NameProblem(const QString& Name)
 {
-    const QString start = QStringLiteral("Der Domain-Name „%1“ ist ungültig: ").arg(name);
-    switch (CheckName(name.toStdString())) {
+    const QString Start = QStringLiteral("Der Domain-Name „%1“ ist ungültig: ").arg(Name);
+    switch (CheckName(Name.toStdString())) {
     case TSmartNSNameFault::None:
         return QString();
     case TSmartNSNameFault::EmptyLabel:
-        return start + QStringLiteral("er enthält einen leeren Namensteil.");
+        return Start + QStringLiteral("er enthält einen leeren Namensteil.");
     case TSmartNSNameFault::LongLabel:
-        return start + QStringLiteral("ein Namensteil ist länger als 63 Zeichen.");
+        return Start + QStringLiteral("ein Namensteil ist länger als 63 Zeichen.");
     case TSmartNSNameFault::LongName:
-        return start + QStringLiteral("er ist länger als 253 Zeichen.");
+        return Start + QStringLiteral("er ist länger als 253 Zeichen.");
     }
     return QString();
 }
 
-bool IsHostName(const std::string& name)
+bool IsHostName(const std::string& Name)
 {
-    if (name.empty())
+    if (Name.empty())
         return false;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= ' ' || byte > '~' || byte == ':')
+    for (const char Char : Name) {
+        const auto Byte = static_cast<unsigned char>(Char);
+        if (Byte <= ' ' || Byte > '~' || Byte == ':')
             return false;
     }
     return true;
@@ -108,23 +108,23 @@ bool IsHostName(const std::string& name)
 namespace {
 
 // Every hidden byte spelled out, so an odd name looks as odd as it is.
-QString Spelled(const std::string& name)
+QString Spelled(const std::string& Name)
 {
-    QString shown;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < ' ' || byte > '~')
-            shown += QStringLiteral("\\x") + QString::number(byte, 16).rightJustified(2, '0').toUpper();
+    QString Shown;
+    for (const char Char : Name) {
+        const auto Byte = static_cast<unsigned char>(Char);
+        if (Byte < ' ' || Byte > '~')
+            Shown += QStringLiteral("\\x") + QString::number(Byte, 16).rightJustified(2, '0').toUpper();
         else
-            shown += QChar(byte);
+            Shown += QChar(Byte);
     }
-    return shown;
+    return Shown;
 }
 
-QString Latin1(const std::string& name)
+QString Latin1(const std::string& Name)
 {
     // Host names are bytes on the wire; Latin-1 shows every one of them.
-    return QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+    return QString::fromLatin1(Name.data(), static_cast<int>(Name.size()));
 }
 
 const QString InvalidHostHint = QStringLiteral(
@@ -133,167 +133,167 @@ const QString InvalidHostHint = QStringLiteral(
 // Unreadable records sort behind every real priority.
 constexpr uint32_t Unreadable = 0x10000;
 
-void SortRows(std::vector<ServerRow>& rows)
+void SortRows(std::vector<TServerRow>& Rows)
 {
-    std::stable_sort(rows.begin(), rows.end(), [](const ServerRow& a, const ServerRow& b) {
-        return a.order != b.order ? a.order < b.order : a.weight > b.weight;
+    std::stable_sort(Rows.begin(), Rows.end(), [](const TServerRow& Left, const TServerRow& Right) {
+        return Left.Order != Right.Order ? Left.Order < Right.Order : Left.Weight > Right.Weight;
     });
 }
 
 } // namespace
 
-std::vector<ServerRow> SRVRows(const TSmartNSRecords& answers, bool tls)
+std::vector<TServerRow> SRVRows(const TSmartNSRecords& Answers, bool Tls)
 {
-    const QString kind = tls ? QStringLiteral("SRV, TLS") : QStringLiteral("SRV");
-    std::vector<ServerRow> rows;
-    for (int i = 0; i < answers.Count(); ++i) {
-        const TSmartNSRecord& record = answers.Items(i);
-        if (record.RRType != "SRV")
+    const QString Kind = Tls ? QStringLiteral("SRV, TLS") : QStringLiteral("SRV");
+    std::vector<TServerRow> Rows;
+    for (int Index = 0; Index < Answers.Count(); ++Index) {
+        const TSmartNSRecord& Record = Answers.Items(Index);
+        if (Record.RRType != "SRV")
             continue;
-        TSmartNSSRV srv;
-        ServerRow row;
-        row.kind = kind;
-        row.selectable = false;
-        if (!record.Data.GetSRV(srv)) {
-            row.server = QStringLiteral("(SRV-Daten unlesbar)");
-            row.hint = QStringLiteral("Die Antwort enthält einen SRV-Eintrag, der nicht gelesen werden kann.");
-            row.order = Unreadable;
-            rows.push_back(row);
+        TSmartNSSRV SRV;
+        TServerRow Row;
+        Row.Kind = Kind;
+        Row.Selectable = false;
+        if (!Record.Data.GetSRV(SRV)) {
+            Row.Server = QStringLiteral("(SRV-Daten unlesbar)");
+            Row.Hint = QStringLiteral("Die Antwort enthält einen SRV-Eintrag, der nicht gelesen werden kann.");
+            Row.Order = Unreadable;
+            Rows.push_back(Row);
             continue;
         }
-        row.priority = QString::number(srv.Priority);
-        row.order = srv.Priority;
-        row.weight = srv.Weight;
-        if (srv.Target.empty()) {
-            row.server = QStringLiteral("(Dienst nicht angeboten)");
-            row.hint = QStringLiteral("SRV-Eintrag mit dem Ziel „.“: Laut Name-Server bietet diese Domain %1 "
+        Row.Priority = QString::number(SRV.Priority);
+        Row.Order = SRV.Priority;
+        Row.Weight = SRV.Weight;
+        if (SRV.Target.empty()) {
+            Row.Server = QStringLiteral("(Dienst nicht angeboten)");
+            Row.Hint = QStringLiteral("SRV-Eintrag mit dem Ziel „.“: Laut Name-Server bietet diese Domain %1 "
                                       "ausdrücklich nicht an.")
-                           .arg(tls ? QStringLiteral("POP3 mit TLS") : QStringLiteral("POP3"));
-        } else if (!IsHostName(srv.Target)) {
-            row.server = Spelled(srv.Target) + QStringLiteral(" (ungültig)");
-            row.port = QString::number(srv.Port);
-            row.hint = InvalidHostHint;
-        } else if (srv.Port == 0) {
-            row.server = Latin1(srv.Target);
-            row.port = QStringLiteral("0");
-            row.hint = QStringLiteral("Port 0 ist kein gültiger Port: kann nicht gewählt werden.");
+                           .arg(Tls ? QStringLiteral("POP3 mit TLS") : QStringLiteral("POP3"));
+        } else if (!IsHostName(SRV.Target)) {
+            Row.Server = Spelled(SRV.Target) + QStringLiteral(" (ungültig)");
+            Row.Port = QString::number(SRV.Port);
+            Row.Hint = InvalidHostHint;
+        } else if (SRV.Port == 0) {
+            Row.Server = Latin1(SRV.Target);
+            Row.Port = QStringLiteral("0");
+            Row.Hint = QStringLiteral("Port 0 ist kein gültiger Port: kann nicht gewählt werden.");
         } else {
-            row.server = Latin1(srv.Target);
-            row.port = QString::number(srv.Port);
-            row.selectable = true;
-            const QString service
-                = tls ? QStringLiteral("_pop3s._tcp (TLS ab dem ersten Byte)") : QStringLiteral("_pop3._tcp");
-            row.hint = QStringLiteral("SRV-Eintrag %1: Priorität %2, Gewicht %3.")
-                           .arg(service)
-                           .arg(srv.Priority)
-                           .arg(srv.Weight);
-            row.handOver = (tls ? QStringLiteral("pop3s://") : QString()) + row.server + QLatin1Char(':') + row.port;
+            Row.Server = Latin1(SRV.Target);
+            Row.Port = QString::number(SRV.Port);
+            Row.Selectable = true;
+            const QString Service
+                = Tls ? QStringLiteral("_pop3s._tcp (TLS ab dem ersten Byte)") : QStringLiteral("_pop3._tcp");
+            Row.Hint = QStringLiteral("SRV-Eintrag %1: Priorität %2, Gewicht %3.")
+                           .arg(Service)
+                           .arg(SRV.Priority)
+                           .arg(SRV.Weight);
+            Row.HandOver = (Tls ? QStringLiteral("pop3s://") : QString()) + Row.Server + QLatin1Char(':') + Row.Port;
         }
-        rows.push_back(row);
+        Rows.push_back(Row);
     }
-    SortRows(rows);
-    return rows;
+    SortRows(Rows);
+    return Rows;
 }
 
-std::vector<ServerRow> MXRows(const TSmartNSRecords& answers)
+std::vector<TServerRow> MXRows(const TSmartNSRecords& Answers)
 {
-    std::vector<ServerRow> rows;
-    for (int i = 0; i < answers.Count(); ++i) {
-        const TSmartNSRecord& record = answers.Items(i);
-        if (record.RRType != "MX")
+    std::vector<TServerRow> Rows;
+    for (int Index = 0; Index < Answers.Count(); ++Index) {
+        const TSmartNSRecord& Record = Answers.Items(Index);
+        if (Record.RRType != "MX")
             continue;
-        TSmartNSMX mx;
-        ServerRow row;
-        row.kind = QStringLiteral("MX");
-        row.selectable = false;
-        if (!record.Data.GetMX(mx)) {
-            row.server = QStringLiteral("(MX-Daten unlesbar)");
-            row.hint = QStringLiteral("Die Antwort enthält einen MX-Eintrag, der nicht gelesen werden kann.");
-            row.order = Unreadable;
-            rows.push_back(row);
+        TSmartNSMX MX;
+        TServerRow Row;
+        Row.Kind = QStringLiteral("MX");
+        Row.Selectable = false;
+        if (!Record.Data.GetMX(MX)) {
+            Row.Server = QStringLiteral("(MX-Daten unlesbar)");
+            Row.Hint = QStringLiteral("Die Antwort enthält einen MX-Eintrag, der nicht gelesen werden kann.");
+            Row.Order = Unreadable;
+            Rows.push_back(Row);
             continue;
         }
-        row.priority = QString::number(mx.Preference);
-        row.order = mx.Preference;
-        if (mx.Exchange.empty()) {
-            row.server = QStringLiteral("(empfängt keine E-Mail)");
-            row.hint = QStringLiteral("Null-MX: Laut Name-Server nimmt diese Domain keine E-Mail an.");
-        } else if (!IsHostName(mx.Exchange)) {
-            row.server = Spelled(mx.Exchange) + QStringLiteral(" (ungültig)");
-            row.hint = InvalidHostHint;
+        Row.Priority = QString::number(MX.Preference);
+        Row.Order = MX.Preference;
+        if (MX.Exchange.empty()) {
+            Row.Server = QStringLiteral("(empfängt keine E-Mail)");
+            Row.Hint = QStringLiteral("Null-MX: Laut Name-Server nimmt diese Domain keine E-Mail an.");
+        } else if (!IsHostName(MX.Exchange)) {
+            Row.Server = Spelled(MX.Exchange) + QStringLiteral(" (ungültig)");
+            Row.Hint = InvalidHostHint;
         } else {
-            row.server = Latin1(mx.Exchange);
-            row.selectable = true;
-            row.hint = QStringLiteral("MX-Eintrag: Dieser Server nimmt E-Mail für die Domain an. Ob er auch POP3 "
+            Row.Server = Latin1(MX.Exchange);
+            Row.Selectable = true;
+            Row.Hint = QStringLiteral("MX-Eintrag: Dieser Server nimmt E-Mail für die Domain an. Ob er auch POP3 "
                                       "anbietet, ist nicht sicher.");
-            row.handOver = row.server;
+            Row.HandOver = Row.Server;
         }
-        rows.push_back(row);
+        Rows.push_back(Row);
     }
-    SortRows(rows);
-    return rows;
+    SortRows(Rows);
+    return Rows;
 }
 
-std::vector<ServerRow> ServerList(
-    const std::vector<ServerRow>& pop3s, const std::vector<ServerRow>& pop3, const std::vector<ServerRow>& mx)
+std::vector<TServerRow> ServerList(
+    const std::vector<TServerRow>& POP3S, const std::vector<TServerRow>& POP3, const std::vector<TServerRow>& MX)
 {
-    std::vector<ServerRow> rows = pop3s;
-    rows.insert(rows.end(), pop3.begin(), pop3.end());
+    std::vector<TServerRow> Rows = POP3S;
+    Rows.insert(Rows.end(), POP3.begin(), POP3.end());
     // Priorities count across both services; stable, so _pop3s wins a tie.
-    SortRows(rows);
-    rows.insert(rows.end(), mx.begin(), mx.end());
-    return rows;
+    SortRows(Rows);
+    Rows.insert(Rows.end(), MX.begin(), MX.end());
+    return Rows;
 }
 
-QString NameServerText(const std::string& host, const std::string& port)
+QString NameServerText(const std::string& Host, const std::string& Port)
 {
-    const QString shownPort = port == "domain" ? QStringLiteral("53") : QString::fromStdString(port);
-    return QStringLiteral("Gefragter Name-Server: %1, Port %2").arg(QString::fromStdString(host), shownPort);
+    const QString ShownPort = Port == "domain" ? QStringLiteral("53") : QString::fromStdString(Port);
+    return QStringLiteral("Gefragter Name-Server: %1, Port %2").arg(QString::fromStdString(Host), ShownPort);
 }
 
-bool IsAnswerCode(int32_t code) { return code >= 1 && code <= 15; }
+bool IsAnswerCode(int32_t Code) { return Code >= 1 && Code <= 15; }
 
 } // namespace LookupRules
 
 namespace {
 
-QLabel* Heading(const QString& text, QWidget* parent)
+QLabel* Heading(const QString& Text, QWidget* Parent)
 {
-    auto* label = new QLabel(text, parent);
-    QFont font = label->font();
-    font.setBold(true);
-    font.setPixelSize(16);
-    label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::black);
-    label->setPalette(palette);
-    return label;
+    auto* Label = new QLabel(Text, Parent);
+    QFont Font = Label->font();
+    Font.setBold(true);
+    Font.setPixelSize(16);
+    Label->setFont(Font);
+    QPalette Palette = Label->palette();
+    Palette.setColor(QPalette::WindowText, Qt::black);
+    Label->setPalette(Palette);
+    return Label;
 }
 
-QLabel* Text(const QString& text, QWidget* parent, bool wrap = true)
+QLabel* Text(const QString& Text, QWidget* Parent, bool Wrap = true)
 {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(wrap);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return label;
+    auto* Label = new QLabel(Text, Parent);
+    Label->setWordWrap(Wrap);
+    Label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return Label;
 }
 
-QVBoxLayout* PageLayout(QWidget* page)
+QVBoxLayout* PageLayout(QWidget* Page)
 {
-    auto* column = new QVBoxLayout(page);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(8);
-    return column;
+    auto* Column = new QVBoxLayout(Page);
+    Column->setContentsMargins(0, 0, 0, 0);
+    Column->setSpacing(8);
+    return Column;
 }
 
 } // namespace
 
 const QString& TPOP3Lookup::SettingsKey = SettingsPaths::Assist;
 
-TPOP3Lookup::TPOP3Lookup(TSettingsStore& settings, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+TPOP3Lookup::TPOP3Lookup(TSettingsStore& Settings, QWidget* Parent)
+    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
               | Qt::CustomizeWindowHint)
-    , settings_(settings)
+    , FSettings(Settings)
 {
     setObjectName("POP3Lookup");
     FormCreate();
@@ -301,263 +301,263 @@ TPOP3Lookup::TPOP3Lookup(TSettingsStore& settings, QWidget* parent)
 
 QWidget* TPOP3Lookup::BuildWelcomePage()
 {
-    auto* page = new QWidget(pages_);
-    page->setObjectName("PanelWelcome");
-    auto* column = PageLayout(page);
-    column->addWidget(Heading(QStringLiteral("1. Domain oder Host eingeben"), page));
-    column->addWidget(Text(QStringLiteral("Dieser Assistent hilft Ihnen dabei, den Mail-Server ausfindig zu machen, "
+    auto* Page = new QWidget(FPages);
+    Page->setObjectName("PanelWelcome");
+    auto* Column = PageLayout(Page);
+    Column->addWidget(Heading(QStringLiteral("1. Domain oder Host eingeben"), Page));
+    Column->addWidget(Text(QStringLiteral("Dieser Assistent hilft Ihnen dabei, den Mail-Server ausfindig zu machen, "
                                           "der für den E-Mail-Verkehr einer bestimmten Domain oder eines bestimmten "
                                           "Hosts zuständig ist."),
-        page));
-    column->addWidget(Text(QStringLiteral("Bitte geben Sie den Namen der gewünschten Domain oder des gewünschten "
+        Page));
+    Column->addWidget(Text(QStringLiteral("Bitte geben Sie den Namen der gewünschten Domain oder des gewünschten "
                                           "Hosts ein (z.B. \"example.com\"), und klicken Sie dann auf \"Weiter\"."),
-        page));
-    nameEdit_ = new QLineEdit(page);
-    nameEdit_->setObjectName("NameEdit");
-    nameEdit_->setMaxLength(32);
-    nameEdit_->setValidator(new TKeyFilterValidator(nameEdit_));
-    auto* label = new QLabel(QStringLiteral("&Domain/Host:"), page);
-    label->setBuddy(nameEdit_);
-    auto* row = new QHBoxLayout;
-    row->addWidget(label);
-    row->addWidget(nameEdit_, 1);
-    column->addLayout(row);
+        Page));
+    FNameEdit = new QLineEdit(Page);
+    FNameEdit->setObjectName("NameEdit");
+    FNameEdit->setMaxLength(32);
+    FNameEdit->setValidator(new TKeyFilterValidator(FNameEdit));
+    auto* Label = new QLabel(QStringLiteral("&Domain/Host:"), Page);
+    Label->setBuddy(FNameEdit);
+    auto* Row = new QHBoxLayout;
+    Row->addWidget(Label);
+    Row->addWidget(FNameEdit, 1);
+    Column->addLayout(Row);
     // Empty until a search is stopped; its line is kept, so nothing moves.
-    stopNote_ = Text(QString(), page);
-    stopNote_->setObjectName("StopNote");
-    stopNote_->setMinimumHeight(stopNote_->fontMetrics().lineSpacing());
-    column->addWidget(stopNote_);
-    column->addStretch(1);
-    connect(nameEdit_, &QLineEdit::textChanged, this, &TPOP3Lookup::NameEditChange);
-    return page;
+    FStopNote = Text(QString(), Page);
+    FStopNote->setObjectName("StopNote");
+    FStopNote->setMinimumHeight(FStopNote->fontMetrics().lineSpacing());
+    Column->addWidget(FStopNote);
+    Column->addStretch(1);
+    connect(FNameEdit, &QLineEdit::textChanged, this, &TPOP3Lookup::NameEditChange);
+    return Page;
 }
 
 QWidget* TPOP3Lookup::BuildErrorPage()
 {
-    auto* page = new QWidget(pages_);
-    page->setObjectName("PanelError");
-    auto* column = PageLayout(page);
-    column->addWidget(Heading(QStringLiteral("2. TCP/IP- oder DNS-Fehler"), page));
-    column->addWidget(Text(QStringLiteral("Es war nicht möglich, den für die gewählte Domain oder den gewählten Host "
+    auto* Page = new QWidget(FPages);
+    Page->setObjectName("PanelError");
+    auto* Column = PageLayout(Page);
+    Column->addWidget(Heading(QStringLiteral("2. TCP/IP- oder DNS-Fehler"), Page));
+    Column->addWidget(Text(QStringLiteral("Es war nicht möglich, den für die gewählte Domain oder den gewählten Host "
                                           "zuständigen Mail-Server zu ermitteln. Entweder war der eingegebene Name "
                                           "ungültig, oder es ist ein TCP/IP-Fehler aufgetreten."),
-        page));
-    column->addWidget(Text(QStringLiteral("Fehlermeldung:"), page, false));
+        Page));
+    Column->addWidget(Text(QStringLiteral("Fehlermeldung:"), Page, false));
     // Wraps: an invalid name is explained in a sentence, not only a code.
-    errorLabel_ = Text(QString(), page);
-    errorLabel_->setObjectName("ErrorLabel");
-    QPalette palette = errorLabel_->palette();
-    palette.setColor(QPalette::WindowText, Qt::red);
-    errorLabel_->setPalette(palette);
-    errorLabel_->setFixedWidth(281);
-    column->addWidget(errorLabel_);
-    nameServerLabel_ = Text(QString(), page);
-    nameServerLabel_->setObjectName("NameServerLabel");
-    column->addWidget(nameServerLabel_);
-    column->addWidget(Text(QStringLiteral("Bitte klicken Sie auf \"Zurück\", um es erneut zu versuchen."), page));
-    column->addStretch(1);
-    return page;
+    FErrorLabel = Text(QString(), Page);
+    FErrorLabel->setObjectName("ErrorLabel");
+    QPalette Palette = FErrorLabel->palette();
+    Palette.setColor(QPalette::WindowText, Qt::red);
+    FErrorLabel->setPalette(Palette);
+    FErrorLabel->setFixedWidth(281);
+    Column->addWidget(FErrorLabel);
+    FNameServerLabel = Text(QString(), Page);
+    FNameServerLabel->setObjectName("NameServerLabel");
+    Column->addWidget(FNameServerLabel);
+    Column->addWidget(Text(QStringLiteral("Bitte klicken Sie auf \"Zurück\", um es erneut zu versuchen."), Page));
+    Column->addStretch(1);
+    return Page;
 }
 
 QWidget* TPOP3Lookup::BuildSelectPage()
 {
-    auto* page = new QWidget(pages_);
-    page->setObjectName("PanelSelect");
-    auto* column = PageLayout(page);
-    column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), page));
-    column->addWidget(Text(QStringLiteral("Laut Name-Server bedienen die folgenden Server die gewählte Domain (den "
+    auto* Page = new QWidget(FPages);
+    Page->setObjectName("PanelSelect");
+    auto* Column = PageLayout(Page);
+    Column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), Page));
+    Column->addWidget(Text(QStringLiteral("Laut Name-Server bedienen die folgenden Server die gewählte Domain (den "
                                           "gewählten Host). SRV-Einträge nennen ihre POP3-Server samt Port („TLS“: "
                                           "verschlüsselt ab dem ersten Byte). MX-Einträge nennen die Server, die "
                                           "E-Mail für die Domain annehmen; ob sie auch POP3 anbieten, ist nicht "
                                           "sicher. Bitte wählen Sie einen Server, und klicken Sie dann auf "
                                           "\"Verbinden\"."),
-        page));
-    mxHosts_ = new QTreeWidget(page);
-    mxHosts_->setObjectName("MXHosts");
-    mxHosts_->setColumnCount(4);
-    mxHosts_->setHeaderLabels(
+        Page));
+    FMXHosts = new QTreeWidget(Page);
+    FMXHosts->setObjectName("MXHosts");
+    FMXHosts->setColumnCount(4);
+    FMXHosts->setHeaderLabels(
         { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität") });
-    for (const int column : { 1, 3 })
-        mxHosts_->headerItem()->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
-    mxHosts_->setColumnWidth(0, 118);
-    mxHosts_->setColumnWidth(1, 38);
-    mxHosts_->setColumnWidth(2, 60);
-    mxHosts_->setColumnWidth(3, 61);
-    mxHosts_->header()->setStretchLastSection(false);
-    mxHosts_->header()->setSectionsMovable(false);
-    mxHosts_->setRootIsDecorated(false);
-    mxHosts_->setItemsExpandable(false);
-    mxHosts_->setSortingEnabled(false);
-    mxHosts_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    mxHosts_->setSelectionMode(QAbstractItemView::SingleSelection);
-    mxHosts_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    mxHosts_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    for (const int Column : { 1, 3 })
+        FMXHosts->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
+    FMXHosts->setColumnWidth(0, 118);
+    FMXHosts->setColumnWidth(1, 38);
+    FMXHosts->setColumnWidth(2, 60);
+    FMXHosts->setColumnWidth(3, 61);
+    FMXHosts->header()->setStretchLastSection(false);
+    FMXHosts->header()->setSectionsMovable(false);
+    FMXHosts->setRootIsDecorated(false);
+    FMXHosts->setItemsExpandable(false);
+    FMXHosts->setSortingEnabled(false);
+    FMXHosts->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FMXHosts->setSelectionMode(QAbstractItemView::SingleSelection);
+    FMXHosts->setSelectionBehavior(QAbstractItemView::SelectRows);
+    FMXHosts->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // The list takes the room the other pages need anyway, not a default
     // height of its own that would make every page taller.
-    mxHosts_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
-    mxHosts_->setMinimumHeight(mxHosts_->fontMetrics().lineSpacing() * 5);
-    column->addWidget(mxHosts_, 1);
-    connect(mxHosts_, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
-    connect(mxHosts_->model(), &QAbstractItemModel::rowsInserted, this, &TPOP3Lookup::MXHostsChange);
-    connect(mxHosts_->model(), &QAbstractItemModel::rowsRemoved, this, &TPOP3Lookup::MXHostsChange);
-    return page;
+    FMXHosts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    FMXHosts->setMinimumHeight(FMXHosts->fontMetrics().lineSpacing() * 5);
+    Column->addWidget(FMXHosts, 1);
+    connect(FMXHosts, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
+    connect(FMXHosts->model(), &QAbstractItemModel::rowsInserted, this, &TPOP3Lookup::MXHostsChange);
+    connect(FMXHosts->model(), &QAbstractItemModel::rowsRemoved, this, &TPOP3Lookup::MXHostsChange);
+    return Page;
 }
 
 QWidget* TPOP3Lookup::BuildNoMXPage()
 {
-    auto* page = new QWidget(pages_);
-    page->setObjectName("PanelNoMX");
-    auto* column = PageLayout(page);
-    column->addWidget(Heading(QStringLiteral("2. Mail-Server unbekannt"), page));
-    column->addWidget(Text(QStringLiteral("Laut Name-Server gibt es keinen Mail-Server, der für die gewählte Domain "
+    auto* Page = new QWidget(FPages);
+    Page->setObjectName("PanelNoMX");
+    auto* Column = PageLayout(Page);
+    Column->addWidget(Heading(QStringLiteral("2. Mail-Server unbekannt"), Page));
+    Column->addWidget(Text(QStringLiteral("Laut Name-Server gibt es keinen Mail-Server, der für die gewählte Domain "
                                           "(den gewählten Host) zuständig ist."),
-        page));
-    column->addWidget(Text(QStringLiteral("Es besteht jedoch die Möglichkeit, daß der von Ihnen eingegebene Name "
+        Page));
+    Column->addWidget(Text(QStringLiteral("Es besteht jedoch die Möglichkeit, daß der von Ihnen eingegebene Name "
                                           "direkt einen Mail-Server bezeichnet. In diesem Fall klicken Sie bitte auf "
                                           "\"Verbinden\"."),
-        page));
-    column->addWidget(Text(QStringLiteral("Andernfalls klicken Sie bitte auf \"Zurück\", um die Suche nach Eingabe "
+        Page));
+    Column->addWidget(Text(QStringLiteral("Andernfalls klicken Sie bitte auf \"Zurück\", um die Suche nach Eingabe "
                                           "eines anderen Namens zu wiederholen."),
-        page));
-    column->addStretch(1);
-    return page;
+        Page));
+    Column->addStretch(1);
+    return Page;
 }
 
 void TPOP3Lookup::FormCreate()
 {
     setWindowIcon(BrieflotseMainIcon());
 
-    iconDisplay_ = new QLabel(this);
-    iconDisplay_->setObjectName("IconDisplay");
-    iconDisplay_->setPixmap(QIcon(BrieflotsePictures::PicDns).pixmap(32, 32));
-    iconDisplay_->setFixedSize(32, 32);
+    FIconDisplay = new QLabel(this);
+    FIconDisplay->setObjectName("IconDisplay");
+    FIconDisplay->setPixmap(QIcon(BrieflotsePictures::PicDns).pixmap(32, 32));
+    FIconDisplay->setFixedSize(32, 32);
 
-    pages_ = new QStackedWidget(this);
-    pages_->setMinimumSize(281, 153);
-    pages_->setFixedWidth(281);
-    panelWelcome_ = BuildWelcomePage();
-    panelError_ = BuildErrorPage();
-    panelSelect_ = BuildSelectPage();
-    panelNoMX_ = BuildNoMXPage();
-    for (QWidget* page : { panelWelcome_, panelError_, panelSelect_, panelNoMX_ })
-        pages_->addWidget(page);
+    FPages = new QStackedWidget(this);
+    FPages->setMinimumSize(281, 153);
+    FPages->setFixedWidth(281);
+    FPanelWelcome = BuildWelcomePage();
+    FPanelError = BuildErrorPage();
+    FPanelSelect = BuildSelectPage();
+    FPanelNoMX = BuildNoMXPage();
+    for (QWidget* Page : { FPanelWelcome, FPanelError, FPanelSelect, FPanelNoMX })
+        FPages->addWidget(Page);
 
-    auto* line = new QFrame(this);
-    line->setObjectName("Line");
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
+    auto* Line = new QFrame(this);
+    Line->setObjectName("Line");
+    Line->setFrameShape(QFrame::HLine);
+    Line->setFrameShadow(QFrame::Sunken);
 
-    backButton_ = new QPushButton(QStringLiteral("< &Zurück"), this);
-    backButton_->setObjectName("BackButton");
-    nextButton_ = new QPushButton(QStringLiteral("&Weiter >"), this);
-    nextButton_->setObjectName("NextButton");
-    cancelButton_ = new QPushButton(QStringLiteral("Abbrechen"), this);
-    cancelButton_->setObjectName("CancelButton");
+    FBackButton = new QPushButton(QStringLiteral("< &Zurück"), this);
+    FBackButton->setObjectName("BackButton");
+    FNextButton = new QPushButton(QStringLiteral("&Weiter >"), this);
+    FNextButton->setObjectName("NextButton");
+    FCancelButton = new QPushButton(QStringLiteral("Abbrechen"), this);
+    FCancelButton->setObjectName("CancelButton");
     // Only ShowStep chooses the default button; focus must not move it.
-    for (QPushButton* button : { backButton_, nextButton_, cancelButton_ }) {
-        button->setAutoDefault(false);
-        button->setMinimumSize(73, 23);
+    for (QPushButton* Button : { FBackButton, FNextButton, FCancelButton }) {
+        Button->setAutoDefault(false);
+        Button->setMinimumSize(73, 23);
     }
-    connect(backButton_, &QPushButton::clicked, this, &TPOP3Lookup::BackButtonClick);
-    connect(nextButton_, &QPushButton::clicked, this, &TPOP3Lookup::NextButtonClick);
-    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(FBackButton, &QPushButton::clicked, this, &TPOP3Lookup::BackButtonClick);
+    connect(FNextButton, &QPushButton::clicked, this, &TPOP3Lookup::NextButtonClick);
+    connect(FCancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     // Icon at the left, the page beside it; the line and the buttons below,
     // "Zurück" and "Weiter" side by side, "Abbrechen" a little apart.
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(0);
-    buttons->addStretch(1);
-    buttons->addWidget(backButton_);
-    buttons->addWidget(nextButton_);
-    buttons->addSpacing(15);
-    buttons->addWidget(cancelButton_);
+    auto* Buttons = new QHBoxLayout;
+    Buttons->setSpacing(0);
+    Buttons->addStretch(1);
+    Buttons->addWidget(FBackButton);
+    Buttons->addWidget(FNextButton);
+    Buttons->addSpacing(15);
+    Buttons->addWidget(FCancelButton);
 
-    auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(8, 8, 8, 8);
-    grid->setHorizontalSpacing(0);
-    grid->setVerticalSpacing(8);
-    auto* iconColumn = new QVBoxLayout;
-    iconColumn->setContentsMargins(8, 8, 24, 0);
-    iconColumn->addWidget(iconDisplay_);
-    iconColumn->addStretch(1);
-    grid->addLayout(iconColumn, 0, 0);
-    grid->addWidget(pages_, 0, 1);
-    grid->addWidget(line, 1, 0, 1, 2);
-    grid->addLayout(buttons, 2, 0, 1, 2);
-    grid->setSizeConstraint(QLayout::SetFixedSize);
+    auto* Grid = new QGridLayout(this);
+    Grid->setContentsMargins(8, 8, 8, 8);
+    Grid->setHorizontalSpacing(0);
+    Grid->setVerticalSpacing(8);
+    auto* IconColumn = new QVBoxLayout;
+    IconColumn->setContentsMargins(8, 8, 24, 0);
+    IconColumn->addWidget(FIconDisplay);
+    IconColumn->addStretch(1);
+    Grid->addLayout(IconColumn, 0, 0);
+    Grid->addWidget(FPages, 0, 1);
+    Grid->addWidget(Line, 1, 0, 1, 2);
+    Grid->addLayout(Buttons, 2, 0, 1, 2);
+    Grid->setSizeConstraint(QLayout::SetFixedSize);
 
     ReadDomain();
-    if (nsLookup_.TargetHost().empty())
-        nsLookup_.SetTargetHost(LookupRules::FallbackNameServer);
+    if (FNSLookup.TargetHost().empty())
+        FNSLookup.SetTargetHost(LookupRules::FallbackNameServer);
     // The query runs inside the button handler. Every event is handled here,
     // so the window paints and a stop gets through; eventFilter swallows any
     // other input, so none of it waits to act after the search.
-    nsLookup_.OnWaiting = [this] {
+    FNSLookup.OnWaiting = [this] {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (stopRequested_)
-            nsLookup_.Cancel();
+        if (FStopRequested)
+            FNSLookup.Cancel();
     };
 }
 
 void TPOP3Lookup::ReadDomain()
 {
     try {
-        TSettingsKey key(settings_, SettingsKey);
-        if (key.IsOpen() && settings_.ValueExists("Domain"))
-            nameEdit_->setText(settings_.ReadString("Domain"));
-    } catch (const TSettingsError& error) {
-        nameEdit_->clear();
-        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), error.Message());
+        TSettingsKey Key(FSettings, SettingsKey);
+        if (Key.IsOpen() && FSettings.ValueExists("Domain"))
+            FNameEdit->setText(FSettings.ReadString("Domain"));
+    } catch (const TSettingsError& Error) {
+        FNameEdit->clear();
+        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
     }
 }
 
 void TPOP3Lookup::FormClose()
 {
-    TSettingsKey key(settings_, SettingsKey);
-    if (!key.IsOpen())
+    TSettingsKey Key(FSettings, SettingsKey);
+    if (!Key.IsOpen())
         return;
-    settings_.WriteString("Domain", nameEdit_->text());
-    if (!key.Close())
-        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), settings_.TakeWriteProblem());
+    FSettings.WriteString("Domain", FNameEdit->text());
+    if (!Key.Close())
+        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), FSettings.TakeWriteProblem());
 }
 
-void TPOP3Lookup::done(int result)
+void TPOP3Lookup::done(int Result)
 {
     FormClose();
-    QDialog::done(result);
+    QDialog::done(Result);
 }
 
 void TPOP3Lookup::reject()
 {
-    if (querying_) {
+    if (FQuerying) {
         Stop();
         return;
     }
     QDialog::reject();
 }
 
-void TPOP3Lookup::closeEvent(QCloseEvent* event)
+void TPOP3Lookup::closeEvent(QCloseEvent* Event)
 {
-    if (querying_) {
-        closeAfterStop_ = true;
+    if (FQuerying) {
+        FCloseAfterStop = true;
         Stop();
-        event->ignore();
+        Event->ignore();
         return;
     }
-    QDialog::closeEvent(event);
+    QDialog::closeEvent(Event);
 }
 
 void TPOP3Lookup::Stop()
 {
-    if (querying_)
-        stopRequested_ = true;
+    if (FQuerying)
+        FStopRequested = true;
 }
 
 namespace {
 
-bool IsUserInput(QEvent::Type type)
+bool IsUserInput(QEvent::Type Type)
 {
-    switch (type) {
+    switch (Type) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
@@ -589,98 +589,98 @@ bool IsUserInput(QEvent::Type type)
     }
 }
 
-bool IsMouse(QEvent::Type type)
+bool IsMouse(QEvent::Type Type)
 {
-    return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease
-        || type == QEvent::MouseButtonDblClick || type == QEvent::MouseMove;
+    return Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonRelease
+        || Type == QEvent::MouseButtonDblClick || Type == QEvent::MouseMove;
 }
 
 } // namespace
 
-bool TPOP3Lookup::eventFilter(QObject* watched, QEvent* event)
+bool TPOP3Lookup::eventFilter(QObject* Watched, QEvent* Event)
 {
     // Window-level events pass: Qt hands them on to the widget, seen below.
-    if (!querying_ || !watched->isWidgetType() || !IsUserInput(event->type()))
-        return QDialog::eventFilter(watched, event);
-    auto* widget = static_cast<QWidget*>(watched);
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape
-        && widget->window() == this) {
+    if (!FQuerying || !Watched->isWidgetType() || !IsUserInput(Event->type()))
+        return QDialog::eventFilter(Watched, Event);
+    auto* Widget = static_cast<QWidget*>(Watched);
+    if (Event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(Event)->key() == Qt::Key_Escape
+        && Widget->window() == this) {
         Stop();
         return true;
     }
-    if (widget == cancelButton_ && IsMouse(event->type()))
+    if (Widget == FCancelButton && IsMouse(Event->type()))
         return false;
     return true;
 }
 
-void TPOP3Lookup::Prepare(QWidget* mainWindow)
+void TPOP3Lookup::Prepare(QWidget* MainWindow)
 {
-    serverName_.clear();
-    stopNote_->clear();
-    step_ = 1;
-    serverCount_ = -1;
+    FServerName.clear();
+    FStopNote->clear();
+    FStep = 1;
+    FServerCount = -1;
     ShowStep();
-    DialogPlacement::CentreOver(this, mainWindow);
-    nameEdit_->setFocus();
+    DialogPlacement::CentreOver(this, MainWindow);
+    FNameEdit->setFocus();
     NameEditChange();
 }
 
-bool TPOP3Lookup::Execute(QWidget* mainWindow)
+bool TPOP3Lookup::Execute(QWidget* MainWindow)
 {
-    Prepare(mainWindow);
+    Prepare(MainWindow);
     return exec() == QDialog::Accepted;
 }
 
 void TPOP3Lookup::ShowStep()
 {
-    setWindowTitle(LookupRules::Title(step_));
-    ApplyView(LookupRules::ViewOf(step_, serverCount_, nameEdit_->text().isEmpty()), true);
+    setWindowTitle(LookupRules::Title(FStep));
+    ApplyView(LookupRules::ViewOf(FStep, FServerCount, FNameEdit->text().isEmpty()), true);
     // A list with no row to choose leaves nothing selected: "Verbinden" follows.
     MXHostsChange();
 }
 
-void TPOP3Lookup::ApplyView(const LookupRules::StepView& view, bool moveFocus)
+void TPOP3Lookup::ApplyView(const LookupRules::TStepView& View, bool MoveFocus)
 {
-    using LookupRules::Page;
-    switch (view.page) {
-    case Page::Welcome:
-        pages_->setCurrentWidget(panelWelcome_);
+    using LookupRules::TPage;
+    switch (View.Page) {
+    case TPage::Welcome:
+        FPages->setCurrentWidget(FPanelWelcome);
         break;
-    case Page::Error:
-        pages_->setCurrentWidget(panelError_);
+    case TPage::Error:
+        FPages->setCurrentWidget(FPanelError);
         break;
-    case Page::NoMX:
-        pages_->setCurrentWidget(panelNoMX_);
+    case TPage::NoMX:
+        FPages->setCurrentWidget(FPanelNoMX);
         break;
-    case Page::Select:
-        pages_->setCurrentWidget(panelSelect_);
+    case TPage::Select:
+        FPages->setCurrentWidget(FPanelSelect);
         break;
     }
-    backButton_->setEnabled(view.backEnabled);
-    nextButton_->setEnabled(view.nextEnabled);
-    nextButton_->setText(view.nextCaption);
-    backButton_->setDefault(view.backIsDefault);
-    nextButton_->setDefault(view.nextIsDefault);
-    if (!moveFocus)
+    FBackButton->setEnabled(View.BackEnabled);
+    FNextButton->setEnabled(View.NextEnabled);
+    FNextButton->setText(View.NextCaption);
+    FBackButton->setDefault(View.BackIsDefault);
+    FNextButton->setDefault(View.NextIsDefault);
+    if (!MoveFocus)
         return;
-    switch (view.focus) {
-    case LookupRules::Focus::NameEdit:
-        nameEdit_->setFocus();
+    switch (View.Focus) {
+    case LookupRules::TFocus::NameEdit:
+        FNameEdit->setFocus();
         break;
-    case LookupRules::Focus::BackButton:
-        backButton_->setFocus();
+    case LookupRules::TFocus::BackButton:
+        FBackButton->setFocus();
         break;
-    case LookupRules::Focus::NextButton:
-        nextButton_->setFocus();
+    case LookupRules::TFocus::NextButton:
+        FNextButton->setFocus();
         break;
-    case LookupRules::Focus::MXHosts:
-        mxHosts_->setFocus();
+    case LookupRules::TFocus::MXHosts:
+        FMXHosts->setFocus();
         // The first row that can be chosen; rows that only inform are skipped.
-        for (int i = 0; i < mxHosts_->topLevelItemCount(); ++i) {
-            QTreeWidgetItem* item = mxHosts_->topLevelItem(i);
-            if (item->flags() & Qt::ItemIsSelectable) {
-                mxHosts_->setCurrentItem(item);
-                item->setSelected(true);
+        for (int Index = 0; Index < FMXHosts->topLevelItemCount(); ++Index) {
+            QTreeWidgetItem* Item = FMXHosts->topLevelItem(Index);
+            if (Item->flags() & Qt::ItemIsSelectable) {
+                FMXHosts->setCurrentItem(Item);
+                Item->setSelected(true);
                 break;
             }
         }
@@ -690,154 +690,154 @@ void TPOP3Lookup::ApplyView(const LookupRules::StepView& view, bool moveFocus)
 
 void TPOP3Lookup::NameEditChange()
 {
-    if (step_ != 1)
+    if (FStep != 1)
         return;
-    ApplyView(LookupRules::ViewOf(1, serverCount_, nameEdit_->text().isEmpty()), false);
+    ApplyView(LookupRules::ViewOf(1, FServerCount, FNameEdit->text().isEmpty()), false);
 }
 
 void TPOP3Lookup::MXHostsChange()
 {
-    if (step_ != 2 || serverCount_ <= 0)
+    if (FStep != 2 || FServerCount <= 0)
         return;
-    ApplyView(LookupRules::SelectionView(!mxHosts_->selectedItems().isEmpty()), false);
+    ApplyView(LookupRules::SelectionView(!FMXHosts->selectedItems().isEmpty()), false);
 }
 
-bool TPOP3Lookup::Ask(const std::string& name, const char* type)
+bool TPOP3Lookup::Ask(const std::string& Name, const char* Type)
 {
-    nsLookup_.Reset(true);
-    nsLookup_.Header().SetRD(true);
-    nsLookup_.Question().SetQName(name);
-    nsLookup_.Question().SetQType(type);
-    nsLookup_.Question().SetQClass("IN");
-    nsLookup_.SetTimeout(timeout_);
-    return nsLookup_.Lookup();
+    FNSLookup.Reset(true);
+    FNSLookup.Header().SetRD(true);
+    FNSLookup.Question().SetQName(Name);
+    FNSLookup.Question().SetQType(Type);
+    FNSLookup.Question().SetQClass("IN");
+    FNSLookup.SetTimeout(FTimeout);
+    return FNSLookup.Lookup();
 }
 
 bool TPOP3Lookup::RunQuery()
 {
-    const QString problem = LookupRules::NameProblem(nameEdit_->text());
-    if (!problem.isEmpty()) {
-        errorLabel_->setText(problem);
-        nameServerLabel_->hide();
-        serverCount_ = -1;
+    const QString Problem = LookupRules::NameProblem(FNameEdit->text());
+    if (!Problem.isEmpty()) {
+        FErrorLabel->setText(Problem);
+        FNameServerLabel->hide();
+        FServerCount = -1;
         return true;
     }
     // Until the end of the search, whichever way it ends.
-    struct Searching {
-        TPOP3Lookup& finder;
-        explicit Searching(TPOP3Lookup& f) : finder(f)
+    struct TSearching {
+        TPOP3Lookup& Finder;
+        explicit TSearching(TPOP3Lookup& Owner) : Finder(Owner)
         {
-            finder.querying_ = true;
-            finder.stopRequested_ = false;
-            finder.closeAfterStop_ = false;
-            qApp->installEventFilter(&finder);
+            Finder.FQuerying = true;
+            Finder.FStopRequested = false;
+            Finder.FCloseAfterStop = false;
+            qApp->installEventFilter(&Finder);
             // The busy arrow: the wizard still takes a stop.
             QApplication::setOverrideCursor(Qt::BusyCursor);
         }
-        ~Searching()
+        ~TSearching()
         {
             QApplication::restoreOverrideCursor();
-            qApp->removeEventFilter(&finder);
-            finder.querying_ = false;
+            qApp->removeEventFilter(&Finder);
+            Finder.FQuerying = false;
         }
-    } searching(*this);
+    } Searching(*this);
 
-    const std::string domain = nameEdit_->text().toStdString();
-    std::string origin;
-    int32_t code = 0;
-    std::string description;
-    std::vector<LookupRules::ServerRow> found[2];
+    const std::string Domain = FNameEdit->text().toStdString();
+    std::string Origin;
+    int32_t Code = 0;
+    std::string Description;
+    std::vector<LookupRules::TServerRow> Found[2];
     const struct {
-        const char* prefix;
-        bool tls;
-    } services[] = { { "_pop3s._tcp.", true }, { "_pop3._tcp.", false } };
-    for (size_t i = 0; i < 2; ++i) {
-        const std::string name = services[i].prefix + domain;
-        if (CheckName(name) != TSmartNSNameFault::None)
+        const char* Prefix;
+        bool Tls;
+    } Services[] = { { "_pop3s._tcp.", true }, { "_pop3._tcp.", false } };
+    for (size_t Index = 0; Index < 2; ++Index) {
+        const std::string Name = Services[Index].Prefix + Domain;
+        if (CheckName(Name) != TSmartNSNameFault::None)
             continue;
-        const bool answered = Ask(name, "SRV");
-        if (stopRequested_)
+        const bool Answered = Ask(Name, "SRV");
+        if (FStopRequested)
             return false;
-        if (answered) {
-            found[i] = LookupRules::SRVRows(nsLookup_.Answers(), services[i].tls);
+        if (Answered) {
+            Found[Index] = LookupRules::SRVRows(FNSLookup.Answers(), Services[Index].Tls);
             continue;
         }
-        nsLookup_.GetErrorInfo(origin, code, description);
+        FNSLookup.GetErrorInfo(Origin, Code, Description);
         // The name server answered that there is no such service: ask on.
         // Anything else (no connection, no DNS) would only repeat itself.
-        if (!LookupRules::IsAnswerCode(code))
+        if (!LookupRules::IsAnswerCode(Code))
             break;
-        code = 0;
+        Code = 0;
     }
-    std::vector<LookupRules::ServerRow> mx;
-    if (code == 0) {
-        const bool answered = Ask(domain, "MX");
-        if (stopRequested_)
+    std::vector<LookupRules::TServerRow> MX;
+    if (Code == 0) {
+        const bool Answered = Ask(Domain, "MX");
+        if (FStopRequested)
             return false;
-        if (answered)
-            mx = LookupRules::MXRows(nsLookup_.Answers());
+        if (Answered)
+            MX = LookupRules::MXRows(FNSLookup.Answers());
         else
-            nsLookup_.GetErrorInfo(origin, code, description);
+            FNSLookup.GetErrorInfo(Origin, Code, Description);
     }
 
-    const auto rows = LookupRules::ServerList(found[0], found[1], mx);
-    if (rows.empty() && code != 0) {
-        errorLabel_->setText(LookupRules::ErrorText(code, description));
-        nameServerLabel_->setText(LookupRules::NameServerText(nsLookup_.TargetHost(), nsLookup_.TargetPort()));
-        nameServerLabel_->show();
-        serverCount_ = -1;
+    const auto Rows = LookupRules::ServerList(Found[0], Found[1], MX);
+    if (Rows.empty() && Code != 0) {
+        FErrorLabel->setText(LookupRules::ErrorText(Code, Description));
+        FNameServerLabel->setText(LookupRules::NameServerText(FNSLookup.TargetHost(), FNSLookup.TargetPort()));
+        FNameServerLabel->show();
+        FServerCount = -1;
         return true;
     }
-    for (const auto& row : rows) {
-        auto* item = new QTreeWidgetItem({ row.server, row.port, row.kind, row.priority });
-        for (const int column : { 1, 3 })
-            item->setTextAlignment(column, Qt::AlignRight | Qt::AlignVCenter);
-        item->setData(0, Qt::UserRole, row.handOver);
-        for (int column = 0; column < 4; ++column)
-            item->setToolTip(column, row.hint);
-        if (!row.selectable)
-            item->setFlags(Qt::NoItemFlags);
-        mxHosts_->addTopLevelItem(item);
+    for (const auto& Row : Rows) {
+        auto* Item = new QTreeWidgetItem({ Row.Server, Row.Port, Row.Kind, Row.Priority });
+        for (const int Column : { 1, 3 })
+            Item->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
+        Item->setData(0, Qt::UserRole, Row.HandOver);
+        for (int Column = 0; Column < 4; ++Column)
+            Item->setToolTip(Column, Row.Hint);
+        if (!Row.Selectable)
+            Item->setFlags(Qt::NoItemFlags);
+        FMXHosts->addTopLevelItem(Item);
     }
-    serverCount_ = mxHosts_->topLevelItemCount();
+    FServerCount = FMXHosts->topLevelItemCount();
     return true;
 }
 
 void TPOP3Lookup::NextButtonClick()
 {
-    if (!nextButton_->isEnabled() || querying_)
+    if (!FNextButton->isEnabled() || FQuerying)
         return;
-    if (step_ == 1) {
-        stopNote_->clear();
-        mxHosts_->clear();
+    if (FStep == 1) {
+        FStopNote->clear();
+        FMXHosts->clear();
         if (!RunQuery()) {
             // Stopped by the user: no error to show, the name ready for another try.
-            serverCount_ = -1;
-            stopNote_->setText(QStringLiteral("Die Suche wurde abgebrochen."));
+            FServerCount = -1;
+            FStopNote->setText(QStringLiteral("Die Suche wurde abgebrochen."));
             ShowStep();
-            if (closeAfterStop_)
+            if (FCloseAfterStop)
                 reject();
             return;
         }
-        step_ = 2;
+        FStep = 2;
         ShowStep();
         return;
     }
-    if (serverCount_ == 0) {
-        serverName_ = nameEdit_->text();
+    if (FServerCount == 0) {
+        FServerName = FNameEdit->text();
     } else {
-        const QList<QTreeWidgetItem*> selected = mxHosts_->selectedItems();
-        if (selected.isEmpty() || !(selected.first()->flags() & Qt::ItemIsSelectable))
+        const QList<QTreeWidgetItem*> Selected = FMXHosts->selectedItems();
+        if (Selected.isEmpty() || !(Selected.first()->flags() & Qt::ItemIsSelectable))
             return;
-        serverName_ = selected.first()->data(0, Qt::UserRole).toString();
+        FServerName = Selected.first()->data(0, Qt::UserRole).toString();
     }
     accept();
 }
 
 void TPOP3Lookup::BackButtonClick()
 {
-    if (step_ <= 1)
+    if (FStep <= 1)
         return;
-    --step_;
+    --FStep;
     ShowStep();
 }

@@ -31,63 +31,63 @@ class TSettingsStore;
 // What the finder decides, without any widget.
 namespace LookupRules {
 
-enum class Page { Welcome, Error, NoMX, Select };
-enum class Focus { NameEdit, BackButton, NextButton, MXHosts };
+enum class TPage { Welcome, Error, NoMX, Select };
+enum class TFocus { NameEdit, BackButton, NextButton, MXHosts };
 
-struct StepView {
-    Page page = Page::Welcome;
-    bool backEnabled = false;
-    bool nextEnabled = false;
+struct TStepView {
+    TPage Page = TPage::Welcome;
+    bool BackEnabled = false;
+    bool NextEnabled = false;
     // The button Enter presses: the next button while enabled, else "Zurück".
-    bool nextIsDefault = false;
-    bool backIsDefault = false;
-    QString nextCaption;
-    Focus focus = Focus::NameEdit;
+    bool NextIsDefault = false;
+    bool BackIsDefault = false;
+    QString NextCaption;
+    TFocus Focus = TFocus::NameEdit;
 };
 
-// serverCount: -1 the query failed (or none ran yet), 0 no mail server, n > 0.
-StepView ViewOf(int step, int serverCount, bool nameEmpty);
+// ServerCount: -1 the query failed (or none ran yet), 0 no mail server, n > 0.
+TStepView ViewOf(int Step, int ServerCount, bool NameEmpty);
 // The buttons in step 2 of the server list, after its selection changed.
-StepView SelectionView(bool rowSelected);
-QString Title(int step);
-QString ErrorText(int32_t code, const std::string& description);
+TStepView SelectionView(bool RowSelected);
+QString Title(int Step);
+QString ErrorText(int32_t Code, const std::string& Description);
 // Why the typed name cannot be asked for, in German; empty when it can.
-QString NameProblem(const QString& name);
+QString NameProblem(const QString& Name);
 
 // A server the name server named, as the list shows it.
-struct ServerRow {
-    QString server;
-    QString port;     // SRV only
-    QString kind;     // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
-    QString priority; // SRV priority or MX preference
+struct TServerRow {
+    QString Server;
+    QString Port;     // SRV only
+    QString Kind;     // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
+    QString Priority; // SRV priority or MX preference
     // False for rows that only inform: a null MX, a service not offered
     // (target "."), unreadable data, or a name the host field would misread
     // (a port after ":", hidden bytes).
-    bool selectable = true;
-    QString hint;
+    bool Selectable = true;
+    QString Hint;
     // What "Verbinden" hands the main window: "pop3s://host:port",
     // "host:port" or the MX host.
-    QString handOver;
+    QString HandOver;
     // Sort keys: priority (unreadable rows last), then weight.
-    uint32_t order = 0;
-    uint16_t weight = 0;
+    uint32_t Order = 0;
+    uint16_t Weight = 0;
 };
 // The SRV records of the answer section, lowest priority first and within a
 // priority the higher weight first; other types skipped.
-std::vector<ServerRow> SRVRows(const TSmartNSRecords& answers, bool tls);
+std::vector<TServerRow> SRVRows(const TSmartNSRecords& Answers, bool Tls);
 // The MX records of the answer section, lowest preference first.
-std::vector<ServerRow> MXRows(const TSmartNSRecords& answers);
+std::vector<TServerRow> MXRows(const TSmartNSRecords& Answers);
 // The list: both kinds of SRV rows merged by priority and weight (_pop3s
 // first where they tie), then the MX rows.
-std::vector<ServerRow> ServerList(
-    const std::vector<ServerRow>& pop3s, const std::vector<ServerRow>& pop3, const std::vector<ServerRow>& mx);
+std::vector<TServerRow> ServerList(
+    const std::vector<TServerRow>& POP3S, const std::vector<TServerRow>& POP3, const std::vector<TServerRow>& MX);
 // A name "Verbinden" may hand on: printable ASCII, no blank, no ":".
-bool IsHostName(const std::string& name);
+bool IsHostName(const std::string& Name);
 // The name server asked, for the error page.
-QString NameServerText(const std::string& host, const std::string& port);
+QString NameServerText(const std::string& Host, const std::string& Port);
 // True for a DNS response code: the name server answered, the record kind
 // is just not there (an SRV query's "Name Error" is no failure of the search).
-bool IsAnswerCode(int32_t code);
+bool IsAnswerCode(int32_t Code);
 
 // Asked when the machine names no name server.
 inline constexpr char FallbackNameServer[] = "9.9.9.9";
@@ -98,35 +98,35 @@ class TPOP3Lookup : public QDialog {
     Q_OBJECT
 public:
     // Reads the remembered domain from the store at once.
-    explicit TPOP3Lookup(TSettingsStore& settings, QWidget* parent = nullptr);
+    explicit TPOP3Lookup(TSettingsStore& Settings, QWidget* Parent = nullptr);
 
     // Shows the wizard modally at step 1, centred over the main window. True
     // when "Verbinden" closed it; ServerName() then holds the server: a host,
     // "host:port" (_pop3) or "pop3s://host:port" (_pop3s).
-    bool Execute(QWidget* mainWindow);
+    bool Execute(QWidget* MainWindow);
     // Everything Execute does before running modally; tests show it themselves.
-    void Prepare(QWidget* mainWindow);
+    void Prepare(QWidget* MainWindow);
 
-    QString ServerName() const { return serverName_; }
+    QString ServerName() const { return FServerName; }
     // The main window's wait limit in seconds, used for the next query.
-    void SetTimeout(int seconds) { timeout_ = seconds; }
-    int Step() const { return step_; }
-    int ServerCount() const { return serverCount_; }
-    TSmartNSLookup& NSLookup() { return nsLookup_; }
+    void SetTimeout(int Seconds) { FTimeout = Seconds; }
+    int Step() const { return FStep; }
+    int ServerCount() const { return FServerCount; }
+    TSmartNSLookup& NSLookup() { return FNSLookup; }
 
     // Keeps the typed name at every closing, whatever the result.
-    void done(int result) override;
+    void done(int Result) override;
     // "Abbrechen" and Escape: stop a running search (the wizard stays), else close.
     void reject() override;
-    bool Querying() const { return querying_; }
+    bool Querying() const { return FQuerying; }
 
     static const QString& SettingsKey;
 
 protected:
     // A close during a search stops it; the wizard closes once it has ended.
-    void closeEvent(QCloseEvent* event) override;
+    void closeEvent(QCloseEvent* Event) override;
     // During a search: input for anything but the stop is swallowed.
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     void FormCreate();
@@ -137,38 +137,38 @@ private:
     void ReadDomain();
     void FormClose();
     void ShowStep();
-    void ApplyView(const LookupRules::StepView& view, bool moveFocus);
+    void ApplyView(const LookupRules::TStepView& View, bool MoveFocus);
     void NextButtonClick();
     void BackButtonClick();
     void MXHostsChange();
     void NameEditChange();
     // False when the user stopped it.
     bool RunQuery();
-    bool Ask(const std::string& name, const char* type);
+    bool Ask(const std::string& Name, const char* Type);
     void Stop();
 
-    TSettingsStore& settings_;
-    TSmartNSLookup nsLookup_;
-    int step_ = 1;
-    int serverCount_ = -1;
-    int timeout_ = 30;
-    QString serverName_;
-    bool querying_ = false;
-    bool stopRequested_ = false;
-    bool closeAfterStop_ = false;
+    TSettingsStore& FSettings;
+    TSmartNSLookup FNSLookup;
+    int FStep = 1;
+    int FServerCount = -1;
+    int FTimeout = 30;
+    QString FServerName;
+    bool FQuerying = false;
+    bool FStopRequested = false;
+    bool FCloseAfterStop = false;
 
-    QLabel* iconDisplay_ = nullptr;
-    QStackedWidget* pages_ = nullptr;
-    QWidget* panelWelcome_ = nullptr;
-    QWidget* panelError_ = nullptr;
-    QWidget* panelSelect_ = nullptr;
-    QWidget* panelNoMX_ = nullptr;
-    QLineEdit* nameEdit_ = nullptr;
-    QLabel* errorLabel_ = nullptr;
-    QLabel* nameServerLabel_ = nullptr;
-    QLabel* stopNote_ = nullptr;
-    QTreeWidget* mxHosts_ = nullptr;
-    QPushButton* backButton_ = nullptr;
-    QPushButton* nextButton_ = nullptr;
-    QPushButton* cancelButton_ = nullptr;
+    QLabel* FIconDisplay = nullptr;
+    QStackedWidget* FPages = nullptr;
+    QWidget* FPanelWelcome = nullptr;
+    QWidget* FPanelError = nullptr;
+    QWidget* FPanelSelect = nullptr;
+    QWidget* FPanelNoMX = nullptr;
+    QLineEdit* FNameEdit = nullptr;
+    QLabel* FErrorLabel = nullptr;
+    QLabel* FNameServerLabel = nullptr;
+    QLabel* FStopNote = nullptr;
+    QTreeWidget* FMXHosts = nullptr;
+    QPushButton* FBackButton = nullptr;
+    QPushButton* FNextButton = nullptr;
+    QPushButton* FCancelButton = nullptr;
 };

@@ -5,23 +5,23 @@
 
 namespace DialogPlacement {
 
-QPoint CentredTopLeft(const QRect& mainOuter, const QSize& dialogOuter)
+QPoint CentredTopLeft(const QRect& MainOuter, const QSize& DialogOuter)
 {
     // Integer division truncates toward zero, also for negative sizes.
-    return QPoint(mainOuter.left() + mainOuter.width() / 2 - dialogOuter.width() / 2,
-                  mainOuter.top() + mainOuter.height() / 2 - dialogOuter.height() / 2);
+    return QPoint(MainOuter.left() + MainOuter.width() / 2 - DialogOuter.width() / 2,
+                  MainOuter.top() + MainOuter.height() / 2 - DialogOuter.height() / 2);
 }
 
-void CentreOver(QWidget* dialog, const QWidget* mainWindow)
+void CentreOver(QWidget* Dialog, const QWidget* MainWindow)
 {
-    if (dialog->layout())
-        dialog->layout()->activate();
-    if (!mainWindow)
+    if (Dialog->layout())
+        Dialog->layout()->activate();
+    if (!MainWindow)
         return;
     // Before the first showing the window manager has not framed the dialog yet;
     // its client size is then the best estimate of its outer size.
-    const QSize outer = dialog->frameGeometry().size().expandedTo(dialog->size());
-    dialog->move(CentredTopLeft(mainWindow->frameGeometry(), outer));
+    const QSize Outer = Dialog->frameGeometry().size().expandedTo(Dialog->size());
+    Dialog->move(CentredTopLeft(MainWindow->frameGeometry(), Outer));
 }
 
 } // namespace DialogPlacement

@@ -10,7 +10,7 @@
 class QWidget;
 
 namespace DialogPlacement {
-QPoint CentredTopLeft(const QRect& mainOuter, const QSize& dialogOuter);
+QPoint CentredTopLeft(const QRect& MainOuter, const QSize& DialogOuter);
 // Lays the dialog out and moves it; without a main window it stays where it is.
-void CentreOver(QWidget* dialog, const QWidget* mainWindow);
+void CentreOver(QWidget* Dialog, const QWidget* MainWindow);
 }

@@ -15,16 +15,16 @@ class TWebLinkThread : public QThread {
 public:
     // Called on the thread that started the link (the user-interface thread)
     // after the opener has ended; true when it exited with status 0.
-    using Completion = std::function<void(const TWebLinkThread& thread)>;
+    using Completion = std::function<void(const TWebLinkThread& Thread)>;
 
     // Attaches address and completion, then starts at once. The object frees itself.
-    static TWebLinkThread* Start(const QString& url, Completion done);
+    static TWebLinkThread* Start(const QString& Url, Completion Done);
 
-    QString URL() const { return url_; }
+    QString URL() const { return FUrl; }
     // The opener's exit status; negative when it could not be started or crashed.
     // Valid in the completion only.
-    int ReturnValue() const { return returnValue_; }
-    bool Succeeded() const { return returnValue_ == 0; }
+    int ReturnValue() const { return FReturnValue; }
+    bool Succeeded() const { return FReturnValue == 0; }
 
     static const char* const Opener;
 
@@ -32,10 +32,10 @@ protected:
     void run() override;
 
 private:
-    TWebLinkThread(const QString& url, Completion done);
+    TWebLinkThread(const QString& Url, Completion Done);
     void Completed();
 
-    const QString url_;
-    const Completion done_;
-    int returnValue_ = -1;
+    const QString FUrl;
+    const Completion FDone;
+    int FReturnValue = -1;
 };

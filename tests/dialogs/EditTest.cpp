@@ -78,31 +78,31 @@ protected:
 TEST(EditRules, CommandLinesTakeFieldsVerbatim)
 {
     using EditRules::BuildCommandLine;
-    EditRules::Fields f;
+    EditRules::TFields f;
     EXPECT_EQ(BuildCommandLine('U', f), "USER");
     EXPECT_EQ(BuildCommandLine('P', f), "PASS");
     EXPECT_EQ(BuildCommandLine('L', f), "LIST");
-    f.uidl = true;
+    f.Uidl = true;
     EXPECT_EQ(BuildCommandLine('L', f), "UIDL");
-    f.list = "3";
+    f.List = "3";
     EXPECT_EQ(BuildCommandLine('L', f), "UIDL 3");
-    f.uidl = false;
+    f.Uidl = false;
     EXPECT_EQ(BuildCommandLine('L', f), "LIST 3");
 
-    f.retr = "2";
-    f.top = "10";
+    f.Retr = "2";
+    f.Top = "10";
     EXPECT_EQ(BuildCommandLine('R', f), "RETR 2") << "the line count is ignored for RETR";
-    f.topMode = true;
+    f.TopMode = true;
     EXPECT_EQ(BuildCommandLine('R', f), "TOP 2 10");
-    f.top.clear();
+    f.Top.clear();
     EXPECT_EQ(BuildCommandLine('R', f), "TOP 2");
-    f.retr.clear();
-    f.top = "10";
+    f.Retr.clear();
+    f.Top = "10";
     EXPECT_EQ(BuildCommandLine('R', f), "TOP 10");
 
-    f.dele = " 3";
+    f.Dele = " 3";
     EXPECT_EQ(BuildCommandLine('D', f), "DELE  3") << "nothing is trimmed";
-    f.user = "anna ";
+    f.User = "anna ";
     EXPECT_EQ(BuildCommandLine('U', f), "USER anna ");
 }
 
