@@ -417,7 +417,7 @@ void TPOP3Main::BuildMenu()
     MenuKommandos->addSeparator();
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
-    connect(Stls, &QAction::triggered, this, [this] { SendCommandLine(QStringLiteral("STLS")); });
+    connect(Stls, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('S')); });
 
     MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
     connect(MenuOptionen, &QMenu::aboutToShow, this, &TPOP3Main::MenuOptionenClick);

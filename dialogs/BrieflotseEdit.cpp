@@ -40,6 +40,8 @@ QString BuildCommandLine(QChar Kind, const TFields& Fields)
         return WithArgument("RETR", Fields.Retr);
     case 'D':
         return WithArgument("DELE", Fields.Dele);
+    case 'S':
+        return "STLS";
     default:
         return QString();
     }
@@ -58,6 +60,8 @@ QString TitleWord(QChar Kind)
         return "RETR";
     case 'D':
         return "DELE";
+    case 'S':
+        return "STLS";
     default:
         return QString();
     }
@@ -178,6 +182,20 @@ void TPOP3Edit::FormCreate()
                                            "markieren möchten:"),
                             "&DELE", FEditDELE);
 
+    // STLS takes no argument: the panel only says what it does.
+    FPanelSTLS = new QWidget(FPanels);
+    FPanelSTLS->setObjectName("PanelSTLS");
+    auto* StlsText = new QLabel(
+        QStringLiteral("STLS bittet den Server, diese Verbindung jetzt auf TLS-Verschlüsselung umzustellen. Antwortet "
+                       "er mit \"+OK\", handelt Brieflotse TLS aus und prüft sein Zertifikat; danach gehen auch Name "
+                       "und Paßwort verschlüsselt über das Netz. Senden Sie STLS vor USER und PASS."),
+        FPanelSTLS);
+    StlsText->setWordWrap(true);
+    auto* StlsColumn = new QVBoxLayout(FPanelSTLS);
+    StlsColumn->setContentsMargins(0, 0, 0, 0);
+    StlsColumn->addWidget(StlsText);
+    FPanels->addWidget(FPanelSTLS);
+
     FRadioLIST = new QRadioButton("LIST - &Bytezahl(en) der Nachricht(en) listen", FPanelLIST);
     FRadioLIST->setObjectName("RadioLIST");
     FRadioUIDL = new QRadioButton("UIDL - &Kennung(en) der Nachricht(en) listen", FPanelLIST);
@@ -194,7 +212,7 @@ void TPOP3Edit::FormCreate()
             Group->addButton(Radio);
         }
     }
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
         static_cast<QVBoxLayout*>(Panel->layout())->addStretch(1);
     FRadioLIST->setChecked(true);
     FRadioRETR->setChecked(true);
@@ -234,7 +252,7 @@ void TPOP3Edit::FormCreate()
     Grid->addLayout(Buttons, 1, 0, 1, 2);
     Grid->setSizeConstraint(QLayout::SetFixedSize);
 
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
         Panel->hide();
     LoadSettings();
 }
@@ -286,7 +304,7 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     FCommandLine.clear();
     FCommandKind = Kind;
 
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE })
+    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
         Panel->hide();
     QWidget* Panel = nullptr;
     QLineEdit* Focus = nullptr;
@@ -314,6 +332,9 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
         Focus = FEditDELE;
         FEditDELE->clear();
         break;
+    case 'S':
+        Panel = FPanelSTLS;
+        break;
     default:
         break;
     }
@@ -321,8 +342,10 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     if (Panel) {
         FPanels->setCurrentWidget(Panel);
         Panel->show();
-        Focus->setFocus();
-        Focus->selectAll();
+        if (Focus) {
+            Focus->setFocus();
+            Focus->selectAll();
+        }
     }
     DialogPlacement::CentreOver(this, MainWindow);
 }

@@ -31,7 +31,7 @@ struct TFields {
     bool TopMode = false;
 };
 
-// The command line for a kind 'U', 'P', 'L', 'R' or 'D'. Field texts are taken
+// The command line for a kind 'U', 'P', 'L', 'R', 'D' or 'S' (STLS). Field texts are taken
 // verbatim; an empty field adds nothing, a filled one a blank and its text.
 QString BuildCommandLine(QChar Kind, const TFields& Fields);
 // "USER", "PASS", "LIST", "RETR" or "DELE": the word in the dialog's title.
@@ -100,6 +100,7 @@ private:
     QWidget* FPanelLIST = nullptr;
     QWidget* FPanelRETR = nullptr;
     QWidget* FPanelDELE = nullptr;
+    QWidget* FPanelSTLS = nullptr;
     QLineEdit* FEditUSER = nullptr;
     QLineEdit* FEditPASS = nullptr;
     QLineEdit* FEditLIST = nullptr;

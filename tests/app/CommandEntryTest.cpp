@@ -2,6 +2,7 @@
 // going through the whole send path, and where the focus lands.
 
 #include <QApplication>
+#include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -79,6 +80,22 @@ TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                     ->toPlainText()
                     .startsWith(QStringLiteral("Der Server hat Nummer und Größe")));
+}
+
+TEST_F(CommandEntryTest, StlsEntryOfTheCommandMenuGoesThroughTheAssistant)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").expectLine().send("-ERR nicht hier\r\n");
+    ConnectTo(Server);
+    QString Title;
+    QTimer::singleShot(0, Assistant.get(), [this, &Title] {
+        Title = Assistant->windowTitle();
+        Assistant->findChild<QPushButton*>(QStringLiteral("ButtonSend"))->click();
+    });
+    Main->findChild<QAction*>(QStringLiteral("MenuSTLS"))->trigger();
+    ASSERT_TRUE(Server.waitFinished(5000));
+    EXPECT_EQ(Title, QStringLiteral("Brieflotse - STLS"));
+    EXPECT_EQ(Server.received(), "STLS\r\n");
 }
 
 TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
