@@ -22,17 +22,17 @@ void Check(bool Condition)
         std::abort();
 }
 
-bool SameTree(const TSettingsStore::Node& A, const TSettingsStore::Node& B)
+bool SameTree(const TSettingsStore::TNode& A, const TSettingsStore::TNode& B)
 {
-    if (A.values.size() != B.values.size() || A.keys.size() != B.keys.size())
+    if (A.Values.size() != B.Values.size() || A.Keys.size() != B.Keys.size())
         return false;
-    for (auto I = A.values.begin(), J = B.values.begin(); I != A.values.end(); ++I, ++J) {
-        if (I->first != J->first || I->second.isInteger != J->second.isInteger)
+    for (auto I = A.Values.begin(), J = B.Values.begin(); I != A.Values.end(); ++I, ++J) {
+        if (I->first != J->first || I->second.IsInteger != J->second.IsInteger)
             return false;
-        if (I->second.isInteger ? I->second.number != J->second.number : I->second.text != J->second.text)
+        if (I->second.IsInteger ? I->second.Number != J->second.Number : I->second.Text != J->second.Text)
             return false;
     }
-    for (auto I = A.keys.begin(), J = B.keys.begin(); I != A.keys.end(); ++I, ++J)
+    for (auto I = A.Keys.begin(), J = B.Keys.begin(); I != A.Keys.end(); ++I, ++J)
         if (I->first != J->first || !SameTree(I->second, J->second))
             return false;
     return true;
@@ -47,10 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const QByteArray Bytes(reinterpret_cast<const char*>(Data), static_cast<qsizetype>(Size));
 
     // The format alone: what it accepts survives a round trip unchanged.
-    TSettingsStore::Node Parsed;
+    TSettingsStore::TNode Parsed;
     const bool Valid = SettingsFormat::Parse(Bytes, Parsed);
     if (Valid) {
-        TSettingsStore::Node Again;
+        TSettingsStore::TNode Again;
         Check(SettingsFormat::Parse(SettingsFormat::Serialize(Parsed), Again));
         Check(SameTree(Parsed, Again));
     }

@@ -22,77 +22,77 @@
 
 namespace {
 
-const char* const kText = "text";
-const char* const kInteger = "integer";
+const char* const TextKind = "text";
+const char* const IntegerKind = "integer";
 
-QJsonObject NodeToJson(const TSettingsStore::Node& node)
+QJsonObject NodeToJson(const TSettingsStore::TNode& Node)
 {
-    QJsonObject keys;
-    for (const auto& [name, child] : node.keys)
-        keys.insert(name, NodeToJson(child));
-    QJsonObject values;
-    for (const auto& [name, value] : node.values) {
-        QJsonObject entry;
-        if (value.isInteger) {
-            entry.insert("type", kInteger);
-            entry.insert("value", value.number);
+    QJsonObject Keys;
+    for (const auto& [name, child] : Node.Keys)
+        Keys.insert(name, NodeToJson(child));
+    QJsonObject Values;
+    for (const auto& [name, value] : Node.Values) {
+        QJsonObject Entry;
+        if (value.IsInteger) {
+            Entry.insert("type", IntegerKind);
+            Entry.insert("value", value.Number);
         } else {
-            entry.insert("type", kText);
-            entry.insert("value", value.text);
+            Entry.insert("type", TextKind);
+            Entry.insert("value", value.Text);
         }
-        values.insert(name, entry);
+        Values.insert(name, Entry);
     }
-    QJsonObject result;
-    result.insert("keys", keys);
-    result.insert("values", values);
-    return result;
+    QJsonObject Result;
+    Result.insert("keys", Keys);
+    Result.insert("values", Values);
+    return Result;
 }
 
-bool NodeFromJson(const QJsonObject& object, TSettingsStore::Node& node, int depth)
+bool NodeFromJson(const QJsonObject& Object, TSettingsStore::TNode& Node, int Depth)
 {
     // A hand-edited file must not be able to recurse us off the stack.
-    if (depth > 64)
+    if (Depth > 64)
         return false;
-    const QJsonValue keys = object.value("keys");
-    const QJsonValue values = object.value("values");
-    if ((!keys.isUndefined() && !keys.isObject()) || (!values.isUndefined() && !values.isObject()))
+    const QJsonValue Keys = Object.value("keys");
+    const QJsonValue Values = Object.value("values");
+    if ((!Keys.isUndefined() && !Keys.isObject()) || (!Values.isUndefined() && !Values.isObject()))
         return false;
-    const QJsonObject keyObject = keys.toObject();
-    for (auto it = keyObject.begin(); it != keyObject.end(); ++it) {
-        if (it.key().isEmpty() || it.key().contains(QLatin1Char('\\')) || !it.value().isObject())
+    const QJsonObject KeyObject = Keys.toObject();
+    for (auto It = KeyObject.begin(); It != KeyObject.end(); ++It) {
+        if (It.key().isEmpty() || It.key().contains(QLatin1Char('\\')) || !It.value().isObject())
             return false;
-        if (!NodeFromJson(it.value().toObject(), node.keys[it.key()], depth + 1))
+        if (!NodeFromJson(It.value().toObject(), Node.Keys[It.key()], Depth + 1))
             return false;
     }
-    const QJsonObject valueObject = values.toObject();
-    for (auto it = valueObject.begin(); it != valueObject.end(); ++it) {
-        if (!it.value().isObject())
+    const QJsonObject ValueObject = Values.toObject();
+    for (auto It = ValueObject.begin(); It != ValueObject.end(); ++It) {
+        if (!It.value().isObject())
             return false;
-        const QJsonObject entry = it.value().toObject();
-        const QString type = entry.value("type").toString();
-        const QJsonValue content = entry.value("value");
-        TSettingsStore::Value value;
-        if (type == QLatin1String(kText) && content.isString()) {
-            value.text = content.toString();
-        } else if (type == QLatin1String(kInteger) && content.isDouble()) {
-            const double number = content.toDouble();
-            if (number != std::floor(number) || number < std::numeric_limits<int>::min()
-                || number > std::numeric_limits<int>::max())
+        const QJsonObject Entry = It.value().toObject();
+        const QString Type = Entry.value("type").toString();
+        const QJsonValue Content = Entry.value("value");
+        TSettingsStore::TValue Value;
+        if (Type == QLatin1String(TextKind) && Content.isString()) {
+            Value.Text = Content.toString();
+        } else if (Type == QLatin1String(IntegerKind) && Content.isDouble()) {
+            const double Number = Content.toDouble();
+            if (Number != std::floor(Number) || Number < std::numeric_limits<int>::min()
+                || Number > std::numeric_limits<int>::max())
                 return false;
-            value.isInteger = true;
-            value.number = static_cast<int>(number);
+            Value.IsInteger = true;
+            Value.Number = static_cast<int>(Number);
         } else {
             return false;
         }
-        node.values[it.key()] = value;
+        Node.Values[It.key()] = Value;
     }
     return true;
 }
 
 } // namespace
 
-TSettingsError::TSettingsError(const QString& message)
-    : std::runtime_error(message.toStdString())
+TSettingsError::TSettingsError(const QString& Message)
+    : std::runtime_error(Message.toStdString())
 {
 }
 
@@ -100,54 +100,54 @@ QString TSettingsError::Message() const { return QString::fromUtf8(what()); }
 
 namespace SettingsFormat {
 
-QByteArray Serialize(const TSettingsStore::Node& root)
+QByteArray Serialize(const TSettingsStore::TNode& Root)
 {
-    QJsonObject document;
-    document.insert("format", 1);
-    document.insert("root", NodeToJson(root));
-    return QJsonDocument(document).toJson(QJsonDocument::Indented);
+    QJsonObject Document;
+    Document.insert("format", 1);
+    Document.insert("root", NodeToJson(Root));
+    return QJsonDocument(Document).toJson(QJsonDocument::Indented);
 }
 
-bool Parse(const QByteArray& data, TSettingsStore::Node& root)
+bool Parse(const QByteArray& Data, TSettingsStore::TNode& Root)
 {
-    QJsonParseError error {};
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    QJsonParseError Error {};
+    const QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+    if (Error.error != QJsonParseError::NoError || !Document.isObject())
         return false;
-    const QJsonObject object = document.object();
-    if (object.value("format").toInt() != 1 || !object.value("root").isObject())
+    const QJsonObject Object = Document.object();
+    if (Object.value("format").toInt() != 1 || !Object.value("root").isObject())
         return false;
-    TSettingsStore::Node parsed;
-    if (!NodeFromJson(object.value("root").toObject(), parsed, 0))
+    TSettingsStore::TNode Parsed;
+    if (!NodeFromJson(Object.value("root").toObject(), Parsed, 0))
         return false;
-    root = std::move(parsed);
+    Root = std::move(Parsed);
     return true;
 }
 
-QStringList SplitKeyPath(const QString& path) { return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
+QStringList SplitKeyPath(const QString& Path) { return Path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
 
 } // namespace SettingsFormat
 
 namespace {
 
-TSettingsStore::TFileStamp StampOf(const QString& path)
+TSettingsStore::TFileStamp StampOf(const QString& Path)
 {
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    struct stat Info {};
+    if (::stat(QFile::encodeName(Path).constData(), &Info) != 0)
         return {};
-    return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+    return {true, Info.st_dev, Info.st_ino, Info.st_size, Info.st_mtim.tv_sec, Info.st_mtim.tv_nsec};
 }
 
 } // namespace
 
-TSettingsStore::TSettingsStore(const QString& filePath)
-    : filePath_(filePath.isEmpty() ? DefaultFilePath() : filePath)
+TSettingsStore::TSettingsStore(const QString& FilePath)
+    : FFilePath(FilePath.isEmpty() ? DefaultFilePath() : FilePath)
 {
 }
 
 TSettingsStore::~TSettingsStore()
 {
-    if (open_)
+    if (FOpen)
         CloseKey();
 }
 
@@ -160,200 +160,200 @@ QString TSettingsStore::DefaultFilePath()
 
 QString TSettingsStore::CurrentPath() const
 {
-    return QLatin1Char('\\') + currentParts_.join(QLatin1Char('\\')) + (currentParts_.isEmpty() ? "" : "\\");
+    return QLatin1Char('\\') + FCurrentParts.join(QLatin1Char('\\')) + (FCurrentParts.isEmpty() ? "" : "\\");
 }
 
-QStringList TSettingsStore::Resolve(const QString& path) const
+QStringList TSettingsStore::Resolve(const QString& Path) const
 {
-    const QStringList parts = SettingsFormat::SplitKeyPath(path);
-    if (path.startsWith(QLatin1Char('\\')) || !open_)
-        return parts;
-    return currentParts_ + parts;
+    const QStringList Parts = SettingsFormat::SplitKeyPath(Path);
+    if (Path.startsWith(QLatin1Char('\\')) || !FOpen)
+        return Parts;
+    return FCurrentParts + Parts;
 }
 
-TSettingsStore::Node* TSettingsStore::Find(const QStringList& parts, bool create)
+TSettingsStore::TNode* TSettingsStore::Find(const QStringList& Parts, bool Create)
 {
-    Node* node = &root_;
-    for (const QString& part : parts) {
-        auto it = node->keys.find(part);
-        if (it == node->keys.end()) {
-            if (!create)
+    TNode* Node = &FRoot;
+    for (const QString& Part : Parts) {
+        auto It = Node->Keys.find(Part);
+        if (It == Node->Keys.end()) {
+            if (!Create)
                 return nullptr;
-            it = node->keys.emplace(part, Node()).first;
-            dirty_ = true;
+            It = Node->Keys.emplace(Part, TNode()).first;
+            FDirty = true;
         }
-        node = &it->second;
+        Node = &It->second;
     }
-    return node;
+    return Node;
 }
 
-bool TSettingsStore::OpenKey(const QString& path, bool canCreate)
+bool TSettingsStore::OpenKey(const QString& Path, bool CanCreate)
 {
-    const QStringList parts = Resolve(path);
-    if (open_)
+    const QStringList Parts = Resolve(Path);
+    if (FOpen)
         CloseKey();
     Load();
-    dirty_ = false;
-    Node* node = Find(parts, canCreate);
-    if (!node)
+    FDirty = false;
+    TNode* Node = Find(Parts, CanCreate);
+    if (!Node)
         return false;
-    open_ = true;
-    current_ = node;
-    currentParts_ = parts;
+    FOpen = true;
+    FCurrent = Node;
+    FCurrentParts = Parts;
     return true;
 }
 
 bool TSettingsStore::CloseKey()
 {
-    const bool changed = open_ && dirty_;
-    open_ = false;
-    current_ = nullptr;
-    currentParts_.clear();
-    dirty_ = false;
-    return changed ? Save() : true;
+    const bool Changed = FOpen && FDirty;
+    FOpen = false;
+    FCurrent = nullptr;
+    FCurrentParts.clear();
+    FDirty = false;
+    return Changed ? Save() : true;
 }
 
-bool TSettingsStore::ValueExists(const QString& name) const
+bool TSettingsStore::ValueExists(const QString& Name) const
 {
-    return open_ && current_->values.count(name) > 0;
+    return FOpen && FCurrent->Values.count(Name) > 0;
 }
 
-const TSettingsStore::Value& TSettingsStore::Lookup(const QString& name) const
+const TSettingsStore::TValue& TSettingsStore::Lookup(const QString& Name) const
 {
-    if (!open_)
+    if (!FOpen)
         throw TSettingsError(QStringLiteral("Es ist kein Schlüssel der Einstellungen geöffnet."));
-    const auto it = current_->values.find(name);
-    if (it == current_->values.end())
-        throw TSettingsError(QStringLiteral("Der Wert \"%1\" ist nicht vorhanden.").arg(name));
-    return it->second;
+    const auto It = FCurrent->Values.find(Name);
+    if (It == FCurrent->Values.end())
+        throw TSettingsError(QStringLiteral("Der Wert \"%1\" ist nicht vorhanden.").arg(Name));
+    return It->second;
 }
 
-QString TSettingsStore::ReadString(const QString& name) const
+QString TSettingsStore::ReadString(const QString& Name) const
 {
-    const Value& value = Lookup(name);
-    if (value.isInteger)
-        throw TSettingsError(QStringLiteral("Der Wert \"%1\" hat nicht den erwarteten Typ.").arg(name));
-    return value.text;
+    const TValue& Value = Lookup(Name);
+    if (Value.IsInteger)
+        throw TSettingsError(QStringLiteral("Der Wert \"%1\" hat nicht den erwarteten Typ.").arg(Name));
+    return Value.Text;
 }
 
-int TSettingsStore::ReadInteger(const QString& name) const
+int TSettingsStore::ReadInteger(const QString& Name) const
 {
-    const Value& value = Lookup(name);
-    if (!value.isInteger)
-        throw TSettingsError(QStringLiteral("Der Wert \"%1\" hat nicht den erwarteten Typ.").arg(name));
-    return value.number;
+    const TValue& Value = Lookup(Name);
+    if (!Value.IsInteger)
+        throw TSettingsError(QStringLiteral("Der Wert \"%1\" hat nicht den erwarteten Typ.").arg(Name));
+    return Value.Number;
 }
 
-void TSettingsStore::WriteString(const QString& name, const QString& value)
+void TSettingsStore::WriteString(const QString& Name, const QString& Value)
 {
-    if (!open_)
+    if (!FOpen)
         throw TSettingsError(QStringLiteral("Es ist kein Schlüssel der Einstellungen geöffnet."));
-    Value entry;
-    entry.text = value;
-    current_->values[name] = entry;
-    dirty_ = true;
+    TValue Entry;
+    Entry.Text = Value;
+    FCurrent->Values[Name] = Entry;
+    FDirty = true;
 }
 
-void TSettingsStore::WriteInteger(const QString& name, int value)
+void TSettingsStore::WriteInteger(const QString& Name, int Value)
 {
-    if (!open_)
+    if (!FOpen)
         throw TSettingsError(QStringLiteral("Es ist kein Schlüssel der Einstellungen geöffnet."));
-    Value entry;
-    entry.isInteger = true;
-    entry.number = value;
-    current_->values[name] = entry;
-    dirty_ = true;
+    TValue Entry;
+    Entry.IsInteger = true;
+    Entry.Number = Value;
+    FCurrent->Values[Name] = Entry;
+    FDirty = true;
 }
 
-bool TSettingsStore::IsText(const QString& name) const
+bool TSettingsStore::IsText(const QString& Name) const
 {
-    if (!open_)
+    if (!FOpen)
         return false;
-    const auto it = current_->values.find(name);
-    return it != current_->values.end() && !it->second.isInteger;
+    const auto It = FCurrent->Values.find(Name);
+    return It != FCurrent->Values.end() && !It->second.IsInteger;
 }
 
-bool TSettingsStore::DeleteValue(const QString& name)
+bool TSettingsStore::DeleteValue(const QString& Name)
 {
-    if (!open_)
+    if (!FOpen)
         throw TSettingsError(QStringLiteral("Es ist kein Schlüssel der Einstellungen geöffnet."));
-    if (current_->values.erase(name) == 0)
+    if (FCurrent->Values.erase(Name) == 0)
         return false;
-    dirty_ = true;
+    FDirty = true;
     return true;
 }
 
-bool TSettingsStore::DeleteKey(const QString& path)
+bool TSettingsStore::DeleteKey(const QString& Path)
 {
-    const QStringList parts = Resolve(path);
-    if (open_)
+    const QStringList Parts = Resolve(Path);
+    if (FOpen)
         CloseKey();
     // The root itself is not a key one can delete.
-    if (parts.isEmpty())
+    if (Parts.isEmpty())
         return false;
     Load();
-    Node* parent = Find(parts.mid(0, parts.size() - 1), false);
-    if (!parent || parent->keys.erase(parts.last()) == 0)
+    TNode* Parent = Find(Parts.mid(0, Parts.size() - 1), false);
+    if (!Parent || Parent->Keys.erase(Parts.last()) == 0)
         return false;
     return Save();
 }
 
 QString TSettingsStore::TakeLoadProblem()
 {
-    QString problem;
-    problem.swap(loadProblem_);
-    return problem;
+    QString Problem;
+    Problem.swap(FLoadProblem);
+    return Problem;
 }
 
 QString TSettingsStore::TakeWriteProblem()
 {
-    QString problem;
-    problem.swap(writeProblem_);
-    return problem;
+    QString Problem;
+    Problem.swap(FWriteProblem);
+    return Problem;
 }
 
 void TSettingsStore::Load()
 {
     // Re-read only what changed on disk since the last read or write: a load
     // opens many keys, and another instance may have written in between.
-    const TFileStamp stamp = StampOf(filePath_);
-    if (loaded_ && stamp == stamp_)
+    const TFileStamp Stamp = StampOf(FFilePath);
+    if (FLoaded && Stamp == FStamp)
         return;
-    loaded_ = false;
-    root_ = Node();
-    unreadable_ = false;
-    const SafeFile::TReadResult read = SafeFile::ReadRegularFile(filePath_, MaxFileBytes);
+    FLoaded = false;
+    FRoot = TNode();
+    FUnreadable = false;
+    const SafeFile::TReadResult Read = SafeFile::ReadRegularFile(FFilePath, MaxFileBytes);
     // A missing file, or a link to one, is a first run.
-    if (!read.Exists) {
-        stamp_ = stamp;
-        loaded_ = true;
+    if (!Read.Exists) {
+        FStamp = Stamp;
+        FLoaded = true;
         return;
     }
-    if (!read.Problem.isEmpty()) {
-        unreadable_ = true;
-        loadProblem_ = QStringLiteral("Die Einstellungen konnten nicht aus \"%1\" gelesen werden: %2\r\n\r\n"
+    if (!Read.Problem.isEmpty()) {
+        FUnreadable = true;
+        FLoadProblem = QStringLiteral("Die Einstellungen konnten nicht aus \"%1\" gelesen werden: %2\r\n\r\n"
                                       "Brieflotse startet mit den Voreinstellungen.")
-                           .arg(filePath_, read.Problem);
+                           .arg(FFilePath, Read.Problem);
         return;
     }
-    const QByteArray& data = read.Data;
-    if (SettingsFormat::Parse(data, root_)) {
-        stamp_ = stamp;
-        loaded_ = true;
+    const QByteArray& Data = Read.Data;
+    if (SettingsFormat::Parse(Data, FRoot)) {
+        FStamp = Stamp;
+        FLoaded = true;
         return;
     }
-    root_ = Node();
+    FRoot = TNode();
     // Keep the broken file for the user instead of overwriting it at the next close.
-    const QString aside
-        = filePath_ + QStringLiteral(".defekt-") + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss-zzz");
-    if (QFile::rename(filePath_, aside)) {
-        loadProblem_ = QStringLiteral("Die Einstellungsdatei \"%1\" ist beschädigt und wurde unter \"%2\" "
+    const QString Aside
+        = FFilePath + QStringLiteral(".defekt-") + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss-zzz");
+    if (QFile::rename(FFilePath, Aside)) {
+        FLoadProblem = QStringLiteral("Die Einstellungsdatei \"%1\" ist beschädigt und wurde unter \"%2\" "
                                       "beiseitegelegt.\r\n\r\nBrieflotse startet mit den Voreinstellungen.")
-                           .arg(filePath_, aside);
+                           .arg(FFilePath, Aside);
     } else {
-        loadProblem_ = QStringLiteral("Die Einstellungsdatei \"%1\" ist beschädigt und konnte nicht "
+        FLoadProblem = QStringLiteral("Die Einstellungsdatei \"%1\" ist beschädigt und konnte nicht "
                                       "beiseitegelegt werden.\r\n\r\nBrieflotse startet mit den Voreinstellungen.")
-                           .arg(filePath_);
+                           .arg(FFilePath);
     }
 }
 
@@ -361,37 +361,37 @@ bool TSettingsStore::Save()
 {
     // A settings file that is a symbolic link (kept with the user's other
     // dotfiles, say) stays one: the file it names is replaced, not the link.
-    const QFileInfo link(filePath_);
-    const bool viaLink = link.isSymLink();
-    const QString target = viaLink ? link.symLinkTarget() : filePath_;
-    const QFileInfo info(target);
-    const QString folder = info.absolutePath();
-    const QByteArray folderName = QFile::encodeName(folder);
-    auto fail = [this](const QString& reason) {
-        writeProblem_ = QStringLiteral("Die Einstellungen konnten nicht in \"%1\" gespeichert werden: %2")
-                            .arg(filePath_, reason);
-        loaded_ = false; // what is in memory was not written: read the file again next time
+    const QFileInfo Link(FFilePath);
+    const bool ViaLink = Link.isSymLink();
+    const QString Target = ViaLink ? Link.symLinkTarget() : FFilePath;
+    const QFileInfo Info(Target);
+    const QString Folder = Info.absolutePath();
+    const QByteArray FolderName = QFile::encodeName(Folder);
+    auto Fail = [this](const QString& Reason) {
+        FWriteProblem = QStringLiteral("Die Einstellungen konnten nicht in \"%1\" gespeichert werden: %2")
+                            .arg(FFilePath, Reason);
+        FLoaded = false; // what is in memory was not written: read the file again next time
         return false;
     };
-    if (unreadable_)
-        return fail(QStringLiteral("Die vorhandene Datei ist nicht lesbar und wird nicht überschrieben."));
+    if (FUnreadable)
+        return Fail(QStringLiteral("Die vorhandene Datei ist nicht lesbar und wird nicht überschrieben."));
 
     // The file holds a password and the command history: private folder, private file.
-    if (!QFileInfo(folder).isDir()) {
-        if (!QDir().mkpath(folder))
-            return fail(QStringLiteral("Der Ordner \"%1\" kann nicht angelegt werden.").arg(folder));
-        ::chmod(folderName.constData(), 0700);
-    } else if (filePath_ == DefaultFilePath() && !viaLink) {
-        ::chmod(folderName.constData(), 0700);
+    if (!QFileInfo(Folder).isDir()) {
+        if (!QDir().mkpath(Folder))
+            return Fail(QStringLiteral("Der Ordner \"%1\" kann nicht angelegt werden.").arg(Folder));
+        ::chmod(FolderName.constData(), 0700);
+    } else if (FFilePath == DefaultFilePath() && !ViaLink) {
+        ::chmod(FolderName.constData(), 0700);
     }
 
     // Through a link of the user's own the file it names is replaced; a link
     // someone else may have planted is refused.
-    const QString problem
-        = SafeFile::WriteFile(filePath_, SettingsFormat::Serialize(root_), 0600, SafeFile::TModeRule::Fixed);
-    if (!problem.isEmpty())
-        return fail(problem);
-    stamp_ = StampOf(filePath_);
-    loaded_ = true;
+    const QString Problem
+        = SafeFile::WriteFile(FFilePath, SettingsFormat::Serialize(FRoot), 0600, SafeFile::TModeRule::Fixed);
+    if (!Problem.isEmpty())
+        return Fail(Problem);
+    FStamp = StampOf(FFilePath);
+    FLoaded = true;
     return true;
 }

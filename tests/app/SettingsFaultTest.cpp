@@ -50,18 +50,18 @@ void WriteRaw(const QString& Path, const QByteArray& Data)
 // A store as a previous run leaves it: 40 seconds, one host, fixed-pitch font.
 QByteArray GoodFile()
 {
-    TSettingsStore::Node Root;
-    TSettingsStore::Node& Program = Root.keys["Software"].keys["Ravelko"].keys["Brieflotse"];
-    TSettingsStore::Value Timeout;
-    Timeout.isInteger = true;
-    Timeout.number = 40;
-    Program.keys["Misc"].values["WinsockTimeout"] = Timeout;
-    TSettingsStore::Value Host;
-    Host.text = QStringLiteral("pop.example.test");
-    Program.keys["Hosts"].values["0000"] = Host;
-    TSettingsStore::Value Font;
-    Font.text = QStringLiteral("mono");
-    Program.keys["Display"].values["FontWidth"] = Font;
+    TSettingsStore::TNode Root;
+    TSettingsStore::TNode& Program = Root.Keys["Software"].Keys["Ravelko"].Keys["Brieflotse"];
+    TSettingsStore::TValue Timeout;
+    Timeout.IsInteger = true;
+    Timeout.Number = 40;
+    Program.Keys["Misc"].Values["WinsockTimeout"] = Timeout;
+    TSettingsStore::TValue Host;
+    Host.Text = QStringLiteral("pop.example.test");
+    Program.Keys["Hosts"].Values["0000"] = Host;
+    TSettingsStore::TValue Font;
+    Font.Text = QStringLiteral("mono");
+    Program.Keys["Display"].Values["FontWidth"] = Font;
     return SettingsFormat::Serialize(Root);
 }
 
@@ -110,7 +110,7 @@ TEST(SettingsFault, BrokenFilesGiveDefaultsOneMessageAndAreKept)
         ASSERT_EQ(Aside.size(), 1);
         EXPECT_EQ(ReadAll(FileIn(Dir, "") + Aside.first()), Bytes) << "the user's file is kept as it was";
         // What the closing window wrote is a sound store again.
-        TSettingsStore::Node Root;
+        TSettingsStore::TNode Root;
         EXPECT_TRUE(SettingsFormat::Parse(ReadAll(Path), Root));
     }
 }
@@ -224,11 +224,11 @@ TEST(SettingsFault, FullDiskAtCloseKeepsAWholeFileAndTellsTheUser)
         << MessageBox::lastText().toStdString();
     // Keys small enough were written; the one that did not fit kept its old values.
     EXPECT_NE(ReadAll(Path), Before);
-    TSettingsStore::Node Root;
+    TSettingsStore::TNode Root;
     ASSERT_TRUE(SettingsFormat::Parse(ReadAll(Path), Root)) << "the file stays whole";
-    const TSettingsStore::Node& Hosts = Root.keys["Software"].keys["Ravelko"].keys["Brieflotse"].keys["Hosts"];
-    ASSERT_EQ(Hosts.values.size(), 1u);
-    EXPECT_EQ(Hosts.values.at("0000").text, QStringLiteral("pop.example.test"));
+    const TSettingsStore::TNode& Hosts = Root.Keys["Software"].Keys["Ravelko"].Keys["Brieflotse"].Keys["Hosts"];
+    ASSERT_EQ(Hosts.Values.size(), 1u);
+    EXPECT_EQ(Hosts.Values.at("0000").Text, QStringLiteral("pop.example.test"));
     EXPECT_TRUE(QDir(FileIn(Dir, "")).entryList({ "settings.json.tmp-*" }, QDir::Files | QDir::Hidden).isEmpty());
 }
 

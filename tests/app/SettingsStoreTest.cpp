@@ -190,7 +190,7 @@ TEST(SettingsStore, CorruptFileIsPutAsideAndDefaultsApply)
 
 TEST(SettingsStore, FormatRejectsWhatItDidNotWrite)
 {
-    TSettingsStore::Node root;
+    TSettingsStore::TNode root;
     EXPECT_FALSE(SettingsFormat::Parse("", root));
     EXPECT_FALSE(SettingsFormat::Parse("[]", root));
     EXPECT_FALSE(SettingsFormat::Parse("{\"format\": 2, \"root\": {}}", root));
@@ -215,8 +215,8 @@ TEST(SettingsStore, FormatRejectsWhatItDidNotWrite)
         "{\"format\":1,\"root\":{\"keys\":{\"Misc\":{\"values\":{\"WinsockTimeout\":"
         "{\"type\":\"integer\",\"value\":-20},\"SaveFolder\":{\"type\":\"text\",\"value\":\"\"}}}}}}",
         root));
-    EXPECT_EQ(root.keys.at("Misc").values.at("WinsockTimeout").number, -20);
-    EXPECT_FALSE(root.keys.at("Misc").values.at("SaveFolder").isInteger);
+    EXPECT_EQ(root.Keys.at("Misc").Values.at("WinsockTimeout").Number, -20);
+    EXPECT_FALSE(root.Keys.at("Misc").Values.at("SaveFolder").IsInteger);
     EXPECT_EQ(SettingsFormat::SplitKeyPath(kBase + "Misc\\"), (QStringList { "Software", "Ravelko", "Brieflotse", "Misc" }));
 }
 
