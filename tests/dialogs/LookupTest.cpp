@@ -3,6 +3,7 @@
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/DnsmasqHarness.h"
+#include "tests/support/NameServerFixture.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
@@ -48,14 +49,6 @@ uint16_t ClosedPort()
     ::close(fd);
     return ntohs(address.sin_port);
 }
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// The length of the query for `name` on the wire: prefix, header, the name's
-// labels and root, type and class.
-size_t QueryLength(const std::string& name) { return 2 + 12 + name.size() + 2 + 4; }
 
 // A name server on loopback for answers no real one gives: every TCP
 // connection gets one response, the one stored for the question's name (its
@@ -165,23 +158,13 @@ std::vector<uint8_t> Framed(std::initializer_list<std::initializer_list<uint8_t>
     return bytes;
 }
 
-class LookupDialog : public ::testing::Test {
+class LookupDialog : public DnsmasqZoneTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        server = new DnsmasqHarness;
-        server->addMailTestZone();
-        started = server->start();
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-
     void SetUp() override
     {
-        ASSERT_TRUE(started) << server->error();
+        DnsmasqZoneTest::SetUp();
+        if (HasFatalFailure())
+            return;
         MessageBox::resetRecord();
         store = std::make_unique<TSettingsStore>(StorePath());
         dialog = Create();
@@ -274,14 +257,10 @@ protected:
         return names;
     }
 
-    static DnsmasqHarness* server;
-    static bool started;
     TempDir dir;
     std::unique_ptr<TSettingsStore> store;
     std::unique_ptr<TPOP3Lookup> dialog;
 };
-DnsmasqHarness* LookupDialog::server = nullptr;
-bool LookupDialog::started = false;
 
 using RowList = std::vector<std::pair<QString, QString>>;
 using CellList = std::vector<std::vector<QString>>;
@@ -633,10 +612,7 @@ void Trickle(ScriptedServer& server)
             33, 0, 1 } });
     answer.resize(120); // bytes after the question that no count announces
     answer[1] = 118;
-    server.expectBytes(QueryLength("_pop3s._tcp.mail.test"));
-    for (const uint8_t byte : answer)
-        server.send(std::string(1, static_cast<char>(byte))).pause(20);
-    server.holdOpen(3000);
+    TrickleAnswer(server, QueryLength("_pop3s._tcp.mail.test"), answer, 20);
 }
 
 } // namespace

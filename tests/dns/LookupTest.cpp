@@ -4,6 +4,7 @@
 #include "net/WinsockErrors.h"
 #include "tests/dns/CapturedResponses.h"
 #include "tests/support/DnsmasqHarness.h"
+#include "tests/support/NameServerFixture.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 
@@ -43,14 +44,7 @@ void AskFor(TSmartNSLookup& lookup, const std::string& name, const std::string& 
 
 void AskForMx(TSmartNSLookup& lookup, const std::string& name) { AskFor(lookup, name, "MX"); }
 
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 std::string Bytes(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
-
-// The query for "mail.test": prefix 2, header 12, name 11, type and class 4.
-constexpr size_t MailTestQueryLength = 29;
 
 struct MX {
     std::string host;
@@ -104,41 +98,25 @@ std::vector<SRV> SrvOf(const TSmartNSLookup& lookup)
 // `pauseMs`: each piece in time for a per-piece wait, the whole far slower.
 void Trickle(ScriptedServer& server, int pauseMs)
 {
-    server.expectBytes(MailTestQueryLength);
-    for (const uint8_t byte : Captured::MailTestMx)
-        server.send(std::string(1, static_cast<char>(byte))).pause(pauseMs);
-    server.holdOpen(3000);
+    TrickleAnswer(server, MailTestQueryLength, Captured::MailTestMx, pauseMs);
 }
 } // namespace
 
 // ---- against dnsmasq ----
 
-class LookupDnsmasq : public ::testing::Test {
+class LookupDnsmasq : public DnsmasqZoneTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        server = new DnsmasqHarness;
-        server->addMailTestZone();
-        started = server->start();
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override
     {
-        ASSERT_TRUE(started) << server->error();
+        DnsmasqZoneTest::SetUp();
+        if (HasFatalFailure())
+            return;
         lookup.SetTargetHost("127.0.0.1");
         lookup.SetTargetPort(std::to_string(server->port()));
     }
 
-    static DnsmasqHarness* server;
-    static bool started;
     TSmartNSLookup lookup;
 };
-DnsmasqHarness* LookupDnsmasq::server = nullptr;
-bool LookupDnsmasq::started = false;
 
 TEST_F(LookupDnsmasq, ListsMxRecordsInAnswerOrder)
 {
