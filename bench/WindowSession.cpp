@@ -15,6 +15,16 @@
 #include "bench/Measure.h"
 #include "tests/support/qt/Child.h"
 
+namespace {
+
+// The status panel's text while the connection waits for the next command.
+bool IsIdleText(const QString& Text)
+{
+    return Text == QStringLiteral("Bereit") || Text == QStringLiteral("Bereit (TLS-verschlüsselt)");
+}
+
+} // namespace
+
 TWindowSession::TWindowSession()
     : FSettings(std::make_unique<TSettingsStore>(QString::fromStdString(FDir.file("settings.json"))))
     , FMain(std::make_unique<TPOP3Main>(*FSettings))
@@ -31,13 +41,17 @@ TWindowSession::~TWindowSession()
 
 bool TWindowSession::Ready() const
 {
-    return !FMain->Conversation().ErrorFlag()
-        && Child<QLabel>(*FMain, "StatusText")->text() == QStringLiteral("Bereit");
+    return !FMain->Conversation().ErrorFlag() && IsIdleText(Child<QLabel>(*FMain, "StatusText")->text());
 }
 
 bool TWindowSession::Connect(uint16_t Port)
 {
-    Child<QComboBox>(*FMain, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Port));
+    return Connect(QStringLiteral("127.0.0.1:%1").arg(Port));
+}
+
+bool TWindowSession::Connect(const QString& Host)
+{
+    Child<QComboBox>(*FMain, "HostCombo")->setEditText(Host);
     Child<QPushButton>(*FMain, "ButtonVerbinden")->click();
     QCoreApplication::processEvents();
     return Ready();
@@ -46,7 +60,7 @@ bool TWindowSession::Connect(uint16_t Port)
 bool TWindowSession::Login(const std::string& User, const std::string& Password)
 {
     return Send(QString::fromStdString("USER " + User)) >= 0 && Send(QString::fromStdString("PASS " + Password)) >= 0
-        && FMain->Conversation().LastStatus() == "Bereit";
+        && IsIdleText(QString::fromStdString(FMain->Conversation().LastStatus()));
 }
 
 double TWindowSession::Send(const QString& Line)

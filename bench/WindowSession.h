@@ -24,10 +24,12 @@ public:
 
     // Presses "Verbinden" for 127.0.0.1:Port; true when the greeting came.
     bool Connect(uint16_t Port);
+    // The same for what the server field is given ("pop3s://localhost:995").
+    bool Connect(const QString& Host);
     bool Login(const std::string& User, const std::string& Password);
     // Sends one line and returns the wall time until the status panel shows
-    // "Bereit" again and the pending repaints are done; -1 when the exchange
-    // failed.
+    // "Bereit" (over TLS "Bereit (TLS-verschlüsselt)") again and the pending
+    // repaints are done; -1 when the exchange failed.
     double Send(const QString& Line);
     // Waits (bounded) for the held-back repaint of the log, then tells whether
     // the log shows its end with the caret there and its last line is Last.

@@ -4,6 +4,7 @@
 // process; bench/run.sh runs them all and prints the table.
 //
 //   bench_pop3 retr <megabytes> <runs>   RETR of one message of that size
+//   bench_pop3 retr-tls <megabytes> <runs>  the same over pop3s, with the plain one
 //   bench_pop3 list <messages> <runs>    LIST and UIDL of a large mailbox
 //   bench_pop3 wait <seconds>            one wait for a greeting that never comes
 //   bench_pop3 start <runs>              program start until the window shows
@@ -35,6 +36,7 @@
 #include "dialogs/BrieflotseLookup.h"
 #include "resources/Resources.h"
 #include "tests/support/DovecotHarness.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/qt/Child.h"
 
 extern char** environ;
@@ -83,10 +85,12 @@ bool StartServer(DovecotHarness& Server)
     return false;
 }
 
-// Connects the window to the server and logs in with USER and PASS.
-bool LogIn(TWindowSession& Session, const DovecotHarness& Server)
+// Connects the window to the server (plain on its port, or Host as typed into
+// the server field) and logs in with USER and PASS.
+bool LogIn(TWindowSession& Session, const DovecotHarness& Server, const QString& Host = QString())
 {
-    if (Session.Connect(Server.port()) && Session.Login(Server.user(), Server.password()))
+    const bool Connected = Host.isEmpty() ? Session.Connect(Server.port()) : Session.Connect(Host);
+    if (Connected && Session.Login(Server.user(), Server.password()))
         return true;
     std::printf("login failed\n");
     return false;
@@ -146,6 +150,82 @@ int Retr(size_t Megabytes, int Runs)
     PrintResult(Key + "_ratio", Median(Ours) / Median(Curl));
     PrintResult(Key + "_seconds_per_mb", Median(Ours) / static_cast<double>(Megabytes));
     Session.Quit();
+    return 0;
+}
+
+// One RETR 1 timed as in Retr(); -1 when less than Bytes came or the log
+// does not show the end.
+double TimedRetr(TWindowSession& Session, size_t Bytes)
+{
+    Session.ClearLog();
+    const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+    const double Seconds = Session.Send(QStringLiteral("RETR 1"));
+    const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+    if (Seconds < 0 || Received < static_cast<int64_t>(Bytes) || !Session.LogShowsEnd(QStringLiteral(".")))
+        return -1;
+    return Seconds;
+}
+
+// The same RETR over TLS from the first byte: Dovecot with the good test
+// certificate, the window trusting the test CA through SSL_CERT_FILE; curl
+// fetches over pop3s, and a second window fetches in plain text from the
+// same server, run for run.
+int RetrTls(size_t Megabytes, int Runs)
+{
+    std::string Error;
+    const TestCertificates* Certificates = TestCertificates::shared(&Error);
+    if (!Certificates) {
+        std::printf("no test certificates: %s\n", Error.c_str());
+        return 1;
+    }
+    Certificates->trustInThisProcess();
+    const size_t Bytes = Megabytes * static_cast<size_t>(kMegabyte);
+    DovecotHarness::Options Options;
+    Options.messages = { LargeMessage(Bytes) };
+    Options.tlsCertificate = Certificates->certificateFile(TestCertificates::Kind::Good);
+    Options.tlsKey = Certificates->keyFile();
+    DovecotHarness Server(Options);
+    if (!StartServer(Server))
+        return 1;
+
+    TWindowSession Tls;
+    TWindowSession Plain;
+    if (!LogIn(Tls, Server, QStringLiteral("pop3s://localhost:%1").arg(Server.tlsPort())) || !LogIn(Plain, Server))
+        return 1;
+    if (!Tls.Main().Conversation().Winsock().Encrypted()) {
+        std::printf("the connection is not encrypted\n");
+        return 1;
+    }
+    const std::vector<std::string> Curl = { "curl", "-s", "--cacert", Certificates->caFile(),
+        "pop3s://localhost:" + std::to_string(Server.tlsPort()) + "/1", "-u", Server.user() + ":" + Server.password(),
+        "-o", "/dev/null" };
+    TimeCommand(Curl); // warms Dovecot's cache for all three
+
+    std::vector<double> Ours;
+    std::vector<double> OursPlain;
+    std::vector<double> Theirs;
+    for (int Run = 0; Run < Runs; ++Run) {
+        const double Seconds = TimedRetr(Tls, Bytes);
+        const double PlainSeconds = TimedRetr(Plain, Bytes);
+        const double CurlSeconds = TimeCommand(Curl);
+        if (Seconds < 0 || PlainSeconds < 0 || CurlSeconds < 0) {
+            std::printf("RETR failed (TLS %.3f s, plain %.3f s, curl %.3f s)\n", Seconds, PlainSeconds, CurlSeconds);
+            return 1;
+        }
+        std::printf("run %d: brieflotse TLS %.3f s, plain %.3f s, curl TLS %.3f s\n", Run + 1, Seconds, PlainSeconds,
+            CurlSeconds);
+        Ours.push_back(Seconds);
+        OursPlain.push_back(PlainSeconds);
+        Theirs.push_back(CurlSeconds);
+    }
+    const std::string Key = "retr" + std::to_string(Megabytes) + "_tls";
+    PrintResult(Key + "_seconds", Median(Ours));
+    PrintResult(Key + "_curl_seconds", Median(Theirs));
+    PrintResult(Key + "_ratio", Median(Ours) / Median(Theirs));
+    PrintResult(Key + "_plain_seconds", Median(OursPlain));
+    PrintResult(Key + "_over_plain", Median(Ours) / Median(OursPlain));
+    Tls.Quit();
+    Plain.Quit();
     return 0;
 }
 
@@ -294,7 +374,8 @@ int Start(const char* Self, int Runs)
 
 int Usage()
 {
-    std::printf("usage: bench_pop3 retr <megabytes> <runs> | list <messages> <runs> | wait <seconds> | start <runs>\n");
+    std::printf("usage: bench_pop3 retr <megabytes> <runs> | retr-tls <megabytes> <runs> | list <messages> <runs> | "
+                "wait <seconds> | start <runs>\n");
     return 2;
 }
 
@@ -314,6 +395,8 @@ int main(int argc, char** argv)
     InitBrieflotseResources();
     if (Case == "retr" && argc == 4)
         return Retr(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "retr-tls" && argc == 4)
+        return RetrTls(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "list" && argc == 4)
         return List(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "wait" && argc == 3)

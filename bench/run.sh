@@ -16,7 +16,7 @@ for program in "$pop3" "$mx" "$waitcpu"; do
     exit 1
   fi
 done
-for peer in curl dig dovecot dnsmasq; do
+for peer in curl dig dovecot dnsmasq openssl; do
   command -v "$peer" >/dev/null || [ -x "/usr/sbin/$peer" ] || { echo "missing $peer" >&2; exit 1; }
 done
 
@@ -53,6 +53,7 @@ run() {
 run "$pop3" retr 1 5
 run "$pop3" retr 10 5
 run "$pop3" retr 50 5
+run "$pop3" retr-tls 10 5
 run "$pop3" list 20000 5
 run "$pop3" wait 5
 run "$waitcpu"
@@ -71,6 +72,8 @@ retr10=$(value retr10_seconds); curl10=$(value retr10_curl_seconds); ratio10=$(v
 per1=$(value retr1_seconds_per_mb); per50=$(value retr50_seconds_per_mb)
 growth=$( [ -n "$per1" ] && [ -n "$per50" ] && awk -v a="$per50" -v b="$per1" 'BEGIN { print a / b }')
 memory=$(value retr10_memory)
+tls=$(value retr10_tls_seconds); curltls=$(value retr10_tls_curl_seconds); tlsratio=$(value retr10_tls_ratio)
+tlsplain=$(value retr10_tls_plain_seconds); overplain=$(value retr10_tls_over_plain)
 list=$(value list_seconds); uidl=$(value uidl_seconds); curllist=$(value list_curl_seconds)
 listratio=$(value list_ratio); uidlratio=$(value uidl_ratio)
 listworst=$( [ -n "$listratio" ] && [ -n "$uidlratio" ] && awk -v a="$listratio" -v b="$uidlratio" 'BEGIN { print (a > b) ? a : b }')
@@ -86,6 +89,7 @@ start=$(value start_seconds)
   echo "| RETR of a 10 MB message through the send action, reply reader and log until \"Bereit\" | median of 5: $(fmt "$retr10" 3) s, curl $(fmt "$curl10" 3) s | ratio $(fmt "$ratio10" 2) | ≤ 10 | $(verdict "$ratio10" 10) |"
   echo "| the same with 1 MB and 50 MB | s/MB at 50 MB ($(fmt "$per50" 4)) / s/MB at 1 MB ($(fmt "$per1" 4)) | $(fmt "$growth" 2) | ≤ 1.5 | $(verdict "$growth" 1.5) |"
   echo "| the same 10 MB RETR | (peak − baseline resident memory) / message size | $(fmt "$memory" 2) | ≤ 8 | $(verdict "$memory" 8) |"
+  echo "| the same 10 MB RETR over pop3s (TLS from the first byte, verified certificate), next to plain in the same run | median of 5: $(fmt "$tls" 3) s, curl pop3s $(fmt "$curltls" 3) s (ratio $(fmt "$tlsratio" 2)), plain $(fmt "$tlsplain" 3) s | TLS / plain $(fmt "$overplain" 2) | ≤ 1.3 | $(verdict "$overplain" 1.3) |"
   echo "| LIST and UIDL of 20 000 messages | median of 5: LIST $(fmt "$list" 3) s, UIDL $(fmt "$uidl" 3) s, curl LIST $(fmt "$curllist" 3) s | ratio $(fmt "$listratio" 2) / $(fmt "$uidlratio" 2) | ≤ 10 | $(verdict "$listworst" 10) |"
   echo "| one 5 s wait for a silent server's greeting | processor / wall time (wall $(fmt "$waitwall" 3) s) | $(fmt "$waitratio" 5) | ≤ 0.02 | $(verdict "$waitratio" 0.02) |"
   echo "| MX look-up against dnsmasq | median of 20: $(fmt "$mxs" 5) s, dig +tcp $(fmt "$digs" 5) s | ratio $(fmt "$mxratio" 3) | ≤ 2 | $(verdict "$mxratio" 2) |"
