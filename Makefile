@@ -7,8 +7,11 @@ CMAKE_FLAGS ?=
 # needs only the program, `make test` the test servers and tools too.
 DEPS ?= test
 TESTS ?= ON
+# make install: where to (PREFIX) and below which staging root (DESTDIR).
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: deps configure build run test format fuzz bench clean
+.PHONY: deps configure build run test format fuzz bench clean install uninstall package
 
 deps:
 	@bash scripts/install-deps.sh $(DEPS)
@@ -35,6 +38,24 @@ fuzz: deps
 
 bench: build
 	@bash bench/run.sh $(BUILD)
+
+# The program, its desktop entry, icons, metainfo and manual page; the list of
+# installed files goes to $(BUILD)/install_manifest.txt for `make uninstall`
+# (give it the same DESTDIR).
+install: DEPS = run
+install: TESTS = OFF
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: $(BUILD)/install_manifest.txt is missing (make install first)"; exit 1; }
+	@while IFS= read -r file || [ -n "$$file" ]; do rm -fv "$(DESTDIR)$$file"; done < $(BUILD)/install_manifest.txt
+
+# The Debian package $(BUILD)/brieflotse_<version>_<arch>.deb (CPack).
+package: DEPS = run
+package: TESTS = OFF
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-asan

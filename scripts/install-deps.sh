@@ -23,6 +23,7 @@ test_packages=(
   xvfb xauth openbox xdotool xclip x11-utils imagemagick
   cups cups-client printer-driver-cups-pdf poppler-utils unrtf
   curl bind9-dnsutils
+  lintian appstream desktop-file-utils
 )
 
 # System services the test packages bring along; the tests run their own.

@@ -5,6 +5,10 @@ The status pictures are pixel art on a 27 x 27 grid so they stay crisp at their
 native size; the icons are drawn with 4 x 4 supersampling for smooth curves.
 The Kiosko logo is lettering and is set with ImageMagick (see make_logo.sh).
 
+The program icon is also written in the hicolor sizes to packaging/icons/ (the
+scalable packaging/icons/hicolor/scalable/apps/de.ravelko.brieflotse.svg is
+drawn by hand after the same shapes).
+
 Run from the repository root:  python3 resources/tools/draw_pictures.py
 """
 import math
@@ -298,6 +302,11 @@ def main():
     write_png(os.path.join(ROOT, "icons", "mainicon.png"), 32, 32, main_icon(32))
     write_png(os.path.join(ROOT, "icons", "mainicon64.png"), 64, 64, main_icon(64))
     write_png(os.path.join(ROOT, "icons", "pic_dns.png"), 32, 32, dns_icon(32))
+    # The program icon in the hicolor theme's sizes, installed with the program.
+    apps = os.path.join(os.path.dirname(ROOT), "packaging", "icons", "hicolor")
+    for size in (16, 32, 48, 64, 128, 256):
+        write_png(os.path.join(apps, "%dx%d" % (size, size), "apps", "de.ravelko.brieflotse.png"),
+                  size, size, main_icon(size))
 
 
 if __name__ == "__main__":
