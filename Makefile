@@ -51,11 +51,16 @@ uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "uninstall: $(BUILD)/install_manifest.txt is missing (make install first)"; exit 1; }
 	@while IFS= read -r file || [ -n "$$file" ]; do rm -fv "$(DESTDIR)$$file"; done < $(BUILD)/install_manifest.txt
 
-# The Debian package $(BUILD)/brieflotse_<version>_<arch>.deb (CPack).
+# The Debian package $(BUILD)/brieflotse_<version>_<arch>.deb (CPack). CPack's
+# own install rewrites install_manifest.txt; the one of `make install` is kept.
 package: DEPS = run
 package: TESTS = OFF
 package: build
-	cd $(BUILD) && cpack -G DEB
+	@manifest=$(BUILD)/install_manifest.txt; rm -f $$manifest.keep; \
+	if [ -f $$manifest ]; then cp $$manifest $$manifest.keep; fi; \
+	status=0; (cd $(BUILD) && cpack -G DEB) || status=$$?; \
+	if [ -f $$manifest.keep ]; then mv $$manifest.keep $$manifest; else rm -f $$manifest; fi; \
+	exit $$status
 
 clean:
 	rm -rf build build-asan

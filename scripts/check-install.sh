@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks installing: `make install` into a staging folder and `make uninstall`,
-# then `make package`, the package installed with apt-get, the installed
+# Checks installing: `make install` into a staging folder, `make package`
+# (which keeps install_manifest.txt), `make uninstall` from the staging folder,
+# the package installed with apt-get, the installed
 # program started, and lintian, appstreamcli and desktop-file-validate on what
 # was installed. Reuses the build folder (BUILD, default build); needs root or
 # sudo for apt-get. The package is removed again at the end.
@@ -45,10 +46,7 @@ done
 [ -x "$stage/usr/bin/brieflotse" ] || fail "bin/brieflotse is not executable"
 echo "${#expected[@]} files installed"
 
-echo "-- make uninstall DESTDIR=$stage"
-make uninstall BUILD="$build" DESTDIR="$stage" >/dev/null
-left=$(find "$stage" -type f | wc -l)
-[ "$left" -eq 0 ] || fail "$left files left after make uninstall"
+cp "$build/install_manifest.txt" "$home/manifest"
 
 echo "-- make package"
 rm -f "$build"/brieflotse_*.deb
@@ -58,6 +56,12 @@ debs=("$build"/brieflotse_*_*.deb)
 deb=${debs[0]}
 echo "$deb"
 dpkg-deb --field "$deb" Package Version Architecture Section Depends
+cmp -s "$build/install_manifest.txt" "$home/manifest" || fail "make package changed install_manifest.txt"
+
+echo "-- make uninstall DESTDIR=$stage"
+make uninstall BUILD="$build" DESTDIR="$stage" >/dev/null
+left=$(find "$stage" -type f | wc -l)
+[ "$left" -eq 0 ] || fail "$left files left after make uninstall"
 
 echo "-- apt-get install ./$deb"
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "./$deb" >/dev/null
