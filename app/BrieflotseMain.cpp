@@ -158,6 +158,8 @@ QPushButton* TPOP3Main::CommandButton(const char* Name, const QString& Caption, 
     Button->setObjectName(QLatin1String(Name));
     Button->setStatusTip(Hint);
     Button->setToolTip(Hint);
+    Button->setAccessibleName(QString(Caption).remove(QLatin1Char('&')).remove(QStringLiteral(" ...")));
+    Button->setAccessibleDescription(Hint);
     Button->setAutoDefault(false);
     connect(Button, &QPushButton::clicked, this, Handler);
     return Button;
@@ -235,6 +237,17 @@ void TPOP3Main::BuildControls()
     const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
     Log->setMinimumSize(qRound(465 * Scale * 0.95), qRound(219 * Scale));
     Log->installEventFilter(this);
+    // The log's colours (green, navy, red) are made for paper: black on white
+    // whatever the desktop's palette, a dark one included.
+    QPalette Paper = Log->palette();
+    for (QPalette::ColorGroup Group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        Paper.setColor(Group, QPalette::Base, Qt::white);
+        Paper.setColor(Group, QPalette::Text, Qt::black);
+        Paper.setColor(Group, QPalette::WindowText, Qt::black);
+        Paper.setColor(Group, QPalette::Highlight, QColor(0, 120, 215));
+        Paper.setColor(Group, QPalette::HighlightedText, Qt::white);
+    }
+    Log->setPalette(Paper);
 
     Label1 = new QLabel(QStringLiteral("&Kommando:"), Central);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -342,6 +355,31 @@ void TPOP3Main::BuildControls()
              ButtonQUIT}) {
         setTabOrder(Previous, Button);
         Previous = Button;
+    }
+
+    // What a screen reader says for each control (the buttons name themselves).
+    struct TSpoken {
+        QWidget* Control;
+        const char* Name;
+        const char* Description;
+    };
+    const TSpoken Spoken[] = {
+        {HostCombo, "Mail-Server", "Bestimmt den Server, mit dem verbunden werden soll"},
+        {StatusPic, "Verbindungsstatus", "Zeigt, ob eine Verbindung besteht; ein Klick zeigt Informationen über Brieflotse"},
+        {Log, "Protokoll", "Alle gesendeten Kommandos und empfangenen Antworten, farbig gekennzeichnet"},
+        {Command, "Kommando", "Das nächste Kommando an den Server; Enter oder \"Senden\" sendet es"},
+        {Hint, "Hinweise", "Erklärt die letzte Antwort des Servers und was als Nächstes sinnvoll ist"},
+        {StatusPanels[0], "Status", "Der Zustand der Verbindung"},
+        {StatusPanels[1], "Gesendet", "Die Zahl der gesendeten Bytes"},
+        {StatusPanels[2], "Empfangen", "Die Zahl der empfangenen Bytes"},
+    };
+    for (const TSpoken& Entry : Spoken) {
+        Entry.Control->setAccessibleName(QString::fromUtf8(Entry.Name));
+        Entry.Control->setAccessibleDescription(QString::fromUtf8(Entry.Description));
+    }
+    for (QComboBox* Field : {HostCombo, Command}) {
+        Field->lineEdit()->setAccessibleName(Field->accessibleName());
+        Field->lineEdit()->setAccessibleDescription(Field->accessibleDescription());
     }
 }
 
@@ -531,7 +569,7 @@ void TPOP3Main::FormCreate()
     try {
         LoadSettings();
     } catch (const TSettingsError& Error) {
-        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
     }
     if (HostCombo->count() > 0)
         HostCombo->setCurrentIndex(0);
@@ -698,7 +736,7 @@ bool TPOP3Main::AskYesNo(const std::string& Title, const std::string& Text)
 {
     QString Shown = FromUtf8(Text);
     Shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return MessageBox::askYesNo(this, FromUtf8(Title), Shown);
+    return TMessageBox::AskYesNo(this, FromUtf8(Title), Shown);
 }
 
 // ---------------------------------------------------------------------------
@@ -747,6 +785,12 @@ void TPOP3Main::ButtonVerbindenClick()
         return;
     FConversation->ButtonVerbindenClick(HostCombo->currentText().toStdString());
     WatchSocket();
+}
+
+void TPOP3Main::ConnectTo(const QString& Server)
+{
+    HostCombo->setEditText(Server);
+    ButtonVerbindenClick();
 }
 
 void TPOP3Main::ButtonTrennenClick()
@@ -974,7 +1018,7 @@ bool TPOP3Main::AskToStop()
 {
     if (!FConversation->Busy())
         return false;
-    const bool Stop = MessageBox::askYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
+    const bool Stop = TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
         QStringLiteral("Brieflotse wartet noch auf den Server. Wenn Sie jetzt abbrechen, wird die Verbindung "
                        "getrennt, denn ein unterbrochener Austausch läßt sich nicht fortsetzen. Was bisher "
                        "angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen und trennen?"));
@@ -999,11 +1043,11 @@ void TPOP3Main::closeEvent(QCloseEvent* Event)
     try {
         SaveSettings();
     } catch (const TSettingsError& Error) {
-        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
     }
     // Settings that could not be written are reported; the program still ends.
     const QString Problem = FSettings.TakeWriteProblem();
     if (!Problem.isEmpty())
-        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), Problem);
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Einstellungen"), Problem);
     Event->accept();
 }

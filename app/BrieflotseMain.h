@@ -46,6 +46,8 @@ public:
 
     // Puts the text into the command line and sends it as if typed.
     void SendCommandLine(const QString& Line);
+    // Puts Server into the server field and connects as "Verbinden" does.
+    void ConnectTo(const QString& Server);
 
     void LoadSettings();
     void SaveSettings();

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QTimer>
 #include <QTranslator>
 
 #include <sys/prctl.h>
@@ -41,10 +42,13 @@ TBrieflotseWindows::TBrieflotseWindows()
     Main.SetDialogs(&Finder, &Assistant, &About);
 }
 
-void TBrieflotseWindows::Show()
+void TBrieflotseWindows::Show(const QString& Server)
 {
     Main.show();
     const QString Problem = Settings.TakeLoadProblem();
     if (!Problem.isEmpty())
-        MessageBox::error(&Main, QStringLiteral("Brieflotse - Einstellungen"), Problem);
+        TMessageBox::Error(&Main, QStringLiteral("Brieflotse - Einstellungen"), Problem);
+    // Once the window is on the screen, so that the wait shows in it.
+    if (!Server.isEmpty())
+        QTimer::singleShot(0, &Main, [this, Server] { Main.ConnectTo(Server); });
 }

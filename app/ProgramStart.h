@@ -20,8 +20,10 @@ public:
     TBrieflotseWindows(const TBrieflotseWindows&) = delete;
     TBrieflotseWindows& operator=(const TBrieflotseWindows&) = delete;
 
-    // Shows the main window and reports a settings file that had to be set aside.
-    void Show();
+    // Shows the main window and reports a settings file that had to be set
+    // aside; a Server from the command line is then connected to as if typed
+    // and "Verbinden" pressed.
+    void Show(const QString& Server = QString());
 
     TSettingsStore Settings; // one accessor of the per-user store for the whole run
     TPOP3Main Main;

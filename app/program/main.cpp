@@ -1,14 +1,24 @@
-// Program entry: the application, the windows in their order, the message loop.
+// Program entry: the command line, the application, the windows in their
+// order, the message loop.
 
 #include <QApplication>
 
+#include "app/CommandLine.h"
 #include "app/ProgramStart.h"
 
 int main(int argc, char** argv)
 {
+    // Help and version are answered before any window system is asked for.
+    QStringList Arguments;
+    for (int Index = 0; Index < argc; ++Index)
+        Arguments.append(QString::fromLocal8Bit(argv[Index]));
+    const TCommandLine Line = ParseCommandLine(Arguments);
+    if (Line.Done)
+        return Line.ExitCode;
+
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();
     TBrieflotseWindows Windows;
-    Windows.Show();
+    Windows.Show(Line.Server);
     return Application.exec();
 }

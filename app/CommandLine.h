@@ -1,0 +1,22 @@
+#pragma once
+
+// The program's command line: "--help", "--version" and an optional mail
+// server ("pop3s://mail.example.org", "mail.example.org:110") to connect to
+// once the main window is shown. Parsed before any application object exists,
+// so that help and version need no display.
+
+#include <QString>
+#include <QStringList>
+
+struct TCommandLine {
+    bool Done = false; // help, version or an error was printed: the program ends
+    int ExitCode = 0; // its exit code then
+    QString Server; // the server to connect to at start, empty for none
+};
+
+// The program's version, from the project's version.
+QString BrieflotseVersion();
+
+// Parses Arguments (the program name first). Help and version go to standard
+// output, a fault to standard error; each of them sets Done.
+TCommandLine ParseCommandLine(const QStringList& Arguments);
