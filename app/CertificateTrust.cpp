@@ -57,7 +57,7 @@ bool TCertificateTrust::Accept(QWidget* Parent, const TTlsInfo& Info, const std:
                                   "Diesem Zertifikat vertrauen und verbinden?")
                        .arg(Name, Q(CertificateProblemText(Info.Verify, Host)), Details(Info));
     }
-    if (!MessageBox::askYesNo(Parent, QStringLiteral("Brieflotse - Zertifikat"), Question))
+    if (!TMessageBox::AskYesNo(Parent, QStringLiteral("Brieflotse - Zertifikat"), Question))
         return false;
     try {
         TSettingsKey Key(FSettings, TrustKey);

@@ -31,7 +31,7 @@ bool TPOP3Main::SaveLogTo(const QString& Path, TLogFileType Type)
     QApplication::restoreOverrideCursor();
     if (!Problem.isEmpty()) {
         // The log and the remembered folder stay as they were.
-        MessageBox::error(this, QStringLiteral("Brieflotse - Speichern"), Problem);
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Speichern"), Problem);
         return false;
     }
     FSaveFolder = SaveFolderOf(Path);
@@ -46,9 +46,9 @@ void TPOP3Main::MenuDruckenClick()
     const QString Problem = PrintLog(*Log->document());
     QApplication::restoreOverrideCursor();
     if (!Problem.isEmpty()) {
-        MessageBox::error(this, QStringLiteral("Brieflotse - Drucken"), Problem);
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Drucken"), Problem);
         return;
     }
-    MessageBox::information(
+    TMessageBox::Information(
         this, QStringLiteral("Brieflotse - Drucken"), QStringLiteral("Das aktuelle Protokoll wurde gedruckt."));
 }

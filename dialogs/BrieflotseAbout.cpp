@@ -209,7 +209,7 @@ void TPOP3About::WebLinkDone(const QString& Url, bool Succeeded)
 {
     if (!Succeeded) {
         QWidget* Owner = isVisible() ? static_cast<QWidget*>(this) : parentWidget();
-        MessageBox::error(Owner, "Brieflotse - Hyperlink", AboutTexts::BrowserFailureText());
+        TMessageBox::Error(Owner, "Brieflotse - Hyperlink", AboutTexts::BrowserFailureText());
     }
     emit WebLinkFinished(Url, Succeeded);
 }

@@ -275,7 +275,7 @@ void TPOP3Edit::LoadSettings()
         if (FSettings.ValueExists("TopNum"))
             FEditTOP->setText(FSettings.ReadString("TopNum"));
     } catch (const TSettingsError& Error) {
-        MessageBox::error(parentWidget(), "Brieflotse - Einstellungen", Error.Message());
+        TMessageBox::Error(parentWidget(), "Brieflotse - Einstellungen", Error.Message());
     }
 }
 
@@ -290,7 +290,7 @@ void TPOP3Edit::SaveSettings()
     FSettings.WriteString("RetrMode", FRadioTOP->isChecked() ? "TOP" : "RETR");
     FSettings.WriteString("TopNum", FEditTOP->text());
     if (!Key.Close())
-        MessageBox::error(this, "Brieflotse - Einstellungen", FSettings.TakeWriteProblem());
+        TMessageBox::Error(this, "Brieflotse - Einstellungen", FSettings.TakeWriteProblem());
 }
 
 void TPOP3Edit::done(int Result)

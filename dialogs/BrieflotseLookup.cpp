@@ -507,7 +507,7 @@ void TPOP3Lookup::ReadDomain()
             FNameEdit->setText(FSettings.ReadString("Domain"));
     } catch (const TSettingsError& Error) {
         FNameEdit->clear();
-        MessageBox::error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
+        TMessageBox::Error(parentWidget(), QStringLiteral("Brieflotse - Einstellungen"), Error.Message());
     }
 }
 
@@ -518,7 +518,7 @@ void TPOP3Lookup::FormClose()
         return;
     FSettings.WriteString("Domain", FNameEdit->text());
     if (!Key.Close())
-        MessageBox::error(this, QStringLiteral("Brieflotse - Einstellungen"), FSettings.TakeWriteProblem());
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Einstellungen"), FSettings.TakeWriteProblem());
 }
 
 void TPOP3Lookup::done(int Result)

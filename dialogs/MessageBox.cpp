@@ -1,54 +1,54 @@
 #include "dialogs/MessageBox.h"
 
 namespace {
-QMessageBox::StandardButton nextAnswer = QMessageBox::NoButton;
-QString recordedTitle;
-QString recordedText;
-int recordedCount = 0;
+QMessageBox::StandardButton NextAnswer = QMessageBox::NoButton;
+QString RecordedTitle;
+QString RecordedText;
+int RecordedCount = 0;
 }
 
-bool MessageBox::askYesNo(QWidget* parent, const QString& title, const QString& text)
+bool TMessageBox::AskYesNo(QWidget* Parent, const QString& Title, const QString& Text)
 {
-    return show(parent, QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+    return Show(Parent, QMessageBox::Question, Title, Text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
         == QMessageBox::Yes;
 }
 
-void MessageBox::information(QWidget* parent, const QString& title, const QString& text)
+void TMessageBox::Information(QWidget* Parent, const QString& Title, const QString& Text)
 {
-    show(parent, QMessageBox::Information, title, text, QMessageBox::Ok, QMessageBox::Ok);
+    Show(Parent, QMessageBox::Information, Title, Text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-void MessageBox::error(QWidget* parent, const QString& title, const QString& text)
+void TMessageBox::Error(QWidget* Parent, const QString& Title, const QString& Text)
 {
-    show(parent, QMessageBox::Critical, title, text, QMessageBox::Ok, QMessageBox::Ok);
+    Show(Parent, QMessageBox::Critical, Title, Text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-void MessageBox::setNextAnswer(QMessageBox::StandardButton answer) { nextAnswer = answer; }
-QString MessageBox::lastTitle() { return recordedTitle; }
-QString MessageBox::lastText() { return recordedText; }
-int MessageBox::shownCount() { return recordedCount; }
+void TMessageBox::SetNextAnswer(QMessageBox::StandardButton Answer) { NextAnswer = Answer; }
+QString TMessageBox::LastTitle() { return RecordedTitle; }
+QString TMessageBox::LastText() { return RecordedText; }
+int TMessageBox::ShownCount() { return RecordedCount; }
 
-void MessageBox::resetRecord()
+void TMessageBox::ResetRecord()
 {
-    nextAnswer = QMessageBox::NoButton;
-    recordedTitle.clear();
-    recordedText.clear();
-    recordedCount = 0;
+    NextAnswer = QMessageBox::NoButton;
+    RecordedTitle.clear();
+    RecordedText.clear();
+    RecordedCount = 0;
 }
 
-QMessageBox::StandardButton MessageBox::show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                             const QString& text, QMessageBox::StandardButtons buttons,
-                                             QMessageBox::StandardButton defaultButton)
+QMessageBox::StandardButton TMessageBox::Show(QWidget* Parent, QMessageBox::Icon Icon, const QString& Title,
+                                             const QString& Text, QMessageBox::StandardButtons Buttons,
+                                             QMessageBox::StandardButton DefaultButton)
 {
-    recordedTitle = title;
-    recordedText = text;
-    ++recordedCount;
-    if (nextAnswer != QMessageBox::NoButton) {
-        const QMessageBox::StandardButton answer = nextAnswer;
-        nextAnswer = QMessageBox::NoButton;
-        return answer;
+    RecordedTitle = Title;
+    RecordedText = Text;
+    ++RecordedCount;
+    if (NextAnswer != QMessageBox::NoButton) {
+        const QMessageBox::StandardButton Answer = NextAnswer;
+        NextAnswer = QMessageBox::NoButton;
+        return Answer;
     }
-    QMessageBox box(icon, title, text, buttons, parent);
-    box.setDefaultButton(defaultButton);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    QMessageBox Box(Icon, Title, Text, Buttons, Parent);
+    Box.setDefaultButton(DefaultButton);
+    return static_cast<QMessageBox::StandardButton>(Box.exec());
 }

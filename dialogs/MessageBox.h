@@ -1,31 +1,31 @@
 #pragma once
 
 // Every message box of the program goes through here, so tests can answer a
-// box before it appears (setNextAnswer) instead of blocking on a modal loop.
+// box before it appears (SetNextAnswer) instead of blocking on a modal loop.
 
 #include <QMessageBox>
 #include <QString>
 
 class QWidget;
 
-class MessageBox {
+class TMessageBox {
 public:
     // Yes/No with No as the default and the question icon. True on Yes.
-    static bool askYesNo(QWidget* parent, const QString& title, const QString& text);
+    static bool AskYesNo(QWidget* Parent, const QString& Title, const QString& Text);
     // A single OK button.
-    static void information(QWidget* parent, const QString& title, const QString& text);
-    static void error(QWidget* parent, const QString& title, const QString& text);
+    static void Information(QWidget* Parent, const QString& Title, const QString& Text);
+    static void Error(QWidget* Parent, const QString& Title, const QString& Text);
 
     // Test support: the next box is not shown; it returns this answer at once
     // and its title and text are kept for inspection.
-    static void setNextAnswer(QMessageBox::StandardButton answer);
-    static QString lastTitle();
-    static QString lastText();
-    static int shownCount();
-    static void resetRecord();
+    static void SetNextAnswer(QMessageBox::StandardButton Answer);
+    static QString LastTitle();
+    static QString LastText();
+    static int ShownCount();
+    static void ResetRecord();
 
 private:
-    static QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                            const QString& text, QMessageBox::StandardButtons buttons,
-                                            QMessageBox::StandardButton defaultButton);
+    static QMessageBox::StandardButton Show(QWidget* Parent, QMessageBox::Icon Icon, const QString& Title,
+                                            const QString& Text, QMessageBox::StandardButtons Buttons,
+                                            QMessageBox::StandardButton DefaultButton);
 };

@@ -44,7 +44,7 @@ protected:
     // Presses Escape after Milliseconds and says yes to the stop question.
     void StopAfter(int Milliseconds)
     {
-        MessageBox::setNextAnswer(QMessageBox::Yes);
+        TMessageBox::SetNextAnswer(QMessageBox::Yes);
         QTimer::singleShot(
             Milliseconds, Main.get(), [this] { QTest::keyClick(Child<QPlainTextEdit>(*Main, "Log"), Qt::Key_Escape); });
     }

@@ -40,7 +40,7 @@ struct TFinderWindow {
         , Main(Store)
         , Finder(Store, &Main)
     {
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         Main.SetDialogs(&Finder, nullptr, nullptr);
         Finder.NSLookup().SetTargetHost("127.0.0.1");
         Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));

@@ -101,7 +101,7 @@ protected:
     // A connection that went bad can still be ended by the user.
     void ExpectTrennenStillWorks()
     {
-        MessageBox::setNextAnswer(QMessageBox::Yes);
+        TMessageBox::SetNextAnswer(QMessageBox::Yes);
         Child<QPushButton>(*Main, "ButtonTrennen")->click();
         EXPECT_FALSE(Main->Conversation().Winsock().Connected());
         EXPECT_EQ(Status(), QStringLiteral("Offline"));
@@ -403,13 +403,13 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
         QTimer::singleShot(
             200, Main.get(), [this] { QTest::mouseClick(Child<QPushButton>(*Main, "ButtonNOOP"), Qt::LeftButton); });
         QTimer::singleShot(400, Main.get(), [this, Press = Press] { Press(*Main); });
-        MessageBox::resetRecord();
-        MessageBox::setNextAnswer(QMessageBox::Yes);
+        TMessageBox::ResetRecord();
+        TMessageBox::SetNextAnswer(QMessageBox::Yes);
         QElapsedTimer Clock;
         Clock.start();
         Main->SendCommandLine(QStringLiteral("RETR 1"));
         EXPECT_LT(Clock.elapsed(), 2000);
-        EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Abbrechen"));
+        EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Abbrechen"));
         EXPECT_FALSE(Main->Conversation().Winsock().Connected());
         EXPECT_TRUE(Guidance().contains(QStringLiteral("abgebrochen"))) << Guidance().toStdString();
         EXPECT_TRUE(LogText().endsWith(QStringLiteral("RETR 1\n+OK 1 Nachricht\nZeile eins"))) << LogText().toStdString();

@@ -26,7 +26,7 @@ const QString Base = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");
 
 class MainSettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override { MessageBox::resetRecord(); }
+    void SetUp() override { TMessageBox::ResetRecord(); }
 
     QString File() const { return QString::fromStdString(Dir.file("settings.json")); }
 
@@ -72,7 +72,7 @@ TEST_F(MainSettingsTest, FirstRunUsesTheDefaults)
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
     EXPECT_EQ(Child<QComboBox>(Main, "Command")->count(), 0);
-    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
 }
 
 TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
@@ -168,10 +168,10 @@ TEST_F(MainSettingsTest, WrongKindIsReportedAndTheRestKeepsDefaults)
     WriteText(QString(), QStringLiteral("Left"), QStringLiteral("links"));
     WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QStringLiteral("mono"));
     TSettingsStore Store(File());
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     TPOP3Main Main(Store);
-    EXPECT_EQ(MessageBox::shownCount(), 1);
-    EXPECT_FALSE(MessageBox::lastText().isEmpty());
+    EXPECT_EQ(TMessageBox::ShownCount(), 1);
+    EXPECT_FALSE(TMessageBox::LastText().isEmpty());
     EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
 }
 

@@ -73,16 +73,16 @@ TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
     EXPECT_TRUE(Child<QAction>(*Main, "MenuColorOff")->isEnabled());
 
     // Closing while connected asks first; No keeps window and connection.
-    MessageBox::setNextAnswer(QMessageBox::No);
+    TMessageBox::SetNextAnswer(QMessageBox::No);
     Child<QAction>(*Main, "MenuBeenden")->trigger();
-    EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Beenden"));
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Beenden"));
     EXPECT_TRUE(Main->isVisible());
     EXPECT_TRUE(Main->Conversation().Winsock().Connected());
 
     // "Trennen" asks too; Yes goes offline with the forced-disconnect guidance.
-    MessageBox::setNextAnswer(QMessageBox::Yes);
+    TMessageBox::SetNextAnswer(QMessageBox::Yes);
     Child<QPushButton>(*Main, "ButtonTrennen")->click();
-    EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Trennen"));
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Trennen"));
     EXPECT_FALSE(Main->Conversation().Winsock().Connected());
     EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")

@@ -81,15 +81,15 @@ TEST(SafeFile, PipesAndDevicesAreRefusedAtOnce)
     ASSERT_EQ(::symlink("/dev/zero", Zero.c_str()), 0);
     for (const std::string& Path : {Fifo, Zero}) {
         SCOPED_TRACE(Path);
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         TSettingsStore Store(Q(Path));
         {
             TPOP3Main Main(Store);
             EXPECT_TRUE(Store.TakeLoadProblem().contains(QStringLiteral("keine gewöhnliche Datei")));
-            MessageBox::setNextAnswer(QMessageBox::Ok);
+            TMessageBox::SetNextAnswer(QMessageBox::Ok);
             EXPECT_TRUE(Main.close());
         }
-        EXPECT_TRUE(MessageBox::lastText().contains(QStringLiteral("nicht überschrieben")));
+        EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("nicht überschrieben")));
     }
     struct stat Info {};
     ASSERT_EQ(::stat(Fifo.c_str(), &Info), 0);

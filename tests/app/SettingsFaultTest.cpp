@@ -95,7 +95,7 @@ TEST(SettingsFault, BrokenFilesGiveDefaultsOneMessageAndAreKept)
         TempDir Dir;
         const QString Path = FileIn(Dir, "settings.json");
         WriteRaw(Path, Bytes);
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         TSettingsStore Store(Path);
         {
             TPOP3Main Main(Store);
@@ -127,13 +127,13 @@ TEST(SettingsFault, WrongKindEndsTheLoadWithAMessageAndTheWindowStillOpens)
         Writer.WriteString("WinsockTimeout", "40");
         ASSERT_TRUE(Writer.CloseKey());
     }
-    MessageBox::resetRecord();
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     TSettingsStore Store(Path);
     TPOP3Main Main(Store);
-    EXPECT_EQ(MessageBox::shownCount(), 1);
-    EXPECT_EQ(MessageBox::lastTitle(), kSettingsTitle);
-    EXPECT_EQ(MessageBox::lastText(), QStringLiteral("Der Wert \"WinsockTimeout\" hat nicht den erwarteten Typ."));
+    EXPECT_EQ(TMessageBox::ShownCount(), 1);
+    EXPECT_EQ(TMessageBox::LastTitle(), kSettingsTitle);
+    EXPECT_EQ(TMessageBox::LastText(), QStringLiteral("Der Wert \"WinsockTimeout\" hat nicht den erwarteten Typ."));
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("pop.example.test"))
         << "read before the fault";
     EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
@@ -161,14 +161,14 @@ TEST(SettingsFault, UnreadableFileOrReadOnlyFolder)
     ASSERT_TRUE(QDir().mkpath(Folder));
     ::chmod(QFile::encodeName(Folder).constData(), 0500);
     {
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         TSettingsStore Store(Folder + "/settings.json");
         TPOP3Main Main(Store);
         ExpectDefaults(Main);
-        MessageBox::setNextAnswer(QMessageBox::Ok);
+        TMessageBox::SetNextAnswer(QMessageBox::Ok);
         EXPECT_TRUE(Main.close()) << "the program still ends";
-        EXPECT_EQ(MessageBox::lastTitle(), kSettingsTitle);
-        EXPECT_TRUE(MessageBox::lastText().startsWith(QStringLiteral("Die Einstellungen konnten nicht")));
+        EXPECT_EQ(TMessageBox::LastTitle(), kSettingsTitle);
+        EXPECT_TRUE(TMessageBox::LastText().startsWith(QStringLiteral("Die Einstellungen konnten nicht")));
     }
     ::chmod(QFile::encodeName(Folder).constData(), 0700);
 }
@@ -178,16 +178,16 @@ TEST(SettingsFault, SettingsPathThatIsAFolderCannotBeReadOrReplaced)
     TempDir Dir;
     const QString Path = FileIn(Dir, "settings.json");
     ASSERT_TRUE(QDir().mkpath(Path));
-    MessageBox::resetRecord();
+    TMessageBox::ResetRecord();
     TSettingsStore Store(Path);
     {
         TPOP3Main Main(Store);
         ExpectDefaults(Main);
         EXPECT_FALSE(Store.TakeLoadProblem().isEmpty());
         Store.TakeWriteProblem(); // the keys created while loading could not be written either
-        MessageBox::setNextAnswer(QMessageBox::Ok);
+        TMessageBox::SetNextAnswer(QMessageBox::Ok);
         EXPECT_TRUE(Main.close());
-        EXPECT_EQ(MessageBox::lastTitle(), kSettingsTitle);
+        EXPECT_EQ(TMessageBox::LastTitle(), kSettingsTitle);
     }
     EXPECT_TRUE(QFileInfo(Path).isDir()) << "nothing was put in its place";
 }
@@ -206,8 +206,8 @@ TEST(SettingsFault, FullDiskAtCloseKeepsAWholeFileAndTellsTheUser)
         Child<QComboBox>(Main, "HostCombo")->addItem(QString(200, QLatin1Char('a' + I % 26)));
 
     // A file size limit fails the write even for root, as a full disk does.
-    MessageBox::resetRecord();
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     rlimit Saved {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &Saved), 0);
     rlimit Small = Saved;
@@ -219,9 +219,9 @@ TEST(SettingsFault, FullDiskAtCloseKeepsAWholeFileAndTellsTheUser)
     std::signal(SIGXFSZ, Previous);
 
     EXPECT_TRUE(Closed);
-    EXPECT_EQ(MessageBox::lastTitle(), kSettingsTitle);
-    EXPECT_TRUE(MessageBox::lastText().startsWith(QStringLiteral("Die Einstellungen konnten nicht")))
-        << MessageBox::lastText().toStdString();
+    EXPECT_EQ(TMessageBox::LastTitle(), kSettingsTitle);
+    EXPECT_TRUE(TMessageBox::LastText().startsWith(QStringLiteral("Die Einstellungen konnten nicht")))
+        << TMessageBox::LastText().toStdString();
     // Keys small enough were written; the one that did not fit kept its old values.
     EXPECT_NE(ReadAll(Path), Before);
     TSettingsStore::TNode Root;
@@ -298,20 +298,20 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     const QString Before = Child<QPlainTextEdit>(Main, "Log")->toPlainText();
     Main.SetSaveFolder(QStringLiteral("/vorher/"));
 
-    MessageBox::resetRecord();
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     EXPECT_FALSE(Main.SaveLogTo(QStringLiteral("/dev/full"), TLogFileType::PlainText));
-    EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Speichern"));
-    EXPECT_FALSE(MessageBox::lastText().isEmpty());
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Speichern"));
+    EXPECT_FALSE(TMessageBox::LastText().isEmpty());
     EXPECT_EQ(Main.SaveFolder(), QStringLiteral("/vorher/"));
 
     const QString Gone = FileIn(Dir, "weg");
     ASSERT_TRUE(QDir().mkpath(Gone));
     ASSERT_TRUE(QDir(Gone).removeRecursively());
-    MessageBox::resetRecord();
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     EXPECT_FALSE(Main.SaveLogTo(Gone + "/protokoll.rtf", TLogFileType::RichText));
-    EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Speichern"));
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Speichern"));
     EXPECT_EQ(Main.SaveFolder(), QStringLiteral("/vorher/"));
     EXPECT_FALSE(QFileInfo::exists(Gone));
     EXPECT_EQ(Child<QPlainTextEdit>(Main, "Log")->toPlainText(), Before);

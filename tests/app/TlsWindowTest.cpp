@@ -76,7 +76,7 @@ TEST_F(TlsWindow, VerifiedSessionsFromTheFirstByteAndAfterStls)
     auto Server = Start(Kind::Good);
     Connect(QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort()));
     ASSERT_TRUE(Connected()) << Guidance().toStdString();
-    EXPECT_EQ(MessageBox::shownCount(), 0) << "a verified certificate asks nothing";
+    EXPECT_EQ(TMessageBox::ShownCount(), 0) << "a verified certificate asks nothing";
     EXPECT_EQ(Main->windowTitle(), QStringLiteral("Brieflotse - [localhost] (TLS)"));
     EXPECT_TRUE(LogText().contains(QStringLiteral("Brieflotse: TLS-verschlüsselt mit TLSv1.")));
     EXPECT_TRUE(LogText().contains(QStringLiteral("Brieflotse: SHA-256-Fingerabdruck ")
@@ -101,22 +101,22 @@ TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
         SCOPED_TRACE(static_cast<int>(Fault));
         auto Server = Start(Fault);
         const QString Host = QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort());
-        MessageBox::resetRecord();
-        MessageBox::setNextAnswer(QMessageBox::No);
+        TMessageBox::ResetRecord();
+        TMessageBox::SetNextAnswer(QMessageBox::No);
         Connect(Host);
-        EXPECT_EQ(MessageBox::lastTitle(), QStringLiteral("Brieflotse - Zertifikat"));
-        EXPECT_TRUE(MessageBox::lastText().contains(QStringLiteral("nicht bestanden")));
+        EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Zertifikat"));
+        EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("nicht bestanden")));
         EXPECT_FALSE(Connected()) << "the default answer cancels";
         EXPECT_TRUE(Guidance().contains(QStringLiteral("nicht vertraut"))) << Guidance().toStdString();
 
-        MessageBox::setNextAnswer(QMessageBox::Yes);
+        TMessageBox::SetNextAnswer(QMessageBox::Yes);
         Connect(Host);
         ASSERT_TRUE(Connected());
         Send("QUIT");
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         Connect(Host);
         EXPECT_TRUE(Connected());
-        EXPECT_EQ(MessageBox::shownCount(), 0) << "trusted once, asked no more";
+        EXPECT_EQ(TMessageBox::ShownCount(), 0) << "trusted once, asked no more";
         Send("QUIT");
     }
 }
@@ -129,10 +129,10 @@ TEST_F(TlsWindow, ChangedFingerprintIsAStrongWarning)
     Store->WriteString(QStringLiteral("localhost:%1").arg(Server->tlsPort()),
         QString::fromStdString(Certificates->fingerprint(Kind::Expired)));
     ASSERT_TRUE(Store->CloseKey());
-    MessageBox::setNextAnswer(QMessageBox::No);
+    TMessageBox::SetNextAnswer(QMessageBox::No);
     Connect(QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort()));
-    EXPECT_TRUE(MessageBox::lastText().startsWith(QStringLiteral("WARNUNG: Das Zertifikat")))
-        << MessageBox::lastText().toStdString();
+    EXPECT_TRUE(TMessageBox::LastText().startsWith(QStringLiteral("WARNUNG: Das Zertifikat")))
+        << TMessageBox::LastText().toStdString();
     EXPECT_FALSE(Connected());
 }
 

@@ -21,7 +21,7 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         Store = std::make_unique<TSettingsStore>(QString::fromStdString(Dir.file("settings.json")));
         Main = std::make_unique<TPOP3Main>(*Store);
         Main->show();

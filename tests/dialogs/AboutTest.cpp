@@ -21,13 +21,13 @@ class AboutBox : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         savedPath = qgetenv("PATH");
     }
     void TearDown() override
     {
         qputenv("PATH", savedPath);
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
     }
 
     void InstallOpener(int exitCode)
@@ -82,10 +82,10 @@ protected:
             finished.append(qMakePair(url, ok));
             // Each pre-answer covers one box; arm it again for the next failure.
             if (answerBoxes)
-                MessageBox::setNextAnswer(QMessageBox::Ok);
+                TMessageBox::SetNextAnswer(QMessageBox::Ok);
         });
         if (answerBoxes)
-            MessageBox::setNextAnswer(QMessageBox::Ok);
+            TMessageBox::SetNextAnswer(QMessageBox::Ok);
     }
 
     TempDir dir;
@@ -159,7 +159,7 @@ TEST_F(AboutBox, WorkingOpenerGetsTheAddressAndNoBoxAppears)
     WaitForLinks(about, 1);
     EXPECT_EQ(finished.at(0), qMakePair(QString(AboutTexts::RfcUrl), true));
     EXPECT_EQ(RecordedCalls(), QStringList { AboutTexts::RfcUrl });
-    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
 }
 
 TEST_F(AboutBox, EveryFailedClickIsReportedSeparately)
@@ -173,9 +173,9 @@ TEST_F(AboutBox, EveryFailedClickIsReportedSeparately)
     // Closing right after a click neither stops the start nor hides its failure.
     about.accept();
     WaitForLinks(about, 2);
-    EXPECT_EQ(MessageBox::shownCount(), 2);
-    EXPECT_EQ(MessageBox::lastTitle(), "Brieflotse - Hyperlink");
-    EXPECT_EQ(MessageBox::lastText(), AboutTexts::BrowserFailureText());
+    EXPECT_EQ(TMessageBox::ShownCount(), 2);
+    EXPECT_EQ(TMessageBox::LastTitle(), "Brieflotse - Hyperlink");
+    EXPECT_EQ(TMessageBox::LastText(), AboutTexts::BrowserFailureText());
     QStringList calls = RecordedCalls();
     calls.sort();
     EXPECT_EQ(calls, QStringList({ AboutTexts::MakerUrl, AboutTexts::MagazineUrl }));
@@ -192,6 +192,6 @@ TEST_F(AboutBox, MissingOpenerIsAFailureToo)
     Click(Child<QWidget>(about, "rfc1939"));
     Click(Child<QWidget>(about, "rfc1939"));
     WaitForLinks(about, 2);
-    EXPECT_EQ(MessageBox::shownCount(), 2);
-    EXPECT_EQ(MessageBox::lastTitle(), "Brieflotse - Hyperlink");
+    EXPECT_EQ(TMessageBox::ShownCount(), 2);
+    EXPECT_EQ(TMessageBox::LastTitle(), "Brieflotse - Hyperlink");
 }

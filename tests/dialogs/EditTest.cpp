@@ -23,10 +23,10 @@ class EditDialog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         store = std::make_unique<TSettingsStore>(QString::fromStdString(dir.file("settings.json")));
     }
-    void TearDown() override { MessageBox::resetRecord(); }
+    void TearDown() override { TMessageBox::ResetRecord(); }
 
     std::unique_ptr<TPOP3Edit> Create() { return std::make_unique<TPOP3Edit>(*store); }
 
@@ -285,7 +285,7 @@ TEST_F(EditDialog, RemembersEntriesAcrossARestart)
         dialog->reject();
     }
     auto dialog = Create();
-    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
     EXPECT_EQ(Edit(*dialog, "EditUSER")->text(), "anna");
     EXPECT_EQ(Edit(*dialog, "EditPASS")->text(), "geheim");
     EXPECT_EQ(Edit(*dialog, "EditPASS")->echoMode(), QLineEdit::Normal);
@@ -319,10 +319,10 @@ TEST_F(EditDialog, WronglyTypedValueIsReportedAndLaterOnesKeepDefaults)
     store->WriteInteger("ListMode", 1);
     store->CloseKey();
 
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     auto dialog = Create();
-    EXPECT_EQ(MessageBox::shownCount(), 1);
-    EXPECT_EQ(MessageBox::lastText(), QStringLiteral("Der Wert \"ListMode\" hat nicht den erwarteten Typ."));
+    EXPECT_EQ(TMessageBox::ShownCount(), 1);
+    EXPECT_EQ(TMessageBox::LastText(), QStringLiteral("Der Wert \"ListMode\" hat nicht den erwarteten Typ."));
     EXPECT_EQ(Edit(*dialog, "EditUSER")->text(), "anna") << "read before the faulty value";
     EXPECT_TRUE(Radio(*dialog, "RadioRETR")->isChecked());
     EXPECT_TRUE(Edit(*dialog, "EditTOP")->text().isEmpty());

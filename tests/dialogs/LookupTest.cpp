@@ -165,7 +165,7 @@ protected:
         DnsmasqZoneTest::SetUp();
         if (HasFatalFailure())
             return;
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
         store = std::make_unique<TSettingsStore>(StorePath());
         dialog = Create();
     }
@@ -173,7 +173,7 @@ protected:
     {
         dialog.reset();
         TSmartNSLookup::SetResolverConfig("");
-        MessageBox::resetRecord();
+        TMessageBox::ResetRecord();
     }
 
     QString StorePath() const { return QString::fromStdString(dir.file("settings.json")); }
@@ -402,7 +402,7 @@ TEST_F(LookupDialog, UnknownDomainShowsNameError)
     EXPECT_EQ(Next()->text(), QStringLiteral("&Verbinden"));
     EXPECT_TRUE(Back()->isEnabled());
     EXPECT_TRUE(Back()->isDefault());
-    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
 }
 
 TEST_F(LookupDialog, NameWithEmptyPartIsRefusedWithoutAsking)
@@ -583,9 +583,9 @@ TEST_F(LookupDialog, DomainOfTheWrongKindIsReportedAndDropped)
     ASSERT_TRUE(store->OpenKey(TPOP3Lookup::SettingsKey, true));
     store->WriteInteger("Domain", 5);
     store->CloseKey();
-    MessageBox::setNextAnswer(QMessageBox::Ok);
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
     dialog = Create();
-    EXPECT_EQ(MessageBox::shownCount(), 1);
+    EXPECT_EQ(TMessageBox::ShownCount(), 1);
     EXPECT_EQ(NameEdit()->text(), "");
 }
 
@@ -690,7 +690,7 @@ TEST_F(LookupDialog, AbbrechenStopsATrickleAtOnceAndOtherInputIsSwallowed)
     EXPECT_EQ(Child<QLabel>(*dialog, "StopNote")->text(), QStringLiteral("Die Suche wurde abgebrochen."));
     EXPECT_EQ(NameEdit()->text(), "mail.test");
     EXPECT_TRUE(Next()->isEnabled());
-    EXPECT_EQ(MessageBox::shownCount(), 0);
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
     // Usable as before: the next search finds the servers, the note goes.
