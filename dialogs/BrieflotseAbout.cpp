@@ -137,6 +137,8 @@ void TPOP3About::FormCreate()
     Kiosko->setObjectName("Kiosko");
     Kiosko->setPixmap(KioskoLogo());
     Kiosko->setFixedSize(142, 32);
+    Kiosko->setAccessibleName(QStringLiteral("Kiosko"));
+    Kiosko->setAccessibleDescription(QStringLiteral("Öffnet %1 im Browser").arg(AboutTexts::MagazineUrl));
     auto* RfcLabel = PlainLabel("Diese Software basiert auf rfc1939:", this);
     RfcLabel->setObjectName("RfcLabel");
     auto* Rfc1939 = new TLinkLabel(AboutTexts::RfcUrl, this);
@@ -158,6 +160,7 @@ void TPOP3About::FormCreate()
     FButtonOK = new QPushButton("OK", this);
     FButtonOK->setObjectName("ButtonOK");
     FButtonOK->setDefault(true);
+    FButtonOK->setAccessibleDescription(QStringLiteral("Schließt dieses Fenster"));
     connect(FButtonOK, &QPushButton::clicked, this, &QDialog::accept);
 
     auto* Text = new QVBoxLayout;

@@ -231,6 +231,8 @@ void TPOP3Edit::FormCreate()
     FButtonCancel = new QPushButton("Abbrechen", this);
     FButtonCancel->setObjectName("ButtonCancel");
     FButtonCancel->setAutoDefault(false);
+    FButtonSend->setAccessibleDescription(QStringLiteral("Sendet das Kommando an den Server"));
+    FButtonCancel->setAccessibleDescription(QStringLiteral("Schließt den Assistenten, ohne etwas zu senden"));
     connect(FButtonSend, &QPushButton::clicked, this, &TPOP3Edit::ButtonSendClick);
     connect(FButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
 

@@ -315,6 +315,8 @@ QWidget* TPOP3Lookup::BuildWelcomePage()
     FNameEdit = new QLineEdit(Page);
     FNameEdit->setObjectName("NameEdit");
     FNameEdit->setMaxLength(32);
+    FNameEdit->setAccessibleName(QStringLiteral("Domain oder Host"));
+    FNameEdit->setAccessibleDescription(QStringLiteral("Die Domain, deren Mail-Server gesucht werden"));
     FNameEdit->setValidator(new TKeyFilterValidator(FNameEdit));
     auto* Label = new QLabel(QStringLiteral("&Domain/Host:"), Page);
     Label->setBuddy(FNameEdit);
@@ -453,6 +455,9 @@ void TPOP3Lookup::FormCreate()
     FNextButton->setObjectName("NextButton");
     FCancelButton = new QPushButton(QStringLiteral("Abbrechen"), this);
     FCancelButton->setObjectName("CancelButton");
+    FBackButton->setAccessibleDescription(QStringLiteral("Geht einen Schritt zurück"));
+    FNextButton->setAccessibleDescription(QStringLiteral("Geht zum nächsten Schritt"));
+    FCancelButton->setAccessibleDescription(QStringLiteral("Schließt den Assistenten"));
     // Only ShowStep chooses the default button; focus must not move it.
     for (QPushButton* Button : { FBackButton, FNextButton, FCancelButton }) {
         Button->setAutoDefault(false);
