@@ -68,8 +68,8 @@ QFrame* HorizontalLine(QWidget* Parent, const char* Name)
 
 } // namespace
 
-TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* parent)
-    : QMainWindow(parent)
+TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
+    : QMainWindow(Parent)
     , FSettings(Settings)
 {
     setObjectName(QStringLiteral("POP3Main"));
@@ -432,12 +432,12 @@ void TPOP3Main::BuildMenu()
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
 
     MenuKommandos = TopMenu("MenuKommandos", QStringLiteral("&Befehle"));
-    struct CommandEntry {
+    struct TCommandEntry {
         const char* Name;
         QPushButton* Button;
         void (TPOP3Main::*Handler)();
     };
-    const CommandEntry Commands[] = {
+    const TCommandEntry Commands[] = {
         {"MenuUSER", ButtonUSER, &TPOP3Main::ButtonUSERClick},
         {"MenuPASS", ButtonPASS, &TPOP3Main::ButtonPASSClick},
         {"MenuSTAT", ButtonSTAT, &TPOP3Main::ButtonSTATClick},
@@ -448,7 +448,7 @@ void TPOP3Main::BuildMenu()
         {"MenuRSET", ButtonRSET, &TPOP3Main::ButtonRSETClick},
         {"MenuQUIT", ButtonQUIT, &TPOP3Main::ButtonQUITClick},
     };
-    for (const CommandEntry& Entry : Commands) {
+    for (const TCommandEntry& Entry : Commands) {
         QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
         connect(Action, &QAction::triggered, this, Entry.Handler);
     }

@@ -34,7 +34,7 @@ class TPOP3Main : public QMainWindow, public TConversationView {
     Q_OBJECT
 
 public:
-    explicit TPOP3Main(TSettingsStore& Settings, QWidget* parent = nullptr);
+    explicit TPOP3Main(TSettingsStore& Settings, QWidget* Parent = nullptr);
     ~TPOP3Main() override;
 
     // The three dialogs are created after the main window (in this order:

@@ -43,7 +43,7 @@ extern char** environ;
 
 namespace {
 
-constexpr double kMegabyte = 1024.0 * 1024.0;
+constexpr double Megabyte = 1024.0 * 1024.0;
 
 // A message like one with a large attachment: headers, then base64 lines of
 // 70 characters (about 14 900 lines per megabyte).
@@ -61,7 +61,7 @@ std::string LargeMessage(size_t Bytes)
     Text.reserve(Bytes + 80);
     unsigned Seed = 12345;
     while (Text.size() < Bytes) {
-        for (int i = 0; i < 70; ++i) {
+        for (int Column = 0; Column < 70; ++Column) {
             Seed = Seed * 1103515245u + 12345u;
             Text += Alphabet[(Seed >> 16) & 63];
         }
@@ -98,7 +98,7 @@ bool LogIn(TWindowSession& Session, const DovecotHarness& Server, const QString&
 
 int Retr(size_t Megabytes, int Runs)
 {
-    const size_t Bytes = Megabytes * static_cast<size_t>(kMegabyte);
+    const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
     DovecotHarness::Options Options;
     Options.messages = {LargeMessage(Bytes)};
     DovecotHarness Server(Options);
@@ -179,7 +179,7 @@ int RetrTls(size_t Megabytes, int Runs)
         return 1;
     }
     Certificates->trustInThisProcess();
-    const size_t Bytes = Megabytes * static_cast<size_t>(kMegabyte);
+    const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
     DovecotHarness::Options Options;
     Options.messages = { LargeMessage(Bytes) };
     Options.tlsCertificate = Certificates->certificateFile(TestCertificates::Kind::Good);

@@ -16,65 +16,65 @@ namespace {
 
 // A listener that never accepts: the kernel completes the handshake anyway,
 // and nothing is ever sent.
-int SilentListener(uint16_t& port)
+int SilentListener(uint16_t& Port)
 {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
+        ::listen(Listener, 1) != 0 || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
         return -1;
-    port = ntohs(address.sin_port);
-    return listener;
+    Port = ntohs(Address.sin_port);
+    return Listener;
 }
 
 double ProcessSeconds()
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    timespec Now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
+    return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) / 1e9;
 }
 
-bool Measure(const char* label, bool withWaitingHandler, uint16_t port)
+bool Measure(const char* Label, bool WithWaitingHandler, uint16_t Port)
 {
-    TSmartWinsock socket;
-    int32_t reported = 0;
-    socket.OnError = [&](TSmartWinsock*, const std::string&, int32_t code, const std::string&) { reported = code; };
-    int slices = 0;
-    if (withWaitingHandler)
-        socket.OnWaiting = [&] { ++slices; };
-    socket.SetTimeout(5);
-    socket.SetTargetHost("127.0.0.1:" + std::to_string(port));
-    if (!socket.Connect()) {
-        std::printf("%s: connect failed (%d)\n", label, reported);
+    TSmartWinsock Socket;
+    int32_t Reported = 0;
+    Socket.OnError = [&](TSmartWinsock*, const std::string&, int32_t Code, const std::string&) { Reported = Code; };
+    int Slices = 0;
+    if (WithWaitingHandler)
+        Socket.OnWaiting = [&] { ++Slices; };
+    Socket.SetTimeout(5);
+    Socket.SetTargetHost("127.0.0.1:" + std::to_string(Port));
+    if (!Socket.Connect()) {
+        std::printf("%s: connect failed (%d)\n", Label, Reported);
         return false;
     }
-    std::string text;
-    const double cpuStart = ProcessSeconds();
-    const auto wallStart = std::chrono::steady_clock::now();
-    const int32_t result = socket.ReceiveString(text);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    const double cpu = ProcessSeconds() - cpuStart;
-    std::printf("%-28s result %d, error %d, wall %.3f s, processor %.4f s, ratio %.5f, OnWaiting calls %d\n", label,
-                result, reported, wall, cpu, cpu / wall, slices);
-    return cpu / wall < 0.02;
+    std::string Text;
+    const double CpuStart = ProcessSeconds();
+    const auto WallStart = std::chrono::steady_clock::now();
+    const int32_t Result = Socket.ReceiveString(Text);
+    const double Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - WallStart).count();
+    const double Cpu = ProcessSeconds() - CpuStart;
+    std::printf("%-28s result %d, error %d, wall %.3f s, processor %.4f s, ratio %.5f, OnWaiting calls %d\n", Label,
+                Result, Reported, Wall, Cpu, Cpu / Wall, Slices);
+    return Cpu / Wall < 0.02;
 }
 
 } // namespace
 
 int main()
 {
-    uint16_t port = 0;
-    const int listener = SilentListener(port);
-    if (listener < 0) {
+    uint16_t Port = 0;
+    const int Listener = SilentListener(Port);
+    if (Listener < 0) {
         std::printf("no loopback listener\n");
         return 1;
     }
-    const bool plain = Measure("one poll per wait", false, port);
-    const bool sliced = Measure("50 ms slices with OnWaiting", true, port);
-    ::close(listener);
-    std::printf("target ratio below 0.02: %s\n", plain && sliced ? "met" : "NOT met");
-    return plain && sliced ? 0 : 1;
+    const bool Plain = Measure("one poll per wait", false, Port);
+    const bool Sliced = Measure("50 ms slices with OnWaiting", true, Port);
+    ::close(Listener);
+    std::printf("target ratio below 0.02: %s\n", Plain && Sliced ? "met" : "NOT met");
+    return Plain && Sliced ? 0 : 1;
 }

@@ -154,14 +154,14 @@ int32_t TSmartNSLookup::SendQuery()
     // A partial send would leave the server waiting for the rest: send it.
     int32_t Sent = 0;
     while (Sent < FQueryLength) {
-        const int32_t n = Send(FQueryBuffer.get() + Sent, FQueryLength - Sent);
-        if (n == -1) {
+        const int32_t Written = Send(FQueryBuffer.get() + Sent, FQueryLength - Sent);
+        if (Written == -1) {
             FPendingID = -1;
             return -1;
         }
-        if (n == 0)
+        if (Written == 0)
             break;
-        Sent += n;
+        Sent += Written;
     }
     return Sent;
 }
@@ -185,19 +185,19 @@ int32_t TSmartNSLookup::ReceiveAnswer()
             Failed = true;
             break;
         }
-        const int32_t n = Receive(FAnswerBuffer.get() + FAnswerLength, std::min(ChunkSize, Room));
-        if (n == -1) {
+        const int32_t Got = Receive(FAnswerBuffer.get() + FAnswerLength, std::min(ChunkSize, Room));
+        if (Got == -1) {
             Failed = true;
             break;
         }
-        if (n == 0) {
+        if (Got == 0) {
             // Closed before the response was whole: waiting longer gains nothing.
             ReportError(ErrorClosed);
             Failed = true;
             break;
         }
         const int32_t Before = FAnswerLength;
-        FAnswerLength += n;
+        FAnswerLength += Got;
         // The prefix may come split over two pieces: wait for both bytes.
         if (Before < 2 && FAnswerLength >= 2)
             Expected = ((FAnswerBuffer[0] << 8) | FAnswerBuffer[1]) + 2;

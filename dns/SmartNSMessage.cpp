@@ -34,9 +34,9 @@ bool CanRead(TSmartNSReader& P, int32_t Count)
 
 std::string UpperCase(std::string Text)
 {
-    for (char& c : Text) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    for (char& Char : Text) {
+        if (Char >= 'a' && Char <= 'z')
+            Char = static_cast<char>(Char - 'a' + 'A');
     }
     return Text;
 }
@@ -102,10 +102,10 @@ void PutLabel(TSmartNSWriter& P, const std::string& Text)
         return;
     }
     PutByte(P, static_cast<uint8_t>(Text.size()));
-    for (char c : Text) {
+    for (char Char : Text) {
         if (P.Overflow)
             return;
-        PutByte(P, static_cast<uint8_t>(c));
+        PutByte(P, static_cast<uint8_t>(Char));
     }
 }
 
@@ -177,12 +177,12 @@ std::string GetName(TSmartNSReader& P)
             Fail(P);
             return std::string();
         }
-        uint8_t b = Walk.Message[Walk.Pos];
-        if (b == 0) {
+        uint8_t LabelByte = Walk.Message[Walk.Pos];
+        if (LabelByte == 0) {
             ++Walk.Pos;
             break;
         }
-        if (b >= 192) {
+        if (LabelByte >= 192) {
             uint16_t Pointer = GetWord(Walk);
             if (Walk.Failed) {
                 Fail(P);
@@ -547,16 +547,16 @@ bool DecodeResponse(TSmartNSReader& P, TSmartNSHeader& Header, TSmartNSQuestion&
     TSmartNSRecords& Answers, TSmartNSRecords& Authorities, TSmartNSRecords& Additionals)
 {
     Header.Decode(P);
-    for (int i = 0; i < Header.QDCOUNT && !P.Failed; ++i)
+    for (int Index = 0; Index < Header.QDCOUNT && !P.Failed; ++Index)
         Question.Decode(P);
     Answers.Clear();
-    for (int i = 0; i < Header.ANCOUNT && !P.Failed; ++i)
+    for (int Index = 0; Index < Header.ANCOUNT && !P.Failed; ++Index)
         Answers.AddFromMessage(P);
     Authorities.Clear();
-    for (int i = 0; i < Header.NSCOUNT && !P.Failed; ++i)
+    for (int Index = 0; Index < Header.NSCOUNT && !P.Failed; ++Index)
         Authorities.AddFromMessage(P);
     Additionals.Clear();
-    for (int i = 0; i < Header.ARCOUNT && !P.Failed; ++i)
+    for (int Index = 0; Index < Header.ARCOUNT && !P.Failed; ++Index)
         Additionals.AddFromMessage(P);
     return !P.Failed;
 }

@@ -9,8 +9,8 @@ void InitBrieflotseResources()
 
 QIcon BrieflotseMainIcon()
 {
-    QIcon icon;
-    icon.addFile(QString::fromLatin1(BrieflotsePictures::MainIcon), QSize(32, 32));
-    icon.addFile(QString::fromLatin1(BrieflotsePictures::MainIcon64), QSize(64, 64));
-    return icon;
+    QIcon Icon;
+    Icon.addFile(QString::fromLatin1(BrieflotsePictures::MainIcon), QSize(32, 32));
+    Icon.addFile(QString::fromLatin1(BrieflotsePictures::MainIcon64), QSize(64, 64));
+    return Icon;
 }
