@@ -32,14 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         __builtin_trap();
 
     for (const TSmartNSRecords* Section : { &Answers, &Authorities, &Additionals }) {
-        for (int i = 0; i < Section->Count(); ++i) {
+        for (int Index = 0; Index < Section->Count(); ++Index) {
             TSmartNSMX MX;
             // Unreadable gives nothing; readable is never longer than a real name.
-            const bool Readable = Section->Items(i).Data.GetMX(MX);
+            const bool Readable = Section->Items(Index).Data.GetMX(MX);
             if (Readable ? MX.Exchange.size() > 253 : MX.Preference != 0 || !MX.Exchange.empty())
                 __builtin_trap();
             TSmartNSSRV SRV;
-            if (Section->Items(i).Data.GetSRV(SRV)) {
+            if (Section->Items(Index).Data.GetSRV(SRV)) {
                 if (SRV.Target.size() > 253)
                     __builtin_trap();
             } else if (SRV.Priority != 0 || SRV.Weight != 0 || SRV.Port != 0 || !SRV.Target.empty()) {

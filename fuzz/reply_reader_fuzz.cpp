@@ -32,7 +32,7 @@ void Check(bool Condition, const char* Invariant)
     std::abort();
 }
 
-const std::string kGreeting = "+OK\r\n";
+const std::string Greeting = "+OK\r\n";
 
 struct TAppend {
     std::string Text;
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const std::string Stream(reinterpret_cast<const char*>(Data + 1 + Sizes), Size - 1 - Sizes);
 
     TFakeTransport Server;
-    Server.Chunk(kGreeting);
+    Server.Chunk(Greeting);
     std::vector<size_t> Ends; // where each read ends in Stream
     for (size_t At = 0, I = 0; At < Stream.size(); ++I) {
         const size_t Length = std::min<size_t>(1 + Data[1 + I % Sizes] % 64, Stream.size() - At);
@@ -190,12 +190,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const size_t FirstAppend = View.Appends.size();
     Conversation.SendAction(Command);
     const bool FailedInReply = Conversation.ErrorFlag();
-    const size_t ReadForReply = static_cast<size_t>(Server.BytesReceived()) - kGreeting.size();
+    const size_t ReadForReply = static_cast<size_t>(Server.BytesReceived()) - Greeting.size();
     // What follows a complete reply is unexpected data, read line by line.
     for (int Polls = 0; Server.BytesAvailable() > 0 && !Conversation.ErrorFlag() && Polls < 100000; ++Polls)
         Conversation.PollUnexpectedData();
 
-    const std::string Received = Stream.substr(0, static_cast<size_t>(Server.BytesReceived()) - kGreeting.size());
+    const std::string Received = Stream.substr(0, static_cast<size_t>(Server.BytesReceived()) - Greeting.size());
     std::string Logged;
     for (size_t I = FirstAppend; I < View.Appends.size(); ++I) {
         const TAppend& Append = View.Appends[I];
