@@ -69,8 +69,8 @@ TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
     ConnectTo(Server);
 
     QTimer::singleShot(0, Assistant.get(), [this] {
-        Assistant->findChild<QLineEdit*>(QStringLiteral("EditLIST"))->setText(QStringLiteral("1"));
-        Assistant->findChild<QPushButton*>(QStringLiteral("ButtonSend"))->click();
+        Child<QLineEdit>(*Assistant, "EditLIST")->setText(QStringLiteral("1"));
+        Child<QPushButton>(*Assistant, "ButtonSend")->click();
     });
     Child<QPushButton>(*Main, "ButtonLIST")->click();
     ASSERT_TRUE(Server.waitFinished(5000));
@@ -90,9 +90,9 @@ TEST_F(CommandEntryTest, StlsEntryOfTheCommandMenuGoesThroughTheAssistant)
     QString Title;
     QTimer::singleShot(0, Assistant.get(), [this, &Title] {
         Title = Assistant->windowTitle();
-        Assistant->findChild<QPushButton*>(QStringLiteral("ButtonSend"))->click();
+        Child<QPushButton>(*Assistant, "ButtonSend")->click();
     });
-    Main->findChild<QAction*>(QStringLiteral("MenuSTLS"))->trigger();
+    Child<QAction>(*Main, "MenuSTLS")->trigger();
     ASSERT_TRUE(Server.waitFinished(5000));
     EXPECT_EQ(Title, QStringLiteral("Brieflotse - STLS"));
     EXPECT_EQ(Server.received(), "STLS\r\n");

@@ -73,12 +73,12 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
 
     bool Driven = false;
     QTimer::singleShot(0, &Finder, [&] {
-        auto* Name = Finder.findChild<QLineEdit*>(QStringLiteral("NameEdit"));
-        auto* Next = Finder.findChild<QPushButton*>(QStringLiteral("NextButton"));
+        auto* Name = Child<QLineEdit>(Finder, "NameEdit");
+        auto* Next = Child<QPushButton>(Finder, "NextButton");
         Name->clear();
         Type(Name, QStringLiteral("kiosko.test"));
         Next->click(); // "Weiter >": the query
-        auto* Hosts = Finder.findChild<QTreeWidget*>(QStringLiteral("MXHosts"));
+        auto* Hosts = Child<QTreeWidget>(Finder, "MXHosts");
         Driven = Hosts->topLevelItemCount() == 1 && Next->isEnabled();
         Next->click(); // "Verbinden"
     });
@@ -117,8 +117,8 @@ TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
     Main.show();
 
     QTimer::singleShot(0, &Finder, [&] {
-        auto* Name = Finder.findChild<QLineEdit*>(QStringLiteral("NameEdit"));
-        auto* Next = Finder.findChild<QPushButton*>(QStringLiteral("NextButton"));
+        auto* Name = Child<QLineEdit>(Finder, "NameEdit");
+        auto* Next = Child<QPushButton>(Finder, "NextButton");
         Name->clear();
         Type(Name, QStringLiteral("tls.test"));
         Next->click(); // the queries; the SRV entry comes first and is chosen

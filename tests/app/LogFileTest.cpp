@@ -21,6 +21,7 @@
 #include "app/LogFileWriter.h"
 #include "app/LogSaver.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 // Readable QString values in failure messages.
 static void PrintTo(const QString& Value, std::ostream* Out) { *Out << '"' << Value.toStdString() << '"'; }
@@ -395,7 +396,7 @@ TEST(LogSaveDialog, OffersBothTypesWithMatchingExtensionAndStartsInTheFolder)
     EXPECT_EQ(QDir(Dialog.directory()).canonicalPath(), QDir(Folder).canonicalPath());
 
     // The user picks the second type in the dialog's type box.
-    auto* Types = Dialog.findChild<QComboBox*>("fileTypeCombo");
+    auto* Types = Child<QComboBox>(Dialog, "fileTypeCombo");
     ASSERT_NE(Types, nullptr);
     Types->setCurrentIndex(1);
     emit Types->textActivated(Types->itemText(1));

@@ -260,7 +260,7 @@ TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
 
         Assistant.SetHidePasswords(true);
         Assistant.Prepare(QLatin1Char('P'), &Main);
-        auto* Password = Assistant.findChild<QLineEdit*>(QStringLiteral("EditPASS"));
+        auto* Password = Child<QLineEdit>(Assistant, "EditPASS");
         ASSERT_NE(Password, nullptr);
         EXPECT_EQ(Password->echoMode(), QLineEdit::Password);
         Password->setText(QStringLiteral("auch-geheim"));

@@ -168,7 +168,7 @@ TEST_F(MainWindowTest, HintsShowInTheFirstStatusPanel)
     // The about box's links show their address here too.
     TPOP3About About(Main.get());
     Main->SetDialogs(nullptr, nullptr, &About);
-    QWidget* Link = About.findChild<QWidget*>(QStringLiteral("rfc1939"));
+    QWidget* Link = Child<QWidget>(About, "rfc1939");
     ASSERT_NE(Link, nullptr);
     QStatusTipEvent OverLink(Link->statusTip());
     QApplication::sendEvent(Link, &OverLink);
