@@ -215,7 +215,9 @@ TEST_F(Connection, ResetIsReportedAndLeavesAStaleFailure)
 TEST_F(Connection, ResetNoticedBetweenOperationsEndsTheNextWaitSilently)
 {
     ScriptedServer server;
-    server.reset();
+    // A moment before the reset: our connect must have finished first, also
+    // on a loaded machine.
+    server.pause(200).reset();
     ASSERT_TRUE(ConnectTo(server));
     ASSERT_TRUE(server.waitFinished(5000));
     const auto deadline = Clock::now() + std::chrono::seconds(2);
@@ -233,7 +235,9 @@ TEST_F(Connection, ResetNoticedBetweenOperationsEndsTheNextWaitSilently)
 TEST_F(Connection, WritingAfterResetFailsWithoutKillingTheProcess)
 {
     ScriptedServer server;
-    server.reset();
+    // A moment before the reset: our connect must have finished first, also
+    // on a loaded machine.
+    server.pause(200).reset();
     ASSERT_TRUE(ConnectTo(server));
     ASSERT_TRUE(server.waitFinished(5000));
     // Keep writing until the dead connection shows; SIGPIPE must not end us.
