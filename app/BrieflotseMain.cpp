@@ -21,13 +21,13 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
-#include <QTimer>
 #include <QTextLayout>
-#include <QtMath>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QtMath>
 
-#include "app/ElidedLabel.h"
 #include "app/CertificateTrust.h"
+#include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
@@ -42,7 +42,10 @@ namespace {
 
 const int HistoryLimit = 64;
 
-QString FromUtf8(const std::string& Text) { return QString::fromUtf8(Text.data(), static_cast<int>(Text.size())); }
+QString FromUtf8(const std::string& Text)
+{
+    return QString::fromUtf8(Text.data(), static_cast<int>(Text.size()));
+}
 
 // Removes an entry equal to Text (without regard to case), puts Text first and
 // keeps at most HistoryLimit entries.
@@ -74,8 +77,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
 {
     setObjectName(QStringLiteral("POP3Main"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-        | Qt::WindowMinimizeButtonHint
-        | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+        | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(QStringLiteral("Brieflotse"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
 
@@ -151,8 +153,8 @@ void TPOP3Main::SetDialogs(TPOP3Lookup* Finder, TPOP3Edit* Assistant, TPOP3About
         FAbout->installEventFilter(this);
 }
 
-QPushButton* TPOP3Main::CommandButton(const char* Name, const QString& Caption, const QString& Hint,
-                                      void (TPOP3Main::*Handler)())
+QPushButton* TPOP3Main::CommandButton(
+    const char* Name, const QString& Caption, const QString& Hint, void (TPOP3Main::*Handler)())
 {
     auto* Button = new QPushButton(Caption, centralWidget());
     Button->setObjectName(QLatin1String(Name));
@@ -240,7 +242,7 @@ void TPOP3Main::BuildControls()
     // The log's colours (green, navy, red) are made for paper: black on white
     // whatever the desktop's palette, a dark one included.
     QPalette Paper = Log->palette();
-    for (QPalette::ColorGroup Group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    for (QPalette::ColorGroup Group : { QPalette::Active, QPalette::Inactive, QPalette::Disabled }) {
         Paper.setColor(Group, QPalette::Base, Qt::white);
         Paper.setColor(Group, QPalette::Text, Qt::black);
         Paper.setColor(Group, QPalette::WindowText, Qt::black);
@@ -299,7 +301,7 @@ void TPOP3Main::BuildControls()
     auto* Buttons = new QVBoxLayout;
     Buttons->setSpacing(1);
     for (QPushButton* Button :
-        {ButtonUSER, ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT})
+        { ButtonUSER, ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT })
         Buttons->addWidget(Button);
     Buttons->addStretch(1);
 
@@ -328,7 +330,7 @@ void TPOP3Main::BuildControls()
     QStatusBar* Bar = statusBar();
     Bar->setObjectName(QStringLiteral("StatusBar"));
     Bar->setSizeGripEnabled(false);
-    const char* PanelNames[3] = {"StatusText", "StatusSent", "StatusReceived"};
+    const char* PanelNames[3] = { "StatusText", "StatusSent", "StatusReceived" };
     for (int Index = 0; Index < 3; ++Index) {
         StatusPanels[Index] = Index == 0 ? new TElidedLabel(Bar) : new QLabel(Bar);
         StatusPanels[Index]->setObjectName(QLatin1String(PanelNames[Index]));
@@ -336,8 +338,10 @@ void TPOP3Main::BuildControls()
         StatusPanels[Index]->setFrameShadow(QFrame::Sunken);
         StatusPanels[Index]->setIndent(2);
     }
-    StatusPanels[1]->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Gesendet: 000.000.000 Bytes")) + 8);
-    StatusPanels[2]->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("Empfangen: 000.000.000 Bytes")) + 8);
+    StatusPanels[1]->setMinimumWidth(
+        fontMetrics().horizontalAdvance(QStringLiteral("Gesendet: 000.000.000 Bytes")) + 8);
+    StatusPanels[2]->setMinimumWidth(
+        fontMetrics().horizontalAdvance(QStringLiteral("Empfangen: 000.000.000 Bytes")) + 8);
     StatusPanels[0]->setMinimumWidth(120);
     Bar->addPermanentWidget(StatusPanels[0], 1);
     Bar->addPermanentWidget(StatusPanels[1]);
@@ -351,8 +355,8 @@ void TPOP3Main::BuildControls()
     setTabOrder(Command, ButtonSenden);
     setTabOrder(ButtonSenden, ButtonUSER);
     QWidget* Previous = ButtonUSER;
-    for (QPushButton* Button : {ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP,
-             ButtonQUIT}) {
+    for (QPushButton* Button :
+        { ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT }) {
         setTabOrder(Previous, Button);
         Previous = Button;
     }
@@ -364,20 +368,21 @@ void TPOP3Main::BuildControls()
         const char* Description;
     };
     const TSpoken Spoken[] = {
-        {HostCombo, "Mail-Server", "Bestimmt den Server, mit dem verbunden werden soll"},
-        {StatusPic, "Verbindungsstatus", "Zeigt, ob eine Verbindung besteht; ein Klick zeigt Informationen über Brieflotse"},
-        {Log, "Protokoll", "Alle gesendeten Kommandos und empfangenen Antworten, farbig gekennzeichnet"},
-        {Command, "Kommando", "Das nächste Kommando an den Server; Enter oder \"Senden\" sendet es"},
-        {Hint, "Hinweise", "Erklärt die letzte Antwort des Servers und was als Nächstes sinnvoll ist"},
-        {StatusPanels[0], "Status", "Der Zustand der Verbindung"},
-        {StatusPanels[1], "Gesendet", "Die Zahl der gesendeten Bytes"},
-        {StatusPanels[2], "Empfangen", "Die Zahl der empfangenen Bytes"},
+        { HostCombo, "Mail-Server", "Bestimmt den Server, mit dem verbunden werden soll" },
+        { StatusPic, "Verbindungsstatus",
+            "Zeigt, ob eine Verbindung besteht; ein Klick zeigt Informationen über Brieflotse" },
+        { Log, "Protokoll", "Alle gesendeten Kommandos und empfangenen Antworten, farbig gekennzeichnet" },
+        { Command, "Kommando", "Das nächste Kommando an den Server; Enter oder \"Senden\" sendet es" },
+        { Hint, "Hinweise", "Erklärt die letzte Antwort des Servers und was als Nächstes sinnvoll ist" },
+        { StatusPanels[0], "Status", "Der Zustand der Verbindung" },
+        { StatusPanels[1], "Gesendet", "Die Zahl der gesendeten Bytes" },
+        { StatusPanels[2], "Empfangen", "Die Zahl der empfangenen Bytes" },
     };
     for (const TSpoken& Entry : Spoken) {
         Entry.Control->setAccessibleName(QString::fromUtf8(Entry.Name));
         Entry.Control->setAccessibleDescription(QString::fromUtf8(Entry.Description));
     }
-    for (QComboBox* Field : {HostCombo, Command}) {
+    for (QComboBox* Field : { HostCombo, Command }) {
         Field->lineEdit()->setAccessibleName(Field->accessibleName());
         Field->lineEdit()->setAccessibleDescription(Field->accessibleDescription());
     }
@@ -411,8 +416,8 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Speichert das aktuelle Protokoll"));
     MenuSpeichern->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     connect(MenuSpeichern, &QAction::triggered, this, &TPOP3Main::MenuSpeichernClick);
-    MenuDrucken = Item(MenuDatei, "MenuDrucken", QStringLiteral("&Drucken"),
-        QStringLiteral("Druckt das aktuelle Protokoll"));
+    MenuDrucken
+        = Item(MenuDatei, "MenuDrucken", QStringLiteral("&Drucken"), QStringLiteral("Druckt das aktuelle Protokoll"));
     MenuDrucken->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
     connect(MenuDrucken, &QAction::triggered, this, &TPOP3Main::MenuDruckenClick);
     MenuDatei->addSeparator();
@@ -438,15 +443,15 @@ void TPOP3Main::BuildMenu()
         void (TPOP3Main::*Handler)();
     };
     const TCommandEntry Commands[] = {
-        {"MenuUSER", ButtonUSER, &TPOP3Main::ButtonUSERClick},
-        {"MenuPASS", ButtonPASS, &TPOP3Main::ButtonPASSClick},
-        {"MenuSTAT", ButtonSTAT, &TPOP3Main::ButtonSTATClick},
-        {"MenuLIST", ButtonLIST, &TPOP3Main::ButtonLISTClick},
-        {"MenuRETR", ButtonRETR, &TPOP3Main::ButtonRETRClick},
-        {"MenuDELE", ButtonDELE, &TPOP3Main::ButtonDELEClick},
-        {"MenuNOOP", ButtonNOOP, &TPOP3Main::ButtonNOOPClick},
-        {"MenuRSET", ButtonRSET, &TPOP3Main::ButtonRSETClick},
-        {"MenuQUIT", ButtonQUIT, &TPOP3Main::ButtonQUITClick},
+        { "MenuUSER", ButtonUSER, &TPOP3Main::ButtonUSERClick },
+        { "MenuPASS", ButtonPASS, &TPOP3Main::ButtonPASSClick },
+        { "MenuSTAT", ButtonSTAT, &TPOP3Main::ButtonSTATClick },
+        { "MenuLIST", ButtonLIST, &TPOP3Main::ButtonLISTClick },
+        { "MenuRETR", ButtonRETR, &TPOP3Main::ButtonRETRClick },
+        { "MenuDELE", ButtonDELE, &TPOP3Main::ButtonDELEClick },
+        { "MenuNOOP", ButtonNOOP, &TPOP3Main::ButtonNOOPClick },
+        { "MenuRSET", ButtonRSET, &TPOP3Main::ButtonRSETClick },
+        { "MenuQUIT", ButtonQUIT, &TPOP3Main::ButtonQUITClick },
     };
     for (const TCommandEntry& Entry : Commands) {
         QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
@@ -466,7 +471,7 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Zeigt das Protokoll mit proportionaler Zeichenbreite"));
     MenuFontMono = Item(MenuFont, "MenuFontMono", QStringLiteral("&Einheitlich"),
         QStringLiteral("Zeigt das Protokoll mit einheitlicher Zeichenbreite"));
-    for (QAction* Action : {MenuFontProp, MenuFontMono}) {
+    for (QAction* Action : { MenuFontProp, MenuFontMono }) {
         Action->setCheckable(true);
         FontGroup->addAction(Action);
     }
@@ -481,18 +486,19 @@ void TPOP3Main::BuildMenu()
     MenuColorHost = Item(MenuColors, "MenuColorHost", QStringLiteral("V&erbindung"),
         QStringLiteral("Wechselt die Server-Farbe bei jeder neuen Verbindung"));
     MenuColors->addSeparator();
-    MenuColorGreen
-        = Item(MenuColors, "MenuColorGreen", QStringLiteral("&Grün"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
-    MenuColorNavy
-        = Item(MenuColors, "MenuColorNavy", QStringLiteral("&Blau"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
-    MenuColorRed
-        = Item(MenuColors, "MenuColorRed", QStringLiteral("&Rot"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColorGreen = Item(
+        MenuColors, "MenuColorGreen", QStringLiteral("&Grün"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColorNavy = Item(
+        MenuColors, "MenuColorNavy", QStringLiteral("&Blau"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
+    MenuColorRed = Item(
+        MenuColors, "MenuColorRed", QStringLiteral("&Rot"), QStringLiteral("Färbt Server-Meldungen einheitlich"));
     MenuColors->addSeparator();
     MenuColorOff
         = Item(MenuColors, "MenuColorOff", QStringLiteral("&Aus"), QStringLiteral("Deaktiviert die Farbkodierung"));
-    const int ColorTags[] = {0, 0, 1, 2, 3, 4};
+    const int ColorTags[] = { 0, 0, 1, 2, 3, 4 };
     int TagIndex = 0;
-    for (QAction* Action : {MenuColorStatus, MenuColorHost, MenuColorGreen, MenuColorNavy, MenuColorRed, MenuColorOff}) {
+    for (QAction* Action :
+        { MenuColorStatus, MenuColorHost, MenuColorGreen, MenuColorNavy, MenuColorRed, MenuColorOff }) {
         Action->setCheckable(true);
         Action->setData(ColorTags[TagIndex++]);
         ColorGroup->addAction(Action);
@@ -501,8 +507,8 @@ void TPOP3Main::BuildMenu()
     connect(ColorGroup, &QActionGroup::triggered, this, &TPOP3Main::MenuColorClick);
 
     MenuFormat = Submenu(MenuOptionen, "MenuFormat", QStringLiteral("&Formatierung"));
-    MenuCmdBold = Item(MenuFormat, "MenuCmdBold", QStringLiteral("&Kommandos fett"),
-        QStringLiteral("Hebt Kommandos fett hervor"));
+    MenuCmdBold = Item(
+        MenuFormat, "MenuCmdBold", QStringLiteral("&Kommandos fett"), QStringLiteral("Hebt Kommandos fett hervor"));
     MenuStatusBold = Item(MenuFormat, "MenuStatusBold", QStringLiteral("&Status-Codes fett"),
         QStringLiteral("Hebt Status-Codes fett hervor"));
     MenuFormat->addSeparator();
@@ -510,7 +516,7 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Sendet Kommandos immer in Großbuchstaben"));
     MenuHidePass = Item(MenuFormat, "MenuHidePass", QStringLiteral("&Paßwörter verbergen"),
         QStringLiteral("Ersetzt Paßwörter durch einen allgemeinen Text"));
-    for (QAction* Action : {MenuCmdBold, MenuStatusBold, MenuCmdUpper, MenuHidePass}) {
+    for (QAction* Action : { MenuCmdBold, MenuStatusBold, MenuCmdUpper, MenuHidePass }) {
         Action->setCheckable(true);
         Action->setChecked(true);
         // The check mark flips before triggered(); the handler reads it.
@@ -520,8 +526,8 @@ void TPOP3Main::BuildMenu()
 
     MenuTimeout = Submenu(MenuOptionen, "MenuTimeout", QStringLiteral("Max. &Wartezeit"));
     auto* TimeoutGroup = new QActionGroup(this);
-    const char* TimeoutNames[] = {"Menu10Sek", "Menu20Sek", "Menu30Sek", "Menu40Sek"};
-    QAction** TimeoutItems[] = {&Menu10Sek, &Menu20Sek, &Menu30Sek, &Menu40Sek};
+    const char* TimeoutNames[] = { "Menu10Sek", "Menu20Sek", "Menu30Sek", "Menu40Sek" };
+    QAction** TimeoutItems[] = { &Menu10Sek, &Menu20Sek, &Menu30Sek, &Menu40Sek };
     for (int Index = 0; Index < 4; ++Index) {
         const int Seconds = (Index + 1) * 10;
         QAction* Action = Item(MenuTimeout, TimeoutNames[Index], QStringLiteral("&%1 sek.").arg(Seconds),
@@ -536,7 +542,8 @@ void TPOP3Main::BuildMenu()
     MenuOptionen->addSeparator();
 
     MenuLog = Submenu(MenuOptionen, "MenuLog", QStringLiteral("&Protokoll löschen"));
-    MenuResetLogNow = Item(MenuLog, "MenuResetLogNow", QStringLiteral("&jetzt"), QStringLiteral("Löscht das Protokoll"));
+    MenuResetLogNow
+        = Item(MenuLog, "MenuResetLogNow", QStringLiteral("&jetzt"), QStringLiteral("Löscht das Protokoll"));
     connect(MenuResetLogNow, &QAction::triggered, this, &TPOP3Main::MenuResetLogNowClick);
     MenuResetLog = Item(MenuLog, "MenuResetLog", QStringLiteral("&bei Verbindungsaufbau"),
         QStringLiteral("Löscht das Protokoll bei Verbindungsaufbau"));
@@ -546,7 +553,7 @@ void TPOP3Main::BuildMenu()
     connect(MenuResetCounterNow, &QAction::triggered, this, &TPOP3Main::MenuResetCounterNowClick);
     MenuResetCounter = Item(MenuCounter, "MenuResetCounter", QStringLiteral("&bei Verbindungsaufbau"),
         QStringLiteral("Löscht die Zähler bei Verbindungsaufbau"));
-    for (QAction* Action : {MenuResetLog, MenuResetCounter}) {
+    for (QAction* Action : { MenuResetLog, MenuResetCounter }) {
         Action->setCheckable(true);
         Action->setChecked(false);
         connect(Action, &QAction::triggered, this, [this, Action] { MenuResetAtConnectClick(Action); });
@@ -612,7 +619,10 @@ void TPOP3Main::ShowStatusPicture(TStatusPicture Picture)
     RepaintStatusLine();
 }
 
-void TPOP3Main::ShowWindowTitle(const std::string& Title) { setWindowTitle(FromUtf8(Title)); }
+void TPOP3Main::ShowWindowTitle(const std::string& Title)
+{
+    setWindowTitle(FromUtf8(Title));
+}
 
 void TPOP3Main::ShowStatusText(const std::string& Text)
 {
@@ -632,10 +642,10 @@ void TPOP3Main::ShowByteCounters(int64_t Sent, int64_t Received)
 
 void TPOP3Main::SetConnectedState(bool Connected)
 {
-    for (QWidget* Control : std::initializer_list<QWidget*> {HostLabel, HostCombo, ButtonSuchen, ButtonVerbinden})
+    for (QWidget* Control : std::initializer_list<QWidget*> { HostLabel, HostCombo, ButtonSuchen, ButtonVerbinden })
         Control->setEnabled(!Connected);
-    for (QWidget* Control : std::initializer_list<QWidget*> {Label1, ButtonTrennen, ButtonUSER, ButtonPASS, ButtonSTAT,
-             ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT, ButtonSenden, Command})
+    for (QWidget* Control : std::initializer_list<QWidget*> { Label1, ButtonTrennen, ButtonUSER, ButtonPASS, ButtonSTAT,
+             ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT, ButtonSenden, Command })
         Control->setEnabled(Connected);
     ButtonSenden->setDefault(Connected);
     ButtonVerbinden->setDefault(!Connected);
@@ -648,9 +658,18 @@ void TPOP3Main::SetConnectedState(bool Connected)
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-bool TPOP3Main::CommandFieldEnabled() const { return Command->isEnabled(); }
-void TPOP3Main::FocusCommandField() { Command->setFocus(); }
-void TPOP3Main::FocusHostField() { HostCombo->setFocus(); }
+bool TPOP3Main::CommandFieldEnabled() const
+{
+    return Command->isEnabled();
+}
+void TPOP3Main::FocusCommandField()
+{
+    Command->setFocus();
+}
+void TPOP3Main::FocusHostField()
+{
+    HostCombo->setFocus();
+}
 
 void TPOP3Main::SetBusyCursor(bool Busy)
 {
@@ -675,8 +694,14 @@ void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
         UpdateFileActions();
 }
 
-bool TPOP3Main::LogHasLines() const { return FLog->HasLines(); }
-bool TPOP3Main::LogHasRoom() const { return FLog->HasRoom(); }
+bool TPOP3Main::LogHasLines() const
+{
+    return FLog->HasLines();
+}
+bool TPOP3Main::LogHasRoom() const
+{
+    return FLog->HasRoom();
+}
 
 bool TPOP3Main::AcceptCertificate(const TTlsInfo& Info, const std::string& Target)
 {
@@ -702,7 +727,10 @@ void TPOP3Main::UpdateFileActions()
     MenuSpeichern->setEnabled(HasLines);
     MenuDrucken->setEnabled(HasLines);
 }
-void TPOP3Main::AdvanceServerColor() { FLog->AdvanceServerColor(); }
+void TPOP3Main::AdvanceServerColor()
+{
+    FLog->AdvanceServerColor();
+}
 
 void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
 {
@@ -837,20 +865,50 @@ void TPOP3Main::CommandAssistant(QChar Kind)
         Command->setFocus();
 }
 
-void TPOP3Main::ButtonUSERClick() { CommandAssistant(QLatin1Char('U')); }
-void TPOP3Main::ButtonPASSClick() { CommandAssistant(QLatin1Char('P')); }
-void TPOP3Main::ButtonLISTClick() { CommandAssistant(QLatin1Char('L')); }
-void TPOP3Main::ButtonRETRClick() { CommandAssistant(QLatin1Char('R')); }
-void TPOP3Main::ButtonDELEClick() { CommandAssistant(QLatin1Char('D')); }
-void TPOP3Main::ButtonSTATClick() { SendCommandLine(QStringLiteral("STAT")); }
-void TPOP3Main::ButtonRSETClick() { SendCommandLine(QStringLiteral("RSET")); }
-void TPOP3Main::ButtonNOOPClick() { SendCommandLine(QStringLiteral("NOOP")); }
-void TPOP3Main::ButtonQUITClick() { SendCommandLine(QStringLiteral("QUIT")); }
+void TPOP3Main::ButtonUSERClick()
+{
+    CommandAssistant(QLatin1Char('U'));
+}
+void TPOP3Main::ButtonPASSClick()
+{
+    CommandAssistant(QLatin1Char('P'));
+}
+void TPOP3Main::ButtonLISTClick()
+{
+    CommandAssistant(QLatin1Char('L'));
+}
+void TPOP3Main::ButtonRETRClick()
+{
+    CommandAssistant(QLatin1Char('R'));
+}
+void TPOP3Main::ButtonDELEClick()
+{
+    CommandAssistant(QLatin1Char('D'));
+}
+void TPOP3Main::ButtonSTATClick()
+{
+    SendCommandLine(QStringLiteral("STAT"));
+}
+void TPOP3Main::ButtonRSETClick()
+{
+    SendCommandLine(QStringLiteral("RSET"));
+}
+void TPOP3Main::ButtonNOOPClick()
+{
+    SendCommandLine(QStringLiteral("NOOP"));
+}
+void TPOP3Main::ButtonQUITClick()
+{
+    SendCommandLine(QStringLiteral("QUIT"));
+}
 
 // ---------------------------------------------------------------------------
 // Menus and options
 
-void TPOP3Main::MenuDateiClick() { UpdateFileActions(); }
+void TPOP3Main::MenuDateiClick()
+{
+    UpdateFileActions();
+}
 
 void TPOP3Main::MenuServerClick()
 {
@@ -869,7 +927,10 @@ void TPOP3Main::MenuOptionenClick()
     MenuColorHost->setEnabled(Offline);
 }
 
-void TPOP3Main::MenuBeendenClick() { close(); }
+void TPOP3Main::MenuBeendenClick()
+{
+    close();
+}
 
 void TPOP3Main::ApplyLogFont(bool FixedPitch)
 {
@@ -928,9 +989,15 @@ void TPOP3Main::MenuResetAtConnectClick(QAction*)
     // The check mark itself is the option; the conversation reads it at connect.
 }
 
-void TPOP3Main::MenuResetLogNowClick() { ClearLog(); }
+void TPOP3Main::MenuResetLogNowClick()
+{
+    ClearLog();
+}
 
-void TPOP3Main::MenuResetCounterNowClick() { FConversation->ResetCounters(); }
+void TPOP3Main::MenuResetCounterNowClick()
+{
+    FConversation->ResetCounters();
+}
 
 void TPOP3Main::MenuAboutClick()
 {

@@ -135,8 +135,8 @@ private:
     void ApplyLogFont(bool FixedPitch);
     void CentreOnScreen();
     void RepaintStatusLine();
-    QPushButton* CommandButton(const char* Name, const QString& Caption, const QString& Hint,
-                               void (TPOP3Main::*Handler)());
+    QPushButton* CommandButton(
+        const char* Name, const QString& Caption, const QString& Hint, void (TPOP3Main::*Handler)());
 
     // Controls, each member named like its object; tests and benchmarks find
     // a control by that object name (findChild), never through a member.
@@ -163,7 +163,7 @@ private:
     QLabel* HintLabel = nullptr;
     QFrame* HintPanel = nullptr;
     QPlainTextEdit* Hint = nullptr;
-    QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
+    QLabel* StatusPanels[3] = { nullptr, nullptr, nullptr };
 
     QMenu* MenuDatei = nullptr;
     QAction* MenuSpeichern = nullptr;

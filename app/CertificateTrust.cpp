@@ -10,7 +10,10 @@ namespace {
 
 const QString TrustKey = SettingsPaths::Base + QStringLiteral("Certificates\\");
 
-QString Q(const std::string& Text) { return QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size())); }
+QString Q(const std::string& Text)
+{
+    return QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
+}
 
 QString Details(const TTlsInfo& Info)
 {

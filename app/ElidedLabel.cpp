@@ -14,6 +14,6 @@ void TElidedLabel::paintEvent(QPaintEvent* Event)
     QPainter Painter(this);
     const QRect Room = contentsRect().adjusted(qMax(indent(), 0), 0, 0, 0);
     Painter.setPen(palette().color(foregroundRole()));
-    Painter.drawText(Room, Qt::AlignLeft | Qt::AlignVCenter,
-        fontMetrics().elidedText(text(), Qt::ElideRight, Room.width()));
+    Painter.drawText(
+        Room, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideRight, Room.width()));
 }

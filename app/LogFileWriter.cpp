@@ -11,10 +11,9 @@
 namespace {
 
 // Unicode values of the Windows-1252 bytes 0x80..0x9F; 0 where the byte is unassigned.
-constexpr char16_t Cp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr char16_t Cp1252High[32] = { 0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161,
+    0x203A, 0x0153, 0, 0x017E, 0x0178 };
 
 // The Windows-1252 byte of a UTF-16 unit, or -1 when the code page lacks it.
 int ToCp1252(char16_t C)
@@ -29,7 +28,10 @@ int ToCp1252(char16_t C)
 
 constexpr char16_t LineSeparator = 0x2028;
 
-bool IsBold(const QTextCharFormat& Format) { return Format.fontWeight() > QFont::Medium; }
+bool IsBold(const QTextCharFormat& Format)
+{
+    return Format.fontWeight() > QFont::Medium;
+}
 
 void AppendHex(QByteArray& Out, int Byte)
 {
@@ -163,8 +165,8 @@ QByteArray LogAsRtf(const QTextDocument& Log, bool FixedPitch, const QColor& Aut
                       : "{\\fonttbl{\\f0\\fswiss\\fprq2\\fcharset0 MS Sans Serif;}}\r\n";
     Out += "{\\colortbl ;";
     for (const QRgb Rgb : Colours) {
-        Out += "\\red" + QByteArray::number(qRed(Rgb)) + "\\green" + QByteArray::number(qGreen(Rgb)) +
-               "\\blue" + QByteArray::number(qBlue(Rgb)) + ';';
+        Out += "\\red" + QByteArray::number(qRed(Rgb)) + "\\green" + QByteArray::number(qGreen(Rgb)) + "\\blue"
+            + QByteArray::number(qBlue(Rgb)) + ';';
     }
     Out += "}\r\n";
     Out += "\\viewkind4\\uc1\\pard\\f0\\fs" + QByteArray::number(RtfFontSize(Log)) + ' ';

@@ -20,5 +20,4 @@ QByteArray LogAsPlainText(const QTextDocument& Log);
 QByteArray LogAsRtf(const QTextDocument& Log, bool FixedPitch, const QColor& AutoColor = QColor());
 
 bool WriteLogAsPlainText(const QTextDocument& Log, QIODevice& Out);
-bool WriteLogAsRtf(const QTextDocument& Log, bool FixedPitch, QIODevice& Out,
-                   const QColor& AutoColor = QColor());
+bool WriteLogAsRtf(const QTextDocument& Log, bool FixedPitch, QIODevice& Out, const QColor& AutoColor = QColor());

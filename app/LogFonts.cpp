@@ -3,7 +3,10 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 
-QFont ProportionalLogFont() { return QFontDatabase::systemFont(QFontDatabase::GeneralFont); }
+QFont ProportionalLogFont()
+{
+    return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+}
 
 QFont FixedPitchLogFont()
 {

@@ -20,7 +20,10 @@ QString Failed(const QString& Printer, const QString& Reason)
 
 } // namespace
 
-QString PrintLog(const QTextDocument& Log) { return PrintLog(Log, QPrinterInfo::defaultPrinter()); }
+QString PrintLog(const QTextDocument& Log)
+{
+    return PrintLog(Log, QPrinterInfo::defaultPrinter());
+}
 
 QString PrintLog(const QTextDocument& Log, const QPrinterInfo& Info)
 {

@@ -6,15 +6,14 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 
-
 #include "app/LogFileWriter.h"
 #include "app/settings/SafeFile.h"
 
 const char* const RtfFilter = "Rich Text Format (*.rtf)";
 const char* const TxtFilter = "Textdateien (*.txt)";
 
-void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder, const QString& SelectedFilter,
-                         const QString& FileName)
+void ConfigureSaveDialog(
+    QFileDialog& Dialog, const QString& InitialFolder, const QString& SelectedFilter, const QString& FileName)
 {
     Dialog.setWindowTitle(QStringLiteral("Brieflotse - Speichern"));
     Dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -22,14 +21,14 @@ void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder, cons
     // Qt's own dialog, so that the default extension follows the selected type.
     Dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     Dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
-    Dialog.setNameFilters({QString::fromUtf8(RtfFilter), QString::fromUtf8(TxtFilter)});
+    Dialog.setNameFilters({ QString::fromUtf8(RtfFilter), QString::fromUtf8(TxtFilter) });
     const QString Filter = LogFileTypeForFilter(SelectedFilter) == TLogFileType::PlainText
-                               ? QString::fromUtf8(TxtFilter)
-                               : QString::fromUtf8(RtfFilter);
+        ? QString::fromUtf8(TxtFilter)
+        : QString::fromUtf8(RtfFilter);
     Dialog.selectNameFilter(Filter);
     Dialog.setDefaultSuffix(DefaultSuffixForFilter(Filter));
     QObject::connect(&Dialog, &QFileDialog::filterSelected, &Dialog,
-                     [&Dialog](const QString& Filter) { Dialog.setDefaultSuffix(DefaultSuffixForFilter(Filter)); });
+        [&Dialog](const QString& Filter) { Dialog.setDefaultSuffix(DefaultSuffixForFilter(Filter)); });
     if (!InitialFolder.isEmpty())
         Dialog.setDirectory(InitialFolder);
     if (!FileName.isEmpty())
@@ -70,11 +69,11 @@ QString WriteFileSafely(const QString& Path, const QByteArray& Data)
     return SafeFile::WriteFile(Path, Data, SafeFile::DefaultFileMode(), SafeFile::TModeRule::KeepExisting);
 }
 
-QString SaveLog(const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type,
-                const QColor& WindowText)
+QString SaveLog(
+    const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type, const QColor& WindowText)
 {
-    const QByteArray Data =
-        Type == TLogFileType::PlainText ? LogAsPlainText(Log) : LogAsRtf(Log, FixedPitch, WindowText);
+    const QByteArray Data
+        = Type == TLogFileType::PlainText ? LogAsPlainText(Log) : LogAsRtf(Log, FixedPitch, WindowText);
     const QString Reason = WriteFileSafely(Path, Data);
     if (Reason.isEmpty())
         return QString();

@@ -19,8 +19,8 @@ extern const char* const TxtFilter; // "Textdateien (*.txt)"
 // type, overwrite confirmation and the initial folder (left to the dialog when
 // empty). SelectedFilter and FileName restore the previous opening's choice;
 // without them rich text is selected and the name is empty.
-void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder,
-                         const QString& SelectedFilter = QString(), const QString& FileName = QString());
+void ConfigureSaveDialog(QFileDialog& Dialog, const QString& InitialFolder, const QString& SelectedFilter = QString(),
+    const QString& FileName = QString());
 
 // Plain text only for the "Textdateien" entry; anything else is rich text.
 TLogFileType LogFileTypeForFilter(const QString& SelectedFilter);
@@ -43,6 +43,6 @@ QString WriteFileSafely(const QString& Path, const QByteArray& Data);
 // Saves the log; returns an empty string on success, else the German text for
 // the message box, with the system's reason.
 QString SaveLog(const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type,
-                const QColor& WindowText = QColor());
+    const QColor& WindowText = QColor());
 // The same for the log view; its window-text colour is written as automatic.
 QString SaveLog(const QPlainTextEdit& Log, bool FixedPitch, const QString& Path, TLogFileType Type);

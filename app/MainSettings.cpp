@@ -15,12 +15,21 @@
 
 namespace {
 
-QString HistoryName(int Index) { return QStringLiteral("%1").arg(Index, 4, 16, QLatin1Char('0')).toUpper(); }
+QString HistoryName(int Index)
+{
+    return QStringLiteral("%1").arg(Index, 4, 16, QLatin1Char('0')).toUpper();
+}
 
 // Half-to-even rounding, as the centring formula asks for.
-int RoundHalfEven(double Value) { return static_cast<int>(std::nearbyint(Value)); }
+int RoundHalfEven(double Value)
+{
+    return static_cast<int>(std::nearbyint(Value));
+}
 
-QString YesNo(const QAction* Item) { return Item->isChecked() ? QStringLiteral("yes") : QStringLiteral("no"); }
+QString YesNo(const QAction* Item)
+{
+    return Item->isChecked() ? QStringLiteral("yes") : QStringLiteral("no");
+}
 
 // Stored entries pass the fields' key filter, so a line end or an umlaut
 // planted in the file never reaches the wire; the list keeps its own limit.
@@ -38,7 +47,10 @@ void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
     }
 }
 
-bool IsSecretLine(const QString& Line) { return CarriesSecret(Line.toStdString()); }
+bool IsSecretLine(const QString& Line)
+{
+    return CarriesSecret(Line.toStdString());
+}
 
 // With passwords hidden, lines that carry one stay in the running program's
 // list but never reach the file, and such lines stored by an earlier run go.
@@ -153,8 +165,8 @@ void TPOP3Main::LoadSettings()
                 }
             }
         }
-        const std::pair<const char*, QAction*> Switches[] = {{"CommandBold", MenuCmdBold},
-            {"StatusBold", MenuStatusBold}, {"CommandUpper", MenuCmdUpper}, {"HidePasswords", MenuHidePass}};
+        const std::pair<const char*, QAction*> Switches[] = { { "CommandBold", MenuCmdBold },
+            { "StatusBold", MenuStatusBold }, { "CommandUpper", MenuCmdUpper }, { "HidePasswords", MenuHidePass } };
         for (const auto& [Name, Item] : Switches) {
             const QString ValueName = QLatin1String(Name);
             if (Store.ValueExists(ValueName) && Store.ReadString(ValueName) == QLatin1String("no"))
@@ -205,8 +217,8 @@ void TPOP3Main::SaveSettings()
     }
     {
         TSettingsKey Opened(Store, SettingsPaths::Display);
-        Store.WriteString(QStringLiteral("FontWidth"),
-            MenuFontProp->isChecked() ? QStringLiteral("prop") : QStringLiteral("mono"));
+        Store.WriteString(
+            QStringLiteral("FontWidth"), MenuFontProp->isChecked() ? QStringLiteral("prop") : QStringLiteral("mono"));
         QString Coding = QStringLiteral("fixed");
         if (MenuColorStatus->isChecked())
             Coding = QStringLiteral("status");

@@ -17,7 +17,7 @@ void PrepareBrieflotseApplication()
 {
     // The program holds passwords in memory: no core dumps, no debugger of
     // the same user attaching unasked.
-    const rlimit NoCore {0, 0};
+    const rlimit NoCore { 0, 0 };
     ::setrlimit(RLIMIT_CORE, &NoCore);
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QApplication::setApplicationName(QStringLiteral("Brieflotse"));

@@ -19,7 +19,7 @@ double SecondsSince(BenchClock::time_point Start)
 
 double ProcessCpuSeconds()
 {
-    timespec Now{};
+    timespec Now {};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
     return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) / 1e9;
 }

@@ -42,8 +42,8 @@ int main(int argc, char** argv)
         std::printf("dnsmasq did not start: %s\n", Server.error().c_str());
         return 1;
     }
-    const std::vector<std::string> Dig = {
-        "dig", "+tcp", "+tries=1", "+time=5", "-p", std::to_string(Server.port()), "@127.0.0.1", "mail.test", "MX"};
+    const std::vector<std::string> Dig = { "dig", "+tcp", "+tries=1", "+time=5", "-p", std::to_string(Server.port()),
+        "@127.0.0.1", "mail.test", "MX" };
 
     TSmartNSLookup Lookup;
     std::vector<double> Ours;

@@ -100,7 +100,7 @@ int Retr(size_t Megabytes, int Runs)
 {
     const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
     DovecotHarness::Options Options;
-    Options.messages = {LargeMessage(Bytes)};
+    Options.messages = { LargeMessage(Bytes) };
     DovecotHarness Server(Options);
     if (!StartServer(Server))
         return 1;
@@ -109,7 +109,7 @@ int Retr(size_t Megabytes, int Runs)
     if (!LogIn(Session, Server))
         return 1;
     const std::string Url = Pop3Url(Server, "1");
-    TimeCommand({"curl", "-s", "-o", "/dev/null", Url}); // warms Dovecot's cache for both
+    TimeCommand({ "curl", "-s", "-o", "/dev/null", Url }); // warms Dovecot's cache for both
 
     std::vector<double> Ours;
     std::vector<double> Curl;
@@ -125,7 +125,7 @@ int Retr(size_t Megabytes, int Runs)
             std::printf("RETR failed (%lld bytes)\n", static_cast<long long>(Received));
             return 1;
         }
-        const double CurlSeconds = TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
+        const double CurlSeconds = TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
         if (CurlSeconds < 0) {
             std::printf("curl failed\n");
             return 1;
@@ -232,7 +232,7 @@ int RetrTls(size_t Megabytes, int Runs)
 int List(size_t Messages, int Runs)
 {
     DovecotHarness::Options Options;
-    Options.messages = {DovecotHarness::generatedMessage(1)};
+    Options.messages = { DovecotHarness::generatedMessage(1) };
     Options.extraMessages = Messages - 1;
     DovecotHarness Server(Options);
     if (!StartServer(Server))
@@ -243,8 +243,8 @@ int List(size_t Messages, int Runs)
         return 1;
     const std::string Url = Pop3Url(Server, "");
     // Dovecot builds its index on the first look; neither side pays for that.
-    TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
-    TimeCommand({"curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url});
+    TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+    TimeCommand({ "curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url });
 
     std::vector<double> OurList;
     std::vector<double> OurUidl;
@@ -258,8 +258,8 @@ int List(size_t Messages, int Runs)
         Session.ClearLog();
         const double Uidl = Session.Send(QStringLiteral("UIDL"));
         const bool UidlShown = Session.LogShowsEnd(QStringLiteral("."));
-        const double CurlL = TimeCommand({"curl", "-s", "-o", "/dev/null", Url});
-        const double CurlU = TimeCommand({"curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url});
+        const double CurlL = TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+        const double CurlU = TimeCommand({ "curl", "-s", "-o", "/dev/null", "-X", "UIDL", Url });
         if (List < 0 || Uidl < 0 || CurlL < 0 || CurlU < 0 || !ListShown || !UidlShown) {
             std::printf("LIST or UIDL failed\n");
             return 1;
@@ -286,13 +286,12 @@ int List(size_t Messages, int Runs)
 int SilentListener(uint16_t& Port)
 {
     const int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in Address{};
+    sockaddr_in Address {};
     Address.sin_family = AF_INET;
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t Length = sizeof Address;
     if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0
-        || ::listen(Listener, 1) != 0
-        || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+        || ::listen(Listener, 1) != 0 || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
         if (Listener >= 0)
             ::close(Listener);
         return -1;
@@ -347,13 +346,13 @@ int Start(const char* Self, int Runs)
         posix_spawn_file_actions_t Actions;
         posix_spawn_file_actions_init(&Actions);
         posix_spawn_file_actions_adddup2(&Actions, Pipe[1], 3);
-        char* Argv[] = {const_cast<char*>(Self), const_cast<char*>("start-child"), nullptr};
+        char* Argv[] = { const_cast<char*>(Self), const_cast<char*>("start-child"), nullptr };
         const auto Begin = BenchClock::now();
         pid_t Child = -1;
         const int Failed = ::posix_spawn(&Child, Self, &Actions, nullptr, Argv, environ);
         posix_spawn_file_actions_destroy(&Actions);
         ::close(Pipe[1]);
-        pollfd Wait{Pipe[0], POLLIN, 0};
+        pollfd Wait { Pipe[0], POLLIN, 0 };
         char Byte = 0;
         const bool Shown = !Failed && ::poll(&Wait, 1, 30000) == 1 && ::read(Pipe[0], &Byte, 1) == 1;
         const double Seconds = SecondsSince(Begin);

@@ -19,12 +19,12 @@ namespace {
 int SilentListener(uint16_t& Port)
 {
     int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in Address{};
+    sockaddr_in Address {};
     Address.sin_family = AF_INET;
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t Length = sizeof Address;
-    if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
-        ::listen(Listener, 1) != 0 || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+    if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0
+        || ::listen(Listener, 1) != 0 || ::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
         return -1;
     Port = ntohs(Address.sin_port);
     return Listener;
@@ -32,7 +32,7 @@ int SilentListener(uint16_t& Port)
 
 double ProcessSeconds()
 {
-    timespec Now{};
+    timespec Now {};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Now);
     return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) / 1e9;
 }
@@ -58,7 +58,7 @@ bool Measure(const char* Label, bool WithWaitingHandler, uint16_t Port)
     const double Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - WallStart).count();
     const double Cpu = ProcessSeconds() - CpuStart;
     std::printf("%-28s result %d, error %d, wall %.3f s, processor %.4f s, ratio %.5f, OnWaiting calls %d\n", Label,
-                Result, Reported, Wall, Cpu, Cpu / Wall, Slices);
+        Result, Reported, Wall, Cpu, Cpu / Wall, Slices);
     return Cpu / Wall < 0.02;
 }
 

@@ -14,11 +14,11 @@ enum class TStatusPicture { Offline, OnlineOff, OnlineOn };
 // The option check marks of the main window that the conversation reads when
 // it acts (they live in the menu; the view answers from there).
 struct TConversationOptions {
-    bool UpperCaseCommands = true;   // "Kommandos immer &versal"
-    bool HidePasswords = true;       // "&Paßwörter verbergen"
-    bool ResetLogAtConnect = false;  // "&Protokoll löschen" / "&bei Verbindungsaufbau"
+    bool UpperCaseCommands = true; // "Kommandos immer &versal"
+    bool HidePasswords = true; // "&Paßwörter verbergen"
+    bool ResetLogAtConnect = false; // "&Protokoll löschen" / "&bei Verbindungsaufbau"
     bool ResetCounterAtConnect = false; // "&Zähler löschen" / "&bei Verbindungsaufbau"
-    bool ColorByConnection = false;  // colour coding "V&erbindung" selected
+    bool ColorByConnection = false; // colour coding "V&erbindung" selected
 };
 
 class TConversationView {

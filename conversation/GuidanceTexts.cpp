@@ -236,7 +236,8 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
         return "";
     return "Achtung: Diese Verbindung ist nicht verschlüsselt. USER und PASS würden Name und Paßwort im Klartext "
            "übertragen, lesbar für jeden auf dem Weg. Senden Sie zuerst STLS (wenn der Server es anbietet), oder "
-           "verbinden Sie sich verschlüsselt mit \"pop3s://" + TargetHost + "\".";
+           "verbinden Sie sich verschlüsselt mit \"pop3s://"
+        + TargetHost + "\".";
 }
 
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
@@ -246,10 +247,12 @@ TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
                 + "). Was ab jetzt gesendet wird, auch Name und Paßwort, kann unterwegs niemand mitlesen. Melden Sie "
                   "sich nun mit USER und PASS an.",
             false };
-    return { "Der Server hat STLS abgelehnt: er bietet auf dieser Verbindung keine Verschlüsselung an. Name und Paßwort "
-             "gingen hier im Klartext über das Netz. Versuchen Sie, sich mit \"pop3s://\" vor dem Server-Namen "
-             "(Port 995) zu verbinden.",
-        true };
+    return {
+        "Der Server hat STLS abgelehnt: er bietet auf dieser Verbindung keine Verschlüsselung an. Name und Paßwort "
+        "gingen hier im Klartext über das Netz. Versuchen Sie, sich mit \"pop3s://\" vor dem Server-Namen "
+        "(Port 995) zu verbinden.",
+        true
+    };
 }
 
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost)

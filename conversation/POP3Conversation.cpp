@@ -266,14 +266,13 @@ bool TPOP3Conversation::AcceptEncryption()
     const TTlsInfo* Tls = FTransport->TlsDetails();
     if (!Tls)
         return true;
-    const std::string Check = Tls->Verify == tvOk
-        ? "bestanden (vertrauenswürdige Zertifizierungsstelle, Name paßt)"
-        : "nicht bestanden: " + CertificateProblemText(Tls->Verify, FTransport->TargetHost()) + " (" + Tls->VerifyText
-            + ")";
-    for (const std::string& Note : {"Brieflotse: TLS-verschlüsselt mit " + Tls->Protocol + ", " + Tls->Cipher,
+    const std::string Check = Tls->Verify == tvOk ? "bestanden (vertrauenswürdige Zertifizierungsstelle, Name paßt)"
+                                                  : "nicht bestanden: "
+            + CertificateProblemText(Tls->Verify, FTransport->TargetHost()) + " (" + Tls->VerifyText + ")";
+    for (const std::string& Note : { "Brieflotse: TLS-verschlüsselt mit " + Tls->Protocol + ", " + Tls->Cipher,
              "Brieflotse: Zertifikat für " + Tls->Subject + ", ausgestellt von " + Tls->Issuer,
              "Brieflotse: gültig von " + Tls->NotBefore + " bis " + Tls->NotAfter,
-             "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check})
+             "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check })
         FView.AppendNoteToLog(Note);
     const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
     if (FView.AcceptCertificate(*Tls, Target))

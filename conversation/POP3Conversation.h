@@ -37,10 +37,10 @@ public:
 
     // User actions.
     void ButtonVerbindenClick(const std::string& HostText); // connect action
-    void ButtonTrennenClick();                              // asks first
-    void SendAction(const std::string& CommandText);        // send action of the "Senden" button
-    bool FormCloseQuery();                                  // may the window close?
-    void ResetCounters();                                   // menu "&jetzt" under "&Zähler löschen"
+    void ButtonTrennenClick(); // asks first
+    void SendAction(const std::string& CommandText); // send action of the "Senden" button
+    bool FormCloseQuery(); // may the window close?
+    void ResetCounters(); // menu "&jetzt" under "&Zähler löschen"
 
     // Ends the wait of the running action (called from the waiting hook): the
     // action ends, the connection is closed, the guidance says why.
@@ -95,7 +95,7 @@ private:
     std::string FLastStatus;
     bool FBusy = false;
     bool FStopped = false; // the user stopped the running action
-    TLineLimiter FLineLimiter{kMaxLineBytes};
+    TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
     void EndStoppedAction();
     int64_t FSentBase = 0;

@@ -20,7 +20,6 @@ namespace {
 // costs one layout per chunk and not one paint per chunk.
 constexpr int kBodyRepaintMs = 30;
 
-
 // Bold part of a line: [Start, End).
 struct TBoldRange {
     int Start = 0;

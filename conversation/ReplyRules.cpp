@@ -86,7 +86,10 @@ std::string UpperCaseCommandWord(const std::string& Line)
     return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
 }
 
-bool CarriesSecret(const std::string& Line) { return UpperAscii(Line.substr(0, 5)) == "PASS "; }
+bool CarriesSecret(const std::string& Line)
+{
+    return UpperAscii(Line.substr(0, 5)) == "PASS ";
+}
 
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords)
 {
@@ -100,7 +103,10 @@ bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
     return UpperAscii(Line.substr(0, 4)) == "QUIT" && IsPositiveReply(Reply);
 }
 
-bool ShownAsIs(unsigned char C) { return C == 9 || C == 10 || C == 13 || (C >= 32 && C <= 127); }
+bool ShownAsIs(unsigned char C)
+{
+    return C == 9 || C == 10 || C == 13 || (C >= 32 && C <= 127);
+}
 
 std::string QuotedStatusWord(const std::string& Word, size_t MaxCharacters)
 {

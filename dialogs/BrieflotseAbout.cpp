@@ -31,7 +31,10 @@ QString VersionText()
     return QStringLiteral("Brieflotse 1.0 (Kiosko) für ") + Platform;
 }
 
-QString HintFor(const QString& Url) { return QStringLiteral("Öffnet ") + Url; }
+QString HintFor(const QString& Url)
+{
+    return QStringLiteral("Öffnet ") + Url;
+}
 
 QString BrowserFailureText()
 {
@@ -108,8 +111,9 @@ void TLinkLabel::keyPressEvent(QKeyEvent* Event)
 }
 
 TPOP3About::TPOP3About(QWidget* Parent)
-    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-              | Qt::CustomizeWindowHint)
+    : QDialog(Parent,
+        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::CustomizeWindowHint)
 {
     setObjectName("POP3About");
     FormCreate();

@@ -19,10 +19,10 @@
 namespace EditRules {
 
 namespace {
-QString WithArgument(const QString& Line, const QString& Argument)
-{
-    return Argument.isEmpty() ? Line : Line + QLatin1Char(' ') + Argument;
-}
+    QString WithArgument(const QString& Line, const QString& Argument)
+    {
+        return Argument.isEmpty() ? Line : Line + QLatin1Char(' ') + Argument;
+    }
 }
 
 QString BuildCommandLine(QChar Kind, const TFields& Fields)
@@ -101,8 +101,9 @@ QValidator::State TKeyFilterValidator::validate(QString& Input, int& Pos) const
 const QString& TPOP3Edit::SettingsKey = SettingsPaths::Assist;
 
 TPOP3Edit::TPOP3Edit(TSettingsStore& Settings, QWidget* Parent)
-    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-              | Qt::CustomizeWindowHint)
+    : QDialog(Parent,
+        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::CustomizeWindowHint)
     , FSettings(Settings)
 {
     setObjectName("POP3Edit");
@@ -118,8 +119,8 @@ QLineEdit* TPOP3Edit::NewEdit(const char* Name)
     return Edit;
 }
 
-QWidget* TPOP3Edit::BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit,
-                               QWidget* Extra)
+QWidget* TPOP3Edit::BuildPanel(
+    const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit, QWidget* Extra)
 {
     auto* Panel = new QWidget(FPanels);
     Panel->setObjectName(Name);
@@ -162,25 +163,24 @@ void TPOP3Edit::FormCreate()
     FEditDELE = NewEdit("EditDELE");
 
     FPanelUSER = BuildPanel("PanelUSER",
-                            QStringLiteral("Bitte geben Sie den Namen des Anwenders ein, auf dessen Mailbox Sie "
-                                           "zugreifen möchten:"),
-                            "&USER", FEditUSER);
-    FPanelPASS = BuildPanel(
-        "PanelPASS",
+        QStringLiteral("Bitte geben Sie den Namen des Anwenders ein, auf dessen Mailbox Sie "
+                       "zugreifen möchten:"),
+        "&USER", FEditUSER);
+    FPanelPASS = BuildPanel("PanelPASS",
         QStringLiteral("Bitte geben Sie das Paßwort ein, das Sie zur Anmeldung verwenden möchten:"), "&PASS",
         FEditPASS);
     FPanelLIST = BuildPanel("PanelLIST",
-                            QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, deren Daten Sie listen "
-                                           "lassen möchten (leer = alle):"),
-                            "&LIST", FEditLIST);
+        QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, deren Daten Sie listen "
+                       "lassen möchten (leer = alle):"),
+        "&LIST", FEditLIST);
     FPanelRETR = BuildPanel("PanelRETR",
-                            QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie abrufen möchten "
-                                           "(sowie bei TOP die Anzahl der Zeilen):"),
-                            "&RETR", FEditRETR, FEditTOP);
+        QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie abrufen möchten "
+                       "(sowie bei TOP die Anzahl der Zeilen):"),
+        "&RETR", FEditRETR, FEditTOP);
     FPanelDELE = BuildPanel("PanelDELE",
-                            QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie als gelöscht "
-                                           "markieren möchten:"),
-                            "&DELE", FEditDELE);
+        QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie als gelöscht "
+                       "markieren möchten:"),
+        "&DELE", FEditDELE);
 
     // STLS takes no argument: the panel only says what it does.
     FPanelSTLS = new QWidget(FPanels);
@@ -384,4 +384,7 @@ void TPOP3Edit::ButtonSendClick()
     accept();
 }
 
-void TPOP3Edit::RadioRETRClick() { FEditTOP->setEnabled(FRadioTOP->isChecked()); }
+void TPOP3Edit::RadioRETRClick()
+{
+    FEditTOP->setEnabled(FRadioTOP->isChecked());
+}

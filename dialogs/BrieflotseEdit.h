@@ -84,8 +84,8 @@ private:
     void SaveSettings();
     void ButtonSendClick();
     void RadioRETRClick();
-    QWidget* BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit,
-                        QWidget* Extra = nullptr);
+    QWidget* BuildPanel(
+        const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit, QWidget* Extra = nullptr);
     QLineEdit* NewEdit(const char* Name);
     EditRules::TFields CurrentFields() const;
 

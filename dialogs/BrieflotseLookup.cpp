@@ -63,7 +63,10 @@ TStepView SelectionView(bool RowSelected)
     return View;
 }
 
-QString Title(int Step) { return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(Step); }
+QString Title(int Step)
+{
+    return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(Step);
+}
 
 QString ErrorText(int32_t Code, const std::string& Description)
 {
@@ -107,38 +110,38 @@ bool IsHostName(const std::string& Name)
 
 namespace {
 
-// Every hidden byte spelled out, so an odd name looks as odd as it is.
-QString Spelled(const std::string& Name)
-{
-    QString Shown;
-    for (const char Char : Name) {
-        const auto Byte = static_cast<unsigned char>(Char);
-        if (Byte < ' ' || Byte > '~')
-            Shown += QStringLiteral("\\x") + QString::number(Byte, 16).rightJustified(2, '0').toUpper();
-        else
-            Shown += QChar(Byte);
+    // Every hidden byte spelled out, so an odd name looks as odd as it is.
+    QString Spelled(const std::string& Name)
+    {
+        QString Shown;
+        for (const char Char : Name) {
+            const auto Byte = static_cast<unsigned char>(Char);
+            if (Byte < ' ' || Byte > '~')
+                Shown += QStringLiteral("\\x") + QString::number(Byte, 16).rightJustified(2, '0').toUpper();
+            else
+                Shown += QChar(Byte);
+        }
+        return Shown;
     }
-    return Shown;
-}
 
-QString Latin1(const std::string& Name)
-{
-    // Host names are bytes on the wire; Latin-1 shows every one of them.
-    return QString::fromLatin1(Name.data(), static_cast<int>(Name.size()));
-}
+    QString Latin1(const std::string& Name)
+    {
+        // Host names are bytes on the wire; Latin-1 shows every one of them.
+        return QString::fromLatin1(Name.data(), static_cast<int>(Name.size()));
+    }
 
-const QString InvalidHostHint = QStringLiteral(
-    "Kein gültiger Host-Name (Doppelpunkt, Leer- oder Steuerzeichen): kann nicht gewählt werden.");
+    const QString InvalidHostHint
+        = QStringLiteral("Kein gültiger Host-Name (Doppelpunkt, Leer- oder Steuerzeichen): kann nicht gewählt werden.");
 
-// Unreadable records sort behind every real priority.
-constexpr uint32_t Unreadable = 0x10000;
+    // Unreadable records sort behind every real priority.
+    constexpr uint32_t Unreadable = 0x10000;
 
-void SortRows(std::vector<TServerRow>& Rows)
-{
-    std::stable_sort(Rows.begin(), Rows.end(), [](const TServerRow& Left, const TServerRow& Right) {
-        return Left.Order != Right.Order ? Left.Order < Right.Order : Left.Weight > Right.Weight;
-    });
-}
+    void SortRows(std::vector<TServerRow>& Rows)
+    {
+        std::stable_sort(Rows.begin(), Rows.end(), [](const TServerRow& Left, const TServerRow& Right) {
+            return Left.Order != Right.Order ? Left.Order < Right.Order : Left.Weight > Right.Weight;
+        });
+    }
 
 } // namespace
 
@@ -251,7 +254,10 @@ QString NameServerText(const std::string& Host, const std::string& Port)
     return QStringLiteral("Gefragter Name-Server: %1, Port %2").arg(QString::fromStdString(Host), ShownPort);
 }
 
-bool IsAnswerCode(int32_t Code) { return Code >= 1 && Code <= 15; }
+bool IsAnswerCode(int32_t Code)
+{
+    return Code >= 1 && Code <= 15;
+}
 
 } // namespace LookupRules
 
@@ -291,8 +297,9 @@ QVBoxLayout* PageLayout(QWidget* Page)
 const QString& TPOP3Lookup::SettingsKey = SettingsPaths::Assist;
 
 TPOP3Lookup::TPOP3Lookup(TSettingsStore& Settings, QWidget* Parent)
-    : QDialog(Parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-              | Qt::CustomizeWindowHint)
+    : QDialog(Parent,
+        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::CustomizeWindowHint)
     , FSettings(Settings)
 {
     setObjectName("POP3Lookup");
@@ -596,8 +603,8 @@ bool IsUserInput(QEvent::Type Type)
 
 bool IsMouse(QEvent::Type Type)
 {
-    return Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonRelease
-        || Type == QEvent::MouseButtonDblClick || Type == QEvent::MouseMove;
+    return Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonRelease || Type == QEvent::MouseButtonDblClick
+        || Type == QEvent::MouseMove;
 }
 
 } // namespace
@@ -730,7 +737,8 @@ bool TPOP3Lookup::RunQuery()
     // Until the end of the search, whichever way it ends.
     struct TSearching {
         TPOP3Lookup& Finder;
-        explicit TSearching(TPOP3Lookup& Owner) : Finder(Owner)
+        explicit TSearching(TPOP3Lookup& Owner)
+            : Finder(Owner)
         {
             Finder.FQuerying = true;
             Finder.FStopRequested = false;

@@ -57,8 +57,8 @@ QString NameProblem(const QString& Name);
 // A server the name server named, as the list shows it.
 struct TServerRow {
     QString Server;
-    QString Port;     // SRV only
-    QString Kind;     // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
+    QString Port; // SRV only
+    QString Kind; // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
     QString Priority; // SRV priority or MX preference
     // False for rows that only inform: a null MX, a service not offered
     // (target "."), unreadable data, or a name the host field would misread

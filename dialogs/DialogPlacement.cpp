@@ -9,7 +9,7 @@ QPoint CentredTopLeft(const QRect& MainOuter, const QSize& DialogOuter)
 {
     // Integer division truncates toward zero, also for negative sizes.
     return QPoint(MainOuter.left() + MainOuter.width() / 2 - DialogOuter.width() / 2,
-                  MainOuter.top() + MainOuter.height() / 2 - DialogOuter.height() / 2);
+        MainOuter.top() + MainOuter.height() / 2 - DialogOuter.height() / 2);
 }
 
 void CentreOver(QWidget* Dialog, const QWidget* MainWindow)

@@ -23,10 +23,22 @@ void TMessageBox::Error(QWidget* Parent, const QString& Title, const QString& Te
     Show(Parent, QMessageBox::Critical, Title, Text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
-void TMessageBox::SetNextAnswer(QMessageBox::StandardButton Answer) { NextAnswer = Answer; }
-QString TMessageBox::LastTitle() { return RecordedTitle; }
-QString TMessageBox::LastText() { return RecordedText; }
-int TMessageBox::ShownCount() { return RecordedCount; }
+void TMessageBox::SetNextAnswer(QMessageBox::StandardButton Answer)
+{
+    NextAnswer = Answer;
+}
+QString TMessageBox::LastTitle()
+{
+    return RecordedTitle;
+}
+QString TMessageBox::LastText()
+{
+    return RecordedText;
+}
+int TMessageBox::ShownCount()
+{
+    return RecordedCount;
+}
 
 void TMessageBox::ResetRecord()
 {
@@ -37,8 +49,7 @@ void TMessageBox::ResetRecord()
 }
 
 QMessageBox::StandardButton TMessageBox::Show(QWidget* Parent, QMessageBox::Icon Icon, const QString& Title,
-                                             const QString& Text, QMessageBox::StandardButtons Buttons,
-                                             QMessageBox::StandardButton DefaultButton)
+    const QString& Text, QMessageBox::StandardButtons Buttons, QMessageBox::StandardButton DefaultButton)
 {
     RecordedTitle = Title;
     RecordedText = Text;

@@ -26,6 +26,5 @@ public:
 
 private:
     static QMessageBox::StandardButton Show(QWidget* Parent, QMessageBox::Icon Icon, const QString& Title,
-                                            const QString& Text, QMessageBox::StandardButtons Buttons,
-                                            QMessageBox::StandardButton DefaultButton);
+        const QString& Text, QMessageBox::StandardButtons Buttons, QMessageBox::StandardButton DefaultButton);
 };

@@ -23,7 +23,10 @@ constexpr int32_t FlagsEnd = 6;
 
 // A response to our standard query has QR set and opcode 0. Text from a web,
 // mail or other server has neither (an HTTP reply's "/1" reads as flags 0x2F31).
-bool LooksLikeResponse(const uint8_t* Prefixed) { return (Prefixed[4] & 0xF8) == 0x80; }
+bool LooksLikeResponse(const uint8_t* Prefixed)
+{
+    return (Prefixed[4] & 0xF8) == 0x80;
+}
 
 std::string Trim(const std::string& Text)
 {
@@ -55,7 +58,10 @@ TSmartNSLookup::TSmartNSLookup()
 
 TSmartNSLookup::~TSmartNSLookup() = default;
 
-std::string TSmartNSLookup::GetDefaultHost() { return GetNameServer(); }
+std::string TSmartNSLookup::GetDefaultHost()
+{
+    return GetNameServer();
+}
 
 std::string TSmartNSLookup::GetDefaultPort()
 {
@@ -70,7 +76,10 @@ std::string TSmartNSLookup::GetDefaultPort()
     return "domain";
 }
 
-void TSmartNSLookup::SetResolverConfig(const std::string& Path) { ResolverConfig() = Path; }
+void TSmartNSLookup::SetResolverConfig(const std::string& Path)
+{
+    ResolverConfig() = Path;
+}
 
 std::string TSmartNSLookup::GetNameServer()
 {

@@ -43,8 +43,8 @@ std::string UpperCase(std::string Text)
 
 uint16_t RandomID()
 {
-    std::mt19937 Generator(static_cast<std::mt19937::result_type>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    std::mt19937 Generator(
+        static_cast<std::mt19937::result_type>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
     return static_cast<uint16_t>(std::uniform_int_distribution<int>(0, 65535)(Generator));
 }
 
@@ -56,7 +56,10 @@ std::string WithoutRootDot(const std::string& Name)
 }
 
 // Octets of the name on the wire, for names that pass CheckName.
-int32_t EncodedSize(const std::string& Name) { return static_cast<int32_t>(WithoutRootDot(Name).size()) + 2; }
+int32_t EncodedSize(const std::string& Name)
+{
+    return static_cast<int32_t>(WithoutRootDot(Name).size()) + 2;
+}
 
 } // namespace
 
@@ -543,8 +546,8 @@ bool TSmartNSRecords::AddFromMessage(TSmartNSReader& P)
     return true;
 }
 
-bool DecodeResponse(TSmartNSReader& P, TSmartNSHeader& Header, TSmartNSQuestion& Question,
-    TSmartNSRecords& Answers, TSmartNSRecords& Authorities, TSmartNSRecords& Additionals)
+bool DecodeResponse(TSmartNSReader& P, TSmartNSHeader& Header, TSmartNSQuestion& Question, TSmartNSRecords& Answers,
+    TSmartNSRecords& Authorities, TSmartNSRecords& Additionals)
 {
     Header.Decode(P);
     for (int Index = 0; Index < Header.QDCOUNT && !P.Failed; ++Index)

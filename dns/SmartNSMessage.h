@@ -215,7 +215,10 @@ public:
 
 class TSmartNSRecords {
 public:
-    explicit TSmartNSRecords(TSmartNSOwner* Owner = nullptr) : FOwner(Owner) {}
+    explicit TSmartNSRecords(TSmartNSOwner* Owner = nullptr)
+        : FOwner(Owner)
+    {
+    }
 
     void Clear() { FItems.clear(); }
     // Decodes one record at P and appends it; a record that does not fit the
@@ -233,5 +236,5 @@ private:
 // Decodes a response from P (at the header): header, QDCOUNT questions (the
 // last one stays), then the three record sections. Stops at the first part
 // that runs past the data; what was decoded before stays. True when complete.
-bool DecodeResponse(TSmartNSReader& P, TSmartNSHeader& Header, TSmartNSQuestion& Question,
-    TSmartNSRecords& Answers, TSmartNSRecords& Authorities, TSmartNSRecords& Additionals);
+bool DecodeResponse(TSmartNSReader& P, TSmartNSHeader& Header, TSmartNSQuestion& Question, TSmartNSRecords& Answers,
+    TSmartNSRecords& Authorities, TSmartNSRecords& Additionals);

@@ -15,9 +15,9 @@ struct THostLookup::State {
     std::mutex Lock;
     bool Done = false;
     int32_t Code = 0;
-    sockaddr_storage Found{};
+    sockaddr_storage Found {};
     socklen_t FoundLength = 0;
-    int Pipe[2] = {-1, -1};
+    int Pipe[2] = { -1, -1 };
 
     ~State()
     {
@@ -55,7 +55,7 @@ const addrinfo* Preferred(const addrinfo* List)
 
 void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string& Host)
 {
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
@@ -80,7 +80,8 @@ void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string
 
 } // namespace
 
-THostLookup::THostLookup(const std::string& Host) : FState(std::make_shared<State>())
+THostLookup::THostLookup(const std::string& Host)
+    : FState(std::make_shared<State>())
 {
     if (::pipe2(FState->Pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         FState->Pipe[0] = FState->Pipe[1] = -1;

@@ -24,9 +24,9 @@
 
 namespace {
 
-constexpr int kWaitingSliceMs = 50;          // how often OnWaiting runs during a wait
-constexpr size_t kReceiveStringSize = 8192;  // one ReceiveString takes at most this
-constexpr size_t kLargestSend = size_t{1} << 30;
+constexpr int kWaitingSliceMs = 50; // how often OnWaiting runs during a wait
+constexpr size_t kReceiveStringSize = 8192; // one ReceiveString takes at most this
+constexpr size_t kLargestSend = size_t { 1 } << 30;
 
 int RemainingMs(std::chrono::steady_clock::time_point Until)
 {
@@ -54,7 +54,7 @@ int PendingSocketError(int Socket)
 } // namespace
 
 struct TSmartWinsock::ResolvedAddress {
-    sockaddr_storage Storage{};
+    sockaddr_storage Storage {};
     socklen_t Length = 0;
 };
 
@@ -147,7 +147,7 @@ bool TSmartWinsock::Connect()
 
     bool result = false;
     // Linger on with time 0: every close is immediate and abortive.
-    const linger abortive{1, 0};
+    const linger abortive { 1, 0 };
     if (::setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0) {
         ReportError(WinsockCodeFromErrno(errno));
     } else if (::connect(FSocket, reinterpret_cast<const sockaddr*>(&address.Storage), address.Length) == 0) {
@@ -177,7 +177,7 @@ bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
         return false;
     }
     const std::string host = HostForLookup(FTargetHost);
-    in_addr numeric{};
+    in_addr numeric {};
     if (::inet_aton(host.c_str(), &numeric) != 0) {
         auto* v4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
         v4->sin_family = AF_INET;
@@ -208,7 +208,7 @@ bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
         return true;
     }
     // Services come from the local services table, so this does not block.
-    servent entry{};
+    servent entry {};
     servent* found = nullptr;
     char buffer[1024];
     if (::getservbyname_r(FTargetPort.c_str(), "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found) {
@@ -469,7 +469,7 @@ int32_t TSmartWinsock::BytesAvailable() const
         count = 0;
     if (!FTls)
         return count;
-    return static_cast<int32_t>(std::min<int64_t>(int64_t{FTls->Pending()} + count, INT32_MAX));
+    return static_cast<int32_t>(std::min<int64_t>(int64_t { FTls->Pending() } + count, INT32_MAX));
 }
 
 bool TSmartWinsock::HasBufferedData() const
@@ -607,7 +607,7 @@ void TSmartWinsock::PollOnce(TSmartWinsockEvent Mark, int Milliseconds)
 {
     if (Mark == weLookup) {
         if (!FLookup->Finished()) {
-            pollfd watch{FLookup->ReadyHandle(), POLLIN, 0};
+            pollfd watch { FLookup->ReadyHandle(), POLLIN, 0 };
             ::poll(&watch, 1, Milliseconds);
             if (!FLookup->Finished())
                 return;
@@ -622,7 +622,7 @@ void TSmartWinsock::PollOnce(TSmartWinsockEvent Mark, int Milliseconds)
     }
     // Ask only for what the mark needs: the socket is writable nearly always,
     // and a level-triggered answer nobody waits for would spin the loop.
-    pollfd watch{FSocket, static_cast<short>(Mark == weRead ? POLLIN : POLLOUT), 0};
+    pollfd watch { FSocket, static_cast<short>(Mark == weRead ? POLLIN : POLLOUT), 0 };
     if (::poll(&watch, 1, Milliseconds) > 0)
         ApplySocketEvents(watch.revents);
 }
@@ -631,7 +631,7 @@ void TSmartWinsock::ProcessEvents()
 {
     if (!Connected())
         return;
-    pollfd watch{FSocket, POLLIN, 0};
+    pollfd watch { FSocket, POLLIN, 0 };
     if (::poll(&watch, 1, 0) <= 0)
         return;
     ApplySocketEvents(watch.revents);

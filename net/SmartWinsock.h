@@ -34,8 +34,8 @@ class TTlsSession;
 
 enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, weFailed = 4 };
 
-using TSmartWinsockError = std::function<void(TSmartWinsock* Sender, const std::string& Origin, int32_t Code,
-                                              const std::string& Description)>;
+using TSmartWinsockError = std::function<void(
+    TSmartWinsock* Sender, const std::string& Origin, int32_t Code, const std::string& Description)>;
 
 class TSmartWinsock : public TStreamTransport {
 public:
@@ -148,7 +148,7 @@ protected:
     bool WaitFor(TSmartWinsockEvent Mark);
     void ResetEvents();
 
-    bool FEvents[5] = {false, false, false, false, false};
+    bool FEvents[5] = { false, false, false, false, false };
 
 private:
     using Deadline = std::chrono::steady_clock::time_point;
@@ -166,12 +166,12 @@ private:
     void ReportTlsFailure();
 
     std::unique_ptr<THostLookup> FLookup; // the look-up being waited for
-    std::unique_ptr<TTlsSession> FTls;    // from the handshake's start until Disconnect()
+    std::unique_ptr<TTlsSession> FTls; // from the handshake's start until Disconnect()
     TTlsInfo FTlsInfo;
     std::string FTlsReason;
-    std::string FConnectedHost;           // the name TLS checks, as it was at Connect()
+    std::string FConnectedHost; // the name TLS checks, as it was at Connect()
     TTargetSecurity FSecurity = scByPort;
-    bool FTlsPeerClosed = false;          // close_notify (or end of stream) read
+    bool FTlsPeerClosed = false; // close_notify (or end of stream) read
 
     int32_t FLastError = 0;
     int64_t FBytesSent = 0;

@@ -40,7 +40,7 @@ public:
     // An empty handler stops the reports.
     virtual void SetErrorHandler(TTransportError Handler) = 0;
     // Ends the wait in progress with an error (the user stopped it).
-    virtual void Cancel() {}
+    virtual void Cancel() { }
 
     // TLS: asked for by the target, running, what the connection tells about
     // itself (null while plain), and a start on the open connection (after

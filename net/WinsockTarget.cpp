@@ -20,12 +20,12 @@ TTargetParts SplitHostPort(const std::string& Value)
     if (!Value.empty() && Value.front() == '[') {
         const auto close = Value.find(']');
         if (close != std::string::npos && (close + 1 == Value.size() || Value[close + 1] == ':'))
-            return {Value.substr(0, close + 1), close + 1 < Value.size() ? Value.substr(close + 2) : std::string()};
+            return { Value.substr(0, close + 1), close + 1 < Value.size() ? Value.substr(close + 2) : std::string() };
     }
     const auto colon = Value.find(':');
     if (colon == std::string::npos)
-        return {Value, {}};
-    return {Value.substr(0, colon), Value.substr(colon + 1)};
+        return { Value, {} };
+    return { Value.substr(0, colon), Value.substr(colon + 1) };
 }
 
 } // namespace
@@ -37,7 +37,7 @@ TTargetParts SplitTarget(const std::string& Value)
         TTargetSecurity Security;
         const char* Port;
     };
-    static const Scheme kSchemes[] = {{"pop3s://", scImplicitTls, "995"}, {"pop3://", scPlain, "110"}};
+    static const Scheme kSchemes[] = { { "pop3s://", scImplicitTls, "995" }, { "pop3://", scPlain, "110" } };
     for (const Scheme& scheme : kSchemes) {
         const std::string prefix = scheme.Prefix;
         if (!StartsWithNoCase(Value, prefix))

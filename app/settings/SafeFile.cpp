@@ -14,89 +14,92 @@ namespace SafeFile {
 
 namespace {
 
-QString SystemReason(int Error) { return QString::fromLocal8Bit(std::strerror(Error)); }
+    QString SystemReason(int Error)
+    {
+        return QString::fromLocal8Bit(std::strerror(Error));
+    }
 
-QString NotRegularText(const QString& Path)
-{
-    return QStringLiteral("\"%1\" ist keine gewöhnliche Datei (sondern zum Beispiel ein Gerät, eine Pipe oder ein "
-                          "Socket) und wird weder gelesen noch beschrieben.")
-        .arg(Path);
-}
+    QString NotRegularText(const QString& Path)
+    {
+        return QStringLiteral("\"%1\" ist keine gewöhnliche Datei (sondern zum Beispiel ein Gerät, eine Pipe oder ein "
+                              "Socket) und wird weder gelesen noch beschrieben.")
+            .arg(Path);
+    }
 
-int WriteAll(int Fd, const QByteArray& Data)
-{
-    const char* Next = Data.constData();
-    qint64 Left = Data.size();
-    while (Left > 0) {
-        const ssize_t Written = ::write(Fd, Next, size_t(Left));
-        if (Written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
+    int WriteAll(int Fd, const QByteArray& Data)
+    {
+        const char* Next = Data.constData();
+        qint64 Left = Data.size();
+        while (Left > 0) {
+            const ssize_t Written = ::write(Fd, Next, size_t(Left));
+            if (Written < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            Next += Written;
+            Left -= Written;
         }
-        Next += Written;
-        Left -= Written;
+        return 0;
     }
-    return 0;
-}
 
-QByteArray FolderOf(const QByteArray& Path)
-{
-    const qsizetype Slash = Path.lastIndexOf('/');
-    if (Slash < 0)
-        return QByteArrayLiteral(".");
-    return Slash == 0 ? QByteArrayLiteral("/") : Path.left(Slash);
-}
-
-// A folder anyone may write to but only owners may delete from (/tmp): a link
-// there may have been planted by someone else.
-bool IsSharedStickyFolder(const QByteArray& Folder)
-{
-    struct stat Info {};
-    return ::stat(Folder.constData(), &Info) == 0 && (Info.st_mode & S_ISVTX) && (Info.st_mode & S_IWOTH);
-}
-
-// The path a link names, made absolute against the link's folder.
-QByteArray LinkTarget(const QByteArray& Link)
-{
-    char Buffer[PATH_MAX];
-    const ssize_t Length = ::readlink(Link.constData(), Buffer, sizeof Buffer - 1);
-    if (Length <= 0)
-        return QByteArray();
-    const QByteArray Target(Buffer, Length);
-    return Target.startsWith('/') ? Target : FolderOf(Link) + '/' + Target;
-}
-
-QString Replace(const QByteArray& Target, const QByteArray& Data, mode_t Mode)
-{
-    const QByteArray Folder = FolderOf(Target);
-    QByteArray Pattern = Folder + "/." + Target.mid(Target.lastIndexOf('/') + 1) + ".tmp-XXXXXX";
-    // mkostemp creates the file exclusively with mode 0600: no one else can
-    // open it before it holds its final mode.
-    const int Fd = ::mkostemp(Pattern.data(), O_CLOEXEC);
-    if (Fd < 0)
-        return SystemReason(errno);
-    int Error = ::fchmod(Fd, Mode) == 0 ? 0 : errno;
-    if (Error == 0)
-        Error = WriteAll(Fd, Data);
-    if (Error == 0 && ::fsync(Fd) != 0 && errno != EINVAL)
-        Error = errno;
-    if (::close(Fd) != 0 && Error == 0)
-        Error = errno;
-    if (Error == 0 && ::rename(Pattern.constData(), Target.constData()) != 0)
-        Error = errno;
-    if (Error != 0) {
-        ::unlink(Pattern.constData());
-        return SystemReason(Error);
+    QByteArray FolderOf(const QByteArray& Path)
+    {
+        const qsizetype Slash = Path.lastIndexOf('/');
+        if (Slash < 0)
+            return QByteArrayLiteral(".");
+        return Slash == 0 ? QByteArrayLiteral("/") : Path.left(Slash);
     }
-    // Make the rename itself durable.
-    const int FolderFd = ::open(Folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (FolderFd >= 0) {
-        ::fsync(FolderFd);
-        ::close(FolderFd);
+
+    // A folder anyone may write to but only owners may delete from (/tmp): a link
+    // there may have been planted by someone else.
+    bool IsSharedStickyFolder(const QByteArray& Folder)
+    {
+        struct stat Info { };
+        return ::stat(Folder.constData(), &Info) == 0 && (Info.st_mode & S_ISVTX) && (Info.st_mode & S_IWOTH);
     }
-    return QString();
-}
+
+    // The path a link names, made absolute against the link's folder.
+    QByteArray LinkTarget(const QByteArray& Link)
+    {
+        char Buffer[PATH_MAX];
+        const ssize_t Length = ::readlink(Link.constData(), Buffer, sizeof Buffer - 1);
+        if (Length <= 0)
+            return QByteArray();
+        const QByteArray Target(Buffer, Length);
+        return Target.startsWith('/') ? Target : FolderOf(Link) + '/' + Target;
+    }
+
+    QString Replace(const QByteArray& Target, const QByteArray& Data, mode_t Mode)
+    {
+        const QByteArray Folder = FolderOf(Target);
+        QByteArray Pattern = Folder + "/." + Target.mid(Target.lastIndexOf('/') + 1) + ".tmp-XXXXXX";
+        // mkostemp creates the file exclusively with mode 0600: no one else can
+        // open it before it holds its final mode.
+        const int Fd = ::mkostemp(Pattern.data(), O_CLOEXEC);
+        if (Fd < 0)
+            return SystemReason(errno);
+        int Error = ::fchmod(Fd, Mode) == 0 ? 0 : errno;
+        if (Error == 0)
+            Error = WriteAll(Fd, Data);
+        if (Error == 0 && ::fsync(Fd) != 0 && errno != EINVAL)
+            Error = errno;
+        if (::close(Fd) != 0 && Error == 0)
+            Error = errno;
+        if (Error == 0 && ::rename(Pattern.constData(), Target.constData()) != 0)
+            Error = errno;
+        if (Error != 0) {
+            ::unlink(Pattern.constData());
+            return SystemReason(Error);
+        }
+        // Make the rename itself durable.
+        const int FolderFd = ::open(Folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (FolderFd >= 0) {
+            ::fsync(FolderFd);
+            ::close(FolderFd);
+        }
+        return QString();
+    }
 
 } // namespace
 
@@ -120,7 +123,7 @@ TReadResult ReadRegularFile(const QString& Path, qint64 MaxBytes)
         return Result;
     }
     Result.Exists = true;
-    struct stat Info {};
+    struct stat Info { };
     if (::fstat(Fd, &Info) != 0) {
         Result.Problem = SystemReason(errno);
     } else if (!S_ISREG(Info.st_mode)) {
@@ -160,7 +163,7 @@ QString WriteFile(const QString& Path, const QByteArray& Data, mode_t Mode, TMod
 {
     QByteArray Target = QFile::encodeName(QFileInfo(Path).absoluteFilePath());
     for (int Hops = 0;; ++Hops) {
-        struct stat Info {};
+        struct stat Info { };
         if (::lstat(Target.constData(), &Info) != 0) {
             if (errno != ENOENT)
                 return SystemReason(errno);

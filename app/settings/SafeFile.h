@@ -15,13 +15,13 @@ namespace SafeFile {
 struct TReadResult {
     bool Exists = false; // false: no such file (nor a link to one)
     QByteArray Data;
-    QString Problem;     // German; empty when the file was read whole
+    QString Problem; // German; empty when the file was read whole
 };
 
 TReadResult ReadRegularFile(const QString& Path, qint64 MaxBytes);
 
 enum class TModeRule {
-    Fixed,        // always Mode (private files)
+    Fixed, // always Mode (private files)
     KeepExisting, // an existing file keeps its mode; a new one gets Mode
 };
 

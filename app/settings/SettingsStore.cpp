@@ -96,7 +96,10 @@ TSettingsError::TSettingsError(const QString& Message)
 {
 }
 
-QString TSettingsError::Message() const { return QString::fromUtf8(what()); }
+QString TSettingsError::Message() const
+{
+    return QString::fromUtf8(what());
+}
 
 namespace SettingsFormat {
 
@@ -124,7 +127,10 @@ bool Parse(const QByteArray& Data, TSettingsStore::TNode& Root)
     return true;
 }
 
-QStringList SplitKeyPath(const QString& Path) { return Path.split(QLatin1Char('\\'), Qt::SkipEmptyParts); }
+QStringList SplitKeyPath(const QString& Path)
+{
+    return Path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+}
 
 } // namespace SettingsFormat
 
@@ -132,10 +138,10 @@ namespace {
 
 TSettingsStore::TFileStamp StampOf(const QString& Path)
 {
-    struct stat Info {};
+    struct stat Info { };
     if (::stat(QFile::encodeName(Path).constData(), &Info) != 0)
         return {};
-    return {true, Info.st_dev, Info.st_ino, Info.st_size, Info.st_mtim.tv_sec, Info.st_mtim.tv_nsec};
+    return { true, Info.st_dev, Info.st_ino, Info.st_size, Info.st_mtim.tv_sec, Info.st_mtim.tv_nsec };
 }
 
 } // namespace
@@ -368,8 +374,8 @@ bool TSettingsStore::Save()
     const QString Folder = Info.absolutePath();
     const QByteArray FolderName = QFile::encodeName(Folder);
     auto Fail = [this](const QString& Reason) {
-        FWriteProblem = QStringLiteral("Die Einstellungen konnten nicht in \"%1\" gespeichert werden: %2")
-                            .arg(FFilePath, Reason);
+        FWriteProblem
+            = QStringLiteral("Die Einstellungen konnten nicht in \"%1\" gespeichert werden: %2").arg(FFilePath, Reason);
         FLoaded = false; // what is in memory was not written: read the file again next time
         return false;
     };

@@ -12,8 +12,8 @@
 #include <QStringList>
 
 #include <map>
-#include <sys/types.h>
 #include <stdexcept>
+#include <sys/types.h>
 
 class TSettingsError : public std::runtime_error {
 public:

@@ -77,10 +77,10 @@ TEST_F(BoundedMemory, EndlessDataOfEveryKindStaysWithinItsLimits)
         bool Unasked;
     };
     const TCase Cases[] = {
-        {"endless body", "+OK\r\n", Lines, false},
-        {"endless body line", "+OK\r\n", NoLineEnd, false},
-        {"endless status line", "+OK ", NoLineEnd, false},
-        {"endless unasked data", "", NoLineEnd, true},
+        { "endless body", "+OK\r\n", Lines, false },
+        { "endless body line", "+OK\r\n", NoLineEnd, false },
+        { "endless status line", "+OK ", NoLineEnd, false },
+        { "endless unasked data", "", NoLineEnd, true },
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);

@@ -1,8 +1,8 @@
 // Command entry in the main window: the command history, the assistant's line
 // going through the whole send path, and where the focus lands.
 
-#include <QApplication>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -15,9 +15,9 @@
 #include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/MessageBox.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
-#include "tests/app/WindowTest.h"
 
 namespace {
 

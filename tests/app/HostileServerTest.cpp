@@ -21,9 +21,9 @@
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
-#include "tests/app/WindowTest.h"
 
 namespace {
 
@@ -412,7 +412,8 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
         EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Abbrechen"));
         EXPECT_FALSE(Main->Conversation().Winsock().Connected());
         EXPECT_TRUE(Guidance().contains(QStringLiteral("abgebrochen"))) << Guidance().toStdString();
-        EXPECT_TRUE(LogText().endsWith(QStringLiteral("RETR 1\n+OK 1 Nachricht\nZeile eins"))) << LogText().toStdString();
+        EXPECT_TRUE(LogText().endsWith(QStringLiteral("RETR 1\n+OK 1 Nachricht\nZeile eins")))
+            << LogText().toStdString();
         RunEventsUntil([] { return false; }, 300);
         EXPECT_EQ(Server.received(), "RETR 1\r\n") << "the NOOP click was dropped";
         EXPECT_EQ(Status(), QStringLiteral("Offline"));

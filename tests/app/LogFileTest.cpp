@@ -24,7 +24,10 @@
 #include "tests/support/qt/Child.h"
 
 // Readable QString values in failure messages.
-static void PrintTo(const QString& Value, std::ostream* Out) { *Out << '"' << Value.toStdString() << '"'; }
+static void PrintTo(const QString& Value, std::ostream* Out)
+{
+    *Out << '"' << Value.toStdString() << '"';
+}
 
 namespace {
 
@@ -60,7 +63,7 @@ public:
     // A server line: first word bold, all in one colour.
     void Server(const QString& Word, const QString& Rest, const QColor& Colour)
     {
-        Add({{Word, Colour, true}, {Rest, Colour, false}});
+        Add({ { Word, Colour, true }, { Rest, Colour, false } });
     }
     const QTextDocument& Doc() const { return *View.document(); }
 
@@ -73,11 +76,11 @@ void FillExchange(TTestLog& Log)
 {
     Log.Server("+OK", " Dovecot ready.", Green);
     Log.Add({});
-    Log.Add({{"LIST", QColor(), true}, {" 1", QColor(), false}});
+    Log.Add({ { "LIST", QColor(), true }, { " 1", QColor(), false } });
     Log.Server("+OK", " 2 messages:", Green);
-    Log.Add({{"1 320", Navy, false}});
-    Log.Add({{".", Navy, false}});
-    Log.Add({{"RETR", QColor(), true}, {" 9", QColor(), false}});
+    Log.Add({ { "1 320", Navy, false } });
+    Log.Add({ { ".", Navy, false } });
+    Log.Add({ { "RETR", QColor(), true }, { " 9", QColor(), false } });
     Log.Server("-ERR", " no such message", Red);
 }
 
@@ -106,9 +109,8 @@ struct TReadLine {
 
 QString Decode(const QString& Entity)
 {
-    static const QHash<QString, QString> Known = {{"nbsp", " "}, {"amp", "&"}, {"lt", "<"},
-                                                  {"gt", ">"},   {"quot", "\""}, {"auml", "ä"},
-                                                  {"euro", "€"}, {"Omega", "Ω"}};
+    static const QHash<QString, QString> Known = { { "nbsp", " " }, { "amp", "&" }, { "lt", "<" }, { "gt", ">" },
+        { "quot", "\"" }, { "auml", "ä" }, { "euro", "€" }, { "Omega", "Ω" } };
     return Known.value(Entity, "&" + Entity + ";");
 }
 
@@ -170,7 +172,7 @@ QString UnrtfHtml(const QString& Path)
     if (QStandardPaths::findExecutable("unrtf").isEmpty())
         return QString();
     QProcess Unrtf;
-    Unrtf.start("unrtf", {"--html", Path});
+    Unrtf.start("unrtf", { "--html", Path });
     if (!Unrtf.waitForFinished(30000))
         return QString();
     return QString::fromUtf8(Unrtf.readAllStandardOutput());
@@ -194,11 +196,11 @@ TEST(LogPlainText, EveryLineEndsWithCrLfInCodePage1252)
     TTestLog Log;
     FillExchange(Log);
     EXPECT_EQ(LogAsPlainText(Log.Doc()),
-              QByteArray("+OK Dovecot ready.\r\n\r\nLIST 1\r\n+OK 2 messages:\r\n1 320\r\n.\r\n"
-                         "RETR 9\r\n-ERR no such message\r\n"));
+        QByteArray("+OK Dovecot ready.\r\n\r\nLIST 1\r\n+OK 2 messages:\r\n1 320\r\n.\r\n"
+                   "RETR 9\r\n-ERR no such message\r\n"));
 
     TTestLog Foreign;
-    Foreign.Add({{QString::fromUtf8("Grüße € Ω \U0001F600\tx"), QColor(), false}});
+    Foreign.Add({ { QString::fromUtf8("Grüße € Ω \U0001F600\tx"), QColor(), false } });
     EXPECT_EQ(LogAsPlainText(Foreign.Doc()), QByteArray("Gr\xFC\xDF\x65 \x80 ? ?\tx\r\n"));
 
     TTestLog Empty;
@@ -209,7 +211,7 @@ TEST(LogRtf, HeaderNamesTheFaceAndOnlyTheColoursUsed)
 {
     TTestLog Log;
     FillExchange(Log);
-    Log.Add({{"plain", QColor(Qt::black), false}});
+    Log.Add({ { "plain", QColor(Qt::black), false } });
 
     const QByteArray Proportional = LogAsRtf(Log.Doc(), false, QColor(Qt::black));
     EXPECT_TRUE(Proportional.startsWith("{\\rtf1\\ansi\\ansicpg1252\\deff0")) << Proportional.constData();
@@ -242,7 +244,7 @@ TEST(LogRtf, HeaderNamesTheFaceAndOnlyTheColoursUsed)
 TEST(LogRtf, EscapesRtfCharactersAndWhatCodePage1252Lacks)
 {
     TTestLog Log;
-    Log.Add({{QString::fromUtf8("a\\b{c}d\te ä€ Ω \uFFFD"), QColor(), false}});
+    Log.Add({ { QString::fromUtf8("a\\b{c}d\te ä€ Ω \uFFFD"), QColor(), false } });
     const QByteArray Rtf = LogAsRtf(Log.Doc(), false);
     EXPECT_TRUE(Rtf.contains("a\\\\b\\{c\\}d\\tab e \\'e4\\'80 \\u937? \\u-3?\\par")) << Rtf.constData();
 }
@@ -252,7 +254,7 @@ TEST(LogRtf, UnrtfReadsBackLinesColoursAndBoldRuns)
     TempDir Dir;
     TTestLog Log;
     FillExchange(Log);
-    Log.Add({{"USER", QColor(), true}, {" {anna} \\ x", QColor(), false}});
+    Log.Add({ { "USER", QColor(), true }, { " {anna} \\ x", QColor(), false } });
     const QString Path = QString::fromStdString(Dir.file("log.rtf"));
     ASSERT_EQ(SaveLog(Log.Doc(), false, Path, TLogFileType::RichText), QString());
 
@@ -263,8 +265,8 @@ TEST(LogRtf, UnrtfReadsBackLinesColoursAndBoldRuns)
     const std::vector<TReadLine> Lines = ParseUnrtfHtml(Html);
     ASSERT_GE(Lines.size(), 9u) << Html.toStdString();
 
-    const QStringList Expected = {"+OK Dovecot ready.", "", "LIST 1", "+OK 2 messages:", "1 320", ".",
-                                  "RETR 9", "-ERR no such message", "USER {anna} \\ x"};
+    const QStringList Expected = { "+OK Dovecot ready.", "", "LIST 1", "+OK 2 messages:", "1 320", ".", "RETR 9",
+        "-ERR no such message", "USER {anna} \\ x" };
     for (int I = 0; I < Expected.size(); ++I)
         EXPECT_EQ(Lines[I].Text, Expected[I]) << "line " << I;
 
@@ -292,7 +294,7 @@ TEST(LogSaver, WritesTheChosenTypeAndTreatsTheViewsTextColourAsAutomatic)
     TTestLog Log;
     FillExchange(Log);
     const QColor Text = Log.View.palette().color(QPalette::Text);
-    Log.Add({{"NOOP", Text, true}});
+    Log.Add({ { "NOOP", Text, true } });
 
     const QString Txt = QString::fromStdString(Dir.file("log.txt"));
     ASSERT_EQ(SaveLog(Log.View, false, Txt, TLogFileType::PlainText), QString());
@@ -305,7 +307,7 @@ TEST(LogSaver, WritesTheChosenTypeAndTreatsTheViewsTextColourAsAutomatic)
     const QByteArray Saved = ReadFile(Rtf);
     EXPECT_TRUE(Saved.startsWith("{\\rtf1"));
     EXPECT_TRUE(Saved.contains("\\cf0 \\b NOOP\\par")) << Saved.constData();
-    EXPECT_EQ(FilesIn(QString::fromStdString(Dir.path())), QStringList({"log.rtf", "log.txt"}));
+    EXPECT_EQ(FilesIn(QString::fromStdString(Dir.path())), QStringList({ "log.rtf", "log.txt" }));
 }
 
 TEST(LogSaver, FailuresGiveTheSystemsReasonAndLeaveNothingBehind)
@@ -322,7 +324,7 @@ TEST(LogSaver, FailuresGiveTheSystemsReasonAndLeaveNothingBehind)
 
     const QString Full = SaveLog(Log.Doc(), false, "/dev/full", TLogFileType::PlainText);
     EXPECT_TRUE(Full.contains(QStringLiteral("keine gewöhnliche Datei"))) << Full.toStdString();
-    struct stat Info {};
+    struct stat Info { };
     ASSERT_EQ(stat("/dev/full", &Info), 0);
     EXPECT_TRUE(S_ISCHR(Info.st_mode)) << "the device must not be replaced by a file";
 
@@ -344,10 +346,10 @@ TEST(LogSaver, OverwritingKeepsPermissionsAndSymbolicLinks)
     ASSERT_EQ(WriteFileSafely(Link, "new"), QString());
     EXPECT_EQ(ReadFile(Real), QByteArray("new"));
     EXPECT_TRUE(QFileInfo(Link).isSymLink());
-    struct stat Info {};
+    struct stat Info { };
     ASSERT_EQ(::stat(QFile::encodeName(Real).constData(), &Info), 0);
     EXPECT_EQ(Info.st_mode & 07777, 0640u);
-    EXPECT_EQ(FilesIn(Folder), QStringList({"link.txt", "real.txt"}));
+    EXPECT_EQ(FilesIn(Folder), QStringList({ "link.txt", "real.txt" }));
 }
 
 TEST(LogSaver, AWriteThatFailsHalfwayKeepsTheOldFile)
@@ -377,7 +379,7 @@ TEST(LogSaver, AWriteThatFailsHalfwayKeepsTheOldFile)
 
     EXPECT_TRUE(Error.contains("File too large")) << Error.toStdString();
     EXPECT_EQ(ReadFile(Path), QByteArray("old\r\n"));
-    EXPECT_EQ(FilesIn(Folder), QStringList({"log.txt"}));
+    EXPECT_EQ(FilesIn(Folder), QStringList({ "log.txt" }));
 }
 
 TEST(LogSaveDialog, OffersBothTypesWithMatchingExtensionAndStartsInTheFolder)
@@ -389,7 +391,7 @@ TEST(LogSaveDialog, OffersBothTypesWithMatchingExtensionAndStartsInTheFolder)
 
     EXPECT_EQ(Dialog.windowTitle(), "Brieflotse - Speichern");
     EXPECT_EQ(Dialog.acceptMode(), QFileDialog::AcceptSave);
-    EXPECT_EQ(Dialog.nameFilters(), QStringList({"Rich Text Format (*.rtf)", "Textdateien (*.txt)"}));
+    EXPECT_EQ(Dialog.nameFilters(), QStringList({ "Rich Text Format (*.rtf)", "Textdateien (*.txt)" }));
     EXPECT_EQ(Dialog.selectedNameFilter(), "Rich Text Format (*.rtf)");
     EXPECT_EQ(Dialog.defaultSuffix(), "rtf");
     EXPECT_FALSE(Dialog.testOption(QFileDialog::DontConfirmOverwrite));

@@ -17,7 +17,10 @@
 namespace {
 
 // Collapses runs of blanks, as pdftotext spaces words by their position.
-QString Simplified(const QString& Text) { return QString(Text).replace(QRegularExpression("[ \\t]+"), " "); }
+QString Simplified(const QString& Text)
+{
+    return QString(Text).replace(QRegularExpression("[ \\t]+"), " ");
+}
 
 QString RunTool(const QString& Tool, const QStringList& Arguments)
 {
@@ -111,12 +114,12 @@ TEST_F(LogPrint, TheWholeLogGoesToTheDefaultPrinterAsOneTitledJob)
 
     if (QStandardPaths::findExecutable("pdftotext").isEmpty())
         GTEST_SKIP() << "pdftotext is not installed";
-    const QString Text = Simplified(RunTool("pdftotext", {"-layout", Pdf, "-"}));
-    for (const QString& Line : {QString("LIST"), QString("+OK 150 messages:"), QString("1 1001"),
-                                QString("75 1075"), QString("150 1150")})
+    const QString Text = Simplified(RunTool("pdftotext", { "-layout", Pdf, "-" }));
+    for (const QString& Line :
+        { QString("LIST"), QString("+OK 150 messages:"), QString("1 1001"), QString("75 1075"), QString("150 1150") })
         EXPECT_TRUE(Text.contains(Line)) << Line.toStdString() << " in:\n" << Text.left(300).toStdString();
     EXPECT_TRUE(Text.trimmed().endsWith(".")) << Text.right(40).toStdString();
-    const QString Info = RunTool("pdfinfo", {Pdf});
+    const QString Info = RunTool("pdfinfo", { Pdf });
     const auto Pages = QRegularExpression("Pages:\\s+(\\d+)").match(Info).captured(1).toInt();
     EXPECT_GE(Pages, 2) << Info.toStdString();
 }

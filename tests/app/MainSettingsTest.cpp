@@ -103,7 +103,7 @@ TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
 
 TEST_F(MainSettingsTest, UnknownColourValueAndOddTimeoutFallBack)
 {
-    for (int Value : {4, 7}) {
+    for (int Value : { 4, 7 }) {
         WriteText(QStringLiteral("Display\\"), QStringLiteral("ColorCoding"), QStringLiteral("fixed"));
         WriteNumber(QStringLiteral("Display\\"), QStringLiteral("ColorValue"), Value);
         WriteText(QStringLiteral("Display\\"), QStringLiteral("FontWidth"), QString());
@@ -139,7 +139,7 @@ TEST_F(MainSettingsTest, InitDoneWipesTheWholeTree)
 
 TEST_F(MainSettingsTest, HistoriesStopAtTheFirstGapAndAreNeverShortened)
 {
-    for (const char* Name : {"0000", "0001", "0003"})
+    for (const char* Name : { "0000", "0001", "0003" })
         WriteText(QStringLiteral("Hosts\\"), QLatin1String(Name), QStringLiteral("host-") + QLatin1String(Name));
     for (int Index = 0; Index < 5; ++Index)
         WriteText(QStringLiteral("History\\"), QStringLiteral("000%1").arg(Index), QStringLiteral("OLD %1").arg(Index));
@@ -216,8 +216,8 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
 TEST_F(MainSettingsTest, StoredHistoryPassesTheKeyFilterAndKeepsItsLimit)
 {
     QString Values;
-    const QStringList Planted {QStringLiteral("NOOP\\r\\nDELE 1"), QStringLiteral("RETR \\u00e4 1"),
-        QStringLiteral("\\r\\n\\t")};
+    const QStringList Planted { QStringLiteral("NOOP\\r\\nDELE 1"), QStringLiteral("RETR \\u00e4 1"),
+        QStringLiteral("\\r\\n\\t") };
     for (int Index = 0; Index < 0x10000; ++Index) {
         const QString Entry = Index < Planted.size() ? Planted.at(Index) : QStringLiteral("NOOP %1").arg(Index);
         Values += QStringLiteral("%1\"%2\": {\"type\": \"text\", \"value\": \"%3\"}")
@@ -255,7 +255,7 @@ TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
         TPOP3Edit Assistant(Store, &Main);
         Main.SetDialogs(nullptr, &Assistant, nullptr);
         Child<QComboBox>(Main, "Command")->clear();
-        for (const char* Line : {"PASS geheim", "USER kim", "STAT"})
+        for (const char* Line : { "PASS geheim", "USER kim", "STAT" })
             Child<QComboBox>(Main, "Command")->addItem(QLatin1String(Line));
 
         Assistant.SetHidePasswords(true);
@@ -272,7 +272,7 @@ TEST_F(MainSettingsTest, HiddenPasswordsNeverReachTheFile)
     QFile Saved(File());
     ASSERT_TRUE(Saved.open(QIODevice::ReadOnly));
     const QByteArray Text = Saved.readAll();
-    for (const char* Secret : {"geheim", "von-frueher"})
+    for (const char* Secret : { "geheim", "von-frueher" })
         EXPECT_FALSE(Text.contains(Secret)) << Secret;
     EXPECT_TRUE(Text.contains("USER kim"));
 }

@@ -11,10 +11,10 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <QStatusTipEvent>
+#include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -22,10 +22,10 @@
 #include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/MessageBox.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
-#include "tests/app/WindowTest.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <QFile>
 
-#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/inotify.h>
@@ -23,7 +23,10 @@
 
 namespace {
 
-QString Q(const std::string& Path) { return QString::fromStdString(Path); }
+QString Q(const std::string& Path)
+{
+    return QString::fromStdString(Path);
+}
 
 QByteArray ReadAll(const std::string& Path)
 {
@@ -79,7 +82,7 @@ TEST(SafeFile, PipesAndDevicesAreRefusedAtOnce)
     // with the defaults, tells why, and leaves the file alone at close.
     const std::string Zero = Dir.file("zero.json");
     ASSERT_EQ(::symlink("/dev/zero", Zero.c_str()), 0);
-    for (const std::string& Path : {Fifo, Zero}) {
+    for (const std::string& Path : { Fifo, Zero }) {
         SCOPED_TRACE(Path);
         TMessageBox::ResetRecord();
         TSettingsStore Store(Q(Path));
@@ -91,7 +94,7 @@ TEST(SafeFile, PipesAndDevicesAreRefusedAtOnce)
         }
         EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("nicht überschrieben")));
     }
-    struct stat Info {};
+    struct stat Info { };
     ASSERT_EQ(::stat(Fifo.c_str(), &Info), 0);
     EXPECT_TRUE(S_ISFIFO(Info.st_mode));
     EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
@@ -112,13 +115,13 @@ TEST(SafeFile, TemporaryFileIsPrivateBeforeItHoldsData)
     const QByteArray Big(64 << 20, 'p');
     auto Writing = std::async(std::launch::async,
         [&] { return SafeFile::WriteFile(Q(Target), Big, 0644, SafeFile::TModeRule::KeepExisting); });
-    pollfd Ready {Watch, POLLIN, 0};
+    pollfd Ready { Watch, POLLIN, 0 };
     ASSERT_EQ(::poll(&Ready, 1, 5000), 1);
     alignas(inotify_event) char Buffer[4096];
     const ssize_t Got = ::read(Watch, Buffer, sizeof Buffer);
     ASSERT_GT(Got, 0);
     const auto* Event = reinterpret_cast<const inotify_event*>(Buffer);
-    struct stat Info {};
+    struct stat Info { };
     if (::stat(Dir.file(Event->name).c_str(), &Info) == 0) { // gone already when the write was quick
         EXPECT_EQ(Info.st_mode & 077, 0u) << std::oct << Info.st_mode;
     }

@@ -16,7 +16,10 @@ namespace {
 
 const QString kBase = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");
 
-QString Path(const TempDir& dir, const char* name) { return QString::fromStdString(dir.file(name)); }
+QString Path(const TempDir& dir, const char* name)
+{
+    return QString::fromStdString(dir.file(name));
+}
 
 QByteArray ReadAll(const QString& path)
 {
@@ -33,7 +36,7 @@ void WriteRaw(const QString& path, const QByteArray& data)
 
 int Mode(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
@@ -217,7 +220,8 @@ TEST(SettingsStore, FormatRejectsWhatItDidNotWrite)
         root));
     EXPECT_EQ(root.Keys.at("Misc").Values.at("WinsockTimeout").Number, -20);
     EXPECT_FALSE(root.Keys.at("Misc").Values.at("SaveFolder").IsInteger);
-    EXPECT_EQ(SettingsFormat::SplitKeyPath(kBase + "Misc\\"), (QStringList { "Software", "Ravelko", "Brieflotse", "Misc" }));
+    EXPECT_EQ(
+        SettingsFormat::SplitKeyPath(kBase + "Misc\\"), (QStringList { "Software", "Ravelko", "Brieflotse", "Misc" }));
 }
 
 TEST(SettingsStore, FailedWriteReportsAndLeavesNoPartialFile)

@@ -56,7 +56,7 @@ protected:
     // USER, PASS, STAT, RETR 1 and QUIT; every reply positive.
     void WholeSession()
     {
-        for (const char* Line : {"USER anna", "PASS geheim", "STAT", "RETR 1"}) {
+        for (const char* Line : { "USER anna", "PASS geheim", "STAT", "RETR 1" }) {
             Send(Line);
             EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Line << ": " << Guidance().toStdString();
         }
@@ -97,7 +97,7 @@ TEST_F(TlsWindow, VerifiedSessionsFromTheFirstByteAndAfterStls)
 
 TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
 {
-    for (const Kind Fault : {Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa}) {
+    for (const Kind Fault : { Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa }) {
         SCOPED_TRACE(static_cast<int>(Fault));
         auto Server = Start(Fault);
         const QString Host = QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort());
@@ -146,6 +146,8 @@ TEST_F(WindowTest, RefusedStlsKeepsThePlainConnectionAndSaysWhy)
     Main->SendCommandLine(QStringLiteral("STLS"));
     EXPECT_TRUE(Main->Conversation().Winsock().Connected());
     EXPECT_FALSE(Main->Conversation().Winsock().Encrypted());
-    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().startsWith(QStringLiteral("Der Server hat STLS abgelehnt")));
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .startsWith(QStringLiteral("Der Server hat STLS abgelehnt")));
     EXPECT_EQ(Server.received(), "STLS\r\n");
 }

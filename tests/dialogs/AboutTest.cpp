@@ -57,11 +57,11 @@ protected:
     static void Click(QWidget* link)
     {
         const QPointF centre = QRectF(link->rect()).center();
-        QMouseEvent press(QEvent::MouseButtonPress, centre, link->mapToGlobal(centre), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent press(QEvent::MouseButtonPress, centre, link->mapToGlobal(centre), Qt::LeftButton, Qt::LeftButton,
+            Qt::NoModifier);
         QApplication::sendEvent(link, &press);
-        QMouseEvent release(QEvent::MouseButtonRelease, centre, link->mapToGlobal(centre), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, centre, link->mapToGlobal(centre), Qt::LeftButton, Qt::NoButton,
+            Qt::NoModifier);
         QApplication::sendEvent(link, &release);
     }
 
@@ -98,12 +98,12 @@ protected:
 TEST(AboutTexts, NameThePlatformAndTheFailure)
 {
     EXPECT_EQ(AboutTexts::VersionText(), QStringLiteral("Brieflotse 1.0 (Kiosko) für Linux"));
-    EXPECT_EQ(AboutTexts::HintFor(AboutTexts::RfcUrl),
-              QStringLiteral("Öffnet https://www.rfc-editor.org/rfc/rfc1939.txt"));
+    EXPECT_EQ(
+        AboutTexts::HintFor(AboutTexts::RfcUrl), QStringLiteral("Öffnet https://www.rfc-editor.org/rfc/rfc1939.txt"));
     EXPECT_EQ(AboutTexts::BrowserFailureText().split("\r\n"),
-              QStringList({ "Der Web-Browser konnte nicht gestartet werden.", "",
-                            QStringLiteral("Stellen Sie sicher, daß ein 32-Bit-Browser"),
-                            "installiert und korrekt konfiguriert ist, und", "versuchen Sie es dann erneut." }));
+        QStringList({ "Der Web-Browser konnte nicht gestartet werden.", "",
+            QStringLiteral("Stellen Sie sicher, daß ein 32-Bit-Browser"),
+            "installiert und korrekt konfiguriert ist, und", "versuchen Sie es dann erneut." }));
 }
 
 TEST_F(AboutBox, ShowsNameLinksAndLogo)
@@ -116,9 +116,8 @@ TEST_F(AboutBox, ShowsNameLinksAndLogo)
     const struct {
         const char* name;
         const char* url;
-    } links[] = { { "Ravelko", AboutTexts::MakerUrl },
-                  { "Kiosko", AboutTexts::MagazineUrl },
-                  { "rfc1939", AboutTexts::RfcUrl } };
+    } links[] = { { "Ravelko", AboutTexts::MakerUrl }, { "Kiosko", AboutTexts::MagazineUrl },
+        { "rfc1939", AboutTexts::RfcUrl } };
     for (const auto& link : links) {
         SCOPED_TRACE(link.name);
         auto* label = Child<TLinkLabel>(about, link.name);

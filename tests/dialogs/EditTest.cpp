@@ -31,10 +31,7 @@ protected:
     std::unique_ptr<TPOP3Edit> Create() { return std::make_unique<TPOP3Edit>(*store); }
 
     static QLineEdit* Edit(const TPOP3Edit& dialog, const char* name) { return Child<QLineEdit>(dialog, name); }
-    static QRadioButton* Radio(const TPOP3Edit& dialog, const char* name)
-    {
-        return Child<QRadioButton>(dialog, name);
-    }
+    static QRadioButton* Radio(const TPOP3Edit& dialog, const char* name) { return Child<QRadioButton>(dialog, name); }
 
     // Opens the panel, lets the test fill it, presses "Senden" and returns the line.
     template <typename Fill> static QString Send(TPOP3Edit& dialog, QChar kind, Fill fill)
@@ -135,10 +132,8 @@ TEST_F(EditDialog, EachKindShowsItsPanelTitleAndFocus)
         const char* focus;
     };
     const Case cases[] = { { 'U', "Brieflotse - USER", "PanelUSER", "EditUSER" },
-                           { 'P', "Brieflotse - PASS", "PanelPASS", "EditPASS" },
-                           { 'L', "Brieflotse - LIST", "PanelLIST", "EditLIST" },
-                           { 'R', "Brieflotse - RETR", "PanelRETR", "EditRETR" },
-                           { 'D', "Brieflotse - DELE", "PanelDELE", "EditDELE" } };
+        { 'P', "Brieflotse - PASS", "PanelPASS", "EditPASS" }, { 'L', "Brieflotse - LIST", "PanelLIST", "EditLIST" },
+        { 'R', "Brieflotse - RETR", "PanelRETR", "EditRETR" }, { 'D', "Brieflotse - DELE", "PanelDELE", "EditDELE" } };
     const char* panels[] = { "PanelUSER", "PanelPASS", "PanelLIST", "PanelRETR", "PanelDELE" };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kind);
@@ -167,19 +162,19 @@ TEST_F(EditDialog, BuildsTheLinesOfEveryPanel)
     EXPECT_EQ(Send(*dialog, 'L', [&] { Edit(*dialog, "EditLIST")->setText("3"); }), "LIST 3");
     EXPECT_EQ(Send(*dialog, 'L', [&] { Radio(*dialog, "RadioUIDL")->click(); }), "UIDL");
     EXPECT_EQ(Send(*dialog, 'R',
-                   [&] {
-                       Radio(*dialog, "RadioTOP")->click();
-                       Edit(*dialog, "EditRETR")->setText("2");
-                       Edit(*dialog, "EditTOP")->setText("10");
-                   }),
-              "TOP 2 10");
+                  [&] {
+                      Radio(*dialog, "RadioTOP")->click();
+                      Edit(*dialog, "EditRETR")->setText("2");
+                      Edit(*dialog, "EditTOP")->setText("10");
+                  }),
+        "TOP 2 10");
     EXPECT_EQ(Send(*dialog, 'R', [&] { Edit(*dialog, "EditTOP")->setText("10"); }), "TOP 10");
     EXPECT_EQ(Send(*dialog, 'R',
-                   [&] {
-                       Radio(*dialog, "RadioRETR")->click();
-                       Edit(*dialog, "EditRETR")->setText("2");
-                   }),
-              "RETR 2");
+                  [&] {
+                      Radio(*dialog, "RadioRETR")->click();
+                      Edit(*dialog, "EditRETR")->setText("2");
+                  }),
+        "RETR 2");
     EXPECT_EQ(Edit(*dialog, "EditTOP")->text(), "10") << "the line count stays for next time";
     EXPECT_EQ(Send(*dialog, 'D', [&] { Edit(*dialog, "EditDELE")->setText(" 3"); }), "DELE  3");
 }
@@ -234,7 +229,7 @@ TEST_F(EditDialog, EditTOPFollowsTheRetrVariant)
     EXPECT_TRUE(Radio(*dialog, "RadioRETR")->isChecked());
     EXPECT_FALSE(top->isEnabled());
     EXPECT_EQ(top->palette().color(QPalette::Disabled, QPalette::Base),
-              top->palette().color(QPalette::Active, QPalette::Button));
+        top->palette().color(QPalette::Active, QPalette::Button));
     Radio(*dialog, "RadioTOP")->click();
     EXPECT_TRUE(top->isEnabled());
     Radio(*dialog, "RadioRETR")->click();

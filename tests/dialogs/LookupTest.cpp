@@ -32,7 +32,10 @@
 #include <thread>
 #include <unistd.h>
 
-static void PrintTo(const QString& Value, std::ostream* Out) { *Out << '"' << Value.toStdString() << '"'; }
+static void PrintTo(const QString& Value, std::ostream* Out)
+{
+    *Out << '"' << Value.toStdString() << '"';
+}
 
 namespace {
 
@@ -455,8 +458,8 @@ TEST_F(LookupDialog, HiddenBytesAndUnreadableDataCannotBeChosen)
         { 0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 0, 60, 0, 7, 0, 40, 2, 'm', 'x', 0xC0, 0x0C } });
     // "_pop3s._tcp.bad.test" SRV: flags 0x8180, one question, five answers.
     const auto srv = Framed({ { 0x12, 0x34, 0x81, 0x80, 0, 1, 0, 5, 0, 0, 0, 0 },
-        { 6, '_', 'p', 'o', 'p', '3', 's', 4, '_', 't', 'c', 'p', 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 33,
-            0, 1 },
+        { 6, '_', 'p', 'o', 'p', '3', 's', 4, '_', 't', 'c', 'p', 3, 'b', 'a', 'd', 4, 't', 'e', 's', 't', 0, 0, 33, 0,
+            1 },
         // 40/0/995 "pop.bad.test" ("bad.test" at 24): the one to choose
         { 0xC0, 0x0C, 0, 33, 0, 1, 0, 0, 0, 60, 0, 12, 0, 40, 0, 0, 0x03, 0xE3, 3, 'p', 'o', 'p', 0xC0, 0x18 },
         // 10/0/995 "pop:1.bad.test": a port in the name

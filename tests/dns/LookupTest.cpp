@@ -42,9 +42,15 @@ void AskFor(TSmartNSLookup& lookup, const std::string& name, const std::string& 
     lookup.SetTimeout(5);
 }
 
-void AskForMx(TSmartNSLookup& lookup, const std::string& name) { AskFor(lookup, name, "MX"); }
+void AskForMx(TSmartNSLookup& lookup, const std::string& name)
+{
+    AskFor(lookup, name, "MX");
+}
 
-std::string Bytes(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
+std::string Bytes(const std::vector<uint8_t>& data)
+{
+    return std::string(data.begin(), data.end());
+}
 
 struct MX {
     std::string host;
@@ -259,7 +265,8 @@ TEST(LookupScripted, AssemblesAResponseSentInPieces)
         EXPECT_TRUE(lookup.Lookup()) << TakeError(lookup).code;
         EXPECT_EQ(MxOf(lookup).size(), 3u);
         EXPECT_EQ(lookup.AnswerLength(), static_cast<int32_t>(answer.size()));
-        EXPECT_EQ(server.received().substr(2, 2), std::string(reinterpret_cast<const char*>(lookup.QueryBuffer()) + 2, 2));
+        EXPECT_EQ(
+            server.received().substr(2, 2), std::string(reinterpret_cast<const char*>(lookup.QueryBuffer()) + 2, 2));
     }
 }
 
@@ -399,9 +406,8 @@ TEST(LookupScripted, CancelFromTheWaitingHookEndsTheLookupAtOnce)
     lookup.SetTimeout(5);
     lookup.SetTargetHost(server.address());
     std::vector<int32_t> codes;
-    lookup.OnError = [&](TSmartWinsock*, const std::string&, int32_t code, const std::string&) {
-        codes.push_back(code);
-    };
+    lookup.OnError
+        = [&](TSmartWinsock*, const std::string&, int32_t code, const std::string&) { codes.push_back(code); };
     const auto start = Clock::now();
     Clock::time_point stopped {};
     lookup.OnWaiting = [&] {

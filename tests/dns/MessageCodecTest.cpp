@@ -47,8 +47,8 @@ std::vector<uint8_t> Encoded(const TSmartNSHeader& header)
 // A DNS message with the TCP prefix in front (its value is not read here).
 std::vector<uint8_t> Framed(std::vector<uint8_t> message)
 {
-    message.insert(message.begin(), { static_cast<uint8_t>(message.size() >> 8),
-                                        static_cast<uint8_t>(message.size() & 0xFF) });
+    message.insert(
+        message.begin(), { static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size() & 0xFF) });
     return message;
 }
 
@@ -512,8 +512,8 @@ TEST(DnsResponse, EveryTruncationOfAnSrvAnswerKeepsWholeRecordsOnly)
     const struct {
         uint16_t priority, weight, port;
         const char* target;
-    } expected[] = { { 10, 60, 995, "pop-b.srv.test" }, { 10, 20, 995, "pop-a.srv.test" },
-        { 20, 0, 1995, "pop-c.srv.test" } };
+    } expected[]
+        = { { 10, 60, 995, "pop-b.srv.test" }, { 10, 20, 995, "pop-a.srv.test" }, { 20, 0, 1995, "pop-c.srv.test" } };
     for (int i = 0; i < 3; ++i) {
         TSmartNSSRV srv;
         ASSERT_TRUE(an.Items(i).Data.GetSRV(srv));

@@ -382,8 +382,7 @@ TEST_F(BrieflotseE2E, FinderFindsAServerByKeyboard)
     DnsmasqHarness Dns;
     Dns.addSrv("_pop3._tcp.e2e.test", "127.0.0.1", Server.port(), 10, 10);
     ASSERT_TRUE(Dns.start()) << Dns.error();
-    Program* App = StartProgram(
-        "config", { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()) });
+    Program* App = StartProgram("config", { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()) });
     ASSERT_TRUE(App);
     Menu(*App, "alt+s", "s");
     ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());

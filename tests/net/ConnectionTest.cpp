@@ -32,7 +32,11 @@ uint16_t ClosedPort()
 
 class Connection : public ::testing::Test {
 protected:
-    Connection() : recorder(socket) { socket.SetTimeout(1); }
+    Connection()
+        : recorder(socket)
+    {
+        socket.SetTimeout(1);
+    }
 
     bool ConnectTo(ScriptedServer& server)
     {
@@ -334,8 +338,7 @@ TEST_F(Connection, WaitingHookRunsWhileDataFlowsAndCanCancel)
     std::string text;
     int32_t received = 0;
     const auto start = Clock::now();
-    while ((received = socket.ReceiveString(text)) > 0) {
-    }
+    while ((received = socket.ReceiveString(text)) > 0) { }
     EXPECT_EQ(received, -1);
     EXPECT_THAT(recorder.codes(), ElementsAre(kWinsockCancelled));
     ASSERT_EQ(calls.size(), 5u);

@@ -52,8 +52,8 @@ TEST(WinsockWithDovecot, LogsInAndReadsTheMailboxState)
     for (const auto& message : server.messages())
         total += message.size();
     socket.SendString("STAT\r\n");
-    EXPECT_EQ(ReadUntil(socket, "\r\n"), "+OK " + std::to_string(server.messages().size()) + " " +
-                                             std::to_string(total) + "\r\n");
+    EXPECT_EQ(ReadUntil(socket, "\r\n"),
+        "+OK " + std::to_string(server.messages().size()) + " " + std::to_string(total) + "\r\n");
 
     // The big message comes in many chunks, none larger than 8192 bytes.
     socket.SendString("RETR 4\r\n");

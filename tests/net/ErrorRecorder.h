@@ -18,7 +18,7 @@ public:
     explicit ErrorRecorder(TSmartWinsock& socket)
     {
         socket.OnError = [this](TSmartWinsock*, const std::string& origin, int32_t code, const std::string& text) {
-            errors.push_back({origin, code, text});
+            errors.push_back({ origin, code, text });
         };
     }
 

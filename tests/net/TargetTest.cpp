@@ -78,16 +78,16 @@ TEST(WinsockTarget, SchemeOrPortAsksForTlsFromTheFirstByte)
         bool Tls;
     };
     const Case cases[] = {
-        {"mail.example.org", "mail.example.org", "pop3", false},
-        {"pop3s://mail.example.org", "mail.example.org", "995", true},
-        {"other.example.org", "other.example.org", "995", true},
-        {"pop3://mail.example.org", "mail.example.org", "110", false},
-        {"POP3S://[::1]:1995/", "[::1]", "1995", true},
-        {"pop3://mail.example.org:995", "mail.example.org", "995", false},
-        {"mail.example.org:pop3s", "mail.example.org", "pop3s", true},
-        {"mail.example.org:110", "mail.example.org", "110", false},
-        {"mail.example.org:995", "mail.example.org", "995", true},
-        {"pop3s://mail.example.org:110", "mail.example.org", "110", true},
+        { "mail.example.org", "mail.example.org", "pop3", false },
+        { "pop3s://mail.example.org", "mail.example.org", "995", true },
+        { "other.example.org", "other.example.org", "995", true },
+        { "pop3://mail.example.org", "mail.example.org", "110", false },
+        { "POP3S://[::1]:1995/", "[::1]", "1995", true },
+        { "pop3://mail.example.org:995", "mail.example.org", "995", false },
+        { "mail.example.org:pop3s", "mail.example.org", "pop3s", true },
+        { "mail.example.org:110", "mail.example.org", "110", false },
+        { "mail.example.org:995", "mail.example.org", "995", true },
+        { "pop3s://mail.example.org:110", "mail.example.org", "110", true },
     };
     TSmartWinsock socket;
     socket.SetTargetPort("pop3");
@@ -135,10 +135,22 @@ TEST(WinsockErrors, TextsComeFromTheTableOnly)
 TEST(WinsockErrors, LinuxErrnoMapsToWinsockNumbers)
 {
     const std::pair<int, int32_t> cases[] = {
-        {ECONNREFUSED, 10061}, {ECONNRESET, 10054},   {ETIMEDOUT, 10060},   {EHOSTUNREACH, 10065},
-        {ENETUNREACH, 10051},  {EADDRNOTAVAIL, 10049}, {EADDRINUSE, 10048}, {ECONNABORTED, 10053},
-        {EPIPE, 10058},        {EMFILE, 10024},       {EACCES, 10013},      {EINVAL, 10022},
-        {EWOULDBLOCK, 10035},  {EINPROGRESS, 10036},  {ENOTCONN, 10057},    {EISCONN, 10056},
+        { ECONNREFUSED, 10061 },
+        { ECONNRESET, 10054 },
+        { ETIMEDOUT, 10060 },
+        { EHOSTUNREACH, 10065 },
+        { ENETUNREACH, 10051 },
+        { EADDRNOTAVAIL, 10049 },
+        { EADDRINUSE, 10048 },
+        { ECONNABORTED, 10053 },
+        { EPIPE, 10058 },
+        { EMFILE, 10024 },
+        { EACCES, 10013 },
+        { EINVAL, 10022 },
+        { EWOULDBLOCK, 10035 },
+        { EINPROGRESS, 10036 },
+        { ENOTCONN, 10057 },
+        { EISCONN, 10056 },
     };
     for (const auto& [error, code] : cases)
         EXPECT_EQ(WinsockCodeFromErrno(error), code) << "errno " << error;

@@ -69,7 +69,7 @@ std::string CupsHarness::unavailableReason()
 {
     if (::geteuid() != 0)
         return "cupsd and the cups-pdf backend need root";
-    for (const char* file : {Cupsd, Lpadmin, Backend, Ppd})
+    for (const char* file : { Cupsd, Lpadmin, Backend, Ppd })
         if (::access(file, F_OK) != 0)
             return std::string(file) + " is missing";
     if (::access("/etc/cups", W_OK) != 0)
@@ -86,7 +86,10 @@ CupsHarness::CupsHarness()
     pdfConfig_ = "/etc/cups/cups-pdf-" + id_ + ".conf";
 }
 
-CupsHarness::~CupsHarness() { stop(); }
+CupsHarness::~CupsHarness()
+{
+    stop();
+}
 
 bool CupsHarness::start(std::string* error)
 {
@@ -103,35 +106,58 @@ bool CupsHarness::start(std::string* error)
     // The daemon's helpers run as user lp and must reach their folders.
     const std::string& base = folder_.path();
     ::chmod(base.c_str(), 0755);
-    for (const char* sub : {"root", "spool", "cache", "state", "log", "out", "pdfspool"})
+    for (const char* sub : { "root", "spool", "cache", "state", "log", "out", "pdfspool" })
         fs::create_directories(folder_.file(sub));
     fs::create_directories(folder_.file("tmp"));
     ::chmod(folder_.file("tmp").c_str(), 01777);
     ::chmod(out_.c_str(), 0755);
 
-    const std::string cupsd = "Listen " + socket_ + "\n"
-                              "LogLevel info\n"
-                              "Browsing Off\n"
-                              "WebInterface No\n"
-                              "DefaultAuthType None\n"
-                              "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                              "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
-                              "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
-    const std::string files = "ServerRoot " + folder_.file("root") + "\n"
-                              "StateDir " + folder_.file("state") + "\n"
-                              "CacheDir " + folder_.file("cache") + "\n"
-                              "RequestRoot " + folder_.file("spool") + "\n"
-                              "TempDir " + folder_.file("tmp") + "\n"
-                              "AccessLog " + folder_.file("log/access_log") + "\n"
-                              "ErrorLog " + folder_.file("log/error_log") + "\n"
-                              "PageLog " + folder_.file("log/page_log") + "\n"
-                              "Printcap " + folder_.file("printcap") + "\n"
-                              "User lp\nGroup lp\nSystemGroup root\nSandboxing Relaxed\n";
+    const std::string cupsd = "Listen " + socket_
+        + "\n"
+          "LogLevel info\n"
+          "Browsing Off\n"
+          "WebInterface No\n"
+          "DefaultAuthType None\n"
+          "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+          "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+          "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
+    const std::string files = "ServerRoot " + folder_.file("root")
+        + "\n"
+          "StateDir "
+        + folder_.file("state")
+        + "\n"
+          "CacheDir "
+        + folder_.file("cache")
+        + "\n"
+          "RequestRoot "
+        + folder_.file("spool")
+        + "\n"
+          "TempDir "
+        + folder_.file("tmp")
+        + "\n"
+          "AccessLog "
+        + folder_.file("log/access_log")
+        + "\n"
+          "ErrorLog "
+        + folder_.file("log/error_log")
+        + "\n"
+          "PageLog "
+        + folder_.file("log/page_log")
+        + "\n"
+          "Printcap "
+        + folder_.file("printcap")
+        + "\n"
+          "User lp\nGroup lp\nSystemGroup root\nSandboxing Relaxed\n";
     // Jobs are named by their title, without user prefix or job label.
-    const std::string pdf = "Out " + out_ + "\n"
-                            "Spool " + folder_.file("pdfspool") + "\n"
-                            "Log " + folder_.file("log") + "\n"
-                            "TitlePref 1\nLabel 0\nGrp root\n";
+    const std::string pdf = "Out " + out_
+        + "\n"
+          "Spool "
+        + folder_.file("pdfspool")
+        + "\n"
+          "Log "
+        + folder_.file("log")
+        + "\n"
+          "TitlePref 1\nLabel 0\nGrp root\n";
     if (!writeFile(folder_.file("root/cupsd.conf"), cupsd) || !writeFile(folder_.file("root/cups-files.conf"), files))
         return fail("cannot write the cupsd configuration");
     if (!writeFile(pdfConfig_, pdf))
@@ -148,7 +174,7 @@ bool CupsHarness::start(std::string* error)
 
     const std::string conf = folder_.file("root/cupsd.conf");
     const std::string filesConf = folder_.file("root/cups-files.conf");
-    std::vector<std::string> args = {Cupsd, "-f", "-c", conf, "-s", filesConf};
+    std::vector<std::string> args = { Cupsd, "-f", "-c", conf, "-s", filesConf };
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -226,15 +252,19 @@ bool CupsHarness::run(const std::string& command, std::string* output) const
 bool CupsHarness::addPdfPrinter(std::string* error)
 {
     std::string output;
-    const bool ok = run(std::string(Lpadmin) + " -p " + queue_ + " -v cups-pdf:/" + id_ + " -E -P " + Ppd +
-                           " -o pdftops-renderer-default=pdftocairo", &output) &&
-                    run(std::string(Lpadmin) + " -d " + queue_, &output);
+    const bool ok = run(std::string(Lpadmin) + " -p " + queue_ + " -v cups-pdf:/" + id_ + " -E -P " + Ppd
+                            + " -o pdftops-renderer-default=pdftocairo",
+                        &output)
+        && run(std::string(Lpadmin) + " -d " + queue_, &output);
     if (!ok && error)
         *error = output;
     return ok;
 }
 
-bool CupsHarness::removePdfPrinter() { return run(std::string(Lpadmin) + " -x " + queue_); }
+bool CupsHarness::removePdfPrinter()
+{
+    return run(std::string(Lpadmin) + " -x " + queue_);
+}
 
 bool CupsHarness::setPrinterEnabled(bool enabled)
 {

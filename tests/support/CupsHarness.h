@@ -39,7 +39,7 @@ public:
     const std::string& queue() const { return queue_; }
     const std::string& outputFolder() const { return out_; }
     std::vector<std::string> outputFiles() const; // file names, sorted
-    std::string log() const;                      // cupsd's error log, for failure messages
+    std::string log() const; // cupsd's error log, for failure messages
 
 private:
     bool run(const std::string& command, std::string* output = nullptr) const;

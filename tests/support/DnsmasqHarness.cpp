@@ -58,7 +58,10 @@ std::string dnsmasqProgram()
 
 } // namespace
 
-DnsmasqHarness::~DnsmasqHarness() { stop(); }
+DnsmasqHarness::~DnsmasqHarness()
+{
+    stop();
+}
 
 void DnsmasqHarness::addMx(const std::string& domain, const std::string& host, int preference)
 {

@@ -34,7 +34,7 @@ constexpr int kStartAttempts = 3;
 
 std::string FindDovecot()
 {
-    for (const char* candidate : {"/usr/sbin/dovecot", "/usr/local/sbin/dovecot"})
+    for (const char* candidate : { "/usr/sbin/dovecot", "/usr/local/sbin/dovecot" })
         if (::access(candidate, X_OK) == 0)
             return candidate;
     return {};
@@ -53,13 +53,13 @@ uint16_t PickFreePort()
     int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0)
         return 0;
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     uint16_t port = 0;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port = ntohs(address.sin_port);
     ::close(probe);
     return port;
@@ -80,12 +80,12 @@ Identity MailIdentity()
     if (::geteuid() == 0) {
         const passwd* nobody = ::getpwnam("nobody");
         const group* nogroup = ::getgrnam("nogroup");
-        return {nobody ? nobody->pw_uid : 65534, nogroup ? nogroup->gr_gid : 65534, "dovenull", "dovecot", ""};
+        return { nobody ? nobody->pw_uid : 65534, nogroup ? nogroup->gr_gid : 65534, "dovenull", "dovecot", "" };
     }
     const passwd* me = ::getpwuid(::geteuid());
     const group* mine = ::getgrgid(::getegid());
     std::string name = me ? me->pw_name : "nobody";
-    return {::geteuid(), ::getegid(), name, name, mine ? mine->gr_name : "nogroup"};
+    return { ::geteuid(), ::getegid(), name, name, mine ? mine->gr_name : "nogroup" };
 }
 
 bool WriteFile(const std::string& path, const std::string& content)
@@ -114,9 +114,9 @@ std::string Lines(std::initializer_list<std::string> lines)
 
 std::string Header(const std::string& subject, size_t number)
 {
-    return Lines({"From: Bernd Beispiel <bernd@example.org>", "To: Anna <anna@example.org>",
-                  "Subject: " + subject, "Date: Mon, 3 Mar 2003 10:00:00 +0100",
-                  "Message-ID: <" + std::to_string(number) + ".brieflotse@example.org>", ""});
+    return Lines({ "From: Bernd Beispiel <bernd@example.org>", "To: Anna <anna@example.org>", "Subject: " + subject,
+        "Date: Mon, 3 Mar 2003 10:00:00 +0100", "Message-ID: <" + std::to_string(number) + ".brieflotse@example.org>",
+        "" });
 }
 
 } // namespace
@@ -126,9 +126,13 @@ bool DovecotHarness::available()
     return !FindDovecot().empty();
 }
 
-DovecotHarness::DovecotHarness() : DovecotHarness(Options{}) {}
+DovecotHarness::DovecotHarness()
+    : DovecotHarness(Options {})
+{
+}
 
-DovecotHarness::DovecotHarness(Options options) : options_(std::move(options))
+DovecotHarness::DovecotHarness(Options options)
+    : options_(std::move(options))
 {
     if (options_.messages.empty())
         options_.messages = defaultMessages();
@@ -143,14 +147,14 @@ DovecotHarness::~DovecotHarness()
 
 std::string DovecotHarness::generatedMessage(size_t number)
 {
-    return Header("Nachricht " + std::to_string(number), number) +
-           Lines({"Dies ist die Nachricht Nummer " + std::to_string(number) + "."});
+    return Header("Nachricht " + std::to_string(number), number)
+        + Lines({ "Dies ist die Nachricht Nummer " + std::to_string(number) + "." });
 }
 
 std::vector<std::string> DovecotHarness::defaultMessages()
 {
     std::vector<std::string> messages;
-    messages.push_back(Header("Kurz", 1) + Lines({"Hallo Anna,", "bis morgen.", "Bernd"}));
+    messages.push_back(Header("Kurz", 1) + Lines({ "Hallo Anna,", "bis morgen.", "Bernd" }));
 
     std::string medium = Header("Bericht", 2);
     for (int i = 1; i <= 80; ++i)
@@ -158,7 +162,7 @@ std::vector<std::string> DovecotHarness::defaultMessages()
     messages.push_back(medium);
 
     // Lines that start with a dot must come out of the server byte-stuffed.
-    messages.push_back(Header("Punkte", 3) + Lines({"Erste Zeile", ".", "..", ".hidden", ". .", "Letzte Zeile"}));
+    messages.push_back(Header("Punkte", 3) + Lines({ "Erste Zeile", ".", "..", ".hidden", ". .", "Letzte Zeile" }));
 
     std::string large = Header("Gross", 4);
     const std::string line(74, 'x');
@@ -177,7 +181,7 @@ bool DovecotHarness::prepareFiles(std::string* error)
     // Dovecot's unprivileged processes must be able to walk into the folder.
     ::chmod(root.c_str(), 0755);
     std::error_code failed;
-    for (const char* sub : {"run", "state", "home", "Maildir/cur", "Maildir/new", "Maildir/tmp"})
+    for (const char* sub : { "run", "state", "home", "Maildir/cur", "Maildir/new", "Maildir/tmp" })
         fs::create_directories(root / sub, failed);
     if (failed) {
         SetError(error, "cannot create folders: " + failed.message());
@@ -187,8 +191,7 @@ bool DovecotHarness::prepareFiles(std::string* error)
     // and the names sort in message order.
     for (size_t i = 0; i < options_.messages.size(); ++i) {
         char name[96];
-        std::snprintf(name, sizeof name, "1000000000.M%08zuP1.brieflotse,S=%zu:2,", i + 1,
-                      options_.messages[i].size());
+        std::snprintf(name, sizeof name, "1000000000.M%08zuP1.brieflotse,S=%zu:2,", i + 1, options_.messages[i].size());
         if (!WriteFile((root / "Maildir/cur" / name).string(), options_.messages[i])) {
             SetError(error, "cannot write message " + std::to_string(i + 1));
             return false;
@@ -216,8 +219,9 @@ std::string DovecotHarness::tlsConfig() const
         config += "local_name " + name + " {\n  ssl_cert = <" + certificate + "\n  " + key + "}\n";
     if (options_.tls10Only) {
         const std::string file = folder_.file("openssl-tls10.cnf");
-        WriteFile(file, "openssl_conf = settings\n[settings]\nssl_conf = tls\n[tls]\nsystem_default = old\n"
-                        "[old]\nMinProtocol = TLSv1\nMaxProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
+        WriteFile(file,
+            "openssl_conf = settings\n[settings]\nssl_conf = tls\n[tls]\nsystem_default = old\n"
+            "[old]\nMinProtocol = TLSv1\nMaxProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
         ::chmod(file.c_str(), 0644);
         config += "ssl_min_protocol = TLSv1\nssl_cipher_list = DEFAULT:@SECLEVEL=0\n"
                   "import_environment = TZ CORE_OUTOFMEM CORE_ERROR LISTEN_PID LISTEN_FDS NOTIFY_SOCKET OPENSSL_CONF="
@@ -237,8 +241,7 @@ bool DovecotHarness::writeConfig(std::string* error)
            << "instance_name = brieflotse-test-" << port_ << "\n"
            << "protocols = pop3\n"
            << "listen = 127.0.0.1\n"
-           << tlsConfig()
-           << "disable_plaintext_auth = no\n"
+           << tlsConfig() << "disable_plaintext_auth = no\n"
            << "auth_mechanisms = plain\n"
            << "first_valid_uid = 1\n"
            << "first_valid_gid = 1\n"
@@ -253,8 +256,7 @@ bool DovecotHarness::writeConfig(std::string* error)
            << (tlsPort_ ? "  inet_listener pop3s {\n    port = " + std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n"
                         : "")
            << "}\n"
-           << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << root
-           << "/passwd\n}\n"
+           << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << root << "/passwd\n}\n"
            << "userdb {\n  driver = static\n  args = uid=" << who.uid << " gid=" << who.gid << " home=" << root
            << "/home\n}\n";
     if (!WriteFile(folder_.file("dovecot.conf"), config.str())) {
@@ -279,7 +281,7 @@ bool DovecotHarness::launch(std::string* error)
     // Its own process group, so that stop() reaches every Dovecot process.
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    std::vector<std::string> words = {binary, "-F", "-c", conf};
+    std::vector<std::string> words = { binary, "-F", "-c", conf };
     std::vector<char*> argv;
     for (auto& word : words)
         argv.push_back(word.data());
@@ -312,14 +314,14 @@ bool DovecotHarness::waitForGreeting(std::string* error)
             return false;
         }
         int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port_);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         std::string greeting;
         if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             while (greeting.find("\r\n") == std::string::npos && Clock::now() < deadline) {
-                pollfd watch{probe, POLLIN, 0};
+                pollfd watch { probe, POLLIN, 0 };
                 if (::poll(&watch, 1, 200) <= 0)
                     continue;
                 char buffer[256];
@@ -394,7 +396,7 @@ void DovecotHarness::stop()
 std::string DovecotHarness::log() const
 {
     std::string text;
-    for (const char* name : {"dovecot.out", "dovecot.log"}) {
+    for (const char* name : { "dovecot.out", "dovecot.log" }) {
         std::ifstream in(folder_.file(name), std::ios::binary);
         std::ostringstream content;
         content << in.rdbuf();

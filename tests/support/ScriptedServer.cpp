@@ -15,8 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kStepLimitMs = 10000;  // the longest any read or write may block
-constexpr int kSliceMs = 50;         // how often a blocked step looks at the stop flag
+constexpr int kStepLimitMs = 10000; // the longest any read or write may block
+constexpr int kSliceMs = 50; // how often a blocked step looks at the stop flag
 
 int remainingMs(Clock::time_point deadline)
 {
@@ -26,7 +26,8 @@ int remainingMs(Clock::time_point deadline)
 
 } // namespace
 
-ScriptedServer::ScriptedServer(Family family) : family_(family)
+ScriptedServer::ScriptedServer(Family family)
+    : family_(family)
 {
     const int domain = family == Family::IPv6 ? AF_INET6 : AF_INET;
     listener_ = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -35,7 +36,7 @@ ScriptedServer::ScriptedServer(Family family) : family_(family)
     int one = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 
-    sockaddr_storage address{};
+    sockaddr_storage address {};
     socklen_t length = 0;
     if (family == Family::IPv6) {
         ::setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
@@ -82,13 +83,13 @@ std::string ScriptedServer::address() const
 
 ScriptedServer& ScriptedServer::send(std::string bytes)
 {
-    steps_.push_back({Kind::Send, std::move(bytes)});
+    steps_.push_back({ Kind::Send, std::move(bytes) });
     return *this;
 }
 
 ScriptedServer& ScriptedServer::stream(std::string pattern, int milliseconds)
 {
-    Step step{Kind::Stream, std::move(pattern)};
+    Step step { Kind::Stream, std::move(pattern) };
     step.milliseconds = milliseconds;
     steps_.push_back(std::move(step));
     return *this;
@@ -96,7 +97,7 @@ ScriptedServer& ScriptedServer::stream(std::string pattern, int milliseconds)
 
 ScriptedServer& ScriptedServer::pause(int milliseconds)
 {
-    Step step{Kind::Pause, {}};
+    Step step { Kind::Pause, {} };
     step.milliseconds = milliseconds;
     steps_.push_back(step);
     return *this;
@@ -109,13 +110,13 @@ ScriptedServer& ScriptedServer::holdOpen(int milliseconds)
 
 ScriptedServer& ScriptedServer::expectLine()
 {
-    steps_.push_back({Kind::ExpectLine, {}});
+    steps_.push_back({ Kind::ExpectLine, {} });
     return *this;
 }
 
 ScriptedServer& ScriptedServer::expectBytes(size_t n)
 {
-    Step step{Kind::ExpectBytes, {}};
+    Step step { Kind::ExpectBytes, {} };
     step.count = n;
     steps_.push_back(step);
     return *this;
@@ -123,7 +124,7 @@ ScriptedServer& ScriptedServer::expectBytes(size_t n)
 
 ScriptedServer& ScriptedServer::readSlowly(size_t n, size_t portion, int pauseMilliseconds)
 {
-    Step step{Kind::ReadSlowly, {}};
+    Step step { Kind::ReadSlowly, {} };
     step.count = n;
     step.portion = portion == 0 ? 1 : portion;
     step.milliseconds = pauseMilliseconds;
@@ -133,13 +134,13 @@ ScriptedServer& ScriptedServer::readSlowly(size_t n, size_t portion, int pauseMi
 
 ScriptedServer& ScriptedServer::close()
 {
-    steps_.push_back({Kind::Close, {}});
+    steps_.push_back({ Kind::Close, {} });
     return *this;
 }
 
 ScriptedServer& ScriptedServer::reset()
 {
-    steps_.push_back({Kind::Reset, {}});
+    steps_.push_back({ Kind::Reset, {} });
     return *this;
 }
 
@@ -206,7 +207,7 @@ bool ScriptedServer::acceptClient()
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(kStepLimitMs);
     while (!stopping() && Clock::now() < deadline) {
-        pollfd watch{listener_, POLLIN, 0};
+        pollfd watch { listener_, POLLIN, 0 };
         if (::poll(&watch, 1, kSliceMs) <= 0)
             continue;
         client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -234,7 +235,7 @@ bool ScriptedServer::writeAll(const std::string& bytes)
     while (done < bytes.size()) {
         if (stopping() || Clock::now() >= deadline)
             return false;
-        pollfd watch{client_, POLLOUT, 0};
+        pollfd watch { client_, POLLOUT, 0 };
         if (::poll(&watch, 1, kSliceMs) <= 0)
             continue;
         ssize_t n = ::send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -256,7 +257,7 @@ bool ScriptedServer::readInto(bool untilLineEnd, size_t wanted)
     while (untilLineEnd ? got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0 : got.size() < wanted) {
         if (stopping() || Clock::now() >= deadline)
             return false;
-        pollfd watch{client_, POLLIN, 0};
+        pollfd watch { client_, POLLIN, 0 };
         if (::poll(&watch, 1, std::min(kSliceMs, remainingMs(deadline))) <= 0)
             continue;
         // A line is read one byte at a time so that nothing after it is taken.
@@ -308,7 +309,7 @@ bool ScriptedServer::runStep(const Step& step)
         ::shutdown(client_, SHUT_WR);
         return true;
     case Kind::Reset: {
-        linger abortive{1, 0};
+        linger abortive { 1, 0 };
         ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
         closeClient();
         return true;

@@ -28,19 +28,19 @@ public:
     // "127.0.0.1:<port>" or "[::1]:<port>", ready for a target host.
     std::string address() const;
 
-    ScriptedServer& send(std::string bytes);     // one write of these bytes
+    ScriptedServer& send(std::string bytes); // one write of these bytes
     ScriptedServer& pause(int milliseconds);
     // Writes `pattern` again and again at full speed for this long, or until
     // the client goes away (endless data, bounded for the test).
     ScriptedServer& stream(std::string pattern, int milliseconds);
-    ScriptedServer& expectLine();                // read through CR LF (10 s at most)
-    ScriptedServer& expectBytes(size_t n);       // read exactly n bytes (10 s at most)
+    ScriptedServer& expectLine(); // read through CR LF (10 s at most)
+    ScriptedServer& expectBytes(size_t n); // read exactly n bytes (10 s at most)
     // Reads n bytes in small portions with a pause after each, so that a
     // client's sends fill the buffers and come back partial.
     ScriptedServer& readSlowly(size_t n, size_t portion, int pauseMilliseconds);
-    ScriptedServer& close();                     // orderly close (FIN)
-    ScriptedServer& reset();                     // abortive close (RST)
-    ScriptedServer& holdOpen(int milliseconds);  // keep the connection, read nothing
+    ScriptedServer& close(); // orderly close (FIN)
+    ScriptedServer& reset(); // abortive close (RST)
+    ScriptedServer& holdOpen(int milliseconds); // keep the connection, read nothing
 
     // Shrinks the receive buffer of the connection to come (before start()).
     void setReceiveBuffer(int bytes);
@@ -77,7 +77,7 @@ private:
     Family family_;
     std::vector<Step> steps_;
     std::thread thread_;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_ { false };
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
