@@ -1,31 +1,13 @@
 // The transport alone against a real POP3 server.
 #include "net/SmartWinsock.h"
 #include "tests/net/ErrorRecorder.h"
+#include "tests/net/ReadUntil.h"
 #include "tests/support/DovecotHarness.h"
 
 #include <chrono>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-namespace {
-
-// Reads chunks until the text ends with `end` (bounded by count and time).
-std::string ReadUntil(TSmartWinsock& socket, const std::string& end)
-{
-    std::string all;
-    std::string chunk;
-    for (int i = 0; i < 1000; ++i) {
-        if (socket.ReceiveString(chunk) <= 0)
-            break;
-        all += chunk;
-        if (all.size() >= end.size() && all.compare(all.size() - end.size(), end.size(), end) == 0)
-            break;
-    }
-    return all;
-}
-
-} // namespace
 
 TEST(WinsockWithDovecot, LogsInAndReadsTheMailboxState)
 {

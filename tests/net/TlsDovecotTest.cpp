@@ -2,6 +2,7 @@
 #include "net/SmartWinsock.h"
 #include "net/WinsockErrors.h"
 #include "tests/net/ErrorRecorder.h"
+#include "tests/net/ReadUntil.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/TestCertificates.h"
 
@@ -26,20 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Kind = TestCertificates::Kind;
-
-std::string ReadUntil(TSmartWinsock& socket, const std::string& end)
-{
-    std::string all;
-    std::string chunk;
-    for (int i = 0; i < 1000; ++i) {
-        if (socket.ReceiveString(chunk) <= 0)
-            break;
-        all += chunk;
-        if (all.size() >= end.size() && all.compare(all.size() - end.size(), end.size(), end) == 0)
-            break;
-    }
-    return all;
-}
 
 // What the window does between commands: wait for the socket, then let the
 // component take in what came.
