@@ -398,6 +398,30 @@ TEST_F(BrieflotseE2E, FinderFindsAServerByKeyboard)
     EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
 }
 
+// A reply that keeps trickling in: Escape asks, "Ja" stops and disconnects;
+// an access key pressed during the wait never sends its command afterwards.
+TEST_F(BrieflotseE2E, EscapeStopsAReplyThatNeverEnds)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK 1 Nachricht\r\nZeile eins\r\n");
+    for (int Piece = 0; Piece < 150; ++Piece)
+        Server.send("x").pause(100);
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    Type("retr 1");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "RETR 1\r\n");
+    Key("alt+n"); // NOOP: dropped, the window is waiting
+    Key("Escape");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Abbrechen").empty());
+    Key("alt+j");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle)) << "title: " << Title(*App);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Server.received(), "RETR 1\r\n") << "a key pressed during the wait acted later";
+}
+
 TEST_F(BrieflotseE2E, EscapeClosesEveryDialog)
 {
     ScriptedServer Server;
