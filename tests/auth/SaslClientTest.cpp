@@ -40,19 +40,6 @@ TSaslClient& ScramAfterClientFirst(TSaslClient& Client)
 
 } // namespace
 
-TEST(SaslClient, NamesItsMechanismsInAnyCase)
-{
-    TSaslMechanism Mechanism {};
-    for (const char* Name : { "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2" }) {
-        ASSERT_TRUE(ParseSaslMechanism(Name, Mechanism)) << Name;
-        EXPECT_EQ(SaslMechanismName(Mechanism), Name);
-    }
-    EXPECT_TRUE(ParseSaslMechanism("scram-sha-256", Mechanism));
-    EXPECT_EQ(Mechanism, TSaslMechanism::ScramSha256);
-    EXPECT_FALSE(ParseSaslMechanism("SCRAM-SHA-1", Mechanism));
-    EXPECT_FALSE(ParseSaslMechanism("", Mechanism));
-}
-
 TEST(SaslClient, PlainAndXOAuth2SendEverythingAtOnceAndNeverExplainTheSecret)
 {
     TSaslClient Plain(TSaslMechanism::Plain, "anna", "geheim");
