@@ -14,6 +14,47 @@ struct TRow {
     const char* Text;
 };
 
+// The continuation of an AUTH exchange ("+ " and a challenge).
+const char* const kContinuationText
+    = "Der Server setzt die Anmeldung fort: \"+\" ist keine Bestätigung, sondern eine Frage, Base64-kodiert "
+      "(Brieflotse zeigt sie im Protokoll dekodiert). Er erwartet jetzt Ihre Antwort als eigene Zeile ohne "
+      "Kommando-Wort, ebenfalls Base64-kodiert. Mit \"*\" brechen Sie die Anmeldung ab.";
+
+// AUTH without a mechanism: the list of mechanisms.
+const char* const kMechanismListText
+    = "Der Server hat die Verfahren aufgezählt, mit denen Sie sich über AUTH anmelden können (siehe Protokoll). Der "
+      "Assistent (Menü \"Befehle\", \"AUTH ...\") rechnet für PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2 "
+      "die Antworten aus.";
+
+struct TCodeText {
+    const char* Code;
+    const char* Text;
+};
+
+const TCodeText kCodeTexts[] = {
+    { "IN-USE",
+        "[IN-USE]: Die Mailbox ist gerade geöffnet, von einem anderen Programm oder einer anderen Verbindung, und "
+        "deshalb gesperrt. Warten Sie, bis jene fertig ist, und melden Sie sich dann erneut an." },
+    { "LOGIN-DELAY",
+        "[LOGIN-DELAY]: Sie haben sich zu bald nach der letzten Anmeldung wieder angemeldet. Der Server verlangt eine "
+        "Pause zwischen zwei Anmeldungen (wie lang, nennt CAPA unter LOGIN-DELAY)." },
+    { "SYS/TEMP",
+        "[SYS/TEMP]: Ein vorübergehendes Problem des Servers, nicht Ihrer Eingabe. Ein späterer Versuch kann "
+        "gelingen." },
+    { "SYS/PERM",
+        "[SYS/PERM]: Ein dauerhaftes Problem des Servers; ein erneuter Versuch hilft nicht. Wenden Sie sich an den "
+        "Betreiber." },
+    { "AUTH",
+        "[AUTH]: Die Anmeldedaten selbst waren falsch (Name, Paßwort oder Verfahren), kein Problem des Servers. Prüfen "
+        "Sie sie, bevor Sie es erneut versuchen." },
+    { "UTF8",
+        "[UTF8]: Der Server will diese Mailbox nur in UTF-8 öffnen: Senden Sie vorher das Kommando UTF8 (wenn CAPA es "
+        "nennt)." },
+};
+
+const char* const kUnknownCodeText
+    = "[%s]: ein Antwort-Code, den Brieflotse nicht kennt; der Klartext der Antwort kann ihn erklären.";
+
 // Tried in order; the first match wins. "%s" is the target host.
 const TRow kRows[] = {
     { "+OK", "WELC", TListKind::Any,
@@ -87,9 +128,17 @@ const TRow kRows[] = {
         "es "
         "sich um eine positive Bestätigung handelt. Näheres könnte aus dem Klartext der Mitteilung (siehe Protokoll) "
         "hervorgehen." },
+    { "+OK", "APOP", TListKind::Any,
+        "Der Server hat die Anmeldung mit APOP angenommen: die Prüfsumme aus dem Zeitstempel seiner Begrüßung und "
+        "Ihrem Paßwort stimmte. Das Paßwort selbst ist dabei nicht über die Leitung gegangen. Die Mailbox ist jetzt "
+        "geöffnet; mit STAT und LIST verschaffen Sie sich einen Überblick." },
+    { "+OK", "AUTH", TListKind::Any,
+        "Der Server hat die Anmeldung mit AUTH angenommen, die Mailbox ist jetzt geöffnet. Mit STAT und LIST "
+        "verschaffen Sie sich einen Überblick über die wartenden Nachrichten." },
     { "+OK", nullptr, TListKind::Any,
         "Der Server hat das letzte Kommando ausgeführt beziehungsweise positiv bestätigt. Sie können also mit dem "
         "Abrufen von E-Mail beginnen beziehungsweise fortfahren." },
+    { "+", nullptr, TListKind::Any, kContinuationText },
     { "-ERR", "CONN", TListKind::Any,
         "Sie haben die Verbindung zum Server \"%s\" durch einen Klick auf \"Trennen\" unterbrochen. Diese Methode "
         "sollten Sie nur dann verwenden, wenn schwere Protokoll- oder TCP/IP-Probleme vorliegen. Ansonsten ist es "
@@ -132,6 +181,19 @@ const TRow kRows[] = {
         "des DELE-Kommandos einen zu hohen Wert oder aber die Nummer einer bereits gelöschten Nachricht angegeben. "
         "Verwenden Sie das LIST-Kommando ohne Parameter, um so eine Liste aller aktuell verfügbaren Nachrichten zu "
         "erhalten." },
+    { "-ERR", "CAPA", TListKind::Any,
+        "Der Server kennt das Kommando CAPA nicht: er spricht offenbar nur das POP3 von 1996 (rfc1939) und nennt "
+        "seine Fähigkeiten nicht. STLS und AUTH bietet er vermutlich auch nicht an; melden Sie sich mit USER und PASS "
+        "an." },
+    { "-ERR", "APOP", TListKind::Any,
+        "Der Server hat die Anmeldung mit APOP abgelehnt. Entweder stimmen Name oder Paßwort nicht, oder der Server "
+        "kennt für diesen Namen kein APOP (viele Server erlauben es nur mit eigens hinterlegtem Paßwort). Versuchen "
+        "Sie es erneut oder melden Sie sich mit USER und PASS an." },
+    { "-ERR", "AUTH", TListKind::Any,
+        "Der Server hat die Anmeldung mit AUTH abgelehnt oder abgebrochen. Entweder stimmen Name, Paßwort oder Token "
+        "nicht, oder der Server erlaubt dieses Verfahren hier nicht (PLAIN und LOGIN oft nur auf verschlüsselten "
+        "Verbindungen), oder die Anmeldung wurde mit \"*\" abgebrochen. Welche Verfahren er anbietet, zeigt CAPA in "
+        "der Zeile SASL." },
     { "-ERR", "OOPS", TListKind::Any,
         "Der Server hat nach seiner letzten Antwort zusätzliche Daten gesendet, die von den Dialog-Spezifikationen in "
         "rfc1939 \"Post Office Protocol - Version 3\" abweichen. Die Struktur der Meldung läßt darauf schließen, daß "
@@ -240,6 +302,15 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
         + TargetHost + "\".";
 }
 
+std::string ApopOfferText(const std::string& Timestamp)
+{
+    if (Timestamp.empty())
+        return "";
+    return "Die Begrüßung enthält einen Zeitstempel (" + QuotedStatusWord(Timestamp, 80)
+        + "): Der Server bietet APOP an, eine Anmeldung, bei der das Paßwort selbst nicht über die Leitung geht "
+          "(Menü \"Befehle\", \"APOP ...\").";
+}
+
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
 {
     if (Accepted && Tls)
@@ -283,11 +354,24 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
     const TCommandParts Parts = SplitCommand(Line);
     const std::string Status = ReplyStatusWord(Reply);
     const std::string UpperStatus = UpperAscii(Status);
+    std::string Code = ResponseCode(Reply);
+    const std::string CodeText = Code.empty() ? "" : "\r\n\r\n" + ResponseCodeText(Code);
+    if (UpperStatus == "+OK" && Parts.Word == "AUTH" && Line.find_first_not_of(' ', 4) == std::string::npos)
+        return { kMechanismListText + CodeText, false };
     for (const TRow& Row : kRows)
         if (RowMatches(Row, UpperStatus, Parts))
-            return { Fill(Row.Text, Context.TargetHost), false };
+            return { Fill(Row.Text, Context.TargetHost) + CodeText, false };
     // The word may be anything a server sent: megabytes, control bytes, 8-bit.
-    return { Fill(kUndefinedStatusText, QuotedStatusWord(Status)), false };
+    return { Fill(kUndefinedStatusText, QuotedStatusWord(Status)) + CodeText, false };
+}
+
+std::string ResponseCodeText(const std::string& Code)
+{
+    const std::string Upper = UpperAscii(Code);
+    for (const TCodeText& Known : kCodeTexts)
+        if (Upper == Known.Code)
+            return Known.Text;
+    return Fill(kUnknownCodeText, QuotedStatusWord(Code));
 }
 
 std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const std::string& ErrorMessage)
@@ -299,6 +383,17 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     Texts.push_back(Lead + kDisturbedText);
     Texts.push_back(Lead + Fill(kNotConnectedText, TargetHost));
     Texts.push_back(Fill(kUndefinedStatusText, QuotedStatusWord(std::string(100, 'W'))));
+    Texts.push_back(kMechanismListText);
+    // After a greeting: the text, the warning of a connection in clear, the APOP offer.
+    TGuidanceContext Greeted;
+    Greeted.TargetHost = TargetHost;
+    Texts.push_back(ChooseGuidance("CONN", "+OK", Greeted).Text + "\r\n\r\n"
+        + ConnectionSecurityText(nullptr, TargetHost) + "\r\n\r\n"
+        + ApopOfferText("<" + std::string(40, 'W') + "@" + TargetHost + ">"));
+    // Response codes come mostly with a refused log-in.
+    const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());
+    for (const TCodeText& Known : kCodeTexts)
+        Texts.push_back(Refused.Text + "\r\n\r\n" + Known.Text);
     Texts.push_back(ServerClosedGuidance(TargetHost).Text);
     Texts.push_back(StoppedGuidance(TargetHost).Text);
     return Texts;

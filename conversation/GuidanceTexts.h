@@ -29,6 +29,8 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
 // Added to the guidance after the greeting: encrypted, or a warning that a
 // password would cross the network in clear text (not for this machine).
 std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost);
+// Added after the greeting when it carries an APOP timestamp ("" otherwise).
+std::string ApopOfferText(const std::string& Timestamp);
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
@@ -36,6 +38,10 @@ bool IsThisMachine(const std::string& Host);
 
 // Guidance after the user stopped a wait, which closed the connection.
 TGuidance StoppedGuidance(const std::string& TargetHost);
+
+// The sentence on a response code of a reply ("IN-USE" …); unknown codes are
+// named as such.
+std::string ResponseCodeText(const std::string& Code);
 
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
 #include "conversation/ReplyRules.h"
 #include "conversation/StatusLine.h"
@@ -11,6 +12,10 @@
 namespace {
 
 const char* const kLineEnd = "\r\n";
+// More of a greeting than this is no timestamp anyone needs.
+constexpr size_t kMaxGreetingBytes = 4096;
+// The body of a CAPA answer kept for its guidance.
+constexpr size_t kMaxKeptBody = 64 * 1024;
 
 std::string JoinLines(std::initializer_list<const char*> Lines)
 {
@@ -23,6 +28,16 @@ std::string JoinLines(std::initializer_list<const char*> Lines)
         First = false;
     }
     return Text;
+}
+
+// A challenge as the log shows it: decoded, in the log's character rule, and
+// short enough for one line.
+std::string ChallengeForLog(const std::string& Challenge)
+{
+    std::string Bytes;
+    if (!Base64Decode(Challenge, Bytes))
+        return "(kein gültiges Base64) " + QuotedStatusWord(Challenge, 200);
+    return "\"" + QuotedStatusWord(Bytes, 400) + "\"";
 }
 
 } // namespace
@@ -113,18 +128,25 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             FView.AdvanceServerColor();
         FView.AddHostToHistory(HistoryEntry);
         FView.SetConnectedState(true);
+        FCapabilities = TCapabilities();
+        FAwaitingAnswer = false;
         if (AcceptEncryption()) {
             ShowStatus("Wartet auf Antwort ...");
             const std::string Greeting = ReadSingleLineReply();
+            FGreeting = Greeting.substr(0, kMaxGreetingBytes);
             ShowGuidance("CONN", Greeting);
             if (!FErrorFlag && FTransport->Connected()) {
-                const std::string Security = ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost());
-                if (!Security.empty()) {
+                std::string Additions;
+                for (const std::string& Text :
+                    { ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost()),
+                        ApopOfferText(GreetingTimestamp(FGreeting)) })
+                    if (!Text.empty())
+                        Additions += "\r\n\r\n" + Text;
+                if (!Additions.empty()) {
                     TGuidanceContext Context;
                     Context.Connected = true;
                     Context.TargetHost = FTransport->TargetHost();
-                    FView.ShowGuidanceText(
-                        ChooseGuidance("CONN", Greeting, Context).Text + "\r\n\r\n" + Security, false);
+                    FView.ShowGuidanceText(ChooseGuidance("CONN", Greeting, Context).Text + Additions, false);
                 }
             }
         }
@@ -153,20 +175,39 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     if (!BeginAction())
         return;
     ShowStatus("Sendet Kommando ...");
+    // Inside an AUTH exchange the line is an answer (base64, "*"): its case
+    // matters, it may carry the password, and it is no command to repeat.
+    const bool IsAnswer = FAwaitingAnswer;
     std::string Line = CommandText;
-    if (FView.Options().UpperCaseCommands)
-        Line = UpperCaseCommandWord(Line);
-    if (!Line.empty())
-        FView.AddCommandToHistory(Line);
-    SendCommand(Line);
+    if (IsAnswer) {
+        SendAnswer(Line);
+    } else {
+        if (FView.Options().UpperCaseCommands)
+            Line = UpperCaseCommandWord(Line);
+        if (!Line.empty())
+            FView.AddCommandToHistory(Line);
+        SendCommand(Line);
+    }
     if (!FErrorFlag) {
         ShowStatus("Wartet auf Antwort ...");
-        const std::string Reply = ExpectsMultiLineReply(Line) ? ReadMultiLineReply() : ReadSingleLineReply();
+        const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
+        FKeepBody = MultiLine && SplitCommand(Line).Word == "CAPA";
+        FKeptBody.clear();
+        std::string Reply = MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+        FKeepBody = false;
         HandleQuitReply(Line, Reply);
-        if (UpperAscii(Line) == "STLS")
+        NoteReply(Line, Reply, IsAnswer);
+        const bool InAuth = IsAnswer || SplitCommand(Line).Word == "AUTH";
+        if (InAuth && !IsAnswer)
+            FAuthLine = Line;
+        if (InAuth)
+            AnswerContinuations(Reply);
+        else
+            SetSaslClient(nullptr, "");
+        if (!IsAnswer && UpperAscii(Line) == "STLS")
             HandleStlsReply(Reply);
         else
-            ShowGuidance(Line, Reply);
+            GuideReply(InAuth ? FAuthLine : Line, Reply);
     }
     if (FView.CommandFieldEnabled())
         FView.FocusCommandField();
@@ -237,6 +278,71 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
     Context.TargetHost = FTransport->TargetHost();
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
     FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+}
+
+void TPOP3Conversation::NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer)
+{
+    const bool Continues = !FErrorFlag && IsContinuationReply(Reply) && (WasAnswer || SplitCommand(Line).Word == "AUTH")
+        && FTransport->Connected();
+    FAwaitingAnswer = Continues;
+    if (Continues) {
+        const std::string Challenge = ContinuationData(Reply);
+        if (!Challenge.empty())
+            FView.AppendNoteToLog("Brieflotse: Der Server fragt (Base64 dekodiert): " + ChallengeForLog(Challenge));
+    }
+    if (!FErrorFlag && !WasAnswer && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
+        FCapabilities = TCapabilities::Parse(FKeptBody);
+}
+
+void TPOP3Conversation::SetSaslClient(std::unique_ptr<TSaslClient> Client, const std::string& StartExplanation)
+{
+    FSasl = std::move(Client);
+    FSaslSummary = FSasl ? StartExplanation : std::string();
+}
+
+void TPOP3Conversation::AnswerContinuations(std::string& Reply)
+{
+    // However a server goes on asking, the exchange ends: a mechanism has a
+    // few rounds, and the client cancels with "*" beyond them.
+    constexpr int kMaxRounds = 8;
+    for (int Round = 0; FSasl && FAwaitingAnswer && !FErrorFlag && Round < kMaxRounds; ++Round) {
+        const TSaslStep Step = FSasl->Answer(ContinuationData(Reply));
+        FView.AppendNoteToLog("Brieflotse: " + Step.Explanation);
+        FSaslSummary = Step.Explanation;
+        SendAnswer(Step.Line);
+        if (FErrorFlag)
+            break;
+        ShowStatus("Wartet auf Antwort ...");
+        Reply = ReadSingleLineReply();
+        NoteReply("", Reply, true);
+    }
+    // The exchange is over once the server no longer asks (or the client gave up).
+    if (!FAwaitingAnswer)
+        FSasl.reset();
+}
+
+void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& Reply)
+{
+    if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
+        return FView.ShowGuidanceText(CapabilityGuidance(FCapabilities), false);
+    ShowGuidance(Line, Reply);
+    if (!FSaslSummary.empty() && !FErrorFlag && !FAwaitingAnswer) {
+        TGuidanceContext Context;
+        Context.Connected = FTransport->Connected();
+        Context.TargetHost = FTransport->TargetHost();
+        const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
+        FView.ShowGuidanceText(Guidance.Text + "\r\n\r\n" + FSaslSummary, Guidance.IsError);
+        FSaslSummary.clear();
+    }
+}
+
+void TPOP3Conversation::SendAnswer(const std::string& Line)
+{
+    const std::string Data = Line + kLineEnd;
+    if (!FErrorFlag)
+        FTransport->SendString(Data);
+    if (!FErrorFlag)
+        FView.AppendToLog(kLineEnd + LogCopyOfAnswer(Data, FView.Options().HidePasswords), false, false);
 }
 
 void TPOP3Conversation::SendCommand(const std::string& Line)
@@ -399,10 +505,21 @@ std::string TPOP3Conversation::ReadMultiLineReplyLimited()
             } while (Chunk.empty());
             return true;
         },
-        [this](const std::string& Lines) { LogServerText(Lines, true); });
-    if (!FErrorFlag && !Rest.empty())
+        [this](const std::string& Lines) {
+            KeepBody(Lines);
+            LogServerText(Lines, true);
+        });
+    if (!FErrorFlag && !Rest.empty()) {
+        KeepBody(Rest);
         LogServerText(Rest, true);
+    }
     return Reply;
+}
+
+void TPOP3Conversation::KeepBody(const std::string& Lines)
+{
+    if (FKeepBody && FKeptBody.size() < kMaxKeptBody)
+        FKeptBody.append(Lines, 0, kMaxKeptBody - FKeptBody.size());
 }
 
 void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::string& Reply)
@@ -413,6 +530,8 @@ void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::stri
 
 void TPOP3Conversation::CloseConnection()
 {
+    FAwaitingAnswer = false;
+    FSasl.reset();
     ShowStatus("Trennt von " + FTransport->TargetHost() + " ...");
     FTransport->Disconnect();
     FView.SetConnectedState(false);

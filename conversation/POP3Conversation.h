@@ -7,8 +7,11 @@
 // what the conversation tells it through TConversationView.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "auth/SaslClient.h"
+#include "conversation/Capabilities.h"
 #include "conversation/ConversationView.h"
 #include "conversation/ReplyRules.h"
 #include "net/SmartWinsock.h"
@@ -55,12 +58,28 @@ public:
     void ShowStatus(const std::string& Text);
     void ShowGuidance(const std::string& Line, const std::string& Reply);
     void SendCommand(const std::string& Line);
+    // A line inside an AUTH exchange: sent as typed, masked in the log.
+    void SendAnswer(const std::string& Line);
     std::string ReadSingleLineReply();
     std::string ReadMultiLineReply();
     std::string ReadMultiLineReplyLimited();
     void HandleQuitReply(const std::string& Line, const std::string& Reply);
     void CloseConnection();
     void WinsockError(const std::string& Origin, int32_t Code, const std::string& Description);
+
+    // What the server said of itself: its greeting (bounded) and its answer
+    // to the last CAPA on this connection.
+    const std::string& Greeting() const { return FGreeting; }
+    const TCapabilities& Capabilities() const { return FCapabilities; }
+    // The last reply was a "+ " continuation: the next line sent is an answer
+    // inside the AUTH exchange, not a command.
+    bool AwaitingAnswer() const { return FAwaitingAnswer; }
+
+    // The assistant's log-in: the next AUTH command sent is answered by Client
+    // through all its rounds within the same action, each step explained in
+    // the log. Dropped when the exchange ends, another command is sent or the
+    // connection closes. StartExplanation says what the AUTH line carried.
+    void SetSaslClient(std::unique_ptr<TSaslClient> Client, const std::string& StartExplanation);
 
     // Conversation state.
     bool ErrorFlag() const { return FErrorFlag; }
@@ -87,7 +106,25 @@ private:
     // After a reply: a note in the log for whatever was received but not shown.
     void NoteWhatWasNotShown();
 
+    // After a reply: what it means for the AUTH exchange and the capabilities.
+    void KeepBody(const std::string& Lines);
+    void NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer);
+    // The guidance after a reply to Line (an answer inside AUTH counts as AUTH).
+    void GuideReply(const std::string& Line, const std::string& Reply);
+    // Lets the assistant's SASL client answer every continuation; Reply
+    // becomes the reply that ended the exchange.
+    void AnswerContinuations(std::string& Reply);
+
     TConversationView& FView;
+    std::string FGreeting;
+    TCapabilities FCapabilities;
+    bool FAwaitingAnswer = false;
+    std::string FAuthLine; // the AUTH command the answers belong to
+    std::unique_ptr<TSaslClient> FSasl;
+    std::string FSaslSummary; // the last step's explanation, for the guidance
+    // The body of a CAPA answer, kept (bounded) for its guidance.
+    bool FKeepBody = false;
+    std::string FKeptBody;
     TSmartWinsock FWinsock;
     TStreamTransport* FTransport; // FWinsock or the one handed in
     bool FErrorFlag = false;

@@ -69,9 +69,26 @@ bool IsPositiveReply(const std::string& Text)
     return UpperAscii(Text.substr(0, 3)) == "+OK";
 }
 
+bool IsContinuationReply(const std::string& Text)
+{
+    return Text.size() >= 2 && Text[0] == '+' && (Text[1] == ' ' || Text.compare(1, 2, kLineEnd) == 0);
+}
+
+std::string ContinuationData(const std::string& Reply)
+{
+    if (!IsContinuationReply(Reply))
+        return {};
+    std::string Data = Reply[1] == ' ' ? Reply.substr(2) : std::string();
+    return Data.substr(0, Data.find(kLineEnd));
+}
+
 bool ExpectsMultiLineReply(const std::string& Line)
 {
     TCommandParts Parts = SplitCommand(Line);
+    if (Parts.Word == "CAPA")
+        return true;
+    if (Parts.Word == "AUTH")
+        return Line.find_first_not_of(' ', 4) == std::string::npos;
     if (Parts.Word == "LIST" || Parts.Word == "UIDL")
         return Parts.Number < 1;
     if (Parts.Word == "RETR" || Parts.Word == "TOP")
@@ -86,16 +103,62 @@ std::string UpperCaseCommandWord(const std::string& Line)
     return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
 }
 
+namespace {
+
+const char* const kSecretMask = "Schhh... nicht verraten!";
+
+// Where the secret of a line starts: after "PASS ", after the second blank of
+// "APOP name digest" and "AUTH mechanism response"; npos for other lines.
+size_t SecretStart(const std::string& Line)
+{
+    const std::string Word = UpperAscii(Line.substr(0, 5));
+    if (Word == "PASS ")
+        return 5;
+    if (Word != "APOP " && Word != "AUTH ")
+        return std::string::npos;
+    const size_t Blank = Line.find(' ', 5);
+    if (Blank == std::string::npos)
+        return std::string::npos;
+    const size_t Start = Blank + 1;
+    // A blank line end after the mechanism is no response.
+    if (Start >= Line.size() || Line.compare(Start, 2, kLineEnd) == 0)
+        return std::string::npos;
+    return Start;
+}
+
+} // namespace
+
 bool CarriesSecret(const std::string& Line)
 {
-    return UpperAscii(Line.substr(0, 5)) == "PASS ";
+    return SecretStart(Line) != std::string::npos;
 }
 
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords)
 {
-    if (HidePasswords && CarriesSecret(LineWithLineEnd))
-        return LineWithLineEnd.substr(0, 5) + "Schhh... nicht verraten!" + kLineEnd;
+    const size_t Start = SecretStart(LineWithLineEnd);
+    if (HidePasswords && Start != std::string::npos)
+        return LineWithLineEnd.substr(0, Start) + kSecretMask + kLineEnd;
     return LineWithLineEnd;
+}
+
+std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswords)
+{
+    // An empty answer hides nothing and shows that nothing was sent.
+    if (!HidePasswords || LineWithLineEnd == kLineEnd)
+        return LineWithLineEnd;
+    return kSecretMask + kLineEnd;
+}
+
+std::string ResponseCode(const std::string& Reply)
+{
+    const size_t Blank = Reply.find(' ');
+    if (Blank == std::string::npos || Blank + 1 >= Reply.size() || Reply[Blank + 1] != '[')
+        return {};
+    const size_t Close = Reply.find(']', Blank + 2);
+    const size_t LineEnd = Reply.find(kLineEnd, Blank);
+    if (Close == std::string::npos || (LineEnd != std::string::npos && Close > LineEnd))
+        return {};
+    return Reply.substr(Blank + 2, Close - Blank - 2);
 }
 
 bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
@@ -131,7 +194,7 @@ int LogStatusClass(const std::string& Text, bool IsBody)
 {
     if (IsBody)
         return 2;
-    return IsPositiveReply(Text) ? 1 : 3;
+    return IsPositiveReply(Text) || IsContinuationReply(Text) ? 1 : 3;
 }
 
 std::vector<std::string> SplitLogLines(const std::string& Text)

@@ -19,7 +19,14 @@ TCommandParts SplitCommand(const std::string& Line);
 // First three characters, upper-cased, are "+OK" (so "+OKAY" counts too).
 bool IsPositiveReply(const std::string& Text);
 
-// LIST/UIDL without a number (or a number below 1), RETR/TOP with one.
+// A continuation of an AUTH exchange: "+" followed by a blank or the line
+// end. The server waits for the client's next answer.
+bool IsContinuationReply(const std::string& Text);
+// What a continuation carries after "+ ", without the line end.
+std::string ContinuationData(const std::string& Reply);
+
+// LIST/UIDL without a number (or a number below 1), RETR/TOP with one, CAPA,
+// and AUTH without a mechanism (the list of mechanisms).
 bool ExpectsMultiLineReply(const std::string& Line);
 
 std::string UpperAscii(std::string Text);
@@ -28,13 +35,20 @@ std::string UpperAscii(std::string Text);
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);
 
-// A command line that carries a secret (a password): masked in the log and
-// never written to disk while passwords are hidden.
+// A command line that carries a secret (PASS with a password, APOP with its
+// digest, AUTH with an initial response): masked in the log and never written
+// to disk while passwords are hidden.
 bool CarriesSecret(const std::string& Line);
 
-// The copy of a sent line (with its CR LF) that goes to the log: a PASS line
-// shows its first five characters as typed and a mask instead of the password.
+// The copy of a sent line (with its CR LF) that goes to the log: a line with
+// a secret shows its words up to the secret as typed and a mask instead of it.
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords);
+// The same for an answer inside an AUTH exchange: all of it is the secret.
+std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswords);
+
+// The response code of a status reply ("-ERR [IN-USE] ..." gives "IN-USE"),
+// "" when the text after the status word does not start with one.
+std::string ResponseCode(const std::string& Reply);
 
 // "QUIT" (any case) at the start of the line answered positively.
 bool IsAcceptedQuit(const std::string& Line, const std::string& Reply);
@@ -50,7 +64,7 @@ std::string QuotedStatusWord(const std::string& Word, size_t MaxCharacters = 40)
 // The reply up to its first blank, cut at its first CR LF.
 std::string ReplyStatusWord(const std::string& Reply);
 
-// 2 for body text, 1 for a positive status, 3 for anything else.
+// 2 for body text, 1 for a positive status or a continuation, 3 for anything else.
 int LogStatusClass(const std::string& Text, bool IsBody);
 
 // Log lines of a block: split at CR LF only; no empty last piece for a block

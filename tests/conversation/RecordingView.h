@@ -34,6 +34,7 @@ public:
     bool GuidanceIsError = false;
     std::vector<std::string> Hosts;
     std::vector<std::string> Commands;
+    std::vector<std::string> Notes;
     std::vector<std::pair<std::string, std::string>> Questions;
     bool Answer = false;
 
@@ -63,6 +64,7 @@ public:
     {
         Log.AppendToLog(Text, IsServer, IsBody);
     }
+    void AppendNoteToLog(const std::string& Text) override { Notes.push_back(Text); }
     bool LogHasLines() const override { return Log.HasLines(); }
     void ClearLog() override { Log.Clear(); }
     void AdvanceServerColor() override { Log.AdvanceServerColor(); }

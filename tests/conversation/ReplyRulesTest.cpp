@@ -80,9 +80,10 @@ TEST(ReplyRules, SplitCommandGivesWordAndNumber)
 
 TEST(ReplyRules, MultiLineRepliesArePredictedFromWordAndNumber)
 {
-    for (const char* Line : { "LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0" })
+    for (const char* Line :
+        { "LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0", "CAPA", "capa", "AUTH", "AUTH  " })
         EXPECT_TRUE(ExpectsMultiLineReply(Line)) << Line;
-    for (const char* Line : { "LIST 2", "RETR", "RETR x", "STAT", "CAPA", "", "LISTX", "TOP" })
+    for (const char* Line : { "LIST 2", "RETR", "RETR x", "STAT", "", "LISTX", "TOP", "AUTH PLAIN", "CAPAX" })
         EXPECT_FALSE(ExpectsMultiLineReply(Line)) << Line;
 }
 
@@ -134,6 +135,34 @@ TEST(ReplyRules, PasswordMaskOfTheLogCopy)
     EXPECT_EQ(LogCopyOfCommand("PASS\r\n", true), "PASS\r\n");
     EXPECT_EQ(LogCopyOfCommand("PASSWORD x\r\n", true), "PASSWORD x\r\n");
     EXPECT_EQ(LogCopyOfCommand("\r\n", true), "\r\n");
+    // The digest of APOP and the initial response of AUTH are secrets too;
+    // the words before them stay readable.
+    EXPECT_EQ(LogCopyOfCommand("APOP bob c4c9334bac560ecc979e58001b3e22fb\r\n", true),
+        "APOP bob Schhh... nicht verraten!\r\n");
+    EXPECT_EQ(LogCopyOfCommand("auth PLAIN AGJvYgBwdw==\r\n", true), "auth PLAIN Schhh... nicht verraten!\r\n");
+    EXPECT_EQ(LogCopyOfCommand("AUTH LOGIN\r\n", true), "AUTH LOGIN\r\n");
+    EXPECT_EQ(LogCopyOfCommand("AUTH LOGIN \r\n", true), "AUTH LOGIN \r\n");
+    EXPECT_EQ(LogCopyOfCommand("APOP bob\r\n", true), "APOP bob\r\n");
+    EXPECT_TRUE(CarriesSecret("AUTH XOAUTH2 dXNlcj1...")) << "stored histories must drop it";
+    EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", true), "Schhh... nicht verraten!\r\n");
+    EXPECT_EQ(LogCopyOfAnswer("\r\n", true), "\r\n");
+    EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", false), "cGVuY2ls\r\n");
+}
+
+TEST(ReplyRules, ContinuationsAndResponseCodes)
+{
+    EXPECT_TRUE(IsContinuationReply("+ VXNlcm5hbWU6\r\n"));
+    EXPECT_TRUE(IsContinuationReply("+\r\n"));
+    EXPECT_FALSE(IsContinuationReply("+OK\r\n"));
+    EXPECT_FALSE(IsContinuationReply("+"));
+    EXPECT_EQ(ContinuationData("+ VXNlcm5hbWU6\r\n"), "VXNlcm5hbWU6");
+    EXPECT_EQ(ContinuationData("+\r\n"), "");
+    EXPECT_EQ(LogStatusClass("+ abc\r\n", false), 1);
+    EXPECT_EQ(ResponseCode("-ERR [IN-USE] locked\r\n"), "IN-USE");
+    EXPECT_EQ(ResponseCode("-ERR [SYS/TEMP] later"), "SYS/TEMP");
+    EXPECT_EQ(ResponseCode("-ERR locked [IN-USE]\r\n"), "");
+    EXPECT_EQ(ResponseCode("-ERR [IN-USE\r\n] x"), "") << "a code ends on its own line";
+    EXPECT_EQ(ResponseCode("-ERR[IN-USE]"), "");
 }
 
 TEST(ReplyRules, LogLinesSplitAtCrLfOnly)

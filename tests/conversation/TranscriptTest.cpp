@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/SaslClient.h"
 #include "conversation/POP3Conversation.h"
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/FakeTransport.h"
@@ -262,5 +263,116 @@ TEST(Transcript, AcceptedQuitClosesTheConnection)
         EXPECT_EQ(Session.View.Connected, !Case.Closes);
         EXPECT_EQ(Session.View.StatusText, Case.Closes ? "Offline" : "Bereit");
         EXPECT_FALSE(Session.Conversation.ErrorFlag()) << Session.Conversation.ErrorMessage();
+    }
+}
+
+TEST(Transcript, CapabilityListSplitAtEveryPositionIsLoggedAndExplained)
+{
+    const std::string Reply = "+OK Capability list follows\r\nTOP\r\nSASL PLAIN SCRAM-SHA-256\r\nRESP-CODES\r\n"
+                              "X-WEIRD 1\r\n.\r\n";
+    for (const TChunks& Chunks : Chunkings(Reply)) {
+        SCOPED_TRACE(Joined(Chunks));
+        TSession Session(Chunks);
+        EXPECT_THAT(Session.Send("capa"),
+            ElementsAre(
+                "+OK Capability list follows", "TOP", "SASL PLAIN SCRAM-SHA-256", "RESP-CODES", "X-WEIRD 1", "."));
+        EXPECT_EQ(Session.Server.StepsLeft(), 0u);
+        EXPECT_THAT(Session.Conversation.Capabilities().SaslMechanisms(), ElementsAre("PLAIN", "SCRAM-SHA-256"));
+        const std::string& Guidance = Session.View.Guidance;
+        EXPECT_NE(Guidance.find("\u2022 SASL PLAIN SCRAM-SHA-256: Anmeldung mit dem Kommando AUTH"), std::string::npos)
+            << Guidance;
+        EXPECT_NE(Guidance.find("\u2022 X-WEIRD 1: eine Fähigkeit, die Brieflotse nicht kennt"), std::string::npos);
+    }
+}
+
+TEST(Transcript, CapaRefusedByAnOldServerIsExplained)
+{
+    TSession Session({ "-ERR unknown command\r\n" });
+    EXPECT_THAT(Session.Send("CAPA"), ElementsAre("-ERR unknown command"));
+    EXPECT_NE(Session.View.Guidance.find("kennt das Kommando CAPA nicht"), std::string::npos);
+    EXPECT_TRUE(Session.Conversation.Capabilities().All().empty());
+}
+
+TEST(Transcript, AuthTypedByHandTakesAnswersAsLinesNotCommands)
+{
+    TSession Session({ "+ VXNlcm5hbWU6\r\n", "+ UGFzc3dvcmQ6\r\n", "+OK Logged in.\r\n" });
+    Session.View.Opts.HidePasswords = true;
+    EXPECT_THAT(Session.Send("auth LOGIN"), ElementsAre("+ VXNlcm5hbWU6"));
+    EXPECT_TRUE(Session.Conversation.AwaitingAnswer());
+    EXPECT_NE(Session.View.Guidance.find("setzt die Anmeldung fort"), std::string::npos);
+    EXPECT_THAT(Session.View.Notes, ElementsAre("Brieflotse: Der Server fragt (Base64 dekodiert): \"Username:\""));
+    Session.Send("dXNlcg==");
+    Session.Send("cGVuY2ls");
+    // Not upper-cased, not remembered, masked in the log.
+    EXPECT_EQ(Session.Server.Sent(), "AUTH LOGIN\r\ndXNlcg==\r\ncGVuY2ls\r\n");
+    EXPECT_THAT(Session.View.Commands, ElementsAre("AUTH LOGIN"));
+    EXPECT_THAT(Session.View.LogLines(),
+        ElementsAre("+OK bereit", "", "AUTH LOGIN", "+ VXNlcm5hbWU6", "", "Schhh... nicht verraten!", "+ UGFzc3dvcmQ6",
+            "", "Schhh... nicht verraten!", "+OK Logged in."));
+    EXPECT_FALSE(Session.Conversation.AwaitingAnswer());
+    EXPECT_NE(Session.View.Guidance.find("Anmeldung mit AUTH angenommen"), std::string::npos);
+}
+
+TEST(Transcript, CancelledAuthAndAPlusOutsideAuthAreNoExchange)
+{
+    TSession Session({ "+ \r\n", "-ERR [AUTH] Authentication cancelled\r\n", "+ what\r\n" });
+    Session.Send("AUTH PLAIN");
+    EXPECT_TRUE(Session.Conversation.AwaitingAnswer());
+    Session.Send("*");
+    EXPECT_FALSE(Session.Conversation.AwaitingAnswer());
+    EXPECT_NE(Session.View.Guidance.find("Anmeldung mit AUTH abgelehnt"), std::string::npos);
+    EXPECT_NE(Session.View.Guidance.find("[AUTH]: Die Anmeldedaten selbst waren falsch"), std::string::npos);
+    // A "+ " to NOOP opens no exchange: the next line is a command again.
+    Session.Send("noop");
+    EXPECT_FALSE(Session.Conversation.AwaitingAnswer());
+    EXPECT_EQ(Session.Server.Sent(), "AUTH PLAIN\r\n*\r\nNOOP\r\n");
+}
+
+TEST(Transcript, AssistantClientAnswersEveryRoundInOneAction)
+{
+    TSession Session({ "+ VXNlcm5hbWU6\r\n", "+ UGFzc3dvcmQ6\r\n", "+OK Logged in.\r\n" });
+    auto Client = std::make_unique<TSaslClient>(TSaslMechanism::Login, "user", "pencil");
+    const TSaslStep First = Client->Start();
+    Session.Conversation.SetSaslClient(std::move(Client), First.Explanation);
+    Session.Send(First.Line);
+    EXPECT_EQ(Session.Server.Sent(), "AUTH LOGIN\r\ndXNlcg==\r\ncGVuY2ls\r\n");
+    EXPECT_FALSE(Session.Conversation.AwaitingAnswer());
+    EXPECT_EQ(Session.View.Notes.size(), 4u) << "two challenges decoded, two answers explained";
+    EXPECT_NE(Session.View.Guidance.find("Anmeldung mit AUTH angenommen"), std::string::npos);
+}
+
+TEST(Transcript, ServerThatNeverStopsAskingCannotHoldTheAssistant)
+{
+    TChunks Endless(50, "+ VXNlcm5hbWU6\r\n");
+    TSession Session(Endless);
+    auto Client = std::make_unique<TSaslClient>(TSaslMechanism::Login, "user", "pencil");
+    Session.Conversation.SetSaslClient(std::move(Client), "");
+    Session.Send("AUTH LOGIN");
+    // A bounded number of answers, the last ones cancelling; the user has the line again.
+    const std::string Sent = Session.Server.Sent();
+    EXPECT_LE(std::count(Sent.begin(), Sent.end(), '\n'), 10);
+    EXPECT_NE(Sent.find("*\r\n"), std::string::npos);
+    EXPECT_FALSE(Session.Conversation.Busy());
+}
+
+TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
+{
+    struct {
+        std::string Reply;
+        const char* Expected;
+    } const Cases[] = {
+        { "-ERR [IN-USE] Mailbox locked\r\n", "[IN-USE]: Die Mailbox ist gerade geöffnet" },
+        { "-ERR [LOGIN-DELAY] wait\r\n", "[LOGIN-DELAY]: Sie haben sich zu bald" },
+        { "-ERR [sys/temp] try later\r\n", "[SYS/TEMP]: Ein vorübergehendes Problem" },
+        { "-ERR [X-FOO/BAR] eh\r\n", "[X-FOO/BAR]: ein Antwort-Code, den Brieflotse nicht kennt" },
+        { "-ERR [" + std::string(100000, 'A') + "] x\r\n", "AAAA\u2026]: ein Antwort-Code" },
+    };
+    for (const auto& Case : Cases) {
+        TSession Session({ Case.Reply });
+        Session.Send("PASS x");
+        const std::string& Guidance = Session.View.Guidance;
+        EXPECT_EQ(Guidance.rfind("Der Server hat das übermittelte Paßwort abgelehnt.", 0), 0u) << Guidance;
+        EXPECT_NE(Guidance.find(Case.Expected), std::string::npos) << Guidance.substr(0, 2000);
+        EXPECT_LT(Guidance.size(), 2000u);
     }
 }
