@@ -31,6 +31,7 @@
 #include "app/LogFonts.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
+#include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
@@ -461,6 +462,15 @@ void TPOP3Main::BuildMenu()
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
     connect(Stls, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('S')); });
+    QAction* Capa = Item(MenuKommandos, "MenuCAPA", QStringLiteral("&CAPA"),
+        QStringLiteral("Fragt den Server, welche Erweiterungen er beherrscht"));
+    connect(Capa, &QAction::triggered, this, [this] { SendCommandLine(QStringLiteral("CAPA")); });
+    QAction* Apop = Item(MenuKommandos, "MenuAPOP", QStringLiteral("AP&OP ..."),
+        QStringLiteral("Meldet sich an, ohne das Paßwort zu senden (MD5-Prüfsumme)"));
+    connect(Apop, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('A')); });
+    QAction* Auth = Item(MenuKommandos, "MenuAUTH", QStringLiteral("AUT&H ..."),
+        QStringLiteral("Meldet sich mit einem SASL-Verfahren an (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2)"));
+    connect(Auth, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('H')); });
 
     MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
     connect(MenuOptionen, &QMenu::aboutToShow, this, &TPOP3Main::MenuOptionenClick);
@@ -857,12 +867,41 @@ void TPOP3Main::SendCommandLine(const QString& Line)
 
 void TPOP3Main::CommandAssistant(QChar Kind)
 {
-    if (FAssistant)
-        FAssistant->SetHidePasswords(MenuHidePass->isChecked());
-    if (FAssistant && FAssistant->Execute(Kind, this))
-        SendCommandLine(FAssistant->CommandLine());
-    else
-        Command->setFocus();
+    if (!FAssistant)
+        return Command->setFocus();
+    FAssistant->SetHidePasswords(MenuHidePass->isChecked());
+    FAssistant->SetConnectionFacts(ConnectionFacts());
+    if (!FAssistant->Execute(Kind, this))
+        return Command->setFocus();
+    if (Kind == QLatin1Char('H'))
+        return StartSaslLogIn(FAssistant->SaslRequest());
+    if (Kind == QLatin1Char('A'))
+        AppendNoteToLog("Brieflotse: APOP: MD5 über den Zeitstempel der Begrüßung und Ihr "
+                        "Paßwort; nur diese Prüfsumme wird gesendet, nicht das Paßwort.");
+    SendCommandLine(FAssistant->CommandLine());
+}
+
+TConnectionFacts TPOP3Main::ConnectionFacts() const
+{
+    TConnectionFacts Facts;
+    Facts.Timestamp = QString::fromStdString(GreetingTimestamp(FConversation->Greeting()));
+    Facts.Encrypted = FConversation->Transport().Encrypted();
+    Facts.TargetHost = QString::fromStdString(FConversation->Transport().TargetHost());
+    for (const std::string& Mechanism : FConversation->Capabilities().SaslMechanisms())
+        Facts.Mechanisms << QString::fromStdString(Mechanism);
+    return Facts;
+}
+
+void TPOP3Main::StartSaslLogIn(const TSaslRequest& Request)
+{
+    TSaslMechanism Mechanism;
+    if (!ParseSaslMechanism(Request.Mechanism.toStdString(), Mechanism))
+        return Command->setFocus();
+    auto Client = std::make_unique<TSaslClient>(Mechanism, Request.User.toStdString(), Request.Secret.toStdString());
+    const TSaslStep First = Client->Start();
+    AppendNoteToLog("Brieflotse: " + First.Explanation);
+    FConversation->SetSaslClient(std::move(Client), First.Explanation);
+    SendCommandLine(QString::fromStdString(First.Line));
 }
 
 void TPOP3Main::ButtonUSERClick()

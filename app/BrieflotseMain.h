@@ -13,6 +13,7 @@
 #include "conversation/ConversationView.h"
 #include "conversation/POP3Conversation.h"
 #include "conversation/ProtocolLog.h"
+#include "dialogs/BrieflotseEdit.h"
 
 class QAction;
 class QActionGroup;
@@ -128,6 +129,10 @@ private:
     bool EditKeyPress(QKeyEvent* Key);
     bool LogKeyDown(QKeyEvent* Key);
     void CommandAssistant(QChar Kind);
+    // APOP and AUTH: what the assistant needs to know of the connection.
+    TConnectionFacts ConnectionFacts() const;
+    // The assistant's AUTH: the conversation answers the server's rounds.
+    void StartSaslLogIn(const TSaslRequest& Request);
     void UpdateFileActions();
     bool AskToStop();
     void WatchSocket();

@@ -1,11 +1,14 @@
 #include "dialogs/BrieflotseEdit.h"
 
 #include "app/settings/SettingsKey.h"
+#include "auth/Pop3Auth.h"
+#include "conversation/GuidanceTexts.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
 
 #include <QButtonGroup>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -42,6 +45,9 @@ QString BuildCommandLine(QChar Kind, const TFields& Fields)
         return WithArgument("DELE", Fields.Dele);
     case 'S':
         return "STLS";
+    case 'A':
+        return "APOP " + Fields.User + " "
+            + QString::fromStdString(ApopDigest(Fields.Timestamp.toStdString(), Fields.Pass.toStdString()));
     default:
         return QString();
     }
@@ -62,6 +68,10 @@ QString TitleWord(QChar Kind)
         return "DELE";
     case 'S':
         return "STLS";
+    case 'A':
+        return "APOP";
+    case 'H':
+        return "AUTH";
     default:
         return QString();
     }
@@ -120,7 +130,7 @@ QLineEdit* TPOP3Edit::NewEdit(const char* Name)
 }
 
 QWidget* TPOP3Edit::BuildPanel(
-    const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit, QWidget* Extra)
+    const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit, QWidget* Extra)
 {
     auto* Panel = new QWidget(FPanels);
     Panel->setObjectName(Name);
@@ -212,7 +222,9 @@ void TPOP3Edit::FormCreate()
             Group->addButton(Radio);
         }
     }
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
+    BuildLoginPanels();
+    for (QWidget* Panel :
+        { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS, FPanelAPOP, FPanelAUTH })
         static_cast<QVBoxLayout*>(Panel->layout())->addStretch(1);
     FRadioLIST->setChecked(true);
     FRadioRETR->setChecked(true);
@@ -254,7 +266,8 @@ void TPOP3Edit::FormCreate()
     Grid->addLayout(Buttons, 1, 0, 1, 2);
     Grid->setSizeConstraint(QLayout::SetFixedSize);
 
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
+    for (QWidget* Panel :
+        { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS, FPanelAPOP, FPanelAUTH })
         Panel->hide();
     LoadSettings();
 }
@@ -276,6 +289,11 @@ void TPOP3Edit::LoadSettings()
             FRadioTOP->setChecked(true);
         if (FSettings.ValueExists("TopNum"))
             FEditTOP->setText(FSettings.ReadString("TopNum"));
+        if (FSettings.ValueExists("AuthMech")) {
+            const int Index = FComboMechanism->findText(FSettings.ReadString("AuthMech"));
+            if (Index >= 0)
+                FComboMechanism->setCurrentIndex(Index);
+        }
     } catch (const TSettingsError& Error) {
         TMessageBox::Error(parentWidget(), "Brieflotse - Einstellungen", Error.Message());
     }
@@ -291,6 +309,7 @@ void TPOP3Edit::SaveSettings()
     FSettings.WriteString("ListMode", FRadioUIDL->isChecked() ? "UIDL" : "LIST");
     FSettings.WriteString("RetrMode", FRadioTOP->isChecked() ? "TOP" : "RETR");
     FSettings.WriteString("TopNum", FEditTOP->text());
+    FSettings.WriteString("AuthMech", FComboMechanism->currentText());
     if (!Key.Close())
         TMessageBox::Error(this, "Brieflotse - Einstellungen", FSettings.TakeWriteProblem());
 }
@@ -306,8 +325,10 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     FCommandLine.clear();
     FCommandKind = Kind;
 
-    for (QWidget* Panel : { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS })
+    for (QWidget* Panel :
+        { FPanelUSER, FPanelPASS, FPanelLIST, FPanelRETR, FPanelDELE, FPanelSTLS, FPanelAPOP, FPanelAUTH })
         Panel->hide();
+    FButtonSend->setEnabled(true);
     QWidget* Panel = nullptr;
     QLineEdit* Focus = nullptr;
     switch (Kind.unicode()) {
@@ -337,6 +358,16 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     case 'S':
         Panel = FPanelSTLS;
         break;
+    case 'A':
+        Panel = FPanelAPOP;
+        Focus = FEditAPOPUser;
+        PrepareApop();
+        break;
+    case 'H':
+        Panel = FPanelAUTH;
+        Focus = FEditAuthUser;
+        PrepareAuth();
+        break;
     default:
         break;
     }
@@ -355,7 +386,8 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
 void TPOP3Edit::SetHidePasswords(bool Hide)
 {
     FHidePasswords = Hide;
-    FEditPASS->setEchoMode(Hide ? QLineEdit::Password : QLineEdit::Normal);
+    for (QLineEdit* Edit : { FEditPASS, FEditAPOPPass, FEditAuthSecret })
+        Edit->setEchoMode(Hide ? QLineEdit::Password : QLineEdit::Normal);
 }
 
 bool TPOP3Edit::Execute(QChar Kind, QWidget* MainWindow)
@@ -375,13 +407,146 @@ EditRules::TFields TPOP3Edit::CurrentFields() const
     Fields.Dele = FEditDELE->text();
     Fields.Uidl = FRadioUIDL->isChecked();
     Fields.TopMode = FRadioTOP->isChecked();
+    if (FCommandKind == QLatin1Char('A')) {
+        Fields.User = FEditAPOPUser->text();
+        Fields.Pass = FEditAPOPPass->text();
+        Fields.Timestamp = FFacts.Timestamp;
+    }
     return Fields;
 }
 
 void TPOP3Edit::ButtonSendClick()
 {
-    FCommandLine = EditRules::BuildCommandLine(FCommandKind, CurrentFields());
+    if (FCommandKind == QLatin1Char('H') && !ClearTextAllowed())
+        return;
+    // One account: a name and password given for APOP or AUTH are offered for USER and PASS too.
+    if (FCommandKind == QLatin1Char('A')) {
+        FEditUSER->setText(FEditAPOPUser->text());
+        FEditPASS->setText(FEditAPOPPass->text());
+    } else if (FCommandKind == QLatin1Char('H')) {
+        FEditUSER->setText(FEditAuthUser->text());
+        if (FComboMechanism->currentText() != QLatin1String("XOAUTH2"))
+            FEditPASS->setText(FEditAuthSecret->text());
+    }
+    FCommandLine = FCommandKind == QLatin1Char('H') ? "AUTH " + FComboMechanism->currentText()
+                                                    : EditRules::BuildCommandLine(FCommandKind, CurrentFields());
     accept();
+}
+
+TSaslRequest TPOP3Edit::SaslRequest() const
+{
+    return { FComboMechanism->currentText(), FEditAuthUser->text(), FEditAuthSecret->text() };
+}
+
+void TPOP3Edit::BuildLoginPanels()
+{
+    FEditAPOPUser = NewEdit("EditAPOPUser");
+    FEditAPOPPass = NewEdit("EditAPOPPass");
+    FPanelAPOP = BuildPanel("PanelAPOP", QString(), "&Name", FEditAPOPUser);
+    FApopText = FPanelAPOP->findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    FApopText->setObjectName("ApopText");
+    auto* PassLabel = new QLabel(QStringLiteral("Pa&ßwort"), FPanelAPOP);
+    PassLabel->setBuddy(FEditAPOPPass);
+    auto* PassRow = new QHBoxLayout;
+    PassRow->addWidget(PassLabel);
+    PassRow->addWidget(FEditAPOPPass, 1);
+    static_cast<QVBoxLayout*>(FPanelAPOP->layout())->addLayout(PassRow);
+
+    FComboMechanism = new QComboBox;
+    FComboMechanism->setObjectName("ComboMechanism");
+    FComboMechanism->addItems({ "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2" });
+    FPanelAUTH = BuildPanel("PanelAUTH",
+        QStringLiteral("Bitte wählen Sie das Anmeldeverfahren und geben Sie Name und Paßwort (bei XOAUTH2 das Token) "
+                       "ein. Brieflotse rechnet die Antworten auf die Fragen des Server aus und erklärt jeden Schritt "
+                       "im Protokoll."),
+        "&Verfahren", FComboMechanism);
+    FEditAuthUser = NewEdit("EditAuthUser");
+    FEditAuthSecret = NewEdit("EditAuthSecret");
+    // An OAuth token is much longer than a password.
+    FEditAuthSecret->setMaxLength(4096);
+    auto* Rows = new QGridLayout;
+    auto* UserLabel = new QLabel(QStringLiteral("&Name"), FPanelAUTH);
+    UserLabel->setBuddy(FEditAuthUser);
+    FAuthSecretLabel = new QLabel(FPanelAUTH);
+    FAuthSecretLabel->setBuddy(FEditAuthSecret);
+    Rows->addWidget(UserLabel, 0, 0);
+    Rows->addWidget(FEditAuthUser, 0, 1);
+    Rows->addWidget(FAuthSecretLabel, 1, 0);
+    Rows->addWidget(FEditAuthSecret, 1, 1);
+    auto* AuthColumn = static_cast<QVBoxLayout*>(FPanelAUTH->layout());
+    AuthColumn->addLayout(Rows);
+    FAuthWarning = new QLabel(FPanelAUTH);
+    FAuthWarning->setObjectName("AuthWarning");
+    FAuthWarning->setWordWrap(true);
+    QPalette Red = FAuthWarning->palette();
+    Red.setColor(QPalette::WindowText, Qt::red);
+    FAuthWarning->setPalette(Red);
+    AuthColumn->addWidget(FAuthWarning);
+    connect(FComboMechanism, &QComboBox::currentIndexChanged, this, &TPOP3Edit::MechanismChanged);
+    MechanismChanged();
+}
+
+namespace {
+
+bool SendsPasswordInClear(const QString& Mechanism)
+{
+    return Mechanism == QLatin1String("PLAIN") || Mechanism == QLatin1String("LOGIN");
+}
+
+} // namespace
+
+void TPOP3Edit::PrepareApop()
+{
+    if (FEditAPOPUser->text().isEmpty())
+        FEditAPOPUser->setText(FEditUSER->text());
+    if (FEditAPOPPass->text().isEmpty())
+        FEditAPOPPass->setText(FEditPASS->text());
+    const bool Offered = !FFacts.Timestamp.isEmpty();
+    FApopText->setText(Offered
+            ? QStringLiteral("Der Server hat in seiner Begrüßung den Zeitstempel %1 genannt. Brieflotse bildet daraus "
+                             "und aus Ihrem Paßwort eine MD5-Prüfsumme und sendet nur diese; das Paßwort selbst geht "
+                             "nicht über die Leitung.")
+                  .arg(FFacts.Timestamp)
+            : QStringLiteral("Der Server hat in seiner Begrüßung keinen Zeitstempel <...> genannt: Er bietet APOP "
+                             "nicht an. Melden Sie sich mit USER und PASS oder mit AUTH an."));
+    FButtonSend->setEnabled(Offered);
+}
+
+void TPOP3Edit::PrepareAuth()
+{
+    if (FEditAuthUser->text().isEmpty())
+        FEditAuthUser->setText(FEditUSER->text());
+    if (FEditAuthSecret->text().isEmpty() && FComboMechanism->currentText() != QLatin1String("XOAUTH2"))
+        FEditAuthSecret->setText(FEditPASS->text());
+    MechanismChanged();
+}
+
+void TPOP3Edit::MechanismChanged()
+{
+    const QString Mechanism = FComboMechanism->currentText();
+    FAuthSecretLabel->setText(
+        Mechanism == QLatin1String("XOAUTH2") ? QStringLiteral("&Token") : QStringLiteral("Pa&ßwort"));
+    QStringList Notes;
+    if (!FFacts.Mechanisms.isEmpty() && !FFacts.Mechanisms.contains(Mechanism))
+        Notes << QStringLiteral("Der Server nennt %1 nicht unter SASL (CAPA).").arg(Mechanism);
+    if (SendsPasswordInClear(Mechanism) && !FFacts.Encrypted && !IsThisMachine(FFacts.TargetHost.toStdString()))
+        Notes << QStringLiteral("Achtung: Die Verbindung ist nicht verschlüsselt, und %1 sendet das Paßwort nur "
+                                "Base64-kodiert, für jeden Mitleser lesbar.")
+                     .arg(Mechanism);
+    FAuthWarning->setText(Notes.join(QLatin1Char(' ')));
+    FAuthWarning->setVisible(!Notes.isEmpty());
+}
+
+bool TPOP3Edit::ClearTextAllowed()
+{
+    const QString Mechanism = FComboMechanism->currentText();
+    if (!SendsPasswordInClear(Mechanism) || FFacts.Encrypted || IsThisMachine(FFacts.TargetHost.toStdString()))
+        return true;
+    return TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Unverschlüsselt"),
+        QStringLiteral("Die Verbindung zu \"%1\" ist nicht verschlüsselt. %2 sendet Ihr Paßwort nur Base64-kodiert; "
+                       "jeder, der die Verbindung mitliest, kann es zurückgewinnen.\n\nSenden Sie zuerst STLS oder "
+                       "verbinden Sie sich mit \"pop3s://\". Trotzdem jetzt senden?")
+            .arg(FFacts.TargetHost, Mechanism));
 }
 
 void TPOP3Edit::RadioRETRClick()

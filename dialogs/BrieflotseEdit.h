@@ -8,8 +8,10 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <QValidator>
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -29,12 +31,14 @@ struct TFields {
     QString Dele;
     bool Uidl = false;
     bool TopMode = false;
+    QString Timestamp; // APOP: the one of the greeting
 };
 
-// The command line for a kind 'U', 'P', 'L', 'R', 'D' or 'S' (STLS). Field texts are taken
+// The command line for a kind 'U', 'P', 'L', 'R', 'D', 'S' (STLS) or 'A'
+// (APOP, with the digest worked out from Timestamp). Field texts are taken
 // verbatim; an empty field adds nothing, a filled one a blank and its text.
 QString BuildCommandLine(QChar Kind, const TFields& Fields);
-// "USER", "PASS", "LIST", "RETR" or "DELE": the word in the dialog's title.
+// "USER", "PASS", "LIST", "RETR", "DELE", "STLS", "APOP" or "AUTH": the word in the dialog's title.
 QString TitleWord(QChar Kind);
 // The key filter of every free-text field: backspace and codes 32 to 127.
 bool AcceptsKey(QChar Char);
@@ -50,6 +54,21 @@ class TKeyFilterValidator : public QValidator {
 public:
     using QValidator::QValidator;
     State validate(QString& Input, int& Pos) const override;
+};
+
+// What the assistant needs to know of the connection for APOP and AUTH.
+struct TConnectionFacts {
+    QString Timestamp; // of the greeting; empty: APOP is not offered
+    bool Encrypted = false;
+    QString TargetHost;
+    QStringList Mechanisms; // named by the server under SASL in its CAPA answer
+};
+
+// The log-in chosen in the AUTH panel; the window runs the exchange.
+struct TSaslRequest {
+    QString Mechanism; // "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256" or "XOAUTH2"
+    QString User;
+    QString Secret; // password, or the token for XOAUTH2
 };
 
 class TPOP3Edit : public QDialog {
@@ -69,6 +88,11 @@ public:
     // not remembered on disk.
     void SetHidePasswords(bool Hide);
 
+    // Before APOP and AUTH: what the window knows of the connection.
+    void SetConnectionFacts(const TConnectionFacts& Facts) { FFacts = Facts; }
+    // After "Senden" on the AUTH panel.
+    TSaslRequest SaslRequest() const;
+
     QString CommandLine() const { return FCommandLine; }
     QChar CommandKind() const { return FCommandKind; }
 
@@ -84,8 +108,15 @@ private:
     void SaveSettings();
     void ButtonSendClick();
     void RadioRETRClick();
+    void BuildLoginPanels();
+    void PrepareApop();
+    void PrepareAuth();
+    void MechanismChanged();
+    // PLAIN and LOGIN send the password as Base64 only: over an unencrypted
+    // connection to another machine the user confirms first.
+    bool ClearTextAllowed();
     QWidget* BuildPanel(
-        const char* Name, const QString& Prompt, const QString& Caption, QLineEdit* Edit, QWidget* Extra = nullptr);
+        const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit, QWidget* Extra = nullptr);
     QLineEdit* NewEdit(const char* Name);
     EditRules::TFields CurrentFields() const;
 
@@ -101,6 +132,17 @@ private:
     QWidget* FPanelRETR = nullptr;
     QWidget* FPanelDELE = nullptr;
     QWidget* FPanelSTLS = nullptr;
+    QWidget* FPanelAPOP = nullptr;
+    QWidget* FPanelAUTH = nullptr;
+    QLabel* FApopText = nullptr;
+    QLabel* FAuthWarning = nullptr;
+    QLabel* FAuthSecretLabel = nullptr;
+    QLineEdit* FEditAPOPUser = nullptr;
+    QLineEdit* FEditAPOPPass = nullptr;
+    QComboBox* FComboMechanism = nullptr;
+    QLineEdit* FEditAuthUser = nullptr;
+    QLineEdit* FEditAuthSecret = nullptr;
+    TConnectionFacts FFacts;
     QLineEdit* FEditUSER = nullptr;
     QLineEdit* FEditPASS = nullptr;
     QLineEdit* FEditLIST = nullptr;
