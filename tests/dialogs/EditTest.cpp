@@ -6,7 +6,9 @@
 #include "tests/support/qt/Child.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -323,3 +325,45 @@ TEST_F(EditDialog, WronglyTypedValueIsReportedAndLaterOnesKeepDefaults)
     EXPECT_TRUE(Edit(*dialog, "EditTOP")->text().isEmpty());
     EXPECT_FALSE(store->HasOpenKey());
 }
+
+namespace {
+
+TEST_F(EditDialog, LogInPanelsFollowWhatTheServerOffers)
+{
+    auto dialog = Create();
+    // APOP: the digest of RFC 1939's example; no timestamp, nothing to send.
+    TConnectionFacts facts;
+    facts.Timestamp = QStringLiteral("<1896.697170952@dbc.mtview.ca.us>");
+    facts.TargetHost = QStringLiteral("pop.example.org");
+    dialog->SetConnectionFacts(facts);
+    EXPECT_EQ(Send(*dialog, 'A',
+                  [&] {
+                      Edit(*dialog, "EditAPOPUser")->setText(QStringLiteral("mrose"));
+                      Edit(*dialog, "EditAPOPPass")->setText(QStringLiteral("tanstaaf"));
+                  }),
+        QStringLiteral("APOP mrose c4c9334bac560ecc979e58001b3e22fb"));
+    dialog->SetConnectionFacts(TConnectionFacts());
+    dialog->Prepare('A', nullptr);
+    EXPECT_FALSE(Child<QPushButton>(*dialog, "ButtonSend")->isEnabled());
+    EXPECT_TRUE(Child<QLabel>(*dialog, "ApopText")->text().contains(QStringLiteral("bietet APOP nicht an")));
+
+    // PLAIN in clear to another machine: a warning in the panel, and a question that may say no.
+    dialog->SetConnectionFacts(facts);
+    dialog->Prepare('H', nullptr);
+    dialog->show();
+    auto* combo = Child<QComboBox>(*dialog, "ComboMechanism");
+    combo->setCurrentIndex(combo->findText(QStringLiteral("PLAIN")));
+    EXPECT_TRUE(Child<QLabel>(*dialog, "AuthWarning")->isVisible());
+    TMessageBox::SetNextAnswer(QMessageBox::No);
+    Child<QPushButton>(*dialog, "ButtonSend")->click();
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Unverschlüsselt"));
+    EXPECT_TRUE(dialog->isVisible()) << "no: back to the panel";
+    combo->setCurrentIndex(combo->findText(QStringLiteral("SCRAM-SHA-256")));
+    EXPECT_FALSE(Child<QLabel>(*dialog, "AuthWarning")->isVisible());
+    const int asked = TMessageBox::ShownCount();
+    Child<QPushButton>(*dialog, "ButtonSend")->click();
+    EXPECT_EQ(TMessageBox::ShownCount(), asked) << "SCRAM never sends the password";
+    EXPECT_EQ(dialog->SaslRequest().Mechanism, QStringLiteral("SCRAM-SHA-256"));
+}
+
+} // namespace

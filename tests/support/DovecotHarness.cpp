@@ -251,7 +251,8 @@ bool DovecotHarness::writeConfig(std::string* error)
            << "mail_location = maildir:" << root << "/Maildir\n"
            << "pop3_uidl_format = %08Xu%08Xv\n"
            // No chroot: an unprivileged user may not, and tests gain nothing by it.
-           << "service anvil {\n  chroot =\n}\n"
+           // No growing penalty for failed log-ins: tests fail on purpose, one after the other.
+           << "service anvil {\n  chroot =\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n"
            << "service pop3-login {\n  chroot =\n  inet_listener pop3 {\n    port = " << port_ << "\n  }\n"
            << (tlsPort_ ? "  inet_listener pop3s {\n    port = " + std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n"
                         : "")
