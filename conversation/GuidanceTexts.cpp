@@ -304,11 +304,11 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
 
 std::string ApopOfferText(const std::string& Timestamp)
 {
+    // The timestamp itself is in the log; the panel only says what it offers.
     if (Timestamp.empty())
         return "";
-    return "Die Begrüßung enthält einen Zeitstempel (" + QuotedStatusWord(Timestamp, 80)
-        + "): Der Server bietet APOP an, eine Anmeldung, bei der das Paßwort selbst nicht über die Leitung geht "
-          "(Menü \"Befehle\", \"APOP ...\").";
+    return "Die Begrüßung trägt einen Zeitstempel <...>: Der Server bietet APOP an, eine Anmeldung ohne das Paßwort "
+           "selbst (Menü \"Befehle\", \"APOP ...\").";
 }
 
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
@@ -388,8 +388,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     TGuidanceContext Greeted;
     Greeted.TargetHost = TargetHost;
     Texts.push_back(ChooseGuidance("CONN", "+OK", Greeted).Text + "\r\n\r\n"
-        + ConnectionSecurityText(nullptr, TargetHost) + "\r\n\r\n"
-        + ApopOfferText("<" + std::string(40, 'W') + "@" + TargetHost + ">"));
+        + ConnectionSecurityText(nullptr, TargetHost) + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
     // Response codes come mostly with a refused log-in.
     const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());
     for (const TCodeText& Known : kCodeTexts)

@@ -326,14 +326,16 @@ void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& R
     if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
         return FView.ShowGuidanceText(CapabilityGuidance(FCapabilities), false);
     ShowGuidance(Line, Reply);
-    if (!FSaslSummary.empty() && !FErrorFlag && !FAwaitingAnswer) {
+    // How the accepted log-in worked; a refused one needs no lesson on it.
+    if (!FSaslSummary.empty() && !FErrorFlag && !FAwaitingAnswer && IsPositiveReply(Reply)) {
         TGuidanceContext Context;
         Context.Connected = FTransport->Connected();
         Context.TargetHost = FTransport->TargetHost();
         const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
         FView.ShowGuidanceText(Guidance.Text + "\r\n\r\n" + FSaslSummary, Guidance.IsError);
-        FSaslSummary.clear();
     }
+    if (!FAwaitingAnswer)
+        FSaslSummary.clear();
 }
 
 void TPOP3Conversation::SendAnswer(const std::string& Line)

@@ -457,7 +457,7 @@ void TPOP3Edit::BuildLoginPanels()
     FComboMechanism->addItems({ "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2" });
     FPanelAUTH = BuildPanel("PanelAUTH",
         QStringLiteral("Bitte wählen Sie das Anmeldeverfahren und geben Sie Name und Paßwort (bei XOAUTH2 das Token) "
-                       "ein. Brieflotse rechnet die Antworten auf die Fragen des Server aus und erklärt jeden Schritt "
+                       "ein. Brieflotse rechnet die Antworten auf die Fragen des Servers aus und erklärt jeden Schritt "
                        "im Protokoll."),
         "&Verfahren", FComboMechanism);
     FEditAuthUser = NewEdit("EditAuthUser");

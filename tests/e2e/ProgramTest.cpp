@@ -325,6 +325,40 @@ TEST_F(BrieflotseE2E, AccessKeysSendCommandsAndOpenTheAssistant)
     Step("sent");
 }
 
+TEST_F(BrieflotseE2E, AuthLoginByKeyboardAnswersBothRounds)
+{
+    ScriptedServer Server;
+    Server.send(Greeting)
+        .expectLine()
+        .send("+ VXNlcm5hbWU6\r\n")
+        .expectLine()
+        .send("+ UGFzc3dvcmQ6\r\n")
+        .expectLine()
+        .send("+OK Logged in.\r\n");
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    size_t Mark = 0;
+
+    Key("alt+b");
+    Key("h");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - AUTH").empty()) << "Befehle, AUTH opened no assistant";
+    // The mechanism by its access key and the arrow keys, then name and password.
+    Key("alt+v");
+    Key("Home");
+    Key("Down");
+    Key("alt+n");
+    Type("user");
+    Key("Tab");
+    Type("pencil");
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - AUTH"));
+    EXPECT_EQ(NextLine(Server, Mark), "AUTH LOGIN\r\n");
+    EXPECT_EQ(NextLine(Server, Mark), "dXNlcg==\r\n");
+    EXPECT_EQ(NextLine(Server, Mark), "cGVuY2ls\r\n");
+    Step("logged-in");
+}
+
 TEST_F(BrieflotseE2E, TypingIntoTheLogContinuesInTheCommandLine)
 {
     ScriptedServer Server;
