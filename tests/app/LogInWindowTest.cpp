@@ -137,3 +137,37 @@ TEST_F(LogInWindowTest, CapaListsAndExplainsWhatDovecotCan)
 }
 
 } // namespace
+
+namespace {
+
+// What no real server does on demand: a CAPA list in pieces with pauses, cut
+// inside a line and inside the terminator, then a refusal with a code.
+TEST_F(WindowTest, CapaInPiecesAndAResponseCodeOverARealSocket)
+{
+    ScriptedServer Server;
+    Server.send("+OK ready\r\n")
+        .expectLine()
+        .send("+OK list follows\r\nTOP\r\nSA")
+        .pause(150)
+        .send("SL PLAIN\r\nSTLS\r\n.")
+        .pause(150)
+        .send("\r\n")
+        .expectLine()
+        .send("-ERR [IN-USE] locked\r\n");
+    ConnectTo(Server);
+    Main->SendCommandLine(QStringLiteral("CAPA"));
+    const QString Hint = Child<QPlainTextEdit>(*Main, "Hint")->toPlainText();
+    EXPECT_TRUE(Hint.contains(QStringLiteral("\u2022 SASL PLAIN: Anmeldung mit dem Kommando AUTH")))
+        << Hint.toStdString();
+    EXPECT_TRUE(Hint.contains(QStringLiteral("\u2022 STLS: Die Verbindung läßt sich")));
+    Main->SendCommandLine(QStringLiteral("PASS x"));
+    ASSERT_TRUE(Server.waitFinished(5000));
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                    ->toPlainText()
+                    .contains(QStringLiteral("[IN-USE]: Die Mailbox ist gerade geöffnet")));
+    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Log")
+                    ->toPlainText()
+                    .endsWith(QStringLiteral("STLS\n.\n\nPASS Schhh... nicht verraten!\n-ERR [IN-USE] locked")));
+}
+
+} // namespace
