@@ -3,7 +3,7 @@
 // written by the real protocol log: every byte read is logged at most once, in
 // order, only in complete lines; the reader stops at the first read that
 // completes the reply; the log's document shows exactly what was logged.
-// fuzz-sources: conversation/*.cpp net/*.cpp tests/support/FakeTransport.cpp
+// fuzz-sources: conversation/*.cpp auth/*.cpp net/*.cpp tests/support/FakeTransport.cpp
 // fuzz-pkg: Qt6Widgets
 #include <QApplication>
 #include <QPlainTextEdit>
