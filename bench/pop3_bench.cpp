@@ -11,8 +11,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <QTextDocument>
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -31,6 +29,7 @@
 #include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
 #include "bench/WindowSession.h"
+#include "conversation/LogView.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
@@ -133,7 +132,8 @@ int Retr(size_t Megabytes, int Runs)
         Ours.push_back(Seconds);
         Curl.push_back(CurlSeconds);
         std::printf("run %d: brieflotse %.3f s, curl %.3f s, %lld bytes, %d log lines", Run + 1, Seconds, CurlSeconds,
-            static_cast<long long>(Received), Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount());
+            static_cast<long long>(Received),
+            static_cast<int>(Child<TLogView>(Session.Main(), "Log")->Store().LineCount()));
         // The first run starts from the smallest heap, so it alone says what one
         // message costs in memory.
         if (Run == 0)
@@ -253,7 +253,7 @@ int List(size_t Messages, int Runs)
     for (int Run = 0; Run < Runs; ++Run) {
         Session.ClearLog();
         const double List = Session.Send(QStringLiteral("LIST"));
-        const int Lines = Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount();
+        const int Lines = static_cast<int>(Child<TLogView>(Session.Main(), "Log")->Store().LineCount());
         const bool ListShown = Session.LogShowsEnd(QStringLiteral("."));
         Session.ClearLog();
         const double Uidl = Session.Send(QStringLiteral("UIDL"));
