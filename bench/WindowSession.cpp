@@ -72,7 +72,7 @@ double TWindowSession::Send(const QString& Line)
     return Ready() ? Seconds : -1;
 }
 
-bool TWindowSession::LogShowsEnd(const QString& Last)
+bool TWindowSession::LogShowsEnd(const QString& Last, bool Prefix)
 {
     TLogView* Log = Child<TLogView>(*FMain, "Log");
     for (int Round = 0; Round < 200 && !Log->updatesEnabled(); ++Round) {
@@ -81,8 +81,9 @@ bool TWindowSession::LogShowsEnd(const QString& Last)
         Pause.exec();
     }
     const QScrollBar* Bar = Log->verticalScrollBar();
+    const QString Shown = Log->LineText(static_cast<qint64>(Log->Store().LineCount()) - 1);
     return Log->updatesEnabled() && Log->CaretPosition() == Log->EndPosition() && Bar->value() == Bar->maximum()
-        && Log->LineText(static_cast<qint64>(Log->Store().LineCount()) - 1) == Last;
+        && (Prefix ? Shown.startsWith(Last) : Shown == Last);
 }
 
 void TWindowSession::ClearLog()

@@ -434,7 +434,13 @@ qsizetype TLogView::ColumnAtX(qint64 Line, qreal X) const
         return LongLineColumnAt(Line, X);
     TLaidOut Laid;
     LayOut(Line, 0, 0, Laid);
-    return Laid.Layout.lineCount() > 0 ? Laid.Layout.lineAt(0).xToCursor(X, QTextLine::CursorBetweenCharacters) : 0;
+    if (Laid.Layout.lineCount() == 0)
+        return 0;
+    // Far right of a short line (the layout's fixed point would overflow).
+    const QTextLine Row = Laid.Layout.lineAt(0);
+    if (X >= Row.naturalTextWidth())
+        return Laid.Layout.text().size();
+    return Row.xToCursor(X, QTextLine::CursorBetweenCharacters);
 }
 
 // Painting
