@@ -212,12 +212,12 @@ int Line(size_t Megabytes, int Runs)
         }
         std::printf("run %d: brieflotse %.3f s, curl %.3f s, NOOP on a fresh log %.4f s, after the line %.4f s",
             Run + 1, Seconds, CurlSeconds, FreshNoop, AfterNoop);
-        if (Run == 0) {
+        if (Run == 0)
             std::printf(", resident before %ld KB, peak %ld KB", Baseline, Peak);
+        std::printf("\n");
+        if (Run == 0)
             PrintResult("line" + std::to_string(Megabytes) + "_memory",
                 static_cast<double>(Peak - Baseline) * 1024.0 / static_cast<double>(Bytes));
-        }
-        std::printf("\n");
         Ours.push_back(Seconds);
         Curl.push_back(CurlSeconds);
         Fresh.push_back(FreshNoop);

@@ -62,13 +62,41 @@ TLogView::~TLogView() = default;
 
 void TLogView::Appended()
 {
+    // Only the line that was last may have grown since.
+    if (FKnownLines > 0)
+        FLayouts.erase(static_cast<qint64>(FKnownLines) - 1);
+    FKnownLines = FStore.LineCount();
     emit ContentsChanged();
+}
+
+void TLogView::ForgetLayouts()
+{
+    FLayouts.clear();
+    FSegments.clear();
+}
+
+const TLogView::TLaidOut& TLogView::LaidOut(qint64 Line, qreal Left, qreal Right) const
+{
+    if (IsLong(Line)) {
+        LayOut(Line, Left, Right, FScratch);
+        return FScratch;
+    }
+    auto Found = FLayouts.find(Line);
+    if (Found != FLayouts.end())
+        return *Found->second;
+    if (FLayouts.size() > 512)
+        FLayouts.clear();
+    std::unique_ptr<TLaidOut>& Slot = FLayouts[Line];
+    Slot = std::make_unique<TLaidOut>();
+    LayOut(Line, Left, Right, *Slot);
+    return *Slot;
 }
 
 void TLogView::Clear()
 {
     FStore.Clear();
-    FSegments.clear();
+    ForgetLayouts();
+    FKnownLines = 0;
     FWidest = 0;
     FMeasuredLongest = -1;
     FLongestWidth = 0;
@@ -268,7 +296,7 @@ void TLogView::UpdateMetrics()
         FAdvances[1][Byte] = Heavy.horizontalAdvance(Shown);
     }
     FTabWidth = QTextOption().tabStopDistance();
-    FSegments.clear();
+    ForgetLayouts();
     FWidest = 0;
     FMeasuredLongest = -1;
     UpdateScrollRanges();
@@ -421,8 +449,7 @@ qreal TLogView::XOfColumn(qint64 Line, qsizetype Column) const
         return 0;
     if (IsLong(Line))
         return LongLineX(Line, Column);
-    TLaidOut Laid;
-    LayOut(Line, 0, 0, Laid);
+    const TLaidOut& Laid = LaidOut(Line, 0, 0);
     return Laid.Layout.lineCount() > 0 ? Laid.Layout.lineAt(0).cursorToX(static_cast<int>(Column)) : 0;
 }
 
@@ -432,8 +459,7 @@ qsizetype TLogView::ColumnAtX(qint64 Line, qreal X) const
         return 0;
     if (IsLong(Line))
         return LongLineColumnAt(Line, X);
-    TLaidOut Laid;
-    LayOut(Line, 0, 0, Laid);
+    const TLaidOut& Laid = LaidOut(Line, 0, 0);
     if (Laid.Layout.lineCount() == 0)
         return 0;
     // Far right of a short line (the layout's fixed point would overflow).
@@ -461,9 +487,8 @@ void TLogView::paintEvent(QPaintEvent* Event)
     QTextCharFormat Selected;
     Selected.setBackground(palette().brush(QPalette::Active, QPalette::Highlight));
     Selected.setForeground(palette().brush(QPalette::Active, QPalette::HighlightedText));
-    TLaidOut Laid;
     for (qint64 Line = First; Line < Last; ++Line) {
-        LayOut(Line, Left, Right, Laid);
+        const TLaidOut& Laid = LaidOut(Line, Left, Right);
         if (Laid.Layout.lineCount() == 0)
             continue;
         QList<QTextLayout::FormatRange> Selections;
@@ -507,8 +532,10 @@ void TLogView::changeEvent(QEvent* Event)
     QAbstractScrollArea::changeEvent(Event);
     if (Event->type() == QEvent::FontChange)
         UpdateMetrics();
-    else if (Event->type() == QEvent::PaletteChange)
+    else if (Event->type() == QEvent::PaletteChange) {
+        FLayouts.clear(); // text without a colour of its own takes the palette's
         viewport()->update();
+    }
 }
 
 void TLogView::scrollContentsBy(int Dx, int Dy)

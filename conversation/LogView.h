@@ -8,6 +8,7 @@
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QTextLayout>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -109,6 +110,10 @@ private:
     qsizetype ColumnAtX(qint64 Line, qreal X) const;
     // Lays out the columns of Line between content x Left and Right.
     void LayOut(qint64 Line, qreal Left, qreal Right, TLaidOut& Out) const;
+    // The same through a cache of short lines, so that a paint after a few
+    // new lines lays out only those.
+    const TLaidOut& LaidOut(qint64 Line, qreal Left, qreal Right) const;
+    void ForgetLayouts();
     // Long lines: table widths, ignoring kerning; per 4096 characters cached.
     qreal Advance(unsigned char Byte, bool Bold, qreal X) const;
     const std::vector<qreal>& SegmentStarts(qint64 Line) const;
@@ -133,6 +138,9 @@ private:
     qreal FTabWidth = 80;
     mutable qreal FWidest = 0; // of the lines laid out so far
     mutable std::unordered_map<qint64, std::vector<qreal>> FSegments;
+    mutable std::unordered_map<qint64, std::unique_ptr<TLaidOut>> FLayouts;
+    mutable TLaidOut FScratch;
+    size_t FKnownLines = 0; // lines at the last append
     mutable qint64 FMeasuredLongest = -1;
     mutable qreal FLongestWidth = 0;
     bool FSelecting = false;

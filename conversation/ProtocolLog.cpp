@@ -1,6 +1,8 @@
 // Protocol log writer on the log view's store.
 #include "conversation/ProtocolLog.h"
 
+#include <array>
+
 #include <QPalette>
 #include <QTimer>
 
@@ -40,6 +42,20 @@ TBoldRange BoldRangeOf(const char* Line, size_t Size, bool IsServer, bool IsBody
     Range.Start = Start;
     Range.End = End;
     return Range;
+}
+
+// The log's character rule as a table: a message of megabytes is shown byte
+// by byte, so one look-up each rather than a call.
+char ShownByte(char C)
+{
+    static const auto Table = [] {
+        std::array<char, 256> Shown {};
+        for (int Byte = 0; Byte < 256; ++Byte)
+            Shown[static_cast<size_t>(Byte)]
+                = ShownAsIs(static_cast<unsigned char>(Byte)) ? static_cast<char>(Byte) : ' ';
+        return Shown;
+    }();
+    return Table[static_cast<unsigned char>(C)];
 }
 
 TLogStyle StyleOf(const QColor& Colour, bool Bold)
@@ -136,8 +152,7 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     // Only the logged copy changes: umlauts and control characters show as blanks.
     std::string Shown = Text;
     for (char& C : Shown)
-        if (!ShownAsIs(static_cast<unsigned char>(C)))
-            C = ' ';
+        C = ShownByte(C);
     FCharacters += static_cast<qint64>(Shown.size());
 
     QColor Color;
