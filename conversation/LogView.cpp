@@ -516,9 +516,20 @@ void TLogView::paintEvent(QPaintEvent* Event)
 
 QRect TLogView::CaretRect() const
 {
-    const qreal X = kMargin + XOfColumn(FCaret.Line, FCaret.Column) - horizontalScrollBar()->value();
-    const int Y = kMargin + static_cast<int>(FCaret.Line - FirstVisibleLine()) * FLineHeight;
-    return QRect(static_cast<int>(std::floor(X)), Y, 1, FLineHeight);
+    const QRect Place = CharacterRect(FCaret, 1);
+    return QRect(Place.topLeft(), QSize(1, Place.height()));
+}
+
+QRect TLogView::CharacterRect(TLogPosition Position, int Width) const
+{
+    Position = Clamped(Position);
+    const qreal Left = XOfColumn(Position.Line, Position.Column);
+    const qreal Right
+        = Position.Column < LineLength(Position.Line) ? XOfColumn(Position.Line, Position.Column + 1) : Left + Width;
+    const qreal X = kMargin + Left - horizontalScrollBar()->value();
+    const int Y = kMargin + static_cast<int>(Position.Line - FirstVisibleLine()) * FLineHeight;
+    return QRect(
+        static_cast<int>(std::floor(X)), Y, std::max(1, static_cast<int>(std::ceil(Right - Left))), FLineHeight);
 }
 
 void TLogView::resizeEvent(QResizeEvent* Event)

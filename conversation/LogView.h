@@ -65,6 +65,10 @@ public:
     int FirstVisibleLine() const;
     // Where the caret is drawn, in viewport coordinates.
     QRect CaretRect() const;
+    // The place of the character after Position (Width wide when there is none).
+    QRect CharacterRect(TLogPosition Position, int Width) const;
+    // The position nearest to a point of the viewport.
+    TLogPosition HitTest(const QPoint& ViewportPoint) const;
     // Character offset of a position over the whole text ("\n" counted
     // between lines) and back; for screen readers.
     qint64 OffsetOf(TLogPosition Position) const;
@@ -102,7 +106,6 @@ private:
     void MoveCaret(TLogPosition Position, bool Extend);
     void EnsureCaretVisible();
     TLogPosition Clamped(TLogPosition Position) const;
-    TLogPosition HitTest(const QPoint& ViewportPoint) const;
     qsizetype LineLength(qint64 Line) const;
     bool IsLong(qint64 Line) const;
     // Content x of a column (0 at the text's left edge).

@@ -137,15 +137,13 @@ int TLogViewAccessible::characterCount() const
 
 QRect TLogViewAccessible::characterRect(int Offset) const
 {
-    (void)Offset;
-    const QRect Caret = View()->CaretRect();
-    return QRect(View()->viewport()->mapToGlobal(Caret.topLeft()), Caret.size());
+    const QRect Place = View()->CharacterRect(View()->PositionAt(Offset), 1);
+    return QRect(View()->viewport()->mapToGlobal(Place.topLeft()), Place.size());
 }
 
 int TLogViewAccessible::offsetAtPoint(const QPoint& Point) const
 {
-    (void)Point;
-    return cursorPosition();
+    return Clamp(View()->OffsetOf(View()->HitTest(View()->viewport()->mapFromGlobal(Point))));
 }
 
 void TLogViewAccessible::scrollToSubstring(int StartIndex, int EndIndex)

@@ -150,4 +150,7 @@ TEST_F(LogViewTest, FontSwitchAndScreenReaderText)
     EXPECT_EQ(Text->text(11, Whole.size()), QStringLiteral("Brieflotse: Prüfung bestanden"));
     Text->setSelection(0, 0, 3);
     EXPECT_EQ(View.SelectedText(), QStringLiteral("+OK"));
+    // Where the second line's first character is, and back.
+    const QRect Place = Text->characterRect(11);
+    EXPECT_EQ(Text->offsetAtPoint(Place.center() - QPoint(Place.width() / 4, 0)), 11);
 }
