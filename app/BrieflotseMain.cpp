@@ -33,6 +33,7 @@
 #include "app/settings/SettingsStore.h"
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
+#include "conversation/LogView.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
@@ -228,14 +229,11 @@ void TPOP3Main::BuildControls()
     ButtonQUIT = CommandButton("ButtonQUIT", QStringLiteral("&QUIT"),
         QStringLiteral("Beendet die POP3-Konversation (erforderlich)"), &TPOP3Main::ButtonQUITClick);
 
-    Log = new QPlainTextEdit(Central);
+    Log = new TLogView(Central);
     Log->setObjectName(QStringLiteral("Log"));
-    Log->setReadOnly(true);
-    Log->setLineWrapMode(QPlainTextEdit::NoWrap);
     Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Log->setFocusPolicy(Qt::ClickFocus);
-    Log->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // The layout was drawn for an 8-point UI font; scale its sizes with ours.
     const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
     Log->setMinimumSize(qRound(465 * Scale * 0.95), qRound(219 * Scale));
@@ -976,9 +974,7 @@ void TPOP3Main::ApplyLogFont(bool FixedPitch)
     FFixedPitch = FixedPitch;
     Log->setUpdatesEnabled(false);
     Log->setFont(FixedPitch ? FixedPitchLogFont() : ProportionalLogFont());
-    QTextCursor Cursor = Log->textCursor();
-    Cursor.movePosition(QTextCursor::End);
-    Log->setTextCursor(Cursor);
+    Log->FollowEnd();
     Log->setUpdatesEnabled(true);
 }
 

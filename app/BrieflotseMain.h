@@ -25,6 +25,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QSocketNotifier;
+class TLogView;
 class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
@@ -161,7 +162,7 @@ private:
     QPushButton* ButtonRSET = nullptr;
     QPushButton* ButtonNOOP = nullptr;
     QPushButton* ButtonQUIT = nullptr;
-    QPlainTextEdit* Log = nullptr;
+    TLogView* Log = nullptr;
     QLabel* Label1 = nullptr;
     QComboBox* Command = nullptr;
     QPushButton* ButtonSenden = nullptr;

@@ -1,12 +1,11 @@
 #include "app/LogFileWriter.h"
 
-#include <QFont>
 #include <QHash>
 #include <QIODevice>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextFragment>
 #include <QVector>
+
+#include "conversation/LogLine.h"
+#include "conversation/LogStore.h"
 
 namespace {
 
@@ -26,11 +25,10 @@ int ToCp1252(char16_t C)
     return -1;
 }
 
-constexpr char16_t LineSeparator = 0x2028;
-
-bool IsBold(const QTextCharFormat& Format)
+// A lone CR or LF stays inside its log line: a line break within the line.
+bool IsBreakInLine(char16_t C)
 {
-    return Format.fontWeight() > QFont::Medium;
+    return C == '\r' || C == '\n';
 }
 
 void AppendHex(QByteArray& Out, int Byte)
@@ -42,7 +40,7 @@ void AppendHex(QByteArray& Out, int Byte)
 }
 
 // Appends one run of log text, escaped for RTF.
-void AppendRtfText(QByteArray& Out, const QString& Text)
+void AppendRtfText(QByteArray& Out, QStringView Text)
 {
     for (const QChar Ch : Text) {
         const char16_t C = Ch.unicode();
@@ -51,7 +49,7 @@ void AppendRtfText(QByteArray& Out, const QString& Text)
             Out += char(C);
         } else if (C == '\t') {
             Out += "\\tab ";
-        } else if (C == LineSeparator) {
+        } else if (IsBreakInLine(C)) {
             Out += "\\line ";
         } else if (C < 0x20) {
             // The log shows control characters as blanks; so does the file.
@@ -69,9 +67,8 @@ void AppendRtfText(QByteArray& Out, const QString& Text)
     }
 }
 
-int RtfFontSize(const QTextDocument& Log)
+int RtfFontSize(const QFont& Font)
 {
-    const QFont Font = Log.defaultFont();
     qreal Points = Font.pointSizeF();
     if (Points <= 0 && Font.pixelSize() > 0)
         Points = Font.pixelSize() * 72.0 / 96.0;
@@ -82,17 +79,19 @@ int RtfFontSize(const QTextDocument& Log)
 
 } // namespace
 
-QByteArray LogAsPlainText(const QTextDocument& Log)
+QByteArray LogAsPlainText(const TLogStore& Log)
 {
     QByteArray Out;
-    if (Log.isEmpty())
+    if (Log.Empty())
         return Out;
-    Out.reserve(Log.characterCount() + Log.blockCount() + 16);
-    for (QTextBlock Block = Log.begin(); Block.isValid(); Block = Block.next()) {
-        const QString Text = Block.text();
+    Out.reserve(static_cast<qsizetype>(Log.ByteCount() + 2 * Log.LineCount()));
+    TLogLineText Line;
+    for (size_t Index = 0; Index < Log.LineCount(); ++Index) {
+        ReadLogLine(Log, Index, 0, LogLineLength(Log, Index), Line);
+        const QString& Text = Line.Text;
         for (qsizetype I = 0; I < Text.size(); ++I) {
             const char16_t C = Text.at(I).unicode();
-            if (C == LineSeparator) {
+            if (IsBreakInLine(C)) {
                 Out += "\r\n";
             } else if (const int Byte = ToCp1252(C); Byte >= 0) {
                 Out += char(Byte);
@@ -108,19 +107,16 @@ QByteArray LogAsPlainText(const QTextDocument& Log)
     return Out;
 }
 
-QByteArray LogAsRtf(const QTextDocument& Log, bool FixedPitch, const QColor& AutoColor)
+QByteArray LogAsRtf(const TLogStore& Log, bool FixedPitch, const QColor& AutoColor, const QFont& Font)
 {
-    // The colour table precedes the text, so the body is built first while the
-    // colours are collected.
+    // The colour table precedes the text: the runs, in order, name the colours
+    // in the order the text first uses them.
     QVector<QRgb> Colours;
     QHash<QRgb, int> ColourIndex;
-    const auto IndexOf = [&](const QTextCharFormat& Format) {
-        if (!Format.hasProperty(QTextFormat::ForegroundBrush))
+    const auto IndexOf = [&](const TLogStyle& Style) {
+        if (!Style.Coloured())
             return 0;
-        const QBrush Brush = Format.foreground();
-        if (Brush.style() == Qt::NoBrush || !Brush.color().isValid())
-            return 0;
-        const QRgb Rgb = Brush.color().rgb();
+        const QRgb Rgb = QColor::fromRgba(Style.Colour).rgb();
         if (AutoColor.isValid() && Rgb == AutoColor.rgb())
             return 0;
         auto Found = ColourIndex.constFind(Rgb);
@@ -130,36 +126,12 @@ QByteArray LogAsRtf(const QTextDocument& Log, bool FixedPitch, const QColor& Aut
         ColourIndex.insert(Rgb, int(Colours.size()));
         return int(Colours.size());
     };
-
-    QByteArray Body;
-    if (!Log.isEmpty()) {
-        Body.reserve(Log.characterCount() * 11 / 10 + Log.blockCount() * 8 + 64);
-        int CurrentColour = 0;
-        bool CurrentBold = false;
-        for (QTextBlock Block = Log.begin(); Block.isValid(); Block = Block.next()) {
-            for (auto It = Block.begin(); !It.atEnd(); ++It) {
-                const QTextFragment Fragment = It.fragment();
-                if (!Fragment.isValid())
-                    continue;
-                const QTextCharFormat Format = Fragment.charFormat();
-                const int Colour = IndexOf(Format);
-                const bool Bold = IsBold(Format);
-                if (Colour != CurrentColour) {
-                    Body += "\\cf" + QByteArray::number(Colour) + ' ';
-                    CurrentColour = Colour;
-                }
-                if (Bold != CurrentBold) {
-                    Body += Bold ? "\\b " : "\\b0 ";
-                    CurrentBold = Bold;
-                }
-                AppendRtfText(Body, Fragment.text());
-            }
-            Body += "\\par\r\n";
-        }
-    }
+    for (size_t Run = 0; Run < Log.RunCount(); ++Run)
+        if (Log.RunEnd(Run) > Log.Run(Run).Start)
+            IndexOf(Log.Run(Run).Style);
 
     QByteArray Out;
-    Out.reserve(Body.size() + 256 + Colours.size() * 32);
+    Out.reserve(static_cast<qsizetype>(Log.ByteCount() * 11 / 10 + Log.LineCount() * 8 + 256 + Colours.size() * 32));
     Out += "{\\rtf1\\ansi\\ansicpg1252\\deff0\\deflang1031";
     Out += FixedPitch ? "{\\fonttbl{\\f0\\fmodern\\fprq1\\fcharset0 Courier New;}}\r\n"
                       : "{\\fonttbl{\\f0\\fswiss\\fprq2\\fcharset0 MS Sans Serif;}}\r\n";
@@ -169,20 +141,40 @@ QByteArray LogAsRtf(const QTextDocument& Log, bool FixedPitch, const QColor& Aut
             + QByteArray::number(qBlue(Rgb)) + ';';
     }
     Out += "}\r\n";
-    Out += "\\viewkind4\\uc1\\pard\\f0\\fs" + QByteArray::number(RtfFontSize(Log)) + ' ';
-    Out += Body;
+    Out += "\\viewkind4\\uc1\\pard\\f0\\fs" + QByteArray::number(RtfFontSize(Font)) + ' ';
+
+    int CurrentColour = 0;
+    bool CurrentBold = false;
+    TLogLineText Line;
+    for (size_t Index = 0; Index < Log.LineCount(); ++Index) {
+        ReadLogLine(Log, Index, 0, LogLineLength(Log, Index), Line);
+        for (const TLogSpan& Span : Line.Spans) {
+            const int Colour = IndexOf(Span.Style);
+            const bool Bold = Span.Style.Bold();
+            if (Colour != CurrentColour) {
+                Out += "\\cf" + QByteArray::number(Colour) + ' ';
+                CurrentColour = Colour;
+            }
+            if (Bold != CurrentBold) {
+                Out += Bold ? "\\b " : "\\b0 ";
+                CurrentBold = Bold;
+            }
+            AppendRtfText(Out, QStringView(Line.Text).mid(Span.Start, Span.Length));
+        }
+        Out += "\\par\r\n";
+    }
     Out += "}\r\n";
     return Out;
 }
 
-bool WriteLogAsPlainText(const QTextDocument& Log, QIODevice& Out)
+bool WriteLogAsPlainText(const TLogStore& Log, QIODevice& Out)
 {
     const QByteArray Data = LogAsPlainText(Log);
     return Out.write(Data) == Data.size();
 }
 
-bool WriteLogAsRtf(const QTextDocument& Log, bool FixedPitch, QIODevice& Out, const QColor& AutoColor)
+bool WriteLogAsRtf(const TLogStore& Log, bool FixedPitch, QIODevice& Out, const QColor& AutoColor, const QFont& Font)
 {
-    const QByteArray Data = LogAsRtf(Log, FixedPitch, AutoColor);
+    const QByteArray Data = LogAsRtf(Log, FixedPitch, AutoColor, Font);
     return Out.write(Data) == Data.size();
 }

@@ -1,13 +1,12 @@
 #include "app/LogPrinter.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
-#include <QTextDocument>
-#include <QTextFrame>
+#include <QTextLayout>
 
-#include <memory>
+#include "conversation/LogLine.h"
+#include "conversation/LogStore.h"
 
 const char* const LogPrintTitle = "Brieflotse - Protokoll";
 
@@ -20,12 +19,12 @@ QString Failed(const QString& Printer, const QString& Reason)
 
 } // namespace
 
-QString PrintLog(const QTextDocument& Log)
+QString PrintLog(const TLogStore& Log, const QFont& Font)
 {
-    return PrintLog(Log, QPrinterInfo::defaultPrinter());
+    return PrintLog(Log, Font, QPrinterInfo::defaultPrinter());
 }
 
-QString PrintLog(const QTextDocument& Log, const QPrinterInfo& Info)
+QString PrintLog(const TLogStore& Log, const QFont& Font, const QPrinterInfo& Info)
 {
     if (Info.isNull())
         return QStringLiteral("Es ist kein Standarddrucker eingerichtet. Bitte richten Sie einen Drucker ein "
@@ -40,34 +39,52 @@ QString PrintLog(const QTextDocument& Log, const QPrinterInfo& Info)
     if (!Printer.isValid())
         return Failed(Name, QStringLiteral("Der Drucker ist nicht verfügbar."));
 
-    // Lay out a copy for the printer's resolution and pages, keeping the view's
-    // document untouched. The layout scales frame lengths from 96 dpi to the
-    // device, so the 2 cm margins are given at 96 dpi.
-    std::unique_ptr<QTextDocument> Copy(Log.clone());
-    Copy->documentLayout()->setPaintDevice(&Printer);
-    QTextFrameFormat Frame = Copy->rootFrame()->frameFormat();
-    Frame.setMargin(2.0 / 2.54 * 96.0);
-    Copy->rootFrame()->setFrameFormat(Frame);
-    const QSizeF Page(Printer.width(), Printer.height());
-    Copy->setPageSize(Page);
-
     QPainter Painter;
     if (!Painter.begin(&Printer))
         return Failed(Name, QStringLiteral("Der Druckauftrag konnte nicht begonnen werden."));
-    const int Pages = Copy->pageCount();
-    for (int Index = 0; Index < Pages; ++Index) {
-        if (Index > 0 && !Printer.newPage()) {
-            Painter.end();
-            return Failed(Name, QStringLiteral("Der Drucker hat eine neue Seite abgelehnt."));
+    // 2 cm margins; the lines are laid out one by one for the printer's
+    // resolution, read from the store as they are printed.
+    const qreal Margin = 2.0 / 2.54 * Printer.resolution();
+    const QRectF Page(Margin, Margin, Printer.width() - 2 * Margin, Printer.height() - 2 * Margin);
+    const QFont PrinterFont(Font, &Printer);
+    QTextOption Wrapping;
+    Wrapping.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    qreal Y = Page.top();
+    TLogLineText Line;
+    for (size_t Index = 0; Index < Log.LineCount(); ++Index) {
+        ReadLogLine(Log, Index, 0, LogLineLength(Log, Index), Line);
+        QList<QTextLayout::FormatRange> Formats;
+        for (const TLogSpan& Span : Line.Spans) {
+            QTextLayout::FormatRange Range;
+            Range.start = static_cast<int>(Span.Start);
+            Range.length = static_cast<int>(Span.Length);
+            // Uncoloured text in black on paper, whatever the screen's palette is.
+            Range.format.setForeground(Span.Style.Coloured() ? QColor::fromRgba(Span.Style.Colour) : QColor(Qt::black));
+            if (Span.Style.Bold())
+                Range.format.setFontWeight(QFont::Bold);
+            Formats.append(Range);
         }
-        Painter.save();
-        Painter.translate(0, -Index * Page.height());
-        QAbstractTextDocumentLayout::PaintContext Context;
-        Context.clip = QRectF(QPointF(0, Index * Page.height()), Page);
-        // Uncoloured text in black on paper, whatever the screen's palette is.
-        Context.palette.setColor(QPalette::Text, Qt::black);
-        Copy->documentLayout()->draw(&Painter, Context);
-        Painter.restore();
+        // A lone CR or LF breaks the printed line, as it did in the view.
+        Line.Text.replace(QLatin1Char('\r'), QChar::LineSeparator).replace(QLatin1Char('\n'), QChar::LineSeparator);
+        QTextLayout Layout(Line.Text, PrinterFont, &Printer);
+        Layout.setTextOption(Wrapping);
+        Layout.setFormats(Formats);
+        Layout.beginLayout();
+        for (QTextLine Row = Layout.createLine(); Row.isValid(); Row = Layout.createLine())
+            Row.setLineWidth(Page.width());
+        Layout.endLayout();
+        for (int Row = 0; Row < Layout.lineCount(); ++Row) {
+            const QTextLine Text = Layout.lineAt(Row);
+            if (Y + Text.height() > Page.bottom() && Y > Page.top()) {
+                if (!Printer.newPage()) {
+                    Painter.end();
+                    return Failed(Name, QStringLiteral("Der Drucker hat eine neue Seite abgelehnt."));
+                }
+                Y = Page.top();
+            }
+            Text.draw(&Painter, QPointF(Page.left(), Y - Text.y()));
+            Y += Text.height();
+        }
     }
     if (!Painter.end() || Printer.printerState() == QPrinter::Error)
         return Failed(Name, QStringLiteral("Der Druckauftrag wurde nicht angenommen."));

@@ -2,14 +2,16 @@
 
 // Printing the protocol log: one job on the default printer, no dialog.
 
+#include <QFont>
 #include <QString>
 
 class QPrinterInfo;
-class QTextDocument;
+class TLogStore;
 
 extern const char* const LogPrintTitle; // "Brieflotse - Protokoll"
 
-// Prints the whole log, paginated, as one job with the title above. Returns an
-// empty string on success, else the German text for the message box.
-QString PrintLog(const QTextDocument& Log);
-QString PrintLog(const QTextDocument& Log, const QPrinterInfo& Printer);
+// Prints the whole log in Font, paginated, lines wider than the page wrapped,
+// as one job with the title above. Returns an empty string on success, else
+// the German text for the message box.
+QString PrintLog(const TLogStore& Log, const QFont& Font = QFont());
+QString PrintLog(const TLogStore& Log, const QFont& Font, const QPrinterInfo& Printer);

@@ -4,10 +4,10 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 
 #include "app/LogFileWriter.h"
 #include "app/settings/SafeFile.h"
+#include "conversation/LogView.h"
 
 const char* const RtfFilter = "Rich Text Format (*.rtf)";
 const char* const TxtFilter = "Textdateien (*.txt)";
@@ -69,11 +69,11 @@ QString WriteFileSafely(const QString& Path, const QByteArray& Data)
     return SafeFile::WriteFile(Path, Data, SafeFile::DefaultFileMode(), SafeFile::TModeRule::KeepExisting);
 }
 
-QString SaveLog(
-    const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type, const QColor& WindowText)
+QString SaveLog(const TLogStore& Log, bool FixedPitch, const QString& Path, TLogFileType Type, const QColor& WindowText,
+    const QFont& Font)
 {
     const QByteArray Data
-        = Type == TLogFileType::PlainText ? LogAsPlainText(Log) : LogAsRtf(Log, FixedPitch, WindowText);
+        = Type == TLogFileType::PlainText ? LogAsPlainText(Log) : LogAsRtf(Log, FixedPitch, WindowText, Font);
     const QString Reason = WriteFileSafely(Path, Data);
     if (Reason.isEmpty())
         return QString();
@@ -81,7 +81,7 @@ QString SaveLog(
         .arg(QDir::toNativeSeparators(Path), Reason);
 }
 
-QString SaveLog(const QPlainTextEdit& Log, bool FixedPitch, const QString& Path, TLogFileType Type)
+QString SaveLog(const TLogView& Log, bool FixedPitch, const QString& Path, TLogFileType Type)
 {
-    return SaveLog(*Log.document(), FixedPitch, Path, Type, Log.palette().color(QPalette::Text));
+    return SaveLog(Log.Store(), FixedPitch, Path, Type, Log.palette().color(QPalette::Text), Log.font());
 }

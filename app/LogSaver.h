@@ -4,11 +4,12 @@
 // itself, which never leaves a half-written file under the chosen name.
 
 #include <QColor>
+#include <QFont>
 #include <QString>
 
 class QFileDialog;
-class QPlainTextEdit;
-class QTextDocument;
+class TLogStore;
+class TLogView;
 
 enum class TLogFileType { RichText, PlainText };
 
@@ -42,7 +43,8 @@ QString WriteFileSafely(const QString& Path, const QByteArray& Data);
 
 // Saves the log; returns an empty string on success, else the German text for
 // the message box, with the system's reason.
-QString SaveLog(const QTextDocument& Log, bool FixedPitch, const QString& Path, TLogFileType Type,
-    const QColor& WindowText = QColor());
-// The same for the log view; its window-text colour is written as automatic.
-QString SaveLog(const QPlainTextEdit& Log, bool FixedPitch, const QString& Path, TLogFileType Type);
+QString SaveLog(const TLogStore& Log, bool FixedPitch, const QString& Path, TLogFileType Type,
+    const QColor& WindowText = QColor(), const QFont& Font = QFont());
+// The same for the log view: its window-text colour is written as automatic,
+// its font gives the size.
+QString SaveLog(const TLogView& Log, bool FixedPitch, const QString& Path, TLogFileType Type);

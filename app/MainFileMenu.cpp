@@ -3,11 +3,11 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 
 #include "app/BrieflotseMain.h"
 #include "app/LogPrinter.h"
 #include "app/LogSaver.h"
+#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
 
 void TPOP3Main::MenuSpeichernClick()
@@ -43,7 +43,7 @@ void TPOP3Main::MenuDruckenClick()
     if (!FLog->HasLines())
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const QString Problem = PrintLog(*Log->document());
+    const QString Problem = PrintLog(Log->Store(), Log->font());
     QApplication::restoreOverrideCursor();
     if (!Problem.isEmpty()) {
         TMessageBox::Error(this, QStringLiteral("Brieflotse - Drucken"), Problem);

@@ -3,16 +3,15 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextDocument>
+
 #include <QTimer>
 
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
+#include "conversation/LogView.h"
 #include "tests/support/qt/Child.h"
 
 namespace {
@@ -73,17 +72,18 @@ double TWindowSession::Send(const QString& Line)
     return Ready() ? Seconds : -1;
 }
 
-bool TWindowSession::LogShowsEnd(const QString& Last)
+bool TWindowSession::LogShowsEnd(const QString& Last, bool Prefix)
 {
-    QPlainTextEdit* Log = Child<QPlainTextEdit>(*FMain, "Log");
+    TLogView* Log = Child<TLogView>(*FMain, "Log");
     for (int Round = 0; Round < 200 && !Log->updatesEnabled(); ++Round) {
         QEventLoop Pause;
         QTimer::singleShot(10, &Pause, &QEventLoop::quit);
         Pause.exec();
     }
     const QScrollBar* Bar = Log->verticalScrollBar();
-    return Log->updatesEnabled() && Log->textCursor().position() == Log->document()->characterCount() - 1
-        && Bar->value() == Bar->maximum() && Log->document()->lastBlock().text() == Last;
+    const QString Shown = Log->LineText(static_cast<qint64>(Log->Store().LineCount()) - 1);
+    return Log->updatesEnabled() && Log->CaretPosition() == Log->EndPosition() && Bar->value() == Bar->maximum()
+        && (Prefix ? Shown.startsWith(Last) : Shown == Last);
 }
 
 void TWindowSession::ClearLog()

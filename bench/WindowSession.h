@@ -32,8 +32,9 @@ public:
     // repaints are done; -1 when the exchange failed.
     double Send(const QString& Line);
     // Waits (bounded) for the held-back repaint of the log, then tells whether
-    // the log shows its end with the caret there and its last line is Last.
-    bool LogShowsEnd(const QString& Last);
+    // the log shows its end with the caret there and its last line is Last
+    // (or, with Prefix, begins with it).
+    bool LogShowsEnd(const QString& Last, bool Prefix = false);
     void ClearLog();
     void Quit();
 

@@ -5,14 +5,16 @@
 //
 //   bench_pop3 retr <megabytes> <runs>   RETR of one message of that size
 //   bench_pop3 retr-tls <megabytes> <runs>  the same over pop3s, with the plain one
+//   bench_pop3 line <megabytes> <runs>   RETR of a message that is one long line,
+//                                        then NOOP next to NOOP on a fresh log
+//   bench_pop3 big <megabytes>           RETR of a huge message in a fresh window
+//                                        process: time, peak resident memory
 //   bench_pop3 list <messages> <runs>    LIST and UIDL of a large mailbox
 //   bench_pop3 wait <seconds>            one wait for a greeting that never comes
 //   bench_pop3 start <runs>              program start until the window shows
 
 #include <QApplication>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <QTextDocument>
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -31,6 +33,7 @@
 #include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
 #include "bench/WindowSession.h"
+#include "conversation/LogView.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
@@ -67,6 +70,23 @@ std::string LargeMessage(size_t Bytes)
         }
         Text += "\r\n";
     }
+    return Text;
+}
+
+// A message whose body is one line of Bytes characters (base64 alphabet).
+std::string OneLineMessage(size_t Bytes)
+{
+    static const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string Text = "From: Bernd Beispiel <bernd@example.org>\r\n"
+                       "Subject: Eine Zeile\r\n"
+                       "\r\n";
+    Text.reserve(Text.size() + Bytes + 2);
+    unsigned Seed = 12345;
+    for (size_t Column = 0; Column < Bytes; ++Column) {
+        Seed = Seed * 1103515245u + 12345u;
+        Text += Alphabet[(Seed >> 16) & 63];
+    }
+    Text += "\r\n";
     return Text;
 }
 
@@ -133,7 +153,8 @@ int Retr(size_t Megabytes, int Runs)
         Ours.push_back(Seconds);
         Curl.push_back(CurlSeconds);
         std::printf("run %d: brieflotse %.3f s, curl %.3f s, %lld bytes, %d log lines", Run + 1, Seconds, CurlSeconds,
-            static_cast<long long>(Received), Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount());
+            static_cast<long long>(Received),
+            static_cast<int>(Child<TLogView>(Session.Main(), "Log")->Store().LineCount()));
         // The first run starts from the smallest heap, so it alone says what one
         // message costs in memory.
         if (Run == 0)
@@ -151,6 +172,126 @@ int Retr(size_t Megabytes, int Runs)
     PrintResult(Key + "_seconds_per_mb", Median(Ours) / static_cast<double>(Megabytes));
     Session.Quit();
     return 0;
+}
+
+// A message of one long line: the log shows its first part and a note on the
+// rest (the reader's line limit). Timed until "Bereit" with the log at its
+// end; then NOOP after it, next to NOOP on a fresh log, run for run.
+int Line(size_t Megabytes, int Runs)
+{
+    const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
+    DovecotHarness::Options Options;
+    Options.messages = { OneLineMessage(Bytes) };
+    DovecotHarness Server(std::move(Options));
+    if (!StartServer(Server))
+        return 1;
+    TWindowSession Session;
+    if (!LogIn(Session, Server))
+        return 1;
+    const std::string Url = Pop3Url(Server, "1");
+    TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+
+    std::vector<double> Ours;
+    std::vector<double> Curl;
+    std::vector<double> Fresh;
+    std::vector<double> After;
+    for (int Run = 0; Run < Runs; ++Run) {
+        Session.ClearLog();
+        const double FreshNoop = Session.Send(QStringLiteral("NOOP"));
+        Session.ClearLog();
+        const long Baseline = StatusKb("VmRSS");
+        ResetPeakResident();
+        const double Seconds = Session.Send(QStringLiteral("RETR 1"));
+        const long Peak = StatusKb("VmHWM");
+        const bool Shown = Session.LogShowsEnd(QStringLiteral("Brieflotse: Eine Zeile war l\u00e4nger"), true);
+        const double AfterNoop = Session.Send(QStringLiteral("NOOP"));
+        const double CurlSeconds = TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+        if (Seconds < 0 || !Shown || FreshNoop < 0 || AfterNoop < 0 || CurlSeconds < 0) {
+            std::printf("RETR of the long line failed\n");
+            return 1;
+        }
+        std::printf("run %d: brieflotse %.3f s, curl %.3f s, NOOP on a fresh log %.4f s, after the line %.4f s",
+            Run + 1, Seconds, CurlSeconds, FreshNoop, AfterNoop);
+        if (Run == 0)
+            std::printf(", resident before %ld KB, peak %ld KB", Baseline, Peak);
+        std::printf("\n");
+        if (Run == 0)
+            PrintResult("line" + std::to_string(Megabytes) + "_memory",
+                static_cast<double>(Peak - Baseline) * 1024.0 / static_cast<double>(Bytes));
+        Ours.push_back(Seconds);
+        Curl.push_back(CurlSeconds);
+        Fresh.push_back(FreshNoop);
+        After.push_back(AfterNoop);
+    }
+    const std::string Key = "line" + std::to_string(Megabytes);
+    PrintResult(Key + "_seconds", Median(Ours));
+    PrintResult(Key + "_curl_seconds", Median(Curl));
+    PrintResult(Key + "_noop_fresh_seconds", Median(Fresh));
+    PrintResult(Key + "_noop_after_seconds", Median(After));
+    Session.Quit();
+    return 0;
+}
+
+// A huge message: Dovecot serves it, curl fetches it, and a window of its own
+// process (so that the message text this process holds for Dovecot does not
+// count) fetches it and reports its resident memory.
+int Big(const char* Self, size_t Megabytes)
+{
+    const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
+    DovecotHarness::Options Options;
+    Options.messages = { LargeMessage(Bytes) };
+    DovecotHarness Server(std::move(Options));
+    if (!StartServer(Server))
+        return 1;
+    const std::string Url = Pop3Url(Server, "1");
+    TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+    const double CurlSeconds = TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
+    const std::string Port = std::to_string(Server.port());
+    const std::string Size = std::to_string(Megabytes);
+    std::fflush(stdout);
+    char* Argv[] = { const_cast<char*>(Self), const_cast<char*>("big-child"), const_cast<char*>(Port.c_str()),
+        const_cast<char*>(Server.user().c_str()), const_cast<char*>(Server.password().c_str()),
+        const_cast<char*>(Size.c_str()), nullptr };
+    pid_t Child = -1;
+    int Status = 0;
+    if (::posix_spawn(&Child, Self, nullptr, nullptr, Argv, environ) != 0 || ::waitpid(Child, &Status, 0) != Child
+        || !WIFEXITED(Status) || WEXITSTATUS(Status) != 0 || CurlSeconds < 0) {
+        std::printf("the window process failed\n");
+        return 1;
+    }
+    PrintResult("big" + Size + "_curl_seconds", CurlSeconds);
+    return 0;
+}
+
+int BigChild(uint16_t Port, const std::string& User, const std::string& Password, size_t Megabytes)
+{
+    const size_t Bytes = Megabytes * static_cast<size_t>(Megabyte);
+    TWindowSession Session;
+    if (!Session.Connect(Port) || !Session.Login(User, Password)) {
+        std::printf("login failed\n");
+        return 1;
+    }
+    Session.ClearLog();
+    const long Baseline = StatusKb("VmRSS");
+    const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+    const double Seconds = Session.Send(QStringLiteral("RETR 1"));
+    const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+    // Shown whole: the last line is the terminator, no note about text not shown.
+    const bool Whole
+        = Seconds >= 0 && Received >= static_cast<int64_t>(Bytes) && Session.LogShowsEnd(QStringLiteral("."));
+    const long Peak = StatusKb("VmHWM");
+    const TLogStore& Store = Child<TLogView>(Session.Main(), "Log")->Store();
+    std::printf("brieflotse %.3f s, %lld bytes, %zu log lines, %llu bytes in the log, resident before %ld KB, peak "
+                "%ld KB\n",
+        Seconds, static_cast<long long>(Received), Store.LineCount(),
+        static_cast<unsigned long long>(Store.ByteCount()), Baseline, Peak);
+    const std::string Key = "big" + std::to_string(Megabytes);
+    PrintResult(Key + "_seconds", Seconds);
+    PrintResult(Key + "_shown_whole", Whole ? 1 : 0);
+    PrintResult(Key + "_peak_mb", static_cast<double>(Peak) / 1024.0);
+    PrintResult(Key + "_growth", static_cast<double>(Peak - Baseline) * 1024.0 / static_cast<double>(Bytes));
+    Session.Quit();
+    return Whole ? 0 : 1;
 }
 
 // One RETR 1 timed as in Retr(); -1 when less than Bytes came or the log
@@ -253,7 +394,7 @@ int List(size_t Messages, int Runs)
     for (int Run = 0; Run < Runs; ++Run) {
         Session.ClearLog();
         const double List = Session.Send(QStringLiteral("LIST"));
-        const int Lines = Child<QPlainTextEdit>(Session.Main(), "Log")->document()->blockCount();
+        const int Lines = static_cast<int>(Child<TLogView>(Session.Main(), "Log")->Store().LineCount());
         const bool ListShown = Session.LogShowsEnd(QStringLiteral("."));
         Session.ClearLog();
         const double Uidl = Session.Send(QStringLiteral("UIDL"));
@@ -373,8 +514,8 @@ int Start(const char* Self, int Runs)
 
 int Usage()
 {
-    std::printf("usage: bench_pop3 retr <megabytes> <runs> | retr-tls <megabytes> <runs> | list <messages> <runs> | "
-                "wait <seconds> | start <runs>\n");
+    std::printf("usage: bench_pop3 retr <megabytes> <runs> | retr-tls <megabytes> <runs> | line <megabytes> <runs> | "
+                "big <megabytes> | list <messages> <runs> | wait <seconds> | start <runs>\n");
     return 2;
 }
 
@@ -394,6 +535,13 @@ int main(int argc, char** argv)
     InitBrieflotseResources();
     if (Case == "retr" && argc == 4)
         return Retr(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "line" && argc == 4)
+        return Line(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "big" && argc == 3)
+        return Big("/proc/self/exe", static_cast<size_t>(std::atol(argv[2])));
+    if (Case == "big-child" && argc == 6)
+        return BigChild(
+            static_cast<uint16_t>(std::atoi(argv[2])), argv[3], argv[4], static_cast<size_t>(std::atol(argv[5])));
     if (Case == "retr-tls" && argc == 4)
         return RetrTls(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "list" && argc == 4)

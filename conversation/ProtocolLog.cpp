@@ -1,32 +1,27 @@
-// Protocol log writer on a QPlainTextEdit.
+// Protocol log writer on the log view's store.
 #include "conversation/ProtocolLog.h"
 
-#include <vector>
+#include <array>
 
-#include <QAbstractTextDocumentLayout>
 #include <QPalette>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextCharFormat>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 
+#include "conversation/LogView.h"
 #include "conversation/ReplyRules.h"
 
 namespace {
 
 // Repaints of a growing body are held back this long, so that a large message
-// costs one layout per chunk and not one paint per chunk.
+// costs one scroll update per pause and not one paint per chunk.
 constexpr int kBodyRepaintMs = 30;
 
 // Bold part of a line: [Start, End).
 struct TBoldRange {
-    int Start = 0;
-    int End = 0;
+    size_t Start = 0;
+    size_t End = 0;
 };
 
-TBoldRange BoldRangeOf(const std::string& Line, bool IsServer, bool IsBody, bool StatusBold, bool CommandBold)
+TBoldRange BoldRangeOf(const char* Line, size_t Size, bool IsServer, bool IsBody, bool StatusBold, bool CommandBold)
 {
     TBoldRange Range;
     if (IsBody)
@@ -38,40 +33,48 @@ TBoldRange BoldRangeOf(const std::string& Line, bool IsServer, bool IsBody, bool
     } else {
         if (!CommandBold)
             return Range;
-        while (Start < Line.size() && (Line[Start] == '\r' || Line[Start] == '\n'))
+        while (Start < Size && (Line[Start] == '\r' || Line[Start] == '\n'))
             ++Start;
     }
-    size_t End = Line.find(' ', Start);
-    if (End == std::string::npos)
-        End = Line.size();
-    Range.Start = static_cast<int>(Start);
-    Range.End = static_cast<int>(End);
+    size_t End = Start;
+    while (End < Size && Line[End] != ' ')
+        ++End;
+    Range.Start = Start;
+    Range.End = End;
     return Range;
 }
 
-// A lone CR or LF must stay inside its line; the document would start a new
-// block for either, so they are shown as a line break within the line.
-void KeepLineBreaksInside(QString& Text, qsizetype From)
+// The log's character rule as a table: a message of megabytes is shown byte
+// by byte, so one look-up each rather than a call.
+char ShownByte(char C)
 {
-    for (qsizetype Index = From; Index < Text.size(); ++Index) {
-        const QChar Character = Text.at(Index);
-        if (Character == QLatin1Char('\r') || Character == QLatin1Char('\n'))
-            Text[Index] = QChar(QChar::LineSeparator);
-    }
+    static const auto Table = [] {
+        std::array<char, 256> Shown {};
+        for (int Byte = 0; Byte < 256; ++Byte)
+            Shown[static_cast<size_t>(Byte)]
+                = ShownAsIs(static_cast<unsigned char>(Byte)) ? static_cast<char>(Byte) : ' ';
+        return Shown;
+    }();
+    return Table[static_cast<unsigned char>(C)];
+}
+
+TLogStyle StyleOf(const QColor& Colour, bool Bold)
+{
+    TLogStyle Style;
+    Style.Colour = Colour.rgba();
+    Style.Flags = TLogStyle::sfColoured | (Bold ? TLogStyle::sfBold : 0);
+    return Style;
 }
 
 } // namespace
 
-TProtocolLog::TProtocolLog(QPlainTextEdit* View)
+TProtocolLog::TProtocolLog(TLogView* View)
     : FView(View)
     , FResumeTimer(new QTimer(View))
 {
-    // The log only grows; an undo history would keep a second copy of it.
-    FView->document()->setUndoRedoEnabled(false);
     FResumeTimer->setSingleShot(true);
     FResumeTimer->setInterval(kBodyRepaintMs);
     QObject::connect(FResumeTimer, &QTimer::timeout, FView, [this] { ResumeRepaint(false); });
-    FHasLines = !FView->document()->isEmpty();
     FSinceRepaint.start();
 }
 
@@ -108,43 +111,48 @@ QColor TProtocolLog::TableColor(int Index, const QPalette& Palette)
     }
 }
 
+bool TProtocolLog::HasLines() const
+{
+    return !FView->Store().Empty();
+}
+
 void TProtocolLog::Clear()
 {
-    FView->clear();
-    FHasLines = false;
+    FView->Clear();
     FCharacters = 0;
 }
 
 void TProtocolLog::AppendNote(const std::string& Text)
 {
-    QTextCharFormat Note;
-    Note.setForeground(QColor(128, 128, 128));
-    Note.setFontWeight(QFont::Normal);
+    const TLogStyle Grey = StyleOf(QColor(128, 128, 128), false);
+    TLogStore& Store = FView->Store();
     SuspendRepaint();
-    QTextCursor Cursor(FView->document());
-    Cursor.movePosition(QTextCursor::End);
-    Cursor.beginEditBlock();
-    QString Line = QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
-    if (FHasLines)
-        Line.prepend(QLatin1Char('\n'));
-    FHasLines = true;
-    Cursor.insertText(Line, Note);
-    Cursor.endEditBlock();
+    // A line break of any kind (CR LF, CR, LF) starts a new line.
+    size_t Start = 0;
+    for (;;) {
+        size_t End = Start;
+        while (End < Text.size() && Text[End] != '\r' && Text[End] != '\n')
+            ++End;
+        Store.AddLine();
+        Store.Append(Text.data() + Start, End - Start, Grey, true);
+        if (End == Text.size())
+            break;
+        Start = End + (Text.compare(End, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    FView->Appended();
     ResumeRepaint(false);
 }
 
 void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
 {
+    if (Text.empty())
+        return;
     const int StatusClass = LogStatusClass(Text, IsBody);
 
     // Only the logged copy changes: umlauts and control characters show as blanks.
     std::string Shown = Text;
     for (char& C : Shown)
-        if (!ShownAsIs(static_cast<unsigned char>(C)))
-            C = ' ';
-    const std::vector<std::string> Lines = SplitLogLines(Shown);
-    if (Lines.empty())
-        return;
+        C = ShownByte(C);
     FCharacters += static_cast<qint64>(Shown.size());
 
     QColor Color;
@@ -155,83 +163,32 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     } else {
         Color = TableColor(4, FView->palette());
     }
-    QTextCharFormat Normal;
-    Normal.setForeground(Color);
-    Normal.setFontWeight(QFont::Normal);
-    QTextCharFormat Bold = Normal;
-    Bold.setFontWeight(QFont::Bold);
+    const TLogStyle Normal = StyleOf(Color, false);
+    const TLogStyle Bold = StyleOf(Color, true);
 
     // A body chunk within the repaint pause leaves the view's scroll range and
-    // caret behind: following the end lays out the last page, and that once
-    // per repaint is enough, not once per chunk.
+    // caret behind until the pause ends.
     const bool HoldBack = IsBody && FSinceRepaint.elapsed() < kBodyRepaintMs;
     SuspendRepaint();
-    QAbstractTextDocumentLayout* Layout = FView->document()->documentLayout();
-    const bool LayoutWasQuiet = Layout->blockSignals(HoldBack);
-    QTextCursor Cursor(FView->document());
-    Cursor.movePosition(QTextCursor::End);
-    // One edit block: the document tells its layout once, and the cursor does
-    // not lay out the last line after each insert to learn its x position.
-    Cursor.beginEditBlock();
-
-    // One insert per run of equal format: a body chunk is a single insert.
-    QString Pending;
-    Pending.reserve(static_cast<qsizetype>(Shown.size() + Lines.size()));
-    bool PendingBold = false;
-    auto Switch = [&](bool IsBold) {
-        if (IsBold != PendingBold && !Pending.isEmpty()) {
-            Cursor.insertText(Pending, PendingBold ? Bold : Normal);
-            Pending.clear();
-        }
-        PendingBold = IsBold;
-    };
-    // Characters [From, To) of Line, appended without a temporary string.
-    auto Put = [&](const std::string& Line, size_t From, size_t To, bool IsBold) {
-        if (From >= To)
-            return;
-        Switch(IsBold);
-        const qsizetype Start = Pending.size();
-        Pending.append(QLatin1String(Line.data() + From, static_cast<qsizetype>(To - From)));
-        KeepLineBreaksInside(Pending, Start);
-    };
-    for (const std::string& Line : Lines) {
-        if (FHasLines) {
-            Switch(PendingBold);
-            Pending += QLatin1Char('\n');
-        }
-        FHasLines = true;
-        const TBoldRange Range = BoldRangeOf(Line, IsServer, IsBody, FStatusBold, FCommandBold);
-        const size_t Start = static_cast<size_t>(Range.Start);
-        const size_t End = static_cast<size_t>(Range.End);
-        Put(Line, 0, Start, false);
-        Put(Line, Start, End, true);
-        Put(Line, End, Line.size(), false);
+    TLogStore& Store = FView->Store();
+    // Lines end at CR LF only; a text ending in CR LF has no empty last line.
+    size_t Start = 0;
+    while (Start < Shown.size()) {
+        size_t End = Shown.find("\r\n", Start);
+        const size_t Next = End == std::string::npos ? Shown.size() : End + 2;
+        if (End == std::string::npos)
+            End = Shown.size();
+        const char* Line = Shown.data() + Start;
+        const size_t Size = End - Start;
+        const TBoldRange Range = BoldRangeOf(Line, Size, IsServer, IsBody, FStatusBold, FCommandBold);
+        Store.AddLine();
+        Store.Append(Line, Range.Start, Normal);
+        Store.Append(Line + Range.Start, Range.End - Range.Start, Bold);
+        Store.Append(Line + Range.End, Size - Range.End, Normal);
+        Start = Next;
     }
-    if (!Pending.isEmpty())
-        Cursor.insertText(Pending, PendingBold ? Bold : Normal);
-    Cursor.endEditBlock();
-    Layout->blockSignals(LayoutWasQuiet);
-    if (HoldBack)
-        FFollowPending = true;
+    FView->Appended();
     ResumeRepaint(HoldBack);
-}
-
-void TProtocolLog::FollowEnd()
-{
-    if (FFollowPending) {
-        FFollowPending = false;
-        QAbstractTextDocumentLayout* Layout = FView->document()->documentLayout();
-        emit Layout->documentSizeChanged(Layout->documentSize());
-    }
-    // Caret to the end, which scrolls the end into view. Scrolled to the end
-    // first, the caret is placed from the last page; from the old scroll
-    // position every line in between would be laid out.
-    QScrollBar* Bar = FView->verticalScrollBar();
-    Bar->setValue(Bar->maximum());
-    QTextCursor Cursor(FView->document());
-    Cursor.movePosition(QTextCursor::End);
-    FView->setTextCursor(Cursor);
-    FView->ensureCursorVisible();
 }
 
 void TProtocolLog::SuspendRepaint()
@@ -248,7 +205,7 @@ void TProtocolLog::ResumeRepaint(bool HoldBack)
         return;
     }
     FResumeTimer->stop();
-    FollowEnd();
+    FView->FollowEnd();
     if (!FView->updatesEnabled())
         FView->setUpdatesEnabled(true);
     FSinceRepaint.restart();

@@ -1,9 +1,9 @@
 #pragma once
 
 // Writer of the protocol log: every command as sent and every byte received,
-// one log line (text block) per protocol line, told apart by colour and bold
-// type only. The window owns the QPlainTextEdit and hands it over; the writer
-// never sets a font face (the window switches it).
+// one log line per protocol line, told apart by colour and bold type only.
+// The window owns the TLogView and hands it over; the writer fills the view's
+// store and never sets a font face (the window switches it).
 
 #include <string>
 
@@ -13,14 +13,14 @@
 #include <QTimer>
 
 class QPalette;
-class QPlainTextEdit;
+class TLogView;
 
 // Fixed = "&Grün"/"&Blau"/"&Rot"/"&Aus": ServerColor stays as chosen.
 enum class TColorMode { Status, Connection, Fixed };
 
 class TProtocolLog {
 public:
-    explicit TProtocolLog(QPlainTextEdit* View);
+    explicit TProtocolLog(TLogView* View);
     ~TProtocolLog();
 
     TProtocolLog(const TProtocolLog&) = delete;
@@ -41,10 +41,11 @@ public:
     void AppendToLog(const std::string& Text, bool IsServer, bool IsBody);
     // A line of the program's own (UTF-8), in grey: not protocol text.
     void AppendNote(const std::string& Text);
-    bool HasLines() const { return FHasLines; }
+    bool HasLines() const;
     // The log keeps at most this many characters of protocol text, so that
-    // its memory stays bounded whatever a server sends.
-    static constexpr qint64 kMaxCharacters = 64 * 1024 * 1024;
+    // its memory stays bounded whatever a server sends (about one byte per
+    // character and four per line: a message of 500 MB fits whole).
+    static constexpr qint64 kMaxCharacters = qint64(600) * 1024 * 1024;
     bool HasRoom() const { return FCharacters < FMaxCharacters; }
     void SetMaxCharacters(qint64 Count) { FMaxCharacters = Count; } // tests
     void Clear();
@@ -55,10 +56,8 @@ private:
     void SuspendRepaint();
     // HoldBack: a body chunk within the repaint pause; the timer resumes later.
     void ResumeRepaint(bool HoldBack);
-    // Scroll range, scroll position and caret follow the end of the log.
-    void FollowEnd();
 
-    QPlainTextEdit* FView;
+    TLogView* FView;
     // Owned by the view; the view may go first when the window closes.
     QPointer<QTimer> FResumeTimer;
     QElapsedTimer FSinceRepaint;
@@ -66,8 +65,6 @@ private:
     int FServerColor = 1;
     bool FCommandBold = true;
     bool FStatusBold = true;
-    bool FHasLines = false;
-    bool FFollowPending = false;
     qint64 FCharacters = 0;
     qint64 FMaxCharacters = kMaxCharacters;
 };

@@ -8,7 +8,9 @@
 #   // fuzz-sources: dns/SmartNSMessage.cpp net/*.cpp
 #   // fuzz-corpus: fuzz/corpus/dns
 #   // fuzz-pkg: Qt6Core
-# fuzz-sources may use wildcards. fuzz-pkg names pkg-config packages to compile
+#   // fuzz-moc: conversation/LogView.h
+# fuzz-sources may use wildcards. fuzz-moc names headers of Qt classes with
+# signals; their moc output is compiled in. fuzz-pkg names pkg-config packages to compile
 # and link with (Qt wants -fPIC).
 # Without fuzz-sources it gets every source of dns/ and net/ (no Qt there;
 # net/ needs OpenSSL, which every target links);
@@ -57,6 +59,12 @@ for target in "${targets[@]}"; do
   if [ -z "$corpus" ]; then
     corpus=fuzz/corpus/${name%_fuzz}
   fi
+  read -r -a headers <<<"$(declared "$target" fuzz-moc)"
+  for header in "${headers[@]}"; do
+    moc_out="$out/moc_$(basename "$header" .h).cpp"
+    "$(pkg-config --variable=libexecdir Qt6Core)/moc" "$header" -o "$moc_out"
+    sources+=("$moc_out")
+  done
 
   echo "== fuzz: building $name (${sources[*]})"
   if ! "$cxx" "${flags[@]}" "$target" "${sources[@]}" "${extra[@]}" -lssl -lcrypto -lpthread -o "$out/$name"; then

@@ -39,14 +39,14 @@ protected:
         // The log's limit, scaled down so that a few seconds of data reach it.
         Main->ProtocolLog().SetMaxCharacters(8 << 20);
     }
-    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString LogText() const { return Child<TLogView>(*Main, "Log")->PlainText(); }
 
     // Presses Escape after Milliseconds and says yes to the stop question.
     void StopAfter(int Milliseconds)
     {
         TMessageBox::SetNextAnswer(QMessageBox::Yes);
         QTimer::singleShot(
-            Milliseconds, Main.get(), [this] { QTest::keyClick(Child<QPlainTextEdit>(*Main, "Log"), Qt::Key_Escape); });
+            Milliseconds, Main.get(), [this] { QTest::keyClick(Child<TLogView>(*Main, "Log"), Qt::Key_Escape); });
     }
 
     template <typename Condition> bool RunEventsUntil(Condition Done, int Milliseconds)

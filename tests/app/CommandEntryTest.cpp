@@ -76,7 +76,7 @@ TEST_F(CommandEntryTest, AssistantLineGoesThroughTheWholeSendPath)
     ASSERT_TRUE(Server.waitFinished(5000));
     EXPECT_EQ(Server.received(), "LIST 1\r\n");
     EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("LIST 1"));
-    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Log")->toPlainText().endsWith(QStringLiteral("LIST 1\n+OK 1 octets")));
+    EXPECT_TRUE(Child<TLogView>(*Main, "Log")->PlainText().endsWith(QStringLiteral("LIST 1\n+OK 1 octets")));
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                     ->toPlainText()
                     .startsWith(QStringLiteral("Der Server hat Nummer und Größe")));

@@ -15,6 +15,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
+#include "conversation/LogView.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/DnsmasqHarness.h"
@@ -88,7 +89,7 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
     EXPECT_TRUE(Main.Conversation().Winsock().Connected())
         << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().startsWith(QStringLiteral("+OK")));
+    EXPECT_TRUE(Child<TLogView>(Main, "Log")->PlainText().startsWith(QStringLiteral("+OK")));
 }
 
 // A domain that names its POP3 server by an SRV record of "_pop3s._tcp":
@@ -131,7 +132,7 @@ TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
     EXPECT_TRUE(Main.Conversation().Winsock().Encrypted());
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0),
         QStringLiteral("pop3s://localhost:%1").arg(Dovecot.tlsPort()));
-    EXPECT_TRUE(Child<QPlainTextEdit>(Main, "Log")->toPlainText().contains(QStringLiteral("TLS-verschlüsselt")));
+    EXPECT_TRUE(Child<TLogView>(Main, "Log")->PlainText().contains(QStringLiteral("TLS-verschlüsselt")));
 }
 
 } // namespace

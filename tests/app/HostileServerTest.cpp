@@ -77,7 +77,7 @@ protected:
         return true;
     }
 
-    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString LogText() const { return Child<TLogView>(*Main, "Log")->PlainText(); }
     QString Status() const { return Child<QLabel>(*Main, "StatusText")->text(); }
     QString Guidance() const { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
     QString ReceivedPanel(qlonglong Count) const

@@ -5,11 +5,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTextBlock>
-#include <QTextCursor>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +17,8 @@
 
 #include "app/LogFileWriter.h"
 #include "app/LogSaver.h"
+#include "conversation/LogView.h"
+#include "tests/app/golden/LogScenario.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
 
@@ -42,22 +41,23 @@ struct TRun {
 };
 using TLine = std::vector<TRun>;
 
-// Builds a log the way the view holds it: one block per line, colour and bold
-// as character formats.
+// Builds a log the way the view holds it: one store line per line, colour and
+// bold as the styles of its runs.
 class TTestLog {
 public:
     void Add(const TLine& Runs)
     {
-        QTextCursor Cursor(View.document());
-        Cursor.movePosition(QTextCursor::End);
-        if (Lines++ > 0)
-            Cursor.insertBlock();
+        View.Store().AddLine();
+        ++Lines;
         for (const TRun& Run : Runs) {
-            QTextCharFormat Format;
-            if (Run.Colour.isValid())
-                Format.setForeground(Run.Colour);
-            Format.setFontWeight(Run.Bold ? QFont::Bold : QFont::Normal);
-            Cursor.insertText(Run.Text, Format);
+            TLogStyle Style;
+            if (Run.Colour.isValid()) {
+                Style.Colour = Run.Colour.rgba();
+                Style.Flags |= TLogStyle::sfColoured;
+            }
+            if (Run.Bold)
+                Style.Flags |= TLogStyle::sfBold;
+            View.Store().Append(Run.Text.toStdString(), Style, true);
         }
     }
     // A server line: first word bold, all in one colour.
@@ -65,9 +65,9 @@ public:
     {
         Add({ { Word, Colour, true }, { Rest, Colour, false } });
     }
-    const QTextDocument& Doc() const { return *View.document(); }
+    const TLogStore& Doc() const { return View.Store(); }
 
-    QPlainTextEdit View;
+    TLogView View;
     int Lines = 0;
 };
 
@@ -415,4 +415,30 @@ TEST(LogSaveDialog, OffersBothTypesWithMatchingExtensionAndStartsInTheFolder)
     EXPECT_EQ(LogFileTypeForFilter("Textdateien (*.txt)"), TLogFileType::PlainText);
     EXPECT_EQ(LogFileTypeForFilter("Rich Text Format (*.rtf)"), TLogFileType::RichText);
     EXPECT_EQ(SaveFolderOf("/home/anna/Protokolle/log.rtf"), "/home/anna/Protokolle/");
+}
+
+// The scenario log of tests/app/golden, written by the protocol log writer and
+// saved in every format, gives the same bytes as the reference files.
+TEST(LogSaver, SavedFilesEqualTheReferenceFilesByteForByte)
+{
+    TempDir Dir;
+    const QString Golden = QStringLiteral(QT_TESTCASE_SOURCEDIR "/app/golden/");
+    const auto Saved = [&](const TLogView& View, bool FixedPitch, TLogFileType Type) {
+        const QString Path = QString::fromStdString(Dir.file("saved"));
+        EXPECT_EQ(SaveLog(View, FixedPitch, Path, Type), QString());
+        return ReadFile(Path);
+    };
+    TLogView View;
+    PrepareScenarioView(View, false);
+    TProtocolLog Log(&View);
+    FillScenarioLog(Log);
+    EXPECT_EQ(Saved(View, false, TLogFileType::RichText), ReadFile(Golden + "log.rtf"));
+    EXPECT_EQ(Saved(View, false, TLogFileType::PlainText), ReadFile(Golden + "log.txt"));
+    PrepareScenarioView(View, true);
+    EXPECT_EQ(Saved(View, true, TLogFileType::RichText), ReadFile(Golden + "log-fixed.rtf"));
+
+    TLogView Empty;
+    PrepareScenarioView(Empty, false);
+    EXPECT_EQ(Saved(Empty, false, TLogFileType::RichText), ReadFile(Golden + "empty.rtf"));
+    EXPECT_EQ(Saved(Empty, false, TLogFileType::PlainText), ReadFile(Golden + "empty.txt"));
 }

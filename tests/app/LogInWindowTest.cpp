@@ -59,7 +59,7 @@ protected:
     }
 
     std::string Hint() const { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString(); }
-    std::string LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText().toStdString(); }
+    std::string LogText() const { return Child<TLogView>(*Main, "Log")->PlainText().toStdString(); }
 
     // Opens the assistant from the menu entry, fills its panel and presses "Senden".
     void LogInWith(const char* Entry, const QString& Mechanism, const QString& Password)
@@ -165,8 +165,8 @@ TEST_F(WindowTest, CapaInPiecesAndAResponseCodeOverARealSocket)
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                     ->toPlainText()
                     .contains(QStringLiteral("[IN-USE]: Die Mailbox ist gerade geöffnet")));
-    EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Log")
-                    ->toPlainText()
+    EXPECT_TRUE(Child<TLogView>(*Main, "Log")
+                    ->PlainText()
                     .endsWith(QStringLiteral("STLS\n.\n\nPASS Schhh... nicht verraten!\n-ERR [IN-USE] locked")));
 }
 

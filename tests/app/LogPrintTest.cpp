@@ -1,17 +1,17 @@
 // Printing the protocol log through a real spooler: a private cupsd with the
 // cups-pdf printer; the printed PDF is read back with pdftotext.
-#include <QPlainTextEdit>
+#include <QColor>
 #include <QPrinterInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTextCursor>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "app/LogPrinter.h"
+#include "conversation/LogStore.h"
 #include "tests/support/CupsHarness.h"
 
 namespace {
@@ -31,28 +31,34 @@ QString RunTool(const QString& Tool, const QStringList& Arguments)
     return QString::fromUtf8(Process.readAllStandardOutput());
 }
 
-// A log long enough for several pages, with coloured and bold runs.
-void FillLongLog(QPlainTextEdit& View, int Lines)
+TLogStyle Style(const QColor& Colour, bool Bold)
 {
-    QTextCursor Cursor(View.document());
-    QTextCharFormat Bold;
-    Bold.setFontWeight(QFont::Bold);
-    QTextCharFormat Navy;
-    Navy.setForeground(QColor(0, 0, 128));
-    Cursor.insertText("LIST", Bold);
-    Cursor.insertBlock();
-    QTextCharFormat Green;
-    Green.setForeground(QColor(0, 128, 0));
-    Green.setFontWeight(QFont::Bold);
-    Cursor.insertText("+OK", Green);
-    Green.setFontWeight(QFont::Normal);
-    Cursor.insertText(QStringLiteral(" %1 messages:").arg(Lines), Green);
-    for (int I = 1; I <= Lines; ++I) {
-        Cursor.insertBlock();
-        Cursor.insertText(QStringLiteral("%1 %2").arg(I).arg(1000 + I), Navy);
+    TLogStyle Result;
+    if (Colour.isValid()) {
+        Result.Colour = Colour.rgba();
+        Result.Flags |= TLogStyle::sfColoured;
     }
-    Cursor.insertBlock();
-    Cursor.insertText(".", Navy);
+    if (Bold)
+        Result.Flags |= TLogStyle::sfBold;
+    return Result;
+}
+
+// A log long enough for several pages, with coloured and bold runs.
+void FillLongLog(TLogStore& Log, int Lines)
+{
+    const QColor Navy(0, 0, 128);
+    const QColor Green(0, 128, 0);
+    Log.AddLine();
+    Log.Append("LIST", Style(QColor(), true));
+    Log.AddLine();
+    Log.Append("+OK", Style(Green, true));
+    Log.Append(QStringLiteral(" %1 messages:").arg(Lines).toStdString(), Style(Green, false));
+    for (int I = 1; I <= Lines; ++I) {
+        Log.AddLine();
+        Log.Append(QStringLiteral("%1 %2").arg(I).arg(1000 + I).toStdString(), Style(Navy, false));
+    }
+    Log.AddLine();
+    Log.Append(".", Style(Navy, false));
 }
 
 } // namespace
@@ -85,10 +91,10 @@ std::string LogPrint::Why;
 TEST_F(LogPrint, WithoutAPrinterTheFailureIsReported)
 {
     Cups->removePdfPrinter();
-    QPlainTextEdit View;
-    View.appendPlainText("+OK ready");
+    TLogStore Log;
+    Log.Append("+OK ready", TLogStyle());
     ASSERT_TRUE(QPrinterInfo::defaultPrinter().isNull());
-    const QString Error = PrintLog(*View.document());
+    const QString Error = PrintLog(Log);
     EXPECT_TRUE(Error.startsWith("Es ist kein Standarddrucker eingerichtet.")) << Error.toStdString();
     EXPECT_TRUE(Cups->outputFiles().empty());
 }
@@ -100,9 +106,9 @@ TEST_F(LogPrint, TheWholeLogGoesToTheDefaultPrinterAsOneTitledJob)
     ASSERT_FALSE(QPrinterInfo::defaultPrinter().isNull());
     const auto Before = Cups->outputFiles();
 
-    QPlainTextEdit View;
-    FillLongLog(View, 150);
-    ASSERT_EQ(PrintLog(*View.document()), QString());
+    TLogStore Log;
+    FillLongLog(Log, 150);
+    ASSERT_EQ(PrintLog(Log), QString());
     ASSERT_TRUE(Cups->waitUntilIdle(120000)) << Cups->log();
 
     const auto After = Cups->outputFiles();
@@ -129,9 +135,9 @@ TEST_F(LogPrint, AStoppedPrinterIsReportedAndGetsNoJob)
     std::string Error;
     ASSERT_TRUE(Cups->addPdfPrinter(&Error)) << Error;
     ASSERT_TRUE(Cups->setPrinterEnabled(false));
-    QPlainTextEdit View;
-    View.appendPlainText("+OK ready");
-    const QString Failure = PrintLog(*View.document());
+    TLogStore Log;
+    Log.Append("+OK ready", TLogStyle());
+    const QString Failure = PrintLog(Log);
     Cups->setPrinterEnabled(true);
     EXPECT_TRUE(Failure.startsWith("Das Protokoll konnte nicht auf \"BrieflotsePDF\" gedruckt werden."))
         << Failure.toStdString();

@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QStatusTipEvent>
 #include <QTest>
-#include <QTextBlock>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -31,7 +30,7 @@ namespace {
 
 class MainWindowTest : public WindowTest {
 protected:
-    QString LogText() const { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString LogText() const { return Child<TLogView>(*Main, "Log")->PlainText(); }
 };
 
 TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
@@ -113,9 +112,8 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 
     Main->AppendToLog("+OK erste Zeile\r\n", true, false);
     Main->MenuFontMonoClick();
-    EXPECT_TRUE(QFontInfo(Child<QPlainTextEdit>(*Main, "Log")->font()).fixedPitch());
-    EXPECT_EQ(Child<QPlainTextEdit>(*Main, "Log")->textCursor().position(),
-        Child<QPlainTextEdit>(*Main, "Log")->document()->characterCount() - 1);
+    EXPECT_TRUE(QFontInfo(Child<TLogView>(*Main, "Log")->font()).fixedPitch());
+    EXPECT_EQ(Child<TLogView>(*Main, "Log")->CaretPosition(), Child<TLogView>(*Main, "Log")->EndPosition());
     Main->MenuFontPropClick();
     EXPECT_TRUE(Child<QAction>(*Main, "MenuFontProp")->isChecked());
 
@@ -123,14 +121,15 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
     Main->MenuColorClick(Child<QAction>(*Main, "MenuColorRed"));
     EXPECT_EQ(Main->ProtocolLog().ServerColor(), 3);
     Main->AppendToLog("+OK rot\r\n", true, false);
-    const QTextBlock Last = Child<QPlainTextEdit>(*Main, "Log")->document()->lastBlock();
-    EXPECT_EQ(Last.text(), QStringLiteral("+OK rot"));
-    EXPECT_EQ(Last.begin().fragment().charFormat().foreground().color(), QColor(255, 0, 0));
+    const TLogStore& LogStore = Child<TLogView>(*Main, "Log")->Store();
+    const TLogLineText Last = ReadLogLine(LogStore, LogStore.LineCount() - 1);
+    EXPECT_EQ(Last.Text, QStringLiteral("+OK rot"));
+    EXPECT_EQ(QColor::fromRgba(Last.Spans.front().Style.Colour), QColor(255, 0, 0));
 
     // Without "Kommandos fett" a command line is logged without bold.
     Child<QAction>(*Main, "MenuCmdBold")->trigger();
     Main->AppendToLog("\r\nNOOP", false, false);
-    EXPECT_NE(Child<QPlainTextEdit>(*Main, "Log")->document()->lastBlock().begin().fragment().charFormat().fontWeight(),
+    EXPECT_NE(ReadLogLine(LogStore, LogStore.LineCount() - 1).Spans.front().Style.Bold() ? QFont::Bold : QFont::Normal,
         QFont::Bold);
     Child<QAction>(*Main, "MenuCmdUpper")->trigger();
     EXPECT_FALSE(Main->Options().UpperCaseCommands);
@@ -141,16 +140,16 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 
 TEST_F(MainWindowTest, KeysTypedInTheLogContinueInTheCommandLine)
 {
-    Child<QPlainTextEdit>(*Main, "Log")->setFocus();
-    QTest::keyClick(Child<QPlainTextEdit>(*Main, "Log"), Qt::Key_N, Qt::NoModifier);
+    Child<TLogView>(*Main, "Log")->setFocus();
+    QTest::keyClick(Child<TLogView>(*Main, "Log"), Qt::Key_N, Qt::NoModifier);
     QApplication::processEvents();
     EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->currentText().isEmpty()) << "offline: the key does nothing";
 
     ScriptedServer Server;
     Server.send("+OK\r\n").holdOpen(3000);
     ConnectTo(Server);
-    Child<QPlainTextEdit>(*Main, "Log")->setFocus();
-    QTest::keyClicks(Child<QPlainTextEdit>(*Main, "Log"), QStringLiteral("n"));
+    Child<TLogView>(*Main, "Log")->setFocus();
+    QTest::keyClicks(Child<TLogView>(*Main, "Log"), QStringLiteral("n"));
     QApplication::processEvents();
     EXPECT_EQ(Child<QComboBox>(*Main, "Command")->currentText(), QStringLiteral("n"));
     EXPECT_TRUE(Child<QComboBox>(*Main, "Command")->lineEdit()->hasFocus());

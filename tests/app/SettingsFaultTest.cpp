@@ -20,6 +20,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
+#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
@@ -295,7 +296,7 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     TSettingsStore Store(FileIn(Dir, "settings.json"));
     TPOP3Main Main(Store);
     Main.AppendToLog("+OK POP3 bereit\r\n", true, false);
-    const QString Before = Child<QPlainTextEdit>(Main, "Log")->toPlainText();
+    const QString Before = Child<TLogView>(Main, "Log")->PlainText();
     Main.SetSaveFolder(QStringLiteral("/vorher/"));
 
     TMessageBox::ResetRecord();
@@ -314,7 +315,7 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Speichern"));
     EXPECT_EQ(Main.SaveFolder(), QStringLiteral("/vorher/"));
     EXPECT_FALSE(QFileInfo::exists(Gone));
-    EXPECT_EQ(Child<QPlainTextEdit>(Main, "Log")->toPlainText(), Before);
+    EXPECT_EQ(Child<TLogView>(Main, "Log")->PlainText(), Before);
 
     // A save that works afterwards still does.
     EXPECT_TRUE(Main.SaveLogTo(FileIn(Dir, "protokoll.txt"), TLogFileType::PlainText));

@@ -50,7 +50,7 @@ protected:
     }
     void Send(const char* Line) { Main->SendCommandLine(QLatin1String(Line)); }
     bool Connected() { return Main->Conversation().Winsock().Connected(); }
-    QString LogText() { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString LogText() { return Child<TLogView>(*Main, "Log")->PlainText(); }
     QString Guidance() { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
 
     // USER, PASS, STAT, RETR 1 and QUIT; every reply positive.

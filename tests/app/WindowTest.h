@@ -12,6 +12,7 @@
 
 #include "app/BrieflotseMain.h"
 #include "app/settings/SettingsStore.h"
+#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"

@@ -1,11 +1,7 @@
-// Protocol log: colours and bold type read back from the document.
+// Protocol log: colours and bold type read back from the log's store.
 #include <gtest/gtest.h>
 
-#include <QPlainTextEdit>
-#include <QTextBlock>
-#include <QTextDocument>
-#include <QTextFragment>
-
+#include "conversation/LogView.h"
 #include "conversation/ProtocolLog.h"
 
 namespace {
@@ -16,27 +12,24 @@ const QColor kRed(255, 0, 0);
 
 class ProtocolLogTest : public testing::Test {
 protected:
-    QPlainTextEdit View;
+    TLogView View;
     TProtocolLog Log { &View };
 
-    int LineCount() const { return View.document()->blockCount(); }
-    QString Line(int Index) const { return View.document()->findBlockByNumber(Index).text(); }
+    int LineCount() const { return static_cast<int>(View.Store().LineCount()); }
+    QString Line(int Index) const { return View.LineText(Index); }
 
-    // Format of the character at Column of line Index.
-    QTextCharFormat FormatAt(int Index, int Column) const
+    // Style of the character at Column of line Index.
+    TLogStyle StyleAt(int Index, int Column) const
     {
-        QTextBlock Block = View.document()->findBlockByNumber(Index);
-        for (auto It = Block.begin(); !It.atEnd(); ++It) {
-            QTextFragment Fragment = It.fragment();
-            int Start = Fragment.position() - Block.position();
-            if (Column >= Start && Column < Start + Fragment.length())
-                return Fragment.charFormat();
-        }
+        const TLogLineText Text = ReadLogLine(View.Store(), static_cast<size_t>(Index));
+        for (const TLogSpan& Span : Text.Spans)
+            if (Column >= Span.Start && Column < Span.Start + Span.Length)
+                return Span.Style;
         ADD_FAILURE() << "no character at line " << Index << " column " << Column;
         return {};
     }
-    QColor ColorAt(int Index, int Column) const { return FormatAt(Index, Column).foreground().color(); }
-    bool BoldAt(int Index, int Column) const { return FormatAt(Index, Column).fontWeight() == QFont::Bold; }
+    QColor ColorAt(int Index, int Column) const { return QColor::fromRgba(StyleAt(Index, Column).Colour); }
+    bool BoldAt(int Index, int Column) const { return StyleAt(Index, Column).Bold(); }
     // Length of the bold run at the start of a line (after Skip characters).
     int BoldPrefix(int Index, int Skip = 0) const
     {
@@ -179,7 +172,7 @@ TEST_F(ProtocolLogTest, EmptyLineIsOneLogLineAndCaretGoesToTheEnd)
     EXPECT_EQ(LineCount(), 2);
     Log.AppendToLog("+OK hi", true, false);
     EXPECT_EQ(LineCount(), 3);
-    EXPECT_EQ(View.textCursor().position(), View.document()->characterCount() - 1);
+    EXPECT_EQ(View.CaretPosition(), View.EndPosition());
     Log.AppendToLog("", true, false);
     EXPECT_EQ(LineCount(), 3);
 }
@@ -196,14 +189,13 @@ TEST(ProtocolLogTable, ColourTable)
 
 namespace {
 
-// Every append must close what it opens on the document: a left-open edit
-// block keeps the document from telling its views about later text.
+// Every append must tell the log's listeners, also while repaints are held back.
 TEST(ProtocolLogDocument, EachAppendReachesTheDocumentsListeners)
 {
-    QPlainTextEdit View;
+    TLogView View;
     TProtocolLog Log { &View };
     int Changes = 0;
-    QObject::connect(View.document(), &QTextDocument::contentsChanged, [&Changes] { ++Changes; });
+    QObject::connect(&View, &TLogView::ContentsChanged, [&Changes] { ++Changes; });
     Log.AppendToLog("+OK eins\r\n", true, false);
     const int AfterFirst = Changes;
     EXPECT_GT(AfterFirst, 0);

@@ -8,17 +8,14 @@
 #include <utility>
 #include <vector>
 
-#include <QPlainTextEdit>
-#include <QTextBlock>
-#include <QTextDocument>
-
 #include "conversation/ConversationView.h"
+#include "conversation/LogView.h"
 #include "conversation/ProtocolLog.h"
 
 class TRecordingView : public TConversationView {
 public:
     TConversationOptions Opts;
-    QPlainTextEdit Edit;
+    TLogView Edit;
     TProtocolLog Log { &Edit };
 
     TStatusPicture Picture = TStatusPicture::Offline;
@@ -86,8 +83,12 @@ public:
         std::vector<std::string> Lines;
         if (!Log.HasLines())
             return Lines;
-        for (QTextBlock B = Edit.document()->begin(); B.isValid(); B = B.next())
-            Lines.push_back(B.text().toStdString());
+        // A lone CR or LF is a line break within its log line.
+        for (size_t Line = 0; Line < Edit.Store().LineCount(); ++Line)
+            Lines.push_back(Edit.LineText(static_cast<qint64>(Line))
+                                .replace(QLatin1Char('\r'), QChar::LineSeparator)
+                                .replace(QLatin1Char('\n'), QChar::LineSeparator)
+                                .toStdString());
         return Lines;
     }
 };

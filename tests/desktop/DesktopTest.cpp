@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QTest>
-#include <QTextBlock>
 
 #include <gtest/gtest.h>
 
@@ -25,6 +24,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramStart.h"
+#include "conversation/LogView.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
@@ -161,7 +161,7 @@ TEST_F(DesktopTest, ServerArgumentConnectsOnceTheWindowIsShown)
     Server.send("+OK Brieflotse-Test bereit\r\n").expectLine().send("+OK\r\n").holdOpen(3000);
     StartWith(Server);
     EXPECT_EQ(Windows->Main.windowTitle(), QStringLiteral("Brieflotse - [127.0.0.1]"));
-    QTRY_VERIFY(Child<QPlainTextEdit>(Windows->Main, "Log")->toPlainText().contains(QStringLiteral("Brieflotse-Test")));
+    QTRY_VERIFY(Child<TLogView>(Windows->Main, "Log")->PlainText().contains(QStringLiteral("Brieflotse-Test")));
     Windows->Main.SendCommandLine(QStringLiteral("NOOP"));
     Windows->Main.Conversation().Winsock().Disconnect();
     ASSERT_TRUE(Server.waitFinished(5000)) << Server.error();
@@ -228,8 +228,8 @@ TEST_F(DesktopTest, DarkPaletteAtTwiceTheSizeKeepsTheLogReadableAndNoTextClipped
     StartWith(Server);
     Windows->Main.SendCommandLine(QStringLiteral("XYZ"));
     Windows->Main.SendCommandLine(QStringLiteral("LIST"));
-    auto* Log = Child<QPlainTextEdit>(Windows->Main, "Log");
-    QTRY_VERIFY(Log->toPlainText().contains(QStringLiteral("1 120")));
+    auto* Log = Child<TLogView>(Windows->Main, "Log");
+    QTRY_VERIFY(Log->PlainText().contains(QStringLiteral("1 120")));
 
     // The desktop is dark, the log stays paper-white with its own colours.
     EXPECT_LT(Windows->Main.palette().color(QPalette::Window).lightness(), 80);
@@ -238,12 +238,10 @@ TEST_F(DesktopTest, DarkPaletteAtTwiceTheSizeKeepsTheLogReadableAndNoTextClipped
     const QSet<QRgb> Known = { QColor(0, 128, 0).rgb(), QColor(0, 0, 128).rgb(), QColor(255, 0, 0).rgb(),
         QColor(Qt::black).rgb(), QColor(128, 128, 128).rgb() };
     int Fragments = 0;
-    for (QTextBlock Block = Log->document()->begin(); Block.isValid(); Block = Block.next()) {
-        for (auto Part = Block.begin(); !Part.atEnd(); ++Part) {
-            const QTextCharFormat Format = Part.fragment().charFormat();
-            const QColor Colour = Format.hasProperty(QTextFormat::ForegroundBrush)
-                ? Format.foreground().color()
-                : Log->palette().color(QPalette::Text);
+    for (size_t Line = 0; Line < Log->Store().LineCount(); ++Line) {
+        for (const TLogSpan& Part : ReadLogLine(Log->Store(), Line).Spans) {
+            const QColor Colour
+                = Part.Style.Coloured() ? QColor::fromRgba(Part.Style.Colour) : Log->palette().color(QPalette::Text);
             EXPECT_TRUE(Known.contains(Colour.rgb())) << Colour.name().toStdString();
             EXPECT_GE(Contrast(Colour, Base), 3.0) << Colour.name().toStdString();
             ++Fragments;

@@ -388,6 +388,60 @@ TEST_F(BrieflotseE2E, TypingIntoTheLogContinuesInTheCommandLine)
         << "clipboard: " << Copied;
 }
 
+TEST_F(BrieflotseE2E, SelectingInTheLogWithKeysAndMouseCopiesTheText)
+{
+    ScriptedServer Server;
+    Server.send(Greeting)
+        .expectLine()
+        .send("+OK 2 Nachrichten\r\n1 120\r\n2 340\r\n.\r\n")
+        .expectLine()
+        .send("+OK\r\n");
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    Type("list");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "LIST\r\n");
+    const std::string Whole = "+OK bereit\n\nLIST\n+OK 2 Nachrichten\n1 120\n2 340\n.";
+    std::string Copied;
+    const auto ClipboardBecomes = [&](const std::string& Wanted) {
+        return WaitUntil([&] { return (Copied = Session->Clipboard()) == Wanted; }, ShowMs);
+    };
+
+    // The first line by keys: to the start, then shift+End.
+    ClickLog(*App);
+    Key("ctrl+Home shift+End ctrl+c");
+    EXPECT_TRUE(ClipboardBecomes("+OK bereit")) << "clipboard: " << Copied;
+    // The last two lines: from the end, shift+Up and shift+Home.
+    Key("ctrl+End shift+Up shift+Home ctrl+c");
+    EXPECT_TRUE(ClipboardBecomes("2 340\n.")) << "clipboard: " << Copied;
+    Step("selected by keys");
+
+    // With the mouse: from inside the log up past its top left corner, which
+    // selects from the log's start to where the drag began.
+    const std::optional<WindowPlace> Place = Session->Place(App->Window);
+    ASSERT_TRUE(Place);
+    EXPECT_TRUE(
+        Session->Drag(Place->X + Place->Width * 3 / 5, Place->Y + Place->Height * 7 / 20, Place->X + 2, Place->Y + 2));
+    Step("dragged");
+    Key("ctrl+c");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            Copied = Session->Clipboard();
+            return Copied.rfind("+OK bereit\n", 0) == 0 && Whole.rfind(Copied, 0) == 0;
+        },
+        ShowMs))
+        << "clipboard: " << Copied;
+
+    // Ctrl+A selects everything; a letter then still goes to the command line.
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(ClipboardBecomes(Whole)) << "clipboard: " << Copied;
+    Type("noop");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+}
+
 TEST_F(BrieflotseE2E, UmlautsAreRefusedInServerFieldAndCommandLine)
 {
     ScriptedServer Server;

@@ -309,6 +309,19 @@ bool X11Session::MovePointer(int X, int Y) const
     return Run({ "xdotool", "mousemove", std::to_string(X), std::to_string(Y) }).Status == 0;
 }
 
+bool X11Session::Drag(int FromX, int FromY, int ToX, int ToY) const
+{
+    std::vector<std::string> Args { "xdotool", "mousemove", std::to_string(FromX), std::to_string(FromY), "mousedown",
+        "1" };
+    for (int Step = 1; Step <= 4; ++Step) {
+        Args.insert(Args.end(),
+            { "sleep", "0.05", "mousemove", std::to_string(FromX + (ToX - FromX) * Step / 4),
+                std::to_string(FromY + (ToY - FromY) * Step / 4) });
+    }
+    Args.insert(Args.end(), { "sleep", "0.1", "mouseup", "1" });
+    return Run(Args).Status == 0;
+}
+
 bool X11Session::Activate(const std::string& Window) const
 {
     return Run({ "xdotool", "windowactivate", "--sync", Window }, 5000).Status == 0;

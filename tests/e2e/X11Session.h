@@ -76,6 +76,9 @@ public:
     bool Type(const std::string& Text) const;
     bool Click(int X, int Y) const;
     bool MovePointer(int X, int Y) const;
+    // Presses the left button at the first point, moves to the second in
+    // steps and releases it there.
+    bool Drag(int FromX, int FromY, int ToX, int ToY) const;
     bool Activate(const std::string& Window) const;
 
     // What a person sees.

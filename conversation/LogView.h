@@ -1,0 +1,154 @@
+#pragma once
+
+// The protocol log's view: shows the lines of its store without word wrap,
+// lays out and paints only the lines in sight (of a very long line only the
+// part in sight), and lets the user select, copy and scroll. The writer
+// (TProtocolLog) fills the store and tells the view when to follow the end.
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QTextLayout>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "conversation/LogLine.h"
+#include "conversation/LogStore.h"
+
+class QMimeData;
+
+// A place between two characters: line and column (UTF-16 units).
+struct TLogPosition {
+    qint64 Line = 0;
+    qint64 Column = 0;
+
+    bool operator==(const TLogPosition& Other) const { return Line == Other.Line && Column == Other.Column; }
+    bool operator!=(const TLogPosition& Other) const { return !(*this == Other); }
+    bool operator<(const TLogPosition& Other) const
+    {
+        return Line < Other.Line || (Line == Other.Line && Column < Other.Column);
+    }
+};
+
+class TLogView : public QAbstractScrollArea {
+    Q_OBJECT
+
+public:
+    explicit TLogView(QWidget* Parent = nullptr);
+    ~TLogView() override;
+
+    TLogStore& Store() { return FStore; }
+    const TLogStore& Store() const { return FStore; }
+
+    // The writer appended to the store; the view lays out nothing yet.
+    void Appended();
+    void Clear();
+    // Scroll range and position follow the end; the caret goes there too
+    // (a selection ends).
+    void FollowEnd();
+
+    TLogPosition CaretPosition() const { return FCaret; }
+    TLogPosition AnchorPosition() const { return FAnchor; }
+    TLogPosition EndPosition() const;
+    bool HasSelection() const { return FAnchor != FCaret; }
+    void Select(TLogPosition Anchor, TLogPosition Caret);
+    void SelectAll();
+    QString SelectedText() const;
+    // The whole log, lines separated by "\n" (a lone CR or LF too).
+    QString PlainText() const;
+    QString LineText(qint64 Line) const;
+    // Text and, for small selections, HTML with colours and bold.
+    QMimeData* SelectionMimeData() const;
+    void Copy() const;
+
+    int LineHeight() const { return FLineHeight; }
+    int FirstVisibleLine() const;
+    // Where the caret is drawn, in viewport coordinates.
+    QRect CaretRect() const;
+    // The place of the character after Position (Width wide when there is none).
+    QRect CharacterRect(TLogPosition Position, int Width) const;
+    // The position nearest to a point of the viewport.
+    TLogPosition HitTest(const QPoint& ViewportPoint) const;
+    // Character offset of a position over the whole text ("\n" counted
+    // between lines) and back; for screen readers.
+    qint64 OffsetOf(TLogPosition Position) const;
+    TLogPosition PositionAt(qint64 Offset) const;
+
+signals:
+    void ContentsChanged();
+    void SelectionChanged();
+
+protected:
+    bool event(QEvent* Event) override;
+    void paintEvent(QPaintEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
+    void mousePressEvent(QMouseEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
+    void mouseReleaseEvent(QMouseEvent* Event) override;
+    void mouseDoubleClickEvent(QMouseEvent* Event) override;
+    void contextMenuEvent(QContextMenuEvent* Event) override;
+    void focusInEvent(QFocusEvent* Event) override;
+    void focusOutEvent(QFocusEvent* Event) override;
+    void timerEvent(QTimerEvent* Event) override;
+    void scrollContentsBy(int Dx, int Dy) override;
+
+private:
+    struct TLaidOut {
+        QTextLayout Layout;
+        qsizetype From = 0; // first column laid out
+        qreal X = 0; // content x of that column
+    };
+
+    void UpdateMetrics();
+    void UpdateScrollRanges();
+    void MoveCaret(TLogPosition Position, bool Extend);
+    void EnsureCaretVisible();
+    TLogPosition Clamped(TLogPosition Position) const;
+    qsizetype LineLength(qint64 Line) const;
+    bool IsLong(qint64 Line) const;
+    // Content x of a column (0 at the text's left edge).
+    qreal XOfColumn(qint64 Line, qsizetype Column) const;
+    qsizetype ColumnAtX(qint64 Line, qreal X) const;
+    // Lays out the columns of Line between content x Left and Right.
+    void LayOut(qint64 Line, qreal Left, qreal Right, TLaidOut& Out) const;
+    // The same through a cache of short lines, so that a paint after a few
+    // new lines lays out only those.
+    const TLaidOut& LaidOut(qint64 Line, qreal Left, qreal Right) const;
+    void ForgetLayouts();
+    // Long lines: table widths, ignoring kerning; per 4096 characters cached.
+    qreal Advance(unsigned char Byte, bool Bold, qreal X) const;
+    const std::vector<qreal>& SegmentStarts(qint64 Line) const;
+    qreal MeasureBytes(uint64_t From, uint64_t To, qreal X) const;
+    qreal LongLineX(qint64 Line, qsizetype Column) const;
+    qsizetype LongLineColumnAt(qint64 Line, qreal X) const;
+    qsizetype WordStart(qint64 Line, qsizetype Column, int Direction) const;
+    QString TextBetween(TLogPosition From, TLogPosition To) const;
+    QString HtmlBetween(TLogPosition From, TLogPosition To) const;
+    QColor ColourOf(const TLogStyle& Style) const;
+    QPoint ContentOrigin() const;
+    int VisibleLines() const;
+    void RestartBlink();
+
+    TLogStore FStore;
+    TLogPosition FCaret;
+    TLogPosition FAnchor;
+    qreal FDesiredX = -1;
+    int FLineHeight = 1;
+    int FAscent = 0;
+    qreal FAdvances[2][256] = {};
+    qreal FTabWidth = 80;
+    mutable qreal FWidest = 0; // of the lines laid out so far
+    mutable std::unordered_map<qint64, std::vector<qreal>> FSegments;
+    mutable std::unordered_map<qint64, std::unique_ptr<TLaidOut>> FLayouts;
+    mutable TLaidOut FScratch;
+    size_t FKnownLines = 0; // lines at the last append
+    mutable qint64 FMeasuredLongest = -1;
+    mutable qreal FLongestWidth = 0;
+    bool FSelecting = false;
+    QPoint FDragPoint;
+    QBasicTimer FDragTimer;
+    QBasicTimer FBlinkTimer;
+    bool FCaretShown = true;
+};
