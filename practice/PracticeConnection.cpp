@@ -72,8 +72,10 @@ void TPracticeConnection::Queue(const TPracticeAnswer& Answer)
     FBodySent = 0;
     FAtLineStart = true;
     FAfter = Answer.After;
-    if (Answer.DelayMs > 0)
+    if (Answer.DelayMs > 0) {
+        FHeld = true;
         FHoldUntil = TClock::now() + std::chrono::milliseconds(Answer.DelayMs);
+    }
 }
 
 bool TPracticeConnection::Pending() const
@@ -216,7 +218,7 @@ TPracticeConnection::TIo TPracticeConnection::Handshake()
 
 short TPracticeConnection::Events() const
 {
-    if (FFinished || TClock::now() < FHoldUntil)
+    if (FFinished || FHeld)
         return 0;
     return FWantWrite ? POLLOUT : POLLIN;
 }
@@ -224,7 +226,7 @@ short TPracticeConnection::Events() const
 TPracticeConnection::TClock::time_point TPracticeConnection::Deadline() const
 {
     const TClock::time_point IdleEnd = FLastActivity + FIdle;
-    return FHoldUntil > TClock::now() ? std::min(FHoldUntil, IdleEnd) : IdleEnd;
+    return FHeld ? std::min(FHoldUntil, IdleEnd) : IdleEnd;
 }
 
 void TPracticeConnection::Service()
@@ -251,8 +253,11 @@ void TPracticeConnection::Service()
 // One step; false when the socket has to be waited for (or the connection ended).
 bool TPracticeConnection::Step()
 {
-    if (FFinished || TClock::now() < FHoldUntil)
+    if (FFinished)
         return false;
+    if (FHeld && TClock::now() < FHoldUntil)
+        return false;
+    FHeld = false;
     FWantWrite = false;
     if (FHandshaking) {
         const TIo Result = Handshake();

@@ -62,6 +62,7 @@ private:
     std::chrono::seconds FIdle;
     TClock::time_point FLastActivity;
     TClock::time_point FHoldUntil;
+    bool FHeld = false; // an answer waits for FHoldUntil
     bool FHandshaking = false;
     bool FWantWrite = false; // the last step waits for the socket to take data
     bool FFinished = false;
