@@ -242,7 +242,7 @@ bool DovecotHarness::writeConfig(std::string* error)
            << "protocols = pop3\n"
            << "listen = 127.0.0.1\n"
            << tlsConfig() << "disable_plaintext_auth = no\n"
-           << "auth_mechanisms = plain\n"
+           << "auth_mechanisms = " << options_.authMechanisms << "\n"
            << "first_valid_uid = 1\n"
            << "first_valid_gid = 1\n"
            << "default_login_user = " << who.loginUser << "\n"

@@ -23,6 +23,9 @@ public:
         size_t extraMessages = 0;
         std::string user = "anna";
         std::string password = "geheim";
+        // Dovecot's auth_mechanisms; the password file holds plain text, so
+        // the challenge-response ones (cram-md5, scram-sha-256) work as well.
+        std::string authMechanisms = "plain";
         // With both (PEM files, see TestCertificates) TLS is on: a listener
         // for TLS from the first byte on tlsPort(), and STLS on port().
         std::string tlsCertificate;
