@@ -5,10 +5,15 @@
 #include <cctype>
 #include <cstring>
 #include <random>
+#include <utility>
+
+#include "auth/Pop3Auth.h"
+#include "auth/SaslServer.h"
 
 namespace {
 
 const char* const CrLf = "\r\n";
+const char* const Mechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2";
 
 std::string Upper(std::string Text)
 {
@@ -29,6 +34,24 @@ bool ParseNumber(const std::string& Text, size_t& Value)
         Value = Value * 10 + static_cast<size_t>(Each - '0');
     }
     return true;
+}
+
+// Replies stay ASCII (clients show 8-bit bytes in many ways): umlauts as
+// their two-letter forms.
+std::string Ascii(const std::string& Text)
+{
+    static const std::pair<const char*, const char*> Forms[]
+        = { { "ä", "ae" }, { "ö", "oe" }, { "ü", "ue" }, { "Ä", "Ae" }, { "Ö", "Oe" }, { "Ü", "Ue" }, { "ß", "ss" } };
+    std::string Result = Text;
+    for (const auto& [Umlaut, Form] : Forms) {
+        for (size_t At = Result.find(Umlaut); At != std::string::npos; At = Result.find(Umlaut, At))
+            Result.replace(At, std::strlen(Umlaut), Form);
+    }
+    for (char& Each : Result) {
+        if (static_cast<unsigned char>(Each) >= 0x80 || static_cast<unsigned char>(Each) < 0x20)
+            Each = '?';
+    }
+    return Result;
 }
 
 // The APOP timestamp: unique per greeting, in the form RFC 1939 shows.
@@ -63,6 +86,13 @@ TPracticeSession::TPracticeSession(const TPracticeSetup& Setup, const TPracticeM
     , FEncrypted(Setup.Encrypted)
     , FDeleted(Mailbox.Count(), false)
 {
+}
+
+TPracticeSession::~TPracticeSession() = default;
+
+size_t TPracticeSession::LineLimit() const
+{
+    return FSasl ? TSaslServer::MaxAnswerChars + 2 : 255;
 }
 
 void TPracticeSession::Show(TPracticeFault Fault) const
@@ -113,7 +143,9 @@ TPracticeAnswer TPracticeSession::Answer(const std::string& Line)
     const std::string Command = Upper(Line.substr(0, Space));
     const std::string Argument = Space == std::string::npos ? std::string() : Line.substr(Space + 1);
     TPracticeAnswer Result;
-    if (Command == "CAPA")
+    if (FSasl)
+        Result = AuthStep(false, Line);
+    else if (Command == "CAPA")
         Result = Capabilities();
     else if (FState == TState::Authorization)
         Result = Authorization(Command, Argument);
@@ -134,6 +166,8 @@ TPracticeAnswer TPracticeSession::Capabilities() const
         Lines += std::string(Each) + CrLf;
     if (FSetup.Fault == TPracticeFault::LoginDelay)
         Lines += "LOGIN-DELAY " + std::to_string(FSetup.LoginDelaySeconds) + CrLf;
+    if (FState == TState::Authorization)
+        Lines += std::string("SASL ") + Mechanisms + CrLf;
     if (FSetup.TlsOffered && !FEncrypted && FState == TState::Authorization)
         Lines += std::string("STLS") + CrLf;
     Lines += std::string("IMPLEMENTATION Brieflotse-Uebungs-Server") + CrLf + "." + CrLf;
@@ -157,6 +191,10 @@ TPracticeAnswer TPracticeSession::Authorization(const std::string& Command, cons
             return Err("[AUTH] Name oder Passwort falsch");
         return LogIn(Name);
     }
+    if (Command == "APOP")
+        return Apop(Argument);
+    if (Command == "AUTH")
+        return StartAuth(Argument);
     if (Command == "STLS") {
         if (FEncrypted)
             return Err("Die Verbindung ist schon verschluesselt");
@@ -197,6 +235,63 @@ TPracticeAnswer TPracticeSession::LogIn(const std::string& Name)
         Size += FMailbox.Message(Number).Text.size();
     return Ok("Mailbox von " + Name + " geoeffnet: " + std::to_string(FMailbox.Count()) + " Nachrichten ("
         + std::to_string(Size) + " Octets)");
+}
+
+TPracticeAnswer TPracticeSession::Apop(const std::string& Argument)
+{
+    if (FTimestamp.empty()) {
+        Show(TPracticeFault::NoApop);
+        return Err("APOP geht nicht: die Begruessung hatte keinen Zeitstempel");
+    }
+    const size_t Space = Argument.rfind(' ');
+    if (Space == std::string::npos || Space == 0)
+        return Err("APOP braucht einen Namen und einen Digest");
+    const std::string Name = Argument.substr(0, Space);
+    if (Name != kPracticeUser || !ApopMatches(FTimestamp, kPracticePassword, Argument.substr(Space + 1)))
+        return Err("[AUTH] Name oder Digest falsch");
+    return LogIn(Name);
+}
+
+TPracticeAnswer TPracticeSession::StartAuth(const std::string& Argument)
+{
+    if (Argument.empty()) {
+        // Not in RFC 5034, but many servers answer it, and it helps to look.
+        TPracticeAnswer Answer = Ok("Verfahren folgen");
+        std::string Names = Mechanisms;
+        for (size_t Space = Names.find(' '); Space != std::string::npos; Space = Names.find(' '))
+            Names.replace(Space, 1, CrLf);
+        Answer.Lines += Names + CrLf + "." + CrLf;
+        return Answer;
+    }
+    const size_t Space = Argument.find(' ');
+    TSaslMechanism Mechanism;
+    if (!ParseSaslMechanism(Argument.substr(0, Space), Mechanism))
+        return Err("Unbekanntes Verfahren, hier gibt es " + std::string(Mechanisms));
+    FSasl = std::make_unique<TSaslServer>(Mechanism, kPracticeUser, kPracticePassword);
+    return AuthStep(true, Space == std::string::npos ? std::string() : Argument.substr(Space + 1));
+}
+
+// The AUTH line's initial response (First) or a client line inside the exchange.
+TPracticeAnswer TPracticeSession::AuthStep(bool First, const std::string& Line)
+{
+    const TSaslServerStep Step = First ? FSasl->Start(Line) : FSasl->Answer(Line);
+    if (Step.Verdict == TSaslVerdict::Continue) {
+        TPracticeAnswer Answer;
+        Answer.Lines = Step.Line + CrLf; // "+ ..." already
+        return Answer;
+    }
+    const std::string User = FSasl->AuthenticatedUser();
+    FSasl.reset();
+    switch (Step.Verdict) {
+    case TSaslVerdict::Success:
+        return LogIn(User);
+    case TSaslVerdict::Cancelled:
+        return Err("AUTH abgebrochen");
+    case TSaslVerdict::Failure:
+        return Err("[AUTH] " + Ascii(Step.Reason));
+    default:
+        return Err(Step.Reason.empty() ? std::string("AUTH: Antwort nicht verstanden") : Ascii(Step.Reason));
+    }
 }
 
 const TPracticeMessage* TPracticeSession::Find(const std::string& Argument, size_t& Number, std::string& Problem) const

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,18 +60,24 @@ struct TPracticeSetup {
     std::function<void(TPracticeFault)> OnFault;
 };
 
+class TSaslServer;
+
 class TPracticeSession {
 public:
     explicit TPracticeSession(
         const TPracticeSetup& Setup, const TPracticeMailbox& Mailbox = TPracticeMailbox::Sample());
+    ~TPracticeSession();
+    TPracticeSession(const TPracticeSession&) = delete;
+    TPracticeSession& operator=(const TPracticeSession&) = delete;
 
     TPracticeAnswer Greeting();
     // One line as received, without its CR LF.
     TPracticeAnswer Answer(const std::string& Line);
     // The answer to a line longer than LineLimit(); its rest is dropped.
     TPracticeAnswer LineTooLong();
-    // Octets a line may have, CR LF included.
-    size_t LineLimit() const { return 255; }
+    // Octets a line may have, CR LF included: RFC 2449's 255 for commands,
+    // more for the client's lines inside an AUTH exchange.
+    size_t LineLimit() const;
     // The TLS handshake after STLS is through.
     void TlsStarted() { FEncrypted = true; }
 
@@ -84,6 +91,9 @@ private:
     TPracticeAnswer Transaction(const std::string& Command, const std::string& Argument);
     TPracticeAnswer Capabilities() const;
     TPracticeAnswer LogIn(const std::string& Name);
+    TPracticeAnswer Apop(const std::string& Argument);
+    TPracticeAnswer StartAuth(const std::string& Argument);
+    TPracticeAnswer AuthStep(bool First, const std::string& Line);
     TPracticeAnswer Quit();
     TPracticeAnswer ListOrUidl(const std::string& Argument, bool Uidl) const;
     TPracticeAnswer Retrieve(const std::string& Argument);
@@ -101,4 +111,5 @@ private:
     std::string FUser; // after USER
     std::string FTimestamp; // the greeting's APOP timestamp, empty without
     std::vector<bool> FDeleted;
+    std::unique_ptr<TSaslServer> FSasl; // during an AUTH exchange
 };

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "auth/SaslClient.h"
 #include "practice/PracticeMailbox.h"
 #include "practice/PracticeServer.h"
 
@@ -234,6 +235,43 @@ TEST_F(PracticeServer, RulesOfTheStatesAndLongLines)
     EXPECT_EQ(Client.Line(), "+OK 2 lotse-0002-umlaute\r\n");
     EXPECT_EQ(Client.Ask("QUIT"), "+OK 1 Nachrichten geloescht (nur in dieser Sitzung), auf Wiedersehen\r\n");
     EXPECT_EQ(Client.Line(), "") << "closed after QUIT";
+}
+
+TEST_F(PracticeServer, AuthExchangesOfEveryMechanismAndApopWithoutTimestamp)
+{
+    Start();
+    // The client side of the log-in arithmetic drives each exchange, line by line.
+    for (const TSaslMechanism Mechanism : { TSaslMechanism::Plain, TSaslMechanism::Login, TSaslMechanism::CramMd5,
+             TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2 }) {
+        for (const bool Right : { true, false }) {
+            SCOPED_TRACE(SaslMechanismName(Mechanism) + (Right ? " right" : " wrong"));
+            const std::string Secret = Mechanism == TSaslMechanism::XOAuth2 ? "brieflotse-uebungs-token" : "uebung";
+            TSaslClient Sasl(Mechanism, kPracticeUser, Right ? Secret : "falsch");
+            TLineClient Client(Server->Port());
+            Client.Line();
+            std::string Reply = Client.Ask(Sasl.Start().Line);
+            for (int Round = 0; Round < 5 && StartsWith(Reply, "+ "); ++Round)
+                Reply = Client.Ask(Sasl.Answer(Reply.size() > 3 ? Reply.substr(2, Reply.size() - 4) : "").Line);
+            if (Right) {
+                EXPECT_TRUE(StartsWith(Reply, "+OK Mailbox von lotse geoeffnet")) << Reply;
+                EXPECT_TRUE(StartsWith(Client.Ask("STAT"), "+OK 6 "));
+            } else
+                EXPECT_TRUE(StartsWith(Reply, "-ERR [AUTH] ")) << Reply;
+        }
+    }
+    TLineClient Client(Server->Port());
+    Client.Line();
+    EXPECT_EQ(Client.Ask("AUTH SCRAM-SHA-256"), "+ \r\n");
+    EXPECT_EQ(Client.Ask("*"), "-ERR AUTH abgebrochen\r\n");
+    EXPECT_TRUE(StartsWith(Client.Ask("AUTH GSSAPI"), "-ERR Unbekanntes Verfahren"));
+    Client.Send("AUTH\r\n");
+    Client.Line();
+    EXPECT_EQ(Client.Body(), "PLAIN\r\nLOGIN\r\nCRAM-MD5\r\nSCRAM-SHA-256\r\nXOAUTH2\r\n");
+
+    Server->SetFault(TPracticeFault::NoApop);
+    TLineClient NoStamp(Server->Port());
+    NoStamp.Line();
+    EXPECT_TRUE(StartsWith(NoStamp.Ask("APOP lotse 0123456789abcdef0123456789abcdef"), "-ERR APOP geht nicht"));
 }
 
 TEST_F(PracticeServer, ClientsThatNeverReadOrNeverStopStayBounded)

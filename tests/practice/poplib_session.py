@@ -1,11 +1,12 @@
 """Python's poplib against the practice server: every command of RFC 1939,
-CAPA and STLS, and the messages byte for byte.
+and the messages byte for byte.
 
     poplib_session.py PORT TLS_PORT FOLDER
 
-FOLDER holds the built-in messages as files 1..6 and the server's
+CAPA, STLS, APOP and AUTH PLAIN. FOLDER holds the built-in messages as files 1..6 and the server's
 certificate as cert.pem. Exits 1 with a message at the first difference.
 """
+import base64
 import poplib
 import ssl
 import sys
@@ -81,6 +82,24 @@ box = poplib.POP3("127.0.0.1", port, timeout=20)
 log_in(box)
 check(box.stat() == (6, total), "a new session sees all six again")
 check(box.uidl()[1] == ids, "UIDL ids stable across sessions")
+box.quit()
+
+# APOP with the greeting's timestamp; AUTH PLAIN with an initial response.
+box = poplib.POP3("127.0.0.1", port, timeout=20)
+try:
+    box.apop("lotse", "falsch")
+    check(False, "APOP with a wrong password is refused")
+except poplib.error_proto as error:
+    check(b"[AUTH]" in error.args[0], "APOP refusal " + repr(error.args))
+box.quit()
+box = poplib.POP3("127.0.0.1", port, timeout=20)
+check(box.apop("lotse", "uebung").startswith(b"+OK"), "APOP")
+check(box.stat()[0] == 6, "STAT after APOP")
+box.quit()
+box = poplib.POP3("127.0.0.1", port, timeout=20)
+check("PLAIN" in box.capa().get("SASL", []), "SASL PLAIN in CAPA")
+check(box._shortcmd("AUTH PLAIN " + base64.b64encode(b"\0lotse\0uebung").decode()).startswith(b"+OK"), "AUTH PLAIN")
+check(joined(box.retr(2)[1]) == expected[1], "RETR 2 after AUTH PLAIN")
 box.quit()
 
 # TLS from the first byte, the certificate checked against its own PEM for
