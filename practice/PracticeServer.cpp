@@ -185,6 +185,7 @@ void TPracticeServer::Run()
             Setup.SlowMs = FOptions.SlowMs;
             Setup.LoginDelaySeconds = FOptions.LoginDelaySeconds;
             Setup.LoginClock = &FLoginClock;
+            Setup.OnExchange = OnExchange;
             Setup.OnFault = OnFault;
             Clients.push_back(std::make_unique<TPracticeConnection>(
                 Socket, Which == 2, FTls.get(), Setup, std::chrono::seconds(FOptions.IdleSeconds)));

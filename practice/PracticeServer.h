@@ -51,7 +51,9 @@ public:
     void SetFault(TPracticeFault Fault);
     TPracticeFault Fault() const { return FFault.load(); }
 
-    // Told on the worker thread whenever a session's fault shows. Set before Start().
+    // Told on the worker thread as any session's exchange starts (greeting or
+    // command) and whenever a session's fault shows. Set before Start().
+    std::function<void()> OnExchange;
     std::function<void(TPracticeFault)> OnFault;
 
 private:

@@ -117,6 +117,8 @@ TPracticeAnswer TPracticeSession::Err(const std::string& Text)
 
 TPracticeAnswer TPracticeSession::Greeting()
 {
+    if (FSetup.OnExchange)
+        FSetup.OnExchange();
     std::string Text = "Brieflotse-Uebungs-Server bereit";
     if (FSetup.Fault == TPracticeFault::NoApop)
         Show(TPracticeFault::NoApop);
@@ -139,6 +141,8 @@ TPracticeAnswer TPracticeSession::LineTooLong()
 
 TPracticeAnswer TPracticeSession::Answer(const std::string& Line)
 {
+    if (FSetup.OnExchange)
+        FSetup.OnExchange();
     const size_t Space = Line.find(' ');
     const std::string Command = Upper(Line.substr(0, Space));
     const std::string Argument = Space == std::string::npos ? std::string() : Line.substr(Space + 1);

@@ -56,7 +56,9 @@ struct TPracticeSetup {
     int SlowMs = 12000; // the delay of every answer with TPracticeFault::Slow
     int LoginDelaySeconds = 20; // with TPracticeFault::LoginDelay
     TPracticeLoginClock* LoginClock = nullptr;
-    // Told whenever the session's fault shows (worker thread).
+    // Told (on the worker thread) as each exchange starts - the greeting or a
+    // command line - and whenever the session's fault shows in it.
+    std::function<void()> OnExchange;
     std::function<void(TPracticeFault)> OnFault;
 };
 
