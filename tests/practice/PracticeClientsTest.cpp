@@ -179,16 +179,20 @@ TEST_F(PracticeClients, FetchmailFetchesTheWholeMailboxOverStls)
     // hands a local command Unix line ends; the rest must be the message as
     // built in.
     std::vector<bool> Seen(7, false);
+    std::vector<std::string> Local(7);
+    for (size_t Number = 1; Number <= 6; ++Number) {
+        for (const char Each : Message(Number)) {
+            if (Each != '\r')
+                Local[Number] += Each;
+        }
+    }
     for (const std::string& Text : Fetched) {
         ASSERT_EQ(Text.rfind("Received: ", 0), 0u) << Text.substr(0, 200);
         const size_t Start = Text.find("\nReturn-Path: ");
         ASSERT_NE(Start, std::string::npos);
         const std::string Delivered = Text.substr(Start + 1);
         for (size_t Number = 1; Number <= 6; ++Number) {
-            std::string Local = Message(Number);
-            for (size_t At = Local.find("\r\n"); At != std::string::npos; At = Local.find("\r\n", At))
-                Local.erase(At, 1);
-            if (Delivered == Local)
+            if (Delivered == Local[Number])
                 Seen[Number] = true;
         }
     }
