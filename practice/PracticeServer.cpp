@@ -140,7 +140,10 @@ void TPracticeServer::Run()
         Waits.push_back({ FTlsListener, static_cast<short>(FTlsListener >= 0 ? POLLIN : 0), 0 });
         TClock::time_point Next = TClock::now() + std::chrono::hours(1);
         for (const auto& Client : Clients) {
-            Waits.push_back({ Client->Socket(), Client->Events(), 0 });
+            // Nothing to wait for while an answer is held back: not even a
+            // hang-up, which poll() would report again and again meanwhile.
+            const short Events = Client->Events();
+            Waits.push_back({ Events ? Client->Socket() : -1, Events, 0 });
             Next = std::min(Next, Client->Deadline());
         }
         int Timeout = 0;
