@@ -29,6 +29,7 @@
 #include "app/CertificateTrust.h"
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
+#include "app/PracticeServerControl.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
 #include "auth/Pop3Auth.h"
@@ -434,6 +435,7 @@ void TPOP3Main::BuildMenu()
     MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
         QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
+    FPractice = new TPracticeServerControl(*this, MenuServer);
 
     MenuKommandos = TopMenu("MenuKommandos", QStringLiteral("&Befehle"));
     struct TCommandEntry {
@@ -748,7 +750,7 @@ void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
     Palette.setColor(QPalette::Base, palette().color(QPalette::Window));
     Hint->setPalette(Palette);
     // Guidance texts use CR LF between paragraphs; the memo wants plain line breaks.
-    QString Shown = FromUtf8(Text);
+    QString Shown = FromUtf8(FPractice ? FPractice->WithFaultNotes(Text) : Text);
     Shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     Hint->setPlainText(Shown);
 }

@@ -30,6 +30,7 @@ class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
 class TPOP3Lookup;
+class TPracticeServerControl;
 class TWaitInputGuard;
 
 class TPOP3Main : public QMainWindow, public TConversationView {
@@ -226,6 +227,7 @@ private:
     TPOP3Lookup* FFinder = nullptr;
     TPOP3Edit* FAssistant = nullptr;
     TPOP3About* FAbout = nullptr;
+    TPracticeServerControl* FPractice = nullptr; // the practice server's menu entries, a child
     bool FFixedPitch = false;
     TStatusPicture FShownPicture = TStatusPicture::Offline;
     QElapsedTimer FStatusRepaint;

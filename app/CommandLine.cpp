@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <optional>
+#include <utility>
+
+#include "practice/PracticeFault.h"
 
 QString BrieflotseVersion()
 {
@@ -32,8 +35,24 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Zeigt diese Hilfe an."));
     const QCommandLineOption Version(
         { QStringLiteral("v"), QStringLiteral("version") }, QStringLiteral("Zeigt die Versionsnummer an."));
+    const QCommandLineOption Practice(QStringLiteral("practice-server"),
+        QStringLiteral("Startet nur den Übungs-Server (ohne Fenster) und zeigt Adresse, Name und Paßwort an; "
+                       "läuft bis Strg+C."));
+    const QCommandLineOption Port(QStringLiteral("port"),
+        QStringLiteral("Port des Übungs-Servers (ohne Angabe ein freier Port)."), QStringLiteral("N"));
+    const QCommandLineOption TlsPort(QStringLiteral("tls-port"),
+        QStringLiteral("Port des Übungs-Servers für TLS ab dem ersten Byte (ohne Angabe ein freier Port)."),
+        QStringLiteral("M"));
+    const QCommandLineOption Fault(QStringLiteral("fault"),
+        QStringLiteral("Fehlerbild des Übungs-Servers: slow, login-delay, in-use, drop-retr, broken-multiline "
+                       "oder no-apop."),
+        QStringLiteral("art"));
     Parser.addOption(Help);
     Parser.addOption(Version);
+    Parser.addOption(Practice);
+    Parser.addOption(Port);
+    Parser.addOption(TlsPort);
+    Parser.addOption(Fault);
     Parser.addPositionalArgument(QStringLiteral("server"),
         QStringLiteral("Mail-Server, mit dem nach dem Start verbunden wird, z. B. pop3s://mail.example.org oder "
                        "mail.example.org:110 (optional)."),
@@ -70,6 +89,37 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     if (Parser.isSet(Version)) {
         Print(stdout, QStringLiteral("Brieflotse %1\n").arg(BrieflotseVersion()));
         Result.Done = true;
+        return Result;
+    }
+    auto Refuse = [&](const QString& Problem) {
+        Print(stderr, QStringLiteral("%1: %2\nMehr mit \"%1 --help\".\n").arg(Name, Problem));
+        Result.Done = true;
+        Result.ExitCode = 2;
+        return Result;
+    };
+    const bool PracticeOnly = Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault);
+    if (PracticeOnly && !Parser.isSet(Practice))
+        return Refuse(QStringLiteral("--port, --tls-port und --fault gelten nur mit --practice-server."));
+    if (Parser.isSet(Practice)) {
+        if (!Parser.positionalArguments().isEmpty())
+            return Refuse(QStringLiteral("mit --practice-server wird kein Mail-Server angegeben."));
+        for (const auto& [Option, Field] :
+            { std::pair(&Port, &Result.PracticePort), std::pair(&TlsPort, &Result.PracticeTlsPort) }) {
+            if (!Parser.isSet(*Option))
+                continue;
+            bool Number = false;
+            *Field = Parser.value(*Option).toInt(&Number);
+            if (!Number || *Field < 1 || *Field > 65535)
+                return Refuse(
+                    QStringLiteral("--%1 braucht eine Portnummer von 1 bis 65535.").arg(Option->names().constFirst()));
+        }
+        TPracticeFault Chosen = TPracticeFault::None;
+        if (Parser.isSet(Fault) && !ParsePracticeFault(Parser.value(Fault).toStdString(), Chosen))
+            return Refuse(QStringLiteral("unbekanntes Fehlerbild \"%1\" (slow, login-delay, in-use, drop-retr, "
+                                         "broken-multiline, no-apop).")
+                              .arg(Parser.value(Fault)));
+        Result.PracticeServer = true;
+        Result.PracticeFault = Parser.value(Fault);
         return Result;
     }
     const QStringList Rest = Parser.positionalArguments();

@@ -2,8 +2,9 @@
 
 // The program's command line: "--help", "--version" and an optional mail
 // server ("pop3s://mail.example.org", "mail.example.org:110") to connect to
-// once the main window is shown. Parsed before any application object exists,
-// so that help and version need no display.
+// once the main window is shown, or "--practice-server" with its options.
+// Parsed before any application object exists, so that help, version and the
+// practice server need no display.
 
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,11 @@ struct TCommandLine {
     bool Done = false; // help, version or an error was printed: the program ends
     int ExitCode = 0; // its exit code then
     QString Server; // the server to connect to at start, empty for none
+    // --practice-server: only the practice server runs, in the terminal.
+    bool PracticeServer = false;
+    int PracticePort = 0; // --port, 0 for a free one
+    int PracticeTlsPort = 0; // --tls-port, 0 for a free one
+    QString PracticeFault; // --fault, empty for none
 };
 
 // The program's version, from the project's version.

@@ -62,7 +62,8 @@ const TRow kRows[] = {
         "Namen in das Feld \"Mail-Server\" ein und klicken dann auf \"Verbinden\". Falls Sie den Namen des gewünschten "
         "Servers nicht kennen, so können Sie auch auf \"Suchen ...\" klicken - der Assistent hilft Ihnen dann dabei, "
         "den "
-        "für eine bestimmte Domain zuständigen Mail-Server ausfindig zu machen." },
+        "für eine bestimmte Domain zuständigen Mail-Server ausfindig zu machen. Ohne eigenes Konto üben Sie mit dem "
+        "eingebauten Übungs-Server: \"Server\" > \"Übungs-Server starten\"." },
     { "+OK", "CONN", TListKind::Any,
         "Die Verbindung zum Server \"%s\" wurde erfolgreich aufgebaut. Sie sollten nun zunächst mit dem Kommando USER "
         "(gefolgt vom Namen eines auf dem Server vorhandenen Accounts) die zu öffnende Mailbox bestimmen. Mit dem "

@@ -22,7 +22,7 @@ test_packages=(
   dovecot-core dovecot-pop3d dnsmasq-base openssl
   xvfb xauth openbox xdotool xclip x11-utils imagemagick
   cups cups-client printer-driver-cups-pdf poppler-utils unrtf
-  curl bind9-dnsutils
+  curl bind9-dnsutils fetchmail
   lintian appstream desktop-file-utils
 )
 

@@ -4,17 +4,20 @@
 #include <QApplication>
 
 #include "app/CommandLine.h"
+#include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
 
 int main(int argc, char** argv)
 {
-    // Help and version are answered before any window system is asked for.
+    // Help, version and the practice server alone need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
     const TCommandLine Line = ParseCommandLine(Arguments);
     if (Line.Done)
         return Line.ExitCode;
+    if (Line.PracticeServer)
+        return RunPracticeServerInTerminal(Line);
 
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();

@@ -31,7 +31,8 @@ const TRowCase kRowCases[] = {
         "dessen Namen in das Feld \"Mail-Server\" ein und klicken dann auf \"Verbinden\". Falls Sie den "
         "Namen des gewünschten Servers nicht kennen, so können Sie auch auf \"Suchen ...\" klicken - der "
         "Assistent hilft Ihnen dann dabei, den für eine bestimmte Domain zuständigen Mail-Server ausfindig "
-        "zu machen." },
+        "zu machen. Ohne eigenes Konto üben Sie mit dem eingebauten Übungs-Server: \"Server\" > "
+        "\"Übungs-Server starten\"." },
     { 2, "CONN", "+OK POP3 ready",
         "Die Verbindung zum Server \"mail.example.org\" wurde erfolgreich aufgebaut. Sie sollten nun "
         "zunächst mit dem Kommando USER (gefolgt vom Namen eines auf dem Server vorhandenen Accounts) die zu "

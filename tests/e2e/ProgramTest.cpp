@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -656,6 +661,50 @@ TEST_F(BrieflotseE2E, WindowKeepsItsPlaceOverRestarts)
             Menu(*App, "alt+d", "b");
         ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
     }
+}
+
+TEST_F(BrieflotseE2E, PracticeServerFromTheMenuAndALogIn)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    // "&Server" > "&Übungs-Server starten": the address lands in the server field,
+    // which keeps the focus; copied from there as a person would.
+    Menu(*App, "alt+s", "udiaeresis");
+    Step("practice server started");
+    Key("ctrl+a ctrl+c");
+    std::string Address;
+    ASSERT_TRUE(WaitUntil([&] { return (Address = Session->Clipboard()).rfind("127.0.0.1:", 0) == 0; }, ShowMs))
+        << "server field: " << Address;
+    const int Port = std::stoi(Address.substr(10));
+
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    Step("connected");
+    for (const char* Line : { "user lotse", "pass uebung", "stat" }) {
+        Type(Line);
+        Key("Return");
+    }
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("+OK 6 1052646") != std::string::npos; }, ShowMs))
+        << "log: " << Copied;
+    EXPECT_NE(Copied.find("+OK Mailbox von lotse geoeffnet"), std::string::npos) << Copied;
+
+    // The server ends with the program.
+    Menu(*App, "alt+d", "b");
+    // Still connected: the program asks first.
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Beenden").empty());
+    Key("alt+j");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in Target {};
+    Target.sin_family = AF_INET;
+    Target.sin_port = htons(static_cast<uint16_t>(Port));
+    Target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(::connect(Socket, reinterpret_cast<sockaddr*>(&Target), sizeof Target), 0) << "still listening";
+    ::close(Socket);
 }
 
 TEST_F(BrieflotseE2E, DateiBeendenEndsTheProgram)

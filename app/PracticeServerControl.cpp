@@ -1,0 +1,149 @@
+#include "app/PracticeServerControl.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QComboBox>
+#include <QMenu>
+
+#include <algorithm>
+
+#include "app/BrieflotseMain.h"
+#include "app/PracticeGuidance.h"
+#include "practice/PracticeServer.h"
+
+namespace {
+
+const TPracticeOptions Options;
+
+TPracticeAddress AddressOf(const TPracticeServer* Server)
+{
+    TPracticeAddress Address;
+    Address.Port = Server ? Server->Port() : 0;
+    Address.TlsPort = Server ? Server->TlsPort() : 0;
+    Address.SlowSeconds = Options.SlowMs / 1000;
+    Address.LoginDelaySeconds = Options.LoginDelaySeconds;
+    return Address;
+}
+
+QString FromUtf8(const std::string& Text)
+{
+    return QString::fromUtf8(Text.data(), static_cast<int>(Text.size()));
+}
+
+} // namespace
+
+TPracticeServerControl::TPracticeServerControl(TPOP3Main& Main, QMenu* Menu)
+    : QObject(&Main)
+    , FMain(Main)
+{
+    Menu->addSeparator();
+    FStart = Menu->addAction(QStringLiteral("&Übungs-Server starten"));
+    FStart->setObjectName(QStringLiteral("MenuUebungsServer"));
+    FStart->setStatusTip(QStringLiteral("Startet einen POP3-Server zum Üben auf diesem Rechner"));
+    connect(FStart, &QAction::triggered, this, &TPracticeServerControl::StartClick);
+
+    QMenu* Faults = Menu->addMenu(QStringLiteral("Übungs-&Fehler"));
+    Faults->setObjectName(QStringLiteral("MenuUebungsFehler"));
+    FFaults = new QActionGroup(this);
+    int Count = 0;
+    const TPracticeFault* All = PracticeFaults(Count);
+    for (int Index = 0; Index < Count; ++Index) {
+        QAction* Item = Faults->addAction(FromUtf8(PracticeFaultCaption(All[Index])));
+        Item->setObjectName(QStringLiteral("MenuFehler-%1").arg(QString::fromStdString(PracticeFaultName(All[Index]))));
+        Item->setStatusTip(FromUtf8(PracticeFaultHint(All[Index])));
+        Item->setCheckable(true);
+        Item->setChecked(All[Index] == TPracticeFault::None);
+        Item->setData(Index);
+        FFaults->addAction(Item);
+        if (Index == 0)
+            Faults->addSeparator();
+    }
+    connect(FFaults, &QActionGroup::triggered, this, &TPracticeServerControl::FaultClick);
+}
+
+TPracticeServerControl::~TPracticeServerControl()
+{
+    if (FServer)
+        FServer->Stop();
+}
+
+bool TPracticeServerControl::Running() const
+{
+    return FServer && FServer->Running();
+}
+
+int TPracticeServerControl::Port() const
+{
+    return Running() ? FServer->Port() : 0;
+}
+
+int TPracticeServerControl::TlsPort() const
+{
+    return Running() ? FServer->TlsPort() : 0;
+}
+
+void TPracticeServerControl::StartClick()
+{
+    ForgetFaultNotes();
+    if (!Running()) {
+        FServer = std::make_unique<TPracticeServer>(Options);
+        FServer->SetFault(FFault);
+        FServer->OnExchange = [this] {
+            std::lock_guard<std::mutex> Guard(FLock);
+            FShown.clear();
+        };
+        FServer->OnFault = [this](TPracticeFault Fault) {
+            std::lock_guard<std::mutex> Guard(FLock);
+            if (std::find(FShown.begin(), FShown.end(), Fault) == FShown.end())
+                FShown.push_back(Fault);
+        };
+        if (!FServer->Start()) {
+            FMain.ShowGuidanceText(PracticeStartFailedGuidance(FServer->Problem()), true);
+            FServer.reset();
+            return;
+        }
+    }
+    auto* Host = FMain.findChild<QComboBox*>(QStringLiteral("HostCombo"));
+    Host->setEditText(QStringLiteral("127.0.0.1:%1").arg(FServer->Port()));
+    FMain.ShowGuidanceText(PracticeStartedGuidance(AddressOf(FServer.get())), false);
+    FMain.FocusHostField();
+}
+
+void TPracticeServerControl::FaultClick(QAction* Item)
+{
+    int Count = 0;
+    const TPracticeFault* All = PracticeFaults(Count);
+    const int Index = Item->data().toInt();
+    if (Index < 0 || Index >= Count)
+        return;
+    FFault = All[Index];
+    ForgetFaultNotes();
+    if (FServer)
+        FServer->SetFault(FFault);
+    std::string Text = PracticeFaultChosenGuidance(FFault, AddressOf(FServer.get()));
+    if (!Running())
+        Text += " Starten Sie dazu den Übungs-Server (\"Server\" > \"Übungs-Server starten\").";
+    FMain.ShowGuidanceText(Text, false);
+}
+
+void TPracticeServerControl::ForgetFaultNotes()
+{
+    std::lock_guard<std::mutex> Guard(FLock);
+    FShown.clear();
+}
+
+std::string TPracticeServerControl::WithFaultNotes(const std::string& Guidance)
+{
+    std::vector<TPracticeFault> Shown;
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        Shown = FShown;
+    }
+    std::string Text = Guidance;
+    for (const TPracticeFault Fault : Shown) {
+        const std::string Note = PracticeFaultShownNote(Fault, AddressOf(FServer.get()));
+        if (!Note.empty())
+            Text += (Text.empty() ? "" : "\r\n") + Note;
+    }
+    return Text;
+}

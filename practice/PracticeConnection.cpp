@@ -1,0 +1,330 @@
+#include "practice/PracticeConnection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "practice/PracticeTls.h"
+
+namespace {
+
+const size_t OutputChunk = 64 * 1024;
+const int ReadSize = 4096;
+// Steps per Service() call, so that one busy client cannot starve the others.
+const int StepsPerService = 64;
+
+bool WouldBlock(int Error)
+{
+    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
+}
+
+} // namespace
+
+TPracticeConnection::TPracticeConnection(
+    int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup, std::chrono::seconds Idle)
+    : FSocket(Socket)
+    , FTls(Tls)
+    , FSession(Setup)
+    , FIdle(Idle)
+    , FLastActivity(TClock::now())
+{
+    if (ImplicitTls) {
+        FSsl = Tls ? Tls->NewSession(Socket) : nullptr;
+        if (!FSsl) {
+            Finish(false);
+            return;
+        }
+        FHandshaking = true;
+    }
+    Queue(FSession.Greeting());
+}
+
+TPracticeConnection::~TPracticeConnection()
+{
+    Finish(false);
+}
+
+void TPracticeConnection::Finish(bool Orderly)
+{
+    if (FSsl) {
+        if (Orderly)
+            SSL_shutdown(FSsl); // close_notify if the socket takes it now; never waits
+        SSL_free(FSsl);
+        FSsl = nullptr;
+    }
+    if (FSocket >= 0)
+        ::close(FSocket);
+    FSocket = -1;
+    FFinished = true;
+}
+
+void TPracticeConnection::Queue(const TPracticeAnswer& Answer)
+{
+    FOut.erase(0, FOutSent);
+    FOutSent = 0;
+    FOut += Answer.Lines;
+    FBody = Answer.Body;
+    FBodySent = 0;
+    FAtLineStart = true;
+    FAfter = Answer.After;
+    if (Answer.DelayMs > 0) {
+        FHeld = true;
+        FHoldUntil = TClock::now() + std::chrono::milliseconds(Answer.DelayMs);
+    }
+}
+
+bool TPracticeConnection::Pending() const
+{
+    return FOutSent < FOut.size() || FBody.Text;
+}
+
+// Tops the output up to one chunk from the body, dot-stuffing lines that start with ".".
+void TPracticeConnection::FillOutput()
+{
+    if (FOutSent == FOut.size()) {
+        FOut.clear();
+        FOutSent = 0;
+    }
+    if (!FBody.Text || FOut.size() - FOutSent >= OutputChunk)
+        return;
+    const std::string& Text = *FBody.Text;
+    while (FOut.size() < OutputChunk && FBodySent < FBody.End) {
+        if (FAtLineStart && Text[FBodySent] == '.')
+            FOut += '.';
+        const size_t LineEnd = Text.find('\n', FBodySent);
+        const size_t Stop = std::min(LineEnd == std::string::npos ? FBody.End : LineEnd + 1, FBody.End);
+        const size_t Take = std::min(Stop - FBodySent, OutputChunk);
+        FOut.append(Text, FBodySent, Take);
+        FBodySent += Take;
+        FAtLineStart = FOut.back() == '\n';
+    }
+    if (FBodySent == FBody.End) {
+        if (FBody.Terminate)
+            FOut += FAtLineStart ? ".\r\n" : "\r\n.\r\n";
+        FBody = TPracticeBody();
+    }
+}
+
+bool TPracticeConnection::TakeLine(std::string& Line)
+{
+    const size_t Limit = FSession.LineLimit();
+    for (;;) {
+        const size_t End = FIn.find('\n');
+        if (End == std::string::npos) {
+            if (FIn.size() >= Limit && !FDiscarding) {
+                // Refused at once; the rest of it is dropped when it comes.
+                FDiscarding = true;
+                FIn.clear();
+                Queue(FSession.LineTooLong());
+            } else if (FDiscarding)
+                FIn.clear();
+            return false;
+        }
+        Line = FIn.substr(0, End);
+        FIn.erase(0, End + 1);
+        if (FDiscarding) {
+            FDiscarding = false;
+            continue;
+        }
+        if (Line.size() + 1 > Limit) {
+            Queue(FSession.LineTooLong());
+            Line.clear();
+            return false;
+        }
+        if (!Line.empty() && Line.back() == '\r')
+            Line.pop_back();
+        return true;
+    }
+}
+
+TPracticeConnection::TIo TPracticeConnection::Read(char* Buffer, int Size, int& Count)
+{
+    Count = 0;
+    if (FSsl) {
+        ERR_clear_error();
+        const int Result = SSL_read(FSsl, Buffer, Size);
+        if (Result > 0) {
+            Count = Result;
+            return TIo::Done;
+        }
+        switch (SSL_get_error(FSsl, Result)) {
+        case SSL_ERROR_WANT_READ:
+            return TIo::WantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return TIo::WantWrite;
+        case SSL_ERROR_ZERO_RETURN:
+            return TIo::Closed;
+        default:
+            return TIo::Failed;
+        }
+    }
+    const ssize_t Result = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
+    if (Result > 0) {
+        Count = static_cast<int>(Result);
+        return TIo::Done;
+    }
+    if (Result == 0)
+        return TIo::Closed;
+    return WouldBlock(errno) ? TIo::WantRead : TIo::Failed;
+}
+
+TPracticeConnection::TIo TPracticeConnection::Write(const char* Data, int Size, int& Count)
+{
+    Count = 0;
+    if (FSsl) {
+        ERR_clear_error();
+        const int Result = SSL_write(FSsl, Data, Size);
+        if (Result > 0) {
+            Count = Result;
+            return TIo::Done;
+        }
+        switch (SSL_get_error(FSsl, Result)) {
+        case SSL_ERROR_WANT_READ:
+            return TIo::WantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return TIo::WantWrite;
+        default:
+            return TIo::Failed;
+        }
+    }
+    const ssize_t Result = ::send(FSocket, Data, static_cast<size_t>(Size), MSG_NOSIGNAL);
+    if (Result >= 0) {
+        Count = static_cast<int>(Result);
+        return TIo::Done;
+    }
+    return WouldBlock(errno) ? TIo::WantWrite : TIo::Failed;
+}
+
+TPracticeConnection::TIo TPracticeConnection::Handshake()
+{
+    ERR_clear_error();
+    const int Result = SSL_do_handshake(FSsl);
+    if (Result == 1)
+        return TIo::Done;
+    switch (SSL_get_error(FSsl, Result)) {
+    case SSL_ERROR_WANT_READ:
+        return TIo::WantRead;
+    case SSL_ERROR_WANT_WRITE:
+        return TIo::WantWrite;
+    default:
+        return TIo::Failed;
+    }
+}
+
+short TPracticeConnection::Events() const
+{
+    if (FFinished || FHeld)
+        return 0;
+    return FWantWrite ? POLLOUT : POLLIN;
+}
+
+TPracticeConnection::TClock::time_point TPracticeConnection::Deadline() const
+{
+    const TClock::time_point IdleEnd = FLastActivity + FIdle;
+    return FHeld ? std::min(FHoldUntil, IdleEnd) : IdleEnd;
+}
+
+void TPracticeConnection::Service()
+{
+    FDue = false;
+    if (FFinished)
+        return;
+    if (TClock::now() >= FLastActivity + FIdle) {
+        // Cut off; a last word if the socket takes it now.
+        if (!FSsl && !FHandshaking) {
+            const char Text[] = "-ERR Zeitueberschreitung, die Verbindung wird beendet\r\n";
+            [[maybe_unused]] const ssize_t Ignored = ::send(FSocket, Text, sizeof Text - 1, MSG_NOSIGNAL);
+        }
+        Finish(false);
+        return;
+    }
+    for (int Steps = 0; Steps < StepsPerService; ++Steps) {
+        if (!Step())
+            return;
+    }
+    FDue = !FFinished;
+}
+
+// One step; false when the socket has to be waited for (or the connection ended).
+bool TPracticeConnection::Step()
+{
+    if (FFinished)
+        return false;
+    if (FHeld && TClock::now() < FHoldUntil)
+        return false;
+    FHeld = false;
+    FWantWrite = false;
+    if (FHandshaking) {
+        const TIo Result = Handshake();
+        if (Result == TIo::Done) {
+            FHandshaking = false;
+            FSession.TlsStarted();
+            return true;
+        }
+        if (Result == TIo::WantRead || Result == TIo::WantWrite) {
+            FWantWrite = Result == TIo::WantWrite;
+            return false;
+        }
+        Finish(false);
+        return false;
+    }
+    if (Pending()) {
+        FillOutput();
+        int Count = 0;
+        const TIo Result = Write(FOut.data() + FOutSent, static_cast<int>(FOut.size() - FOutSent), Count);
+        if (Result == TIo::Done) {
+            FOutSent += static_cast<size_t>(Count);
+            FLastActivity = TClock::now(); // a client reading a long answer is not idle
+            return true;
+        }
+        if (Result == TIo::WantRead || Result == TIo::WantWrite) {
+            FWantWrite = Result == TIo::WantWrite;
+            return false;
+        }
+        Finish(false);
+        return false;
+    }
+    if (FAfter != TPracticeAfter::Nothing) {
+        const TPracticeAfter After = FAfter;
+        FAfter = TPracticeAfter::Nothing;
+        if (After == TPracticeAfter::StartTls) {
+            // Anything sent after STLS in the clear is dropped, never read as a command.
+            FIn.clear();
+            FSsl = FTls ? FTls->NewSession(FSocket) : nullptr;
+            if (!FSsl) {
+                Finish(false);
+                return false;
+            }
+            FHandshaking = true;
+            return true;
+        }
+        Finish(After == TPracticeAfter::Close);
+        return false;
+    }
+    std::string Line;
+    if (TakeLine(Line)) {
+        FLastActivity = TClock::now();
+        Queue(FSession.Answer(Line));
+        return true;
+    }
+    if (Pending())
+        return true; // a line too long was refused
+    char Buffer[ReadSize];
+    int Count = 0;
+    const TIo Result = Read(Buffer, ReadSize, Count);
+    if (Result == TIo::Done) {
+        FIn.append(Buffer, static_cast<size_t>(Count));
+        return true;
+    }
+    if (Result == TIo::WantRead || Result == TIo::WantWrite) {
+        FWantWrite = Result == TIo::WantWrite;
+        return false;
+    }
+    Finish(false);
+    return false;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+// One client of the practice server: its socket (plain, or TLS from the first
+// byte or after STLS), the line it is sending and the answer going out. Driven
+// by the server's poll loop; nothing in here waits.
+//
+// Bounded for hostile clients: a line is held up to the session's limit (a
+// longer one is refused and dropped up to its end), at most 64 KB of an
+// answer are prepared at a time and no further command is read while an
+// answer is still going out, so a client that never reads holds the server to
+// a fixed amount of memory. A client silent for the idle time is cut off.
+
+#include <chrono>
+#include <string>
+
+#include "practice/PracticeSession.h"
+
+class TPracticeTls;
+struct ssl_st;
+
+class TPracticeConnection {
+public:
+    using TClock = std::chrono::steady_clock;
+
+    // Takes over Socket (non-blocking). With ImplicitTls the handshake comes
+    // before the greeting.
+    TPracticeConnection(
+        int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup, std::chrono::seconds Idle);
+    ~TPracticeConnection();
+    TPracticeConnection(const TPracticeConnection&) = delete;
+    TPracticeConnection& operator=(const TPracticeConnection&) = delete;
+
+    int Socket() const { return FSocket; }
+    // What poll() should wait for; 0 while an answer is held back.
+    short Events() const;
+    // When Service() is due without any socket event (held answer, idle end).
+    TClock::time_point Deadline() const;
+    // Does what the socket allows now.
+    void Service();
+    // True when work is left that no socket event will announce: at the
+    // start (the greeting), after a busy turn, decrypted bytes inside OpenSSL.
+    bool Due() const { return FDue; }
+    bool Finished() const { return FFinished; }
+
+private:
+    enum class TIo { Done, WantRead, WantWrite, Closed, Failed };
+
+    bool Step();
+    void Queue(const TPracticeAnswer& Answer);
+    void FillOutput();
+    bool TakeLine(std::string& Line);
+    void Finish(bool Orderly);
+    TIo Read(char* Buffer, int Size, int& Count);
+    TIo Write(const char* Data, int Size, int& Count);
+    TIo Handshake();
+    bool Pending() const;
+
+    int FSocket;
+    const TPracticeTls* FTls;
+    ssl_st* FSsl = nullptr;
+    TPracticeSession FSession;
+    std::chrono::seconds FIdle;
+    TClock::time_point FLastActivity;
+    TClock::time_point FHoldUntil;
+    bool FHeld = false; // an answer waits for FHoldUntil
+    bool FHandshaking = false;
+    bool FWantWrite = false; // the last step waits for the socket to take data
+    bool FFinished = false;
+    bool FDue = true;
+    bool FDiscarding = false; // dropping the rest of a line that was too long
+    std::string FIn;
+    std::string FOut;
+    size_t FOutSent = 0;
+    TPracticeBody FBody;
+    size_t FBodySent = 0;
+    bool FAtLineStart = true;
+    TPracticeAfter FAfter = TPracticeAfter::Nothing;
+};

@@ -1,0 +1,51 @@
+#include "practice/PracticeFault.h"
+
+#include <iterator>
+
+namespace {
+
+struct TFaultName {
+    TPracticeFault Fault;
+    const char* Name;
+};
+
+const TFaultName Names[] = {
+    { TPracticeFault::None, "none" },
+    { TPracticeFault::Slow, "slow" },
+    { TPracticeFault::LoginDelay, "login-delay" },
+    { TPracticeFault::InUse, "in-use" },
+    { TPracticeFault::DropRetr, "drop-retr" },
+    { TPracticeFault::BrokenMultiline, "broken-multiline" },
+    { TPracticeFault::NoApop, "no-apop" },
+};
+
+const TPracticeFault All[] = { TPracticeFault::None, TPracticeFault::Slow, TPracticeFault::LoginDelay,
+    TPracticeFault::InUse, TPracticeFault::DropRetr, TPracticeFault::BrokenMultiline, TPracticeFault::NoApop };
+
+} // namespace
+
+std::string PracticeFaultName(TPracticeFault Fault)
+{
+    for (const TFaultName& Each : Names) {
+        if (Each.Fault == Fault)
+            return Each.Name;
+    }
+    return "none";
+}
+
+bool ParsePracticeFault(const std::string& Name, TPracticeFault& Fault)
+{
+    for (const TFaultName& Each : Names) {
+        if (Name == Each.Name) {
+            Fault = Each.Fault;
+            return true;
+        }
+    }
+    return false;
+}
+
+const TPracticeFault* PracticeFaults(int& Count)
+{
+    Count = static_cast<int>(std::size(All));
+    return All;
+}
