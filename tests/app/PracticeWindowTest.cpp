@@ -36,7 +36,7 @@ protected:
     void Send(const char* Line) { Main->SendCommandLine(QLatin1String(Line)); }
     void Connect() { Child<QPushButton>(*Main, "ButtonVerbinden")->click(); }
     bool Connected() { return Main->Conversation().Winsock().Connected(); }
-    QString LogText() { return Child<QPlainTextEdit>(*Main, "Log")->toPlainText(); }
+    QString LogText() { return Child<TLogView>(*Main, "Log")->PlainText(); }
     QString Guidance() { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
     QString Server() { return Child<QComboBox>(*Main, "HostCombo")->currentText(); }
     void LogIn()
