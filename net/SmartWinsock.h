@@ -90,7 +90,7 @@ public:
     int32_t Receive(void* Buffer, int32_t Size);
     // Sends the whole text (repeats after a partial send, each wait bounded).
     int32_t SendString(const std::string& Text) override;
-    // One Receive of at most 8192 bytes into Text (NUL bytes kept).
+    // One Receive of at most 64 KB into Text (NUL bytes kept).
     int32_t ReceiveString(std::string& Text) override;
 
     // Bytes a read can work on without waiting. With TLS: the decrypted bytes
@@ -163,6 +163,7 @@ private:
     bool Handshake();
     int32_t SendTls(const void* Buffer, int32_t Count, Deadline Until);
     int32_t ReceiveTls(void* Buffer, int32_t Size, Deadline Until);
+    int32_t ReadDecryptedWithoutWaiting(char* Buffer, int32_t Size);
     void ReportTlsFailure();
 
     std::unique_ptr<THostLookup> FLookup; // the look-up being waited for

@@ -37,7 +37,7 @@ TEST(WinsockWithDovecot, LogsInAndReadsTheMailboxState)
     EXPECT_EQ(ReadUntil(socket, "\r\n"),
         "+OK " + std::to_string(server.messages().size()) + " " + std::to_string(total) + "\r\n");
 
-    // The big message comes in many chunks, none larger than 8192 bytes.
+    // The big message comes in many chunks, none larger than 64 KB.
     socket.SendString("RETR 4\r\n");
     const std::string reply = ReadUntil(socket, "\r\n.\r\n");
     EXPECT_GT(reply.size(), server.messages()[3].size());

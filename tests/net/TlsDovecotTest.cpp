@@ -227,7 +227,7 @@ TEST_F(TlsWithDovecot, SessionCountsTheProtocolsBytes)
     for (const auto& message : server->messages())
         total += message.size();
     EXPECT_EQ(command("STAT\r\n", "\r\n"), "+OK 4 " + std::to_string(total) + "\r\n");
-    // 200 KB: many records, each read no larger than 8192 bytes.
+    // 200 KB: many records, several taken by one read of at most 64 KB.
     const std::string message = command("RETR 4\r\n", "\r\n.\r\n");
     const auto body = message.find("\r\n") + 2;
     EXPECT_THAT(message, StartsWith("+OK"));
