@@ -86,6 +86,13 @@ bool TWindowSession::LogShowsEnd(const QString& Last, bool Prefix)
         && (Prefix ? Shown.startsWith(Last) : Shown == Last);
 }
 
+size_t TWindowSession::LogLineBytes(qint64 FromEnd)
+{
+    const TLogStore& Store = Child<TLogView>(*FMain, "Log")->Store();
+    const qint64 Line = static_cast<qint64>(Store.LineCount()) + FromEnd;
+    return Line < 0 ? 0 : Store.LineBytes(static_cast<size_t>(Line));
+}
+
 void TWindowSession::ClearLog()
 {
     FMain->ClearLog();

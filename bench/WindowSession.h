@@ -35,6 +35,8 @@ public:
     // the log shows its end with the caret there and its last line is Last
     // (or, with Prefix, begins with it).
     bool LogShowsEnd(const QString& Last, bool Prefix = false);
+    // The length of a log line counted from the end (-1 the last one).
+    size_t LogLineBytes(qint64 FromEnd);
     void ClearLog();
     void Quit();
 

@@ -203,7 +203,8 @@ int Line(size_t Megabytes, int Runs)
         ResetPeakResident();
         const double Seconds = Session.Send(QStringLiteral("RETR 1"));
         const long Peak = StatusKb("VmHWM");
-        const bool Shown = Session.LogShowsEnd(QStringLiteral("Brieflotse: Eine Zeile war l\u00e4nger"), true);
+        // Shown whole: the line, then the terminator as the last line.
+        const bool Shown = Session.LogShowsEnd(QStringLiteral(".")) && Session.LogLineBytes(-2) == Bytes;
         const double AfterNoop = Session.Send(QStringLiteral("NOOP"));
         const double CurlSeconds = TimeCommand({ "curl", "-s", "-o", "/dev/null", Url });
         if (Seconds < 0 || !Shown || FreshNoop < 0 || AfterNoop < 0 || CurlSeconds < 0) {

@@ -427,7 +427,7 @@ void TPOP3Conversation::NoteWhatWasNotShown()
 {
     const uint64_t Cut = FLineLimiter.TakeDropped();
     if (Cut > 0)
-        FView.AppendNoteToLog("Brieflotse: Eine Zeile war länger als " + GroupedCount(kMaxLineBytes)
+        FView.AppendNoteToLog("Brieflotse: Eine Zeile war länger als " + GroupedCount(FLineLimiter.MaxLine())
             + " Bytes; weitere " + GroupedCount(Cut) + " Bytes dieser Zeile wurden empfangen, aber nicht angezeigt.");
     if (FNotShownBytes > 0)
         FView.AppendNoteToLog("Brieflotse: Das Protokoll ist voll; weitere " + GroupedCount(FNotShownBytes)

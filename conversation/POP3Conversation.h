@@ -20,8 +20,9 @@
 class TPOP3Conversation {
 public:
     // Whatever a server sends, one line is held in memory up to this size;
-    // the rest of a longer line is counted and noted in the log.
-    static constexpr size_t kMaxLineBytes = 4 * 1024 * 1024;
+    // the rest of a longer line is counted and noted in the log. Large enough
+    // for a message that is one 50 MB line.
+    static constexpr size_t kMaxLineBytes = 64 * 1024 * 1024;
 
     // The socket component is owned by the conversation: TargetPort "pop3",
     // Timeout 30, OnError bound to WinsockError.
@@ -80,6 +81,9 @@ public:
     // the log. Dropped when the exchange ends, another command is sent or the
     // connection closes. StartExplanation says what the AUTH line carried.
     void SetSaslClient(std::unique_ptr<TSaslClient> Client, const std::string& StartExplanation);
+
+    // A smaller line limit, so that tests reach it in a few seconds.
+    void SetMaxLineBytes(size_t Bytes) { FLineLimiter = TLineLimiter(Bytes); }
 
     // Conversation state.
     bool ErrorFlag() const { return FErrorFlag; }

@@ -100,6 +100,7 @@ public:
     std::string Filter(const std::string& Chunk);
     // Bytes dropped since the last call.
     uint64_t TakeDropped();
+    size_t MaxLine() const { return FMaxLine; }
 
 private:
     size_t FMaxLine;

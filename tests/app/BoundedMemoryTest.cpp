@@ -38,6 +38,7 @@ protected:
         Main->Conversation().Winsock().SetTimeout(2);
         // The log's limit, scaled down so that a few seconds of data reach it.
         Main->ProtocolLog().SetMaxCharacters(8 << 20);
+        Main->Conversation().SetMaxLineBytes(4 << 20);
     }
     QString LogText() const { return Child<TLogView>(*Main, "Log")->PlainText(); }
 
