@@ -142,6 +142,21 @@ bool TPracticeConnection::TakeLine(std::string& Line)
     }
 }
 
+// What an SSL_read or SSL_write that did not complete means for the loop.
+TPracticeConnection::TIo TPracticeConnection::SslOutcome(int Error)
+{
+    switch (Error) {
+    case SSL_ERROR_WANT_READ:
+        return TIo::WantRead;
+    case SSL_ERROR_WANT_WRITE:
+        return TIo::WantWrite;
+    case SSL_ERROR_ZERO_RETURN:
+        return TIo::Closed;
+    default:
+        return TIo::Failed;
+    }
+}
+
 TPracticeConnection::TIo TPracticeConnection::Read(char* Buffer, int Size, int& Count)
 {
     Count = 0;
@@ -152,16 +167,7 @@ TPracticeConnection::TIo TPracticeConnection::Read(char* Buffer, int Size, int& 
             Count = Result;
             return TIo::Done;
         }
-        switch (SSL_get_error(FSsl, Result)) {
-        case SSL_ERROR_WANT_READ:
-            return TIo::WantRead;
-        case SSL_ERROR_WANT_WRITE:
-            return TIo::WantWrite;
-        case SSL_ERROR_ZERO_RETURN:
-            return TIo::Closed;
-        default:
-            return TIo::Failed;
-        }
+        return SslOutcome(SSL_get_error(FSsl, Result));
     }
     const ssize_t Result = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
     if (Result > 0) {
@@ -183,14 +189,7 @@ TPracticeConnection::TIo TPracticeConnection::Write(const char* Data, int Size, 
             Count = Result;
             return TIo::Done;
         }
-        switch (SSL_get_error(FSsl, Result)) {
-        case SSL_ERROR_WANT_READ:
-            return TIo::WantRead;
-        case SSL_ERROR_WANT_WRITE:
-            return TIo::WantWrite;
-        default:
-            return TIo::Failed;
-        }
+        return SslOutcome(SSL_get_error(FSsl, Result));
     }
     const ssize_t Result = ::send(FSocket, Data, static_cast<size_t>(Size), MSG_NOSIGNAL);
     if (Result >= 0) {

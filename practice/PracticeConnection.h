@@ -50,6 +50,7 @@ private:
     void FillOutput();
     bool TakeLine(std::string& Line);
     void Finish(bool Orderly);
+    static TIo SslOutcome(int Error);
     TIo Read(char* Buffer, int Size, int& Count);
     TIo Write(const char* Data, int Size, int& Count);
     TIo Handshake();
