@@ -496,6 +496,7 @@ std::string TPOP3Conversation::ReadMultiLineReplyLimited()
     ShowStatus("Empfängt Details ...");
     std::string Rest = Reply.substr(StatusEnd + 2);
     Reply.erase(StatusEnd + 2);
+    std::string Behind;
     CollectBody(
         Rest,
         [this](std::string& Chunk) {
@@ -510,11 +511,17 @@ std::string TPOP3Conversation::ReadMultiLineReplyLimited()
         [this](const std::string& Lines) {
             KeepBody(Lines);
             LogServerText(Lines, true);
-        });
+        },
+        Behind);
     if (!FErrorFlag && !Rest.empty()) {
         KeepBody(Rest);
         LogServerText(Rest, true);
     }
+    // Data the server sent right behind the terminator is not left waiting
+    // for a time-out: it is read on to a line end and logged, as the
+    // single-line reader would.
+    if (!FErrorFlag && !Behind.empty() && ReadToLineEnd(Behind))
+        LogServerText(Behind, false);
     return Reply;
 }
 

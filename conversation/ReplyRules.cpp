@@ -290,28 +290,60 @@ std::string GroupedCount(uint64_t Count)
     return Digits;
 }
 
-bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
-    const std::function<void(const std::string& Lines)>& Log)
+namespace {
+
+// Where the terminating "." line of a body ends in Rest (which starts at the
+// beginning of a line), looking at what follows From; npos while it has not
+// come.
+size_t TerminatorEnd(const std::string& Rest, size_t From)
 {
-    // Complete lines that came with the status line are logged at once too, so
-    // a time-out right after them does not drop them.
+    if (Rest.compare(0, kBareTerminator.size(), kBareTerminator) == 0)
+        return kBareTerminator.size();
+    const size_t At = Rest.find(kTerminator, From);
+    return At == std::string::npos ? At : At + kTerminator.size();
+}
+
+} // namespace
+
+bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
+    const std::function<void(const std::string& Lines)>& Log, std::string& Behind)
+{
+    Behind.clear();
     auto Flush = [&] {
         std::string Lines = TakeCompleteBodyLines(Rest);
         if (!Lines.empty())
             Log(Lines);
     };
-    if (!IsBodyComplete(Rest))
-        Flush();
-    while (!IsBodyComplete(Rest)) {
+    // What the server sent behind the terminator in the same read is no part
+    // of the body; the caller decides what it is.
+    auto Complete = [&](size_t End) {
+        Behind = Rest.substr(End);
+        Rest.erase(End);
+        return true;
+    };
+    size_t End = TerminatorEnd(Rest, 0);
+    if (End != std::string::npos)
+        return Complete(End);
+    // Complete lines that came with the status line are logged at once too, so
+    // a time-out right after them does not drop them.
+    Flush();
+    for (;;) {
         std::string Chunk;
         // An empty chunk means the peer has closed: nothing more will come.
         if (!Receive(Chunk) || Chunk.empty())
             return false;
+        // Only the bytes around the new chunk are searched, so a long line
+        // trickling in costs linear time.
+        const size_t SearchFrom = Rest.size() < kTerminator.size() ? 0 : Rest.size() - (kTerminator.size() - 1);
         Rest += Chunk;
+        End = TerminatorEnd(Rest, SearchFrom);
+        if (End != std::string::npos)
+            Complete(End);
         // Only a new LF can complete a line: without one, nothing to flush,
         // and a line trickled in tiny pieces is not searched again and again.
         if (Chunk.find('\n') != std::string::npos)
             Flush();
+        if (End != std::string::npos)
+            return true;
     }
-    return true;
 }

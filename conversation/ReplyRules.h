@@ -114,9 +114,10 @@ std::string GroupedCount(uint64_t Count);
 
 // Reads the body of a positive multi-line reply. Rest starts as what followed
 // the status line's CR LF. Receive appends the next chunk to its argument and
-// returns false when reading failed (an empty chunk ends the read too); Log gets each run of complete lines as
-// soon as it is there. Returns true when the terminator arrived; Rest then
-// holds what is still to be logged (the last data line and the "." line).
-// On false Rest holds the unlogged tail of what arrived.
+// returns false when reading failed (an empty chunk ends the read too); Log
+// gets each run of complete lines as soon as it is there. Returns true when
+// the terminator arrived; Rest then holds what is still to be logged (the last
+// data line and the "." line) and Behind what came after the "." line in the
+// same read. On false Rest holds the unlogged tail of what arrived.
 bool CollectBody(std::string& Rest, const std::function<bool(std::string& Chunk)>& Receive,
-    const std::function<void(const std::string& Lines)>& Log);
+    const std::function<void(const std::string& Lines)>& Log, std::string& Behind);

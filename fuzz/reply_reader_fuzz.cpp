@@ -94,7 +94,13 @@ bool IsComplete(const std::string& Stream, size_t End, bool MultiLine)
     if (StatusEnd == std::string::npos || End < StatusEnd + 2)
         return false;
     const size_t Body = StatusEnd + 2;
-    return (End == Body + 3 && EndsIn(".\r\n", 3)) || (End >= Body + 5 && EndsIn("\r\n.\r\n", 5));
+    // The "." line, and what came behind it runs to a line end.
+    size_t Terminator = Stream.compare(Body, 3, ".\r\n") == 0 ? Body + 3 : std::string::npos;
+    if (Terminator == std::string::npos) {
+        const size_t At = Stream.find("\r\n.\r\n", StatusEnd);
+        Terminator = At == std::string::npos ? At : At + 5;
+    }
+    return Terminator != std::string::npos && End >= Terminator && (End == Terminator || EndsIn("\r\n", 2));
 }
 
 // A "." line anywhere in the body, also with more behind it in the same read.

@@ -15,6 +15,7 @@ using Lines = std::vector<std::string>;
 struct TBodyRun {
     std::vector<std::string> Logged;
     std::string Held;
+    std::string Behind;
     bool Complete = false;
     size_t ChunksUsed = 0;
 };
@@ -35,7 +36,7 @@ TBodyRun RunBody(const std::vector<std::string>& Chunks)
             Chunk = Chunks[Next++];
             return true;
         },
-        [&](const std::string& Text) { Run.Logged.push_back(Text); });
+        [&](const std::string& Text) { Run.Logged.push_back(Text); }, Run.Behind);
     Run.ChunksUsed = Next;
     return Run;
 }
@@ -147,6 +148,27 @@ TEST(ReplyRules, PasswordMaskOfTheLogCopy)
     EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", true), "Schhh... nicht verraten!\r\n");
     EXPECT_EQ(LogCopyOfAnswer("\r\n", true), "\r\n");
     EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", false), "cGVuY2ls\r\n");
+}
+
+TEST(ReplyRules, DataBehindTheTerminatorEndsTheBodyWithoutWaiting)
+{
+    struct {
+        std::vector<std::string> Chunks;
+        std::string Logged;
+        std::string Behind;
+    } const Cases[] = {
+        { { "1 120\r\n.\r\n+OK late\r\n" }, "1 120\r\n.\r\n", "+OK late\r\n" },
+        { { ".\r\nx" }, ".\r\n", "x" },
+        { { "a\r\nb", "\r\n.\r\n.\r\n" }, "a\r\nb\r\n.\r\n", ".\r\n" },
+        { { "a\r\n.", "\r\n-ERR x\r\n", "never read\r\n" }, "a\r\n.\r\n", "-ERR x\r\n" },
+    };
+    for (const auto& Case : Cases) {
+        const TBodyRun Run = RunBody(Case.Chunks);
+        EXPECT_TRUE(Run.Complete);
+        EXPECT_EQ(Joined(Run), Case.Logged);
+        EXPECT_EQ(Run.Behind, Case.Behind);
+        EXPECT_LE(Run.ChunksUsed, Case.Chunks.size() == 3 ? 2u : Case.Chunks.size());
+    }
 }
 
 TEST(ReplyRules, ContinuationsAndResponseCodes)

@@ -148,6 +148,18 @@ TEST(Transcript, StatusAndTerminatorInOneReadEndTheReply)
         ExpectExchange(Case, { Case.Reply });
 }
 
+TEST(Transcript, DataBehindTheTerminatorIsLoggedNotWaitedFor)
+{
+    // Behind the "." line in the same read: read on to a line end and logged.
+    const TReplyCase Cases[] = {
+        { "LIST", "+OK\r\n1 120\r\n.\r\n+OK surprise\r\n", { "+OK", "1 120", ".", "+OK surprise" } },
+        { "RETR 1", "+OK\r\nx\r\n.\r\n-ERR", { "+OK", "x", ".", "-ERR tail" } },
+    };
+    ExpectExchange(Cases[0], { Cases[0].Reply });
+    ExpectExchange(Cases[0], { "+OK\r\n1 1", "20\r\n.\r\n+OK surprise\r\n" });
+    ExpectExchange(Cases[1], { Cases[1].Reply, " tail\r\n" });
+}
+
 TEST(Transcript, NegativeStatusToAMultiLineCommandReadsNoBody)
 {
     const TReplyCase Cases[] = {
