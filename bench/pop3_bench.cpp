@@ -174,8 +174,7 @@ int Retr(size_t Megabytes, int Runs)
     return 0;
 }
 
-// A message of one long line: the log shows its first part and a note on the
-// rest (the reader's line limit). Timed until "Bereit" with the log at its
+// A message of one long line, shown whole. Timed until "Bereit" with the log at its
 // end; then NOOP after it, next to NOOP on a fresh log, run for run.
 int Line(size_t Megabytes, int Runs)
 {

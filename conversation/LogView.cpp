@@ -155,18 +155,26 @@ QString TLogView::LineText(qint64 Line) const
     return ReadLogLine(FStore, static_cast<size_t>(Line)).Text;
 }
 
-QString TLogView::TextBetween(TLogPosition From, TLogPosition To) const
+void TLogView::ForEachLineBetween(
+    TLogPosition From, TLogPosition To, const std::function<void(qint64, const TLogLineText&)>& Visit) const
 {
-    QString Text;
     TLogLineText Line;
     for (qint64 Index = From.Line; Index <= To.Line && Index < static_cast<qint64>(FStore.LineCount()); ++Index) {
         const qsizetype Start = Index == From.Line ? From.Column : 0;
         const qsizetype End = Index == To.Line ? To.Column : LineLength(Index);
         ReadLogLine(FStore, static_cast<size_t>(Index), Start, End, Line);
+        Visit(Index, Line);
+    }
+}
+
+QString TLogView::TextBetween(TLogPosition From, TLogPosition To) const
+{
+    QString Text;
+    ForEachLineBetween(From, To, [&](qint64 Index, const TLogLineText& Line) {
         if (Index > From.Line)
             Text += QLatin1Char('\n');
         Text += Line.Text;
-    }
+    });
     BreaksAsNewlines(Text);
     return Text;
 }
@@ -179,11 +187,7 @@ QColor TLogView::ColourOf(const TLogStyle& Style) const
 QString TLogView::HtmlBetween(TLogPosition From, TLogPosition To) const
 {
     QString Html = QStringLiteral("<pre style=\"font-family:'%1'\">").arg(font().family().toHtmlEscaped());
-    TLogLineText Line;
-    for (qint64 Index = From.Line; Index <= To.Line && Index < static_cast<qint64>(FStore.LineCount()); ++Index) {
-        const qsizetype Start = Index == From.Line ? From.Column : 0;
-        const qsizetype End = Index == To.Line ? To.Column : LineLength(Index);
-        ReadLogLine(FStore, static_cast<size_t>(Index), Start, End, Line);
+    ForEachLineBetween(From, To, [&](qint64 Index, const TLogLineText& Line) {
         if (Index > From.Line)
             Html += QLatin1Char('\n');
         for (const TLogSpan& Span : Line.Spans) {
@@ -193,7 +197,7 @@ QString TLogView::HtmlBetween(TLogPosition From, TLogPosition To) const
                         .arg(ColourOf(Span.Style).name(),
                             Span.Style.Bold() ? QStringLiteral(";font-weight:bold") : QString(), Part.toHtmlEscaped());
         }
-    }
+    });
     return Html + QStringLiteral("</pre>");
 }
 

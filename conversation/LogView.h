@@ -8,6 +8,7 @@
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QTextLayout>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -124,6 +125,9 @@ private:
     qreal LongLineX(qint64 Line, qsizetype Column) const;
     qsizetype LongLineColumnAt(qint64 Line, qreal X) const;
     qsizetype WordStart(qint64 Line, qsizetype Column, int Direction) const;
+    // Reads the lines from From to To, each cut to the part between them.
+    void ForEachLineBetween(
+        TLogPosition From, TLogPosition To, const std::function<void(qint64, const TLogLineText&)>& Visit) const;
     QString TextBetween(TLogPosition From, TLogPosition To) const;
     QString HtmlBetween(TLogPosition From, TLogPosition To) const;
     QColor ColourOf(const TLogStyle& Style) const;

@@ -134,21 +134,16 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             ShowStatus("Wartet auf Antwort ...");
             const std::string Greeting = ReadSingleLineReply();
             FGreeting = Greeting.substr(0, kMaxGreetingBytes);
-            ShowGuidance("CONN", Greeting);
-            if (!FErrorFlag && FTransport->Connected()) {
-                std::string Additions;
+            // What the greeting means, and for this connection: encrypted or
+            // not, APOP offered or not.
+            std::string Additions;
+            if (!FErrorFlag && FTransport->Connected())
                 for (const std::string& Text :
                     { ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost()),
                         ApopOfferText(GreetingTimestamp(FGreeting)) })
                     if (!Text.empty())
-                        Additions += "\r\n\r\n" + Text;
-                if (!Additions.empty()) {
-                    TGuidanceContext Context;
-                    Context.Connected = true;
-                    Context.TargetHost = FTransport->TargetHost();
-                    FView.ShowGuidanceText(ChooseGuidance("CONN", Greeting, Context).Text + Additions, false);
-                }
-            }
+                        Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
+            ShowGuidance("CONN", Greeting, Additions);
         }
     }
     EndAction();
@@ -269,7 +264,7 @@ void TPOP3Conversation::ShowStatus(const std::string& Text)
     FView.ShowByteCounters(FTransport->BytesSent() - FSentBase, FTransport->BytesReceived() - FReceivedBase);
 }
 
-void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply)
+void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition)
 {
     TGuidanceContext Context;
     Context.ErrorFlag = FErrorFlag;
@@ -277,7 +272,9 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
     Context.ErrorMessage = FErrorMessage;
     Context.TargetHost = FTransport->TargetHost();
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    // A socket error says everything there is to say.
+    const bool Adds = !Addition.empty() && !FErrorFlag;
+    FView.ShowGuidanceText(Adds ? Guidance.Text + "\r\n\r\n" + Addition : Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer)
@@ -325,15 +322,9 @@ void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& R
 {
     if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
         return FView.ShowGuidanceText(CapabilityGuidance(FCapabilities), false);
-    ShowGuidance(Line, Reply);
     // How the accepted log-in worked; a refused one needs no lesson on it.
-    if (!FSaslSummary.empty() && !FErrorFlag && !FAwaitingAnswer && IsPositiveReply(Reply)) {
-        TGuidanceContext Context;
-        Context.Connected = FTransport->Connected();
-        Context.TargetHost = FTransport->TargetHost();
-        const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
-        FView.ShowGuidanceText(Guidance.Text + "\r\n\r\n" + FSaslSummary, Guidance.IsError);
-    }
+    const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
+    ShowGuidance(Line, Reply, Accepted ? FSaslSummary : std::string());
     if (!FAwaitingAnswer)
         FSaslSummary.clear();
 }

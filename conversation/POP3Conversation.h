@@ -57,7 +57,8 @@ public:
 
     // Steps, public for tests and for the window.
     void ShowStatus(const std::string& Text);
-    void ShowGuidance(const std::string& Line, const std::string& Reply);
+    // Addition (if any) follows the chosen text as a paragraph of its own.
+    void ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition = "");
     void SendCommand(const std::string& Line);
     // A line inside an AUTH exchange: sent as typed, masked in the log.
     void SendAnswer(const std::string& Line);
