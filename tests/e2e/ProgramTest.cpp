@@ -663,7 +663,7 @@ TEST_F(BrieflotseE2E, WindowKeepsItsPlaceOverRestarts)
     }
 }
 
-TEST_F(BrieflotseE2E, PracticeServerFromTheMenuAndALogIn)
+TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
 {
     Program* App = StartProgram();
     ASSERT_TRUE(App);
@@ -680,10 +680,18 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuAndALogIn)
     Menu(*App, "alt+s", "v");
     ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
     Step("connected");
-    for (const char* Line : { "user lotse", "pass uebung", "stat" }) {
-        Type(Line);
-        Key("Return");
-    }
+    // "&Befehle" > "&CAPA", then "AP&OP ..." with name and password typed into the assistant.
+    Menu(*App, "alt+b", "c");
+    Menu(*App, "alt+b", "o");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - APOP").empty()) << "Befehle, APOP opened no assistant";
+    Key("ctrl+a");
+    Type("lotse");
+    Key("Tab ctrl+a");
+    Type("uebung");
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - APOP"));
+    Type("stat");
+    Key("Return");
     ClickLog(*App);
     Key("ctrl+a ctrl+c");
     std::string Copied;
@@ -691,6 +699,8 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuAndALogIn)
         WaitUntil([&] { return (Copied = Session->Clipboard()).find("+OK 6 1052646") != std::string::npos; }, ShowMs))
         << "log: " << Copied;
     EXPECT_NE(Copied.find("+OK Mailbox von lotse geoeffnet"), std::string::npos) << Copied;
+    EXPECT_NE(Copied.find("\nSASL PLAIN"), std::string::npos) << "CAPA's list: " << Copied;
+    EXPECT_NE(Copied.find("\nAPOP lotse "), std::string::npos) << Copied;
 
     // The server ends with the program.
     Menu(*App, "alt+d", "b");
