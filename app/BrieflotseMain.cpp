@@ -697,6 +697,11 @@ void TPOP3Main::SetBusyCursor(bool Busy)
     }
 }
 
+void TPOP3Main::KeepResponsive()
+{
+    FWaitGuard->ProcessEvents();
+}
+
 void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
 {
     FLog->AppendToLog(Text, IsServer, IsBody);

@@ -73,6 +73,7 @@ public:
     void FocusCommandField() override;
     void FocusHostField() override;
     void SetBusyCursor(bool Busy) override;
+    void KeepResponsive() override;
     void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override;
     bool LogHasLines() const override;
     bool LogHasRoom() const override;

@@ -41,6 +41,9 @@ public:
     virtual void FocusHostField() = 0;
 
     virtual void SetBusyCursor(bool Busy) = 0;
+    // Called now and then while data streams in without a wait, so that the
+    // window still repaints and takes a stop (Escape).
+    virtual void KeepResponsive() { }
 
     // Protocol log.
     virtual void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) = 0;

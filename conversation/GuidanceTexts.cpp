@@ -249,15 +249,50 @@ bool RowMatches(const TRow& Row, const std::string& Status, const TCommandParts&
     return true;
 }
 
+// Response codes that explain a refusal better than the text for the command.
+bool CodeLeads(const std::string& Code)
+{
+    const std::string Upper = UpperAscii(Code);
+    return Upper == "IN-USE" || Upper == "LOGIN-DELAY" || Upper == "SYS/TEMP" || Upper == "SYS/PERM";
+}
+
 } // namespace
 
-TGuidance ServerClosedGuidance(const std::string& TargetHost)
+TGuidance ServerEndedGuidance(const std::string& TargetHost, bool CutShort, const std::string& Lead)
 {
-    static const char* const Text
-        = "Der Server \"%s\" hat die Verbindung von sich aus beendet, zum Beispiel weil er zu lange kein Kommando "
-          "erhalten hat. Weitere Kommandos erreichen ihn nicht mehr: Klicken Sie auf \"Trennen\" und bauen Sie danach "
-          "mit \"Verbinden\" eine neue Verbindung auf.";
-    return { Fill(Text, TargetHost), true };
+    static const char* const CutShortText
+        = "Der Server \"%s\" hat die Verbindung beendet, bevor seine Antwort vollständig war; was angekommen ist, "
+          "steht im Protokoll. Brieflotse ist jetzt offline. Mit \"Verbinden\" bauen Sie eine neue Verbindung auf.";
+    static const char* const EndedText
+        = "Der Server \"%s\" hat die Verbindung von sich aus beendet, zum Beispiel nach einem abgelehnten Paßwort "
+          "oder weil er zu lange kein Kommando erhalten hat. Brieflotse ist jetzt offline. Mit \"Verbinden\" bauen "
+          "Sie eine neue Verbindung auf.";
+    const std::string Text = Fill(CutShort ? CutShortText : EndedText, TargetHost);
+    return { Lead.empty() ? Text : Lead + "\r\n\r\n" + Text, true };
+}
+
+std::string LateReplyText(const std::string& Command)
+{
+    return "Diese Antwort kam zu spät: Sie gehört zu " + Command
+        + ", das Sie vorher gesendet hatten, als Brieflotse nach der Wartezeit aufgegeben hatte. Ein POP3-Server "
+          "antwortet in der Reihenfolge der Kommandos. Zu "
+        + Command + " gilt:";
+}
+
+std::string OwedReplyText(const std::string& Command)
+{
+    return "Die Antwort auf " + Command
+        + " steht noch aus. Kommt sie später, zeigt Brieflotse sie als verspätete "
+          "Antwort auf "
+        + Command
+        + " an (im Protokoll grau markiert); das nächste Kommando bekommt danach seine "
+          "eigene Antwort.";
+}
+
+std::string LateReplyFirstText(const std::string& Command)
+{
+    return "Vor dieser Antwort kam noch die verspätete Antwort auf " + Command
+        + " (im Protokoll grau markiert); Brieflotse hat sie ihrem Kommando zugeordnet.";
 }
 
 bool IsThisMachine(const std::string& Host)
@@ -357,6 +392,13 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
     const std::string UpperStatus = UpperAscii(Status);
     std::string Code = ResponseCode(Reply);
     const std::string CodeText = Code.empty() ? "" : "\r\n\r\n" + ResponseCodeText(Code);
+    // A locked mailbox or a server problem is the news; the row's guesses
+    // about a wrong name or password come after it.
+    if (CodeLeads(Code)) {
+        for (const TRow& Row : kRows)
+            if (RowMatches(Row, UpperStatus, Parts))
+                return { ResponseCodeText(Code) + "\r\n\r\n" + Fill(Row.Text, Context.TargetHost), false };
+    }
     if (UpperStatus == "+OK" && Parts.Word == "AUTH" && Line.find_first_not_of(' ', 4) == std::string::npos)
         return { kMechanismListText + CodeText, false };
     for (const TRow& Row : kRows)
@@ -394,7 +436,8 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());
     for (const TCodeText& Known : kCodeTexts)
         Texts.push_back(Refused.Text + "\r\n\r\n" + Known.Text);
-    Texts.push_back(ServerClosedGuidance(TargetHost).Text);
+    Texts.push_back(ServerEndedGuidance(TargetHost, false, "").Text);
+    Texts.push_back(ServerEndedGuidance(TargetHost, true, Lead).Text);
     Texts.push_back(StoppedGuidance(TargetHost).Text);
     return Texts;
 }

@@ -21,8 +21,17 @@ struct TGuidanceContext {
     std::string TargetHost;
 };
 
-// Red guidance for a connection that the server closed while the program was idle.
-TGuidance ServerClosedGuidance(const std::string& TargetHost);
+// Red guidance for a connection the server ended: in the middle of a reply
+// (CutShort) or after one. Lead (the error, or the last reply's guidance)
+// comes first when it is not empty.
+TGuidance ServerEndedGuidance(const std::string& TargetHost, bool CutShort, const std::string& Lead);
+// A reply that came after its wait: it belongs to Command, not to the command
+// sent last. The first text leads the late reply's own guidance; the second
+// follows the guidance of a command whose reply came behind a late one.
+std::string LateReplyText(const std::string& Command);
+std::string LateReplyFirstText(const std::string& Command);
+// After a wait for Command's reply ran out.
+std::string OwedReplyText(const std::string& Command);
 
 // TLS: what the certificate check found, in German ("" for a good one).
 std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& TargetHost);

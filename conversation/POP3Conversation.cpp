@@ -16,6 +16,26 @@ const char* const kLineEnd = "\r\n";
 constexpr size_t kMaxGreetingBytes = 4096;
 // The body of a CAPA answer kept for its guidance.
 constexpr size_t kMaxKeptBody = 64 * 1024;
+// Commands whose replies are remembered as owed; beyond that the oldest is
+// forgotten (a server that silent is no conversation any more).
+constexpr size_t kMaxOwedReplies = 16;
+// While data streams in without a wait, the window gets a turn this often.
+constexpr auto kResponsiveInterval = std::chrono::milliseconds(50);
+
+// The errors that mean the server is gone: its side closed or reset.
+bool MeansPeerGone(int32_t Code)
+{
+    return Code == kWinsockConnectionReset || Code == kWinsockNotConnected || Code == kWinsockShutDown
+        || Code == 10053 /* connection aborted */;
+}
+
+// A command as a grey note names it: its word, and its number if it has one
+// (never an argument that may be a secret).
+std::string CommandForNote(const std::string& Line)
+{
+    const TCommandParts Parts = SplitCommand(Line);
+    return Parts.Number > 0 ? Parts.Word + " " + std::to_string(Parts.Number) : Parts.Word;
+}
 
 std::string JoinLines(std::initializer_list<const char*> Lines)
 {
@@ -72,6 +92,8 @@ bool TPOP3Conversation::BeginAction()
     if (FBusy)
         return false;
     FErrorFlag = false;
+    FTimedOut = false;
+    FUnaskedNoted = false;
     FView.SetBusyCursor(true);
     FBusy = true;
     return true;
@@ -93,15 +115,19 @@ void TPOP3Conversation::EndStoppedAction()
         return;
     FStopped = false;
     FErrorFlag = false;
+    FPeerGone = false;
     if (FTransport->Connected())
-        CloseConnection();
+        CloseConnection("Brieflotse: Verbindung nach dem Abbruch getrennt.");
     const TGuidance Guidance = StoppedGuidance(FTransport->TargetHost());
     FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::EndAction()
 {
+    LogUnaskedInput();
     EndStoppedAction();
+    if (FPeerGone)
+        EndLostConnection();
     ShowStatus(".");
     FBusy = false;
     FView.SetBusyCursor(false);
@@ -160,7 +186,8 @@ void TPOP3Conversation::ButtonTrennenClick()
         return;
     if (!BeginAction())
         return;
-    CloseConnection();
+    FlushUnaskedInput();
+    CloseConnection("Brieflotse: Verbindung mit \"Trennen\" getrennt.");
     ShowGuidance("CONN", "-ERR");
     EndAction();
 }
@@ -169,6 +196,13 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
 {
     if (!BeginAction())
         return;
+    // A server that has gone gets nothing: no line is sent, logged or counted.
+    if (FTransport->PeerHasClosed()) {
+        FPeerGone = true;
+        EndAction();
+        return;
+    }
+    FlushUnaskedInput();
     ShowStatus("Sendet Kommando ...");
     // Inside an AUTH exchange the line is an answer (base64, "*"): its case
     // matters, it may carry the password, and it is no command to repeat.
@@ -183,12 +217,23 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             FView.AddCommandToHistory(Line);
         SendCommand(Line);
     }
+    const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
+    // Replies come in order: those still owed to earlier commands first.
+    const std::string LateFor = FOwed.empty() ? std::string() : CommandForNote(FOwed.back().Line);
+    if (!FErrorFlag && !FOwed.empty()) {
+        ShowStatus("Wartet auf verspätete Antwort ...");
+        if (!ReadOwedReplies() && FTimedOut && FTransport->Connected()) {
+            // Still silent: this command's reply comes after those.
+            FOwed.push_back({ Line, MultiLine, false });
+            if (FOwed.size() > kMaxOwedReplies)
+                FOwed.pop_front();
+        }
+    }
     if (!FErrorFlag) {
         ShowStatus("Wartet auf Antwort ...");
-        const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
         FKeepBody = MultiLine && SplitCommand(Line).Word == "CAPA";
         FKeptBody.clear();
-        std::string Reply = MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+        std::string Reply = ReadReplyTo(Line, MultiLine);
         FKeepBody = false;
         HandleQuitReply(Line, Reply);
         NoteReply(Line, Reply, IsAnswer);
@@ -203,6 +248,21 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             HandleStlsReply(Reply);
         else
             GuideReply(InAuth ? FAuthLine : Line, Reply);
+        if (!FErrorFlag && !LateFor.empty())
+            FView.ShowGuidanceText(
+                FLastGuidance.Text + "\r\n\r\n" + LateReplyFirstText(LateFor), FLastGuidance.IsError);
+        // Some servers hang up right after a reply (popa3d after a wrong password).
+        if (!FErrorFlag && FTransport->Connected() && FTransport->PeerHasClosed())
+            FPeerGone = true;
+    }
+    // A reply that did not come in time is still expected: say so.
+    if (FTimedOut && !FOwed.empty()) {
+        TGuidanceContext Context;
+        Context.ErrorFlag = true;
+        Context.Connected = true;
+        Context.ErrorMessage = FErrorMessage;
+        FView.ShowGuidanceText(
+            ChooseGuidance("", "", Context).Text + "\r\n\r\n" + OwedReplyText(CommandForNote(FOwed.back().Line)), true);
     }
     if (FView.CommandFieldEnabled())
         FView.FocusCommandField();
@@ -230,15 +290,47 @@ void TPOP3Conversation::ResetCounters()
 
 void TPOP3Conversation::PollUnexpectedData()
 {
-    if (FTransport->BytesAvailable() <= 0 || FErrorFlag || FBusy)
+    // After a time-out the connection is still open and the late reply may
+    // come now; after any other failure the next action reports the state.
+    if (FTransport->BytesAvailable() <= 0 || (FErrorFlag && !FTimedOut) || FBusy)
         return;
     // Busy for the read, too: a repaint during its wait may bring us back here.
     FBusy = true;
     FView.SetBusyCursor(true);
-    ShowStatus("Empfängt unerwartete Daten ...");
-    const std::string Data = ReadSingleLineReply();
-    ShowGuidance("OOPS", Data);
+    FErrorFlag = false;
+    FTimedOut = false;
+    if (!FOwed.empty()) {
+        ShowStatus("Empfängt eine verspätete Antwort ...");
+        if (ReadOwedReplies())
+            ShowLateReplyGuidance();
+    } else {
+        ShowStatus("Empfängt unerwartete Daten ...");
+        // Everything that is there, in one go: a flood is read until it pauses
+        // (or the user stops it), each line logged within the log's limits.
+        std::string First;
+        FReadingUnasked = true;
+        do {
+            std::string Tail;
+            Tail.swap(FInput);
+            std::string Chunk;
+            if (!ReceiveChunk(Chunk)) {
+                FInput.swap(Tail);
+                break;
+            }
+            FInput = Tail + Chunk;
+            LogUnaskedInput(&First);
+        } while (FTransport->BytesAvailable() > 0 && !FStopped);
+        FReadingUnasked = false;
+        if (!First.empty() && !FErrorFlag)
+            ShowGuidance("OOPS", First);
+    }
+    LogUnaskedInput();
+    // Notes only while the log has room: a flood must not grow it by notes.
+    if (FView.LogHasRoom())
+        NoteWhatWasNotShown();
     EndStoppedAction();
+    if (FPeerGone)
+        EndLostConnection();
     ShowStatus(".");
     FView.SetBusyCursor(false);
     FBusy = false;
@@ -246,8 +338,11 @@ void TPOP3Conversation::PollUnexpectedData()
 
 void TPOP3Conversation::ReportServerClosed()
 {
-    const TGuidance Guidance = ServerClosedGuidance(FTransport->TargetHost());
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    if (!FTransport->Connected())
+        return;
+    FPeerGone = true;
+    LogUnaskedInput();
+    EndLostConnection();
 }
 
 void TPOP3Conversation::ShowStatus(const std::string& Text)
@@ -274,7 +369,18 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
     // A socket error says everything there is to say.
     const bool Adds = !Addition.empty() && !FErrorFlag;
-    FView.ShowGuidanceText(Adds ? Guidance.Text + "\r\n\r\n" + Addition : Guidance.Text, Guidance.IsError);
+    FLastGuidance = { Adds ? Guidance.Text + "\r\n\r\n" + Addition : Guidance.Text, Guidance.IsError };
+    FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
+}
+
+void TPOP3Conversation::ShowLateReplyGuidance()
+{
+    TGuidanceContext Context;
+    Context.Connected = FTransport->Connected();
+    Context.TargetHost = FTransport->TargetHost();
+    const TGuidance Own = ChooseGuidance(FLateLine, FLateReply, Context);
+    FLastGuidance = { LateReplyText(CommandForNote(FLateLine)) + "\r\n\r\n" + Own.Text, Own.IsError };
+    FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
 }
 
 void TPOP3Conversation::NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer)
@@ -320,8 +426,10 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
 
 void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& Reply)
 {
-    if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
-        return FView.ShowGuidanceText(CapabilityGuidance(FCapabilities), false);
+    if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply)) {
+        FLastGuidance = { CapabilityGuidance(FCapabilities), false };
+        return FView.ShowGuidanceText(FLastGuidance.Text, false);
+    }
     // How the accepted log-in worked; a refused one needs no lesson on it.
     const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
     ShowGuidance(Line, Reply, Accepted ? FSaslSummary : std::string());
@@ -350,14 +458,35 @@ void TPOP3Conversation::SendCommand(const std::string& Line)
 
 bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
 {
+    Chunk.clear();
+    // Data that streams in never waits, so the socket's wait hook never runs.
+    if (FStopped)
+        return false;
+    if (!FInput.empty()) {
+        Chunk.swap(FInput);
+        return true;
+    }
+    KeepResponsive();
     const int32_t Count = FTransport->ReceiveString(Chunk);
-    // The server closed the connection in the middle of a reply: the socket
-    // then only ever delivers empty reads.
-    if (Count == 0 && !FErrorFlag)
-        WinsockError("Winsock", kWinsockNotConnected, TSmartWinsock::ErrorText(kWinsockNotConnected));
+    // The server closed the connection: the socket then only ever delivers
+    // empty reads.
+    if (Count == 0 && !FErrorFlag) {
+        FErrorFlag = true;
+        FErrorMessage = "Der Server hat die Verbindung beendet.";
+        FPeerGone = true;
+    }
     if (Count > 0)
         Chunk = FLineLimiter.Filter(Chunk);
     return Count > 0 && !FErrorFlag;
+}
+
+void TPOP3Conversation::KeepResponsive()
+{
+    const auto Now = std::chrono::steady_clock::now();
+    if (Now - FLastResponsive < kResponsiveInterval)
+        return;
+    FLastResponsive = Now;
+    FView.KeepResponsive();
 }
 
 bool TPOP3Conversation::AcceptEncryption()
@@ -377,7 +506,7 @@ bool TPOP3Conversation::AcceptEncryption()
     if (FView.AcceptCertificate(*Tls, Target))
         return true;
     const TTlsVerifyResult Result = Tls->Verify;
-    CloseConnection();
+    CloseConnection("Brieflotse: Verbindung getrennt, das Zertifikat wurde nicht angenommen.");
     const TGuidance Guidance = CertificateRefusedGuidance(Result, FTransport->TargetHost());
     FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
     return false;
@@ -408,10 +537,18 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply)
 
 void TPOP3Conversation::LogServerText(const std::string& Text, bool IsBody)
 {
-    if (FView.LogHasRoom())
+    if (FView.LogHasRoom()) {
         FView.AppendToLog(Text, true, IsBody);
-    else
-        FNotShownBytes += Text.size();
+        FLogFullNoted = false;
+        return;
+    }
+    FNotShownBytes += Text.size();
+    // Between actions nothing else notes it: once, then only counting.
+    if (!FLogFullNoted && FReadingUnasked) {
+        FView.AppendNoteToLog("Brieflotse: Das Protokoll ist voll; was der Server weiter unaufgefordert sendet, "
+                              "wird nur noch gezählt.");
+    }
+    FLogFullNoted = true;
 }
 
 void TPOP3Conversation::NoteWhatWasNotShown()
@@ -427,22 +564,34 @@ void TPOP3Conversation::NoteWhatWasNotShown()
     FNotShownBytes = 0;
 }
 
-bool TPOP3Conversation::ReadToLineEnd(std::string& Text)
+bool TPOP3Conversation::ReadLine(std::string& Line)
 {
-    while (!EndsWithLineEnd(Text) && !FErrorFlag) {
+    std::string Text;
+    size_t End = std::string::npos;
+    while (End == std::string::npos) {
+        // Each search starts where the previous one ended (less the one byte
+        // that may be a CR), so a long line costs linear time.
+        const size_t SearchFrom = Text.empty() ? 0 : Text.size() - 1;
         std::string Chunk;
-        ReceiveChunk(Chunk);
+        if (!ReceiveChunk(Chunk)) {
+            FInput = std::move(Text);
+            return false;
+        }
         Text += Chunk;
+        End = Text.find(kLineEnd, SearchFrom);
         ShowStatus("");
     }
-    return !FErrorFlag;
+    FInput = Text.substr(End + 2);
+    Text.resize(End + 2);
+    Line = std::move(Text);
+    return true;
 }
 
 std::string TPOP3Conversation::ReadSingleLineReply()
 {
     FLineLimiter.StartReply();
     std::string Reply;
-    if (ReadToLineEnd(Reply))
+    if (ReadLine(Reply))
         LogServerText(Reply, false);
     NoteWhatWasNotShown();
     return Reply;
@@ -458,42 +607,31 @@ std::string TPOP3Conversation::ReadMultiLineReply()
 
 std::string TPOP3Conversation::ReadMultiLineReplyLimited()
 {
-    std::string Reply;
-    // Each search starts where the previous one ended (less the one byte
-    // that may be a CR), so a long status line costs linear time.
-    size_t StatusEnd = std::string::npos;
-    while (StatusEnd == std::string::npos && !FErrorFlag) {
-        const size_t SearchFrom = Reply.empty() ? 0 : Reply.size() - 1;
-        std::string Chunk;
-        ReceiveChunk(Chunk);
-        Reply += Chunk;
-        StatusEnd = Reply.find(kLineEnd, SearchFrom);
-        ShowStatus("");
-    }
-    if (FErrorFlag)
-        return Reply;
     // The status line with its line end, so that an empty one still shows
-    // as a line of its own.
-    LogServerText(Reply.substr(0, StatusEnd + 2), false);
-    if (!IsPositiveReply(Reply)) {
-        // No body follows. What came behind the status line in the same read
-        // is not dropped: it is read on to a line end and logged, as the
-        // single-line reader would.
-        std::string Behind = Reply.substr(StatusEnd + 2);
-        if (!Behind.empty() && ReadToLineEnd(Behind))
-            LogServerText(Behind, false);
+    // as a line of its own. No body follows a negative one; what came behind
+    // it stays for the next read.
+    std::string Reply;
+    if (!ReadLine(Reply))
         return Reply;
+    LogServerText(Reply, false);
+    if (IsPositiveReply(Reply)) {
+        ShowStatus("Empfängt Details ...");
+        ReadBody();
     }
-    ShowStatus("Empfängt Details ...");
-    std::string Rest = Reply.substr(StatusEnd + 2);
-    Reply.erase(StatusEnd + 2);
+    return Reply;
+}
+
+void TPOP3Conversation::ReadBody()
+{
+    std::string Rest;
+    Rest.swap(FInput);
     std::string Behind;
-    CollectBody(
+    const bool Complete = CollectBody(
         Rest,
         [this](std::string& Chunk) {
             // A chunk the line limit swallowed whole is no end of the data.
             do {
-                if (FErrorFlag || !ReceiveChunk(Chunk))
+                if (!ReceiveChunk(Chunk))
                     return false;
                 ShowStatus("");
             } while (Chunk.empty());
@@ -504,16 +642,112 @@ std::string TPOP3Conversation::ReadMultiLineReplyLimited()
             LogServerText(Lines, true);
         },
         Behind);
-    if (!FErrorFlag && !Rest.empty()) {
+    if (!Complete) {
+        // The unfinished line waits for the rest of the body (or is dropped
+        // with the connection).
+        FInput = std::move(Rest);
+        return;
+    }
+    if (!Rest.empty()) {
         KeepBody(Rest);
         LogServerText(Rest, true);
     }
     // Data the server sent right behind the terminator is not left waiting
-    // for a time-out: it is read on to a line end and logged, as the
-    // single-line reader would.
-    if (!FErrorFlag && !Behind.empty() && ReadToLineEnd(Behind))
-        LogServerText(Behind, false);
+    // for a time-out: it is the next read's.
+    FInput = std::move(Behind);
+}
+
+std::string TPOP3Conversation::ReadReplyTo(const std::string& Line, bool MultiLine)
+{
+    std::string Reply = MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+    if (FTimedOut && FTransport->Connected()) {
+        FOwed.push_back({ Line, MultiLine, MultiLine && !Reply.empty() });
+        if (FOwed.size() > kMaxOwedReplies)
+            FOwed.pop_front();
+    }
     return Reply;
+}
+
+bool TPOP3Conversation::ReadOwedReplies()
+{
+    while (!FOwed.empty() && !FErrorFlag) {
+        TOwedReply Owed = FOwed.front();
+        FOwed.pop_front();
+        const std::string Name = CommandForNote(Owed.Line);
+        std::string Reply;
+        if (Owed.InBody) {
+            FView.AppendNoteToLog("Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
+            FLineLimiter.StartReply();
+            ReadBody();
+            NoteWhatWasNotShown();
+            Reply = "+OK\r\n";
+        } else {
+            FView.AppendNoteToLog("Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
+            Reply = Owed.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+        }
+        if (FErrorFlag) {
+            // Still not all there: it stays owed, now perhaps inside its body.
+            if (FTimedOut && FTransport->Connected()) {
+                Owed.InBody = Owed.InBody || (Owed.MultiLine && !Reply.empty());
+                FOwed.push_front(Owed);
+            }
+            return false;
+        }
+        HandleQuitReply(Owed.Line, Reply);
+        FLateLine = Owed.Line;
+        FLateReply = Reply;
+    }
+    return !FErrorFlag;
+}
+
+void TPOP3Conversation::LogUnaskedInput(std::string* First)
+{
+    // Bytes that belong to an owed reply are its, not unasked.
+    if (!FOwed.empty() || !FTransport->Connected())
+        return;
+    const size_t End = FInput.rfind(kLineEnd);
+    if (End == std::string::npos)
+        return;
+    const std::string Lines = FInput.substr(0, End + 2);
+    FInput.erase(0, End + 2);
+    if (First && First->empty())
+        *First = Lines.substr(0, Lines.find(kLineEnd) + 2);
+    if (!FUnaskedNoted && FView.LogHasRoom())
+        FView.AppendNoteToLog("Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
+    FUnaskedNoted = true;
+    LogServerText(Lines, false);
+}
+
+void TPOP3Conversation::FlushUnaskedInput()
+{
+    LogUnaskedInput();
+    if (FInput.empty() || !FOwed.empty())
+        return;
+    // An unfinished line is shown as far as it came, so nothing is lost and
+    // nothing is taken for the next reply.
+    if (!FUnaskedNoted && FView.LogHasRoom())
+        FView.AppendNoteToLog("Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando (ohne Zeilenende):");
+    FUnaskedNoted = true;
+    LogServerText(FInput + kLineEnd, false);
+    FInput.clear();
+}
+
+void TPOP3Conversation::EndLostConnection()
+{
+    FPeerGone = false;
+    // A failed read or send cut a reply short; otherwise the last reply was
+    // whole and its guidance still holds.
+    const bool CutShort = FErrorFlag;
+    const std::string Lead = !CutShort                  ? FLastGuidance.Text
+        : FErrorMessage.rfind("Winsock-Fehler", 0) == 0 ? FErrorMessage
+                                                        : std::string();
+    FInput.clear();
+    FOwed.clear();
+    if (FTransport->Connected())
+        CloseConnection("Brieflotse: Der Server hat die Verbindung beendet.");
+    const TGuidance Guidance = ServerEndedGuidance(FTransport->TargetHost(), CutShort, Lead);
+    FLastGuidance = Guidance;
+    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::KeepBody(const std::string& Lines)
@@ -525,13 +759,17 @@ void TPOP3Conversation::KeepBody(const std::string& Lines)
 void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::string& Reply)
 {
     if (IsAcceptedQuit(Line, Reply))
-        CloseConnection();
+        CloseConnection("Brieflotse: Verbindung mit QUIT beendet.");
 }
 
-void TPOP3Conversation::CloseConnection()
+void TPOP3Conversation::CloseConnection(const std::string& Note)
 {
     FAwaitingAnswer = false;
     FSasl.reset();
+    FOwed.clear();
+    FInput.clear();
+    if (!Note.empty() && FTransport->Connected())
+        FView.AppendNoteToLog(Note);
     ShowStatus("Trennt von " + FTransport->TargetHost() + " ...");
     FTransport->Disconnect();
     FView.SetConnectedState(false);
@@ -544,6 +782,10 @@ void TPOP3Conversation::WinsockError(const std::string& Origin, int32_t Code, co
     if (FErrorFlag)
         return;
     FErrorFlag = true;
+    FTimedOut = Code == kWinsockTimedOut;
+    // Only a connection that was open can be lost (not one being made).
+    if (MeansPeerGone(Code) && FView.CommandFieldEnabled())
+        FPeerGone = true;
     char Number[16];
     std::snprintf(Number, sizeof Number, "%d", static_cast<int>(Code));
     FErrorMessage = "Winsock-Fehler: " + std::string(Number) + " - " + Description;

@@ -6,13 +6,16 @@
 // idle status, normal cursor). The window forwards its buttons here and shows
 // what the conversation tells it through TConversationView.
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "auth/SaslClient.h"
 #include "conversation/Capabilities.h"
 #include "conversation/ConversationView.h"
+#include "conversation/GuidanceTexts.h"
 #include "conversation/ReplyRules.h"
 #include "net/SmartWinsock.h"
 #include "net/StreamTransport.h"
@@ -50,9 +53,11 @@ public:
     // action ends, the connection is closed, the guidance says why.
     void Stop();
 
-    // Called when the socket has become readable while no action runs.
+    // Called when the socket has become readable while no action runs: a
+    // reply that came after its wait ran out, or data nobody asked for.
     void PollUnexpectedData();
-    // The server closed the connection between actions: say so in red.
+    // The server closed the connection between actions: the window goes
+    // offline and says so.
     void ReportServerClosed();
 
     // Steps, public for tests and for the window.
@@ -66,7 +71,9 @@ public:
     std::string ReadMultiLineReply();
     std::string ReadMultiLineReplyLimited();
     void HandleQuitReply(const std::string& Line, const std::string& Reply);
-    void CloseConnection();
+    // Closes the connection; Note, a grey line of the program's own, marks
+    // the end of the connection in the log.
+    void CloseConnection(const std::string& Note = "Brieflotse: Verbindung getrennt.");
     void WinsockError(const std::string& Origin, int32_t Code, const std::string& Description);
 
     // What the server said of itself: its greeting (bounded) and its answer
@@ -76,6 +83,8 @@ public:
     // The last reply was a "+ " continuation: the next line sent is an answer
     // inside the AUTH exchange, not a command.
     bool AwaitingAnswer() const { return FAwaitingAnswer; }
+    // Commands whose reply did not come within the wait, oldest first.
+    size_t OwedReplies() const { return FOwed.size(); }
 
     // The assistant's log-in: the next AUTH command sent is answered by Client
     // through all its rounds within the same action, each step explained in
@@ -95,12 +104,41 @@ public:
     int64_t ReceivedBase() const { return FReceivedBase; }
 
 private:
+    // A command whose reply did not come within the wait. POP3 answers in
+    // order, so the next reply to arrive is still this command's.
+    struct TOwedReply {
+        std::string Line;
+        bool MultiLine = false;
+        bool InBody = false; // the status line had arrived, the body had not ended
+    };
+
     bool BeginAction();
     void EndAction();
-    // One chunk from the socket; false when nothing came (an error was reported).
+    // One chunk: what an earlier read left over, else from the socket; false
+    // when nothing came (an error was reported, or the user stopped).
     bool ReceiveChunk(std::string& Chunk);
-    // Reads on until Text ends with CR LF; false when reading failed.
-    bool ReadToLineEnd(std::string& Text);
+    // Reads the next line (with its CR LF) into Line; what came behind it
+    // stays for the next read. False when reading failed: what arrived of the
+    // line stays for the next read too.
+    bool ReadLine(std::string& Line);
+    // The body of a positive multi-line reply, logged as it comes.
+    void ReadBody();
+    // Reads the replies still owed, each after a grey note naming its
+    // command; false when one is still missing.
+    bool ReadOwedReplies();
+    // Reads one reply to Line; a wait that runs out leaves it owed.
+    std::string ReadReplyTo(const std::string& Line, bool MultiLine);
+    // Complete lines nobody asked for are logged (with one note per idle
+    // spell); an unfinished one stays for the next read.
+    void LogUnaskedInput(std::string* First = nullptr);
+    // Whatever is left over is logged before the connection's next use or end.
+    void FlushUnaskedInput();
+    // The server is gone (closed or reset): offline, a note, the guidance.
+    void EndLostConnection();
+    // Keeps the window answering Escape while data streams in without a wait.
+    void KeepResponsive();
+    // The guidance for the last reply that came after its wait.
+    void ShowLateReplyGuidance();
     // After a handshake: the details to the log, then the certificate's
     // check, the user deciding on a failed one. False: the connection is closed.
     bool AcceptEncryption();
@@ -139,6 +177,17 @@ private:
     bool FStopped = false; // the user stopped the running action
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
+    bool FLogFullNoted = false; // unasked data: one note when the log is full
+    std::deque<TOwedReply> FOwed;
+    std::string FInput; // received, not read yet (behind a reply, an owed reply's start)
+    bool FUnaskedNoted = false; // the note before unasked data, once between actions
+    bool FPeerGone = false; // a read or send found the server gone
+    bool FTimedOut = false; // the last wait ran out
+    bool FReadingUnasked = false;
+    TGuidance FLastGuidance; // the reply's guidance, for what follows it
+    std::string FLateLine; // the last owed reply that came, and its command
+    std::string FLateReply;
+    std::chrono::steady_clock::time_point FLastResponsive;
     void EndStoppedAction();
     int64_t FSentBase = 0;
     int64_t FReceivedBase = 0;

@@ -103,7 +103,7 @@ public:
     // True when the peer has closed its side in order (plain close or TLS
     // close_notify): nothing is left to read and a read would end at once (a
     // reset is reported as an error).
-    bool PeerHasClosed() const;
+    bool PeerHasClosed() const override;
     int64_t BytesSent() const override { return FBytesSent; }
     int64_t BytesReceived() const override { return FBytesReceived; }
     int32_t LastError() const { return FLastError; }

@@ -34,6 +34,8 @@ public:
     // Replaces Text with what one read delivered.
     virtual int32_t ReceiveString(std::string& Text) = 0;
     virtual int32_t BytesAvailable() const = 0;
+    // The peer has closed in order and nothing is left to read (no wait).
+    virtual bool PeerHasClosed() const { return false; }
     virtual int64_t BytesSent() const = 0;
     virtual int64_t BytesReceived() const = 0;
 

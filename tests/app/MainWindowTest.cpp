@@ -242,7 +242,8 @@ TEST_F(MainWindowTest, WholeConversationWithDovecot)
     // Every line of the message arrives in the log as sent.
     const QString Body = QString::fromStdString(Message).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     EXPECT_TRUE(Text.contains(Body.left(200))) << "start of the message body is missing";
-    EXPECT_TRUE(Text.trimmed().endsWith(QStringLiteral("QUIT\n+OK Logging out.")));
+    EXPECT_TRUE(
+        Text.trimmed().endsWith(QStringLiteral("QUIT\n+OK Logging out.\nBrieflotse: Verbindung mit QUIT beendet.")));
 }
 
 } // namespace

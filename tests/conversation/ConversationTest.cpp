@@ -268,11 +268,13 @@ TEST_F(ConversationTest, TimeOutDuringABodyKeepsFlushedLinesAndTheConnection)
     EXPECT_EQ(View.Guidance,
         "Winsock-Fehler: 12000 - Request timed out\r\n\r\nDie Kommunikation mit dem Server scheint "
         "gestört zu sein. Senden Sie das NOOP-Kommando, um den Fortbestand der Verbindung zu "
-        "testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".");
+        "testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".\r\n\r\n"
+        "Die Antwort auf RETR 1 steht noch aus. Kommt sie später, zeigt Brieflotse sie als verspätete Antwort auf "
+        "RETR 1 an (im Protokoll grau markiert); das nächste Kommando bekommt danach seine eigene Antwort.");
     EXPECT_TRUE(Conversation.Winsock().Connected());
     EXPECT_TRUE(View.Connected);
     EXPECT_EQ(View.StatusText, "Winsock-Fehler: 12000 - Request timed out");
-    // Polling stays off until the next action clears the error.
+    // Nothing more has come: a poll reads nothing.
     Conversation.PollUnexpectedData();
     EXPECT_THAT(View.LogLines(), testing::SizeIs(6));
 }
@@ -283,8 +285,9 @@ TEST_F(ConversationTest, ServerClosingInTheMiddleOfAReplyEndsTheReadWithAnError)
     Connect();
     Conversation.SendAction("NOOP");
     EXPECT_TRUE(Conversation.ErrorFlag());
-    EXPECT_EQ(Conversation.ErrorMessage(), "Winsock-Fehler: 10057 - Socket is not connected");
+    EXPECT_EQ(Conversation.ErrorMessage(), "Der Server hat die Verbindung beendet.");
     EXPECT_TRUE(View.GuidanceIsError);
+    EXPECT_FALSE(View.Connected);
     EXPECT_FALSE(Conversation.Busy());
 }
 

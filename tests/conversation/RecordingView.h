@@ -63,6 +63,7 @@ public:
     }
     void AppendNoteToLog(const std::string& Text) override { Notes.push_back(Text); }
     bool LogHasLines() const override { return Log.HasLines(); }
+    bool LogHasRoom() const override { return Log.HasRoom(); }
     void ClearLog() override { Log.Clear(); }
     void AdvanceServerColor() override { Log.AdvanceServerColor(); }
     void ShowGuidanceText(const std::string& Text, bool IsError) override

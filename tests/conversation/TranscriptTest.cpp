@@ -148,16 +148,35 @@ TEST(Transcript, StatusAndTerminatorInOneReadEndTheReply)
         ExpectExchange(Case, { Case.Reply });
 }
 
-TEST(Transcript, DataBehindTheTerminatorIsLoggedNotWaitedFor)
+TEST(Transcript, DataBehindAReplyIsLoggedAsUnaskedNotWaitedFor)
 {
-    // Behind the "." line in the same read: read on to a line end and logged.
-    const TReplyCase Cases[] = {
-        { "LIST", "+OK\r\n1 120\r\n.\r\n+OK surprise\r\n", { "+OK", "1 120", ".", "+OK surprise" } },
-        { "RETR 1", "+OK\r\nx\r\n.\r\n-ERR", { "+OK", "x", ".", "-ERR tail" } },
+    // Behind the reply in the same read: complete lines are logged at once,
+    // an unfinished one when its rest comes (the next poll).
+    struct {
+        const char* Command;
+        TChunks Chunks;
+        TLines Reply;
+        TLines Polled;
+    } const Cases[] = {
+        { "LIST", { "+OK\r\n1 120\r\n.\r\n+OK surprise\r\n" }, { "+OK", "1 120", ".", "+OK surprise" }, {} },
+        { "LIST", { "+OK\r\n1 1", "20\r\n.\r\n+OK surprise\r\n" }, { "+OK", "1 120", ".", "+OK surprise" }, {} },
+        { "RETR 1", { "+OK\r\nx\r\n.\r\n-ERR", " tail\r\n" }, { "+OK", "x", "." }, { "-ERR tail" } },
+        { "RETR 2", { "-ERR gone\r\n1 x\r\n" }, { "-ERR gone", "1 x" }, {} },
+        { "RETR 2", { "-ERR gone\r\n1 ", "x\r\n" }, { "-ERR gone" }, { "1 x" } },
     };
-    ExpectExchange(Cases[0], { Cases[0].Reply });
-    ExpectExchange(Cases[0], { "+OK\r\n1 1", "20\r\n.\r\n+OK surprise\r\n" });
-    ExpectExchange(Cases[1], { Cases[1].Reply, " tail\r\n" });
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Joined(Case.Chunks));
+        TSession Session(Case.Chunks);
+        EXPECT_THAT(Session.Send(Case.Command), ElementsAreArray(Case.Reply));
+        EXPECT_FALSE(Session.Conversation.ErrorFlag()) << Session.Conversation.ErrorMessage();
+        const size_t Before = Session.View.LogLines().size();
+        Session.Conversation.PollUnexpectedData();
+        const TLines All = Session.View.LogLines();
+        EXPECT_THAT(
+            TLines(All.begin() + static_cast<std::ptrdiff_t>(Before), All.end()), ElementsAreArray(Case.Polled));
+        EXPECT_EQ(Session.Server.StepsLeft(), 0u);
+        EXPECT_EQ(Session.View.Notes.back(), "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
+    }
 }
 
 TEST(Transcript, NegativeStatusToAMultiLineCommandReadsNoBody)
@@ -169,10 +188,6 @@ TEST(Transcript, NegativeStatusToAMultiLineCommandReadsNoBody)
     };
     for (const TReplyCase& Case : Cases)
         ExpectExchange(Case, { Case.Reply });
-    // What came in the same read as the status line is logged, not dropped.
-    const TReplyCase Behind { "RETR 2", "-ERR gone\r\n1 x\r\n", { "-ERR gone", "1 x" } };
-    ExpectExchange(Behind, { Behind.Reply });
-    ExpectExchange(Behind, { "-ERR gone\r\n1 ", "x\r\n" });
 }
 
 TEST(Transcript, MultiLineAnswerToASingleLineCommandIsLeftForThePoll)
@@ -216,17 +231,19 @@ TEST(Transcript, FailureInAReplyKeepsTheFlushedLinesAndDropsThePartialOne)
         const char* Error;
     } const Cases[] = {
         { "RETR 1", { "+OK 300 octets\r\n", "Subject: x\r\n\r\nHal" }, TFailure::TimeOut,
-            { "+OK 300 octets", "Subject: x", "" }, "12000 - Request timed out" },
+            { "+OK 300 octets", "Subject: x", "" }, "Winsock-Fehler: 12000 - Request timed out" },
         { "RETR 1", { "+OK 300 octets\r\n", "Subject: x\r\n\r\nHal" }, TFailure::Reset,
-            { "+OK 300 octets", "Subject: x", "" }, "10054 - Connection reset by peer" },
+            { "+OK 300 octets", "Subject: x", "" }, "Winsock-Fehler: 10054 - Connection reset by peer" },
         { "RETR 1", { "+OK 300 octets\r\n", "Subject: x\r\n\r\nHal" }, TFailure::Close,
-            { "+OK 300 octets", "Subject: x", "" }, "10057 - Socket is not connected" },
+            { "+OK 300 octets", "Subject: x", "" }, "Der Server hat die Verbindung beendet." },
         // The line end completes the line even when nothing follows it.
-        { "LIST", { "+OK 2\r\n1 1\r", "\n" }, TFailure::TimeOut, { "+OK 2", "1 1" }, "12000 - Request timed out" },
+        { "LIST", { "+OK 2\r\n1 1\r", "\n" }, TFailure::TimeOut, { "+OK 2", "1 1" },
+            "Winsock-Fehler: 12000 - Request timed out" },
         // A terminator without its line end is no terminator.
-        { "LIST", { "+OK 2\r\n1 1\r\n." }, TFailure::TimeOut, { "+OK 2", "1 1" }, "12000 - Request timed out" },
-        { "LIST", { "+OK 2 mess" }, TFailure::TimeOut, {}, "12000 - Request timed out" },
-        { "NOOP", { "+OK hal" }, TFailure::Close, {}, "10057 - Socket is not connected" },
+        { "LIST", { "+OK 2\r\n1 1\r\n." }, TFailure::TimeOut, { "+OK 2", "1 1" },
+            "Winsock-Fehler: 12000 - Request timed out" },
+        { "LIST", { "+OK 2 mess" }, TFailure::TimeOut, {}, "Winsock-Fehler: 12000 - Request timed out" },
+        { "NOOP", { "+OK hal" }, TFailure::Close, {}, "Der Server hat die Verbindung beendet." },
     };
     for (const auto& Case : Cases) {
         SCOPED_TRACE(std::string(Case.Command) + " as " + Joined(Case.Chunks));
@@ -244,13 +261,12 @@ TEST(Transcript, FailureInAReplyKeepsTheFlushedLinesAndDropsThePartialOne)
         }
         Session.Server.Chunk("late\r\n");
         EXPECT_THAT(Session.Send(Case.Command), ElementsAreArray(Case.Logged));
-        EXPECT_EQ(Session.Conversation.ErrorMessage(), std::string("Winsock-Fehler: ") + Case.Error);
+        EXPECT_EQ(Session.Conversation.ErrorMessage(), Case.Error);
         EXPECT_TRUE(Session.View.GuidanceIsError);
-        EXPECT_TRUE(Session.View.Connected);
+        // A time-out keeps the connection (the reply is owed); a server that
+        // is gone takes it with it.
+        EXPECT_EQ(Session.View.Connected, Case.Failure == TFailure::TimeOut);
         EXPECT_FALSE(Session.Conversation.Busy());
-        // Nothing read after the failure, and polling waits for the next action.
-        EXPECT_EQ(Session.Server.StepsLeft(), 1u);
-        Session.Conversation.PollUnexpectedData();
         EXPECT_EQ(Session.Server.StepsLeft(), 1u);
     }
 }
@@ -372,19 +388,172 @@ TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
     struct {
         std::string Reply;
         const char* Expected;
+        bool Leads;
     } const Cases[] = {
-        { "-ERR [IN-USE] Mailbox locked\r\n", "[IN-USE]: Die Mailbox ist gerade geöffnet" },
-        { "-ERR [LOGIN-DELAY] wait\r\n", "[LOGIN-DELAY]: Sie haben sich zu bald" },
-        { "-ERR [sys/temp] try later\r\n", "[SYS/TEMP]: Ein vorübergehendes Problem" },
-        { "-ERR [X-FOO/BAR] eh\r\n", "[X-FOO/BAR]: ein Antwort-Code, den Brieflotse nicht kennt" },
-        { "-ERR [" + std::string(100000, 'A') + "] x\r\n", "AAAA\u2026]: ein Antwort-Code" },
+        { "-ERR [IN-USE] Mailbox locked\r\n", "[IN-USE]: Die Mailbox ist gerade geöffnet", true },
+        { "-ERR [LOGIN-DELAY] wait\r\n", "[LOGIN-DELAY]: Sie haben sich zu bald", true },
+        { "-ERR [sys/temp] try later\r\n", "[SYS/TEMP]: Ein vorübergehendes Problem", true },
+        { "-ERR [AUTH] wrong\r\n", "[AUTH]: Die Anmeldedaten selbst waren falsch", false },
+        { "-ERR [X-FOO/BAR] eh\r\n", "[X-FOO/BAR]: ein Antwort-Code, den Brieflotse nicht kennt", false },
+        { "-ERR [" + std::string(100000, 'A') + "] x\r\n", "AAAA\u2026]: ein Antwort-Code", false },
     };
     for (const auto& Case : Cases) {
         TSession Session({ Case.Reply });
         Session.Send("PASS x");
         const std::string& Guidance = Session.View.Guidance;
-        EXPECT_EQ(Guidance.rfind("Der Server hat das übermittelte Paßwort abgelehnt.", 0), 0u) << Guidance;
-        EXPECT_NE(Guidance.find(Case.Expected), std::string::npos) << Guidance.substr(0, 2000);
+        // A locked mailbox or a server problem is the news, so it comes first.
+        const size_t Row = Guidance.find("Der Server hat das übermittelte Paßwort abgelehnt.");
+        const size_t Code = Guidance.find(Case.Expected);
+        ASSERT_NE(Row, std::string::npos) << Guidance;
+        ASSERT_NE(Code, std::string::npos) << Guidance.substr(0, 2000);
+        EXPECT_EQ(Code < Row, Case.Leads) << Guidance.substr(0, 2000);
         EXPECT_LT(Guidance.size(), 2000u);
     }
+}
+
+TEST(Transcript, CompleteLineBeforeAnUnfinishedOneIsTheReply)
+{
+    // The reply ends at its line end; the start of another line waits for
+    // its rest and is then shown as unasked data, with a note.
+    TSession Session({ "+OK fine\r\nhal", "f\r\n" });
+    EXPECT_THAT(Session.Send("NOOP"), ElementsAre("+OK fine"));
+    EXPECT_FALSE(Session.Conversation.ErrorFlag()) << Session.Conversation.ErrorMessage();
+    EXPECT_NE(Session.View.Guidance.find("NOOP-Kommando bestätigt"), std::string::npos);
+    Session.Conversation.PollUnexpectedData();
+    EXPECT_EQ(Session.View.LogLines().back(), "half");
+    EXPECT_EQ(Session.View.Notes.back(), "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
+    EXPECT_EQ(Session.View.Received, Session.Server.BytesReceived());
+}
+
+TEST(Transcript, ReplyAfterATimeOutBelongsToItsCommand)
+{
+    struct {
+        const char* Name;
+        TChunks Before; // what came of the late reply before the wait ran out
+        const char* LateCommand;
+        TChunks Late;
+        TLines LateLines; // logged once the late reply is complete
+        const char* LateNote;
+    } const Cases[] = {
+        { "status line", {}, "STAT", { "+OK 2 320\r\n" }, { "+OK 2 320" },
+            "Brieflotse: Die Antwort auf STAT kam nach der Wartezeit:" },
+        { "half a status line", { "+OK 2" }, "STAT", { " 320\r\n" }, { "+OK 2 320" },
+            "Brieflotse: Die Antwort auf STAT kam nach der Wartezeit:" },
+        { "inside a body", { "+OK\r\nSubject: x\r\n\r\nHal" }, "RETR 1", { "lo\r\n.\r\n" }, { "Hallo", "." },
+            "Brieflotse: Der Rest der Antwort auf RETR 1 kam nach der Wartezeit:" },
+        { "terminator only", { "+OK\r\n1 120\r\n" }, "LIST", { ".\r\n" }, { "." },
+            "Brieflotse: Der Rest der Antwort auf LIST kam nach der Wartezeit:" },
+    };
+    for (const bool Idle : { true, false }) {
+        for (const auto& Case : Cases) {
+            SCOPED_TRACE(std::string(Case.Name) + (Idle ? ", while idle" : ", before the next reply"));
+            TSession Session(Case.Before);
+            Session.Server.TimeOut();
+            for (const std::string& Chunk : Case.Late)
+                Session.Server.Chunk(Chunk);
+            Session.Server.Chunk("+OK noop\r\n");
+            Session.Send(Case.LateCommand);
+            EXPECT_EQ(Session.Conversation.OwedReplies(), 1u);
+            EXPECT_NE(Session.View.Guidance.find("steht noch aus"), std::string::npos) << Session.View.Guidance;
+            const size_t Before = Session.View.LogLines().size();
+            if (Idle) {
+                Session.Conversation.PollUnexpectedData();
+                EXPECT_EQ(Session.View.Guidance.rfind("Diese Antwort kam zu spät: Sie gehört zu", 0), 0u);
+            }
+            Session.Send("NOOP");
+            const TLines All = Session.View.LogLines();
+            TLines Expected = Idle ? Case.LateLines : TLines { "", "NOOP" };
+            const TLines Second = Idle ? TLines { "", "NOOP" } : Case.LateLines;
+            Expected.insert(Expected.end(), Second.begin(), Second.end());
+            Expected.push_back("+OK noop");
+            EXPECT_THAT(
+                TLines(All.begin() + static_cast<std::ptrdiff_t>(Before), All.end()), ElementsAreArray(Expected));
+            EXPECT_NE(std::find(Session.View.Notes.begin(), Session.View.Notes.end(), Case.LateNote),
+                Session.View.Notes.end());
+            EXPECT_NE(Session.View.Guidance.find("NOOP-Kommando bestätigt"), std::string::npos)
+                << Session.View.Guidance;
+            EXPECT_EQ(Session.Conversation.OwedReplies(), 0u);
+            EXPECT_FALSE(Session.Conversation.ErrorFlag());
+            EXPECT_EQ(Session.Server.StepsLeft(), 0u);
+        }
+    }
+}
+
+TEST(Transcript, ServerThatHangsUpTakesTheWindowOffline)
+{
+    enum class TEnd { Close, Reset };
+    struct {
+        const char* Command;
+        TChunks Chunks;
+        TEnd End;
+        TLines Logged;
+        const char* GuidanceStart;
+    } const Cases[] = {
+        // popa3d after a wrong password: a whole reply, then the close.
+        { "PASS wrong", { "-ERR denied\r\n" }, TEnd::Close, { "-ERR denied" },
+            "Der Server hat das übermittelte Paßwort abgelehnt." },
+        { "RETR 1", { "+OK\r\nSubject: x\r\n" }, TEnd::Close, { "+OK", "Subject: x" },
+            "Der Server \"pop.example\" hat die Verbindung beendet, bevor seine Antwort vollständig war" },
+        { "RETR 1", { "+OK\r\nSubject: x\r\n" }, TEnd::Reset, { "+OK", "Subject: x" },
+            "Winsock-Fehler: 10054 - Connection reset by peer" },
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Command);
+        TSession Session(Case.Chunks);
+        if (Case.End == TEnd::Close)
+            Session.Server.Close();
+        else
+            Session.Server.Reset();
+        EXPECT_THAT(Session.Send(Case.Command), ElementsAreArray(Case.Logged));
+        EXPECT_FALSE(Session.View.Connected);
+        EXPECT_FALSE(Session.Server.Connected());
+        EXPECT_EQ(Session.View.Notes.back(), "Brieflotse: Der Server hat die Verbindung beendet.");
+        EXPECT_TRUE(Session.View.GuidanceIsError);
+        EXPECT_EQ(Session.View.Guidance.rfind(Case.GuidanceStart, 0), 0u) << Session.View.Guidance;
+        EXPECT_NE(Session.View.Guidance.find("Brieflotse ist jetzt offline"), std::string::npos);
+        EXPECT_EQ(Session.View.Guidance.find("NOOP-Kommando, um den Fortbestand"), std::string::npos);
+        EXPECT_EQ(Session.View.Title, "Brieflotse");
+    }
+}
+
+TEST(Transcript, NothingIsSentToAServerThatHasClosed)
+{
+    TSession Session;
+    Session.Server.Close();
+    const int64_t Sent = Session.Server.BytesSent();
+    Session.Send("NOOP");
+    EXPECT_EQ(Session.Server.BytesSent(), Sent);
+    EXPECT_EQ(Session.View.Sent, 0);
+    EXPECT_TRUE(Session.View.Commands.empty());
+    EXPECT_FALSE(Session.View.Connected);
+    EXPECT_THAT(Session.View.LogLines(), ElementsAre("+OK bereit"));
+}
+
+TEST(Transcript, ConnectionEndsAreMarkedInTheLog)
+{
+    TSession Quit({ "+OK bye\r\n" });
+    Quit.Send("QUIT");
+    EXPECT_EQ(Quit.View.Notes.back(), "Brieflotse: Verbindung mit QUIT beendet.");
+    TSession Cut;
+    Cut.View.Answer = true;
+    Cut.Conversation.ButtonTrennenClick();
+    EXPECT_EQ(Cut.View.Notes.back(), "Brieflotse: Verbindung mit \"Trennen\" getrennt.");
+}
+
+TEST(Transcript, UnaskedFloodIsNotedOnceWhenTheLogIsFull)
+{
+    TSession Session;
+    Session.View.Log.SetMaxCharacters(1000);
+    std::string Lines;
+    while (Lines.size() < 300)
+        Lines += "Flut ohne Ende\r\n";
+    for (int Chunk = 0; Chunk < 200; ++Chunk)
+        Session.Server.Chunk(Lines);
+    for (int Polls = 0; Session.Server.BytesAvailable() > 0 && Polls < 300; ++Polls)
+        Session.Conversation.PollUnexpectedData();
+    EXPECT_EQ(Session.Server.StepsLeft(), 0u);
+    const auto Full = std::count_if(Session.View.Notes.begin(), Session.View.Notes.end(),
+        [](const std::string& Note) { return Note.find("Das Protokoll ist voll") != std::string::npos; });
+    EXPECT_EQ(Full, 1);
+    EXPECT_LT(Session.View.Notes.size(), 4u);
 }

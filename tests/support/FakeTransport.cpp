@@ -105,6 +105,11 @@ int32_t TFakeTransport::BytesAvailable() const
     return static_cast<int32_t>(FSteps.front().Bytes.size());
 }
 
+bool TFakeTransport::PeerHasClosed() const
+{
+    return FConnected && (FClosed || (!FSteps.empty() && FSteps.front().Kind == TKind::Close));
+}
+
 void TFakeTransport::Report(int32_t Code)
 {
     if (!FOnError)

@@ -44,6 +44,7 @@ public:
     int32_t SendString(const std::string& Text) override;
     int32_t ReceiveString(std::string& Text) override;
     int32_t BytesAvailable() const override;
+    bool PeerHasClosed() const override;
     int64_t BytesSent() const override { return static_cast<int64_t>(FSent.size()); }
     int64_t BytesReceived() const override { return FReceived; }
 
