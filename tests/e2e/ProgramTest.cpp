@@ -728,3 +728,25 @@ TEST_F(BrieflotseE2E, DateiBeendenEndsTheProgram)
 }
 
 } // namespace
+
+// A server that hangs up after refusing a password (popa3d does) takes the
+// window offline at once; what the user types next reaches no server.
+TEST_F(BrieflotseE2E, ServerThatHangsUpTakesTheWindowOffline)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("-ERR denied\r\n").close();
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    size_t Mark = 0;
+    ClearField();
+    Type("pass geheim");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "PASS geheim\r\n");
+    EXPECT_TRUE(WaitForTitle(*App, OfflineTitle)) << "title: " << Title(*App);
+    Step("offline");
+    Type("noop");
+    Key("Return");
+    EXPECT_TRUE(Server.waitFinished(ShowMs)) << Server.error();
+    EXPECT_EQ(Server.received(), "PASS geheim\r\n");
+}
