@@ -139,9 +139,9 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             // not, APOP offered or not.
             std::string Additions;
             if (!FErrorFlag && FTransport->Connected())
-                for (const std::string& Text :
-                    { ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost()),
-                        ApopOfferText(GreetingTimestamp(FGreeting)) })
+                for (const std::string& Text : { ConnectionSecurityText(FTransport->TlsDetails(),
+                                                     FTransport->TargetHost(), FTransport->PeerAddress()),
+                         ApopOfferText(GreetingTimestamp(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
             ShowGuidance("CONN", Greeting, Additions);

@@ -143,7 +143,8 @@ TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
 }
 
 // A name with two addresses, the first refused: the log names it and the one
-// connected to, or after a failed connect each address tried.
+// connected to, or after a failed connect each address tried. That one is
+// this machine, so no clear-text warning, whatever the name.
 TEST_F(ConversationTest, NotesNameEveryAddressTriedAndTheOneConnectedTo)
 {
     Conversation.Winsock().SetResolver([](const std::string&, std::vector<TPeerAddress>& Found) {
@@ -156,6 +157,7 @@ TEST_F(ConversationTest, NotesNameEveryAddressTriedAndTheOneConnectedTo)
     Conversation.ButtonVerbindenClick("mail.example.net:" + Port);
     const std::string Refused = "Brieflotse: Verbindungsversuch mit 127.0.0.2: Connection refused";
     EXPECT_THAT(View.Notes, ElementsAre(Refused, "Brieflotse: Verbunden mit 127.0.0.1 (Port " + Port + ")."));
+    EXPECT_THAT(View.Guidance, testing::Not(HasSubstr("nicht verschlüsselt")));
 
     Conversation.CloseConnection();
     View.Notes.clear();
