@@ -892,6 +892,7 @@ TConnectionFacts TPOP3Main::ConnectionFacts() const
     Facts.Timestamp = QString::fromStdString(GreetingTimestamp(FConversation->Greeting()));
     Facts.Encrypted = FConversation->Transport().Encrypted();
     Facts.TargetHost = QString::fromStdString(FConversation->Transport().TargetHost());
+    Facts.PeerAddress = QString::fromStdString(FConversation->Transport().PeerAddress());
     for (const std::string& Mechanism : FConversation->Capabilities().SaslMechanisms())
         Facts.Mechanisms << QString::fromStdString(Mechanism);
     return Facts;

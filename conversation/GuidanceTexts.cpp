@@ -2,6 +2,10 @@
 #include "conversation/GuidanceTexts.h"
 
 #include "conversation/ReplyRules.h"
+#include "net/PeerAddress.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 namespace {
 
@@ -295,10 +299,15 @@ std::string LateReplyFirstText(const std::string& Command)
         + " (im Protokoll grau markiert); Brieflotse hat sie ihrem Kommando zugeordnet.";
 }
 
-bool IsThisMachine(const std::string& Host)
+bool IsThisMachine(const std::string& PeerAddress)
 {
-    const std::string Name = UpperAscii(Host);
-    return Name == "LOCALHOST" || Name == "::1" || Name == "[::1]" || Name.rfind("127.", 0) == 0;
+    TPeerAddress Address;
+    if (!ParseNumericAddress(PeerAddress, Address))
+        return false;
+    if (Address.Family() == AF_INET)
+        return ntohl(reinterpret_cast<const sockaddr_in*>(&Address.Storage)->sin_addr.s_addr) >> 24 == 127;
+    const in6_addr& V6 = reinterpret_cast<const sockaddr_in6*>(&Address.Storage)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&V6) || (IN6_IS_ADDR_V4MAPPED(&V6) && V6.s6_addr[12] == 127);
 }
 
 std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& TargetHost)
@@ -324,13 +333,13 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
     return "Das Zertifikat des Servers konnte nicht geprüft werden.";
 }
 
-std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost)
+std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost, const std::string& PeerAddress)
 {
     if (Tls)
         return "Die Verbindung ist mit TLS verschlüsselt (" + Tls->Protocol
             + "); was Sie senden, auch Name und Paßwort, kann unterwegs niemand mitlesen. Einzelheiten zum Zertifikat "
               "stehen im Protokoll.";
-    if (IsThisMachine(TargetHost))
+    if (IsThisMachine(PeerAddress))
         return "";
     return "Achtung: Diese Verbindung ist nicht verschlüsselt. USER und PASS würden Name und Paßwort im Klartext "
            "übertragen, lesbar für jeden auf dem Weg. Senden Sie zuerst STLS (wenn der Server es anbietet), oder "
@@ -431,7 +440,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     TGuidanceContext Greeted;
     Greeted.TargetHost = TargetHost;
     Texts.push_back(ChooseGuidance("CONN", "+OK", Greeted).Text + "\r\n\r\n"
-        + ConnectionSecurityText(nullptr, TargetHost) + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
+        + ConnectionSecurityText(nullptr, TargetHost, "") + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
     // Response codes come mostly with a refused log-in.
     const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());
     for (const TCodeText& Known : kCodeTexts)

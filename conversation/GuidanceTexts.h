@@ -36,14 +36,18 @@ std::string OwedReplyText(const std::string& Command);
 // TLS: what the certificate check found, in German ("" for a good one).
 std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& TargetHost);
 // Added to the guidance after the greeting: encrypted, or a warning that a
-// password would cross the network in clear text (not for this machine).
-std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost);
+// password would cross the network in clear text (not when PeerAddress, the
+// address connected to, is this machine's).
+std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost, const std::string& PeerAddress);
 // Added after the greeting when it carries an APOP timestamp ("" otherwise).
 std::string ApopOfferText(const std::string& Timestamp);
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
-bool IsThisMachine(const std::string& Host);
+// The numeric address connected to is a loopback one (127.0.0.0/8, ::1, also
+// as ::ffff:127.x): nothing crosses a network. The name typed decides nothing,
+// "127.mail.example.net" may be anywhere.
+bool IsThisMachine(const std::string& PeerAddress);
 
 // Guidance after the user stopped a wait, which closed the connection.
 TGuidance StoppedGuidance(const std::string& TargetHost);

@@ -152,6 +152,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             FView.AppendToLog(kLineEnd, false, false);
         if (Options.ColorByConnection)
             FView.AdvanceServerColor();
+        NoteConnectAttempts();
         FView.AddHostToHistory(HistoryEntry);
         FView.SetConnectedState(true);
         FCapabilities = TCapabilities();
@@ -164,15 +165,29 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             // not, APOP offered or not.
             std::string Additions;
             if (!FErrorFlag && FTransport->Connected())
-                for (const std::string& Text :
-                    { ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost()),
-                        ApopOfferText(GreetingTimestamp(FGreeting)) })
+                for (const std::string& Text : { ConnectionSecurityText(FTransport->TlsDetails(),
+                                                     FTransport->TargetHost(), FTransport->PeerAddress()),
+                         ApopOfferText(GreetingTimestamp(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
             ShowGuidance("CONN", Greeting, Additions);
         }
+    } else {
+        NoteConnectAttempts();
     }
     EndAction();
+}
+
+// A name may have several addresses: the log names those that failed, and
+// the one connected to.
+void TPOP3Conversation::NoteConnectAttempts()
+{
+    for (const std::string& Attempt : FTransport->ConnectAttempts())
+        FView.AppendNoteToLog("Brieflotse: Verbindungsversuch mit " + Attempt);
+    const std::string Peer = FTransport->PeerAddress();
+    if (!Peer.empty())
+        FView.AppendNoteToLog(
+            "Brieflotse: Verbunden mit " + Peer + " (Port " + std::to_string(FTransport->PeerPort()) + ").");
 }
 
 void TPOP3Conversation::ButtonTrennenClick()

@@ -142,6 +142,8 @@ private:
     // After a handshake: the details to the log, then the certificate's
     // check, the user deciding on a failed one. False: the connection is closed.
     bool AcceptEncryption();
+    // The addresses tried at the last connect, and the one connected to.
+    void NoteConnectAttempts();
     // The reply to STLS: on "+OK" TLS starts on the same connection.
     void HandleStlsReply(const std::string& Reply);
     // Server text to the log while it has room; counted otherwise.

@@ -529,7 +529,7 @@ void TPOP3Edit::MechanismChanged()
     QStringList Notes;
     if (!FFacts.Mechanisms.isEmpty() && !FFacts.Mechanisms.contains(Mechanism))
         Notes << QStringLiteral("Der Server nennt %1 nicht unter SASL (CAPA).").arg(Mechanism);
-    if (SendsPasswordInClear(Mechanism) && !FFacts.Encrypted && !IsThisMachine(FFacts.TargetHost.toStdString()))
+    if (SendsPasswordInClear(Mechanism) && !FFacts.Encrypted && !IsThisMachine(FFacts.PeerAddress.toStdString()))
         Notes << QStringLiteral("Achtung: Die Verbindung ist nicht verschlüsselt, und %1 sendet das Paßwort nur "
                                 "Base64-kodiert, für jeden Mitleser lesbar.")
                      .arg(Mechanism);
@@ -540,7 +540,7 @@ void TPOP3Edit::MechanismChanged()
 bool TPOP3Edit::ClearTextAllowed()
 {
     const QString Mechanism = FComboMechanism->currentText();
-    if (!SendsPasswordInClear(Mechanism) || FFacts.Encrypted || IsThisMachine(FFacts.TargetHost.toStdString()))
+    if (!SendsPasswordInClear(Mechanism) || FFacts.Encrypted || IsThisMachine(FFacts.PeerAddress.toStdString()))
         return true;
     return TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Unverschlüsselt"),
         QStringLiteral("Die Verbindung zu \"%1\" ist nicht verschlüsselt. %2 sendet Ihr Paßwort nur Base64-kodiert; "

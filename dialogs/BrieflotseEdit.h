@@ -61,6 +61,7 @@ struct TConnectionFacts {
     QString Timestamp; // of the greeting; empty: APOP is not offered
     bool Encrypted = false;
     QString TargetHost;
+    QString PeerAddress; // numeric, connected to: decides whether a clear password crosses a network
     QStringList Mechanisms; // named by the server under SASL in its CAPA answer
 };
 

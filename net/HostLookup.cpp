@@ -10,13 +10,13 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 struct THostLookup::State {
     std::mutex Lock;
     bool Done = false;
     int32_t Code = 0;
-    sockaddr_storage Found {};
-    socklen_t FoundLength = 0;
+    std::vector<TPeerAddress> Found;
     int Pipe[2] = { -1, -1 };
 
     ~State()
@@ -41,19 +41,22 @@ struct THostLookup::State {
 
 namespace {
 
-// IPv4 first, as the program always did; IPv6 only for names without IPv4.
-const addrinfo* Preferred(const addrinfo* List)
+void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string& Host, const THostResolver& Resolver)
 {
-    for (const addrinfo* entry = List; entry; entry = entry->ai_next)
-        if (entry->ai_family == AF_INET)
-            return entry;
-    for (const addrinfo* entry = List; entry; entry = entry->ai_next)
-        if (entry->ai_family == AF_INET6)
-            return entry;
-    return nullptr;
+    std::vector<TPeerAddress> found;
+    int32_t code = Resolver(Host, found);
+    if (code == 0 && found.empty())
+        code = kWinsockNoData;
+    if (code == 0) {
+        std::lock_guard<std::mutex> guard(State->Lock);
+        State->Found = std::move(found);
+    }
+    State->Finish(code);
 }
 
-void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string& Host)
+} // namespace
+
+int32_t ResolveWithSystem(const std::string& Host, std::vector<TPeerAddress>& Found)
 {
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
@@ -62,25 +65,22 @@ void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string
     addrinfo* list = nullptr;
     const int result = ::getaddrinfo(Host.c_str(), nullptr, &hints, &list);
     const int savedErrno = errno;
-    int32_t code = WinsockCodeFromResolver(result, savedErrno);
-    if (code == 0) {
-        const addrinfo* chosen = Preferred(list);
-        if (chosen && chosen->ai_addrlen <= sizeof(sockaddr_storage)) {
-            std::lock_guard<std::mutex> guard(State->Lock);
-            std::memcpy(&State->Found, chosen->ai_addr, chosen->ai_addrlen);
-            State->FoundLength = chosen->ai_addrlen;
-        } else {
-            code = kWinsockNoData;
-        }
+    const int32_t code = WinsockCodeFromResolver(result, savedErrno);
+    for (const addrinfo* entry = list; code == 0 && entry; entry = entry->ai_next) {
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6)
+            || entry->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TPeerAddress address;
+        std::memcpy(&address.Storage, entry->ai_addr, entry->ai_addrlen);
+        address.Length = entry->ai_addrlen;
+        Found.push_back(address);
     }
     if (list)
         ::freeaddrinfo(list);
-    State->Finish(code);
+    return code;
 }
 
-} // namespace
-
-THostLookup::THostLookup(const std::string& Host)
+THostLookup::THostLookup(const std::string& Host, THostResolver Resolver)
     : FState(std::make_shared<State>())
 {
     if (::pipe2(FState->Pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -89,7 +89,7 @@ THostLookup::THostLookup(const std::string& Host)
         return;
     }
     try {
-        std::thread(Resolve, FState, Host).detach();
+        std::thread(Resolve, FState, Host, Resolver ? std::move(Resolver) : THostResolver(ResolveWithSystem)).detach();
     } catch (const std::system_error&) {
         FState->Finish(kWinsockNoBufferSpace);
     }
@@ -114,9 +114,8 @@ int32_t THostLookup::ErrorCode() const
     return FState->Code;
 }
 
-void THostLookup::Address(sockaddr_storage& Out, socklen_t& Length) const
+std::vector<TPeerAddress> THostLookup::Addresses() const
 {
     std::lock_guard<std::mutex> guard(FState->Lock);
-    Out = FState->Found;
-    Length = FState->FoundLength;
+    return FState->Found;
 }

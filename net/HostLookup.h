@@ -6,13 +6,25 @@
 // (time-out, destruction) leaves the worker nothing dangling to touch.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
-#include <sys/socket.h>
+#include <vector>
+
+#include "net/PeerAddress.h"
+
+// Fills Found with the addresses of Host, in the resolver's order of
+// preference (port 0); gives 0 or the WinSock code of the failure. Runs on
+// the worker thread.
+using THostResolver = std::function<int32_t(const std::string& Host, std::vector<TPeerAddress>& Found)>;
+
+// The system's resolver (getaddrinfo), IPv4 and IPv6.
+int32_t ResolveWithSystem(const std::string& Host, std::vector<TPeerAddress>& Found);
 
 class THostLookup {
 public:
-    explicit THostLookup(const std::string& Host); // starts at once
+    // Starts at once; an empty Resolver means the system's.
+    explicit THostLookup(const std::string& Host, THostResolver Resolver = {});
     ~THostLookup();
     THostLookup(const THostLookup&) = delete;
     THostLookup& operator=(const THostLookup&) = delete;
@@ -22,9 +34,8 @@ public:
     bool Finished() const;
     // Once finished: 0, or the WinSock code of the failure.
     int32_t ErrorCode() const;
-    // Once finished without error: the first IPv4 address, or the first IPv6
-    // address when the name has no IPv4 one. Port 0.
-    void Address(sockaddr_storage& Out, socklen_t& Length) const;
+    // Once finished without error: every address, in the resolver's order.
+    std::vector<TPeerAddress> Addresses() const;
 
     struct State;
 

@@ -4,6 +4,7 @@
 // cannot go on say which mark they need, and wait in the same loop.
 #include "net/SmartWinsock.h"
 
+#include "net/ConnectRace.h"
 #include "net/HostLookup.h"
 #include "net/TlsSession.h"
 #include "net/WinsockErrors.h"
@@ -42,21 +43,7 @@ bool WouldBlock(int Error)
     return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
 }
 
-int PendingSocketError(int Socket)
-{
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return errno;
-    return error;
-}
-
 } // namespace
-
-struct TSmartWinsock::ResolvedAddress {
-    sockaddr_storage Storage {};
-    socklen_t Length = 0;
-};
 
 TSmartWinsock::TSmartWinsock()
 {
@@ -69,6 +56,7 @@ TSmartWinsock::TSmartWinsock()
 TSmartWinsock::~TSmartWinsock()
 {
     FLookup.reset();
+    FRace.reset();
     if (FSocket != -1)
         CloseSocket();
 }
@@ -128,36 +116,18 @@ bool TSmartWinsock::Connect()
     }
     ResetEvents();
     FTlsReason.clear();
+    FConnectAttempts.clear();
 
-    // The address comes first: its family decides the kind of socket.
-    ResolvedAddress address;
+    std::vector<TPeerAddress> addresses;
     uint16_t port = 0;
-    if (!ResolveHost(address) || !ResolvePort(port))
+    if (!ResolveHost(addresses) || !ResolvePort(port))
         return false;
-    if (address.Storage.ss_family == AF_INET6)
-        reinterpret_cast<sockaddr_in6*>(&address.Storage)->sin6_port = port;
-    else
-        reinterpret_cast<sockaddr_in*>(&address.Storage)->sin_port = port;
-
-    FSocket = ::socket(address.Storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (FSocket == -1) {
-        ReportError(WinsockCodeFromErrno(errno));
-        return false;
-    }
-
-    bool result = false;
-    // Linger on with time 0: every close is immediate and abortive.
-    const linger abortive { 1, 0 };
-    if (::setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0) {
-        ReportError(WinsockCodeFromErrno(errno));
-    } else if (::connect(FSocket, reinterpret_cast<const sockaddr*>(&address.Storage), address.Length) == 0) {
-        FEvents[weConnect] = FEvents[weWrite] = true;
-        result = true;
-    } else if (errno == EINPROGRESS) {
-        result = WaitFor(weConnect);
-    } else {
-        ReportError(WinsockCodeFromErrno(errno));
-    }
+    FRace = std::make_unique<TConnectRace>(ConnectOrder(addresses), port);
+    bool result = WaitFor(weConnect);
+    if (!result)
+        FRace->GiveUp(FLastReported);
+    FConnectAttempts = FRace->Failures();
+    FRace.reset();
     if (result) {
         FConnectedHost = HostForLookup(FTargetHost);
         if (UseTls())
@@ -170,7 +140,7 @@ bool TSmartWinsock::Connect()
     return result;
 }
 
-bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
+bool TSmartWinsock::ResolveHost(std::vector<TPeerAddress>& Addresses)
 {
     if (FTargetHost.empty()) {
         ReportError(kWinsockAddressNotAvailable);
@@ -179,18 +149,20 @@ bool TSmartWinsock::ResolveHost(ResolvedAddress& Address)
     const std::string host = HostForLookup(FTargetHost);
     in_addr numeric {};
     if (::inet_aton(host.c_str(), &numeric) != 0) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
+        TPeerAddress address;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address.Storage);
         v4->sin_family = AF_INET;
         v4->sin_addr = numeric;
-        Address.Length = sizeof(sockaddr_in);
+        address.Length = sizeof(sockaddr_in);
+        Addresses.push_back(address);
         return true;
     }
 
     FEvents[weLookup] = false;
-    FLookup = std::make_unique<THostLookup>(host);
+    FLookup = std::make_unique<THostLookup>(host, FResolver);
     const bool found = WaitFor(weLookup);
     if (found)
-        FLookup->Address(Address.Storage, Address.Length);
+        Addresses = FLookup->Addresses();
     // Dropping the look-up cancels it: a late answer goes nowhere.
     FLookup.reset();
     return found;
@@ -238,6 +210,7 @@ void TSmartWinsock::CloseSocket()
     }
     FTlsInfo = TTlsInfo();
     FTlsPeerClosed = false;
+    FPeer = TPeerAddress();
     ::shutdown(FSocket, SHUT_RDWR);
     ::close(FSocket);
     FSocket = -1;
@@ -527,10 +500,21 @@ void TSmartWinsock::GetErrorInfo(std::string& Origin, int32_t& Code, std::string
     FLastError = 0;
 }
 
+std::string TSmartWinsock::PeerAddress() const
+{
+    return Connected() ? NumericAddress(FPeer) : std::string();
+}
+
+uint16_t TSmartWinsock::PeerPort() const
+{
+    return Connected() ? AddressPort(FPeer) : 0;
+}
+
 void TSmartWinsock::ReportError(int32_t Code, const std::string& TlsReason)
 {
     FTlsReason = TlsReason;
     FLastError = Code;
+    FLastReported = Code;
     if (!OnError)
         return;
     std::string origin;
@@ -596,7 +580,7 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
     bool cancelled = CancelledWhileWaiting();
     while (!cancelled && !FEvents[Mark] && !FEvents[weFailed]) {
         // An error handler may have closed the socket meanwhile.
-        gone = Mark == weLookup ? !FLookup : FSocket == -1;
+        gone = WaitedForIsGone(Mark);
         const int left = RemainingMs(Until);
         if (gone || left == 0)
             break;
@@ -606,7 +590,7 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
     FWaiting = false;
     FCancelRequested = false;
     // The handler of a stop may have closed the socket itself.
-    gone = gone || (Mark == weLookup ? !FLookup : FSocket == -1);
+    gone = gone || WaitedForIsGone(Mark);
     if (cancelled) {
         if (!FEvents[weFailed])
             ReportError(kWinsockCancelled);
@@ -620,8 +604,29 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
     return seen;
 }
 
+bool TSmartWinsock::WaitedForIsGone(TSmartWinsockEvent Mark) const
+{
+    if (Mark == weLookup)
+        return !FLookup;
+    if (Mark == weConnect)
+        return !FRace;
+    return FSocket == -1;
+}
+
 void TSmartWinsock::PollOnce(TSmartWinsockEvent Mark, int Milliseconds)
 {
+    if (Mark == weConnect) {
+        FRace->Poll(Milliseconds);
+        if (FRace->Won()) {
+            FSocket = FRace->TakeSocket();
+            FPeer = FRace->WinnerAddress();
+            FEvents[weConnect] = FEvents[weWrite] = true;
+        } else if (FRace->Lost()) {
+            FEvents[weFailed] = true;
+            ReportError(FRace->LastFailure());
+        }
+        return;
+    }
     if (Mark == weLookup) {
         if (!FLookup->Finished()) {
             pollfd watch { FLookup->ReadyHandle(), POLLIN, 0 };
@@ -675,17 +680,6 @@ void TSmartWinsock::ApplySocketEvents(short Revents)
 {
     if (Revents == 0)
         return;
-    if (!FEvents[weConnect]) {
-        // The connect has finished one way or the other.
-        const int error = PendingSocketError(FSocket);
-        FEvents[weFailed] = error != 0;
-        if (error != 0) {
-            ReportError(WinsockCodeFromErrno(error));
-            return;
-        }
-        FEvents[weConnect] = FEvents[weWrite] = true;
-        return;
-    }
     if (Revents & POLLERR) {
         // A reset or a network failure: reported once, SO_ERROR then clears.
         const int error = PendingSocketError(FSocket);

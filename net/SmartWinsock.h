@@ -23,13 +23,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "net/HostLookup.h"
+#include "net/PeerAddress.h"
 #include "net/StreamTransport.h"
 #include "net/TlsInfo.h"
 #include "net/WinsockTarget.h"
 
 class TSmartWinsock;
-class THostLookup;
+class TConnectRace;
 class TTlsSession;
 
 enum TSmartWinsockEvent { weConnect = 0, weRead = 1, weWrite = 2, weLookup = 3, weFailed = 4 };
@@ -63,9 +67,17 @@ public:
     bool UseTls() const override;
     void SetUseTls(bool Value);
 
-    // With UseTls(), the connection counts as made once the TLS handshake is
-    // through; a failed handshake is reported and leaves no socket.
+    // Every address of the name gets its attempt within the one Timeout (see
+    // TConnectRace); the first to connect wins. When all fail, one error is
+    // reported: the last failure, or the time-out. With UseTls(), the
+    // connection counts as made once the TLS handshake is through; a failed
+    // handshake is reported and leaves no socket.
     bool Connect() override;
+    std::string PeerAddress() const override;
+    uint16_t PeerPort() const override;
+    std::vector<std::string> ConnectAttempts() const override { return FConnectAttempts; }
+    // Where names are looked up (tests hand in their own); empty: the system's.
+    void SetResolver(THostResolver Resolver) { FResolver = std::move(Resolver); }
     bool Disconnect() override;
     bool Connected() const override;
 
@@ -152,10 +164,10 @@ protected:
 
 private:
     using Deadline = std::chrono::steady_clock::time_point;
-    struct ResolvedAddress;
-    bool ResolveHost(ResolvedAddress& Address);
+    bool ResolveHost(std::vector<TPeerAddress>& Addresses);
     bool ResolvePort(uint16_t& PortNetworkOrder);
     bool WaitUntil(TSmartWinsockEvent Mark, Deadline Until);
+    bool WaitedForIsGone(TSmartWinsockEvent Mark) const;
     bool CancelledWhileWaiting();
     void PollOnce(TSmartWinsockEvent Mark, int Milliseconds);
     void ApplySocketEvents(short Revents);
@@ -167,6 +179,11 @@ private:
     void ReportTlsFailure();
 
     std::unique_ptr<THostLookup> FLookup; // the look-up being waited for
+    THostResolver FResolver;
+    std::unique_ptr<TConnectRace> FRace; // the connect being waited for
+    TPeerAddress FPeer; // the winner of the last connect
+    std::vector<std::string> FConnectAttempts;
+    int32_t FLastReported = 0; // survives GetErrorInfo(), for the attempts given up
     std::unique_ptr<TTlsSession> FTls; // from the handshake's start until Disconnect()
     TTlsInfo FTlsInfo;
     std::string FTlsReason;

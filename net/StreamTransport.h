@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/TlsInfo.h"
 
@@ -29,6 +30,14 @@ public:
     virtual bool Connect() = 0;
     virtual bool Disconnect() = 0;
     virtual bool Connected() const = 0;
+    // The numeric address and port connected to ("::1", "127.0.0.1"); empty
+    // and 0 when not connected.
+    virtual std::string PeerAddress() const { return std::string(); }
+    virtual uint16_t PeerPort() const { return 0; }
+    // The addresses the last Connect() tried and gave up, in the order tried,
+    // as "address: English error text" ("[::1]: Connection refused"); after a
+    // failed connect, every address tried.
+    virtual std::vector<std::string> ConnectAttempts() const { return {}; }
 
     virtual int32_t SendString(const std::string& Text) = 0;
     // Replaces Text with what one read delivered.

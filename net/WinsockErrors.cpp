@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <netdb.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -175,4 +176,13 @@ int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno)
     default:
         return kWinsockNoRecovery;
     }
+}
+
+int PendingSocketError(int Socket)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
 }

@@ -55,5 +55,8 @@ constexpr int32_t kWinsockUnmappedErrnoBase = 20000;
 // Linux errno values differ from BSD's above 34, so this is an explicit table.
 int32_t WinsockCodeFromErrno(int Errno);
 
+// The errno a socket holds (SO_ERROR: a connect's outcome, a reset), 0 for none.
+int PendingSocketError(int Socket);
+
 // getaddrinfo() results (EAI_*); SavedErrno is used for EAI_SYSTEM.
 int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno);

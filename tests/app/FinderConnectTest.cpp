@@ -89,7 +89,10 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
     EXPECT_TRUE(Main.Conversation().Winsock().Connected())
         << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(Child<TLogView>(Main, "Log")->PlainText().startsWith(QStringLiteral("+OK")));
+    EXPECT_TRUE(
+        Child<TLogView>(Main, "Log")
+            ->PlainText()
+            .startsWith(QStringLiteral("Brieflotse: Verbunden mit 127.0.0.1 (Port %1).\n+OK").arg(Dovecot.port())));
 }
 
 // A domain that names its POP3 server by an SRV record of "_pop3s._tcp":

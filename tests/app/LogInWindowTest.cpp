@@ -102,6 +102,7 @@ TEST_F(LogInWindowTest, EveryAuthMechanismLogsInAndExplainsItself)
         Main->SendCommandLine(QStringLiteral("QUIT"));
     }
     EXPECT_NE(LogText().find("Server-Signatur stimmt"), std::string::npos) << "SCRAM checked the server";
+    EXPECT_EQ(TMessageBox::ShownCount(), 0) << "connected to 127.0.0.1: PLAIN and LOGIN ask nothing";
 }
 
 TEST_F(LogInWindowTest, WrongPasswordIsRefusedWithEveryMechanism)

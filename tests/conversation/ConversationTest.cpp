@@ -142,6 +142,35 @@ TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
     EXPECT_TRUE(View.LogLines().empty());
 }
 
+// A name with two addresses, the first refused: the log names it and the one
+// connected to, or after a failed connect each address tried. That one is
+// this machine, so no clear-text warning, whatever the name.
+TEST_F(ConversationTest, NotesNameEveryAddressTriedAndTheOneConnectedTo)
+{
+    Conversation.Winsock().SetResolver([](const std::string&, std::vector<TPeerAddress>& Found) {
+        Found.resize(2);
+        return ParseNumericAddress("127.0.0.2", Found[0]) && ParseNumericAddress("127.0.0.1", Found[1]) ? 0 : 1;
+    });
+    Server.send(kGreeting).holdOpen(3000);
+    Server.start();
+    const std::string Port = std::to_string(Server.port());
+    Conversation.ButtonVerbindenClick("mail.example.net:" + Port);
+    const std::string Refused = "Brieflotse: Verbindungsversuch mit 127.0.0.2: Connection refused";
+    EXPECT_THAT(View.Notes, ElementsAre(Refused, "Brieflotse: Verbunden mit 127.0.0.1 (Port " + Port + ")."));
+    EXPECT_THAT(View.Guidance, testing::Not(HasSubstr("nicht verschlüsselt")));
+
+    Conversation.CloseConnection();
+    View.Notes.clear();
+    uint16_t GonePort = 0;
+    {
+        ScriptedServer Gone;
+        GonePort = Gone.port();
+    }
+    Conversation.ButtonVerbindenClick("mail.example.net:" + std::to_string(GonePort));
+    EXPECT_EQ(Conversation.ErrorMessage(), "Winsock-Fehler: 10061 - Connection refused");
+    EXPECT_THAT(View.Notes, ElementsAre(Refused, "Brieflotse: Verbindungsversuch mit 127.0.0.1: Connection refused"));
+}
+
 TEST_F(ConversationTest, EmptyHostReports10049WithAnEmptyServerName)
 {
     Conversation.ButtonVerbindenClick("");

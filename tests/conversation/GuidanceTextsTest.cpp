@@ -260,3 +260,34 @@ TEST(GuidanceTexts, FixedKeysAndOtherWords)
     EXPECT_EQ(TextFor("OOPS", "-ERR late\r\n"), kRow26);
     EXPECT_EQ(TextFor("OOPS", "garbage"), Undefined("garbage"));
 }
+
+// The address connected to decides, never the name: a name may begin with
+// "127." and be anywhere.
+TEST(GuidanceTexts, ThisMachineIsALoopbackAddressConnectedTo)
+{
+    const struct {
+        const char* Address;
+        bool Loopback;
+    } Cases[] = {
+        { "127.0.0.1", true },
+        { "127.255.255.254", true },
+        { "::1", true },
+        { "0:0:0:0:0:0:0:1", true },
+        { "::ffff:127.0.0.2", true },
+        { "126.255.255.255", false },
+        { "128.0.0.1", false },
+        { "192.0.2.7", false },
+        { "::ffff:192.0.2.7", false },
+        { "::2", false },
+        { "fe80::1", false },
+        { "", false },
+        { "localhost", false },
+        { "127.mail.example.net", false },
+        { "[::1]", false },
+        { "127.0.0.1 ", false },
+        { "127.0.0.1.", false },
+        { "::1%lo", false },
+    };
+    for (const auto& Case : Cases)
+        EXPECT_EQ(IsThisMachine(Case.Address), Case.Loopback) << Case.Address;
+}

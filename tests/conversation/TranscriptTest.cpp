@@ -557,3 +557,28 @@ TEST(Transcript, UnaskedFloodIsNotedOnceWhenTheLogIsFull)
     EXPECT_EQ(Full, 1);
     EXPECT_LT(Session.View.Notes.size(), 4u);
 }
+
+// The clear-text warning after the greeting follows the address connected to.
+TEST(Transcript, ClearTextWarningFollowsTheAddressNotTheName)
+{
+    const struct {
+        const char* Name;
+        const char* Peer;
+        bool Warns;
+    } Cases[] = {
+        { "127.mail.example.net", "192.0.2.7", true },
+        { "mail.example.net", "127.0.0.1", false },
+        { "localhost", "::1", false },
+    };
+    for (const auto& Case : Cases) {
+        TFakeTransport Server;
+        Server.SetPeerAddress(Case.Peer);
+        Server.Chunk("+OK bereit\r\n");
+        TRecordingView View;
+        TPOP3Conversation Conversation(View, Server);
+        Conversation.ButtonVerbindenClick(Case.Name);
+        EXPECT_EQ(
+            View.Guidance.find("Achtung: Diese Verbindung ist nicht verschlüsselt") != std::string::npos, Case.Warns)
+            << Case.Name << " at " << Case.Peer;
+    }
+}

@@ -25,6 +25,8 @@ public:
 
     // Connect fails with Code instead (reported like the real component).
     void RefuseConnect(int32_t Code) { FRefuseCode = Code; }
+    // The numeric address a connect reaches (none by default).
+    void SetPeerAddress(std::string Address) { FPeerAddress = std::move(Address); }
 
     const std::string& Sent() const { return FSent; }
     // Steps not read yet.
@@ -40,6 +42,7 @@ public:
     bool Connect() override;
     bool Disconnect() override;
     bool Connected() const override { return FConnected; }
+    std::string PeerAddress() const override { return FConnected ? FPeerAddress : std::string(); }
 
     int32_t SendString(const std::string& Text) override;
     int32_t ReceiveString(std::string& Text) override;
@@ -65,6 +68,7 @@ private:
     int64_t FReceived = 0;
     std::string FTargetHost;
     std::string FTargetPort;
+    std::string FPeerAddress;
     int FTimeout = 20;
     int32_t FRefuseCode = 0;
     bool FConnected = false;
