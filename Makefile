@@ -1,6 +1,9 @@
 # Brieflotse: build, run and test. Every target installs what is missing first.
 BUILD ?= build
 SANITIZE ?= OFF
+# Warnings as errors: on for the tests (make test, CI), off for make run and
+# packages, so that a newer compiler's new warnings do not stop a build.
+WERROR ?= OFF
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 # What install-deps.sh installs and whether the tests are built: `make run`
@@ -17,7 +20,8 @@ deps:
 	@bash scripts/install-deps.sh $(DEPS)
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DBRIEFLOTSE_SANITIZE=$(SANITIZE) -DBRIEFLOTSE_TESTS=$(TESTS) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DBRIEFLOTSE_SANITIZE=$(SANITIZE) -DBRIEFLOTSE_TESTS=$(TESTS) \
+		-DBRIEFLOTSE_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -27,6 +31,7 @@ run: TESTS = OFF
 run: build
 	./$(BUILD)/brieflotse
 
+test: WERROR = ON
 test: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600
 
