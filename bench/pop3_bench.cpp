@@ -11,6 +11,8 @@
 //                                        process: time, peak resident memory
 //   bench_pop3 list <messages> <runs>    LIST and UIDL of a large mailbox
 //   bench_pop3 wait <seconds>            one wait for a greeting that never comes
+//   bench_pop3 flood <seconds>           lines nobody asked for, as fast as loopback
+//                                        carries them, while the window is idle
 //   bench_pop3 start <runs>              program start until the window shows
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -464,6 +467,56 @@ int Wait(int Seconds)
     return Wall >= Seconds ? 0 : 1;
 }
 
+// A server that greets and then sends lines nobody asked for until Seconds are
+// up, while the window is idle: the log fills up to its limit, the rest is only
+// counted, so memory must stop growing at about what the log holds.
+int Flood(int Seconds)
+{
+    uint16_t Port = 0;
+    const int Listener = SilentListener(Port);
+    if (Listener < 0) {
+        std::printf("no loopback listener\n");
+        return 1;
+    }
+    uint64_t Sent = 0;
+    std::thread Server([&] {
+        const int Client = ::accept(Listener, nullptr, nullptr);
+        if (Client < 0)
+            return;
+        const std::string Greeting = "+OK bereit\r\n";
+        std::string Lines;
+        while (Lines.size() < 65536)
+            Lines += "Zeile einer Flut, um die niemand gebeten hat, so schnell wie die Leitung sie trägt\r\n";
+        bool Open = ::send(Client, Greeting.data(), Greeting.size(), MSG_NOSIGNAL) > 0;
+        const auto End = BenchClock::now() + std::chrono::seconds(Seconds);
+        while (Open && BenchClock::now() < End) {
+            const ssize_t Count = ::send(Client, Lines.data(), Lines.size(), MSG_NOSIGNAL);
+            Open = Count > 0;
+            Sent += Open ? static_cast<uint64_t>(Count) : 0;
+        }
+        ::close(Client);
+    });
+    TWindowSession Session;
+    const long Baseline = StatusKb("VmRSS");
+    ResetPeakResident();
+    const bool Greeted = Session.Connect(Port);
+    // The window reads the flood between actions; the server's close ends it.
+    const auto Deadline = BenchClock::now() + std::chrono::seconds(Seconds + 30);
+    while (Session.Main().Conversation().Transport().Connected() && BenchClock::now() < Deadline)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const long Peak = StatusKb("VmHWM");
+    Server.join();
+    ::close(Listener);
+    const double GrowthMb = (Peak - Baseline) / 1024.0;
+    std::printf(
+        "flood of %.0f MB in %d s: resident before %ld KB, peak %ld KB, growth %.0f MB, offline at the end: %s\n",
+        static_cast<double>(Sent) / Megabyte, Seconds, Baseline, Peak, GrowthMb,
+        Session.Main().Conversation().Transport().Connected() ? "no" : "yes");
+    PrintResult("flood_sent_mb", static_cast<double>(Sent) / Megabyte);
+    PrintResult("flood_memory_mb", GrowthMb);
+    return Greeted ? 0 : 1;
+}
+
 // The program's own start sequence up to the shown main window; then one byte
 // on descriptor 3 tells the parent, and the child ends.
 int StartChild(int argc, char** argv)
@@ -548,5 +601,7 @@ int main(int argc, char** argv)
         return List(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "wait" && argc == 3)
         return Wait(std::atoi(argv[2]));
+    if (Case == "flood" && argc == 3)
+        return Flood(std::atoi(argv[2]));
     return Usage();
 }

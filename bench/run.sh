@@ -58,6 +58,7 @@ run "$pop3" line 50 7
 run "$pop3" big 500
 run "$pop3" list 20000 5
 run "$pop3" wait 5
+run "$pop3" flood 20
 run "$waitcpu"
 run "$mx" 20
 run "$pop3" start 10
@@ -87,6 +88,7 @@ list=$(value list_seconds); uidl=$(value uidl_seconds); curllist=$(value list_cu
 listratio=$(value list_ratio); uidlratio=$(value uidl_ratio)
 listworst=$( [ -n "$listratio" ] && [ -n "$uidlratio" ] && awk -v a="$listratio" -v b="$uidlratio" 'BEGIN { print (a > b) ? a : b }')
 waitratio=$(value wait_cpu_ratio); waitwall=$(value wait_wall_seconds)
+floodsent=$(value flood_sent_mb); floodmemory=$(value flood_memory_mb)
 mxs=$(value mx_seconds); digs=$(value mx_dig_seconds); mxratio=$(value mx_ratio)
 start=$(value start_seconds)
 
@@ -104,6 +106,7 @@ start=$(value start_seconds)
   echo "| the same 10 MB RETR over pop3s (TLS from the first byte, verified certificate), next to plain in the same run | median of 5: $(fmt "$tls" 3) s, curl pop3s $(fmt "$curltls" 3) s (ratio $(fmt "$tlsratio" 2)), plain $(fmt "$tlsplain" 3) s | TLS / plain $(fmt "$overplain" 2) | ≤ 1.3 | $(verdict "$overplain" 1.3) |"
   echo "| LIST and UIDL of 20 000 messages | median of 5: LIST $(fmt "$list" 3) s, UIDL $(fmt "$uidl" 3) s, curl LIST $(fmt "$curllist" 3) s | ratio $(fmt "$listratio" 2) / $(fmt "$uidlratio" 2) | ≤ 10 | $(verdict "$listworst" 10) |"
   echo "| one 5 s wait for a silent server's greeting | processor / wall time (wall $(fmt "$waitwall" 3) s) | $(fmt "$waitratio" 5) | ≤ 0.02 | $(verdict "$waitratio" 0.02) |"
+  echo "| 20 s of lines nobody asked for, as fast as loopback carries them, window idle ($(fmt "$floodsent" 0) MB sent) | growth of peak resident memory (the log holds at most 600 M characters) | $(fmt "$floodmemory" 0) MB | ≤ 1024 MB | $(verdict "$floodmemory" 1024) |"
   echo "| MX look-up against dnsmasq | median of 20: $(fmt "$mxs" 5) s, dig +tcp $(fmt "$digs" 5) s | ratio $(fmt "$mxratio" 3) | ≤ 2 | $(verdict "$mxratio" 2) |"
   echo "| program start to main window shown (offscreen) | median of 10 | $(fmt "$start" 3) s | report | - |"
 } >"$table"

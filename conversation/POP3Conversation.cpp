@@ -781,6 +781,8 @@ void TPOP3Conversation::CloseConnection(const std::string& Note)
 {
     FAwaitingAnswer = false;
     FSasl.reset();
+    // Whole lines that came behind the last reply are shown before the end.
+    LogUnaskedInput();
     FOwed.clear();
     FInput.clear();
     if (!Note.empty() && FTransport->Connected())
