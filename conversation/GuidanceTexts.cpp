@@ -335,6 +335,19 @@ TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string&
         true };
 }
 
+TGuidance UnprovenServerGuidance(bool Forged)
+{
+    const std::string Why = Forged
+        ? "Seine Server-Signatur (\"v=\") stimmt nicht: Entweder kennt er das Paßwort nicht, oder ein anderer hat "
+          "sich dazwischengeschaltet. Brieflotse hat die Anmeldung deshalb mit \"*\" abgebrochen."
+        : "Er hat die Anmeldung mit SCRAM-SHA-256 beendet, ohne seine Server-Signatur (\"v=\") zu senden. Gerade "
+          "diesen Beweis verlangt SCRAM; ohne ihn kann sich jeder als Ihr Server ausgeben.";
+    return { "Der Server hat nicht bewiesen, daß er Ihr Paßwort kennt. " + Why
+            + " Senden Sie auf dieser Verbindung nichts Vertrauliches mehr, trennen Sie sie und prüfen Sie, mit wem "
+              "Sie verbunden sind.",
+        true };
+}
+
 TGuidance StoppedGuidance(const std::string& TargetHost)
 {
     static const char* const Text
@@ -396,5 +409,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
         Texts.push_back(Refused.Text + "\r\n\r\n" + Known.Text);
     Texts.push_back(ServerClosedGuidance(TargetHost).Text);
     Texts.push_back(StoppedGuidance(TargetHost).Text);
+    for (const bool Forged : { false, true })
+        Texts.push_back(UnprovenServerGuidance(Forged).Text);
     return Texts;
 }

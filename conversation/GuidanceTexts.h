@@ -35,6 +35,9 @@ TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
 bool IsThisMachine(const std::string& Host);
+// A SCRAM log-in whose server gave no right signature: red, whatever the
+// server answered. Forged: a signature came, but a wrong one.
+TGuidance UnprovenServerGuidance(bool Forged);
 
 // Guidance after the user stopped a wait, which closed the connection.
 TGuidance StoppedGuidance(const std::string& TargetHost);

@@ -2,6 +2,7 @@
 #include "conversation/POP3Conversation.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
@@ -314,14 +315,23 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
         NoteReply("", Reply, true);
     }
     // The exchange is over once the server no longer asks (or the client gave up).
-    if (!FAwaitingAnswer)
+    if (!FAwaitingAnswer && FSasl) {
+        FServerProof = FSasl->ServerProof();
         FSasl.reset();
+    }
 }
 
 void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& Reply)
 {
     if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
         return FView.ShowGuidanceText(CapabilityGuidance(FCapabilities), false);
+    // A SCRAM server that did not prove itself is no accepted log-in, whatever it answered.
+    const TServerProof Proof = std::exchange(FServerProof, TServerProof::NotAsked);
+    if (!FErrorFlag && (Proof == TServerProof::Forged || (Proof == TServerProof::Missing && IsPositiveReply(Reply)))) {
+        FSaslSummary.clear();
+        const TGuidance Guidance = UnprovenServerGuidance(Proof == TServerProof::Forged);
+        return FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    }
     // How the accepted log-in worked; a refused one needs no lesson on it.
     const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
     ShowGuidance(Line, Reply, Accepted ? FSaslSummary : std::string());

@@ -127,6 +127,7 @@ private:
     std::string FAuthLine; // the AUTH command the answers belong to
     std::unique_ptr<TSaslClient> FSasl;
     std::string FSaslSummary; // the last step's explanation, for the guidance
+    TServerProof FServerProof = TServerProof::NotAsked; // of the exchange that just ended
     // The body of a CAPA answer, kept (bounded) for its guidance.
     bool FKeepBody = false;
     std::string FKeptBody;

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "auth/Pop3Auth.h"
 #include "auth/SaslClient.h"
+#include "auth/SaslServer.h"
 #include "conversation/POP3Conversation.h"
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/FakeTransport.h"
@@ -365,6 +367,44 @@ TEST(Transcript, ServerThatNeverStopsAskingCannotHoldTheAssistant)
     EXPECT_LE(std::count(Sent.begin(), Sent.end(), '\n'), 10);
     EXPECT_NE(Sent.find("*\r\n"), std::string::npos);
     EXPECT_FALSE(Session.Conversation.Busy());
+}
+
+TEST(Transcript, ScramLogInCountsOnlyWithTheServersProof)
+{
+    // What a real server sends to this nonce: "+ ", its first message, its final one.
+    const std::string Nonce = "fyko+d2lbbFgONRv9qkxdawL";
+    TSaslClient Mirror(TSaslMechanism::ScramSha256, "anna", "geheim");
+    Mirror.SetClientNonce(Nonce);
+    Mirror.Start();
+    TSaslServer Server(TSaslMechanism::ScramSha256, "anna", "geheim");
+    TChunks L;
+    for (TSaslServerStep Step = Server.Start(""); Step.Verdict == TSaslVerdict::Continue;
+         Step = Server.Answer(Mirror.Answer(Step.Line.substr(2)).Line))
+        L.push_back(Step.Line + "\r\n");
+    ASSERT_EQ(L.size(), 3u);
+    const std::string Forged = "+ " + Base64Encode("v=" + Base64Encode(std::string(32, 'x'))) + "\r\n";
+    const std::pair<TChunks, const char*> Cases[] = {
+        { { L[0], L[1], L[2], "+OK\r\n" }, "Anmeldung mit AUTH angenommen" },
+        { { "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], L[1], "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], L[1], Forged, "-ERR\r\n" }, "Server-Signatur (\"v=\") stimmt nicht" },
+        { { L[0], L[1], Forged, "+OK\r\n" }, "Server-Signatur (\"v=\") stimmt nicht" },
+    };
+    for (const auto& [Script, Says] : Cases) {
+        SCOPED_TRACE(Joined(Script));
+        TSession Session(Script);
+        auto Client = std::make_unique<TSaslClient>(TSaslMechanism::ScramSha256, "anna", "geheim");
+        Client->SetClientNonce(Nonce);
+        Session.Conversation.SetSaslClient(std::move(Client), "");
+        Session.Send("AUTH SCRAM-SHA-256");
+        const std::string& Guidance = Session.View.Guidance;
+        const bool Proven = Script.size() == 4 && Script[2] == L[2];
+        EXPECT_NE(Guidance.find(Says), std::string::npos) << Guidance;
+        EXPECT_EQ(Session.View.GuidanceIsError, !Proven);
+        EXPECT_EQ(Guidance.rfind("Der Server hat nicht bewiesen, daß er Ihr Paßwort kennt.", 0) == 0, !Proven);
+        EXPECT_EQ(Guidance.find("angenommen") == std::string::npos, !Proven);
+    }
 }
 
 TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
