@@ -283,6 +283,10 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
         return "Das Zertifikat ist selbst signiert: keine Stelle, der dieser Rechner vertraut, hat es bestätigt.";
     case tvUntrusted:
         return "Das Zertifikat stammt von einer Zertifizierungsstelle, die dieser Rechner nicht kennt.";
+    case tvIncompleteChain:
+        return "Der Server hat eine unvollständige Zertifikatskette gesendet: Der Aussteller seines Zertifikats ist "
+               "nicht unter den gesendeten Zertifikaten, und dieser Rechner kennt ihn auch nicht. Meist fehlt in der "
+               "Einrichtung des Servers ein Zwischenzertifikat, das sein Betreiber mitsenden muß.";
     case tvOther:
         break;
     }

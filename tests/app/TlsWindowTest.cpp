@@ -97,7 +97,8 @@ TEST_F(TlsWindow, VerifiedSessionsFromTheFirstByteAndAfterStls)
 
 TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
 {
-    for (const Kind Fault : { Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa }) {
+    for (const Kind Fault :
+        { Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa, Kind::MissingIntermediate }) {
         SCOPED_TRACE(static_cast<int>(Fault));
         auto Server = Start(Fault);
         const QString Host = QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort());
@@ -106,6 +107,8 @@ TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
         Connect(Host);
         EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Zertifikat"));
         EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("nicht bestanden")));
+        EXPECT_EQ(TMessageBox::LastText().contains(QStringLiteral("unvollständige Zertifikatskette")),
+            Fault == Kind::MissingIntermediate);
         EXPECT_FALSE(Connected()) << "the default answer cancels";
         EXPECT_TRUE(Guidance().contains(QStringLiteral("nicht vertraut"))) << Guidance().toStdString();
 
