@@ -139,6 +139,25 @@ TEST_F(TlsWindow, ChangedFingerprintIsAStrongWarning)
     EXPECT_FALSE(Connected());
 }
 
+TEST_F(TlsWindow, ExceptionTheCheckNoLongerNeedsIsSaidOnceAndForgotten)
+{
+    auto Server = Start(Kind::Good);
+    const QString Target = QStringLiteral("localhost:%1").arg(Server->tlsPort());
+    ASSERT_TRUE(Store->OpenKey(QStringLiteral("\\Software\\Ravelko\\Brieflotse\\Certificates\\"), true));
+    Store->WriteString(Target, QString::fromStdString(Certificates->fingerprint(Kind::SelfSigned)));
+    ASSERT_TRUE(Store->CloseKey());
+    for (int Round = 0; Round < 2; ++Round) {
+        Connect(QStringLiteral("pop3s://") + Target);
+        ASSERT_TRUE(Connected()) << Guidance().toStdString();
+        Send("QUIT");
+    }
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
+    EXPECT_EQ(LogText().count(QStringLiteral("die gemerkte Ausnahme (SHA-256 %1) wird nicht mehr gebraucht")
+                                  .arg(QString::fromStdString(Certificates->fingerprint(Kind::SelfSigned)))),
+        1)
+        << LogText().toStdString();
+}
+
 // A server that refuses STLS keeps the plain connection; the guidance says
 // what that means for the password.
 TEST_F(WindowTest, RefusedStlsKeepsThePlainConnectionAndSaysWhy)
