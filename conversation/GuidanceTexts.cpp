@@ -223,6 +223,12 @@ const char* const kUndefinedStatusText
       "aber um einen Fehler der Server-Software. Der mit dem Code gesendete Klartext (siehe Protokoll) könnte "
       "Aufschluß über die Bedeutung dieser Meldung geben.";
 
+const char* const kTlsFailedText
+    = "Die Verschlüsselung mit dem Server \"%s\" ist gescheitert, deshalb ist die Verbindung getrennt: Ohne "
+      "intakte TLS-Sitzung geht nichts sicher über die Leitung. Den Grund, den OpenSSL nennt, zeigt das Protokoll; "
+      "\"wrong version number\" heißt meist, daß der Server dort gar kein TLS spricht (dann \"pop3://\" und STLS "
+      "versuchen). Mit \"Verbinden\" bauen Sie eine neue Verbindung auf.";
+
 // Fills the single "%s" of a text; the value is inserted as it stands.
 std::string Fill(const std::string& Text, const std::string& Value)
 {
@@ -365,6 +371,8 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
 {
     if (Context.ErrorFlag) {
         const std::string Lead = Context.ErrorMessage + "\r\n\r\n";
+        if (Context.TlsFailed)
+            return { Lead + Fill(kTlsFailedText, Context.TargetHost), true };
         if (Context.Connected)
             return { Lead + kDisturbedText, true };
         return { Lead + Fill(kNotConnectedText, Context.TargetHost), true };
@@ -400,6 +408,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     const std::string Lead = ErrorMessage + "\r\n\r\n";
     Texts.push_back(Lead + kDisturbedText);
     Texts.push_back(Lead + Fill(kNotConnectedText, TargetHost));
+    Texts.push_back(Lead + Fill(kTlsFailedText, TargetHost));
     Texts.push_back(Fill(kUndefinedStatusText, QuotedStatusWord(std::string(100, 'W'))));
     Texts.push_back(kMechanismListText);
     // After a greeting: the text, the warning of a connection in clear, the APOP offer.

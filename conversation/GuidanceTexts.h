@@ -17,6 +17,7 @@ struct TGuidance {
 struct TGuidanceContext {
     bool ErrorFlag = false;
     bool Connected = false;
+    bool TlsFailed = false; // the error ended TLS and the connection
     std::string ErrorMessage;
     std::string TargetHost;
 };

@@ -41,6 +41,12 @@ std::string ChallengeForLog(const std::string& Challenge)
     return "\"" + QuotedStatusWord(Bytes, 400) + "\"";
 }
 
+// What ends TLS on a connection: a failed handshake or a broken session.
+bool IsTlsFailure(int32_t Code)
+{
+    return Code >= kWinsockTlsHandshakeFailed && Code <= kWinsockTlsSetupFailed && Code != kWinsockTlsAlreadyActive;
+}
+
 } // namespace
 
 TPOP3Conversation::TPOP3Conversation(TConversationView& View)
@@ -146,6 +152,9 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
             ShowGuidance("CONN", Greeting, Additions);
         }
+    } else if (FErrorFlag) {
+        // Said while a handshake still held the socket: say it again as it is now.
+        ShowGuidance("CONN", "");
     }
     EndAction();
 }
@@ -269,7 +278,9 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
 {
     TGuidanceContext Context;
     Context.ErrorFlag = FErrorFlag;
-    Context.Connected = FTransport->Connected();
+    // A TLS failure ends the connection, even while its socket is still open.
+    Context.Connected = FTransport->Connected() && !FTlsFailed;
+    Context.TlsFailed = FTlsFailed;
     Context.ErrorMessage = FErrorMessage;
     Context.TargetHost = FTransport->TargetHost();
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
@@ -408,6 +419,7 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply)
         // A failed handshake leaves no usable connection.
         if (!FTransport->Connected())
             FView.SetConnectedState(false);
+        ShowGuidance("STLS", Reply);
         return;
     }
     if (!AcceptEncryption())
@@ -557,6 +569,22 @@ void TPOP3Conversation::WinsockError(const std::string& Origin, int32_t Code, co
     char Number[16];
     std::snprintf(Number, sizeof Number, "%d", static_cast<int>(Code));
     FErrorMessage = "Winsock-Fehler: " + std::string(Number) + " - " + Description;
+    EndFailedTls(Code, Description);
     ShowGuidance("", "");
     ShowStatus(".");
+}
+
+void TPOP3Conversation::EndFailedTls(int32_t Code, const std::string& Description)
+{
+    FTlsFailed = IsTlsFailure(Code);
+    if (!FTlsFailed)
+        return;
+    const std::string& Reason = FTransport->TlsFailureReason();
+    FView.AppendNoteToLog("Brieflotse: TLS gescheitert, "
+        + (Reason.empty() ? "ohne Grund von OpenSSL (" + Description + ")."
+                          : "OpenSSL nennt als Grund: \"" + Reason + "\"."));
+    // A session that failed after its handshake cannot go on; a failed
+    // handshake is closed by the socket itself.
+    if (FTransport->Encrypted())
+        CloseConnection();
 }

@@ -106,6 +106,8 @@ private:
     bool AcceptEncryption();
     // The reply to STLS: on "+OK" TLS starts on the same connection.
     void HandleStlsReply(const std::string& Reply);
+    // After a TLS failure: OpenSSL's reason to the log; a broken session is closed.
+    void EndFailedTls(int32_t Code, const std::string& Description);
     // Server text to the log while it has room; counted otherwise.
     void LogServerText(const std::string& Text, bool IsBody);
     // After a reply: a note in the log for whatever was received but not shown.
@@ -138,6 +140,7 @@ private:
     std::string FLastStatus;
     bool FBusy = false;
     bool FStopped = false; // the user stopped the running action
+    bool FTlsFailed = false; // the last error ended TLS, and with it the connection
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
     void EndStoppedAction();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,8 +14,10 @@
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/ScriptedServer.h"
 
+using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::Not;
 using testing::StartsWith;
 
 namespace {
@@ -375,4 +378,29 @@ TEST_F(ConversationTest, ResetCountersShowsZero)
     EXPECT_EQ(View.Sent, 0);
     EXPECT_EQ(View.Received, 0);
     EXPECT_EQ(Conversation.SentBase(), 6);
+}
+
+// A server that answers the handshake in plain text: OpenSSL's reason in the
+// log, offline, and no NOOP suggested to a connection that is gone.
+TEST_F(ConversationTest, PlainAnswerToTheHandshakeExplainsItselfAndGoesOffline)
+{
+    Server.send(kGreeting).expectLine().send("+OK\r\n").expectBytes(5).send("-ERR what?\r\n").holdOpen(3000);
+    Connect();
+    ScriptedServer Plain;
+    Plain.send(kGreeting).holdOpen(3000);
+    Plain.start();
+    for (const auto& Act : std::vector<std::function<void()>> { [&] { Conversation.SendAction("STLS"); },
+             [&] { Conversation.ButtonVerbindenClick("pop3s://" + Plain.address()); } }) {
+        View.Notes.clear();
+        Act();
+        EXPECT_THAT(View.Notes,
+            ElementsAre("Brieflotse: TLS gescheitert, OpenSSL nennt als Grund: \"wrong version "
+                        "number\"."));
+        EXPECT_FALSE(Conversation.Winsock().Connected());
+        EXPECT_FALSE(View.Connected);
+        EXPECT_EQ(View.Title, "Brieflotse");
+        EXPECT_TRUE(View.GuidanceIsError);
+        EXPECT_THAT(View.Guidance, StartsWith("Winsock-Fehler: 12105"));
+        EXPECT_THAT(View.Guidance, Not(HasSubstr("NOOP")));
+    }
 }

@@ -16,8 +16,10 @@
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/FakeTransport.h"
 
+using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
+using testing::HasSubstr;
 
 namespace {
 
@@ -30,8 +32,11 @@ struct TSession {
     TRecordingView View;
     TPOP3Conversation Conversation { View, Server };
 
-    explicit TSession(const TChunks& Reply = {})
+    // Tls: encrypted from the first byte.
+    explicit TSession(const TChunks& Reply = {}, bool Tls = false)
     {
+        if (Tls)
+            Server.EncryptAtConnect();
         Server.Chunk("+OK bereit\r\n");
         for (const std::string& Chunk : Reply)
             Server.Chunk(Chunk);
@@ -427,4 +432,19 @@ TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
         EXPECT_NE(Guidance.find(Case.Expected), std::string::npos) << Guidance.substr(0, 2000);
         EXPECT_LT(Guidance.size(), 2000u);
     }
+}
+
+TEST(Transcript, BrokenTlsSessionGoesOfflineWithOpenSslsReason)
+{
+    TSession Session({}, true);
+    Session.Server.TlsFailure("decryption failed or bad record mac");
+    Session.Send("NOOP");
+    EXPECT_FALSE(Session.Server.Connected() || Session.View.Connected);
+    EXPECT_THAT(Session.View.Notes,
+        Contains("Brieflotse: TLS gescheitert, OpenSSL nennt als Grund: \"decryption failed or bad record mac\"."));
+    EXPECT_TRUE(Session.View.GuidanceIsError);
+    EXPECT_NE(
+        Session.View.Guidance.find("Verschlüsselung mit dem Server \"pop.example\" ist gescheitert"), std::string::npos)
+        << Session.View.Guidance;
+    EXPECT_EQ(Session.View.Guidance.find("NOOP"), std::string::npos);
 }
