@@ -337,6 +337,15 @@ TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
     };
 }
 
+TGuidance StlsNotSentGuidance(const TTlsInfo& Tls)
+{
+    return { "Die Verbindung ist bereits mit TLS verschlüsselt (" + Tls.Protocol
+            + "), deshalb hat Brieflotse STLS nicht gesendet: Eine zweite Verschlüsselung in der ersten gibt es "
+              "nicht, auch wenn manche Server STLS hier anbieten und mit \"+OK\" beantworten. Melden Sie sich "
+              "einfach an.",
+        false };
+}
+
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost)
 {
     return { CertificateProblemText(Result, TargetHost)
@@ -422,6 +431,9 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
         Texts.push_back(Refused.Text + "\r\n\r\n" + Known.Text);
     Texts.push_back(ServerClosedGuidance(TargetHost).Text);
     Texts.push_back(StoppedGuidance(TargetHost).Text);
+    TTlsInfo Tls;
+    Tls.Protocol = "TLSv1.3";
+    Texts.push_back(StlsNotSentGuidance(Tls).Text);
     for (const bool Forged : { false, true })
         Texts.push_back(UnprovenServerGuidance(Forged).Text);
     return Texts;

@@ -33,6 +33,8 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
 // Added after the greeting when it carries an APOP timestamp ("" otherwise).
 std::string ApopOfferText(const std::string& Timestamp);
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
+// STLS on a connection that is encrypted already was not sent.
+TGuidance StlsNotSentGuidance(const TTlsInfo& Tls);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
 bool IsThisMachine(const std::string& Host);

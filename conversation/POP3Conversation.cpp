@@ -184,6 +184,9 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     // matters, it may carry the password, and it is no command to repeat.
     const bool IsAnswer = FAwaitingAnswer;
     std::string Line = CommandText;
+    // Servers take the command word up to the first blank: "STLS " starts TLS too.
+    const bool IsStls = !IsAnswer && SplitCommand(Line).Word == "STLS";
+    bool Held = false;
     if (IsAnswer) {
         SendAnswer(Line);
     } else {
@@ -191,14 +194,17 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             Line = UpperCaseCommandWord(Line);
         if (!Line.empty())
             FView.AddCommandToHistory(Line);
-        SendCommand(Line);
+        Held = HoldBack(Line);
+        if (!Held)
+            SendCommand(Line);
     }
-    if (!FErrorFlag) {
+    if (!FErrorFlag && !Held) {
         ShowStatus("Wartet auf Antwort ...");
         const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
         FKeepBody = MultiLine && SplitCommand(Line).Word == "CAPA";
         FKeptBody.clear();
-        std::string Reply = MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+        std::string Behind; // STLS: what came behind its reply, still unencrypted
+        std::string Reply = IsStls ? ReadStatusLine(Behind) : MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
         FKeepBody = false;
         HandleQuitReply(Line, Reply);
         NoteReply(Line, Reply, IsAnswer);
@@ -209,8 +215,8 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             AnswerContinuations(Reply);
         else
             SetSaslClient(nullptr, "");
-        if (!IsAnswer && UpperAscii(Line) == "STLS")
-            HandleStlsReply(Reply);
+        if (IsStls)
+            HandleStlsReply(Reply, Behind);
         else
             GuideReply(InAuth ? FAuthLine : Line, Reply);
     }
@@ -219,6 +225,17 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     else
         FView.FocusHostField();
     EndAction();
+}
+
+bool TPOP3Conversation::HoldBack(const std::string& Line)
+{
+    if (SplitCommand(Line).Word == "STLS" && FTransport->Encrypted()) {
+        FView.AppendNoteToLog("Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
+        const TGuidance Guidance = StlsNotSentGuidance(*FTransport->TlsDetails());
+        FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+        return true;
+    }
+    return false;
 }
 
 bool TPOP3Conversation::FormCloseQuery()
@@ -404,16 +421,24 @@ bool TPOP3Conversation::AcceptEncryption()
     return false;
 }
 
-void TPOP3Conversation::HandleStlsReply(const std::string& Reply)
+void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& Behind)
 {
     if (FErrorFlag)
         return ShowGuidance("STLS", Reply);
     const bool Accepted = IsPositiveReply(Reply) && !FTransport->Encrypted();
     if (!Accepted) {
+        // No TLS follows: what came behind is the server's next text.
+        if (!Behind.empty() && ReadToLineEnd(Behind))
+            LogServerText(Behind, false);
         const TGuidance Guidance = StlsGuidance(false, nullptr);
         FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return;
     }
+    // Sent before TLS began, so no reply and no part of the handshake.
+    if (!Behind.empty())
+        FView.AppendNoteToLog("Brieflotse: " + GroupedCount(Behind.size())
+            + " Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \"" + QuotedStatusWord(Behind, 80)
+            + "\"");
     ShowStatus("Handelt TLS aus ...");
     if (!FTransport->StartTls()) {
         // A failed handshake leaves no usable connection.
@@ -470,6 +495,36 @@ std::string TPOP3Conversation::ReadSingleLineReply()
     return Reply;
 }
 
+size_t TPOP3Conversation::ReadToFirstLineEnd(std::string& Text)
+{
+    // Each search starts where the previous one ended (less the one byte
+    // that may be a CR), so a long status line costs linear time.
+    size_t End = std::string::npos;
+    while (End == std::string::npos && !FErrorFlag) {
+        const size_t SearchFrom = Text.empty() ? 0 : Text.size() - 1;
+        std::string Chunk;
+        ReceiveChunk(Chunk);
+        Text += Chunk;
+        End = Text.find(kLineEnd, SearchFrom);
+        ShowStatus("");
+    }
+    return End;
+}
+
+std::string TPOP3Conversation::ReadStatusLine(std::string& Behind)
+{
+    FLineLimiter.StartReply();
+    std::string Reply;
+    const size_t End = ReadToFirstLineEnd(Reply);
+    if (End != std::string::npos) {
+        Behind = Reply.substr(End + 2);
+        Reply.erase(End + 2);
+        LogServerText(Reply, false);
+    }
+    NoteWhatWasNotShown();
+    return Reply;
+}
+
 std::string TPOP3Conversation::ReadMultiLineReply()
 {
     FLineLimiter.StartReply();
@@ -481,17 +536,7 @@ std::string TPOP3Conversation::ReadMultiLineReply()
 std::string TPOP3Conversation::ReadMultiLineReplyLimited()
 {
     std::string Reply;
-    // Each search starts where the previous one ended (less the one byte
-    // that may be a CR), so a long status line costs linear time.
-    size_t StatusEnd = std::string::npos;
-    while (StatusEnd == std::string::npos && !FErrorFlag) {
-        const size_t SearchFrom = Reply.empty() ? 0 : Reply.size() - 1;
-        std::string Chunk;
-        ReceiveChunk(Chunk);
-        Reply += Chunk;
-        StatusEnd = Reply.find(kLineEnd, SearchFrom);
-        ShowStatus("");
-    }
+    const size_t StatusEnd = ReadToFirstLineEnd(Reply);
     if (FErrorFlag)
         return Reply;
     // The status line with its line end, so that an empty one still shows

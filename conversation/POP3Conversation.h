@@ -101,11 +101,19 @@ private:
     bool ReceiveChunk(std::string& Chunk);
     // Reads on until Text ends with CR LF; false when reading failed.
     bool ReadToLineEnd(std::string& Text);
+    // Reads on until Text holds a CR LF: where the first one starts, npos
+    // when reading failed.
+    size_t ReadToFirstLineEnd(std::string& Text);
     // After a handshake: the details to the log, then the certificate's
     // check, the user deciding on a failed one. False: the connection is closed.
     bool AcceptEncryption();
-    // The reply to STLS: on "+OK" TLS starts on the same connection.
-    void HandleStlsReply(const std::string& Reply);
+    // The reply to STLS: on "+OK" TLS starts on the same connection. Behind:
+    // what came after the reply in the same read.
+    void HandleStlsReply(const std::string& Reply, std::string& Behind);
+    // STLS's reply up to its first CR LF; the rest of that read goes to Behind.
+    std::string ReadStatusLine(std::string& Behind);
+    // True: Line is not sent (STLS inside TLS).
+    bool HoldBack(const std::string& Line);
     // After a TLS failure: OpenSSL's reason to the log; a broken session is closed.
     void EndFailedTls(int32_t Code, const std::string& Description);
     // Server text to the log while it has room; counted otherwise.

@@ -20,6 +20,7 @@ using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
+using testing::IsEmpty;
 
 namespace {
 
@@ -432,6 +433,26 @@ TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
         EXPECT_NE(Guidance.find(Case.Expected), std::string::npos) << Guidance.substr(0, 2000);
         EXPECT_LT(Guidance.size(), 2000u);
     }
+}
+
+TEST(Transcript, StlsGoesByItsWordAndNeverInsideTls)
+{
+    // Servers split at the first blank: "STLS " starts TLS as well.
+    TSession Plain({ "+OK Begin TLS\r\n" });
+    Plain.Send("stls ");
+    EXPECT_EQ(Plain.Server.StartTlsCount(), 1);
+    EXPECT_EQ(Plain.View.Guidance.rfind("Der Server hat STLS angenommen", 0), 0u) << Plain.View.Guidance;
+
+    // Courier lists STLS on its pop3s port and answers "+OK": not sent, and
+    // the next reply stays the next command's.
+    TSession Encrypted({ "+OK\r\n" }, true);
+    EXPECT_THAT(Encrypted.Send("STLS"), IsEmpty());
+    EXPECT_EQ(Encrypted.Server.Sent(), "");
+    EXPECT_THAT(Encrypted.View.Notes, Contains(HasSubstr("STLS nicht gesendet")));
+    EXPECT_EQ(Encrypted.View.Guidance.rfind("Die Verbindung ist bereits mit TLS verschlüsselt", 0), 0u);
+    EXPECT_THAT(Encrypted.Send("NOOP"), ElementsAre("+OK"));
+    EXPECT_EQ(Encrypted.Server.StartTlsCount(), 0);
+    EXPECT_EQ(Encrypted.View.StatusText, "Bereit (TLS-verschlüsselt)");
 }
 
 TEST(Transcript, BrokenTlsSessionGoesOfflineWithOpenSslsReason)
