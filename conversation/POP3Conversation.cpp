@@ -119,6 +119,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     if (!BeginAction())
         return;
     FTransport->SetTargetHost(HostText);
+    FTlsAccepted = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
     // A server reached by TLS is remembered as typed, so it is reached by TLS again.
@@ -280,7 +281,7 @@ void TPOP3Conversation::ReportServerClosed()
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
     const TStatusLine Line = DecideStatusLine(
-        Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage, FTransport->Encrypted());
+        Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage, Encrypted());
     if (Line.SetsTitle)
         FView.ShowWindowTitle(Line.Title);
     FView.ShowStatusPicture(Line.Picture);
@@ -412,7 +413,8 @@ bool TPOP3Conversation::AcceptEncryption()
              "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check })
         FView.AppendNoteToLog(Note);
     const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
-    if (FView.AcceptCertificate(*Tls, Target))
+    FTlsAccepted = FView.AcceptCertificate(*Tls, Target);
+    if (FTlsAccepted)
         return true;
     const TTlsVerifyResult Result = Tls->Verify;
     CloseConnection();

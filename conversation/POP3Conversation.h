@@ -114,6 +114,8 @@ private:
     std::string ReadStatusLine(std::string& Behind);
     // True: Line is not sent (STLS inside TLS).
     bool HoldBack(const std::string& Line);
+    // TLS only counts for the status once the user accepted the certificate.
+    bool Encrypted() const { return FTlsAccepted && FTransport->Encrypted(); }
     // After a TLS failure: OpenSSL's reason to the log; a broken session is closed.
     void EndFailedTls(int32_t Code, const std::string& Description);
     // Server text to the log while it has room; counted otherwise.
@@ -148,6 +150,7 @@ private:
     std::string FLastStatus;
     bool FBusy = false;
     bool FStopped = false; // the user stopped the running action
+    bool FTlsAccepted = false; // the certificate of this connection's TLS was accepted
     bool FTlsFailed = false; // the last error ended TLS, and with it the connection
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full

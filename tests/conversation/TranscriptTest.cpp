@@ -469,3 +469,15 @@ TEST(Transcript, BrokenTlsSessionGoesOfflineWithOpenSslsReason)
         << Session.View.Guidance;
     EXPECT_EQ(Session.View.Guidance.find("NOOP"), std::string::npos);
 }
+
+TEST(Transcript, TlsShowsInTheStatusOnlyOnceTheCertificateIsAccepted)
+{
+    TFakeTransport Server;
+    Server.EncryptAtConnect();
+    Server.Chunk("+OK bereit\r\n");
+    TRecordingView View;
+    View.Opts.ResetCounterAtConnect = true; // shows the status before the certificate's check
+    TPOP3Conversation(View, Server).ButtonVerbindenClick("pop.example");
+    EXPECT_EQ(View.TitleAtCertificate + " / " + View.StatusAtCertificate, "Brieflotse - [pop.example] / Bereit");
+    EXPECT_EQ(View.Title + " / " + View.StatusText, "Brieflotse - [pop.example] (TLS) / Bereit (TLS-verschlüsselt)");
+}
