@@ -346,6 +346,26 @@ TGuidance StlsNotSentGuidance(const TTlsInfo& Tls)
         false };
 }
 
+bool CarriesPasswordInClear(const std::string& Line)
+{
+    const std::string Word = SplitCommand(Line).Word;
+    if (Word == "USER" || Word == "PASS")
+        return true;
+    if (Word != "AUTH")
+        return false;
+    const size_t Blank = Line.find(' ');
+    const std::string Mechanism = Blank == std::string::npos ? "" : SplitCommand(Line.substr(Blank + 1)).Word;
+    return Mechanism == "PLAIN" || Mechanism == "LOGIN";
+}
+
+std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost)
+{
+    return Fill("Die Verbindung zu \"%s\" ist nicht verschlüsselt. ", TargetHost) + Word
+        + " übergibt Name oder Paßwort im Klartext (AUTH PLAIN und LOGIN nur Base64-kodiert); jeder, der die "
+          "Verbindung mitliest, kann sie lesen.\r\n\r\nSenden Sie zuerst STLS oder verbinden Sie sich mit "
+          "\"pop3s://\". Trotzdem jetzt senden?";
+}
+
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost)
 {
     return { CertificateProblemText(Result, TargetHost)

@@ -35,6 +35,11 @@ std::string ApopOfferText(const std::string& Timestamp);
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // STLS on a connection that is encrypted already was not sent.
 TGuidance StlsNotSentGuidance(const TTlsInfo& Tls);
+// USER, PASS, AUTH PLAIN and AUTH LOGIN (with or without initial response)
+// hand the password over as it is or in Base64.
+bool CarriesPasswordInClear(const std::string& Line);
+// Asked before such a line goes to another machine without TLS.
+std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
 bool IsThisMachine(const std::string& Host);

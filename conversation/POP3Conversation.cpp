@@ -120,6 +120,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
         return;
     FTransport->SetTargetHost(HostText);
     FTlsAccepted = false;
+    FClearTextAgreed = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
     // A server reached by TLS is remembered as typed, so it is reached by TLS again.
@@ -236,7 +237,19 @@ bool TPOP3Conversation::HoldBack(const std::string& Line)
         FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return true;
     }
-    return false;
+    // The assistant asked before its own AUTH.
+    if (FClearTextAgreed || FSasl || !CarriesPasswordInClear(Line) || !PasswordCrossesNetwork())
+        return false;
+    FClearTextAgreed = FView.AskYesNo(
+        "Brieflotse - Unverschlüsselt", ClearTextQuestion(SplitCommand(Line).Word, FTransport->TargetHost()));
+    if (!FClearTextAgreed)
+        FView.ShowGuidanceText(ConnectionSecurityText(nullptr, FTransport->TargetHost()), false);
+    return !FClearTextAgreed;
+}
+
+bool TPOP3Conversation::PasswordCrossesNetwork() const
+{
+    return !FTransport->Encrypted() && !IsThisMachine(FTransport->TargetHost());
 }
 
 bool TPOP3Conversation::FormCloseQuery()

@@ -112,8 +112,10 @@ private:
     void HandleStlsReply(const std::string& Reply, std::string& Behind);
     // STLS's reply up to its first CR LF; the rest of that read goes to Behind.
     std::string ReadStatusLine(std::string& Behind);
-    // True: Line is not sent (STLS inside TLS).
+    // True: Line is not sent (STLS inside TLS, or a password in clear text
+    // that the user did not let go to another machine).
     bool HoldBack(const std::string& Line);
+    bool PasswordCrossesNetwork() const;
     // TLS only counts for the status once the user accepted the certificate.
     bool Encrypted() const { return FTlsAccepted && FTransport->Encrypted(); }
     // After a TLS failure: OpenSSL's reason to the log; a broken session is closed.
@@ -152,6 +154,7 @@ private:
     bool FStopped = false; // the user stopped the running action
     bool FTlsAccepted = false; // the certificate of this connection's TLS was accepted
     bool FTlsFailed = false; // the last error ended TLS, and with it the connection
+    bool FClearTextAgreed = false; // to a password in clear text on this connection
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
     void EndStoppedAction();

@@ -260,3 +260,11 @@ TEST(GuidanceTexts, FixedKeysAndOtherWords)
     EXPECT_EQ(TextFor("OOPS", "-ERR late\r\n"), kRow26);
     EXPECT_EQ(TextFor("OOPS", "garbage"), Undefined("garbage"));
 }
+
+TEST(GuidanceTexts, LinesThatHandThePasswordOverInClear)
+{
+    for (const char* Line : { "USER anna", "pass geheim", "AUTH PLAIN AGFubmEAZ2VoZWlt", "auth login", "AUTH PLAIN" })
+        EXPECT_TRUE(CarriesPasswordInClear(Line)) << Line;
+    for (const char* Line : { "AUTH CRAM-MD5", "AUTH SCRAM-SHA-256", "AUTH", "APOP anna c4c9334b", "STAT" })
+        EXPECT_FALSE(CarriesPasswordInClear(Line)) << Line;
+}

@@ -33,9 +33,10 @@ struct TSession {
     TRecordingView View;
     TPOP3Conversation Conversation { View, Server };
 
-    // Tls: encrypted from the first byte.
+    // Tls: encrypted from the first byte. Clear text is allowed when asked.
     explicit TSession(const TChunks& Reply = {}, bool Tls = false)
     {
+        View.Answer = true;
         if (Tls)
             Server.EncryptAtConnect();
         Server.Chunk("+OK bereit\r\n");
@@ -453,6 +454,25 @@ TEST(Transcript, StlsGoesByItsWordAndNeverInsideTls)
     EXPECT_THAT(Encrypted.Send("NOOP"), ElementsAre("+OK"));
     EXPECT_EQ(Encrypted.Server.StartTlsCount(), 0);
     EXPECT_EQ(Encrypted.View.StatusText, "Bereit (TLS-verschlüsselt)");
+}
+
+TEST(Transcript, PasswordInClearToAnotherMachineAsksOncePerConnection)
+{
+    TSession Session({ "+OK\r\n", "+OK\r\n" });
+    Session.View.Answer = false;
+    Session.Send("USER anna");
+    EXPECT_EQ(Session.Server.Sent(), "") << "refused: nothing sent";
+    Session.View.Answer = true;
+    Session.Send("USER anna");
+    Session.Send("PASS geheim");
+    ASSERT_EQ(Session.View.Questions.size(), 2u) << "agreed once, not asked for PASS again";
+    EXPECT_EQ(Session.View.Questions[0].first, "Brieflotse - Unverschlüsselt");
+    EXPECT_NE(Session.View.Questions[0].second.find("\"pop.example\""), std::string::npos);
+    EXPECT_EQ(Session.Server.Sent(), "USER anna\r\nPASS geheim\r\n");
+
+    TSession Encrypted({ "+OK\r\n" }, true);
+    Encrypted.Send("AUTH PLAIN AGFubmEAZ2VoZWlt");
+    EXPECT_THAT(Encrypted.View.Questions, IsEmpty());
 }
 
 TEST(Transcript, BrokenTlsSessionGoesOfflineWithOpenSslsReason)
