@@ -720,7 +720,11 @@ bool TPOP3Main::LogHasRoom() const
 
 bool TPOP3Main::AcceptCertificate(const TTlsInfo& Info, const std::string& Target)
 {
-    return TCertificateTrust(FSettings).Accept(this, Info, Target);
+    TCertificateTrust Trust(FSettings);
+    const bool Accepted = Trust.Accept(this, Info, Target);
+    if (!Trust.Note().empty())
+        AppendNoteToLog(Trust.Note());
+    return Accepted;
 }
 
 void TPOP3Main::AppendNoteToLog(const std::string& Text)

@@ -23,6 +23,16 @@ QString Details(const TTlsInfo& Info)
 
 } // namespace
 
+bool TCertificateTrust::Forget(const QString& Name)
+{
+    try {
+        TSettingsKey Key(FSettings, TrustKey);
+        return Key.IsOpen() && FSettings.DeleteValue(Name);
+    } catch (const TSettingsError&) {
+        return false;
+    }
+}
+
 TCertificateTrust::TCertificateTrust(TSettingsStore& Settings)
     : FSettings(Settings)
 {
@@ -39,8 +49,16 @@ bool TCertificateTrust::Accept(QWidget* Parent, const TTlsInfo& Info, const std:
     } catch (const TSettingsError&) {
     }
     const QString Fingerprint = Q(Info.Fingerprint);
-    if (Info.Verify == tvOk)
+    FNote.clear();
+    if (Info.Verify == tvOk) {
+        // An exception the check no longer needs is forgotten, so that a
+        // later failure of this server is asked about again.
+        if (!Remembered.isEmpty() && Forget(Name))
+            FNote = "Brieflotse: Das Zertifikat von " + Target
+                + " besteht die Prüfung jetzt selbst; die gemerkte Ausnahme (SHA-256 " + Remembered.toStdString()
+                + ") wird nicht mehr gebraucht und ist gelöscht.";
         return true;
+    }
     if (!Remembered.isEmpty() && Remembered == Fingerprint)
         return true;
 

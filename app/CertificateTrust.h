@@ -10,6 +10,7 @@
 
 #include "net/TlsInfo.h"
 
+class QString;
 class QWidget;
 class TSettingsStore;
 
@@ -19,7 +20,12 @@ public:
 
     // Target is "host:port". True: go on with this connection.
     bool Accept(QWidget* Parent, const TTlsInfo& Info, const std::string& Target);
+    // After Accept: a line for the log, or empty.
+    const std::string& Note() const { return FNote; }
 
 private:
+    bool Forget(const QString& Name);
+
     TSettingsStore& FSettings;
+    std::string FNote;
 };

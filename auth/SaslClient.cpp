@@ -297,13 +297,24 @@ TSaslStep TSaslClient::ScramCheckServerFinal(const std::string& ServerFinal)
     std::string Signature;
     if (Attributes.front().first != 'v' || !Base64Decode(Attributes.front().second, Signature))
         return Refuse("SCRAM-SHA-256: In der letzten Antwort des Servers fehlt die Server-Signatur (\"v=\").");
-    if (!SameBytes(Signature, FExpectedServerSignature))
+    if (!SameBytes(Signature, FExpectedServerSignature)) {
+        FSignatureWrong = true;
         return Refuse("SCRAM-SHA-256: Die Server-Signatur stimmt nicht. Der Server kennt das Paßwort nicht, "
                       "oder ein anderer hat sich dazwischengeschaltet.");
+    }
     FServerVerified = true;
     return { true, "",
         "SCRAM-SHA-256: Der Server hat bewiesen, daß er das Paßwort kennt (Server-Signatur stimmt). Die leere "
         "Zeile schließt den Austausch ab." };
+}
+
+TServerProof TSaslClient::ServerProof() const
+{
+    if (FMechanism != TSaslMechanism::ScramSha256)
+        return TServerProof::NotAsked;
+    if (FServerVerified)
+        return TServerProof::Proven;
+    return FSignatureWrong ? TServerProof::Forged : TServerProof::Missing;
 }
 
 TSaslStep TSaslClient::AnswerXOAuth2(const std::string& Decoded)

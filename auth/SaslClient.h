@@ -12,6 +12,9 @@ enum class TSaslMechanism { Plain, Login, CramMd5, ScramSha256, XOAuth2 };
 bool ParseSaslMechanism(const std::string& Name, TSaslMechanism& Mechanism); // case-insensitive
 std::string SaslMechanismName(TSaslMechanism Mechanism); // "PLAIN", "LOGIN", "CRAM-MD5", ...
 
+// SCRAM: what the exchange showed of the server's own knowledge of the password.
+enum class TServerProof { NotAsked, Proven, Missing, Forged };
+
 struct TSaslStep {
     // false: the exchange cannot go on (bad challenge, wrong server signature,
     // too many rounds); Line is then "*" (cancel) and Explanation says why.
@@ -42,6 +45,8 @@ public:
     // Challenge: the text after "+ " of a continuation line (may be empty).
     TSaslStep Answer(const std::string& Challenge);
     bool ServerVerified() const { return FServerVerified; } // SCRAM: server signature checked and right
+    // NotAsked for the other mechanisms; Missing until a right signature came.
+    TServerProof ServerProof() const;
     // The challenge as a person should read it: decoded, control bytes shown
     // as \xNN; the raw text (made safe) when it is not Base64; "" for "".
     std::string DecodedChallenge(const std::string& Challenge) const;
@@ -66,6 +71,7 @@ private:
     bool FInitialResponseDeferred = false;
     bool FFailed = false;
     bool FServerVerified = false;
+    bool FSignatureWrong = false;
     std::string FClientFirstBare;
     std::string FExpectedServerSignature;
 };

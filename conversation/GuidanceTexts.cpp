@@ -227,6 +227,12 @@ const char* const kUndefinedStatusText
       "aber um einen Fehler der Server-Software. Der mit dem Code gesendete Klartext (siehe Protokoll) könnte "
       "Aufschluß über die Bedeutung dieser Meldung geben.";
 
+const char* const kTlsFailedText
+    = "Die Verschlüsselung mit dem Server \"%s\" ist gescheitert, deshalb ist die Verbindung getrennt: Ohne "
+      "intakte TLS-Sitzung geht nichts sicher über die Leitung. Den Grund, den OpenSSL nennt, zeigt das Protokoll; "
+      "\"wrong version number\" heißt meist, daß der Server dort gar kein TLS spricht (dann \"pop3://\" und STLS "
+      "versuchen). Mit \"Verbinden\" bauen Sie eine neue Verbindung auf.";
+
 // Fills the single "%s" of a text; the value is inserted as it stands.
 std::string Fill(const std::string& Text, const std::string& Value)
 {
@@ -327,6 +333,10 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
         return "Das Zertifikat ist selbst signiert: keine Stelle, der dieser Rechner vertraut, hat es bestätigt.";
     case tvUntrusted:
         return "Das Zertifikat stammt von einer Zertifizierungsstelle, die dieser Rechner nicht kennt.";
+    case tvIncompleteChain:
+        return "Der Server hat eine unvollständige Zertifikatskette gesendet: Der Aussteller seines Zertifikats ist "
+               "nicht unter den gesendeten Zertifikaten, und dieser Rechner kennt ihn auch nicht. Meist fehlt in der "
+               "Einrichtung des Servers ein Zwischenzertifikat, das sein Betreiber mitsenden muß.";
     case tvOther:
         break;
     }
@@ -371,11 +381,53 @@ TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)
     };
 }
 
+TGuidance StlsNotSentGuidance(const TTlsInfo& Tls)
+{
+    return { "Die Verbindung ist bereits mit TLS verschlüsselt (" + Tls.Protocol
+            + "), deshalb hat Brieflotse STLS nicht gesendet: Eine zweite Verschlüsselung in der ersten gibt es "
+              "nicht, auch wenn manche Server STLS hier anbieten und mit \"+OK\" beantworten. Melden Sie sich "
+              "einfach an.",
+        false };
+}
+
+bool CarriesPasswordInClear(const std::string& Line)
+{
+    const std::string Word = SplitCommand(Line).Word;
+    if (Word == "USER" || Word == "PASS")
+        return true;
+    if (Word != "AUTH")
+        return false;
+    const size_t Blank = Line.find(' ');
+    const std::string Mechanism = Blank == std::string::npos ? "" : SplitCommand(Line.substr(Blank + 1)).Word;
+    return Mechanism == "PLAIN" || Mechanism == "LOGIN";
+}
+
+std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost)
+{
+    return Fill("Die Verbindung zu \"%s\" ist nicht verschlüsselt. ", TargetHost) + Word
+        + " übergibt Name oder Paßwort im Klartext (AUTH PLAIN und LOGIN nur Base64-kodiert); jeder, der die "
+          "Verbindung mitliest, kann sie lesen.\r\n\r\nSenden Sie zuerst STLS oder verbinden Sie sich mit "
+          "\"pop3s://\". Trotzdem jetzt senden?";
+}
+
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost)
 {
     return { CertificateProblemText(Result, TargetHost)
             + "\r\n\r\nSie haben diesem Zertifikat nicht vertraut, deshalb hat Brieflotse die Verbindung getrennt, "
               "bevor etwas gesendet wurde.",
+        true };
+}
+
+TGuidance UnprovenServerGuidance(bool Forged)
+{
+    const std::string Why = Forged
+        ? "Seine Server-Signatur (\"v=\") stimmt nicht: Entweder kennt er das Paßwort nicht, oder ein anderer hat "
+          "sich dazwischengeschaltet. Brieflotse hat die Anmeldung deshalb mit \"*\" abgebrochen."
+        : "Er hat die Anmeldung mit SCRAM-SHA-256 beendet, ohne seine Server-Signatur (\"v=\") zu senden. Gerade "
+          "diesen Beweis verlangt SCRAM; ohne ihn kann sich jeder als Ihr Server ausgeben.";
+    return { "Der Server hat nicht bewiesen, daß er Ihr Paßwort kennt. " + Why
+            + " Senden Sie auf dieser Verbindung nichts Vertrauliches mehr, trennen Sie sie und prüfen Sie, mit wem "
+              "Sie verbunden sind.",
         true };
 }
 
@@ -392,6 +444,8 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
 {
     if (Context.ErrorFlag) {
         const std::string Lead = Context.ErrorMessage + "\r\n\r\n";
+        if (Context.TlsFailed)
+            return { Lead + Fill(kTlsFailedText, Context.TargetHost), true };
         if (Context.Connected)
             return { Lead + kDisturbedText, true };
         return { Lead + Fill(kNotConnectedText, Context.TargetHost), true };
@@ -434,6 +488,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     const std::string Lead = ErrorMessage + "\r\n\r\n";
     Texts.push_back(Lead + kDisturbedText);
     Texts.push_back(Lead + Fill(kNotConnectedText, TargetHost));
+    Texts.push_back(Lead + Fill(kTlsFailedText, TargetHost));
     Texts.push_back(Fill(kUndefinedStatusText, QuotedStatusWord(std::string(100, 'W'))));
     Texts.push_back(kMechanismListText);
     // After a greeting: the text, the warning of a connection in clear, the APOP offer.
@@ -448,5 +503,10 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     Texts.push_back(ServerEndedGuidance(TargetHost, false, "").Text);
     Texts.push_back(ServerEndedGuidance(TargetHost, true, Lead).Text);
     Texts.push_back(StoppedGuidance(TargetHost).Text);
+    TTlsInfo Tls;
+    Tls.Protocol = "TLSv1.3";
+    Texts.push_back(StlsNotSentGuidance(Tls).Text);
+    for (const bool Forged : { false, true })
+        Texts.push_back(UnprovenServerGuidance(Forged).Text);
     return Texts;
 }

@@ -17,6 +17,7 @@ struct TGuidance {
 struct TGuidanceContext {
     bool ErrorFlag = false;
     bool Connected = false;
+    bool TlsFailed = false; // the error ended TLS and the connection
     std::string ErrorMessage;
     std::string TargetHost;
 };
@@ -42,12 +43,22 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
 // Added after the greeting when it carries an APOP timestamp ("" otherwise).
 std::string ApopOfferText(const std::string& Timestamp);
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
+// STLS on a connection that is encrypted already was not sent.
+TGuidance StlsNotSentGuidance(const TTlsInfo& Tls);
+// USER, PASS, AUTH PLAIN and AUTH LOGIN (with or without initial response)
+// hand the password over as it is or in Base64.
+bool CarriesPasswordInClear(const std::string& Line);
+// Asked before such a line goes to another machine without TLS.
+std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);
 // The numeric address connected to is a loopback one (127.0.0.0/8, ::1, also
 // as ::ffff:127.x): nothing crosses a network. The name typed decides nothing,
 // "127.mail.example.net" may be anywhere.
 bool IsThisMachine(const std::string& PeerAddress);
+// A SCRAM log-in whose server gave no right signature: red, whatever the
+// server answered. Forged: a signature came, but a wrong one.
+TGuidance UnprovenServerGuidance(bool Forged);
 
 // Guidance after the user stopped a wait, which closed the connection.
 TGuidance StoppedGuidance(const std::string& TargetHost);

@@ -2,6 +2,7 @@
 #include "conversation/POP3Conversation.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
@@ -58,6 +59,12 @@ std::string ChallengeForLog(const std::string& Challenge)
     if (!Base64Decode(Challenge, Bytes))
         return "(kein gültiges Base64) " + QuotedStatusWord(Challenge, 200);
     return "\"" + QuotedStatusWord(Bytes, 400) + "\"";
+}
+
+// What ends TLS on a connection: a failed handshake or a broken session.
+bool IsTlsFailure(int32_t Code)
+{
+    return Code >= kWinsockTlsHandshakeFailed && Code <= kWinsockTlsSetupFailed && Code != kWinsockTlsAlreadyActive;
 }
 
 } // namespace
@@ -138,6 +145,8 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     if (!BeginAction())
         return;
     FTransport->SetTargetHost(HostText);
+    FTlsAccepted = false;
+    FClearTextAgreed = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
     // A server reached by TLS is remembered as typed, so it is reached by TLS again.
@@ -174,6 +183,9 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
         }
     } else {
         NoteConnectAttempts();
+        // Said while a handshake still held the socket: say it again as it is now.
+        if (FErrorFlag)
+            ShowGuidance("CONN", "");
     }
     EndAction();
 }
@@ -223,6 +235,9 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     // matters, it may carry the password, and it is no command to repeat.
     const bool IsAnswer = FAwaitingAnswer;
     std::string Line = CommandText;
+    // Servers take the command word up to the first blank: "STLS " starts TLS too.
+    const bool IsStls = !IsAnswer && SplitCommand(Line).Word == "STLS";
+    bool Held = false;
     if (IsAnswer) {
         SendAnswer(Line);
     } else {
@@ -230,12 +245,14 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             Line = UpperCaseCommandWord(Line);
         if (!Line.empty())
             FView.AddCommandToHistory(Line);
-        SendCommand(Line);
+        Held = HoldBack(Line);
+        if (!Held)
+            SendCommand(Line);
     }
     const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
     // Replies come in order: those still owed to earlier commands first.
     const std::string LateFor = FOwed.empty() ? std::string() : CommandForNote(FOwed.back().Line);
-    if (!FErrorFlag && !FOwed.empty()) {
+    if (!FErrorFlag && !Held && !FOwed.empty()) {
         ShowStatus("Wartet auf verspätete Antwort ...");
         if (!ReadOwedReplies() && FTimedOut && FTransport->Connected()) {
             // Still silent: this command's reply comes after those.
@@ -244,11 +261,15 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
                 FOwed.pop_front();
         }
     }
-    if (!FErrorFlag) {
+    if (!FErrorFlag && !Held) {
         ShowStatus("Wartet auf Antwort ...");
         FKeepBody = MultiLine && SplitCommand(Line).Word == "CAPA";
         FKeptBody.clear();
         std::string Reply = ReadReplyTo(Line, MultiLine);
+        // STLS: what came behind its reply, still unencrypted.
+        std::string Behind;
+        if (IsStls)
+            Behind.swap(FInput);
         FKeepBody = false;
         HandleQuitReply(Line, Reply);
         NoteReply(Line, Reply, IsAnswer);
@@ -259,8 +280,8 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
             AnswerContinuations(Reply);
         else
             SetSaslClient(nullptr, "");
-        if (!IsAnswer && UpperAscii(Line) == "STLS")
-            HandleStlsReply(Reply);
+        if (IsStls)
+            HandleStlsReply(Reply, Behind);
         else
             GuideReply(InAuth ? FAuthLine : Line, Reply);
         if (!FErrorFlag && !LateFor.empty())
@@ -284,6 +305,30 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     else
         FView.FocusHostField();
     EndAction();
+}
+
+bool TPOP3Conversation::HoldBack(const std::string& Line)
+{
+    if (SplitCommand(Line).Word == "STLS" && FTransport->Encrypted()) {
+        FView.AppendNoteToLog("Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
+        const TGuidance Guidance = StlsNotSentGuidance(*FTransport->TlsDetails());
+        FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+        return true;
+    }
+    // The assistant asked before its own AUTH.
+    if (FClearTextAgreed || FSasl || !CarriesPasswordInClear(Line) || !PasswordCrossesNetwork())
+        return false;
+    FClearTextAgreed = FView.AskYesNo(
+        "Brieflotse - Unverschlüsselt", ClearTextQuestion(SplitCommand(Line).Word, FTransport->TargetHost()));
+    if (!FClearTextAgreed)
+        FView.ShowGuidanceText(
+            ConnectionSecurityText(nullptr, FTransport->TargetHost(), FTransport->PeerAddress()), false);
+    return !FClearTextAgreed;
+}
+
+bool TPOP3Conversation::PasswordCrossesNetwork() const
+{
+    return !FTransport->Encrypted() && !IsThisMachine(FTransport->PeerAddress());
 }
 
 bool TPOP3Conversation::FormCloseQuery()
@@ -363,7 +408,7 @@ void TPOP3Conversation::ReportServerClosed()
 void TPOP3Conversation::ShowStatus(const std::string& Text)
 {
     const TStatusLine Line = DecideStatusLine(
-        Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage, FTransport->Encrypted());
+        Text, FTransport->Connected(), FTransport->TargetHost(), FErrorFlag, FErrorMessage, Encrypted());
     if (Line.SetsTitle)
         FView.ShowWindowTitle(Line.Title);
     FView.ShowStatusPicture(Line.Picture);
@@ -378,7 +423,9 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
 {
     TGuidanceContext Context;
     Context.ErrorFlag = FErrorFlag;
-    Context.Connected = FTransport->Connected();
+    // A TLS failure ends the connection, even while its socket is still open.
+    Context.Connected = FTransport->Connected() && !FTlsFailed;
+    Context.TlsFailed = FTlsFailed;
     Context.ErrorMessage = FErrorMessage;
     Context.TargetHost = FTransport->TargetHost();
     const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
@@ -435,8 +482,10 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
         NoteReply("", Reply, true);
     }
     // The exchange is over once the server no longer asks (or the client gave up).
-    if (!FAwaitingAnswer)
+    if (!FAwaitingAnswer && FSasl) {
+        FServerProof = FSasl->ServerProof();
         FSasl.reset();
+    }
 }
 
 void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& Reply)
@@ -444,6 +493,13 @@ void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& R
     if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply)) {
         FLastGuidance = { CapabilityGuidance(FCapabilities), false };
         return FView.ShowGuidanceText(FLastGuidance.Text, false);
+    }
+    // A SCRAM server that did not prove itself is no accepted log-in, whatever it answered.
+    const TServerProof Proof = std::exchange(FServerProof, TServerProof::NotAsked);
+    if (!FErrorFlag && (Proof == TServerProof::Forged || (Proof == TServerProof::Missing && IsPositiveReply(Reply)))) {
+        FSaslSummary.clear();
+        FLastGuidance = UnprovenServerGuidance(Proof == TServerProof::Forged);
+        return FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
     }
     // How the accepted log-in worked; a refused one needs no lesson on it.
     const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
@@ -518,7 +574,8 @@ bool TPOP3Conversation::AcceptEncryption()
              "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check })
         FView.AppendNoteToLog(Note);
     const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
-    if (FView.AcceptCertificate(*Tls, Target))
+    FTlsAccepted = FView.AcceptCertificate(*Tls, Target);
+    if (FTlsAccepted)
         return true;
     const TTlsVerifyResult Result = Tls->Verify;
     CloseConnection("Brieflotse: Verbindung getrennt, das Zertifikat wurde nicht angenommen.");
@@ -527,21 +584,29 @@ bool TPOP3Conversation::AcceptEncryption()
     return false;
 }
 
-void TPOP3Conversation::HandleStlsReply(const std::string& Reply)
+void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& Behind)
 {
     if (FErrorFlag)
         return ShowGuidance("STLS", Reply);
     const bool Accepted = IsPositiveReply(Reply) && !FTransport->Encrypted();
     if (!Accepted) {
+        // No TLS follows: what came behind is the server's next text.
+        FInput = Behind + FInput;
         const TGuidance Guidance = StlsGuidance(false, nullptr);
         FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return;
     }
+    // Sent before TLS began, so no reply and no part of the handshake.
+    if (!Behind.empty())
+        FView.AppendNoteToLog("Brieflotse: " + GroupedCount(Behind.size())
+            + " Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \"" + QuotedStatusWord(Behind, 80)
+            + "\"");
     ShowStatus("Handelt TLS aus ...");
     if (!FTransport->StartTls()) {
         // A failed handshake leaves no usable connection.
         if (!FTransport->Connected())
             FView.SetConnectedState(false);
+        ShowGuidance("STLS", Reply);
         return;
     }
     if (!AcceptEncryption())
@@ -806,6 +871,22 @@ void TPOP3Conversation::WinsockError(const std::string& Origin, int32_t Code, co
     char Number[16];
     std::snprintf(Number, sizeof Number, "%d", static_cast<int>(Code));
     FErrorMessage = "Winsock-Fehler: " + std::string(Number) + " - " + Description;
+    EndFailedTls(Code, Description);
     ShowGuidance("", "");
     ShowStatus(".");
+}
+
+void TPOP3Conversation::EndFailedTls(int32_t Code, const std::string& Description)
+{
+    FTlsFailed = IsTlsFailure(Code);
+    if (!FTlsFailed)
+        return;
+    const std::string& Reason = FTransport->TlsFailureReason();
+    FView.AppendNoteToLog("Brieflotse: TLS gescheitert, "
+        + (Reason.empty() ? "ohne Grund von OpenSSL (" + Description + ")."
+                          : "OpenSSL nennt als Grund: \"" + Reason + "\"."));
+    // A session that failed after its handshake cannot go on; a failed
+    // handshake is closed by the socket itself.
+    if (FTransport->Encrypted())
+        CloseConnection();
 }

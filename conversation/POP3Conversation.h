@@ -144,8 +144,17 @@ private:
     bool AcceptEncryption();
     // The addresses tried at the last connect, and the one connected to.
     void NoteConnectAttempts();
-    // The reply to STLS: on "+OK" TLS starts on the same connection.
-    void HandleStlsReply(const std::string& Reply);
+    // The reply to STLS: on "+OK" TLS starts on the same connection. Behind:
+    // what came after the reply in the same read.
+    void HandleStlsReply(const std::string& Reply, std::string& Behind);
+    // True: Line is not sent (STLS inside TLS, or a password in clear text
+    // that the user did not let go to another machine).
+    bool HoldBack(const std::string& Line);
+    bool PasswordCrossesNetwork() const;
+    // TLS only counts for the status once the user accepted the certificate.
+    bool Encrypted() const { return FTlsAccepted && FTransport->Encrypted(); }
+    // After a TLS failure: OpenSSL's reason to the log; a broken session is closed.
+    void EndFailedTls(int32_t Code, const std::string& Description);
     // Server text to the log while it has room; counted otherwise.
     void LogServerText(const std::string& Text, bool IsBody);
     // After a reply: a note in the log for whatever was received but not shown.
@@ -167,6 +176,7 @@ private:
     std::string FAuthLine; // the AUTH command the answers belong to
     std::unique_ptr<TSaslClient> FSasl;
     std::string FSaslSummary; // the last step's explanation, for the guidance
+    TServerProof FServerProof = TServerProof::NotAsked; // of the exchange that just ended
     // The body of a CAPA answer, kept (bounded) for its guidance.
     bool FKeepBody = false;
     std::string FKeptBody;
@@ -177,6 +187,9 @@ private:
     std::string FLastStatus;
     bool FBusy = false;
     bool FStopped = false; // the user stopped the running action
+    bool FTlsAccepted = false; // the certificate of this connection's TLS was accepted
+    bool FTlsFailed = false; // the last error ended TLS, and with it the connection
+    bool FClearTextAgreed = false; // to a password in clear text on this connection
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
     bool FLogFullNoted = false; // unasked data: one note when the log is full

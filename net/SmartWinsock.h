@@ -96,7 +96,7 @@ public:
     // OpenSSL's reason for the last error reported ("unsupported protocol"),
     // for a fuller message; empty when that error did not come from OpenSSL.
     // Set before OnError runs.
-    const std::string& TlsFailureReason() const { return FTlsReason; }
+    const std::string& TlsFailureReason() const override { return FTlsReason; }
 
     int32_t Send(const void* Buffer, int32_t Count);
     int32_t Receive(void* Buffer, int32_t Size);

@@ -61,4 +61,11 @@ public:
     virtual bool Encrypted() const { return false; }
     virtual const TTlsInfo* TlsDetails() const { return nullptr; }
     virtual bool StartTls() { return false; }
+    // OpenSSL's reason for the last TLS failure reported ("wrong version
+    // number"); empty when the last error did not come from OpenSSL.
+    virtual const std::string& TlsFailureReason() const
+    {
+        static const std::string None;
+        return None;
+    }
 };

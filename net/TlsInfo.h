@@ -16,7 +16,8 @@ enum TTlsVerifyResult {
     tvWrongHost = 3, // valid, but for another name or address
     tvSelfSigned = 4, // the certificate signed itself and is not trusted
     tvUntrusted = 5, // unknown issuer, or a chain ending in an untrusted root
-    tvOther = 6
+    tvOther = 6,
+    tvIncompleteChain = 7 // the issuer is neither among the certificates sent nor in the store
 };
 
 struct TTlsInfo {

@@ -121,9 +121,10 @@ TTlsVerifyResult VerifyResultOf(long Code)
         return tvWrongHost;
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
         return tvSelfSigned;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        return tvIncompleteChain;
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
     case X509_V_ERR_CERT_UNTRUSTED:
         return tvUntrusted;

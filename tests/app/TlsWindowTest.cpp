@@ -97,7 +97,8 @@ TEST_F(TlsWindow, VerifiedSessionsFromTheFirstByteAndAfterStls)
 
 TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
 {
-    for (const Kind Fault : { Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa }) {
+    for (const Kind Fault :
+        { Kind::Expired, Kind::WrongHost, Kind::SelfSigned, Kind::UnknownCa, Kind::MissingIntermediate }) {
         SCOPED_TRACE(static_cast<int>(Fault));
         auto Server = Start(Fault);
         const QString Host = QStringLiteral("pop3s://localhost:%1").arg(Server->tlsPort());
@@ -106,6 +107,8 @@ TEST_F(TlsWindow, FailedCertificatesAskAndTheAnswerIsRemembered)
         Connect(Host);
         EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Zertifikat"));
         EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("nicht bestanden")));
+        EXPECT_EQ(TMessageBox::LastText().contains(QStringLiteral("unvollständige Zertifikatskette")),
+            Fault == Kind::MissingIntermediate);
         EXPECT_FALSE(Connected()) << "the default answer cancels";
         EXPECT_TRUE(Guidance().contains(QStringLiteral("nicht vertraut"))) << Guidance().toStdString();
 
@@ -134,6 +137,25 @@ TEST_F(TlsWindow, ChangedFingerprintIsAStrongWarning)
     EXPECT_TRUE(TMessageBox::LastText().startsWith(QStringLiteral("WARNUNG: Das Zertifikat")))
         << TMessageBox::LastText().toStdString();
     EXPECT_FALSE(Connected());
+}
+
+TEST_F(TlsWindow, ExceptionTheCheckNoLongerNeedsIsSaidOnceAndForgotten)
+{
+    auto Server = Start(Kind::Good);
+    const QString Target = QStringLiteral("localhost:%1").arg(Server->tlsPort());
+    ASSERT_TRUE(Store->OpenKey(QStringLiteral("\\Software\\Ravelko\\Brieflotse\\Certificates\\"), true));
+    Store->WriteString(Target, QString::fromStdString(Certificates->fingerprint(Kind::SelfSigned)));
+    ASSERT_TRUE(Store->CloseKey());
+    for (int Round = 0; Round < 2; ++Round) {
+        Connect(QStringLiteral("pop3s://") + Target);
+        ASSERT_TRUE(Connected()) << Guidance().toStdString();
+        Send("QUIT");
+    }
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
+    EXPECT_EQ(LogText().count(QStringLiteral("die gemerkte Ausnahme (SHA-256 %1) wird nicht mehr gebraucht")
+                                  .arg(QString::fromStdString(Certificates->fingerprint(Kind::SelfSigned)))),
+        1)
+        << LogText().toStdString();
 }
 
 // A server that refuses STLS keeps the plain connection; the guidance says

@@ -13,8 +13,11 @@
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/ScriptedServer.h"
 
+using testing::AllOf;
+using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::Not;
 using testing::StartsWith;
 
 namespace {
@@ -407,4 +410,42 @@ TEST_F(ConversationTest, ResetCountersShowsZero)
     EXPECT_EQ(View.Sent, 0);
     EXPECT_EQ(View.Received, 0);
     EXPECT_EQ(Conversation.SentBase(), 6);
+}
+
+// Bytes a server sends behind its "+OK" to STLS precede TLS: they are no
+// reply and no part of the handshake, and nobody waits for their line end.
+TEST_F(ConversationTest, PlainTextBehindTheStlsReplyIsDroppedNotReadAsTls)
+{
+    Server.send(kGreeting).expectLine().send("+OK Begin TLS\r\nnoch Klartext").expectBytes(5).close();
+    Connect();
+    Conversation.SendAction("STLS");
+    EXPECT_THAT(View.Notes,
+        Contains("Brieflotse: 13 Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \"noch "
+                 "Klartext\""));
+    EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit", "", "STLS", "+OK Begin TLS"));
+    // The handshake met the server's close, not the plain text.
+    EXPECT_THAT(Conversation.ErrorMessage(), HasSubstr("12104"));
+    EXPECT_THAT(View.Notes, Contains(StartsWith("Brieflotse: TLS gescheitert")));
+    EXPECT_FALSE(View.Connected);
+}
+
+// A server that answers the handshake in plain text, after STLS and on the
+// pop3s port: OpenSSL's reason, offline, and no NOOP for a connection that is gone.
+TEST_F(ConversationTest, PlainAnswerToTheHandshakeExplainsItselfAndGoesOffline)
+{
+    Server.send(kGreeting).expectLine().send("+OK\r\n").expectBytes(5).send("-ERR what?\r\n").holdOpen(3000);
+    Connect();
+    ScriptedServer Plain;
+    Plain.send(kGreeting).holdOpen(3000);
+    Plain.start();
+    for (const std::string& Action : { std::string("STLS"), "pop3s://" + Plain.address() }) {
+        View.Notes.clear();
+        Action == "STLS" ? Conversation.SendAction(Action) : Conversation.ButtonVerbindenClick(Action);
+        EXPECT_THAT(
+            View.Notes, ElementsAre("Brieflotse: TLS gescheitert, OpenSSL nennt als Grund: \"wrong version number\"."));
+        EXPECT_FALSE(Conversation.Winsock().Connected() || View.Connected);
+        EXPECT_EQ(View.Title, "Brieflotse");
+        EXPECT_TRUE(View.GuidanceIsError);
+        EXPECT_THAT(View.Guidance, AllOf(StartsWith("Winsock-Fehler: 12105"), Not(HasSubstr("NOOP"))));
+    }
 }

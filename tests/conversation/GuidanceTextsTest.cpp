@@ -291,3 +291,11 @@ TEST(GuidanceTexts, ThisMachineIsALoopbackAddressConnectedTo)
     for (const auto& Case : Cases)
         EXPECT_EQ(IsThisMachine(Case.Address), Case.Loopback) << Case.Address;
 }
+
+TEST(GuidanceTexts, LinesThatHandThePasswordOverInClear)
+{
+    for (const char* Line : { "USER anna", "pass geheim", "AUTH PLAIN AGFubmEAZ2VoZWlt", "auth login", "AUTH PLAIN" })
+        EXPECT_TRUE(CarriesPasswordInClear(Line)) << Line;
+    for (const char* Line : { "AUTH CRAM-MD5", "AUTH SCRAM-SHA-256", "AUTH", "APOP anna c4c9334b", "STAT" })
+        EXPECT_FALSE(CarriesPasswordInClear(Line)) << Line;
+}

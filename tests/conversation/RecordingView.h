@@ -66,6 +66,15 @@ public:
     bool LogHasRoom() const override { return Log.HasRoom(); }
     void ClearLog() override { Log.Clear(); }
     void AdvanceServerColor() override { Log.AdvanceServerColor(); }
+    // What the status line said while the certificate was being decided on.
+    std::string TitleAtCertificate;
+    std::string StatusAtCertificate;
+    bool AcceptCertificate(const TTlsInfo& Info, const std::string& Target) override
+    {
+        TitleAtCertificate = Title;
+        StatusAtCertificate = StatusText;
+        return TConversationView::AcceptCertificate(Info, Target);
+    }
     void ShowGuidanceText(const std::string& Text, bool IsError) override
     {
         Guidance = Text;

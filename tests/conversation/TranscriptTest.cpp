@@ -9,13 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "auth/Pop3Auth.h"
 #include "auth/SaslClient.h"
+#include "auth/SaslServer.h"
 #include "conversation/POP3Conversation.h"
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/FakeTransport.h"
 
+using testing::Contains;
 using testing::ElementsAre;
 using testing::ElementsAreArray;
+using testing::HasSubstr;
+using testing::IsEmpty;
 
 namespace {
 
@@ -28,8 +33,12 @@ struct TSession {
     TRecordingView View;
     TPOP3Conversation Conversation { View, Server };
 
-    explicit TSession(const TChunks& Reply = {})
+    // Tls: encrypted from the first byte. Clear text is allowed when asked.
+    explicit TSession(const TChunks& Reply = {}, bool Tls = false)
     {
+        View.Answer = true;
+        if (Tls)
+            Server.EncryptAtConnect();
         Server.Chunk("+OK bereit\r\n");
         for (const std::string& Chunk : Reply)
             Server.Chunk(Chunk);
@@ -383,6 +392,44 @@ TEST(Transcript, ServerThatNeverStopsAskingCannotHoldTheAssistant)
     EXPECT_FALSE(Session.Conversation.Busy());
 }
 
+TEST(Transcript, ScramLogInCountsOnlyWithTheServersProof)
+{
+    // What a real server sends to this nonce: "+ ", its first message, its final one.
+    const std::string Nonce = "fyko+d2lbbFgONRv9qkxdawL";
+    TSaslClient Mirror(TSaslMechanism::ScramSha256, "anna", "geheim");
+    Mirror.SetClientNonce(Nonce);
+    Mirror.Start();
+    TSaslServer Server(TSaslMechanism::ScramSha256, "anna", "geheim");
+    TChunks L;
+    for (TSaslServerStep Step = Server.Start(""); Step.Verdict == TSaslVerdict::Continue;
+         Step = Server.Answer(Mirror.Answer(Step.Line.substr(2)).Line))
+        L.push_back(Step.Line + "\r\n");
+    ASSERT_EQ(L.size(), 3u);
+    const std::string Forged = "+ " + Base64Encode("v=" + Base64Encode(std::string(32, 'x'))) + "\r\n";
+    const std::pair<TChunks, const char*> Cases[] = {
+        { { L[0], L[1], L[2], "+OK\r\n" }, "Anmeldung mit AUTH angenommen" },
+        { { "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], L[1], "+OK\r\n" }, "ohne seine Server-Signatur" },
+        { { L[0], L[1], Forged, "-ERR\r\n" }, "Server-Signatur (\"v=\") stimmt nicht" },
+        { { L[0], L[1], Forged, "+OK\r\n" }, "Server-Signatur (\"v=\") stimmt nicht" },
+    };
+    for (const auto& [Script, Says] : Cases) {
+        SCOPED_TRACE(Joined(Script));
+        TSession Session(Script);
+        auto Client = std::make_unique<TSaslClient>(TSaslMechanism::ScramSha256, "anna", "geheim");
+        Client->SetClientNonce(Nonce);
+        Session.Conversation.SetSaslClient(std::move(Client), "");
+        Session.Send("AUTH SCRAM-SHA-256");
+        const std::string& Guidance = Session.View.Guidance;
+        const bool Proven = Script.size() == 4 && Script[2] == L[2];
+        EXPECT_NE(Guidance.find(Says), std::string::npos) << Guidance;
+        EXPECT_EQ(Session.View.GuidanceIsError, !Proven);
+        EXPECT_EQ(Guidance.rfind("Der Server hat nicht bewiesen, daß er Ihr Paßwort kennt.", 0) == 0, !Proven);
+        EXPECT_EQ(Guidance.find("angenommen") == std::string::npos, !Proven);
+    }
+}
+
 TEST(Transcript, ResponseCodesGetASentenceAfterTheRowText)
 {
     struct {
@@ -581,4 +628,70 @@ TEST(Transcript, ClearTextWarningFollowsTheAddressNotTheName)
             View.Guidance.find("Achtung: Diese Verbindung ist nicht verschlüsselt") != std::string::npos, Case.Warns)
             << Case.Name << " at " << Case.Peer;
     }
+}
+
+TEST(Transcript, StlsGoesByItsWordAndNeverInsideTls)
+{
+    // Servers split at the first blank: "STLS " starts TLS as well.
+    TSession Plain({ "+OK Begin TLS\r\n" });
+    Plain.Send("stls ");
+    EXPECT_EQ(Plain.Server.StartTlsCount(), 1);
+    EXPECT_EQ(Plain.View.Guidance.rfind("Der Server hat STLS angenommen", 0), 0u) << Plain.View.Guidance;
+
+    // Courier lists STLS on its pop3s port and answers "+OK": not sent, and
+    // the next reply stays the next command's.
+    TSession Encrypted({ "+OK\r\n" }, true);
+    EXPECT_THAT(Encrypted.Send("STLS"), IsEmpty());
+    EXPECT_EQ(Encrypted.Server.Sent(), "");
+    EXPECT_THAT(Encrypted.View.Notes, Contains(HasSubstr("STLS nicht gesendet")));
+    EXPECT_EQ(Encrypted.View.Guidance.rfind("Die Verbindung ist bereits mit TLS verschlüsselt", 0), 0u);
+    EXPECT_THAT(Encrypted.Send("NOOP"), ElementsAre("+OK"));
+    EXPECT_EQ(Encrypted.Server.StartTlsCount(), 0);
+    EXPECT_EQ(Encrypted.View.StatusText, "Bereit (TLS-verschlüsselt)");
+}
+
+TEST(Transcript, PasswordInClearToAnotherMachineAsksOncePerConnection)
+{
+    TSession Session({ "+OK\r\n", "+OK\r\n" });
+    Session.View.Answer = false;
+    Session.Send("USER anna");
+    EXPECT_EQ(Session.Server.Sent(), "") << "refused: nothing sent";
+    Session.View.Answer = true;
+    Session.Send("USER anna");
+    Session.Send("PASS geheim");
+    ASSERT_EQ(Session.View.Questions.size(), 2u) << "agreed once, not asked for PASS again";
+    EXPECT_EQ(Session.View.Questions[0].first, "Brieflotse - Unverschlüsselt");
+    EXPECT_NE(Session.View.Questions[0].second.find("\"pop.example\""), std::string::npos);
+    EXPECT_EQ(Session.Server.Sent(), "USER anna\r\nPASS geheim\r\n");
+
+    TSession Encrypted({ "+OK\r\n" }, true);
+    Encrypted.Send("AUTH PLAIN AGFubmEAZ2VoZWlt");
+    EXPECT_THAT(Encrypted.View.Questions, IsEmpty());
+}
+
+TEST(Transcript, BrokenTlsSessionGoesOfflineWithOpenSslsReason)
+{
+    TSession Session({}, true);
+    Session.Server.TlsFailure("decryption failed or bad record mac");
+    Session.Send("NOOP");
+    EXPECT_FALSE(Session.Server.Connected() || Session.View.Connected);
+    EXPECT_THAT(Session.View.Notes,
+        Contains("Brieflotse: TLS gescheitert, OpenSSL nennt als Grund: \"decryption failed or bad record mac\"."));
+    EXPECT_TRUE(Session.View.GuidanceIsError);
+    EXPECT_NE(
+        Session.View.Guidance.find("Verschlüsselung mit dem Server \"pop.example\" ist gescheitert"), std::string::npos)
+        << Session.View.Guidance;
+    EXPECT_EQ(Session.View.Guidance.find("NOOP"), std::string::npos);
+}
+
+TEST(Transcript, TlsShowsInTheStatusOnlyOnceTheCertificateIsAccepted)
+{
+    TFakeTransport Server;
+    Server.EncryptAtConnect();
+    Server.Chunk("+OK bereit\r\n");
+    TRecordingView View;
+    View.Opts.ResetCounterAtConnect = true; // shows the status before the certificate's check
+    TPOP3Conversation(View, Server).ButtonVerbindenClick("pop.example");
+    EXPECT_EQ(View.TitleAtCertificate + " / " + View.StatusAtCertificate, "Brieflotse - [pop.example] / Bereit");
+    EXPECT_EQ(View.Title + " / " + View.StatusText, "Brieflotse - [pop.example] (TLS) / Bereit (TLS-verschlüsselt)");
 }

@@ -161,6 +161,7 @@ TEST_F(TlsWithDovecot, CertificateFaultsAreReportedAfterACompleteHandshake)
         { Kind::SelfSigned, "127.0.0.1", Kind::SelfSigned, tvSelfSigned },
         { Kind::SelfSigned, "localhost", Kind::Good, tvOk },
         { Kind::UnknownCa, "localhost", Kind::UnknownCa, tvUntrusted },
+        { Kind::MissingIntermediate, "localhost", Kind::MissingIntermediate, tvIncompleteChain },
     };
     // One server per certificate, started and stopped side by side: each
     // takes about a second.

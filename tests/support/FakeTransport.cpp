@@ -30,6 +30,12 @@ TFakeTransport& TFakeTransport::Close()
     return *this;
 }
 
+TFakeTransport& TFakeTransport::TlsFailure(std::string Reason)
+{
+    FSteps.push_back({ TKind::TlsFailure, std::move(Reason) });
+    return *this;
+}
+
 bool TFakeTransport::Connect()
 {
     if (FConnected) {
@@ -41,6 +47,7 @@ bool TFakeTransport::Connect()
         return false;
     }
     FConnected = true;
+    FEncrypted = FTlsAtConnect;
     return true;
 }
 
@@ -94,6 +101,9 @@ int32_t TFakeTransport::ReceiveString(std::string& Text)
     case TKind::Close:
         FClosed = true;
         return 0;
+    case TKind::TlsFailure:
+        Report(kWinsockTlsRecordError, Step.Bytes);
+        return -1;
     }
     return -1;
 }
@@ -110,8 +120,9 @@ bool TFakeTransport::PeerHasClosed() const
     return FConnected && (FClosed || (!FSteps.empty() && FSteps.front().Kind == TKind::Close));
 }
 
-void TFakeTransport::Report(int32_t Code)
+void TFakeTransport::Report(int32_t Code, const std::string& TlsReason)
 {
+    FTlsReason = TlsReason;
     if (!FOnError)
         return;
     // A copy, so that the handler may replace itself while it runs.

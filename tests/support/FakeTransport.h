@@ -22,6 +22,13 @@ public:
     TFakeTransport& TimeOut(); // kWinsockTimedOut
     TFakeTransport& Reset(); // kWinsockConnectionReset
     TFakeTransport& Close(); // orderly close: this read and all later ones give 0 bytes
+    // A TLS session that fails on this read (kWinsockTlsRecordError, OpenSSL's Reason).
+    TFakeTransport& TlsFailure(std::string Reason);
+
+    // Encrypted from Connect on (pop3s), with a verified certificate.
+    void EncryptAtConnect() { FTlsAtConnect = true; }
+    // StartTls succeeds and counts.
+    int StartTlsCount() const { return FStartTlsCount; }
 
     // Connect fails with Code instead (reported like the real component).
     void RefuseConnect(int32_t Code) { FRefuseCode = Code; }
@@ -53,14 +60,23 @@ public:
 
     void SetErrorHandler(TTransportError Handler) override { FOnError = std::move(Handler); }
 
+    bool Encrypted() const override { return FConnected && FEncrypted; }
+    const TTlsInfo* TlsDetails() const override { return Encrypted() ? &FTlsInfo : nullptr; }
+    bool StartTls() override
+    {
+        ++FStartTlsCount;
+        return FEncrypted = true;
+    }
+    const std::string& TlsFailureReason() const override { return FTlsReason; }
+
 private:
-    enum class TKind { Data, TimeOut, Reset, Close };
+    enum class TKind { Data, TimeOut, Reset, Close, TlsFailure };
     struct TStep {
         TKind Kind;
         std::string Bytes;
     };
 
-    void Report(int32_t Code);
+    void Report(int32_t Code, const std::string& TlsReason = {});
 
     std::deque<TStep> FSteps;
     TTransportError FOnError;
@@ -73,4 +89,10 @@ private:
     int32_t FRefuseCode = 0;
     bool FConnected = false;
     bool FClosed = false;
+    bool FTlsAtConnect = false;
+    bool FEncrypted = false;
+    int FStartTlsCount = 0;
+    TTlsInfo FTlsInfo { "TLSv1.3", "TLS_AES_256_GCM_SHA384", "CN=pop.example", "CN=Test CA", "", "", "AB:CD", tvOk, 0,
+        "ok" };
+    std::string FTlsReason;
 };

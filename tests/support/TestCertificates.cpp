@@ -45,6 +45,8 @@ std::string FileName(TestCertificates::Kind kind)
         return "self-signed.pem";
     case TestCertificates::Kind::UnknownCa:
         return "unknown-ca.pem";
+    case TestCertificates::Kind::MissingIntermediate:
+        return "missing-intermediate.pem";
     }
     return {};
 }
@@ -70,6 +72,9 @@ distinguished_name = req_names
 subjectAltName = DNS:localhost,IP:127.0.0.1
 basicConstraints = CA:FALSE
 extendedKeyUsage = serverAuth
+[intermediate]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
 [elsewhere]
 subjectAltName = DNS:mail.example.org
 basicConstraints = CA:FALSE
@@ -137,10 +142,10 @@ bool TestCertificates::run(const std::vector<std::string>& arguments, std::strin
 }
 
 bool TestCertificates::sign(const std::string& ca, const std::string& extensions, const std::string& subject,
-    const std::vector<std::string>& validity, const std::string& out, std::string* error) const
+    const std::vector<std::string>& validity, const std::string& out, std::string* error, const std::string& key) const
 {
     const std::string request = out + ".csr";
-    if (!run({ "req", "-new", "-config", "ca.cnf", "-key", "server.key", "-subj", subject, "-out", request }, error))
+    if (!run({ "req", "-new", "-config", "ca.cnf", "-key", key, "-subj", subject, "-out", request }, error))
         return false;
     std::vector<std::string> words = { "ca", "-batch", "-config", "ca.cnf", "-cert", ca + ".pem", "-keyfile",
         ca + ".key", "-extensions", extensions, "-notext", "-in", request, "-out", out };
@@ -181,12 +186,20 @@ bool TestCertificates::make(std::string* error)
         && sign("ca", "localhost", localhost, { "-startdate", "20990101000000Z", "-enddate", "20990201000000Z" },
             FileName(Kind::NotYetValid), error)
         && sign("ca", "elsewhere", "/O=Brieflotse Test/CN=mail.example.org", now, FileName(Kind::WrongHost), error)
-        && sign("stranger", "localhost", localhost, now, FileName(Kind::UnknownCa), error)
+        && sign("stranger", "localhost", localhost, now, "unknown-ca-leaf.pem", error)
+        && run(
+            { "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "intermediate.key" }, error)
+        && sign("ca", "intermediate", "/O=Brieflotse Test/CN=Brieflotse Test Zwischen-CA", now, "intermediate.pem",
+            error, "intermediate.key")
+        && sign("intermediate", "localhost", localhost, now, FileName(Kind::MissingIntermediate), error)
         && run({ "req", "-x509", "-new", "-config", "ca.cnf", "-key", "server.key", "-subj", localhost, "-days", "30",
                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-out", FileName(Kind::SelfSigned) },
             error);
     if (!made)
         return false;
+    // A server of an unknown CA that sends its whole chain, up to that CA.
+    std::ofstream(folder_.file(FileName(Kind::UnknownCa)))
+        << ReadAll(folder_.file("unknown-ca-leaf.pem")) << ReadAll(folder_.file("stranger.pem"));
     for (const char* name : { "server.key", "ca.pem" })
         ::chmod(folder_.file(name).c_str(), 0644);
     return true;

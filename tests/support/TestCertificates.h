@@ -17,7 +17,8 @@ public:
         NotYetValid, // January 2099
         WrongHost, // for mail.example.org only
         SelfSigned,
-        UnknownCa, // from a CA nobody trusts
+        UnknownCa, // from a CA nobody trusts, sent with that CA
+        MissingIntermediate, // from an intermediate of the test CA, sent without it
     };
 
     static bool available(); // the openssl tool is installed
@@ -36,7 +37,8 @@ private:
     bool make(std::string* error);
     bool run(const std::vector<std::string>& arguments, std::string* error) const;
     bool sign(const std::string& ca, const std::string& extensions, const std::string& subject,
-        const std::vector<std::string>& validity, const std::string& out, std::string* error) const;
+        const std::vector<std::string>& validity, const std::string& out, std::string* error,
+        const std::string& key = "server.key") const;
 
     TempDir folder_;
 };
