@@ -24,7 +24,8 @@ const char* const kContinuationText
 const char* const kMechanismListText
     = "Der Server hat die Verfahren aufgezählt, mit denen Sie sich über AUTH anmelden können (siehe Protokoll). Der "
       "Assistent (Menü \"Befehle\", \"AUTH ...\") rechnet für PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2 "
-      "die Antworten aus.";
+      "die Antworten aus; andere (etwa DIGEST-MD5, SCRAM-SHA-1, GSSAPI oder NTLM) kann er nicht. Nennt der Server "
+      "keines der fünf, melden Sie sich mit USER und PASS oder mit APOP an.";
 
 struct TCodeText {
     const char* Code;
