@@ -29,8 +29,11 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
 // Added to the guidance after the greeting: encrypted, or a warning that a
 // password would cross the network in clear text (not for this machine).
 std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost);
-// Added after the greeting when it carries an APOP timestamp ("" otherwise).
-std::string ApopOfferText(const std::string& Timestamp);
+// Added after the greeting when it carries an APOP timestamp, or one too long
+// to be used ("" otherwise).
+std::string ApopOfferText(const std::string& Timestamp, bool TooLong = false);
+// Why APOP is not offered for a greeting whose timestamp is too long.
+std::string ApopTimestampTooLongText();
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // The user did not trust the certificate: the connection was closed.
 TGuidance CertificateRefusedGuidance(TTlsVerifyResult Result, const std::string& TargetHost);

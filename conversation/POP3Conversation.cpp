@@ -140,7 +140,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             if (!FErrorFlag && FTransport->Connected())
                 for (const std::string& Text :
                     { ConnectionSecurityText(FTransport->TlsDetails(), FTransport->TargetHost()),
-                        ApopOfferText(GreetingTimestamp(FGreeting)) })
+                        ApopOfferText(GreetingTimestamp(FGreeting), GreetingTimestampTooLong(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
             ShowGuidance("CONN", Greeting, Additions);

@@ -507,6 +507,8 @@ void TPOP3Edit::PrepareApop()
                              "und aus Ihrem Paßwort eine MD5-Prüfsumme und sendet nur diese; das Paßwort selbst geht "
                              "nicht über die Leitung.")
                   .arg(FFacts.Timestamp)
+            : FFacts.TimestampTooLong
+            ? QString::fromStdString(ApopTimestampTooLongText())
             : QStringLiteral("Der Server hat in seiner Begrüßung keinen Zeitstempel <...> genannt: Er bietet APOP "
                              "nicht an. Melden Sie sich mit USER und PASS oder mit AUTH an."));
     FButtonSend->setEnabled(Offered);

@@ -59,6 +59,7 @@ public:
 // What the assistant needs to know of the connection for APOP and AUTH.
 struct TConnectionFacts {
     QString Timestamp; // of the greeting; empty: APOP is not offered
+    bool TimestampTooLong = false; // the greeting has one, too long to be used
     bool Encrypted = false;
     QString TargetHost;
     QStringList Mechanisms; // named by the server under SASL in its CAPA answer

@@ -364,6 +364,14 @@ TEST_F(EditDialog, LogInPanelsFollowWhatTheServerOffers)
     Child<QPushButton>(*dialog, "ButtonSend")->click();
     EXPECT_EQ(TMessageBox::ShownCount(), asked) << "SCRAM never sends the password";
     EXPECT_EQ(dialog->SaslRequest().Mechanism, QStringLiteral("SCRAM-SHA-256"));
+
+    // A greeting whose timestamp is too long: said so, nothing to send.
+    facts.Timestamp.clear();
+    facts.TimestampTooLong = true;
+    dialog->SetConnectionFacts(facts);
+    dialog->Prepare('A', nullptr);
+    EXPECT_FALSE(Child<QPushButton>(*dialog, "ButtonSend")->isEnabled());
+    EXPECT_TRUE(Child<QLabel>(*dialog, "ApopText")->text().contains(QStringLiteral("länger als 1024 Zeichen")));
 }
 
 } // namespace
