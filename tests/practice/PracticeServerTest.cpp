@@ -274,6 +274,42 @@ TEST_F(PracticeServer, AuthExchangesOfEveryMechanismAndApopWithoutTimestamp)
     EXPECT_TRUE(StartsWith(NoStamp.Ask("APOP lotse 0123456789abcdef0123456789abcdef"), "-ERR APOP geht nicht"));
 }
 
+TEST_F(PracticeServer, SlowClientsAreCutOffAndAFullTlsPortSpeaksNoPlainText)
+{
+    TPracticeOptions Options;
+    Options.LineSeconds = 1;
+    Options.FirstCommandSeconds = 2;
+    Options.MaxConnections = 4;
+    Start(Options);
+    const auto Start = Clock::now();
+    TLineClient Trickling(Server->Port()), Mute(Server->Port()), NoHandshake(Server->TlsPort()), Steady(Server->Port());
+    Trickling.Line();
+    Trickling.Send("CAPA\r\nNOO");
+    EXPECT_TRUE(StartsWith(Trickling.Line(), "+OK "));
+    Trickling.Body();
+    Mute.Line();
+    Steady.Line();
+    // A line that takes a while but ends in time, then silence between lines.
+    Steady.Send("NO");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(Steady.Ask("OP"), "-ERR Bitte zuerst anmelden (USER und PASS)\r\n");
+    // Full: the plain port says so, the TLS port closes without a byte of plain text.
+    TLineClient Refused(Server->Port()), RefusedTls(Server->TlsPort());
+    EXPECT_TRUE(StartsWith(Refused.Line(), "-ERR [SYS/TEMP] "));
+    char Byte;
+    EXPECT_EQ(::recv(RefusedTls.Socket(), &Byte, 1, 0), 0);
+
+    const std::string TooSlow = "-ERR Zeitueberschreitung: Kommando nicht rechtzeitig vollstaendig\r\n";
+    EXPECT_EQ(Trickling.Line(), TooSlow) << "an unfinished line";
+    EXPECT_EQ(Trickling.Line(), "");
+    EXPECT_EQ(::recv(NoHandshake.Socket(), &Byte, 1, 0), 0) << "no handshake";
+    EXPECT_LT(Clock::now() - Start, std::chrono::milliseconds(1900));
+    EXPECT_EQ(Mute.Line(), TooSlow) << "no first command";
+    EXPECT_GE(Clock::now() - Start, std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(StartsWith(Steady.Ask("CAPA"), "+OK ")) << "between lines any silence short of the idle time";
+}
+
 TEST_F(PracticeServer, ClientsThatNeverReadOrNeverStopStayBounded)
 {
     TPracticeOptions Options;
