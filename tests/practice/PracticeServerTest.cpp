@@ -215,12 +215,18 @@ TEST_F(PracticeServer, RulesOfTheStatesAndLongLines)
     EXPECT_TRUE(StartsWith(Client.Ask("PASS uebung"), "-ERR ")) << "PASS needs USER first";
     Client.Ask("USER lotse");
     EXPECT_EQ(Client.Ask("PASS falsch"), "-ERR [AUTH] Name oder Passwort falsch\r\n");
-    // 255 octets with CR LF is the most a command may have; one more is refused,
-    // the rest of a huge line is dropped and the connection stays usable.
-    EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(248, 'a')), "+OK "));
-    EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(249, 'a')), "-ERR Zeile zu lang"));
+    // 256 octets with CR LF, the 254 characters of the program's command field,
+    // is the most a command may have; one more is refused, the rest of a huge
+    // line is dropped and the connection stays usable.
+    EXPECT_EQ(Client.Ask("USER " + std::string(249, 'a')),
+        "+OK Name " + std::string(249, 'a') + " notiert, jetzt bitte PASS\r\n");
+    EXPECT_EQ(Client.Ask("USER " + std::string(250, 'a')), "-ERR Zeile zu lang (hoechstens 256 Zeichen mit CR LF)\r\n");
     EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(3 << 20, 'b')), "-ERR Zeile zu lang"));
     EXPECT_TRUE(StartsWith(Client.Ask("NOOP"), "-ERR ")) << "one answer per line";
+    // What the client sent comes back with its control and 8-bit bytes escaped.
+    EXPECT_EQ(Client.Ask("USER a\x01\x1b[2J\x7f\xc3\xa4\\b"),
+        "+OK Name a\\x01\\x1B[2J\\x7F\\xC3\\xA4\\b notiert, jetzt bitte PASS\r\n");
+    EXPECT_EQ(Client.Ask(std::string("X\0\a\x9b", 4)), "-ERR Unbekanntes Kommando X\\x00\\x07\\x9B\r\n");
     Client.Ask("USER lotse");
     EXPECT_TRUE(StartsWith(Client.Ask("pass uebung"), "+OK ")) << "commands in any case";
     EXPECT_EQ(Client.Ask("RETR 0"), "-ERR Bitte eine Nachrichtennummer angeben\r\n");
