@@ -894,6 +894,7 @@ TConnectionFacts TPOP3Main::ConnectionFacts() const
 {
     TConnectionFacts Facts;
     Facts.Timestamp = QString::fromStdString(GreetingTimestamp(FConversation->Greeting()));
+    Facts.TimestampTooLong = GreetingTimestampTooLong(FConversation->Greeting());
     Facts.Encrypted = FConversation->Transport().Encrypted();
     Facts.TargetHost = QString::fromStdString(FConversation->Transport().TargetHost());
     Facts.PeerAddress = QString::fromStdString(FConversation->Transport().PeerAddress());

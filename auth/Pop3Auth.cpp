@@ -88,13 +88,20 @@ bool Base64Decode(const std::string& Text, std::string& Bytes)
     return true;
 }
 
+// Where the run of timestamp characters after the "<" at Open ends.
+size_t TimestampEnd(const std::string& Greeting, size_t Open)
+{
+    size_t End = Open + 1;
+    while (End < Greeting.size() && TimestampCharacter(static_cast<unsigned char>(Greeting[End])))
+        ++End;
+    return End;
+}
+
 std::string GreetingTimestamp(const std::string& Greeting)
 {
     for (size_t Open = Greeting.find('<'); Open != std::string::npos; Open = Greeting.find('<', Open + 1)) {
-        size_t End = Open + 1;
-        while (End < Greeting.size() && TimestampCharacter(static_cast<unsigned char>(Greeting[End])))
-            ++End;
-        if (End >= Greeting.size() || Greeting[End] != '>')
+        const size_t End = TimestampEnd(Greeting, Open);
+        if (End >= Greeting.size() || Greeting[End] != '>' || End - Open - 1 > MaxTimestampChars)
             continue;
         const std::string Inside = Greeting.substr(Open + 1, End - Open - 1);
         const size_t At = Inside.find('@');
@@ -102,6 +109,14 @@ std::string GreetingTimestamp(const std::string& Greeting)
             return "<" + Inside + ">";
     }
     return {};
+}
+
+bool GreetingTimestampTooLong(const std::string& Greeting)
+{
+    for (size_t Open = Greeting.find('<'); Open != std::string::npos; Open = Greeting.find('<', Open + 1))
+        if (TimestampEnd(Greeting, Open) - Open - 1 > MaxTimestampChars)
+            return true;
+    return false;
 }
 
 std::string ApopDigest(const std::string& Timestamp, const std::string& Password)

@@ -1,6 +1,7 @@
 // Capabilities from the answer to CAPA and their explanation.
 #include "conversation/Capabilities.h"
 
+#include "auth/SaslClient.h"
 #include "conversation/ReplyRules.h"
 
 namespace {
@@ -20,6 +21,35 @@ std::string JoinShown(const std::vector<std::string>& Words)
     return Text;
 }
 
+// "A, B und C": the words as shown, the last two joined by Last.
+std::string Listed(const std::vector<std::string>& Words, const char* Last)
+{
+    std::string Text;
+    for (size_t At = 0; At < Words.size(); ++At)
+        Text += (At == 0 ? "" : At + 1 == Words.size() ? Last : ", ") + Shown(Words[At]);
+    return Text;
+}
+
+// The mechanisms the assistant cannot work out are named, with what to do instead.
+std::string SaslExplanation(const std::vector<std::string>& Mechanisms)
+{
+    std::vector<std::string> Known, Unknown;
+    for (const std::string& Mechanism : Mechanisms) {
+        TSaslMechanism Parsed;
+        (ParseSaslMechanism(Mechanism, Parsed) ? Known : Unknown).push_back(Mechanism);
+    }
+    std::string Text = "Anmeldung mit dem Kommando AUTH und einem dieser Verfahren";
+    if (Unknown.empty())
+        return Text + " (Menü \"Befehle\", \"AUTH ...\").";
+    Text += ". " + Listed(Unknown, " und ")
+        + " kann der Assistent nicht ausrechnen (er kennt PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2). ";
+    if (!Known.empty())
+        return Text + "Wählen Sie im Assistenten (Menü \"Befehle\", \"AUTH ...\") " + Listed(Known, " oder ") + ".";
+    return Text
+        + "Melden Sie sich statt dessen mit USER und PASS oder mit APOP an, wenn der Server das erlaubt; "
+          "sonst braucht es ein Mail-Programm, das eines seiner Verfahren beherrscht.";
+}
+
 std::string Explain(const TCapability& Capability)
 {
     const std::string& Name = Capability.Name;
@@ -34,8 +64,7 @@ std::string Explain(const TCapability& Capability)
         return "UIDL: dauerhafte Kennungen der Nachrichten, an denen ein Programm erkennt, was es schon abgerufen hat "
                "(Button \"LIST\", im Assistenten \"UIDL\").";
     if (Name == "SASL")
-        return "SASL " + Arguments
-            + ": Anmeldung mit dem Kommando AUTH und einem dieser Verfahren (Menü \"Befehle\", \"AUTH ...\").";
+        return "SASL " + Arguments + ": " + SaslExplanation(Capability.Arguments);
     if (Name == "STLS")
         return "STLS: Die Verbindung läßt sich vor der Anmeldung verschlüsseln (Menü \"Befehle\", \"STLS\").";
     if (Name == "RESP-CODES")

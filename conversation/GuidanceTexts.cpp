@@ -1,6 +1,7 @@
 // Guidance texts: the teaching content of the program, one per key and status.
 #include "conversation/GuidanceTexts.h"
 
+#include "auth/Pop3Auth.h"
 #include "conversation/ReplyRules.h"
 #include "net/PeerAddress.h"
 
@@ -28,7 +29,8 @@ const char* const kContinuationText
 const char* const kMechanismListText
     = "Der Server hat die Verfahren aufgezählt, mit denen Sie sich über AUTH anmelden können (siehe Protokoll). Der "
       "Assistent (Menü \"Befehle\", \"AUTH ...\") rechnet für PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2 "
-      "die Antworten aus.";
+      "die Antworten aus; andere (etwa DIGEST-MD5, SCRAM-SHA-1, GSSAPI oder NTLM) kann er nicht. Nennt der Server "
+      "keines der fünf, melden Sie sich mit USER und PASS oder mit APOP an.";
 
 struct TCodeText {
     const char* Code;
@@ -357,13 +359,22 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
         + TargetHost + "\".";
 }
 
-std::string ApopOfferText(const std::string& Timestamp)
+std::string ApopOfferText(const std::string& Timestamp, bool TooLong)
 {
     // The timestamp itself is in the log; the panel only says what it offers.
+    if (Timestamp.empty() && TooLong)
+        return ApopTimestampTooLongText();
     if (Timestamp.empty())
         return "";
     return "Die Begrüßung trägt einen Zeitstempel <...>: Der Server bietet APOP an, eine Anmeldung ohne das Paßwort "
            "selbst (Menü \"Befehle\", \"APOP ...\").";
+}
+
+std::string ApopTimestampTooLongText()
+{
+    return "Die Begrüßung trägt einen Zeitstempel <...>, aber er ist länger als " + std::to_string(MaxTimestampChars)
+        + " Zeichen; Brieflotse bildet daraus keine APOP-Prüfsumme. Melden Sie sich mit USER und PASS oder mit AUTH "
+          "an.";
 }
 
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls)

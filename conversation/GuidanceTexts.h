@@ -40,8 +40,11 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
 // password would cross the network in clear text (not when PeerAddress, the
 // address connected to, is this machine's).
 std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost, const std::string& PeerAddress);
-// Added after the greeting when it carries an APOP timestamp ("" otherwise).
-std::string ApopOfferText(const std::string& Timestamp);
+// Added after the greeting when it carries an APOP timestamp, or one too long
+// to be used ("" otherwise).
+std::string ApopOfferText(const std::string& Timestamp, bool TooLong = false);
+// Why APOP is not offered for a greeting whose timestamp is too long.
+std::string ApopTimestampTooLongText();
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // STLS on a connection that is encrypted already was not sent.
 TGuidance StlsNotSentGuidance(const TTlsInfo& Tls);

@@ -176,7 +176,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             if (!FErrorFlag && FTransport->Connected())
                 for (const std::string& Text : { ConnectionSecurityText(FTransport->TlsDetails(),
                                                      FTransport->TargetHost(), FTransport->PeerAddress()),
-                         ApopOfferText(GreetingTimestamp(FGreeting)) })
+                         ApopOfferText(GreetingTimestamp(FGreeting), GreetingTimestampTooLong(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
             ShowGuidance("CONN", Greeting, Additions);

@@ -143,8 +143,9 @@ std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswo
 
 std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswords)
 {
-    // An empty answer hides nothing and shows that nothing was sent.
-    if (!HidePasswords || LineWithLineEnd == kLineEnd)
+    // An empty answer hides nothing and shows that nothing was sent; "*"
+    // cancels the exchange and carries no secret either.
+    if (!HidePasswords || LineWithLineEnd == kLineEnd || LineWithLineEnd == std::string("*") + kLineEnd)
         return LineWithLineEnd;
     return kSecretMask + kLineEnd;
 }

@@ -43,7 +43,8 @@ bool CarriesSecret(const std::string& Line);
 // The copy of a sent line (with its CR LF) that goes to the log: a line with
 // a secret shows its words up to the secret as typed and a mask instead of it.
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords);
-// The same for an answer inside an AUTH exchange: all of it is the secret.
+// The same for an answer inside an AUTH exchange: all of it is the secret,
+// but for the cancel line "*".
 std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswords);
 
 // The response code of a status reply ("-ERR [IN-USE] ..." gives "IN-USE"),

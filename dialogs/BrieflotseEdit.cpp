@@ -77,6 +77,15 @@ QString TitleWord(QChar Kind)
     }
 }
 
+QString CommandWord(QChar Kind, const TFields& Fields)
+{
+    if (Kind == QLatin1Char('L') && Fields.Uidl)
+        return "UIDL";
+    if (Kind == QLatin1Char('R') && Fields.TopMode)
+        return "TOP";
+    return TitleWord(Kind);
+}
+
 bool AcceptsKey(QChar Char)
 {
     const ushort Code = Char.unicode();
@@ -95,18 +104,47 @@ QString FilterText(const QString& Text)
     return Result;
 }
 
+QString FilterDigits(const QString& Text)
+{
+    QString Result;
+    for (const QChar Char : Text) {
+        if (Char >= QLatin1Char('0') && Char <= QLatin1Char('9'))
+            Result.append(Char);
+    }
+    return Result;
+}
+
 } // namespace EditRules
+
+TKeyFilterValidator::TKeyFilterValidator(QObject* Parent, bool DigitsOnly)
+    : QValidator(Parent)
+    , FFilter(DigitsOnly ? EditRules::FilterDigits : EditRules::FilterText)
+{
+}
 
 QValidator::State TKeyFilterValidator::validate(QString& Input, int& Pos) const
 {
-    const QString Filtered = EditRules::FilterText(Input);
+    const QString Filtered = FFilter(Input);
     if (Filtered.size() != Input.size()) {
         // Keep the caret behind what was typed or pasted, minus what was dropped.
-        Pos = EditRules::FilterText(Input.left(Pos)).size();
+        Pos = FFilter(Input.left(Pos)).size();
         Input = Filtered;
     }
     return Acceptable;
 }
+
+namespace {
+
+// The label a panel shows before a field.
+QLabel* CaptionOf(QWidget* Panel, QWidget* Edit)
+{
+    for (QLabel* Label : Panel->findChildren<QLabel*>())
+        if (Label->buddy() == Edit)
+            return Label;
+    return nullptr;
+}
+
+} // namespace
 
 const QString& TPOP3Edit::SettingsKey = SettingsPaths::Assist;
 
@@ -120,17 +158,17 @@ TPOP3Edit::TPOP3Edit(TSettingsStore& Settings, QWidget* Parent)
     FormCreate();
 }
 
-QLineEdit* TPOP3Edit::NewEdit(const char* Name)
+QLineEdit* TPOP3Edit::NewEdit(const char* Name, bool DigitsOnly)
 {
     auto* Edit = new QLineEdit(this);
     Edit->setObjectName(Name);
     Edit->setMaxLength(64);
-    Edit->setValidator(new TKeyFilterValidator(Edit));
+    Edit->setValidator(new TKeyFilterValidator(Edit, DigitsOnly));
     return Edit;
 }
 
-QWidget* TPOP3Edit::BuildPanel(
-    const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit, QWidget* Extra)
+QWidget* TPOP3Edit::BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit,
+    QWidget* Extra, const QString& ExtraCaption)
 {
     auto* Panel = new QWidget(FPanels);
     Panel->setObjectName(Name);
@@ -142,6 +180,11 @@ QWidget* TPOP3Edit::BuildPanel(
     auto* Row = new QHBoxLayout;
     Row->addWidget(Label);
     Row->addWidget(Edit, 1);
+    if (!ExtraCaption.isEmpty()) {
+        auto* ExtraLabel = new QLabel(ExtraCaption, Panel);
+        ExtraLabel->setBuddy(Extra);
+        Row->addWidget(ExtraLabel);
+    }
     if (Extra)
         Row->addWidget(Extra, 1);
     auto* Column = new QVBoxLayout(Panel);
@@ -167,10 +210,12 @@ void TPOP3Edit::FormCreate()
 
     FEditUSER = NewEdit("EditUSER");
     FEditPASS = NewEdit("EditPASS");
-    FEditLIST = NewEdit("EditLIST");
-    FEditRETR = NewEdit("EditRETR");
-    FEditTOP = NewEdit("EditTOP");
-    FEditDELE = NewEdit("EditDELE");
+    FEditLIST = NewEdit("EditLIST", true);
+    FEditRETR = NewEdit("EditRETR", true);
+    FEditTOP = NewEdit("EditTOP", true);
+    FEditDELE = NewEdit("EditDELE", true);
+    FEditTOP->setAccessibleName(QStringLiteral("Anzahl der Zeilen"));
+    FEditTOP->setAccessibleDescription(QStringLiteral("Wie viele Zeilen des Textes TOP nach dem Kopf abruft"));
 
     FPanelUSER = BuildPanel("PanelUSER",
         QStringLiteral("Bitte geben Sie den Namen des Anwenders ein, auf dessen Mailbox Sie "
@@ -186,7 +231,7 @@ void TPOP3Edit::FormCreate()
     FPanelRETR = BuildPanel("PanelRETR",
         QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie abrufen möchten "
                        "(sowie bei TOP die Anzahl der Zeilen):"),
-        "&RETR", FEditRETR, FEditTOP);
+        "&RETR", FEditRETR, FEditTOP, QStringLiteral("Zei&len"));
     FPanelDELE = BuildPanel("PanelDELE",
         QStringLiteral("Bitte geben Sie die Nummer der Nachricht ein, die Sie als gelöscht "
                        "markieren möchten:"),
@@ -235,6 +280,10 @@ void TPOP3Edit::FormCreate()
     FEditTOP->setPalette(Palette);
     connect(FRadioTOP, &QRadioButton::toggled, this, &TPOP3Edit::RadioRETRClick);
     RadioRETRClick();
+    FCaptionLIST = CaptionOf(FPanelLIST, FEditLIST);
+    FCaptionRETR = CaptionOf(FPanelRETR, FEditRETR);
+    for (QRadioButton* Radio : { FRadioUIDL, FRadioTOP })
+        connect(Radio, &QRadioButton::toggled, this, &TPOP3Edit::ShowCommandWord);
 
     FButtonSend = new QPushButton("Senden", this);
     FButtonSend->setObjectName("ButtonSend");
@@ -371,7 +420,7 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     default:
         break;
     }
-    setWindowTitle(QStringLiteral("Brieflotse - %1").arg(EditRules::TitleWord(Kind)));
+    ShowCommandWord();
     if (Panel) {
         FPanels->setCurrentWidget(Panel);
         Panel->show();
@@ -386,7 +435,7 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
 void TPOP3Edit::SetHidePasswords(bool Hide)
 {
     FHidePasswords = Hide;
-    for (QLineEdit* Edit : { FEditPASS, FEditAPOPPass, FEditAuthSecret })
+    for (QLineEdit* Edit : { FEditPASS, FEditAPOPPass, FEditAuthSecret, FEditAuthToken })
         Edit->setEchoMode(Hide ? QLineEdit::Password : QLineEdit::Normal);
 }
 
@@ -435,7 +484,9 @@ void TPOP3Edit::ButtonSendClick()
 
 TSaslRequest TPOP3Edit::SaslRequest() const
 {
-    return { FComboMechanism->currentText(), FEditAuthUser->text(), FEditAuthSecret->text() };
+    const QString Mechanism = FComboMechanism->currentText();
+    const QLineEdit* Secret = Mechanism == QLatin1String("XOAUTH2") ? FEditAuthToken : FEditAuthSecret;
+    return { Mechanism, FEditAuthUser->text(), Secret->text() };
 }
 
 void TPOP3Edit::BuildLoginPanels()
@@ -462,17 +513,19 @@ void TPOP3Edit::BuildLoginPanels()
         "&Verfahren", FComboMechanism);
     FEditAuthUser = NewEdit("EditAuthUser");
     FEditAuthSecret = NewEdit("EditAuthSecret");
+    FEditAuthToken = NewEdit("EditAuthToken");
     // An OAuth token is much longer than a password.
-    FEditAuthSecret->setMaxLength(4096);
+    FEditAuthToken->setMaxLength(4096);
     auto* Rows = new QGridLayout;
     auto* UserLabel = new QLabel(QStringLiteral("&Name"), FPanelAUTH);
     UserLabel->setBuddy(FEditAuthUser);
     FAuthSecretLabel = new QLabel(FPanelAUTH);
-    FAuthSecretLabel->setBuddy(FEditAuthSecret);
     Rows->addWidget(UserLabel, 0, 0);
     Rows->addWidget(FEditAuthUser, 0, 1);
     Rows->addWidget(FAuthSecretLabel, 1, 0);
+    // One of the two shows, as the mechanism asks for a password or a token.
     Rows->addWidget(FEditAuthSecret, 1, 1);
+    Rows->addWidget(FEditAuthToken, 1, 1);
     auto* AuthColumn = static_cast<QVBoxLayout*>(FPanelAUTH->layout());
     AuthColumn->addLayout(Rows);
     FAuthWarning = new QLabel(FPanelAUTH);
@@ -507,6 +560,8 @@ void TPOP3Edit::PrepareApop()
                              "und aus Ihrem Paßwort eine MD5-Prüfsumme und sendet nur diese; das Paßwort selbst geht "
                              "nicht über die Leitung.")
                   .arg(FFacts.Timestamp)
+            : FFacts.TimestampTooLong
+            ? QString::fromStdString(ApopTimestampTooLongText())
             : QStringLiteral("Der Server hat in seiner Begrüßung keinen Zeitstempel <...> genannt: Er bietet APOP "
                              "nicht an. Melden Sie sich mit USER und PASS oder mit AUTH an."));
     FButtonSend->setEnabled(Offered);
@@ -516,7 +571,7 @@ void TPOP3Edit::PrepareAuth()
 {
     if (FEditAuthUser->text().isEmpty())
         FEditAuthUser->setText(FEditUSER->text());
-    if (FEditAuthSecret->text().isEmpty() && FComboMechanism->currentText() != QLatin1String("XOAUTH2"))
+    if (FEditAuthSecret->text().isEmpty())
         FEditAuthSecret->setText(FEditPASS->text());
     MechanismChanged();
 }
@@ -524,8 +579,11 @@ void TPOP3Edit::PrepareAuth()
 void TPOP3Edit::MechanismChanged()
 {
     const QString Mechanism = FComboMechanism->currentText();
-    FAuthSecretLabel->setText(
-        Mechanism == QLatin1String("XOAUTH2") ? QStringLiteral("&Token") : QStringLiteral("Pa&ßwort"));
+    const bool Token = Mechanism == QLatin1String("XOAUTH2");
+    FAuthSecretLabel->setText(Token ? QStringLiteral("&Token") : QStringLiteral("Pa&ßwort"));
+    FAuthSecretLabel->setBuddy(Token ? FEditAuthToken : FEditAuthSecret);
+    FEditAuthSecret->setVisible(!Token);
+    FEditAuthToken->setVisible(Token);
     QStringList Notes;
     if (!FFacts.Mechanisms.isEmpty() && !FFacts.Mechanisms.contains(Mechanism))
         Notes << QStringLiteral("Der Server nennt %1 nicht unter SASL (CAPA).").arg(Mechanism);
@@ -552,4 +610,12 @@ bool TPOP3Edit::ClearTextAllowed()
 void TPOP3Edit::RadioRETRClick()
 {
     FEditTOP->setEnabled(FRadioTOP->isChecked());
+}
+
+void TPOP3Edit::ShowCommandWord()
+{
+    const EditRules::TFields Fields = CurrentFields();
+    FCaptionLIST->setText(QLatin1Char('&') + EditRules::CommandWord('L', Fields));
+    FCaptionRETR->setText(QLatin1Char('&') + EditRules::CommandWord('R', Fields));
+    setWindowTitle(QStringLiteral("Brieflotse - %1").arg(EditRules::CommandWord(FCommandKind, Fields)));
 }

@@ -40,10 +40,15 @@ struct TFields {
 QString BuildCommandLine(QChar Kind, const TFields& Fields);
 // "USER", "PASS", "LIST", "RETR", "DELE", "STLS", "APOP" or "AUTH": the word in the dialog's title.
 QString TitleWord(QChar Kind);
+// The word the line of a kind starts with: the title word, but UIDL and TOP
+// where they are chosen instead of LIST and RETR.
+QString CommandWord(QChar Kind, const TFields& Fields);
 // The key filter of every free-text field: backspace and codes 32 to 127.
 bool AcceptsKey(QChar Char);
 // What is left of pasted or otherwise inserted text after the key filter.
 QString FilterText(const QString& Text);
+// The same for a number field: digits only.
+QString FilterDigits(const QString& Text);
 
 } // namespace EditRules
 
@@ -52,13 +57,17 @@ QString FilterText(const QString& Text);
 class TKeyFilterValidator : public QValidator {
     Q_OBJECT
 public:
-    using QValidator::QValidator;
+    explicit TKeyFilterValidator(QObject* Parent = nullptr, bool DigitsOnly = false);
     State validate(QString& Input, int& Pos) const override;
+
+private:
+    QString (*FFilter)(const QString&);
 };
 
 // What the assistant needs to know of the connection for APOP and AUTH.
 struct TConnectionFacts {
     QString Timestamp; // of the greeting; empty: APOP is not offered
+    bool TimestampTooLong = false; // the greeting has one, too long to be used
     bool Encrypted = false;
     QString TargetHost;
     QString PeerAddress; // numeric, connected to: decides whether a clear password crosses a network
@@ -69,7 +78,7 @@ struct TConnectionFacts {
 struct TSaslRequest {
     QString Mechanism; // "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256" or "XOAUTH2"
     QString User;
-    QString Secret; // password, or the token for XOAUTH2
+    QString Secret; // password, or the token for XOAUTH2 (never one for the other)
 };
 
 class TPOP3Edit : public QDialog {
@@ -109,6 +118,8 @@ private:
     void SaveSettings();
     void ButtonSendClick();
     void RadioRETRClick();
+    // Caption and title name the command "Senden" will send: LIST or UIDL, RETR or TOP.
+    void ShowCommandWord();
     void BuildLoginPanels();
     void PrepareApop();
     void PrepareAuth();
@@ -116,9 +127,9 @@ private:
     // PLAIN and LOGIN send the password as Base64 only: over an unencrypted
     // connection to another machine the user confirms first.
     bool ClearTextAllowed();
-    QWidget* BuildPanel(
-        const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit, QWidget* Extra = nullptr);
-    QLineEdit* NewEdit(const char* Name);
+    QWidget* BuildPanel(const char* Name, const QString& Prompt, const QString& Caption, QWidget* Edit,
+        QWidget* Extra = nullptr, const QString& ExtraCaption = QString());
+    QLineEdit* NewEdit(const char* Name, bool DigitsOnly = false);
     EditRules::TFields CurrentFields() const;
 
     TSettingsStore& FSettings;
@@ -138,11 +149,14 @@ private:
     QLabel* FApopText = nullptr;
     QLabel* FAuthWarning = nullptr;
     QLabel* FAuthSecretLabel = nullptr;
+    QLabel* FCaptionLIST = nullptr;
+    QLabel* FCaptionRETR = nullptr;
     QLineEdit* FEditAPOPUser = nullptr;
     QLineEdit* FEditAPOPPass = nullptr;
     QComboBox* FComboMechanism = nullptr;
     QLineEdit* FEditAuthUser = nullptr;
-    QLineEdit* FEditAuthSecret = nullptr;
+    QLineEdit* FEditAuthSecret = nullptr; // the password
+    QLineEdit* FEditAuthToken = nullptr; // XOAUTH2 only
     TConnectionFacts FFacts;
     QLineEdit* FEditUSER = nullptr;
     QLineEdit* FEditPASS = nullptr;

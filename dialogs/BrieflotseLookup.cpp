@@ -284,6 +284,14 @@ QLabel* Text(const QString& Text, QWidget* Parent, bool Wrap = true)
     return Label;
 }
 
+// A list whose wanted height is its least one, not Qt's default of 192
+// pixels, which would make every page of the wizard taller.
+class TServerList : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+    QSize sizeHint() const override { return { QTreeWidget::sizeHint().width(), minimumHeight() }; }
+};
+
 QVBoxLayout* PageLayout(QWidget* Page)
 {
     auto* Column = new QVBoxLayout(Page);
@@ -381,17 +389,17 @@ QWidget* TPOP3Lookup::BuildSelectPage()
                                           "sicher. Bitte wählen Sie einen Server, und klicken Sie dann auf "
                                           "\"Verbinden\"."),
         Page));
-    FMXHosts = new QTreeWidget(Page);
+    FMXHosts = new TServerList(Page);
     FMXHosts->setObjectName("MXHosts");
     FMXHosts->setColumnCount(4);
     FMXHosts->setHeaderLabels(
         { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität") });
     for (const int Column : { 1, 3 })
         FMXHosts->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
-    FMXHosts->setColumnWidth(0, 118);
-    FMXHosts->setColumnWidth(1, 38);
-    FMXHosts->setColumnWidth(2, 60);
-    FMXHosts->setColumnWidth(3, 61);
+    // Port, kind and priority as wide as their texts need at any font size;
+    // the server name takes the rest.
+    FMXHosts->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    FMXHosts->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     FMXHosts->header()->setStretchLastSection(false);
     FMXHosts->header()->setSectionsMovable(false);
     FMXHosts->setRootIsDecorated(false);
@@ -401,9 +409,9 @@ QWidget* TPOP3Lookup::BuildSelectPage()
     FMXHosts->setSelectionMode(QAbstractItemView::SingleSelection);
     FMXHosts->setSelectionBehavior(QAbstractItemView::SelectRows);
     FMXHosts->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // The list takes the room the other pages need anyway, not a default
-    // height of its own that would make every page taller.
-    FMXHosts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    // The list asks for its few lines only and takes whatever room the
+    // tallest page leaves; the text above it keeps the height it needs.
+    FMXHosts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     FMXHosts->setMinimumHeight(FMXHosts->fontMetrics().lineSpacing() * 5);
     Column->addWidget(FMXHosts, 1);
     connect(FMXHosts, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
@@ -442,6 +450,7 @@ void TPOP3Lookup::FormCreate()
     FIconDisplay->setFixedSize(32, 32);
 
     FPages = new QStackedWidget(this);
+    FPages->setObjectName("Pages");
     FPages->setMinimumSize(281, 153);
     FPages->setFixedWidth(281);
     FPanelWelcome = BuildWelcomePage();

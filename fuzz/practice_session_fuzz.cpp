@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     int Pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, Pair) != 0)
         return 0;
-    TPracticeConnection Connection(Pair[0], false, nullptr, Setup, std::chrono::seconds(600));
+    TPracticeConnection Connection(Pair[0], false, nullptr, Setup, TPracticeTimes());
     std::string Received;
     size_t Sent = 1;
     char Buffer[65536];

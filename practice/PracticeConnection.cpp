@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,20 +27,18 @@ bool WouldBlock(int Error)
 } // namespace
 
 TPracticeConnection::TPracticeConnection(
-    int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup, std::chrono::seconds Idle)
+    int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup, const TPracticeTimes& Times)
     : FSocket(Socket)
     , FTls(Tls)
     , FSession(Setup)
-    , FIdle(Idle)
+    , FTimes(Times)
     , FLastActivity(TClock::now())
+    , FFirstCommandBy(FLastActivity + Times.FirstCommand)
 {
     if (ImplicitTls) {
-        FSsl = Tls ? Tls->NewSession(Socket) : nullptr;
-        if (!FSsl) {
-            Finish(false);
+        StartHandshake();
+        if (FFinished)
             return;
-        }
-        FHandshaking = true;
     }
     Queue(FSession.Greeting());
 }
@@ -63,8 +62,38 @@ void TPracticeConnection::Finish(bool Orderly)
     FFinished = true;
 }
 
+void TPracticeConnection::CutOff(const char* Text)
+{
+    if (!FSsl && !FHandshaking && FSocket >= 0) [[maybe_unused]]
+        const ssize_t Ignored = ::send(FSocket, Text, std::strlen(Text), MSG_NOSIGNAL);
+    Finish(false);
+}
+
+void TPracticeConnection::StartHandshake()
+{
+    FSsl = FTls ? FTls->NewSession(FSocket) : nullptr;
+    if (!FSsl)
+        return Finish(false);
+    FHandshaking = true;
+    FHandshakeBy = TClock::now() + FTimes.Line;
+}
+
+TPracticeConnection::TClock::time_point TPracticeConnection::TooSlowAt() const
+{
+    TClock::time_point At = TClock::time_point::max();
+    if (FHandshaking)
+        At = FHandshakeBy;
+    if (FAwaitingFirst)
+        At = std::min(At, FFirstCommandBy);
+    // Nothing is read while an answer goes out: the line's clock waits meanwhile.
+    if (FLineOpen && !FHeld && !Pending())
+        At = std::min(At, FLineBy);
+    return At;
+}
+
 void TPracticeConnection::Queue(const TPracticeAnswer& Answer)
 {
+    FAnswering = true;
     FOut.erase(0, FOutSent);
     FOutSent = 0;
     FOut += Answer.Lines;
@@ -224,8 +253,8 @@ short TPracticeConnection::Events() const
 
 TPracticeConnection::TClock::time_point TPracticeConnection::Deadline() const
 {
-    const TClock::time_point IdleEnd = FLastActivity + FIdle;
-    return FHeld ? std::min(FHoldUntil, IdleEnd) : IdleEnd;
+    const TClock::time_point End = std::min(FLastActivity + FTimes.Idle, TooSlowAt());
+    return FHeld ? std::min(FHoldUntil, End) : End;
 }
 
 void TPracticeConnection::Service()
@@ -233,15 +262,11 @@ void TPracticeConnection::Service()
     FDue = false;
     if (FFinished)
         return;
-    if (TClock::now() >= FLastActivity + FIdle) {
-        // Cut off; a last word if the socket takes it now.
-        if (!FSsl && !FHandshaking) {
-            const char Text[] = "-ERR Zeitueberschreitung, die Verbindung wird beendet\r\n";
-            [[maybe_unused]] const ssize_t Ignored = ::send(FSocket, Text, sizeof Text - 1, MSG_NOSIGNAL);
-        }
-        Finish(false);
-        return;
-    }
+    const TClock::time_point Now = TClock::now();
+    if (Now >= FLastActivity + FTimes.Idle)
+        return CutOff("-ERR Zeitueberschreitung, die Verbindung wird beendet\r\n");
+    if (Now >= TooSlowAt())
+        return CutOff("-ERR Zeitueberschreitung: Kommando nicht rechtzeitig vollstaendig\r\n");
     for (int Steps = 0; Steps < StepsPerService; ++Steps) {
         if (!Step())
             return;
@@ -294,20 +319,28 @@ bool TPracticeConnection::Step()
         if (After == TPracticeAfter::StartTls) {
             // Anything sent after STLS in the clear is dropped, never read as a command.
             FIn.clear();
-            FSsl = FTls ? FTls->NewSession(FSocket) : nullptr;
-            if (!FSsl) {
-                Finish(false);
-                return false;
-            }
-            FHandshaking = true;
-            return true;
+            FLineOpen = FDiscarding = false;
+            StartHandshake();
+            return !FFinished;
         }
         Finish(After == TPracticeAfter::Close);
         return false;
     }
+    if (FAnswering) {
+        // The answer is out: a line begun meanwhile gets its full time from now.
+        FAnswering = false;
+        FLineBy = TClock::now() + FTimes.Line;
+    }
     std::string Line;
-    if (TakeLine(Line)) {
+    const bool Whole = TakeLine(Line);
+    // A line is under way while part of one is held or one is being dropped.
+    const bool Open = !FIn.empty() || FDiscarding;
+    if (Open && !FLineOpen)
+        FLineBy = TClock::now() + FTimes.Line;
+    FLineOpen = Open;
+    if (Whole) {
         FLastActivity = TClock::now();
+        FAwaitingFirst = false;
         Queue(FSession.Answer(Line));
         return true;
     }
@@ -317,6 +350,9 @@ bool TPracticeConnection::Step()
     int Count = 0;
     const TIo Result = Read(Buffer, ReadSize, Count);
     if (Result == TIo::Done) {
+        if (!FLineOpen)
+            FLineBy = TClock::now() + FTimes.Line;
+        FLineOpen = true;
         FIn.append(Buffer, static_cast<size_t>(Count));
         return true;
     }

@@ -8,7 +8,9 @@
 // longer one is refused and dropped up to its end), at most 64 KB of an
 // answer are prepared at a time and no further command is read while an
 // answer is still going out, so a client that never reads holds the server to
-// a fixed amount of memory. A client silent for the idle time is cut off.
+// a fixed amount of memory. A client silent for the idle time is cut off, and
+// so is one that takes too long over a command line, a TLS handshake or its
+// first command: slow clients cannot hold the server's few connections.
 
 #include <chrono>
 #include <string>
@@ -18,14 +20,21 @@
 class TPracticeTls;
 struct ssl_st;
 
+// How long a client may take.
+struct TPracticeTimes {
+    std::chrono::seconds Idle { 600 }; // silence
+    std::chrono::seconds Line { 60 }; // a command line from its first byte, a TLS handshake
+    std::chrono::seconds FirstCommand { 300 }; // from the connection to its first command line
+};
+
 class TPracticeConnection {
 public:
     using TClock = std::chrono::steady_clock;
 
     // Takes over Socket (non-blocking). With ImplicitTls the handshake comes
     // before the greeting.
-    TPracticeConnection(
-        int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup, std::chrono::seconds Idle);
+    TPracticeConnection(int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup,
+        const TPracticeTimes& Times);
     ~TPracticeConnection();
     TPracticeConnection(const TPracticeConnection&) = delete;
     TPracticeConnection& operator=(const TPracticeConnection&) = delete;
@@ -50,6 +59,11 @@ private:
     void FillOutput();
     bool TakeLine(std::string& Line);
     void Finish(bool Orderly);
+    // Ends the connection with a last word, if the socket takes it now.
+    void CutOff(const char* Text);
+    void StartHandshake();
+    // The earliest of the limits that apply now (not the idle time).
+    TClock::time_point TooSlowAt() const;
     static TIo SslOutcome(int Error);
     TIo Read(char* Buffer, int Size, int& Count);
     TIo Write(const char* Data, int Size, int& Count);
@@ -60,9 +74,15 @@ private:
     const TPracticeTls* FTls;
     ssl_st* FSsl = nullptr;
     TPracticeSession FSession;
-    std::chrono::seconds FIdle;
+    TPracticeTimes FTimes;
     TClock::time_point FLastActivity;
     TClock::time_point FHoldUntil;
+    TClock::time_point FFirstCommandBy;
+    TClock::time_point FHandshakeBy;
+    TClock::time_point FLineBy;
+    bool FAwaitingFirst = true;
+    bool FLineOpen = false; // part of a line has come (or one is being dropped)
+    bool FAnswering = false; // an answer went out since the line clock last started
     bool FHeld = false; // an answer waits for FHoldUntil
     bool FHandshaking = false;
     bool FWantWrite = false; // the last step waits for the socket to take data

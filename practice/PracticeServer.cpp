@@ -176,11 +176,18 @@ void TPracticeServer::Run()
             if (Socket < 0)
                 continue;
             if (Clients.size() >= FOptions.MaxConnections) {
-                const char Text[] = "-ERR [SYS/TEMP] Zu viele Verbindungen, bitte spaeter noch einmal\r\n";
-                [[maybe_unused]] const ssize_t Ignored = ::send(Socket, Text, sizeof Text - 1, MSG_NOSIGNAL);
+                // The TLS port only closes: a client there expects a handshake, not plain text.
+                if (Which == 1) {
+                    const char Text[] = "-ERR [SYS/TEMP] Zu viele Verbindungen, bitte spaeter noch einmal\r\n";
+                    [[maybe_unused]] const ssize_t Ignored = ::send(Socket, Text, sizeof Text - 1, MSG_NOSIGNAL);
+                }
                 ::close(Socket);
                 continue;
             }
+            TPracticeTimes Times;
+            Times.Idle = std::chrono::seconds(FOptions.IdleSeconds);
+            Times.Line = std::chrono::seconds(FOptions.LineSeconds);
+            Times.FirstCommand = std::chrono::seconds(FOptions.FirstCommandSeconds);
             TPracticeSetup Setup;
             Setup.Fault = FFault;
             Setup.Encrypted = Which == 2;
@@ -190,8 +197,7 @@ void TPracticeServer::Run()
             Setup.LoginClock = &FLoginClock;
             Setup.OnExchange = OnExchange;
             Setup.OnFault = OnFault;
-            Clients.push_back(std::make_unique<TPracticeConnection>(
-                Socket, Which == 2, FTls.get(), Setup, std::chrono::seconds(FOptions.IdleSeconds)));
+            Clients.push_back(std::make_unique<TPracticeConnection>(Socket, Which == 2, FTls.get(), Setup, Times));
             Busy = true; // the greeting goes out without waiting for an event
         }
     }

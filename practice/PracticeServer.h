@@ -23,6 +23,8 @@ struct TPracticeOptions {
     int TlsPort = 0; // 0: a free one
     bool WithTls = true; // STLS and the TLS port
     int IdleSeconds = 600; // RFC 1939's ten minutes
+    int LineSeconds = 60; // for a command line from its first byte, and a TLS handshake
+    int FirstCommandSeconds = 300; // from a connection to its first command
     int SlowMs = 12000; // delay per answer with TPracticeFault::Slow
     int LoginDelaySeconds = 20;
     size_t MaxConnections = 32;

@@ -47,9 +47,22 @@ std::string Ascii(const std::string& Text)
         for (size_t At = Result.find(Umlaut); At != std::string::npos; At = Result.find(Umlaut, At))
             Result.replace(At, std::strlen(Umlaut), Form);
     }
-    for (char& Each : Result) {
-        if (static_cast<unsigned char>(Each) >= 0x80 || static_cast<unsigned char>(Each) < 0x20)
-            Each = '?';
+    return Result;
+}
+
+// What a client sent may come back in an answer: control and 8-bit bytes as
+// \xNN, so no answer carries a raw byte a terminal or client would act on.
+std::string Escaped(const std::string& Text)
+{
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string Result;
+    Result.reserve(Text.size());
+    for (const char Each : Text) {
+        const auto Byte = static_cast<unsigned char>(Each);
+        if (Byte >= 0x20 && Byte < 0x7f)
+            Result += Each;
+        else
+            Result += std::string("\\x") + Hex[Byte >> 4] + Hex[Byte & 15];
     }
     return Result;
 }
@@ -92,7 +105,9 @@ TPracticeSession::~TPracticeSession() = default;
 
 size_t TPracticeSession::LineLimit() const
 {
-    return FSasl ? TSaslServer::MaxAnswerChars + 2 : 255;
+    // RFC 2449 allows 255; the program's command field sends up to 254
+    // characters, and a practice server should answer what its client sends.
+    return FSasl ? TSaslServer::MaxAnswerChars + 2 : 256;
 }
 
 void TPracticeSession::Show(TPracticeFault Fault) const
@@ -104,14 +119,14 @@ void TPracticeSession::Show(TPracticeFault Fault) const
 TPracticeAnswer TPracticeSession::Ok(const std::string& Text)
 {
     TPracticeAnswer Answer;
-    Answer.Lines = "+OK " + Text + CrLf;
+    Answer.Lines = "+OK " + Escaped(Text) + CrLf;
     return Answer;
 }
 
 TPracticeAnswer TPracticeSession::Err(const std::string& Text)
 {
     TPracticeAnswer Answer;
-    Answer.Lines = "-ERR " + Text + CrLf;
+    Answer.Lines = "-ERR " + Escaped(Text) + CrLf;
     return Answer;
 }
 
@@ -216,7 +231,7 @@ TPracticeAnswer TPracticeSession::Authorization(const std::string& Command, cons
     if (Command == "STAT" || Command == "LIST" || Command == "RETR" || Command == "DELE" || Command == "NOOP"
         || Command == "RSET" || Command == "TOP" || Command == "UIDL")
         return Err("Bitte zuerst anmelden (USER und PASS)");
-    return Err("Unbekanntes Kommando");
+    return Err(Command.empty() ? "Leere Zeile, kein Kommando" : "Unbekanntes Kommando " + Command);
 }
 
 TPracticeAnswer TPracticeSession::LogIn(const std::string& Name)
@@ -360,7 +375,7 @@ TPracticeAnswer TPracticeSession::Transaction(const std::string& Command, const 
         return Quit();
     if (Command == "USER" || Command == "PASS" || Command == "APOP" || Command == "AUTH" || Command == "STLS")
         return Err("Sie sind schon angemeldet");
-    return Err("Unbekanntes Kommando");
+    return Err(Command.empty() ? "Leere Zeile, kein Kommando" : "Unbekanntes Kommando " + Command);
 }
 
 TPracticeAnswer TPracticeSession::Quit()

@@ -77,7 +77,8 @@ public:
     TPracticeAnswer Answer(const std::string& Line);
     // The answer to a line longer than LineLimit(); its rest is dropped.
     TPracticeAnswer LineTooLong();
-    // Octets a line may have, CR LF included: RFC 2449's 255 for commands,
+    // Octets a line may have, CR LF included: 256 for commands (one more than
+    // RFC 2449 allows, for the program's 254-character command field),
     // more for the client's lines inside an AUTH exchange.
     size_t LineLimit() const;
     // The TLS handshake after STLS is through.

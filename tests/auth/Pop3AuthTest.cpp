@@ -58,4 +58,25 @@ TEST(Apop, FindsOnlyRealTimestampsInGreetings)
     EXPECT_EQ(GreetingTimestamp("+OK <x <1.2@host> ready"), "<1.2@host>");
     EXPECT_EQ(GreetingTimestamp("+OK Hallo <> <7@a.b> <8@c.d>"), "<7@a.b>");
     EXPECT_EQ(GreetingTimestamp(std::string(1 << 20, '<')), "");
+    EXPECT_FALSE(GreetingTimestampTooLong(std::string(1 << 20, '<')));
+    EXPECT_FALSE(GreetingTimestampTooLong("+OK <a@b"));
+}
+
+TEST(Apop, TimestampsPastTheLimitAreTooLongNotMissing)
+{
+    const std::string Longest = "<" + std::string(MaxTimestampChars - 2, '1') + "@x>";
+    const struct {
+        std::string Greeting;
+        std::string Timestamp;
+        bool TooLong;
+    } Cases[] = {
+        { "+OK " + Longest, Longest, false },
+        { "+OK <1" + Longest.substr(1), "", true },
+        { "+OK <1@" + std::string(4000, 'h'), "", true }, // cut off before its ">" (4 KB of a greeting are kept)
+        { "+OK <" + std::string(1 << 20, '1') + "@x> <2@y>", "<2@y>", true },
+    };
+    for (const auto& Case : Cases) {
+        EXPECT_EQ(GreetingTimestampTooLong(Case.Greeting), Case.TooLong) << Case.Greeting.size();
+        EXPECT_EQ(GreetingTimestamp(Case.Greeting), Case.Timestamp);
+    }
 }

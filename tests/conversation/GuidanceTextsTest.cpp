@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "conversation/Capabilities.h"
 #include "conversation/GuidanceTexts.h"
 
 namespace {
@@ -298,4 +299,25 @@ TEST(GuidanceTexts, LinesThatHandThePasswordOverInClear)
         EXPECT_TRUE(CarriesPasswordInClear(Line)) << Line;
     for (const char* Line : { "AUTH CRAM-MD5", "AUTH SCRAM-SHA-256", "AUTH", "APOP anna c4c9334b", "STAT" })
         EXPECT_FALSE(CarriesPasswordInClear(Line)) << Line;
+}
+
+TEST(GuidanceTexts, SaslNamesTheMechanismsTheAssistantCannotDo)
+{
+    const struct {
+        const char* Line;
+        const char* CannotDo; // named before " der Assistent nicht ausrechnen"
+        const char* Instead; // named after it
+    } Cases[] = {
+        { "SASL PLAIN scram-sha-256", "", "" },
+        { "SASL DIGEST-MD5 CRAM-MD5", "DIGEST-MD5 kann", ") CRAM-MD5." },
+        { "SASL GSSAPI NTLM SCRAM-SHA-1 CRAM-SHA1 X-\x01\xff", "GSSAPI, NTLM, SCRAM-SHA-1, CRAM-SHA1 und X-   kann",
+            "mit USER und PASS oder mit APOP" },
+        { "SASL NTLM PLAIN XOAUTH2", "NTLM kann", "(Menü \"Befehle\", \"AUTH ...\") PLAIN oder XOAUTH2." },
+    };
+    for (const auto& Case : Cases) {
+        const std::string Text = CapabilityGuidance(TCapabilities::Parse(std::string(Case.Line) + "\r\n"));
+        const size_t Cannot = Text.find(std::string(Case.CannotDo) + " der Assistent nicht ausrechnen");
+        EXPECT_EQ(Cannot == std::string::npos, !*Case.CannotDo) << Text;
+        EXPECT_NE(Text.find(Case.Instead, *Case.CannotDo ? Cannot : 0), std::string::npos) << Text;
+    }
 }

@@ -147,6 +147,8 @@ TEST(ReplyRules, PasswordMaskOfTheLogCopy)
     EXPECT_TRUE(CarriesSecret("AUTH XOAUTH2 dXNlcj1...")) << "stored histories must drop it";
     EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", true), "Schhh... nicht verraten!\r\n");
     EXPECT_EQ(LogCopyOfAnswer("\r\n", true), "\r\n");
+    EXPECT_EQ(LogCopyOfAnswer("*\r\n", true), "*\r\n") << "the cancel line is no secret";
+    EXPECT_EQ(LogCopyOfAnswer("**\r\n", true), "Schhh... nicht verraten!\r\n");
     EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", false), "cGVuY2ls\r\n");
 }
 

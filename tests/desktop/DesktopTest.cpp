@@ -13,8 +13,10 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QStyleFactory>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,7 @@
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
+#include "tests/support/qt/TextFit.h"
 
 namespace {
 
@@ -265,6 +268,28 @@ TEST_F(DesktopTest, DarkPaletteAtTwiceTheSizeKeepsTheLogReadableAndNoTextClipped
         EXPECT_GE(Control->width(), Wanted.width()) << Control->objectName().toStdString();
         EXPECT_GE(Control->height(), Wanted.height()) << Control->objectName().toStdString();
     }
+}
+
+TEST_F(DesktopTest, FinderShowsEveryPageWholeAtTwiceTheSize)
+{
+    TPOP3Lookup& Finder = Windows->Finder;
+    Finder.Prepare(&Windows->Main);
+    Finder.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Finder));
+    auto* Hosts = Child<QTreeWidget>(Finder, "MXHosts");
+    Hosts->addTopLevelItem(new QTreeWidgetItem({ QStringLiteral("pop.example.org"), QStringLiteral("65535"),
+        QStringLiteral("SRV, TLS"), QStringLiteral("65535") }));
+    auto* Pages = Child<QStackedWidget>(Finder, "Pages");
+    for (int Page = 0; Page < Pages->count(); ++Page) {
+        Pages->setCurrentIndex(Page);
+        QApplication::processEvents();
+        EXPECT_EQ(CutTexts(Finder).join(" | ").toStdString(), "") << Pages->currentWidget()->objectName().toStdString();
+    }
+    const QAbstractItemView* List = Hosts;
+    for (const int Column : { 1, 2, 3 })
+        EXPECT_LE(List->sizeHintForColumn(Column), Hosts->columnWidth(Column)) << "column " << Column;
+    Finder.grab().save(QStringLiteral("finder-200.png"));
+    Finder.reject();
 }
 
 int main(int argc, char** argv)

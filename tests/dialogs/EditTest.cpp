@@ -34,6 +34,13 @@ protected:
 
     static QLineEdit* Edit(const TPOP3Edit& dialog, const char* name) { return Child<QLineEdit>(dialog, name); }
     static QRadioButton* Radio(const TPOP3Edit& dialog, const char* name) { return Child<QRadioButton>(dialog, name); }
+    static QLabel* LabelOf(const TPOP3Edit& dialog, const QWidget* field)
+    {
+        for (QLabel* label : dialog.findChildren<QLabel*>())
+            if (label->buddy() == field)
+                return label;
+        return nullptr;
+    }
 
     // Opens the panel, lets the test fill it, presses "Senden" and returns the line.
     template <typename Fill> static QString Send(TPOP3Edit& dialog, QChar kind, Fill fill)
@@ -116,6 +123,7 @@ TEST(EditRules, KeyFilterPassesBackspaceAndAsciiOnly)
     for (const QChar c : QStringLiteral("äöüÄÖÜß€"))
         EXPECT_FALSE(EditRules::AcceptsKey(c)) << c.unicode();
     EXPECT_EQ(EditRules::FilterText(QStringLiteral("Müßig\tgäng 1!")), "Miggng 1!");
+    EXPECT_EQ(EditRules::FilterDigits(QStringLiteral("r 1-2\t3\u0663\u00B9x")), "123") << "ASCII digits only";
 }
 
 TEST(DialogPlacement, CentresByOuterSizesTruncatingHalves)
@@ -178,7 +186,7 @@ TEST_F(EditDialog, BuildsTheLinesOfEveryPanel)
                   }),
         "RETR 2");
     EXPECT_EQ(Edit(*dialog, "EditTOP")->text(), "10") << "the line count stays for next time";
-    EXPECT_EQ(Send(*dialog, 'D', [&] { Edit(*dialog, "EditDELE")->setText(" 3"); }), "DELE  3");
+    EXPECT_EQ(Send(*dialog, 'D', [&] { Edit(*dialog, "EditDELE")->setText("3"); }), "DELE 3");
 }
 
 TEST_F(EditDialog, NumberFieldsEmptyOnOpeningNamesStay)
@@ -206,7 +214,7 @@ TEST_F(EditDialog, KeyFilterDropsUmlautsFromTypingAndPasting)
     auto dialog = Create();
     dialog->Prepare('U', nullptr);
     dialog->show();
-    for (const char* name : { "EditUSER", "EditPASS", "EditLIST", "EditRETR", "EditTOP", "EditDELE" }) {
+    for (const char* name : { "EditUSER", "EditPASS", "EditAPOPUser", "EditAuthSecret" }) {
         SCOPED_TRACE(name);
         QLineEdit* edit = Edit(*dialog, name);
         edit->setEnabled(true);
@@ -219,6 +227,38 @@ TEST_F(EditDialog, KeyFilterDropsUmlautsFromTypingAndPasting)
         edit->insert(QString(70, QLatin1Char('9')));
         EXPECT_EQ(edit->text().size(), 64);
     }
+    dialog->reject();
+}
+
+TEST_F(EditDialog, NumberFieldsTakeDigitsOnly)
+{
+    auto dialog = Create();
+    EXPECT_EQ(Send(*dialog, 'L', [&] { Type(Edit(*dialog, "EditLIST"), "r"); }), "LIST");
+    for (const char* name : { "EditLIST", "EditRETR", "EditTOP", "EditDELE" }) {
+        QLineEdit* edit = Edit(*dialog, name);
+        edit->setEnabled(true);
+        edit->setText(QString());
+        Type(edit, QStringLiteral("1r2 ä-"));
+        edit->insert(QStringLiteral("\r\n3\u0666x") + QString(100000, QLatin1Char('7')));
+        EXPECT_EQ(edit->text(), "123" + QString(57, QLatin1Char('7'))) << name << ": a paste cut at 64, then filtered";
+    }
+}
+
+TEST_F(EditDialog, CaptionAndTitleNameWhatIsSentAndTheLineCountIsLabelled)
+{
+    auto dialog = Create();
+    dialog->Prepare('R', nullptr);
+    dialog->show();
+    Radio(*dialog, "RadioTOP")->click();
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Brieflotse - TOP"));
+    EXPECT_EQ(LabelOf(*dialog, Edit(*dialog, "EditRETR"))->text(), QStringLiteral("&TOP"));
+    EXPECT_EQ(LabelOf(*dialog, Edit(*dialog, "EditTOP"))->text(), QStringLiteral("Zei&len"));
+    EXPECT_EQ(Edit(*dialog, "EditTOP")->accessibleName(), QStringLiteral("Anzahl der Zeilen"));
+    Radio(*dialog, "RadioRETR")->click();
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Brieflotse - RETR"));
+    Radio(*dialog, "RadioUIDL")->click();
+    dialog->Prepare('L', nullptr);
+    EXPECT_EQ(LabelOf(*dialog, Edit(*dialog, "EditLIST"))->text(), QStringLiteral("&UIDL")) << "as chosen before";
     dialog->reject();
 }
 
@@ -364,6 +404,38 @@ TEST_F(EditDialog, LogInPanelsFollowWhatTheServerOffers)
     Child<QPushButton>(*dialog, "ButtonSend")->click();
     EXPECT_EQ(TMessageBox::ShownCount(), asked) << "SCRAM never sends the password";
     EXPECT_EQ(dialog->SaslRequest().Mechanism, QStringLiteral("SCRAM-SHA-256"));
+
+    // A greeting whose timestamp is too long: said so, nothing to send.
+    facts.Timestamp.clear();
+    facts.TimestampTooLong = true;
+    dialog->SetConnectionFacts(facts);
+    dialog->Prepare('A', nullptr);
+    EXPECT_FALSE(Child<QPushButton>(*dialog, "ButtonSend")->isEnabled());
+    EXPECT_TRUE(Child<QLabel>(*dialog, "ApopText")->text().contains(QStringLiteral("länger als 1024 Zeichen")));
+}
+
+TEST_F(EditDialog, TokenAndPasswordAreSeparateValues)
+{
+    auto dialog = Create();
+    Send(*dialog, 'P', [&] { Edit(*dialog, "EditPASS")->setText("geheim"); });
+    TConnectionFacts facts;
+    facts.Encrypted = true;
+    dialog->SetConnectionFacts(facts);
+    dialog->Prepare('H', nullptr);
+    dialog->show();
+    auto* combo = Child<QComboBox>(*dialog, "ComboMechanism");
+    auto choose = [&](const char* mechanism) {
+        combo->setCurrentIndex(combo->findText(mechanism));
+        return dialog->SaslRequest().Secret;
+    };
+    EXPECT_EQ(choose("XOAUTH2"), "") << "the password is no token";
+    Edit(*dialog, "EditAuthToken")->setText(QString(4096, QLatin1Char('t')));
+    EXPECT_FALSE(Edit(*dialog, "EditAuthSecret")->isVisible());
+    EXPECT_EQ(choose("CRAM-MD5"), "geheim") << "the token is no password";
+    EXPECT_EQ(LabelOf(*dialog, Edit(*dialog, "EditAuthSecret"))->text(), QStringLiteral("Pa&ßwort"));
+    EXPECT_EQ(choose("XOAUTH2").size(), 4096);
+    Child<QPushButton>(*dialog, "ButtonSend")->click();
+    EXPECT_EQ(Send(*dialog, 'P', [] {}), "PASS geheim") << "a token never becomes the password";
 }
 
 } // namespace

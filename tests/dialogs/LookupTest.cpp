@@ -7,6 +7,7 @@
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
+#include "tests/support/qt/TextFit.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -382,6 +383,25 @@ TEST_F(LookupDialog, SrvOnlyAndServiceNotOffered)
                        "nicht an."));
 }
 
+TEST_F(LookupDialog, EveryPageShowsItsWholeTextAndWholePorts)
+{
+    dialog->Prepare(nullptr);
+    dialog->show();
+    // Welcome, then the list (ports 110, 995, 1110 and 1995), none found, a Name Error.
+    for (const QString& name :
+        { QString(), QStringLiteral("srv.test"), QStringLiteral("plain.test"), QStringLiteral("nothere.test") }) {
+        if (!name.isEmpty())
+            Query(name);
+        QApplication::processEvents();
+        EXPECT_EQ(CutTexts(*dialog).join(" | ").toStdString(), "") << name.toStdString();
+        Back()->click();
+    }
+    Query("srv.test");
+    const QAbstractItemView* list = Hosts();
+    for (const int column : { 1, 2, 3 })
+        EXPECT_LE(list->sizeHintForColumn(column), Hosts()->columnWidth(column)) << "column " << column;
+}
+
 TEST_F(LookupDialog, NoMxOffersTheTypedName)
 {
     Query("plain.test");
@@ -518,6 +538,8 @@ TEST_F(LookupDialog, PeersThatAreNoNameServerAreNamedAsSuch)
         EXPECT_LT(SecondsSince(start), 1.0) << c.what; // not the 5 s wait
         EXPECT_TRUE(Showing("PanelError")) << c.what;
         EXPECT_EQ(Child<QLabel>(*dialog, "ErrorLabel")->text(), c.text) << c.what;
+        QApplication::processEvents();
+        EXPECT_EQ(CutTexts(*dialog).join(" | ").toStdString(), "") << c.what;
         EXPECT_EQ(Child<QLabel>(*dialog, "NameServerLabel")->text(),
             QStringLiteral("Gefragter Name-Server: 127.0.0.1, Port %1").arg(scripted.port()));
         Back()->click();

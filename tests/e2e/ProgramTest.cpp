@@ -311,6 +311,7 @@ TEST_F(BrieflotseE2E, AccessKeysSendCommandsAndOpenTheAssistant)
 {
     ScriptedServer Server;
     Server.send(Greeting).expectLine().send("+OK 0 0\r\n").expectLine().send("+OK\r\n").expectLine().send("+OK\r\n");
+    Server.expectLine().send("+OK 1 lotse-1\r\n");
     Program* App = StartProgram();
     ASSERT_TRUE(App);
     ASSERT_TRUE(ConnectByMenu(*App, Server));
@@ -328,6 +329,16 @@ TEST_F(BrieflotseE2E, AccessKeysSendCommandsAndOpenTheAssistant)
     EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - USER")) << "Enter did not press \"Senden\"";
     EXPECT_EQ(NextLine(Server, Mark), "USER anna\r\n");
     Step("sent");
+
+    // The message number takes digits only; the caption follows the variant.
+    Key("alt+l");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - LIST").empty()) << "alt+l opened no assistant";
+    Key("alt+k");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - UIDL").empty()) << "choosing UIDL kept the title";
+    Key("alt+u");
+    Type("r1x");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "UIDL 1\r\n");
 }
 
 TEST_F(BrieflotseE2E, AuthLoginByKeyboardAnswersBothRounds)

@@ -215,12 +215,18 @@ TEST_F(PracticeServer, RulesOfTheStatesAndLongLines)
     EXPECT_TRUE(StartsWith(Client.Ask("PASS uebung"), "-ERR ")) << "PASS needs USER first";
     Client.Ask("USER lotse");
     EXPECT_EQ(Client.Ask("PASS falsch"), "-ERR [AUTH] Name oder Passwort falsch\r\n");
-    // 255 octets with CR LF is the most a command may have; one more is refused,
-    // the rest of a huge line is dropped and the connection stays usable.
-    EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(248, 'a')), "+OK "));
-    EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(249, 'a')), "-ERR Zeile zu lang"));
+    // 256 octets with CR LF, the 254 characters of the program's command field,
+    // is the most a command may have; one more is refused, the rest of a huge
+    // line is dropped and the connection stays usable.
+    EXPECT_EQ(Client.Ask("USER " + std::string(249, 'a')),
+        "+OK Name " + std::string(249, 'a') + " notiert, jetzt bitte PASS\r\n");
+    EXPECT_EQ(Client.Ask("USER " + std::string(250, 'a')), "-ERR Zeile zu lang (hoechstens 256 Zeichen mit CR LF)\r\n");
     EXPECT_TRUE(StartsWith(Client.Ask("USER " + std::string(3 << 20, 'b')), "-ERR Zeile zu lang"));
     EXPECT_TRUE(StartsWith(Client.Ask("NOOP"), "-ERR ")) << "one answer per line";
+    // What the client sent comes back with its control and 8-bit bytes escaped.
+    EXPECT_EQ(Client.Ask("USER a\x01\x1b[2J\x7f\xc3\xa4\\b"),
+        "+OK Name a\\x01\\x1B[2J\\x7F\\xC3\\xA4\\b notiert, jetzt bitte PASS\r\n");
+    EXPECT_EQ(Client.Ask(std::string("X\0\a\x9b", 4)), "-ERR Unbekanntes Kommando X\\x00\\x07\\x9B\r\n");
     Client.Ask("USER lotse");
     EXPECT_TRUE(StartsWith(Client.Ask("pass uebung"), "+OK ")) << "commands in any case";
     EXPECT_EQ(Client.Ask("RETR 0"), "-ERR Bitte eine Nachrichtennummer angeben\r\n");
@@ -272,6 +278,42 @@ TEST_F(PracticeServer, AuthExchangesOfEveryMechanismAndApopWithoutTimestamp)
     TLineClient NoStamp(Server->Port());
     NoStamp.Line();
     EXPECT_TRUE(StartsWith(NoStamp.Ask("APOP lotse 0123456789abcdef0123456789abcdef"), "-ERR APOP geht nicht"));
+}
+
+TEST_F(PracticeServer, SlowClientsAreCutOffAndAFullTlsPortSpeaksNoPlainText)
+{
+    TPracticeOptions Options;
+    Options.LineSeconds = 1;
+    Options.FirstCommandSeconds = 2;
+    Options.MaxConnections = 4;
+    Start(Options);
+    const auto Start = Clock::now();
+    TLineClient Trickling(Server->Port()), Mute(Server->Port()), NoHandshake(Server->TlsPort()), Steady(Server->Port());
+    Trickling.Line();
+    Trickling.Send("CAPA\r\nNOO");
+    EXPECT_TRUE(StartsWith(Trickling.Line(), "+OK "));
+    Trickling.Body();
+    Mute.Line();
+    Steady.Line();
+    // A line that takes a while but ends in time, then silence between lines.
+    Steady.Send("NO");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(Steady.Ask("OP"), "-ERR Bitte zuerst anmelden (USER und PASS)\r\n");
+    // Full: the plain port says so, the TLS port closes without a byte of plain text.
+    TLineClient Refused(Server->Port()), RefusedTls(Server->TlsPort());
+    EXPECT_TRUE(StartsWith(Refused.Line(), "-ERR [SYS/TEMP] "));
+    char Byte;
+    EXPECT_EQ(::recv(RefusedTls.Socket(), &Byte, 1, 0), 0);
+
+    const std::string TooSlow = "-ERR Zeitueberschreitung: Kommando nicht rechtzeitig vollstaendig\r\n";
+    EXPECT_EQ(Trickling.Line(), TooSlow) << "an unfinished line";
+    EXPECT_EQ(Trickling.Line(), "");
+    EXPECT_EQ(::recv(NoHandshake.Socket(), &Byte, 1, 0), 0) << "no handshake";
+    EXPECT_LT(Clock::now() - Start, std::chrono::milliseconds(1900));
+    EXPECT_EQ(Mute.Line(), TooSlow) << "no first command";
+    EXPECT_GE(Clock::now() - Start, std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(StartsWith(Steady.Ask("CAPA"), "+OK ")) << "between lines any silence short of the idle time";
 }
 
 TEST_F(PracticeServer, ClientsThatNeverReadOrNeverStopStayBounded)

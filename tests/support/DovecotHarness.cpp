@@ -97,11 +97,12 @@ bool WriteFile(const std::string& path, const std::string& content)
 
 void ChownTree(const fs::path& root, uid_t uid, gid_t gid)
 {
-    ::chown(root.c_str(), uid, gid);
+    // Best effort: a file that cannot be given away shows when Dovecot starts.
+    [[maybe_unused]] int failed = ::chown(root.c_str(), uid, gid);
     std::error_code ignored;
     for (auto it = fs::recursive_directory_iterator(root, ignored); it != fs::recursive_directory_iterator();
          it.increment(ignored))
-        ::lchown(it->path().c_str(), uid, gid);
+        failed = ::lchown(it->path().c_str(), uid, gid);
 }
 
 std::string Lines(std::initializer_list<std::string> lines)
