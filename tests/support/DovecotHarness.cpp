@@ -75,7 +75,7 @@ struct Identity {
     std::string internalGroup; // empty: Dovecot's own default
 };
 
-Identity MailIdentity()
+Identity LookUpMailIdentity()
 {
     if (::geteuid() == 0) {
         const passwd* nobody = ::getpwnam("nobody");
@@ -86,6 +86,14 @@ Identity MailIdentity()
     const group* mine = ::getgrgid(::getegid());
     std::string name = me ? me->pw_name : "nobody";
     return { ::geteuid(), ::getegid(), name, name, mine ? mine->gr_name : "nogroup" };
+}
+
+// Looked up once: getpwnam() and its kin share one static buffer, and tests
+// start several servers from threads at once.
+const Identity& MailIdentity()
+{
+    static const Identity Found = LookUpMailIdentity();
+    return Found;
 }
 
 bool WriteFile(const std::string& path, const std::string& content)
