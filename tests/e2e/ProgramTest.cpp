@@ -289,6 +289,37 @@ TEST_F(BrieflotseE2E, EnterInTheServerFieldConnects)
     }
 }
 
+// The server field and the stored history keep the port as typed; after a
+// restart the field offers it again.
+TEST_F(BrieflotseE2E, AServerWithItsPortIsKeptAsTyped)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK bye\r\n").close();
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Server.start();
+    Type(Server.address());
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
+    Type("quit");
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle)) << "title: " << Title(*App);
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()) == Server.address(); }, ShowMs))
+        << "server field: " << Copied;
+    Menu(*App, "alt+d", "b");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    EXPECT_NE(Settings.find("\"" + Server.address() + "\""), std::string::npos) << Settings;
+
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()) == Server.address(); }, ShowMs))
+        << "server field after the restart: " << Copied;
+}
+
 TEST_F(BrieflotseE2E, EnterInTheCommandLineSends)
 {
     ScriptedServer Server;
