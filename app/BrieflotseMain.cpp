@@ -186,6 +186,9 @@ void TPOP3Main::BuildControls()
     HostCombo->setStatusTip(QStringLiteral("Bestimmt den Server, mit dem Verbunden werden soll"));
     HostCombo->setToolTip(HostCombo->statusTip());
     HostCombo->setValidator(new TKeyFilterValidator(HostCombo));
+    // No inline completion: what is sent is what was typed; the history is
+    // offered through the list alone.
+    HostCombo->setCompleter(nullptr);
     WatchKeys(HostCombo);
     HostLabel->setBuddy(HostCombo);
 
@@ -260,6 +263,7 @@ void TPOP3Main::BuildControls()
     Command->setMaxVisibleItems(16);
     Command->lineEdit()->setMaxLength(254);
     Command->setValidator(new TKeyFilterValidator(Command));
+    Command->setCompleter(nullptr);
     WatchKeys(Command);
     Label1->setBuddy(Command);
     ButtonSenden = CommandButton("ButtonSenden", QStringLiteral("Senden"),
@@ -1070,6 +1074,11 @@ void TPOP3Main::WatchKeys(QComboBox* Field)
 
 bool TPOP3Main::EditKeyPress(QKeyEvent* Key)
 {
+    // Alt and a letter that reached the field is an access key of a control
+    // that is disabled (or of none): it never types its letter.
+    if ((Key->modifiers() & (Qt::AltModifier | Qt::MetaModifier)) && !(Key->modifiers() & Qt::ControlModifier)
+        && !Key->text().isEmpty() && Key->text().at(0).isPrint())
+        return true;
     if (Key->key() != Qt::Key_Return && Key->key() != Qt::Key_Enter)
         return false; // characters pass through the fields' key filter
     // Enter presses the default button: "Senden" while connected, else "Verbinden".

@@ -361,6 +361,73 @@ TEST_F(BrieflotseE2E, AccessKeysSendCommandsAndOpenTheAssistant)
     Step("sent");
 }
 
+// Alt with the letter of a control that is disabled while connected
+// ("&Mail-Server") types nothing, neither into the line nor the history.
+TEST_F(BrieflotseE2E, AccessKeyOfADisabledControlTypesNothing)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK bye\r\n").close();
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    Key("alt+m");
+    Type("qu");
+    Key("alt+m");
+    Type("it");
+    Step("typed");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "QUIT\r\n");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle));
+    Menu(*App, "alt+d", "b");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    EXPECT_NE(Settings.find("\"QUIT\""), std::string::npos) << Settings;
+    EXPECT_EQ(Settings.find("MQU"), std::string::npos) << Settings;
+}
+
+// What is sent is what was typed, never a longer entry of the history; the
+// server field likewise keeps what was typed.
+TEST_F(BrieflotseE2E, EnterSendsWhatWasTypedNotTheHistory)
+{
+    ScriptedServer Server;
+    Server.send(Greeting)
+        .expectLine()
+        .send("+OK 12 400\r\n")
+        .expectLine()
+        .send("+OK 1 120\r\n")
+        .expectLine()
+        .send("+OK\r\n")
+        .expectLine()
+        .send("+OK\r\n")
+        .expectLine()
+        .send("+OK bye\r\n")
+        .close();
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    size_t Mark = 0;
+    for (const char* Line : { "list 12", "list 1", "dele 12", "dele 1" }) {
+        Type(Line);
+        Step(std::string("typed ") + Line);
+        Key("Return");
+        std::string Wanted = Line;
+        for (char& Character : Wanted)
+            Character = static_cast<char>(std::toupper(static_cast<unsigned char>(Character)));
+        EXPECT_EQ(NextLine(Server, Mark), Wanted + "\r\n");
+    }
+    Type("quit");
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle));
+    // The history holds "127.0.0.1:<port>"; typing its start completes nothing.
+    ClearField();
+    Type("127.0.0.");
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()) == "127.0.0."; }, ShowMs))
+        << "server field: " << Copied;
+}
+
 TEST_F(BrieflotseE2E, AuthLoginByKeyboardAnswersBothRounds)
 {
     ScriptedServer Server;
