@@ -30,6 +30,7 @@
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
 #include "app/PracticeServerControl.h"
+#include "app/ServerAddress.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
 #include "auth/Pop3Auth.h"
@@ -825,7 +826,24 @@ void TPOP3Main::ButtonVerbindenClick()
 {
     if (!ButtonVerbinden->isEnabled())
         return;
-    FConversation->ButtonVerbindenClick(HostCombo->currentText().toStdString());
+    const QString Typed = HostCombo->currentText().trimmed();
+    const TServerAddress Address = ParseServerAddress(Typed.toStdString());
+    if (!Address.Valid) {
+        // Refused before any look-up: such a name must not leave the machine.
+        ShowGuidanceText(QStringLiteral("\"%1\" ist keine Adresse eines Mail-Servers. Geben Sie den Namen oder die "
+                                        "Adresse des Servers ein, wahlweise mit Port (pop.example.org:110), oder "
+                                        "eine Adresse wie pop3://name@pop.example.org. Ein \"@\" gehört sonst zu "
+                                        "einer E-Mail-Adresse, nicht zum Server; Brieflotse fragt einen solchen "
+                                        "Namen nicht im Netz nach.")
+                             .arg(Typed.left(80))
+                             .toStdString(),
+            true);
+        HostCombo->setFocus();
+        return;
+    }
+    if (!Address.User.empty() && FAssistant)
+        FAssistant->SetLogInName(FromUtf8(Address.User), FromUtf8(Address.Mechanism));
+    FConversation->ButtonVerbindenClick(Address.Target);
     WatchSocket();
 }
 
