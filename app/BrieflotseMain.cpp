@@ -29,6 +29,7 @@
 #include "app/CertificateTrust.h"
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
+#include "app/MainAccessible.h"
 #include "app/PracticeServerControl.h"
 #include "app/ServerAddress.h"
 #include "app/WaitInputGuard.h"
@@ -89,6 +90,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     FStatusPictures[1] = QPixmap(QStringLiteral(":/pictures/status_online_off.png"));
     FStatusPictures[2] = QPixmap(QStringLiteral(":/pictures/status_online_on.png"));
 
+    InstallMainWindowAccessibility();
     BuildControls();
     FLog = std::make_unique<TProtocolLog>(Log);
     BuildMenu();
