@@ -82,7 +82,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
 {
     setObjectName(QStringLiteral("POP3Main"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-        | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+        | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Brieflotse"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
 
@@ -137,9 +137,15 @@ void TPOP3Main::FitGuidancePanel()
     }
     // One line to spare: the panel breaks lines by its own layout, which may differ by a line.
     Hint->setFixedHeight(qCeil((MostLines + 1) * Hint->fontMetrics().lineSpacing() + 2 * Margin) + 2);
-    // A fixed size: the window manager offers no maximise button.
-    layout()->activate();
-    setFixedSize(sizeHint());
+    // The layout as drawn is the default size; larger windows give the room
+    // to the log, and a screen too small for the default may shrink the log.
+    // Inner layouts first: the panel's new height must reach the window's hint.
+    for (QLayout* Inner : { HintPanel->layout(), centralWidget()->layout(), layout() })
+        Inner->activate();
+    FDefaultSize = sizeHint();
+    const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
+    Log->setMinimumSize(qRound(160 * Scale), qRound(60 * Scale));
+    resize(FDefaultSize);
 }
 
 TPOP3Main::~TPOP3Main()
@@ -243,6 +249,7 @@ void TPOP3Main::BuildControls()
     Log->setFocusPolicy(Qt::ClickFocus);
     // The layout was drawn for an 8-point UI font; scale its sizes with ours.
     const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
+    // The default size; FitGuidancePanel lowers it once the window's size is taken.
     Log->setMinimumSize(qRound(465 * Scale * 0.95), qRound(219 * Scale));
     Log->installEventFilter(this);
     // The log's colours (green, navy, red) are made for paper: black on white

@@ -118,6 +118,7 @@ public slots:
 
 protected:
     bool event(QEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
 
@@ -141,6 +142,10 @@ private:
     void SocketReadable();
     void ApplyLogFont(bool FixedPitch);
     void CentreOnScreen();
+    // Keeps the window, frame included, within the available area of its
+    // screen: smaller when the screen is, moved inside when it lies outside.
+    void FitOnScreen();
+    QMargins FrameMargins() const;
     void RepaintStatusLine();
     QPushButton* CommandButton(
         const char* Name, const QString& Caption, const QString& Hint, void (TPOP3Main::*Handler)());
@@ -231,4 +236,6 @@ private:
     bool FFixedPitch = false;
     TStatusPicture FShownPicture = TStatusPicture::Offline;
     QElapsedTimer FStatusRepaint;
+    QSize FDefaultSize; // the layout as drawn; the window may be larger
+    bool FFittedAfterShow = false;
 };

@@ -761,6 +761,67 @@ TEST_F(BrieflotseE2E, WindowKeepsItsPlaceOverRestarts)
     }
 }
 
+// At 200 % on 1280x1024 the window, status bar included, fits the screen; a
+// place stored on a larger screen is moved onto a smaller one (1024x768).
+TEST_F(BrieflotseE2E, WindowFitsTheScreenAtTwiceTheSizeAndOnASmallerScreen)
+{
+    const auto StablePlace = [&](const Program& App) {
+        std::optional<WindowPlace> Place;
+        WaitUntil(
+            [&] {
+                const std::optional<WindowPlace> Before = Session->Place(App.Window);
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                Place = Session->Place(App.Window);
+                return Before && Place && Before->X == Place->X && Before->Y == Place->Y
+                    && Before->Height == Place->Height;
+            },
+            ShowMs);
+        return Place;
+    };
+    const auto ExpectInside = [](const std::optional<WindowPlace>& Place, int Width, int Height) {
+        ASSERT_TRUE(Place);
+        // The content without its frame: the title bar needs room above it.
+        EXPECT_TRUE(
+            Place->X >= 0 && Place->Y > 0 && Place->X + Place->Width <= Width && Place->Y + Place->Height <= Height)
+            << Place->Width << "x" << Place->Height << " at " << Place->X << "," << Place->Y << " on " << Width << "x"
+            << Height;
+    };
+
+    Program* App = StartProgram("config-200", { "QT_SCALE_FACTOR=2" });
+    ASSERT_TRUE(App);
+    ExpectInside(StablePlace(*App), 1280, 1024);
+    Step("200 percent");
+    Key("alt+F4");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs));
+
+    // Placed at the lower right of the large screen, then started on a smaller one.
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(StablePlace(*App));
+    Session->Run({ "xdotool", "windowmove", App->Window, "700", "500" });
+    const std::optional<WindowPlace> Moved = StablePlace(*App);
+    ASSERT_TRUE(Moved);
+    ASSERT_GT(Moved->X + Moved->Width, 1024) << "the window did not move";
+    Key("alt+F4");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs));
+
+    auto Small = std::make_unique<X11Session>();
+    std::string Problem;
+    ASSERT_TRUE(Small->Start(&Problem, "1024x768x24")) << Problem;
+    std::swap(Session, Small);
+    struct TSwapBack {
+        std::unique_ptr<X11Session>& A;
+        std::unique_ptr<X11Session>& B;
+        ~TSwapBack() { std::swap(A, B); }
+    } SwapBack { Session, Small };
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    ExpectInside(StablePlace(*App), 1024, 768);
+    Step("smaller screen");
+    Key("alt+F4");
+    EXPECT_TRUE(App->Process.WaitExit(ShowMs));
+}
+
 TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
 {
     Program* App = StartProgram();
