@@ -137,6 +137,7 @@ private:
     // The assistant's AUTH: the conversation answers the server's rounds.
     void StartSaslLogIn(const TSaslRequest& Request);
     void UpdateFileActions();
+    void PrintToFile();
     bool AskToStop();
     void WatchSocket();
     void SocketReadable();
