@@ -472,6 +472,13 @@ void TPOP3Main::BuildMenu()
         QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
         connect(Action, &QAction::triggered, this, Entry.Handler);
     }
+    // The second variants of LIST and RETR, on the same assistant pages.
+    QAction* Uidl = Item(MenuKommandos, "MenuUIDL", QStringLiteral("U&IDL ..."),
+        QStringLiteral("Fordert die eindeutigen Kennungen der Nachrichten an"));
+    connect(Uidl, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('L'), true); });
+    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (Kopf&zeilen) ..."),
+        QStringLiteral("Ruft Header und die ersten Zeilen einer Nachricht ab"));
+    connect(Top, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('R'), true); });
     MenuKommandos->addSeparator();
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
@@ -896,10 +903,12 @@ void TPOP3Main::SendCommandLine(const QString& Line)
     ButtonSenden->click();
 }
 
-void TPOP3Main::CommandAssistant(QChar Kind)
+void TPOP3Main::CommandAssistant(QChar Kind, bool SecondVariant)
 {
     if (!FAssistant)
         return Command->setFocus();
+    if (SecondVariant)
+        FAssistant->ChooseSecondVariant(Kind);
     FAssistant->SetHidePasswords(MenuHidePass->isChecked());
     FAssistant->SetConnectionFacts(ConnectionFacts());
     if (!FAssistant->Execute(Kind, this))

@@ -131,7 +131,8 @@ private:
     void WatchKeys(QComboBox* Field);
     bool EditKeyPress(QKeyEvent* Key);
     bool LogKeyDown(QKeyEvent* Key);
-    void CommandAssistant(QChar Kind);
+    // SecondVariant: UIDL on the LIST page, TOP on the RETR page.
+    void CommandAssistant(QChar Kind, bool SecondVariant = false);
     // APOP and AUTH: what the assistant needs to know of the connection.
     TConnectionFacts ConnectionFacts() const;
     // The assistant's AUTH: the conversation answers the server's rounds.

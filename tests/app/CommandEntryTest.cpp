@@ -98,6 +98,25 @@ TEST_F(CommandEntryTest, StlsEntryOfTheCommandMenuGoesThroughTheAssistant)
     EXPECT_EQ(Server.received(), "STLS\r\n");
 }
 
+// UIDL and TOP open the assistant on the LIST and RETR pages with their variant chosen.
+TEST_F(CommandEntryTest, UidlAndTopEntriesOfTheCommandMenuChooseTheirVariant)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").expectLine().send("+OK 2 x\r\n").expectLine().send("+OK\r\n.\r\n");
+    ConnectTo(Server);
+    for (const char* Entry : { "MenuUIDL", "MenuTOP" }) {
+        QTimer::singleShot(0, Assistant.get(), [this] {
+            Child<QLineEdit>(*Assistant, "EditLIST")->setText(QStringLiteral("2"));
+            Child<QLineEdit>(*Assistant, "EditRETR")->setText(QStringLiteral("1"));
+            Child<QLineEdit>(*Assistant, "EditTOP")->setText(QStringLiteral("5"));
+            Child<QPushButton>(*Assistant, "ButtonSend")->click();
+        });
+        Child<QAction>(*Main, Entry)->trigger();
+    }
+    ASSERT_TRUE(Server.waitFinished(5000));
+    EXPECT_EQ(Server.received(), "UIDL 2\r\nTOP 1 5\r\n");
+}
+
 // A pop3:// address with a user name (RFC 2384) reaches host and port, and
 // the name lands in the assistant; a name with '@' is refused unresolved.
 TEST_F(CommandEntryTest, AddressWithAUserNameConnectsAndFillsTheAssistant)
