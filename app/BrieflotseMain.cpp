@@ -854,7 +854,9 @@ void TPOP3Main::ButtonVerbindenClick()
                              .arg(Typed.left(80))
                              .toStdString(),
             true);
+        // Selected, so that typing replaces it.
         HostCombo->setFocus();
+        HostCombo->lineEdit()->selectAll();
         return;
     }
     if (!Address.User.empty() && FAssistant)

@@ -144,6 +144,7 @@ TEST_F(CommandEntryTest, AddressWithAUserNameConnectsAndFillsTheAssistant)
                         ->toPlainText()
                         .contains(QStringLiteral("keine Adresse eines Mail-Servers")));
         EXPECT_NE(Child<QComboBox>(*Main, "HostCombo")->itemText(0), Refused);
+        EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->lineEdit()->selectedText(), Refused);
     }
 }
 
