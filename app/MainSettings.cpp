@@ -8,7 +8,6 @@
 #include <QLayout>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QStyle>
 #include <QTimer>
 #include <cmath>
 
@@ -96,15 +95,12 @@ int Within(int Value, int Low, int High)
 
 } // namespace
 
+// Before the window manager has framed the window these are zero; the check
+// after showing counts the real frame.
 QMargins TPOP3Main::FrameMargins() const
 {
-    const QMargins Known(geometry().left() - frameGeometry().left(), geometry().top() - frameGeometry().top(),
+    return QMargins(geometry().left() - frameGeometry().left(), geometry().top() - frameGeometry().top(),
         frameGeometry().right() - geometry().right(), frameGeometry().bottom() - geometry().bottom());
-    if (Known.top() > 0)
-        return Known;
-    // Not framed yet: a title bar and thin borders, rather too much than too little.
-    const int Border = 4;
-    return QMargins(Border, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * Border, Border, Border);
 }
 
 void TPOP3Main::FitOnScreen()
@@ -118,8 +114,7 @@ void TPOP3Main::FitOnScreen()
         return;
     const QRect Area = Screen->availableGeometry().marginsRemoved(FrameMargins());
     QSize Size = size();
-    if (Size.width() > Area.width() || Size.height() > Area.height()
-        || minimumSizeHint().height() > Area.height()) {
+    if (Size.width() > Area.width() || Size.height() > Area.height() || minimumSizeHint().height() > Area.height()) {
         // Smaller than the drawn layout the guidance may scroll too; no
         // control gets smaller than its text, so a screen smaller still is left.
         Hint->setMinimumHeight(Hint->fontMetrics().lineSpacing() * 3);
