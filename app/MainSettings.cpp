@@ -123,9 +123,11 @@ void TPOP3Main::FitOnScreen()
             Inner->activate();
         Size = Size.boundedTo(Area.size()).expandedTo(minimumSizeHint());
     }
-    const QPoint Place(Within(x(), Area.left(), Area.right() + 1 - Size.width()),
-        Within(y(), Area.top(), Area.bottom() + 1 - Size.height()));
-    if (Size != size() || Place != pos())
+    // Inner coordinates throughout: pos() of a framed window is its frame's.
+    const QPoint Inner = geometry().topLeft();
+    const QPoint Place(Within(Inner.x(), Area.left(), Area.right() + 1 - Size.width()),
+        Within(Inner.y(), Area.top(), Area.bottom() + 1 - Size.height()));
+    if (Size != size() || Place != Inner)
         setGeometry(QRect(Place, Size));
 }
 
