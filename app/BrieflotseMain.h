@@ -147,6 +147,7 @@ private:
     // Keeps the window, frame included, within the available area of its
     // screen: smaller when the screen is, moved inside when it lies outside.
     void FitOnScreen();
+    void FitOnScreenWhenFramed(int Tries);
     QMargins FrameMargins() const;
     void RepaintStatusLine();
     QPushButton* CommandButton(

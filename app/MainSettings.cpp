@@ -138,7 +138,17 @@ void TPOP3Main::showEvent(QShowEvent* Event)
         return;
     FFittedAfterShow = true;
     // Once the window manager has framed the window, its real frame counts.
-    QTimer::singleShot(300, this, &TPOP3Main::FitOnScreen);
+    QTimer::singleShot(300, this, [this] { FitOnScreenWhenFramed(10); });
+}
+
+void TPOP3Main::FitOnScreenWhenFramed(int Tries)
+{
+    // A busy window manager frames late; a platform without frames never does.
+    if (FrameMargins().top() == 0 && Tries > 0) {
+        QTimer::singleShot(200, this, [this, Tries] { FitOnScreenWhenFramed(Tries - 1); });
+        return;
+    }
+    FitOnScreen();
 }
 
 void TPOP3Main::CentreOnScreen()
