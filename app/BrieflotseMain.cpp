@@ -29,7 +29,9 @@
 #include "app/CertificateTrust.h"
 #include "app/ElidedLabel.h"
 #include "app/LogFonts.h"
+#include "app/MainAccessible.h"
 #include "app/PracticeServerControl.h"
+#include "app/ServerAddress.h"
 #include "app/WaitInputGuard.h"
 #include "app/settings/SettingsStore.h"
 #include "auth/Pop3Auth.h"
@@ -80,7 +82,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
 {
     setObjectName(QStringLiteral("POP3Main"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-        | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+        | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Brieflotse"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/mainicon.png")));
 
@@ -88,6 +90,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     FStatusPictures[1] = QPixmap(QStringLiteral(":/pictures/status_online_off.png"));
     FStatusPictures[2] = QPixmap(QStringLiteral(":/pictures/status_online_on.png"));
 
+    InstallMainWindowAccessibility();
     BuildControls();
     FLog = std::make_unique<TProtocolLog>(Log);
     BuildMenu();
@@ -134,9 +137,15 @@ void TPOP3Main::FitGuidancePanel()
     }
     // One line to spare: the panel breaks lines by its own layout, which may differ by a line.
     Hint->setFixedHeight(qCeil((MostLines + 1) * Hint->fontMetrics().lineSpacing() + 2 * Margin) + 2);
-    // A fixed size: the window manager offers no maximise button.
-    layout()->activate();
-    setFixedSize(sizeHint());
+    // The layout as drawn is the default size; larger windows give the room
+    // to the log, and a screen too small for the default may shrink the log.
+    // Inner layouts first: the panel's new height must reach the window's hint.
+    for (QLayout* Inner : { HintPanel->layout(), centralWidget()->layout(), layout() })
+        Inner->activate();
+    FDefaultSize = sizeHint();
+    const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
+    Log->setMinimumSize(qRound(160 * Scale), qRound(60 * Scale));
+    resize(FDefaultSize);
 }
 
 TPOP3Main::~TPOP3Main()
@@ -186,6 +195,9 @@ void TPOP3Main::BuildControls()
     HostCombo->setStatusTip(QStringLiteral("Bestimmt den Server, mit dem Verbunden werden soll"));
     HostCombo->setToolTip(HostCombo->statusTip());
     HostCombo->setValidator(new TKeyFilterValidator(HostCombo));
+    // No inline completion: what is sent is what was typed; the history is
+    // offered through the list alone.
+    HostCombo->setCompleter(nullptr);
     WatchKeys(HostCombo);
     HostLabel->setBuddy(HostCombo);
 
@@ -237,6 +249,7 @@ void TPOP3Main::BuildControls()
     Log->setFocusPolicy(Qt::ClickFocus);
     // The layout was drawn for an 8-point UI font; scale its sizes with ours.
     const double Scale = qMax(1.0, fontMetrics().height() / 13.0);
+    // The default size; FitGuidancePanel lowers it once the window's size is taken.
     Log->setMinimumSize(qRound(465 * Scale * 0.95), qRound(219 * Scale));
     Log->installEventFilter(this);
     // The log's colours (green, navy, red) are made for paper: black on white
@@ -260,6 +273,7 @@ void TPOP3Main::BuildControls()
     Command->setMaxVisibleItems(16);
     Command->lineEdit()->setMaxLength(254);
     Command->setValidator(new TKeyFilterValidator(Command));
+    Command->setCompleter(nullptr);
     WatchKeys(Command);
     Label1->setBuddy(Command);
     ButtonSenden = CommandButton("ButtonSenden", QStringLiteral("Senden"),
@@ -458,6 +472,13 @@ void TPOP3Main::BuildMenu()
         QAction* Action = Item(MenuKommandos, Entry.Name, Entry.Button->text(), Entry.Button->statusTip());
         connect(Action, &QAction::triggered, this, Entry.Handler);
     }
+    // The second variants of LIST and RETR, on the same assistant pages.
+    QAction* Uidl = Item(MenuKommandos, "MenuUIDL", QStringLiteral("U&IDL ..."),
+        QStringLiteral("Fordert die eindeutigen Kennungen der Nachrichten an"));
+    connect(Uidl, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('L'), true); });
+    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (Kopf&zeilen) ..."),
+        QStringLiteral("Ruft Header und die ersten Zeilen einer Nachricht ab"));
+    connect(Top, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('R'), true); });
     MenuKommandos->addSeparator();
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
@@ -830,7 +851,26 @@ void TPOP3Main::ButtonVerbindenClick()
 {
     if (!ButtonVerbinden->isEnabled())
         return;
-    FConversation->ButtonVerbindenClick(HostCombo->currentText().toStdString());
+    const QString Typed = HostCombo->currentText().trimmed();
+    const TServerAddress Address = ParseServerAddress(Typed.toStdString());
+    if (!Address.Valid) {
+        // Refused before any look-up: such a name must not leave the machine.
+        ShowGuidanceText(QStringLiteral("\"%1\" ist keine Adresse eines Mail-Servers. Geben Sie den Namen oder die "
+                                        "Adresse des Servers ein, wahlweise mit Port (pop.example.org:110), oder "
+                                        "eine Adresse wie pop3://name@pop.example.org. Ein \"@\" gehört sonst zu "
+                                        "einer E-Mail-Adresse, nicht zum Server; Brieflotse fragt einen solchen "
+                                        "Namen nicht im Netz nach.")
+                             .arg(Typed.left(80))
+                             .toStdString(),
+            true);
+        // Selected, so that typing replaces it.
+        HostCombo->setFocus();
+        HostCombo->lineEdit()->selectAll();
+        return;
+    }
+    if (!Address.User.empty() && FAssistant)
+        FAssistant->SetLogInName(FromUtf8(Address.User), FromUtf8(Address.Mechanism));
+    FConversation->ButtonVerbindenClick(Address.Target);
     WatchSocket();
 }
 
@@ -874,10 +914,12 @@ void TPOP3Main::SendCommandLine(const QString& Line)
     ButtonSenden->click();
 }
 
-void TPOP3Main::CommandAssistant(QChar Kind)
+void TPOP3Main::CommandAssistant(QChar Kind, bool SecondVariant)
 {
     if (!FAssistant)
         return Command->setFocus();
+    if (SecondVariant)
+        FAssistant->ChooseSecondVariant(Kind);
     FAssistant->SetHidePasswords(MenuHidePass->isChecked());
     FAssistant->SetConnectionFacts(ConnectionFacts());
     if (!FAssistant->Execute(Kind, this))
@@ -1081,6 +1123,11 @@ void TPOP3Main::WatchKeys(QComboBox* Field)
 
 bool TPOP3Main::EditKeyPress(QKeyEvent* Key)
 {
+    // Alt and a letter that reached the field is an access key of a control
+    // that is disabled (or of none): it never types its letter.
+    if ((Key->modifiers() & (Qt::AltModifier | Qt::MetaModifier)) && !(Key->modifiers() & Qt::ControlModifier)
+        && !Key->text().isEmpty() && Key->text().at(0).isPrint())
+        return true;
     if (Key->key() != Qt::Key_Return && Key->key() != Qt::Key_Enter)
         return false; // characters pass through the fields' key filter
     // Enter presses the default button: "Senden" while connected, else "Verbinden".

@@ -119,6 +119,7 @@ public slots:
 
 protected:
     bool event(QEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
 
@@ -131,17 +132,24 @@ private:
     void WatchKeys(QComboBox* Field);
     bool EditKeyPress(QKeyEvent* Key);
     bool LogKeyDown(QKeyEvent* Key);
-    void CommandAssistant(QChar Kind);
+    // SecondVariant: UIDL on the LIST page, TOP on the RETR page.
+    void CommandAssistant(QChar Kind, bool SecondVariant = false);
     // APOP and AUTH: what the assistant needs to know of the connection.
     TConnectionFacts ConnectionFacts() const;
     // The assistant's AUTH: the conversation answers the server's rounds.
     void StartSaslLogIn(const TSaslRequest& Request);
     void UpdateFileActions();
+    void PrintToFile();
     bool AskToStop();
     void WatchSocket();
     void SocketReadable();
     void ApplyLogFont(bool FixedPitch);
     void CentreOnScreen();
+    // Keeps the window, frame included, within the available area of its
+    // screen: smaller when the screen is, moved inside when it lies outside.
+    void FitOnScreen();
+    void FitOnScreenWhenFramed(int Tries);
+    QMargins FrameMargins() const;
     void RepaintStatusLine();
     QPushButton* CommandButton(
         const char* Name, const QString& Caption, const QString& Hint, void (TPOP3Main::*Handler)());
@@ -232,4 +240,6 @@ private:
     bool FFixedPitch = false;
     TStatusPicture FShownPicture = TStatusPicture::Offline;
     QElapsedTimer FStatusRepaint;
+    QSize FDefaultSize; // the layout as drawn; the window may be larger
+    bool FFittedAfterShow = false;
 };

@@ -88,20 +88,16 @@ QByteArray LogAsPlainText(const TLogStore& Log)
     TLogLineText Line;
     for (size_t Index = 0; Index < Log.LineCount(); ++Index) {
         ReadLogLine(Log, Index, 0, LogLineLength(Log, Index), Line);
-        const QString& Text = Line.Text;
+        const QStringView Text(Line.Text);
+        qsizetype Start = 0;
         for (qsizetype I = 0; I < Text.size(); ++I) {
-            const char16_t C = Text.at(I).unicode();
-            if (IsBreakInLine(C)) {
+            if (IsBreakInLine(Text.at(I).unicode())) {
+                Out += Text.mid(Start, I - Start).toUtf8();
                 Out += "\r\n";
-            } else if (const int Byte = ToCp1252(C); Byte >= 0) {
-                Out += char(Byte);
-            } else {
-                Out += '?';
-                // One "?" for a character written with two UTF-16 units.
-                if (QChar::isHighSurrogate(C) && I + 1 < Text.size() && Text.at(I + 1).isLowSurrogate())
-                    ++I;
+                Start = I + 1;
             }
         }
+        Out += Text.mid(Start).toUtf8();
         Out += "\r\n";
     }
     return Out;

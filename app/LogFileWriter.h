@@ -10,9 +10,9 @@
 class QIODevice;
 class TLogStore;
 
-// Each line followed by CR LF (the last one too), in Windows-1252; characters
-// outside that code page become "?". A lone CR or LF inside a line is written
-// as CR LF. An empty log gives an empty file.
+// Each line followed by CR LF (the last one too), in UTF-8 without a byte
+// order mark. A lone CR or LF inside a line is written as CR LF. An empty log
+// gives an empty file.
 QByteArray LogAsPlainText(const TLogStore& Log);
 
 // RTF 1.x with code page 1252: one font ("MS Sans Serif", or "Courier New"

@@ -35,6 +35,13 @@ QString PrintLog(const TLogStore& Log, const QFont& Font, const QPrinterInfo& In
         return Failed(Name, QStringLiteral("Der Drucker ist angehalten oder meldet einen Fehler."));
 
     QPrinter Printer(Info, QPrinter::HighResolution);
+    return PrintLogOn(Log, Font, Printer);
+}
+
+QString PrintLogOn(const TLogStore& Log, const QFont& Font, QPrinter& Printer)
+{
+    const QString Name
+        = Printer.outputFormat() == QPrinter::PdfFormat ? Printer.outputFileName() : Printer.printerName();
     Printer.setDocName(QString::fromUtf8(LogPrintTitle));
     if (!Printer.isValid())
         return Failed(Name, QStringLiteral("Der Drucker ist nicht verfügbar."));

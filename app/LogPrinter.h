@@ -1,10 +1,12 @@
 #pragma once
 
-// Printing the protocol log: one job on the default printer, no dialog.
+// Printing the protocol log: one job on the default printer, no dialog; or
+// on a printer the print dialog set up (a PDF file when there is no printer).
 
 #include <QFont>
 #include <QString>
 
+class QPrinter;
 class QPrinterInfo;
 class TLogStore;
 
@@ -15,3 +17,4 @@ extern const char* const LogPrintTitle; // "Brieflotse - Protokoll"
 // the German text for the message box.
 QString PrintLog(const TLogStore& Log, const QFont& Font = QFont());
 QString PrintLog(const TLogStore& Log, const QFont& Font, const QPrinterInfo& Printer);
+QString PrintLogOn(const TLogStore& Log, const QFont& Font, QPrinter& Printer);

@@ -1,8 +1,12 @@
 // The "&Datei" entries of the main window: saving and printing the log.
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPrinterInfo>
 
 #include "app/BrieflotseMain.h"
 #include "app/LogPrinter.h"
@@ -42,6 +46,8 @@ void TPOP3Main::MenuDruckenClick()
 {
     if (!FLog->HasLines())
         return;
+    if (QPrinterInfo::defaultPrinter().isNull())
+        return PrintToFile();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const QString Problem = PrintLog(Log->Store(), Log->font());
     QApplication::restoreOverrideCursor();
@@ -51,4 +57,30 @@ void TPOP3Main::MenuDruckenClick()
     }
     TMessageBox::Information(
         this, QStringLiteral("Brieflotse - Drucken"), QStringLiteral("Das aktuelle Protokoll wurde gedruckt."));
+}
+
+// Without a printer the print dialog still prints to a PDF file, so a
+// printable copy can always be made.
+void TPOP3Main::PrintToFile()
+{
+    QPrinter Printer(QPrinter::HighResolution);
+    Printer.setOutputFormat(QPrinter::PdfFormat);
+    const QString Folder = FSaveFolder.isEmpty() ? QDir::homePath() + QLatin1Char('/') : FSaveFolder;
+    Printer.setOutputFileName(Folder + QStringLiteral("Brieflotse-Protokoll.pdf"));
+    QPrintDialog Dialog(&Printer, this);
+    Dialog.setObjectName(QStringLiteral("PrintDialog"));
+    Dialog.setWindowTitle(QStringLiteral("Brieflotse - Drucken"));
+    if (Dialog.exec() != QDialog::Accepted)
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QString Problem = PrintLogOn(Log->Store(), Log->font(), Printer);
+    QApplication::restoreOverrideCursor();
+    if (!Problem.isEmpty()) {
+        TMessageBox::Error(this, QStringLiteral("Brieflotse - Drucken"), Problem);
+        return;
+    }
+    const QString Done = Printer.outputFormat() == QPrinter::PdfFormat
+        ? QStringLiteral("Das aktuelle Protokoll wurde in die Datei \"%1\" gedruckt.").arg(Printer.outputFileName())
+        : QStringLiteral("Das aktuelle Protokoll wurde gedruckt.");
+    TMessageBox::Information(this, QStringLiteral("Brieflotse - Drucken"), Done);
 }

@@ -5,7 +5,10 @@
 #include <QAction>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QLayout>
+#include <QPlainTextEdit>
 #include <QScreen>
+#include <QTimer>
 #include <cmath>
 
 #include "app/BrieflotseMain.h"
@@ -84,7 +87,69 @@ bool IsOnSomeScreen(const QRect& Window)
     return false;
 }
 
+// Value moved into [Low, High]; Low wins when the range is empty.
+int Within(int Value, int Low, int High)
+{
+    return qMax(Low, qMin(Value, High));
+}
+
 } // namespace
+
+// Before the window manager has framed the window these are zero; the check
+// after showing counts the real frame.
+QMargins TPOP3Main::FrameMargins() const
+{
+    return QMargins(geometry().left() - frameGeometry().left(), geometry().top() - frameGeometry().top(),
+        frameGeometry().right() - geometry().right(), frameGeometry().bottom() - geometry().bottom());
+}
+
+void TPOP3Main::FitOnScreen()
+{
+    if (isMaximized() || isFullScreen())
+        return;
+    const QScreen* Screen = QGuiApplication::screenAt(geometry().center());
+    if (!Screen)
+        Screen = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!Screen)
+        return;
+    const QRect Area = Screen->availableGeometry().marginsRemoved(FrameMargins());
+    QSize Size = size();
+    if (Size.width() > Area.width() || Size.height() > Area.height() || minimumSizeHint().height() > Area.height()) {
+        // Smaller than the drawn layout the guidance may scroll too; no
+        // control gets smaller than its text, so a screen smaller still is left.
+        Hint->setMinimumHeight(Hint->fontMetrics().lineSpacing() * 3);
+        // Inner layouts first, so that the window's minimum knows at once.
+        for (QLayout* Inner : { HintPanel->layout(), centralWidget()->layout(), layout() })
+            Inner->activate();
+        Size = Size.boundedTo(Area.size()).expandedTo(minimumSizeHint());
+    }
+    // Inner coordinates throughout: pos() of a framed window is its frame's.
+    const QPoint Inner = geometry().topLeft();
+    const QPoint Place(Within(Inner.x(), Area.left(), Area.right() + 1 - Size.width()),
+        Within(Inner.y(), Area.top(), Area.bottom() + 1 - Size.height()));
+    if (Size != size() || Place != Inner)
+        setGeometry(QRect(Place, Size));
+}
+
+void TPOP3Main::showEvent(QShowEvent* Event)
+{
+    QMainWindow::showEvent(Event);
+    if (FFittedAfterShow)
+        return;
+    FFittedAfterShow = true;
+    // Once the window manager has framed the window, its real frame counts.
+    QTimer::singleShot(300, this, [this] { FitOnScreenWhenFramed(10); });
+}
+
+void TPOP3Main::FitOnScreenWhenFramed(int Tries)
+{
+    // A busy window manager frames late; a platform without frames never does.
+    if (FrameMargins().top() == 0 && Tries > 0) {
+        QTimer::singleShot(200, this, [this, Tries] { FitOnScreenWhenFramed(Tries - 1); });
+        return;
+    }
+    FitOnScreen();
+}
 
 void TPOP3Main::CentreOnScreen()
 {
@@ -127,9 +192,17 @@ void TPOP3Main::LoadSettings()
         // setGeometry, not move: before the window manager has framed the
         // window, move() takes the position as the frame's, and the frame
         // may not be known yet.
-        setGeometry(QRect(Position, size()));
+        // A larger window than drawn is restored; a smaller one never.
+        QSize Size = FDefaultSize;
+        if (Store.ValueExists(QStringLiteral("Width")) && Store.ValueExists(QStringLiteral("Height")))
+            Size = Size.expandedTo(
+                QSize(Store.ReadInteger(QStringLiteral("Width")), Store.ReadInteger(QStringLiteral("Height"))));
+        setGeometry(QRect(Position, Size));
         if (!IsOnSomeScreen(geometry()))
             CentreOnScreen();
+        FitOnScreen();
+        if (Store.ValueExists(QStringLiteral("Maximized")) && Store.ReadString(QStringLiteral("Maximized")) == "yes")
+            setWindowState(windowState() | Qt::WindowMaximized);
     }
 
     {
@@ -211,9 +284,14 @@ void TPOP3Main::SaveSettings()
     {
         TSettingsKey Opened(Store, SettingsPaths::Base);
         Store.WriteString(QStringLiteral("Version"), QStringLiteral("1.0 (Kiosko)"));
-        // The inner position: that is what a move before showing restores.
-        Store.WriteInteger(QStringLiteral("Left"), geometry().x());
-        Store.WriteInteger(QStringLiteral("Top"), geometry().y());
+        // The inner position and size, of the window when not maximised:
+        // that is what a move before showing restores.
+        const QRect Normal = isMaximized() ? normalGeometry() : geometry();
+        Store.WriteInteger(QStringLiteral("Left"), Normal.x());
+        Store.WriteInteger(QStringLiteral("Top"), Normal.y());
+        Store.WriteInteger(QStringLiteral("Width"), Normal.width());
+        Store.WriteInteger(QStringLiteral("Height"), Normal.height());
+        Store.WriteString(QStringLiteral("Maximized"), isMaximized() ? QStringLiteral("yes") : QStringLiteral("no"));
     }
     {
         TSettingsKey Opened(Store, SettingsPaths::Display);

@@ -115,7 +115,11 @@ void TLogView::FollowEnd()
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     FDesiredX = -1;
     FCaret = FAnchor = EndPosition();
+    // Down to the last line, but not sideways after the caret: the line
+    // starts ("+OK") stay in sight, or where the user scrolled to.
+    const int Left = horizontalScrollBar()->value();
     EnsureCaretVisible();
+    horizontalScrollBar()->setValue(Left);
     viewport()->update();
 }
 

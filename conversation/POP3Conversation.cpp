@@ -149,8 +149,8 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     FClearTextAgreed = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
-    // A server reached by TLS is remembered as typed, so it is reached by TLS again.
-    const std::string HistoryEntry = FTransport->UseTls() ? HostText : FTransport->TargetHost();
+    // Remembered as typed: its port and scheme reach the same server again.
+    const std::string& HistoryEntry = HostText;
     if (!FErrorFlag && Connected) {
         const TConversationOptions Options = FView.Options();
         if (Options.ResetCounterAtConnect)

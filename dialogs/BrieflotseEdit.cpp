@@ -432,6 +432,25 @@ void TPOP3Edit::Prepare(QChar Kind, QWidget* MainWindow)
     DialogPlacement::CentreOver(this, MainWindow);
 }
 
+void TPOP3Edit::ChooseSecondVariant(QChar Kind)
+{
+    if (Kind == QLatin1Char('L'))
+        FRadioUIDL->setChecked(true);
+    else if (Kind == QLatin1Char('R'))
+        FRadioTOP->setChecked(true);
+}
+
+void TPOP3Edit::SetLogInName(const QString& User, const QString& Mechanism)
+{
+    for (QLineEdit* Edit : { FEditUSER, FEditAPOPUser, FEditAuthUser })
+        Edit->setText(User);
+    const int Index = FComboMechanism->findText(Mechanism);
+    if (Index >= 0)
+        FComboMechanism->setCurrentIndex(Index);
+    // Remembered like a name typed into the panel.
+    SaveSettings();
+}
+
 void TPOP3Edit::SetHidePasswords(bool Hide)
 {
     FHidePasswords = Hide;

@@ -100,6 +100,11 @@ public:
 
     // Before APOP and AUTH: what the window knows of the connection.
     void SetConnectionFacts(const TConnectionFacts& Facts) { FFacts = Facts; }
+    // Selects UIDL ('L') or TOP ('R') for the next use of that page.
+    void ChooseSecondVariant(QChar Kind);
+    // A user name from a pop3:// address: the USER, APOP and AUTH panels
+    // offer it, AUTH with Mechanism when the assistant knows it.
+    void SetLogInName(const QString& User, const QString& Mechanism);
     // After "Senden" on the AUTH panel.
     TSaslRequest SaslRequest() const;
 

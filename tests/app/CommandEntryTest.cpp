@@ -98,6 +98,56 @@ TEST_F(CommandEntryTest, StlsEntryOfTheCommandMenuGoesThroughTheAssistant)
     EXPECT_EQ(Server.received(), "STLS\r\n");
 }
 
+// UIDL and TOP open the assistant on the LIST and RETR pages with their variant chosen.
+TEST_F(CommandEntryTest, UidlAndTopEntriesOfTheCommandMenuChooseTheirVariant)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").expectLine().send("+OK 2 x\r\n").expectLine().send("+OK\r\n.\r\n");
+    ConnectTo(Server);
+    for (const char* Entry : { "MenuUIDL", "MenuTOP" }) {
+        QTimer::singleShot(0, Assistant.get(), [this] {
+            Child<QLineEdit>(*Assistant, "EditLIST")->setText(QStringLiteral("2"));
+            Child<QLineEdit>(*Assistant, "EditRETR")->setText(QStringLiteral("1"));
+            Child<QLineEdit>(*Assistant, "EditTOP")->setText(QStringLiteral("5"));
+            Child<QPushButton>(*Assistant, "ButtonSend")->click();
+        });
+        Child<QAction>(*Main, Entry)->trigger();
+    }
+    ASSERT_TRUE(Server.waitFinished(5000));
+    EXPECT_EQ(Server.received(), "UIDL 2\r\nTOP 1 5\r\n");
+}
+
+// A pop3:// address with a user name (RFC 2384) reaches host and port, and
+// the name lands in the assistant; a name with '@' is refused unresolved.
+TEST_F(CommandEntryTest, AddressWithAUserNameConnectsAndFillsTheAssistant)
+{
+    ScriptedServer Server;
+    Server.send("+OK\r\n").holdOpen(2000);
+    Server.start();
+    Main->ConnectTo(QStringLiteral("pop3://lot%73e;AUTH=CRAM-MD5@127.0.0.1:%1/1").arg(Server.port()));
+    ASSERT_TRUE(Main->Conversation().Winsock().Connected())
+        << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
+    EXPECT_EQ(
+        Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("pop3://127.0.0.1:%1").arg(Server.port()));
+    EXPECT_EQ(Child<QLineEdit>(*Assistant, "EditUSER")->text(), QStringLiteral("lotse"));
+    EXPECT_EQ(Child<QLineEdit>(*Assistant, "EditAuthUser")->text(), QStringLiteral("lotse"));
+    EXPECT_EQ(Child<QComboBox>(*Assistant, "ComboMechanism")->currentText(), QStringLiteral("CRAM-MD5"));
+    Main->Conversation().Winsock().Disconnect();
+    Main->SetConnectedState(false);
+
+    for (const QString& Refused : { QStringLiteral("lotse@127.0.0.1"), QStringLiteral("pop3://a@b@127.0.0.1"),
+             QStringLiteral("pop3://x%0D%0A@h") }) {
+        SCOPED_TRACE(Refused.toStdString());
+        Main->ConnectTo(Refused);
+        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
+                        ->toPlainText()
+                        .contains(QStringLiteral("keine Adresse eines Mail-Servers")));
+        EXPECT_NE(Child<QComboBox>(*Main, "HostCombo")->itemText(0), Refused);
+        EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->lineEdit()->selectedText(), Refused);
+    }
+}
+
 TEST_F(CommandEntryTest, CancelledAssistantSendsNothing)
 {
     ScriptedServer Server;

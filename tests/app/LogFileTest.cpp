@@ -191,7 +191,7 @@ QStringList FilesIn(const QString& Folder)
 
 } // namespace
 
-TEST(LogPlainText, EveryLineEndsWithCrLfInCodePage1252)
+TEST(LogPlainText, EveryLineEndsWithCrLfInUtf8)
 {
     TTestLog Log;
     FillExchange(Log);
@@ -201,7 +201,7 @@ TEST(LogPlainText, EveryLineEndsWithCrLfInCodePage1252)
 
     TTestLog Foreign;
     Foreign.Add({ { QString::fromUtf8("Grüße € Ω \U0001F600\tx"), QColor(), false } });
-    EXPECT_EQ(LogAsPlainText(Foreign.Doc()), QByteArray("Gr\xFC\xDF\x65 \x80 ? ?\tx\r\n"));
+    EXPECT_EQ(LogAsPlainText(Foreign.Doc()), QString::fromUtf8("Grüße € Ω \U0001F600\tx\r\n").toUtf8());
 
     TTestLog Empty;
     EXPECT_TRUE(LogAsPlainText(Empty.Doc()).isEmpty());

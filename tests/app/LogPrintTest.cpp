@@ -1,18 +1,28 @@
 // Printing the protocol log through a real spooler: a private cupsd with the
 // cups-pdf printer; the printed PDF is read back with pdftotext.
+#include <QAction>
+#include <QApplication>
 #include <QColor>
+#include <QFile>
+#include <QPrintDialog>
 #include <QPrinterInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "app/BrieflotseMain.h"
 #include "app/LogPrinter.h"
+#include "app/settings/SettingsStore.h"
 #include "conversation/LogStore.h"
+#include "dialogs/MessageBox.h"
 #include "tests/support/CupsHarness.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/qt/Child.h"
 
 namespace {
 
@@ -97,6 +107,36 @@ TEST_F(LogPrint, WithoutAPrinterTheFailureIsReported)
     const QString Error = PrintLog(Log);
     EXPECT_TRUE(Error.startsWith("Es ist kein Standarddrucker eingerichtet.")) << Error.toStdString();
     EXPECT_TRUE(Cups->outputFiles().empty());
+}
+
+// Without a printer "Drucken" offers the print dialog, which prints to a PDF file.
+TEST_F(LogPrint, WithoutAPrinterTheWindowPrintsToAPdfFile)
+{
+    Cups->removePdfPrinter();
+    ASSERT_TRUE(QPrinterInfo::defaultPrinter().isNull());
+    TempDir Dir;
+    TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
+    TPOP3Main Main(Store);
+    Main.show();
+    Main.AppendNoteToLog("Brieflotse: Prüfung bestanden");
+    Main.SetSaveFolder(QString::fromStdString(Dir.path()) + QLatin1Char('/'));
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
+    QString Title;
+    QTimer::singleShot(0, &Main, [&Title] {
+        auto* Dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+        if (!Dialog)
+            return;
+        Title = Dialog->windowTitle();
+        Dialog->accept();
+    });
+    Child<QAction>(Main, "MenuDrucken")->trigger();
+    EXPECT_EQ(Title, QStringLiteral("Brieflotse - Drucken"));
+    QFile Pdf(QString::fromStdString(Dir.file("Brieflotse-Protokoll.pdf")));
+    ASSERT_TRUE(Pdf.open(QIODevice::ReadOnly)) << "no PDF file written";
+    EXPECT_TRUE(Pdf.read(5) == "%PDF-");
+    EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("Brieflotse-Protokoll.pdf")))
+        << TMessageBox::LastText().toStdString();
 }
 
 TEST_F(LogPrint, TheWholeLogGoesToTheDefaultPrinterAsOneTitledJob)

@@ -177,6 +177,7 @@ TEST_F(MainSettingsTest, WrongKindIsReportedAndTheRestKeepsDefaults)
 
 TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
 {
+    QSize Enlarged;
     {
         TSettingsStore Store(File());
         TPOP3Main Main(Store);
@@ -187,6 +188,8 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
         Main.MenuTimeoutClick(Child<QAction>(Main, "Menu10Sek"));
         Child<QAction>(Main, "MenuResetCounter")->trigger();
         Main.move(123, 87);
+        Enlarged = Main.size() + QSize(40, 10);
+        Main.resize(Enlarged);
         Child<QComboBox>(Main, "HostCombo")->addItem(QStringLiteral("pop.example.com"));
         Child<QComboBox>(Main, "Command")->addItem(QStringLiteral("PASS geheim"));
         Main.SaveSettings();
@@ -204,6 +207,7 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
     EXPECT_TRUE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetLog")->isChecked());
     EXPECT_EQ(Main.pos(), QPoint(123, 87));
+    EXPECT_EQ(Main.size(), Enlarged) << "an enlarged window keeps its size";
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->currentText(), QStringLiteral("pop.example.com"));
     EXPECT_EQ(Child<QComboBox>(Main, "Command")->itemText(0), QStringLiteral("PASS geheim"));
 }

@@ -56,7 +56,7 @@ TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
     EXPECT_EQ(Main->windowTitle(), QStringLiteral("Brieflotse - [127.0.0.1]"));
     EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Bereit"));
     EXPECT_EQ(Child<QLabel>(*Main, "StatusReceived")->text(), QStringLiteral("Empfangen: 12 Bytes"));
-    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QString::fromStdString(Server.address()));
 
     emit Child<QMenu>(*Main, "MenuServer")->aboutToShow();
     EXPECT_FALSE(Child<QAction>(*Main, "MenuVerbinden")->isEnabled());
@@ -229,7 +229,7 @@ TEST_F(MainWindowTest, WholeConversationWithDovecot)
 
     EXPECT_FALSE(Main->Conversation().Winsock().Connected());
     EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Offline"));
-    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1:%1").arg(Dovecot.port()));
     EXPECT_TRUE(Child<QComboBox>(*Main, "HostCombo")->hasFocus() || !QApplication::focusWidget());
     EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(0), QStringLiteral("QUIT"));
     EXPECT_EQ(Child<QComboBox>(*Main, "Command")->itemText(5),

@@ -64,13 +64,13 @@ TEST(ConversationSocket, TalksPop3WithThirtySecondWaits)
     EXPECT_TRUE(Conversation.FormCloseQuery());
 }
 
-TEST_F(ConversationTest, ConnectWithPortTakesHostIntoHistoryAndShowsGreeting)
+TEST_F(ConversationTest, ConnectWithPortTakesTheTargetAsTypedIntoHistoryAndShowsGreeting)
 {
     Server.send(kGreeting);
     Connect();
     EXPECT_EQ(Conversation.Winsock().TargetHost(), "127.0.0.1");
     EXPECT_EQ(Conversation.Winsock().TargetPort(), std::to_string(Server.port()));
-    EXPECT_THAT(View.Hosts, ElementsAre("127.0.0.1"));
+    EXPECT_THAT(View.Hosts, ElementsAre(Server.address()));
     EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit"));
     EXPECT_THAT(View.Guidance, StartsWith("Die Verbindung zum Server \"127.0.0.1\" wurde erfolgreich aufgebaut."));
     EXPECT_FALSE(View.GuidanceIsError);
@@ -141,7 +141,7 @@ TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
     EXPECT_TRUE(View.Connected);
     EXPECT_TRUE(View.GuidanceIsError);
     EXPECT_THAT(View.Guidance, HasSubstr("\r\n\r\nDie Kommunikation mit dem Server scheint gestört zu sein."));
-    EXPECT_THAT(View.Hosts, ElementsAre("127.0.0.1"));
+    EXPECT_THAT(View.Hosts, ElementsAre(Server.address()));
     EXPECT_TRUE(View.LogLines().empty());
 }
 

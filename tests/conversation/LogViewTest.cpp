@@ -94,6 +94,19 @@ TEST_F(LogViewTest, FollowsTheEndScrollsAndSelectsByKeys)
     EXPECT_EQ(Bar->value(), Bar->maximum());
 }
 
+TEST_F(LogViewTest, NewTextKeepsTheLineStartsInSight)
+{
+    QScrollBar* Across = View.horizontalScrollBar();
+    Log.AppendToLog("+OK " + std::string(300, 'g') + "\r\n", true, false);
+    Log.AppendToLog("\r\nNOOP " + std::string(300, 'n') + "\r\n", false, false);
+    EXPECT_EQ(Across->value(), 0) << "scrolled sideways to the end of the last line";
+    EXPECT_EQ(View.verticalScrollBar()->value(), View.verticalScrollBar()->maximum());
+    // Where the user scrolled to stays.
+    Across->setValue(120);
+    Log.AppendToLog("+OK " + std::string(500, 'o') + "\r\n", true, false);
+    EXPECT_EQ(Across->value(), 120);
+}
+
 TEST_F(LogViewTest, AVeryLongLineIsPaintedWhereverItIsScrolledTo)
 {
     const std::string Long(4 << 20, 'w');

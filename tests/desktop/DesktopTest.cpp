@@ -175,6 +175,13 @@ TEST_F(DesktopTest, EveryControlAndMenuEntryIsNamedForScreenReaders)
 {
     Windows->Show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&Windows->Main));
+    // A field is named by its label, whatever it holds; the value is its own.
+    auto* Host = Child<QComboBox>(Windows->Main, "HostCombo");
+    Host->setEditText(QStringLiteral("127.0.0.1"));
+    QAccessibleInterface* HostSpoken = QAccessible::queryAccessibleInterface(Host);
+    ASSERT_NE(HostSpoken, nullptr);
+    EXPECT_EQ(HostSpoken->text(QAccessible::Name), QStringLiteral("Mail-Server"));
+    EXPECT_EQ(HostSpoken->text(QAccessible::Value), QStringLiteral("127.0.0.1"));
     int Checked = 0;
     for (QWidget* Control : Windows->Main.findChildren<QWidget*>()) {
         // The main window and its dialogs (finder, assistant, about box), not the lists that drop down.
@@ -197,10 +204,19 @@ TEST_F(DesktopTest, EveryControlAndMenuEntryIsNamedForScreenReaders)
 
     int Entries = 0;
     std::function<void(QMenu*)> Walk = [&](QMenu* Menu) {
+        QAccessibleInterface* SpokenMenu = QAccessible::queryAccessibleInterface(Menu);
+        ASSERT_NE(SpokenMenu, nullptr);
+        ASSERT_EQ(SpokenMenu->childCount(), Menu->actions().size());
+        int Index = -1;
         for (QAction* Entry : Menu->actions()) {
+            ++Index;
             if (Entry->isSeparator())
                 continue;
             ++Entries;
+            if (!Entry->menu()) {
+                EXPECT_FALSE(SpokenMenu->child(Index)->text(QAccessible::Description).isEmpty())
+                    << Entry->objectName().toStdString();
+            }
             EXPECT_FALSE(Entry->text().remove(QLatin1Char('&')).trimmed().isEmpty())
                 << Entry->objectName().toStdString();
             if (Entry->menu()) {

@@ -341,6 +341,59 @@ TEST_F(BrieflotseE2E, AccessKeysSendCommandsAndOpenTheAssistant)
     EXPECT_EQ(NextLine(Server, Mark), "UIDL 1\r\n");
 }
 
+// What is sent is exactly what was typed: never a longer entry of the
+// history, never the letter of Alt+M (the greyed "&Mail-Server"). The server
+// field and its stored history keep the port as typed, over a restart too,
+// and typing there completes nothing.
+TEST_F(BrieflotseE2E, WhatWasTypedIsSentAndKept)
+{
+    ScriptedServer Server;
+    Server.send(Greeting);
+    for (const char* Reply : { "+OK 12 400\r\n", "+OK 1 120\r\n", "+OK\r\n", "+OK\r\n" })
+        Server.expectLine().send(Reply);
+    Server.expectLine().send("+OK bye\r\n").close();
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Server.start();
+    Type(Server.address());
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
+    size_t Mark = 0;
+    for (const std::string Line : { "LIST 12", "LIST 1", "DELE 12", "DELE 1" }) {
+        Type(Line);
+        Key("Return");
+        EXPECT_EQ(NextLine(Server, Mark), Line + "\r\n");
+    }
+    Key("alt+m");
+    Type("qu");
+    Key("alt+m");
+    Type("it");
+    Step("typed quit");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "QUIT\r\n");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle));
+    const auto FieldHolds = [&](const std::string& Wanted) {
+        Key("ctrl+a ctrl+c");
+        std::string Copied;
+        const bool Holds = WaitUntil([&] { return (Copied = Session->Clipboard()) == Wanted; }, ShowMs);
+        EXPECT_TRUE(Holds) << "server field: " << Copied << " instead of " << Wanted;
+    };
+    FieldHolds(Server.address());
+    Menu(*App, "alt+d", "b");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    EXPECT_NE(Settings.find("\"" + Server.address() + "\""), std::string::npos) << Settings;
+    EXPECT_NE(Settings.find("\"QUIT\""), std::string::npos) << Settings;
+    EXPECT_EQ(Settings.find("MQU"), std::string::npos) << Settings;
+
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    FieldHolds(Server.address());
+    ClearField();
+    Type("127.0.0.");
+    FieldHolds("127.0.0.");
+}
+
 TEST_F(BrieflotseE2E, AuthLoginByKeyboardAnswersBothRounds)
 {
     ScriptedServer Server;
@@ -674,6 +727,67 @@ TEST_F(BrieflotseE2E, WindowKeepsItsPlaceOverRestarts)
             Menu(*App, "alt+d", "b");
         ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
     }
+}
+
+// At 200 % on 1280x1024 the window, status bar included, fits the screen; a
+// place stored on a larger screen is moved onto a smaller one (1024x768).
+TEST_F(BrieflotseE2E, WindowFitsTheScreenAtTwiceTheSizeAndOnASmallerScreen)
+{
+    const auto StablePlace = [&](const Program& App) {
+        std::optional<WindowPlace> Place;
+        WaitUntil(
+            [&] {
+                const std::optional<WindowPlace> Before = Session->Place(App.Window);
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                Place = Session->Place(App.Window);
+                return Before && Place && Before->X == Place->X && Before->Y == Place->Y
+                    && Before->Height == Place->Height;
+            },
+            ShowMs);
+        return Place;
+    };
+    const auto ExpectInside = [](const std::optional<WindowPlace>& Place, int Width, int Height) {
+        ASSERT_TRUE(Place);
+        // The content without its frame: the title bar needs room above it.
+        EXPECT_TRUE(
+            Place->X >= 0 && Place->Y > 0 && Place->X + Place->Width <= Width && Place->Y + Place->Height <= Height)
+            << Place->Width << "x" << Place->Height << " at " << Place->X << "," << Place->Y << " on " << Width << "x"
+            << Height;
+    };
+
+    Program* App = StartProgram("config-200", { "QT_SCALE_FACTOR=2" });
+    ASSERT_TRUE(App);
+    ExpectInside(StablePlace(*App), 1280, 1024);
+    Step("200 percent");
+    Key("alt+F4");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs));
+
+    // Placed at the lower right of the large screen, then started on a smaller one.
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(StablePlace(*App));
+    Session->Run({ "xdotool", "windowmove", App->Window, "700", "500" });
+    const std::optional<WindowPlace> Moved = StablePlace(*App);
+    ASSERT_TRUE(Moved);
+    ASSERT_GT(Moved->X + Moved->Width, 1024) << "the window did not move";
+    Key("alt+F4");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs));
+
+    auto Small = std::make_unique<X11Session>();
+    std::string Problem;
+    ASSERT_TRUE(Small->Start(&Problem, "1024x768x24")) << Problem;
+    std::swap(Session, Small);
+    struct TSwapBack {
+        std::unique_ptr<X11Session>& A;
+        std::unique_ptr<X11Session>& B;
+        ~TSwapBack() { std::swap(A, B); }
+    } SwapBack { Session, Small };
+    App = StartProgram();
+    ASSERT_TRUE(App);
+    ExpectInside(StablePlace(*App), 1024, 768);
+    Step("smaller screen");
+    Key("alt+F4");
+    EXPECT_TRUE(App->Process.WaitExit(ShowMs));
 }
 
 TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)

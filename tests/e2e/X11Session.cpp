@@ -178,7 +178,7 @@ std::string X11Session::MissingTools()
     return Missing;
 }
 
-bool X11Session::Start(std::string* Error)
+bool X11Session::Start(std::string* Error, const std::string& Screen)
 {
     auto Fail = [&](const std::string& Why) {
         if (Error)
@@ -193,7 +193,7 @@ bool X11Session::Start(std::string* Error)
         return Fail("pipe failed");
     std::string Why;
     const bool Started
-        = Server_.Start({ "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24" },
+        = Server_.Start({ "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", Screen },
             ToolEnvironment(""), Folder_.path(), Folder_.file("xvfb.log"), &Why, Pipe[1]);
     ::close(Pipe[1]);
     std::string Number;

@@ -59,8 +59,8 @@ public:
     X11Session(const X11Session&) = delete;
     X11Session& operator=(const X11Session&) = delete;
 
-    // Xvfb on a free display (1280x1024x24, no TCP), then openbox; each within a deadline.
-    bool Start(std::string* Error);
+    // Xvfb on a free display (Screen, no TCP), then openbox; each within a deadline.
+    bool Start(std::string* Error, const std::string& Screen = "1280x1024x24");
     void Stop();
     const std::string& Display() const { return Display_; }
 
