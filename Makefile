@@ -68,4 +68,4 @@ package: build
 	exit $$status
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-tsan build-fuzz
