@@ -601,7 +601,7 @@ void TPOP3Main::FormCreate()
     StatusPic->setPixmap(FStatusPictures[0]);
     SetConnectedState(false);
     FConversation->ShowStatus(".");
-    FConversation->ShowGuidance("WELC", "+OK");
+    FConversation->ShowGuidance(TGuidanceEvent::Welcome, "+OK");
     UpdateFileActions();
     // A value of the wrong kind ends the load; what was read so far stays.
     try {

@@ -244,12 +244,44 @@ std::string Fill(const std::string& Text, const std::string& Value)
     return Text.substr(0, At) + Value + Text.substr(At + 2);
 }
 
-bool RowMatches(const TRow& Row, const std::string& Status, const TCommandParts& Parts)
+// The rows of the conversation's own events carry these keys; no typed
+// command matches them, whatever its word.
+const char* EventKey(TGuidanceEvent Event)
+{
+    switch (Event) {
+    case TGuidanceEvent::Welcome:
+        return "WELC";
+    case TGuidanceEvent::Connected:
+        return "CONN";
+    case TGuidanceEvent::Unexpected:
+        return "OOPS";
+    case TGuidanceEvent::Command:
+        break;
+    }
+    return nullptr;
+}
+
+bool IsEventRow(const TRow& Row)
+{
+    if (Row.Word == nullptr)
+        return false;
+    for (TGuidanceEvent Event : { TGuidanceEvent::Welcome, TGuidanceEvent::Connected, TGuidanceEvent::Unexpected })
+        if (std::string(Row.Word) == EventKey(Event))
+            return true;
+    return false;
+}
+
+bool RowMatches(const TRow& Row, const std::string& Status, TGuidanceEvent Event, const TCommandParts& Parts)
 {
     if (Status != Row.Status)
         return false;
-    if (Row.Word != nullptr && Parts.Word != Row.Word)
-        return false;
+    // Rows for any word (Word null) serve commands and events alike.
+    if (Row.Word != nullptr) {
+        if (Event != TGuidanceEvent::Command)
+            return std::string(Row.Word) == EventKey(Event);
+        if (IsEventRow(Row) || Parts.Word != Row.Word)
+            return false;
+    }
     switch (Row.List) {
     case TListKind::Whole:
         return Parts.Number < 1;
@@ -451,7 +483,27 @@ TGuidance StoppedGuidance(const std::string& TargetHost)
     return { Fill(Text, TargetHost), false };
 }
 
+namespace {
+
+TGuidance Choose(
+    TGuidanceEvent Event, const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
+
+} // namespace
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
+{
+    return Choose(TGuidanceEvent::Command, Line, Reply, Context);
+}
+
+TGuidance ChooseGuidance(TGuidanceEvent Event, const std::string& Reply, const TGuidanceContext& Context)
+{
+    return Choose(Event, "", Reply, Context);
+}
+
+namespace {
+
+TGuidance Choose(
+    TGuidanceEvent Event, const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
 {
     if (Context.ErrorFlag) {
         const std::string Lead = Context.ErrorMessage + "\r\n\r\n";
@@ -470,17 +522,20 @@ TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, cons
     // about a wrong name or password come after it.
     if (CodeLeads(Code)) {
         for (const TRow& Row : kRows)
-            if (RowMatches(Row, UpperStatus, Parts))
+            if (RowMatches(Row, UpperStatus, Event, Parts))
                 return { ResponseCodeText(Code) + "\r\n\r\n" + Fill(Row.Text, Context.TargetHost), false };
     }
-    if (UpperStatus == "+OK" && Parts.Word == "AUTH" && Line.find_first_not_of(' ', 4) == std::string::npos)
+    if (Event == TGuidanceEvent::Command && UpperStatus == "+OK" && Parts.Word == "AUTH"
+        && Line.find_first_not_of(' ', 4) == std::string::npos)
         return { kMechanismListText + CodeText, false };
     for (const TRow& Row : kRows)
-        if (RowMatches(Row, UpperStatus, Parts))
+        if (RowMatches(Row, UpperStatus, Event, Parts))
             return { Fill(Row.Text, Context.TargetHost) + CodeText, false };
     // The word may be anything a server sent: megabytes, control bytes, 8-bit.
     return { Fill(kUndefinedStatusText, QuotedStatusWord(Status)) + CodeText, false };
 }
+
+} // namespace
 
 std::string ResponseCodeText(const std::string& Code)
 {
@@ -505,7 +560,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     // After a greeting: the text, the warning of a connection in clear, the APOP offer.
     TGuidanceContext Greeted;
     Greeted.TargetHost = TargetHost;
-    Texts.push_back(ChooseGuidance("CONN", "+OK", Greeted).Text + "\r\n\r\n"
+    Texts.push_back(ChooseGuidance(TGuidanceEvent::Connected, "+OK", Greeted).Text + "\r\n\r\n"
         + ConnectionSecurityText(nullptr, TargetHost, "") + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
     // Response codes come mostly with a refused log-in.
     const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());

@@ -1,7 +1,7 @@
 #pragma once
 
 // The German explanation shown after every event of the conversation: chosen
-// from the command word (or a fixed key "WELC", "CONN", "OOPS"), its number and
+// from the command word (or an event of the conversation), its number and
 // the reply's status word; a socket error overrides them all. Texts are UTF-8.
 
 #include <string>
@@ -70,7 +70,13 @@ TGuidance StoppedGuidance(const std::string& TargetHost);
 // named as such.
 std::string ResponseCodeText(const std::string& Code);
 
+// What the guidance follows: the reply to a command the user sent, or an
+// event of the conversation itself. A typed line is always a command, whatever
+// its word ("conn" is no connection event).
+enum class TGuidanceEvent { Command, Welcome, Connected, Unexpected };
+
 TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
+TGuidance ChooseGuidance(TGuidanceEvent Event, const std::string& Reply, const TGuidanceContext& Context);
 
 // Every text the guidance panel can show, filled with the given host and, for
 // the error texts, the given error message: the panel is sized to hold them.

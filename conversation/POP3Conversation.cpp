@@ -179,13 +179,13 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
                          ApopOfferText(GreetingTimestamp(FGreeting), GreetingTimestampTooLong(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;
-            ShowGuidance("CONN", Greeting, Additions);
+            ShowGuidance(TGuidanceEvent::Connected, Greeting, Additions);
         }
     } else {
         NoteConnectAttempts();
         // Said while a handshake still held the socket: say it again as it is now.
         if (FErrorFlag)
-            ShowGuidance("CONN", "");
+            ShowGuidance(TGuidanceEvent::Connected, "");
     }
     EndAction();
 }
@@ -215,7 +215,7 @@ void TPOP3Conversation::ButtonTrennenClick()
         return;
     FlushUnaskedInput();
     CloseConnection("Brieflotse: Verbindung mit \"Trennen\" getrennt.");
-    ShowGuidance("CONN", "-ERR");
+    ShowGuidance(TGuidanceEvent::Connected, "-ERR");
     EndAction();
 }
 
@@ -382,7 +382,7 @@ void TPOP3Conversation::PollUnexpectedData()
         } while (FTransport->BytesAvailable() > 0 && !FStopped);
         FReadingUnasked = false;
         if (!First.empty() && !FErrorFlag)
-            ShowGuidance("OOPS", First);
+            ShowGuidance(TGuidanceEvent::Unexpected, First);
     }
     LogUnaskedInput();
     // Notes only while the log has room: a flood must not grow it by notes.
@@ -421,6 +421,16 @@ void TPOP3Conversation::ShowStatus(const std::string& Text)
 
 void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition)
 {
+    PresentGuidance(ChooseGuidance(Line, Reply, GuidanceContext()), Addition);
+}
+
+void TPOP3Conversation::ShowGuidance(TGuidanceEvent Event, const std::string& Reply, const std::string& Addition)
+{
+    PresentGuidance(ChooseGuidance(Event, Reply, GuidanceContext()), Addition);
+}
+
+TGuidanceContext TPOP3Conversation::GuidanceContext() const
+{
     TGuidanceContext Context;
     Context.ErrorFlag = FErrorFlag;
     // A TLS failure ends the connection, even while its socket is still open.
@@ -428,7 +438,11 @@ void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string&
     Context.TlsFailed = FTlsFailed;
     Context.ErrorMessage = FErrorMessage;
     Context.TargetHost = FTransport->TargetHost();
-    const TGuidance Guidance = ChooseGuidance(Line, Reply, Context);
+    return Context;
+}
+
+void TPOP3Conversation::PresentGuidance(const TGuidance& Guidance, const std::string& Addition)
+{
     // A socket error says everything there is to say.
     const bool Adds = !Addition.empty() && !FErrorFlag;
     FLastGuidance = { Adds ? Guidance.Text + "\r\n\r\n" + Addition : Guidance.Text, Guidance.IsError };

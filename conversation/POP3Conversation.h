@@ -64,6 +64,7 @@ public:
     void ShowStatus(const std::string& Text);
     // Addition (if any) follows the chosen text as a paragraph of its own.
     void ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition = "");
+    void ShowGuidance(TGuidanceEvent Event, const std::string& Reply, const std::string& Addition = "");
     void SendCommand(const std::string& Line);
     // A line inside an AUTH exchange: sent as typed, masked in the log.
     void SendAnswer(const std::string& Line);
@@ -135,6 +136,10 @@ private:
     void FlushUnaskedInput();
     // The server is gone (closed or reset): offline, a note, the guidance.
     void EndLostConnection();
+    TGuidanceContext GuidanceContext() const;
+    // Shows the guidance (Addition, if any, as a paragraph of its own) and
+    // keeps it for what may follow the reply.
+    void PresentGuidance(const TGuidance& Guidance, const std::string& Addition);
     // Keeps the window answering Escape while data streams in without a wait.
     void KeepResponsive();
     // The guidance for the last reply that came after its wait.

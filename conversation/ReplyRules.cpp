@@ -1,6 +1,8 @@
 // Conversation rules: command words, reply status, log lines, body assembly.
 #include "conversation/ReplyRules.h"
 
+#include "conversation/Command.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -84,16 +86,7 @@ std::string ContinuationData(const std::string& Reply)
 
 bool ExpectsMultiLineReply(const std::string& Line)
 {
-    TCommandParts Parts = SplitCommand(Line);
-    if (Parts.Word == "CAPA")
-        return true;
-    if (Parts.Word == "AUTH")
-        return Line.find_first_not_of(' ', 4) == std::string::npos;
-    if (Parts.Word == "LIST" || Parts.Word == "UIDL")
-        return Parts.Number < 1;
-    if (Parts.Word == "RETR" || Parts.Word == "TOP")
-        return Parts.Number > 0;
-    return false;
+    return ParseCommand(Line).MultiLine;
 }
 
 std::string UpperCaseCommandWord(const std::string& Line)
@@ -111,19 +104,7 @@ const char* const kSecretMask = "Schhh... nicht verraten!";
 // "APOP name digest" and "AUTH mechanism response"; npos for other lines.
 size_t SecretStart(const std::string& Line)
 {
-    const std::string Word = UpperAscii(Line.substr(0, 5));
-    if (Word == "PASS ")
-        return 5;
-    if (Word != "APOP " && Word != "AUTH ")
-        return std::string::npos;
-    const size_t Blank = Line.find(' ', 5);
-    if (Blank == std::string::npos)
-        return std::string::npos;
-    const size_t Start = Blank + 1;
-    // A blank line end after the mechanism is no response.
-    if (Start >= Line.size() || Line.compare(Start, 2, kLineEnd) == 0)
-        return std::string::npos;
-    return Start;
+    return ParseCommand(Line).SecretStart;
 }
 
 } // namespace
@@ -164,7 +145,7 @@ std::string ResponseCode(const std::string& Reply)
 
 bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
 {
-    return UpperAscii(Line.substr(0, 4)) == "QUIT" && IsPositiveReply(Reply);
+    return ParseCommand(Line).Kind == TCommandKind::Quit && IsPositiveReply(Reply);
 }
 
 bool ShownAsIs(unsigned char C)

@@ -51,7 +51,7 @@ std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswor
 // "" when the text after the status word does not start with one.
 std::string ResponseCode(const std::string& Reply);
 
-// "QUIT" (any case) at the start of the line answered positively.
+// QUIT (any case; "QUITX" is another word) answered positively.
 bool IsAcceptedQuit(const std::string& Line, const std::string& Reply);
 
 // The log's character rule: TAB, LF, CR and 32 to 127 show as they are,

@@ -180,9 +180,21 @@ std::string Undefined(const std::string& Word)
           "Code gesendete Klartext (siehe Protokoll) könnte Aufschluß über die Bedeutung dieser Meldung geben.";
 }
 
+// The table names the conversation's own events by these keys.
+TGuidance GuidanceFor(const std::string& Key, const std::string& Reply, const TGuidanceContext& Context)
+{
+    if (Key == "WELC")
+        return ChooseGuidance(TGuidanceEvent::Welcome, Reply, Context);
+    if (Key == "CONN")
+        return ChooseGuidance(TGuidanceEvent::Connected, Reply, Context);
+    if (Key == "OOPS")
+        return ChooseGuidance(TGuidanceEvent::Unexpected, Reply, Context);
+    return ChooseGuidance(Key, Reply, Context);
+}
+
 std::string TextFor(const std::string& Line, const std::string& Reply)
 {
-    TGuidance Guidance = ChooseGuidance(Line, Reply, Online());
+    TGuidance Guidance = GuidanceFor(Line, Reply, Online());
     EXPECT_FALSE(Guidance.IsError);
     return Guidance.Text;
 }
@@ -193,7 +205,7 @@ TEST(GuidanceTexts, EveryRowWithItsFullText)
 {
     for (const TRowCase& Case : kRowCases) {
         SCOPED_TRACE("row " + std::to_string(Case.Row));
-        TGuidance Guidance = ChooseGuidance(Case.Line, Case.Reply, Online());
+        TGuidance Guidance = GuidanceFor(Case.Line, Case.Reply, Online());
         EXPECT_EQ(Guidance.Text, Case.Text);
         EXPECT_FALSE(Guidance.IsError);
     }
@@ -319,5 +331,15 @@ TEST(GuidanceTexts, SaslNamesTheMechanismsTheAssistantCannotDo)
         const size_t Cannot = Text.find(std::string(Case.CannotDo) + " der Assistent nicht ausrechnen");
         EXPECT_EQ(Cannot == std::string::npos, !*Case.CannotDo) << Text;
         EXPECT_NE(Text.find(Case.Instead, *Case.CannotDo ? Cannot : 0), std::string::npos) << Text;
+    }
+}
+
+// Typed lines are commands, whatever their word: "conn" answered with -ERR is
+// no disconnection, "oops" no unasked data.
+TEST(GuidanceTexts, TypedWordsNeverMatchTheConversationsOwnEvents)
+{
+    for (const char* Typed : { "conn", "CONN", "welc", "OOPS" }) {
+        EXPECT_EQ(ChooseGuidance(Typed, "-ERR unknown command", Online()).Text, kRow27) << Typed;
+        EXPECT_EQ(ChooseGuidance(Typed, "+OK", Online()).Text, kRowCases[16].Text) << Typed;
     }
 }
