@@ -1157,6 +1157,12 @@ bool TPOP3Main::eventFilter(QObject* Watched, QEvent* Event)
 {
     if (Event->type() == QEvent::KeyPress) {
         auto* Key = static_cast<QKeyEvent*>(Event);
+        // Data nobody asked for streams in between reads: Escape stops it as
+        // it stops a wait.
+        if (Key->key() == Qt::Key_Escape && !FConversation->Busy() && FConversation->ReceivingUnasked()) {
+            AskToStopUnasked();
+            return true;
+        }
         if (Watched == HostCombo || Watched == HostCombo->lineEdit() || Watched == Command
             || Watched == Command->lineEdit())
             return EditKeyPress(Key);
@@ -1187,6 +1193,16 @@ bool TPOP3Main::AskToStop()
     if (Stop)
         FConversation->Stop();
     return Stop;
+}
+
+void TPOP3Main::AskToStopUnasked()
+{
+    const bool Stop = TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
+        QStringLiteral("Der Server sendet Daten, um die niemand gebeten hat. Wenn Sie jetzt abbrechen, wird die "
+                       "Verbindung getrennt; was bisher angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen "
+                       "und trennen?"));
+    if (Stop)
+        FConversation->StopUnasked();
 }
 
 void TPOP3Main::closeEvent(QCloseEvent* Event)

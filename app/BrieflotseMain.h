@@ -140,6 +140,7 @@ private:
     void StartSaslLogIn(const TSaslRequest& Request);
     void UpdateFileActions();
     void PrintToFile();
+    void AskToStopUnasked();
     bool AskToStop();
     void WatchSocket();
     void SocketReadable();

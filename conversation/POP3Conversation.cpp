@@ -381,6 +381,7 @@ void TPOP3Conversation::PollUnexpectedData()
             LogUnaskedInput(&First);
         } while (FTransport->BytesAvailable() > 0 && !FStopped);
         FReadingUnasked = false;
+        FLastUnasked = std::chrono::steady_clock::now();
         if (!First.empty() && !FErrorFlag)
             ShowGuidance(TGuidanceEvent::Unexpected, First);
     }
@@ -394,6 +395,22 @@ void TPOP3Conversation::PollUnexpectedData()
     ShowStatus(".");
     FView.SetBusyCursor(false);
     FBusy = false;
+}
+
+bool TPOP3Conversation::ReceivingUnasked() const
+{
+    return FTransport->Connected() && std::chrono::steady_clock::now() - FLastUnasked < std::chrono::seconds(1);
+}
+
+void TPOP3Conversation::StopUnasked()
+{
+    if (FBusy)
+        return Stop();
+    if (!FTransport->Connected())
+        return;
+    FStopped = true;
+    EndStoppedAction();
+    ShowStatus(".");
 }
 
 void TPOP3Conversation::ReportServerClosed()

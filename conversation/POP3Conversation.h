@@ -59,6 +59,10 @@ public:
     // The server closed the connection between actions: the window goes
     // offline and says so.
     void ReportServerClosed();
+    // Unasked data came within the last second: Escape stops it like a wait,
+    // StopUnasked closes the connection as a stopped wait does.
+    bool ReceivingUnasked() const;
+    void StopUnasked();
 
     // Steps, public for tests and for the window.
     void ShowStatus(const std::string& Text);
@@ -208,6 +212,7 @@ private:
     std::string FLateLine; // the last owed reply that came, and its command
     std::string FLateReply;
     std::chrono::steady_clock::time_point FLastResponsive;
+    std::chrono::steady_clock::time_point FLastUnasked; // the end of the last unasked read
     void EndStoppedAction();
     int64_t FSentBase = 0;
     int64_t FReceivedBase = 0;

@@ -269,7 +269,7 @@ TEST(GuidanceTexts, FixedKeysAndOtherWords)
     EXPECT_EQ(TextFor("QUIT", "-ERR"), kRow27);
     EXPECT_EQ(TextFor("WELC", "-ERR"), kRow27);
     EXPECT_EQ(TextFor("CONN", "-ERR greeting refused"), kRow18);
-    EXPECT_EQ(TextFor("oops", "+OK late"), kRow16);
+    EXPECT_EQ(TextFor("OOPS", "+OK late"), kRow16);
     EXPECT_EQ(TextFor("OOPS", "-ERR late\r\n"), kRow26);
     EXPECT_EQ(TextFor("OOPS", "garbage"), Undefined("garbage"));
 }
