@@ -28,20 +28,20 @@
 
 #include "app/CertificateTrust.h"
 #include "app/ElidedLabel.h"
-#include "app/LogFonts.h"
 #include "app/MainAccessible.h"
 #include "app/PracticeServerControl.h"
 #include "app/ServerAddress.h"
 #include "app/WaitInputGuard.h"
-#include "app/settings/SettingsStore.h"
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
-#include "conversation/LogView.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
 #include "net/WinsockErrors.h"
+#include "protocollog/LogFonts.h"
+#include "protocollog/LogView.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <QPixmap>
 #include <memory>
 
-#include "app/LogSaver.h"
 #include "conversation/ConversationView.h"
 #include "conversation/POP3Conversation.h"
-#include "conversation/ProtocolLog.h"
 #include "dialogs/BrieflotseEdit.h"
+#include "protocollog/LogSaver.h"
+#include "protocollog/ProtocolLog.h"
 
 class QAction;
 class QActionGroup;

@@ -2,9 +2,9 @@
 
 #include <QString>
 
-#include "app/settings/SettingsKey.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsKey.h"
 
 namespace {
 

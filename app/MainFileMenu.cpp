@@ -9,10 +9,10 @@
 #include <QPrinterInfo>
 
 #include "app/BrieflotseMain.h"
-#include "app/LogPrinter.h"
-#include "app/LogSaver.h"
-#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
+#include "protocollog/LogPrinter.h"
+#include "protocollog/LogSaver.h"
+#include "protocollog/LogView.h"
 
 void TPOP3Main::MenuSpeichernClick()
 {

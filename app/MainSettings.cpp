@@ -12,9 +12,9 @@
 #include <cmath>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsKey.h"
 #include "conversation/ReplyRules.h"
 #include "dialogs/BrieflotseEdit.h"
+#include "settings/SettingsKey.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 // the start-up benchmark, so both measure and run the same thing.
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
+#include "settings/SettingsStore.h"
 
 // Sets the application's name and icon and registers the resources.
 void PrepareBrieflotseApplication();

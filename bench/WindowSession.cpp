@@ -9,9 +9,9 @@
 #include <QTimer>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
 #include "bench/Measure.h"
-#include "conversation/LogView.h"
+#include "protocollog/LogView.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/qt/Child.h"
 
 namespace {

@@ -1,11 +1,11 @@
 #include "dialogs/BrieflotseEdit.h"
 
-#include "app/settings/SettingsKey.h"
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
+#include "settings/SettingsKey.h"
 
 #include <QButtonGroup>
 #include <QComboBox>

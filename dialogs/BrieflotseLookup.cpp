@@ -1,10 +1,10 @@
 #include "dialogs/BrieflotseLookup.h"
 
-#include "app/settings/SettingsKey.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "resources/Resources.h"
+#include "settings/SettingsKey.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -4,8 +4,10 @@
 // order, only in complete lines; the reader stops at the first read that
 // completes the reply; the log's store shows exactly what was logged.
 // fuzz-sources: conversation/*.cpp auth/*.cpp net/*.cpp tests/support/FakeTransport.cpp
+// fuzz-sources: protocollog/LogLine.cpp protocollog/LogStore.cpp protocollog/LogView.cpp
+// fuzz-sources: protocollog/LogViewAccessible.cpp protocollog/ProtocolLog.cpp
 // fuzz-pkg: Qt6Widgets
-// fuzz-moc: conversation/LogView.h
+// fuzz-moc: protocollog/LogView.h
 #include <QApplication>
 
 #include <cstddef>
@@ -16,9 +18,9 @@
 #include <vector>
 
 #include "conversation/ConversationView.h"
-#include "conversation/LogView.h"
 #include "conversation/POP3Conversation.h"
-#include "conversation/ProtocolLog.h"
+#include "protocollog/LogView.h"
+#include "protocollog/ProtocolLog.h"
 #include "tests/support/FakeTransport.h"
 
 namespace {

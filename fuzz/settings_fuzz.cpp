@@ -1,9 +1,9 @@
 // Arbitrary bytes as the settings file: reading must not crash, and whatever
 // it makes of them must be what a fresh start writes and reads back. A file
 // that is not a well-formed store gives the defaults and one clear message.
-// fuzz-sources: app/settings/SettingsStore.cpp app/settings/SafeFile.cpp
+// fuzz-sources: settings/SettingsStore.cpp settings/SafeFile.cpp
 // fuzz-pkg: Qt6Core
-#include "app/settings/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -8,7 +8,7 @@
 #   // fuzz-sources: dns/SmartNSMessage.cpp net/*.cpp
 #   // fuzz-corpus: fuzz/corpus/dns
 #   // fuzz-pkg: Qt6Core
-#   // fuzz-moc: conversation/LogView.h
+#   // fuzz-moc: protocollog/LogView.h
 # fuzz-sources may use wildcards. fuzz-moc names headers of Qt classes with
 # signals; their moc output is compiled in. fuzz-pkg names pkg-config packages to compile
 # and link with (Qt wants -fPIC).

@@ -14,10 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
-#include "conversation/LogView.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "protocollog/LogView.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/TempDir.h"

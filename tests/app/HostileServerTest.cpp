@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsStore.h"
 #include "tests/app/WindowTest.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"

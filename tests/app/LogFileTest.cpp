@@ -15,9 +15,9 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "app/LogFileWriter.h"
-#include "app/LogSaver.h"
-#include "conversation/LogView.h"
+#include "protocollog/LogFileWriter.h"
+#include "protocollog/LogSaver.h"
+#include "protocollog/LogView.h"
 #include "tests/app/golden/LogScenario.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"

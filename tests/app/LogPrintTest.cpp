@@ -16,10 +16,10 @@
 #include <memory>
 
 #include "app/BrieflotseMain.h"
-#include "app/LogPrinter.h"
-#include "app/settings/SettingsStore.h"
-#include "conversation/LogStore.h"
 #include "dialogs/MessageBox.h"
+#include "protocollog/LogPrinter.h"
+#include "protocollog/LogStore.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/CupsHarness.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"

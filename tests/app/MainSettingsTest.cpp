@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
 

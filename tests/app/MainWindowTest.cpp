@@ -18,9 +18,9 @@
 #include <gtest/gtest.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsStore.h"
 #include "tests/app/WindowTest.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"

@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SafeFile.h"
-#include "app/settings/SettingsStore.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SafeFile.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -19,9 +19,9 @@
 #include <unistd.h>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
-#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
+#include "protocollog/LogView.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
 

@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "app/BrieflotseMain.h"
-#include "app/settings/SettingsStore.h"
-#include "conversation/LogView.h"
 #include "dialogs/MessageBox.h"
+#include "protocollog/LogView.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"

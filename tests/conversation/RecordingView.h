@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "conversation/ConversationView.h"
-#include "conversation/LogView.h"
-#include "conversation/ProtocolLog.h"
+#include "protocollog/LogView.h"
+#include "protocollog/ProtocolLog.h"
 
 class TRecordingView : public TConversationView {
 public:

@@ -26,7 +26,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ProgramStart.h"
-#include "conversation/LogView.h"
+#include "protocollog/LogView.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"

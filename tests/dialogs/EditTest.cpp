@@ -1,7 +1,7 @@
-#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/qt/Child.h"
 

@@ -1,7 +1,7 @@
 // The mail-server finder, offscreen, asking a real dnsmasq over TCP.
-#include "app/settings/SettingsStore.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/NameServerFixture.h"
 #include "tests/support/ScriptedServer.h"

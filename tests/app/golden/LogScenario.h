@@ -13,7 +13,7 @@
 #include <QPalette>
 #include <QWidget>
 
-#include "conversation/ProtocolLog.h"
+#include "protocollog/ProtocolLog.h"
 
 // The view as the main window sets it up: black on white, a fixed font size.
 inline void PrepareScenarioView(QWidget& View, bool FixedPitch)

@@ -1,4 +1,4 @@
-#include "app/LogFonts.h"
+#include "protocollog/LogFonts.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>

@@ -1,8 +1,8 @@
 // Protocol log: colours and bold type read back from the log's store.
 #include <gtest/gtest.h>
 
-#include "conversation/LogView.h"
-#include "conversation/ProtocolLog.h"
+#include "protocollog/LogView.h"
+#include "protocollog/ProtocolLog.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "app/LogFileWriter.h"
+#include "protocollog/LogFileWriter.h"
 
 #include <QHash>
 #include <QIODevice>
 #include <QVector>
 
-#include "conversation/LogLine.h"
-#include "conversation/LogStore.h"
+#include "protocollog/LogLine.h"
+#include "protocollog/LogStore.h"
 
 namespace {
 

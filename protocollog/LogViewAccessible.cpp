@@ -1,10 +1,10 @@
-#include "conversation/LogViewAccessible.h"
+#include "protocollog/LogViewAccessible.h"
 
 #include <QScrollBar>
 #include <algorithm>
 #include <climits>
 
-#include "conversation/LogView.h"
+#include "protocollog/LogView.h"
 
 namespace {
 

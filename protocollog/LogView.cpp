@@ -1,4 +1,4 @@
-#include "conversation/LogView.h"
+#include "protocollog/LogView.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -16,7 +16,7 @@
 #include <cmath>
 #include <limits>
 
-#include "conversation/LogViewAccessible.h"
+#include "protocollog/LogViewAccessible.h"
 
 namespace {
 

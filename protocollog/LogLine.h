@@ -6,7 +6,7 @@
 #include <QString>
 #include <vector>
 
-#include "conversation/LogStore.h"
+#include "protocollog/LogStore.h"
 
 struct TLogSpan {
     qsizetype Start = 0; // in Text

@@ -1,13 +1,13 @@
-#include "app/LogSaver.h"
+#include "protocollog/LogSaver.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 
-#include "app/LogFileWriter.h"
-#include "app/settings/SafeFile.h"
-#include "conversation/LogView.h"
+#include "protocollog/LogFileWriter.h"
+#include "protocollog/LogView.h"
+#include "settings/SafeFile.h"
 
 const char* const RtfFilter = "Rich Text Format (*.rtf)";
 const char* const TxtFilter = "Textdateien (*.txt)";

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "app/settings/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace SettingsPaths {
 inline const QString Base = QStringLiteral("\\Software\\Ravelko\\Brieflotse\\");

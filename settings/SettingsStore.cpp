@@ -1,7 +1,7 @@
 // Per-user settings store.
-#include "app/settings/SettingsStore.h"
+#include "settings/SettingsStore.h"
 
-#include "app/settings/SafeFile.h"
+#include "settings/SafeFile.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "conversation/LogLine.h"
-#include "conversation/LogStore.h"
+#include "protocollog/LogLine.h"
+#include "protocollog/LogStore.h"
 
 class QMimeData;
 

@@ -11,8 +11,8 @@
 #include <QTest>
 #include <QWheelEvent>
 
-#include "conversation/LogView.h"
-#include "conversation/ProtocolLog.h"
+#include "protocollog/LogView.h"
+#include "protocollog/ProtocolLog.h"
 
 // Readable values in failure messages.
 static void PrintTo(const QString& Value, std::ostream* Out)

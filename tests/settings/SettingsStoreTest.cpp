@@ -1,4 +1,4 @@
-#include "app/settings/SettingsStore.h"
+#include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "conversation/LogLine.h"
+#include "protocollog/LogLine.h"
 
 #include <algorithm>
 #include <string>

@@ -1,4 +1,4 @@
-#include "conversation/LogStore.h"
+#include "protocollog/LogStore.h"
 
 #include <algorithm>
 #include <cstring>

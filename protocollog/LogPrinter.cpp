@@ -1,12 +1,12 @@
-#include "app/LogPrinter.h"
+#include "protocollog/LogPrinter.h"
 
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QTextLayout>
 
-#include "conversation/LogLine.h"
-#include "conversation/LogStore.h"
+#include "protocollog/LogLine.h"
+#include "protocollog/LogStore.h"
 
 const char* const LogPrintTitle = "Brieflotse - Protokoll";
 

@@ -1,13 +1,13 @@
 // Protocol log writer on the log view's store.
-#include "conversation/ProtocolLog.h"
+#include "protocollog/ProtocolLog.h"
 
 #include <array>
 
 #include <QPalette>
 #include <QTimer>
 
-#include "conversation/LogView.h"
 #include "conversation/ReplyRules.h"
+#include "protocollog/LogView.h"
 
 namespace {
 

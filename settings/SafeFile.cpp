@@ -1,4 +1,4 @@
-#include "app/settings/SafeFile.h"
+#include "settings/SafeFile.h"
 
 #include <QFile>
 #include <QFileInfo>
