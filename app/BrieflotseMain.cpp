@@ -1186,10 +1186,10 @@ bool TPOP3Main::AskToStop()
 {
     if (!FConversation->Busy())
         return false;
-    const bool Stop = TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
-        QStringLiteral("Brieflotse wartet noch auf den Server. Wenn Sie jetzt abbrechen, wird die Verbindung "
-                       "getrennt, denn ein unterbrochener Austausch läßt sich nicht fortsetzen. Was bisher "
-                       "angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen und trennen?"));
+    const bool Stop
+        = ConfirmStop(QStringLiteral("Brieflotse wartet noch auf den Server. Wenn Sie jetzt abbrechen, wird "
+                                     "die Verbindung getrennt, denn ein unterbrochener Austausch läßt "
+                                     "sich nicht fortsetzen."));
     if (Stop)
         FConversation->Stop();
     return Stop;
@@ -1197,12 +1197,15 @@ bool TPOP3Main::AskToStop()
 
 void TPOP3Main::AskToStopUnasked()
 {
-    const bool Stop = TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
-        QStringLiteral("Der Server sendet Daten, um die niemand gebeten hat. Wenn Sie jetzt abbrechen, wird die "
-                       "Verbindung getrennt; was bisher angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen "
-                       "und trennen?"));
-    if (Stop)
+    if (ConfirmStop(QStringLiteral("Der Server sendet Daten, um die niemand gebeten hat. Wenn Sie jetzt abbrechen, "
+                                   "wird die Verbindung getrennt.")))
         FConversation->StopUnasked();
+}
+
+bool TPOP3Main::ConfirmStop(const QString& Why)
+{
+    return TMessageBox::AskYesNo(this, QStringLiteral("Brieflotse - Abbrechen"),
+        Why + QStringLiteral(" Was bisher angekommen ist, bleibt im Protokoll.\n\nJetzt abbrechen und trennen?"));
 }
 
 void TPOP3Main::closeEvent(QCloseEvent* Event)

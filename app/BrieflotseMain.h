@@ -141,6 +141,7 @@ private:
     void UpdateFileActions();
     void PrintToFile();
     void AskToStopUnasked();
+    bool ConfirmStop(const QString& Why);
     bool AskToStop();
     void WatchSocket();
     void SocketReadable();

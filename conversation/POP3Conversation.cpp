@@ -575,6 +575,7 @@ bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
     if (Count == 0 && !FErrorFlag) {
         FErrorFlag = true;
         FErrorMessage = "Der Server hat die Verbindung beendet.";
+        FClosedInOrder = true;
         FPeerGone = true;
     }
     if (Count > 0)
@@ -849,9 +850,9 @@ void TPOP3Conversation::EndLostConnection()
     // A failed read or send cut a reply short; otherwise the last reply was
     // whole and its guidance still holds.
     const bool CutShort = FErrorFlag;
-    const std::string Lead = !CutShort                  ? FLastGuidance.Text
-        : FErrorMessage.rfind("Winsock-Fehler", 0) == 0 ? FErrorMessage
-                                                        : std::string();
+    // An orderly close says nothing beyond the text below; a reset leads with its error.
+    const std::string Lead = !CutShort ? FLastGuidance.Text : FClosedInOrder ? std::string() : FErrorMessage;
+    FClosedInOrder = false;
     FInput.clear();
     FOwed.clear();
     if (FTransport->Connected())

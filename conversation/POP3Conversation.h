@@ -206,6 +206,7 @@ private:
     std::string FInput; // received, not read yet (behind a reply, an owed reply's start)
     bool FUnaskedNoted = false; // the note before unasked data, once between actions
     bool FPeerGone = false; // a read or send found the server gone
+    bool FClosedInOrder = false; // ... by an orderly close, not a reset
     bool FTimedOut = false; // the last wait ran out
     bool FReadingUnasked = false;
     TGuidance FLastGuidance; // the reply's guidance, for what follows it
