@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "app/BrieflotseMain.h"
+#include "conversation/Command.h"
 #include "conversation/ReplyRules.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "settings/SettingsKey.h"
@@ -52,7 +53,7 @@ void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
 
 bool IsSecretLine(const QString& Line)
 {
-    return CarriesSecret(Line.toStdString());
+    return ParseCommand(Line.toStdString()).CarriesSecret();
 }
 
 // With passwords hidden, lines that carry one stay in the running program's

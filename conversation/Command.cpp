@@ -3,6 +3,10 @@
 
 #include "conversation/ReplyRules.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
 namespace {
 
 struct TKnownWord {
@@ -48,6 +52,33 @@ size_t NextWord(const std::string& Line, size_t From)
     return Blank + 1;
 }
 
+// Decimal integer with optional sign that fits 32 bits; anything else is 0.
+int32_t IntegerOrZero(const std::string& Text)
+{
+    if (Text.empty())
+        return 0;
+    const size_t Start = (Text[0] == '+' || Text[0] == '-') ? 1 : 0;
+    if (Start == Text.size())
+        return 0;
+    for (size_t I = Start; I < Text.size(); ++I)
+        if (Text[I] < '0' || Text[I] > '9')
+            return 0;
+    errno = 0;
+    const long long Value = std::strtoll(Text.c_str(), nullptr, 10);
+    if (errno != 0 || Value < INT32_MIN || Value > INT32_MAX)
+        return 0;
+    return static_cast<int32_t>(Value);
+}
+
+// The word up to Line's first blank (from From), upper-cased.
+std::string WordAt(const std::string& Line, size_t From)
+{
+    if (From == std::string::npos || From >= Line.size())
+        return {};
+    const size_t Blank = Line.find(' ', From);
+    return UpperAscii(Line.substr(From, Blank == std::string::npos ? std::string::npos : Blank - From));
+}
+
 } // namespace
 
 TCommand ParseCommand(const std::string& Line)
@@ -56,10 +87,17 @@ TCommand ParseCommand(const std::string& Line)
     const std::string Text
         = Line.size() >= 2 && Line.compare(Line.size() - 2, 2, "\r\n") == 0 ? Line.substr(0, Line.size() - 2) : Line;
     TCommand Command;
-    const TCommandParts Parts = SplitCommand(Text);
-    Command.Word = Parts.Word;
-    Command.Number = Parts.Number;
+    Command.Word = WordAt(Text, 0);
+    const size_t Second = NextWord(Text, 0);
+    if (Second != std::string::npos) {
+        const size_t End = Text.find(' ', Second);
+        Command.Number = IntegerOrZero(Text.substr(Second, End == std::string::npos ? End : End - Second));
+    }
     Command.Kind = KindOf(Command.Word);
+    if (Command.Kind == TCommandKind::Auth)
+        Command.Mechanism = WordAt(Text, Second);
+    Command.PasswordInClear = Command.Kind == TCommandKind::User || Command.Kind == TCommandKind::Pass
+        || Command.Mechanism == "PLAIN" || Command.Mechanism == "LOGIN";
     switch (Command.Kind) {
     case TCommandKind::Pass:
         if (Text.size() > 5)
@@ -68,7 +106,6 @@ TCommand ParseCommand(const std::string& Line)
     case TCommandKind::Apop:
     case TCommandKind::Auth: {
         // "APOP name digest", "AUTH mechanism response": the third word.
-        const size_t Second = NextWord(Text, 0);
         Command.SecretStart = Second == std::string::npos ? Second : NextWord(Text, Second);
         break;
     }

@@ -36,6 +36,9 @@ struct TCommand {
     int32_t Number = 0; // the second word as a whole number; 0 when missing or no number
     size_t SecretStart = std::string::npos; // PASS's password, APOP's digest, AUTH's initial response
     bool MultiLine = false; // a positive answer carries a body up to a "." line
+    std::string Mechanism; // AUTH's second word, ASCII upper-cased; "" asks for the list
+    // USER, PASS, AUTH PLAIN and AUTH LOGIN hand the password over as it is or in Base64.
+    bool PasswordInClear = false;
 
     bool CarriesSecret() const { return SecretStart != std::string::npos; }
 };

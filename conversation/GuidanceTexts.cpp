@@ -271,7 +271,7 @@ bool IsEventRow(const TRow& Row)
     return false;
 }
 
-bool RowMatches(const TRow& Row, const std::string& Status, TGuidanceEvent Event, const TCommandParts& Parts)
+bool RowMatches(const TRow& Row, const std::string& Status, TGuidanceEvent Event, const TCommand& Command)
 {
     if (Status != Row.Status)
         return false;
@@ -279,14 +279,14 @@ bool RowMatches(const TRow& Row, const std::string& Status, TGuidanceEvent Event
     if (Row.Word != nullptr) {
         if (Event != TGuidanceEvent::Command)
             return std::string(Row.Word) == EventKey(Event);
-        if (IsEventRow(Row) || Parts.Word != Row.Word)
+        if (IsEventRow(Row) || Command.Word != Row.Word)
             return false;
     }
     switch (Row.List) {
     case TListKind::Whole:
-        return Parts.Number < 1;
+        return Command.Number < 1;
     case TListKind::Single:
-        return Parts.Number >= 1;
+        return Command.Number >= 1;
     case TListKind::Any:
         break;
     }
@@ -433,18 +433,6 @@ TGuidance StlsNotSentGuidance(const TTlsInfo& Tls)
         false };
 }
 
-bool CarriesPasswordInClear(const std::string& Line)
-{
-    const std::string Word = SplitCommand(Line).Word;
-    if (Word == "USER" || Word == "PASS")
-        return true;
-    if (Word != "AUTH")
-        return false;
-    const size_t Blank = Line.find(' ');
-    const std::string Mechanism = Blank == std::string::npos ? "" : SplitCommand(Line.substr(Blank + 1)).Word;
-    return Mechanism == "PLAIN" || Mechanism == "LOGIN";
-}
-
 std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost)
 {
     return Fill("Die Verbindung zu \"%s\" ist nicht verschlüsselt. ", TargetHost) + Word
@@ -486,24 +474,24 @@ TGuidance StoppedGuidance(const std::string& TargetHost)
 namespace {
 
 TGuidance Choose(
-    TGuidanceEvent Event, const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
+    TGuidanceEvent Event, const TCommand& Command, const std::string& Reply, const TGuidanceContext& Context);
 
 } // namespace
 
-TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
+TGuidance ChooseGuidance(const TCommand& Command, const std::string& Reply, const TGuidanceContext& Context)
 {
-    return Choose(TGuidanceEvent::Command, Line, Reply, Context);
+    return Choose(TGuidanceEvent::Command, Command, Reply, Context);
 }
 
 TGuidance ChooseGuidance(TGuidanceEvent Event, const std::string& Reply, const TGuidanceContext& Context)
 {
-    return Choose(Event, "", Reply, Context);
+    return Choose(Event, TCommand(), Reply, Context);
 }
 
 namespace {
 
 TGuidance Choose(
-    TGuidanceEvent Event, const std::string& Line, const std::string& Reply, const TGuidanceContext& Context)
+    TGuidanceEvent Event, const TCommand& Command, const std::string& Reply, const TGuidanceContext& Context)
 {
     if (Context.ErrorFlag) {
         const std::string Lead = Context.ErrorMessage + "\r\n\r\n";
@@ -513,7 +501,6 @@ TGuidance Choose(
             return { Lead + kDisturbedText, true };
         return { Lead + Fill(kNotConnectedText, Context.TargetHost), true };
     }
-    const TCommandParts Parts = SplitCommand(Line);
     const std::string Status = ReplyStatusWord(Reply);
     const std::string UpperStatus = UpperAscii(Status);
     std::string Code = ResponseCode(Reply);
@@ -522,14 +509,14 @@ TGuidance Choose(
     // about a wrong name or password come after it.
     if (CodeLeads(Code)) {
         for (const TRow& Row : kRows)
-            if (RowMatches(Row, UpperStatus, Event, Parts))
+            if (RowMatches(Row, UpperStatus, Event, Command))
                 return { ResponseCodeText(Code) + "\r\n\r\n" + Fill(Row.Text, Context.TargetHost), false };
     }
-    if (Event == TGuidanceEvent::Command && UpperStatus == "+OK" && Parts.Word == "AUTH"
-        && Line.find_first_not_of(' ', 4) == std::string::npos)
+    if (Event == TGuidanceEvent::Command && UpperStatus == "+OK" && Command.Kind == TCommandKind::Auth
+        && Command.MultiLine)
         return { kMechanismListText + CodeText, false };
     for (const TRow& Row : kRows)
-        if (RowMatches(Row, UpperStatus, Event, Parts))
+        if (RowMatches(Row, UpperStatus, Event, Command))
             return { Fill(Row.Text, Context.TargetHost) + CodeText, false };
     // The word may be anything a server sent: megabytes, control bytes, 8-bit.
     return { Fill(kUndefinedStatusText, QuotedStatusWord(Status)) + CodeText, false };
@@ -563,7 +550,7 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     Texts.push_back(ChooseGuidance(TGuidanceEvent::Connected, "+OK", Greeted).Text + "\r\n\r\n"
         + ConnectionSecurityText(nullptr, TargetHost, "") + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
     // Response codes come mostly with a refused log-in.
-    const TGuidance Refused = ChooseGuidance("PASS", "-ERR", TGuidanceContext());
+    const TGuidance Refused = ChooseGuidance(ParseCommand("PASS"), "-ERR", TGuidanceContext());
     for (const TCodeText& Known : kCodeTexts)
         Texts.push_back(Refused.Text + "\r\n\r\n" + Known.Text);
     Texts.push_back(ServerEndedGuidance(TargetHost, false, "").Text);

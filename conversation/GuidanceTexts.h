@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "conversation/Command.h"
 #include "net/TlsInfo.h"
 
 struct TGuidance {
@@ -48,9 +49,6 @@ std::string ApopTimestampTooLongText();
 TGuidance StlsGuidance(bool Accepted, const TTlsInfo* Tls);
 // STLS on a connection that is encrypted already was not sent.
 TGuidance StlsNotSentGuidance(const TTlsInfo& Tls);
-// USER, PASS, AUTH PLAIN and AUTH LOGIN (with or without initial response)
-// hand the password over as it is or in Base64.
-bool CarriesPasswordInClear(const std::string& Line);
 // Asked before such a line goes to another machine without TLS.
 std::string ClearTextQuestion(const std::string& Word, const std::string& TargetHost);
 // The user did not trust the certificate: the connection was closed.
@@ -75,7 +73,7 @@ std::string ResponseCodeText(const std::string& Code);
 // its word ("conn" is no connection event).
 enum class TGuidanceEvent { Command, Welcome, Connected, Unexpected };
 
-TGuidance ChooseGuidance(const std::string& Line, const std::string& Reply, const TGuidanceContext& Context);
+TGuidance ChooseGuidance(const TCommand& Command, const std::string& Reply, const TGuidanceContext& Context);
 TGuidance ChooseGuidance(TGuidanceEvent Event, const std::string& Reply, const TGuidanceContext& Context);
 
 // Every text the guidance panel can show, filled with the given host and, for

@@ -32,10 +32,19 @@ bool MeansPeerGone(int32_t Code)
 
 // A command as a grey note names it: its word, and its number if it has one
 // (never an argument that may be a secret).
-std::string CommandForNote(const std::string& Line)
+std::string CommandForNote(const TCommand& Command)
 {
-    const TCommandParts Parts = SplitCommand(Line);
-    return Parts.Number > 0 ? Parts.Word + " " + std::to_string(Parts.Number) : Parts.Word;
+    return Command.Number > 0 ? Command.Word + " " + std::to_string(Command.Number) : Command.Word;
+}
+
+// A line inside an AUTH exchange is no command of its own: it belongs to the
+// AUTH it answers, and its words (Base64, perhaps the password) are nobody's.
+TCommand AnswerInAuth()
+{
+    TCommand Command;
+    Command.Kind = TCommandKind::Auth;
+    Command.Word = "AUTH";
+    return Command;
 }
 
 std::string JoinLines(std::initializer_list<const char*> Lines)
@@ -235,47 +244,48 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     // matters, it may carry the password, and it is no command to repeat.
     const bool IsAnswer = FAwaitingAnswer;
     std::string Line = CommandText;
-    // Servers take the command word up to the first blank: "STLS " starts TLS too.
-    const bool IsStls = !IsAnswer && SplitCommand(Line).Word == "STLS";
+    if (!IsAnswer && FView.Options().UpperCaseCommands)
+        Line = UpperCaseCommandWord(Line);
+    // Read once, here, the way servers read it ("STLS " is STLS, "QUITX" no
+    // QUIT): everything below decides by these fields.
+    const TCommand Command = IsAnswer ? AnswerInAuth() : ParseCommand(Line);
     bool Held = false;
     if (IsAnswer) {
         SendAnswer(Line);
     } else {
-        if (FView.Options().UpperCaseCommands)
-            Line = UpperCaseCommandWord(Line);
         if (!Line.empty())
             FView.AddCommandToHistory(Line);
-        Held = HoldBack(Line);
+        Held = HoldBack(Command);
         if (!Held)
-            SendCommand(Line);
+            SendCommand(Line, Command);
     }
-    const bool MultiLine = !IsAnswer && ExpectsMultiLineReply(Line);
     // Replies come in order: those still owed to earlier commands first.
-    const std::string LateFor = FOwed.empty() ? std::string() : CommandForNote(FOwed.back().Line);
+    const std::string LateFor = FOwed.empty() ? std::string() : CommandForNote(FOwed.back().Command);
     if (!FErrorFlag && !Held && !FOwed.empty()) {
         ShowStatus("Wartet auf verspätete Antwort ...");
         if (!ReadOwedReplies() && FTimedOut && FTransport->Connected()) {
             // Still silent: this command's reply comes after those.
-            FOwed.push_back({ Line, MultiLine, false });
+            FOwed.push_back({ Command, false });
             if (FOwed.size() > kMaxOwedReplies)
                 FOwed.pop_front();
         }
     }
     if (!FErrorFlag && !Held) {
         ShowStatus("Wartet auf Antwort ...");
-        FKeepBody = MultiLine && SplitCommand(Line).Word == "CAPA";
+        const bool IsStls = Command.Kind == TCommandKind::Stls;
+        FKeepBody = Command.MultiLine && Command.Kind == TCommandKind::Capa;
         FKeptBody.clear();
-        std::string Reply = ReadReplyTo(Line, MultiLine);
+        std::string Reply = ReadReplyTo(Command);
         // STLS: what came behind its reply, still unencrypted.
         std::string Behind;
         if (IsStls)
             Behind.swap(FInput);
         FKeepBody = false;
-        HandleQuitReply(Line, Reply);
-        NoteReply(Line, Reply, IsAnswer);
-        const bool InAuth = IsAnswer || SplitCommand(Line).Word == "AUTH";
+        HandleQuitReply(Command, Reply);
+        NoteReply(Command, Reply);
+        const bool InAuth = Command.Kind == TCommandKind::Auth;
         if (InAuth && !IsAnswer)
-            FAuthLine = Line;
+            FAuthCommand = Command;
         if (InAuth)
             AnswerContinuations(Reply);
         else
@@ -283,7 +293,7 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         if (IsStls)
             HandleStlsReply(Reply, Behind);
         else
-            GuideReply(InAuth ? FAuthLine : Line, Reply);
+            GuideReply(InAuth ? FAuthCommand : Command, Reply);
         if (!FErrorFlag && !LateFor.empty())
             FView.ShowGuidanceText(
                 FLastGuidance.Text + "\r\n\r\n" + LateReplyFirstText(LateFor), FLastGuidance.IsError);
@@ -297,8 +307,9 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         Context.ErrorFlag = true;
         Context.Connected = true;
         Context.ErrorMessage = FErrorMessage;
-        FView.ShowGuidanceText(
-            ChooseGuidance("", "", Context).Text + "\r\n\r\n" + OwedReplyText(CommandForNote(FOwed.back().Line)), true);
+        FView.ShowGuidanceText(ChooseGuidance(TCommand(), "", Context).Text + "\r\n\r\n"
+                + OwedReplyText(CommandForNote(FOwed.back().Command)),
+            true);
     }
     if (FView.CommandFieldEnabled())
         FView.FocusCommandField();
@@ -307,19 +318,19 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     EndAction();
 }
 
-bool TPOP3Conversation::HoldBack(const std::string& Line)
+bool TPOP3Conversation::HoldBack(const TCommand& Command)
 {
-    if (SplitCommand(Line).Word == "STLS" && FTransport->Encrypted()) {
+    if (Command.Kind == TCommandKind::Stls && FTransport->Encrypted()) {
         FView.AppendNoteToLog("Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
         const TGuidance Guidance = StlsNotSentGuidance(*FTransport->TlsDetails());
         FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return true;
     }
     // The assistant asked before its own AUTH.
-    if (FClearTextAgreed || FSasl || !CarriesPasswordInClear(Line) || !PasswordCrossesNetwork())
+    if (FClearTextAgreed || FSasl || !Command.PasswordInClear || !PasswordCrossesNetwork())
         return false;
-    FClearTextAgreed = FView.AskYesNo(
-        "Brieflotse - Unverschlüsselt", ClearTextQuestion(SplitCommand(Line).Word, FTransport->TargetHost()));
+    FClearTextAgreed
+        = FView.AskYesNo("Brieflotse - Unverschlüsselt", ClearTextQuestion(Command.Word, FTransport->TargetHost()));
     if (!FClearTextAgreed)
         FView.ShowGuidanceText(
             ConnectionSecurityText(nullptr, FTransport->TargetHost(), FTransport->PeerAddress()), false);
@@ -436,9 +447,9 @@ void TPOP3Conversation::ShowStatus(const std::string& Text)
     FView.ShowByteCounters(FTransport->BytesSent() - FSentBase, FTransport->BytesReceived() - FReceivedBase);
 }
 
-void TPOP3Conversation::ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition)
+void TPOP3Conversation::ShowGuidance(const TCommand& Command, const std::string& Reply, const std::string& Addition)
 {
-    PresentGuidance(ChooseGuidance(Line, Reply, GuidanceContext()), Addition);
+    PresentGuidance(ChooseGuidance(Command, Reply, GuidanceContext()), Addition);
 }
 
 void TPOP3Conversation::ShowGuidance(TGuidanceEvent Event, const std::string& Reply, const std::string& Addition)
@@ -471,22 +482,22 @@ void TPOP3Conversation::ShowLateReplyGuidance()
     TGuidanceContext Context;
     Context.Connected = FTransport->Connected();
     Context.TargetHost = FTransport->TargetHost();
-    const TGuidance Own = ChooseGuidance(FLateLine, FLateReply, Context);
-    FLastGuidance = { LateReplyText(CommandForNote(FLateLine)) + "\r\n\r\n" + Own.Text, Own.IsError };
+    const TGuidance Own = ChooseGuidance(FLateCommand, FLateReply, Context);
+    FLastGuidance = { LateReplyText(CommandForNote(FLateCommand)) + "\r\n\r\n" + Own.Text, Own.IsError };
     FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
 }
 
-void TPOP3Conversation::NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer)
+void TPOP3Conversation::NoteReply(const TCommand& Command, const std::string& Reply)
 {
-    const bool Continues = !FErrorFlag && IsContinuationReply(Reply) && (WasAnswer || SplitCommand(Line).Word == "AUTH")
-        && FTransport->Connected();
+    const bool Continues
+        = !FErrorFlag && IsContinuationReply(Reply) && Command.Kind == TCommandKind::Auth && FTransport->Connected();
     FAwaitingAnswer = Continues;
     if (Continues) {
         const std::string Challenge = ContinuationData(Reply);
         if (!Challenge.empty())
             FView.AppendNoteToLog("Brieflotse: Der Server fragt (Base64 dekodiert): " + ChallengeForLog(Challenge));
     }
-    if (!FErrorFlag && !WasAnswer && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply))
+    if (!FErrorFlag && Command.Kind == TCommandKind::Capa && IsPositiveReply(Reply))
         FCapabilities = TCapabilities::Parse(FKeptBody);
 }
 
@@ -510,7 +521,7 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
             break;
         ShowStatus("Wartet auf Antwort ...");
         Reply = ReadSingleLineReply();
-        NoteReply("", Reply, true);
+        NoteReply(AnswerInAuth(), Reply);
     }
     // The exchange is over once the server no longer asks (or the client gave up).
     if (!FAwaitingAnswer && FSasl) {
@@ -519,9 +530,9 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
     }
 }
 
-void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& Reply)
+void TPOP3Conversation::GuideReply(const TCommand& Command, const std::string& Reply)
 {
-    if (!FErrorFlag && SplitCommand(Line).Word == "CAPA" && IsPositiveReply(Reply)) {
+    if (!FErrorFlag && Command.Kind == TCommandKind::Capa && IsPositiveReply(Reply)) {
         FLastGuidance = { CapabilityGuidance(FCapabilities), false };
         return FView.ShowGuidanceText(FLastGuidance.Text, false);
     }
@@ -534,7 +545,7 @@ void TPOP3Conversation::GuideReply(const std::string& Line, const std::string& R
     }
     // How the accepted log-in worked; a refused one needs no lesson on it.
     const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
-    ShowGuidance(Line, Reply, Accepted ? FSaslSummary : std::string());
+    ShowGuidance(Command, Reply, Accepted ? FSaslSummary : std::string());
     if (!FAwaitingAnswer)
         FSaslSummary.clear();
 }
@@ -550,10 +561,15 @@ void TPOP3Conversation::SendAnswer(const std::string& Line)
 
 void TPOP3Conversation::SendCommand(const std::string& Line)
 {
+    SendCommand(Line, ParseCommand(Line));
+}
+
+void TPOP3Conversation::SendCommand(const std::string& Line, const TCommand& Command)
+{
     const std::string Data = Line + kLineEnd;
     if (!FErrorFlag)
         FTransport->SendString(Data);
-    const std::string LogCopy = LogCopyOfCommand(Data, FView.Options().HidePasswords);
+    const std::string LogCopy = MaskedLogCopy(Data, Command.SecretStart, FView.Options().HidePasswords);
     if (!FErrorFlag)
         FView.AppendToLog(kLineEnd + LogCopy, false, false);
 }
@@ -619,7 +635,7 @@ bool TPOP3Conversation::AcceptEncryption()
 void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& Behind)
 {
     if (FErrorFlag)
-        return ShowGuidance("STLS", Reply);
+        return ShowGuidance(ParseCommand("STLS"), Reply);
     const bool Accepted = IsPositiveReply(Reply) && !FTransport->Encrypted();
     if (!Accepted) {
         // No TLS follows: what came behind is the server's next text.
@@ -638,7 +654,7 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& B
         // A failed handshake leaves no usable connection.
         if (!FTransport->Connected())
             FView.SetConnectedState(false);
-        ShowGuidance("STLS", Reply);
+        ShowGuidance(ParseCommand("STLS"), Reply);
         return;
     }
     if (!AcceptEncryption())
@@ -769,11 +785,11 @@ void TPOP3Conversation::ReadBody()
     FInput = std::move(Behind);
 }
 
-std::string TPOP3Conversation::ReadReplyTo(const std::string& Line, bool MultiLine)
+std::string TPOP3Conversation::ReadReplyTo(const TCommand& Command)
 {
-    std::string Reply = MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+    std::string Reply = Command.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
     if (FTimedOut && FTransport->Connected()) {
-        FOwed.push_back({ Line, MultiLine, MultiLine && !Reply.empty() });
+        FOwed.push_back({ Command, Command.MultiLine && !Reply.empty() });
         if (FOwed.size() > kMaxOwedReplies)
             FOwed.pop_front();
     }
@@ -785,7 +801,7 @@ bool TPOP3Conversation::ReadOwedReplies()
     while (!FOwed.empty() && !FErrorFlag) {
         TOwedReply Owed = FOwed.front();
         FOwed.pop_front();
-        const std::string Name = CommandForNote(Owed.Line);
+        const std::string Name = CommandForNote(Owed.Command);
         std::string Reply;
         if (Owed.InBody) {
             FView.AppendNoteToLog("Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
@@ -795,18 +811,18 @@ bool TPOP3Conversation::ReadOwedReplies()
             Reply = "+OK\r\n";
         } else {
             FView.AppendNoteToLog("Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
-            Reply = Owed.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
+            Reply = Owed.Command.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
         }
         if (FErrorFlag) {
             // Still not all there: it stays owed, now perhaps inside its body.
             if (FTimedOut && FTransport->Connected()) {
-                Owed.InBody = Owed.InBody || (Owed.MultiLine && !Reply.empty());
+                Owed.InBody = Owed.InBody || (Owed.Command.MultiLine && !Reply.empty());
                 FOwed.push_front(Owed);
             }
             return false;
         }
-        HandleQuitReply(Owed.Line, Reply);
-        FLateLine = Owed.Line;
+        HandleQuitReply(Owed.Command, Reply);
+        FLateCommand = Owed.Command;
         FLateReply = Reply;
     }
     return !FErrorFlag;
@@ -868,9 +884,9 @@ void TPOP3Conversation::KeepBody(const std::string& Lines)
         FKeptBody.append(Lines, 0, kMaxKeptBody - FKeptBody.size());
 }
 
-void TPOP3Conversation::HandleQuitReply(const std::string& Line, const std::string& Reply)
+void TPOP3Conversation::HandleQuitReply(const TCommand& Command, const std::string& Reply)
 {
-    if (IsAcceptedQuit(Line, Reply))
+    if (Command.Kind == TCommandKind::Quit && IsPositiveReply(Reply))
         CloseConnection("Brieflotse: Verbindung mit QUIT beendet.");
 }
 
@@ -904,7 +920,7 @@ void TPOP3Conversation::WinsockError(const std::string& Origin, int32_t Code, co
     std::snprintf(Number, sizeof Number, "%d", static_cast<int>(Code));
     FErrorMessage = "Winsock-Fehler: " + std::string(Number) + " - " + Description;
     EndFailedTls(Code, Description);
-    ShowGuidance("", "");
+    ShowGuidance(TCommand(), "");
     ShowStatus(".");
 }
 

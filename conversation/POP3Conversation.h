@@ -14,6 +14,7 @@
 
 #include "auth/SaslClient.h"
 #include "conversation/Capabilities.h"
+#include "conversation/Command.h"
 #include "conversation/ConversationView.h"
 #include "conversation/GuidanceTexts.h"
 #include "conversation/ReplyRules.h"
@@ -67,15 +68,17 @@ public:
     // Steps, public for tests and for the window.
     void ShowStatus(const std::string& Text);
     // Addition (if any) follows the chosen text as a paragraph of its own.
-    void ShowGuidance(const std::string& Line, const std::string& Reply, const std::string& Addition = "");
+    void ShowGuidance(const TCommand& Command, const std::string& Reply, const std::string& Addition = "");
     void ShowGuidance(TGuidanceEvent Event, const std::string& Reply, const std::string& Addition = "");
     void SendCommand(const std::string& Line);
+    // Sends Line, read already as Command (its secret masked in the log).
+    void SendCommand(const std::string& Line, const TCommand& Command);
     // A line inside an AUTH exchange: sent as typed, masked in the log.
     void SendAnswer(const std::string& Line);
     std::string ReadSingleLineReply();
     std::string ReadMultiLineReply();
     std::string ReadMultiLineReplyLimited();
-    void HandleQuitReply(const std::string& Line, const std::string& Reply);
+    void HandleQuitReply(const TCommand& Command, const std::string& Reply);
     // Closes the connection; Note, a grey line of the program's own, marks
     // the end of the connection in the log.
     void CloseConnection(const std::string& Note = "Brieflotse: Verbindung getrennt.");
@@ -112,8 +115,7 @@ private:
     // A command whose reply did not come within the wait. POP3 answers in
     // order, so the next reply to arrive is still this command's.
     struct TOwedReply {
-        std::string Line;
-        bool MultiLine = false;
+        TCommand Command;
         bool InBody = false; // the status line had arrived, the body had not ended
     };
 
@@ -132,7 +134,7 @@ private:
     // command; false when one is still missing.
     bool ReadOwedReplies();
     // Reads one reply to Line; a wait that runs out leaves it owed.
-    std::string ReadReplyTo(const std::string& Line, bool MultiLine);
+    std::string ReadReplyTo(const TCommand& Command);
     // Complete lines nobody asked for are logged (with one note per idle
     // spell); an unfinished one stays for the next read.
     void LogUnaskedInput(std::string* First = nullptr);
@@ -158,7 +160,7 @@ private:
     void HandleStlsReply(const std::string& Reply, std::string& Behind);
     // True: Line is not sent (STLS inside TLS, or a password in clear text
     // that the user did not let go to another machine).
-    bool HoldBack(const std::string& Line);
+    bool HoldBack(const TCommand& Command);
     bool PasswordCrossesNetwork() const;
     // TLS only counts for the status once the user accepted the certificate.
     bool Encrypted() const { return FTlsAccepted && FTransport->Encrypted(); }
@@ -171,9 +173,9 @@ private:
 
     // After a reply: what it means for the AUTH exchange and the capabilities.
     void KeepBody(const std::string& Lines);
-    void NoteReply(const std::string& Line, const std::string& Reply, bool WasAnswer);
-    // The guidance after a reply to Line (an answer inside AUTH counts as AUTH).
-    void GuideReply(const std::string& Line, const std::string& Reply);
+    void NoteReply(const TCommand& Command, const std::string& Reply);
+    // The guidance after a reply to Command (an answer inside AUTH counts as AUTH).
+    void GuideReply(const TCommand& Command, const std::string& Reply);
     // Lets the assistant's SASL client answer every continuation; Reply
     // becomes the reply that ended the exchange.
     void AnswerContinuations(std::string& Reply);
@@ -182,7 +184,7 @@ private:
     std::string FGreeting;
     TCapabilities FCapabilities;
     bool FAwaitingAnswer = false;
-    std::string FAuthLine; // the AUTH command the answers belong to
+    TCommand FAuthCommand; // the AUTH command the answers belong to
     std::unique_ptr<TSaslClient> FSasl;
     std::string FSaslSummary; // the last step's explanation, for the guidance
     TServerProof FServerProof = TServerProof::NotAsked; // of the exchange that just ended
@@ -210,7 +212,7 @@ private:
     bool FTimedOut = false; // the last wait ran out
     bool FReadingUnasked = false;
     TGuidance FLastGuidance; // the reply's guidance, for what follows it
-    std::string FLateLine; // the last owed reply that came, and its command
+    TCommand FLateCommand; // the last owed reply that came, and its command
     std::string FLateReply;
     std::chrono::steady_clock::time_point FLastResponsive;
     std::chrono::steady_clock::time_point FLastUnasked; // the end of the last unasked read

@@ -3,10 +3,6 @@
 
 #include "conversation/Command.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-
 namespace {
 
 const std::string kLineEnd = "\r\n";
@@ -23,24 +19,6 @@ bool EndsWith(const std::string& Text, const std::string& Tail)
     return Text.size() >= Tail.size() && Text.compare(Text.size() - Tail.size(), Tail.size(), Tail) == 0;
 }
 
-// Decimal integer with optional sign that fits 32 bits; anything else is 0.
-int32_t IntegerOrZero(const std::string& Text)
-{
-    if (Text.empty())
-        return 0;
-    size_t Start = (Text[0] == '+' || Text[0] == '-') ? 1 : 0;
-    if (Start == Text.size())
-        return 0;
-    for (size_t I = Start; I < Text.size(); ++I)
-        if (Text[I] < '0' || Text[I] > '9')
-            return 0;
-    errno = 0;
-    long long Value = std::strtoll(Text.c_str(), nullptr, 10);
-    if (errno != 0 || Value < INT32_MIN || Value > INT32_MAX)
-        return 0;
-    return static_cast<int32_t>(Value);
-}
-
 } // namespace
 
 std::string UpperAscii(std::string Text)
@@ -48,22 +26,6 @@ std::string UpperAscii(std::string Text)
     for (char& C : Text)
         C = UpperAsciiChar(C);
     return Text;
-}
-
-TCommandParts SplitCommand(const std::string& Line)
-{
-    TCommandParts Parts;
-    size_t Blank = Line.find(' ');
-    if (Blank == std::string::npos) {
-        Parts.Word = UpperAscii(Line);
-        return Parts;
-    }
-    Parts.Word = UpperAscii(Line.substr(0, Blank));
-    size_t ArgStart = Blank + 1;
-    size_t ArgEnd = Line.find(' ', ArgStart);
-    Parts.Number
-        = IntegerOrZero(Line.substr(ArgStart, ArgEnd == std::string::npos ? std::string::npos : ArgEnd - ArgStart));
-    return Parts;
 }
 
 bool IsPositiveReply(const std::string& Text)
@@ -84,11 +46,6 @@ std::string ContinuationData(const std::string& Reply)
     return Data.substr(0, Data.find(kLineEnd));
 }
 
-bool ExpectsMultiLineReply(const std::string& Line)
-{
-    return ParseCommand(Line).MultiLine;
-}
-
 std::string UpperCaseCommandWord(const std::string& Line)
 {
     size_t Blank = Line.find(' ');
@@ -100,23 +57,15 @@ namespace {
 
 const char* const kSecretMask = "Schhh... nicht verraten!";
 
-// Where the secret of a line starts: after "PASS ", after the second blank of
-// "APOP name digest" and "AUTH mechanism response"; npos for other lines.
-size_t SecretStart(const std::string& Line)
-{
-    return ParseCommand(Line).SecretStart;
-}
-
 } // namespace
-
-bool CarriesSecret(const std::string& Line)
-{
-    return SecretStart(Line) != std::string::npos;
-}
 
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords)
 {
-    const size_t Start = SecretStart(LineWithLineEnd);
+    return MaskedLogCopy(LineWithLineEnd, ParseCommand(LineWithLineEnd).SecretStart, HidePasswords);
+}
+
+std::string MaskedLogCopy(const std::string& LineWithLineEnd, size_t Start, bool HidePasswords)
+{
     if (HidePasswords && Start != std::string::npos)
         return LineWithLineEnd.substr(0, Start) + kSecretMask + kLineEnd;
     return LineWithLineEnd;
@@ -141,11 +90,6 @@ std::string ResponseCode(const std::string& Reply)
     if (Close == std::string::npos || (LineEnd != std::string::npos && Close > LineEnd))
         return {};
     return Reply.substr(Blank + 2, Close - Blank - 2);
-}
-
-bool IsAcceptedQuit(const std::string& Line, const std::string& Reply)
-{
-    return ParseCommand(Line).Kind == TCommandKind::Quit && IsPositiveReply(Reply);
 }
 
 bool ShownAsIs(unsigned char C)

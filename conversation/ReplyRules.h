@@ -9,13 +9,6 @@
 #include <string>
 #include <vector>
 
-struct TCommandParts {
-    std::string Word; // first word, ASCII letters upper-cased
-    int32_t Number = 0; // value of the second word; 0 when missing or not an integer
-};
-
-TCommandParts SplitCommand(const std::string& Line);
-
 // First three characters, upper-cased, are "+OK" (so "+OKAY" counts too).
 bool IsPositiveReply(const std::string& Text);
 
@@ -25,24 +18,18 @@ bool IsContinuationReply(const std::string& Text);
 // What a continuation carries after "+ ", without the line end.
 std::string ContinuationData(const std::string& Reply);
 
-// LIST/UIDL without a number (or a number below 1), RETR/TOP with one, CAPA,
-// and AUTH without a mechanism (the list of mechanisms).
-bool ExpectsMultiLineReply(const std::string& Line);
-
 std::string UpperAscii(std::string Text);
 
 // Upper-cases the command word and the blank after it; the arguments keep
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);
 
-// A command line that carries a secret (PASS with a password, APOP with its
-// digest, AUTH with an initial response): masked in the log and never written
-// to disk while passwords are hidden.
-bool CarriesSecret(const std::string& Line);
-
 // The copy of a sent line (with its CR LF) that goes to the log: a line with
-// a secret shows its words up to the secret as typed and a mask instead of it.
+// a secret (PASS's password, APOP's digest, AUTH's initial response) shows its
+// words up to the secret as typed and a mask instead of it.
 std::string LogCopyOfCommand(const std::string& LineWithLineEnd, bool HidePasswords);
+// The same for a line whose secret starts at SecretStart (npos: none).
+std::string MaskedLogCopy(const std::string& LineWithLineEnd, size_t SecretStart, bool HidePasswords);
 // The same for an answer inside an AUTH exchange: all of it is the secret,
 // but for the cancel line "*".
 std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswords);
@@ -50,9 +37,6 @@ std::string LogCopyOfAnswer(const std::string& LineWithLineEnd, bool HidePasswor
 // The response code of a status reply ("-ERR [IN-USE] ..." gives "IN-USE"),
 // "" when the text after the status word does not start with one.
 std::string ResponseCode(const std::string& Reply);
-
-// QUIT (any case; "QUITX" is another word) answered positively.
-bool IsAcceptedQuit(const std::string& Line, const std::string& Reply);
 
 // The log's character rule: TAB, LF, CR and 32 to 127 show as they are,
 // every other byte as a blank.

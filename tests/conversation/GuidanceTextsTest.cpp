@@ -189,7 +189,7 @@ TGuidance GuidanceFor(const std::string& Key, const std::string& Reply, const TG
         return ChooseGuidance(TGuidanceEvent::Connected, Reply, Context);
     if (Key == "OOPS")
         return ChooseGuidance(TGuidanceEvent::Unexpected, Reply, Context);
-    return ChooseGuidance(Key, Reply, Context);
+    return ChooseGuidance(ParseCommand(Key), Reply, Context);
 }
 
 std::string TextFor(const std::string& Line, const std::string& Reply)
@@ -217,7 +217,7 @@ TEST(GuidanceTexts, ErrorTextsOverrideEverythingAndAreRed)
     Context.ErrorFlag = true;
     Context.ErrorMessage = "Winsock-Fehler: 10061 - Connection refused";
     Context.TargetHost = "pop.example.net";
-    TGuidance E1 = ChooseGuidance("", "", Context);
+    TGuidance E1 = ChooseGuidance(TCommand(), "", Context);
     EXPECT_TRUE(E1.IsError);
     EXPECT_EQ(E1.Text,
         "Winsock-Fehler: 10061 - Connection refused\r\n\r\nEs war nicht möglich, eine Verbindung zum Server "
@@ -225,11 +225,11 @@ TEST(GuidanceTexts, ErrorTextsOverrideEverythingAndAreRed)
         "POP3-Server handelt, ob der Name korrekt geschrieben ist und ob Ihre TCP/IP-Anbindung funktioniert.");
 
     Context.TargetHost = "";
-    EXPECT_NE(ChooseGuidance("", "", Context).Text.find("zum Server \"\" aufzubauen"), std::string::npos);
+    EXPECT_NE(ChooseGuidance(TCommand(), "", Context).Text.find("zum Server \"\" aufzubauen"), std::string::npos);
 
     Context.Connected = true;
     Context.ErrorMessage = "Winsock-Fehler: 12000 - Request timed out";
-    TGuidance E2 = ChooseGuidance("RETR 1", "+OK", Context);
+    TGuidance E2 = ChooseGuidance(ParseCommand("RETR 1"), "+OK", Context);
     EXPECT_TRUE(E2.IsError);
     EXPECT_EQ(E2.Text,
         "Winsock-Fehler: 12000 - Request timed out\r\n\r\nDie Kommunikation mit dem Server scheint gestört zu "
@@ -308,9 +308,9 @@ TEST(GuidanceTexts, ThisMachineIsALoopbackAddressConnectedTo)
 TEST(GuidanceTexts, LinesThatHandThePasswordOverInClear)
 {
     for (const char* Line : { "USER anna", "pass geheim", "AUTH PLAIN AGFubmEAZ2VoZWlt", "auth login", "AUTH PLAIN" })
-        EXPECT_TRUE(CarriesPasswordInClear(Line)) << Line;
+        EXPECT_TRUE(ParseCommand(Line).PasswordInClear) << Line;
     for (const char* Line : { "AUTH CRAM-MD5", "AUTH SCRAM-SHA-256", "AUTH", "APOP anna c4c9334b", "STAT" })
-        EXPECT_FALSE(CarriesPasswordInClear(Line)) << Line;
+        EXPECT_FALSE(ParseCommand(Line).PasswordInClear) << Line;
 }
 
 TEST(GuidanceTexts, SaslNamesTheMechanismsTheAssistantCannotDo)
@@ -339,7 +339,7 @@ TEST(GuidanceTexts, SaslNamesTheMechanismsTheAssistantCannotDo)
 TEST(GuidanceTexts, TypedWordsNeverMatchTheConversationsOwnEvents)
 {
     for (const char* Typed : { "conn", "CONN", "welc", "OOPS" }) {
-        EXPECT_EQ(ChooseGuidance(Typed, "-ERR unknown command", Online()).Text, kRow27) << Typed;
-        EXPECT_EQ(ChooseGuidance(Typed, "+OK", Online()).Text, kRowCases[16].Text) << Typed;
+        EXPECT_EQ(ChooseGuidance(ParseCommand(Typed), "-ERR unknown command", Online()).Text, kRow27) << Typed;
+        EXPECT_EQ(ChooseGuidance(ParseCommand(Typed), "+OK", Online()).Text, kRowCases[16].Text) << Typed;
     }
 }

@@ -51,43 +51,6 @@ std::string Joined(const TBodyRun& Run)
 
 } // namespace
 
-TEST(ReplyRules, SplitCommandGivesWordAndNumber)
-{
-    struct {
-        const char* Line;
-        const char* Word;
-        int32_t Number;
-    } const Cases[] = {
-        { "", "", 0 },
-        { "stat", "STAT", 0 },
-        { "retr 3", "RETR", 3 },
-        { "TOP 3 10", "TOP", 3 },
-        { "LIST abc", "LIST", 0 },
-        { "LIST  3", "LIST", 0 },
-        { "list -1", "LIST", -1 },
-        { "dele +7", "DELE", 7 },
-        { "RETR 99999999999", "RETR", 0 },
-        { "uSer Bob", "USER", 0 },
-        { "r\xc3\xa4tr 1", "R\xc3\xa4TR", 1 },
-        { "RETR 1x", "RETR", 0 },
-    };
-    for (const auto& Case : Cases) {
-        SCOPED_TRACE(Case.Line);
-        TCommandParts Parts = SplitCommand(Case.Line);
-        EXPECT_EQ(Parts.Word, Case.Word);
-        EXPECT_EQ(Parts.Number, Case.Number);
-    }
-}
-
-TEST(ReplyRules, MultiLineRepliesArePredictedFromWordAndNumber)
-{
-    for (const char* Line :
-        { "LIST", "UIDL", "list abc", "UIDL 0", "RETR 3", "TOP 3 10", "top 1 0", "CAPA", "capa", "AUTH", "AUTH  " })
-        EXPECT_TRUE(ExpectsMultiLineReply(Line)) << Line;
-    for (const char* Line : { "LIST 2", "RETR", "RETR x", "STAT", "", "LISTX", "TOP", "AUTH PLAIN", "CAPAX" })
-        EXPECT_FALSE(ExpectsMultiLineReply(Line)) << Line;
-}
-
 TEST(ReplyRules, PositiveRepliesAndStatusWords)
 {
     EXPECT_TRUE(IsPositiveReply("+OK"));
@@ -108,13 +71,6 @@ TEST(ReplyRules, PositiveRepliesAndStatusWords)
     EXPECT_EQ(LogStatusClass("-ERR", false), 3);
     EXPECT_EQ(LogStatusClass("* OK", false), 3);
     EXPECT_EQ(LogStatusClass("+OK", true), 2);
-
-    EXPECT_TRUE(IsAcceptedQuit("quit", "+OK bye"));
-    // Servers read the word up to the blank: QUITTING is another command.
-    EXPECT_FALSE(IsAcceptedQuit("QUITTING", "+ok"));
-    EXPECT_TRUE(IsAcceptedQuit("QUIT now", "+OK"));
-    EXPECT_FALSE(IsAcceptedQuit("QUIT", "-ERR busy"));
-    EXPECT_FALSE(IsAcceptedQuit("QUI", "+OK"));
 }
 
 TEST(ReplyRules, UpperCasingTouchesOnlyTheCommandWord)
@@ -146,7 +102,6 @@ TEST(ReplyRules, PasswordMaskOfTheLogCopy)
     EXPECT_EQ(LogCopyOfCommand("AUTH LOGIN\r\n", true), "AUTH LOGIN\r\n");
     EXPECT_EQ(LogCopyOfCommand("AUTH LOGIN \r\n", true), "AUTH LOGIN \r\n");
     EXPECT_EQ(LogCopyOfCommand("APOP bob\r\n", true), "APOP bob\r\n");
-    EXPECT_TRUE(CarriesSecret("AUTH XOAUTH2 dXNlcj1...")) << "stored histories must drop it";
     EXPECT_EQ(LogCopyOfAnswer("cGVuY2ls\r\n", true), "Schhh... nicht verraten!\r\n");
     EXPECT_EQ(LogCopyOfAnswer("\r\n", true), "\r\n");
     EXPECT_EQ(LogCopyOfAnswer("*\r\n", true), "*\r\n") << "the cancel line is no secret";
