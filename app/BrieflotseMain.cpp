@@ -94,7 +94,9 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     BuildControls();
     FLog = std::make_unique<TProtocolLog>(Log);
     BuildMenu();
-    FConversation = std::make_unique<TPOP3Conversation>(*this);
+    // Saving and printing need a log: their entries and shortcuts follow it.
+    connect(FLog.get(), &TProtocolLog::HasLinesChanged, this, [this] { UpdateFileActions(); });
+    FConversation = std::make_unique<TPOP3Conversation>(*this, *FLog);
 
     // While an exchange waits, the window repaints (status, icon, counters)
     // and takes a stop: Escape, "Trennen" or closing the window.
@@ -623,7 +625,6 @@ TConversationOptions TPOP3Main::Options() const
     Result.HidePasswords = MenuHidePass->isChecked();
     Result.ResetLogAtConnect = MenuResetLog->isChecked();
     Result.ResetCounterAtConnect = MenuResetCounter->isChecked();
-    Result.ColorByConnection = MenuColorHost->isChecked();
     return Result;
 }
 
@@ -723,55 +724,21 @@ void TPOP3Main::KeepResponsive()
     FWaitGuard->ProcessEvents();
 }
 
-void TPOP3Main::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
-{
-    FLog->AppendToLog(Text, IsServer, IsBody);
-    if (!MenuSpeichern->isEnabled())
-        UpdateFileActions();
-}
-
-bool TPOP3Main::LogHasLines() const
-{
-    return FLog->HasLines();
-}
-bool TPOP3Main::LogHasRoom() const
-{
-    return FLog->HasRoom();
-}
-
 bool TPOP3Main::AcceptCertificate(const TTlsInfo& Info, const std::string& Target)
 {
     TCertificateTrust Trust(FSettings);
     const bool Accepted = Trust.Accept(this, Info, Target);
     if (!Trust.Note().empty())
-        AppendNoteToLog(Trust.Note());
+        FLog->Append(TLogEntryKind::Tls, Trust.Note());
     return Accepted;
 }
 
-void TPOP3Main::AppendNoteToLog(const std::string& Text)
-{
-    FLog->AppendNote(Text);
-    UpdateFileActions();
-}
-
-void TPOP3Main::ClearLog()
-{
-    FLog->Clear();
-    UpdateFileActions();
-}
-
-// Saving and printing need a log: their entries and shortcuts follow it.
 void TPOP3Main::UpdateFileActions()
 {
     const bool HasLines = FLog->HasLines();
     MenuSpeichern->setEnabled(HasLines);
     MenuDrucken->setEnabled(HasLines);
 }
-void TPOP3Main::AdvanceServerColor()
-{
-    FLog->AdvanceServerColor();
-}
-
 void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
 {
     QPalette Palette = Hint->palette();
@@ -927,8 +894,9 @@ void TPOP3Main::CommandAssistant(QChar Kind, bool SecondVariant)
     if (Kind == QLatin1Char('H'))
         return StartSaslLogIn(FAssistant->SaslRequest());
     if (Kind == QLatin1Char('A'))
-        AppendNoteToLog("Brieflotse: APOP: MD5 über den Zeitstempel der Begrüßung und Ihr "
-                        "Paßwort; nur diese Prüfsumme wird gesendet, nicht das Paßwort.");
+        FLog->Append(TLogEntryKind::Note,
+            "Brieflotse: APOP: MD5 über den Zeitstempel der Begrüßung und Ihr "
+            "Paßwort; nur diese Prüfsumme wird gesendet, nicht das Paßwort.");
     SendCommandLine(FAssistant->CommandLine());
 }
 
@@ -952,7 +920,7 @@ void TPOP3Main::StartSaslLogIn(const TSaslRequest& Request)
         return Command->setFocus();
     auto Client = std::make_unique<TSaslClient>(Mechanism, Request.User.toStdString(), Request.Secret.toStdString());
     const TSaslStep First = Client->Start();
-    AppendNoteToLog("Brieflotse: " + First.Explanation);
+    FLog->Append(TLogEntryKind::Note, "Brieflotse: " + First.Explanation);
     FConversation->SetSaslClient(std::move(Client), First.Explanation);
     SendCommandLine(QString::fromStdString(First.Line));
 }
@@ -1050,7 +1018,7 @@ void TPOP3Main::MenuColorClick(QAction* Item)
     Item->setChecked(true);
     const int Tag = Item->data().toInt();
     if (Tag > 0)
-        FLog->SetServerColor(Tag);
+        FLog->SetServerColor(static_cast<TLogColour>(Tag));
     if (MenuColorStatus->isChecked())
         FLog->SetColorMode(TColorMode::Status);
     else if (MenuColorHost->isChecked())
@@ -1081,7 +1049,7 @@ void TPOP3Main::MenuResetAtConnectClick(QAction*)
 
 void TPOP3Main::MenuResetLogNowClick()
 {
-    ClearLog();
+    FLog->Clear();
 }
 
 void TPOP3Main::MenuResetCounterNowClick()

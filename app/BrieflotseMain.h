@@ -74,13 +74,7 @@ public:
     void FocusHostField() override;
     void SetBusyCursor(bool Busy) override;
     void KeepResponsive() override;
-    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override;
-    bool LogHasLines() const override;
-    bool LogHasRoom() const override;
     bool AcceptCertificate(const TTlsInfo& Info, const std::string& Target) override;
-    void AppendNoteToLog(const std::string& Text) override;
-    void ClearLog() override;
-    void AdvanceServerColor() override;
     void ShowGuidanceText(const std::string& Text, bool IsError) override;
     void AddHostToHistory(const std::string& Host) override;
     void AddCommandToHistory(const std::string& Line) override;

@@ -306,7 +306,7 @@ void TPOP3Main::SaveSettings()
         else if (MenuColorOff->isChecked())
             Coding = QStringLiteral("off");
         Store.WriteString(QStringLiteral("ColorCoding"), Coding);
-        Store.WriteInteger(QStringLiteral("ColorValue"), ProtocolLog().ServerColor());
+        Store.WriteInteger(QStringLiteral("ColorValue"), static_cast<int>(ProtocolLog().ServerColor()));
         Store.WriteString(QStringLiteral("CommandBold"), YesNo(MenuCmdBold));
         Store.WriteString(QStringLiteral("StatusBold"), YesNo(MenuStatusBold));
         Store.WriteString(QStringLiteral("CommandUpper"), YesNo(MenuCmdUpper));

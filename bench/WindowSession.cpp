@@ -95,7 +95,7 @@ size_t TWindowSession::LogLineBytes(qint64 FromEnd)
 
 void TWindowSession::ClearLog()
 {
-    FMain->ClearLog();
+    FMain->ProtocolLog().Clear();
     QCoreApplication::processEvents();
 }
 

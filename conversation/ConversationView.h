@@ -1,8 +1,8 @@
 #pragma once
 
-// What the POP3 conversation needs from the window that shows it. The main
-// window implements this; tests implement it with a recording fake. Texts are
-// UTF-8; log text is the bytes as sent or received.
+// What the POP3 conversation needs from the window that shows it (the
+// protocol log is a TLogSink of its own). The main window implements this;
+// tests implement it with a recording fake. Texts are UTF-8.
 
 #include <cstdint>
 #include <string>
@@ -18,7 +18,6 @@ struct TConversationOptions {
     bool HidePasswords = true; // "&Paßwörter verbergen"
     bool ResetLogAtConnect = false; // "&Protokoll löschen" / "&bei Verbindungsaufbau"
     bool ResetCounterAtConnect = false; // "&Zähler löschen" / "&bei Verbindungsaufbau"
-    bool ColorByConnection = false; // colour coding "V&erbindung" selected
 };
 
 class TConversationView {
@@ -44,17 +43,6 @@ public:
     // Called now and then while data streams in without a wait, so that the
     // window still repaints and takes a stop (Escape).
     virtual void KeepResponsive() { }
-
-    // Protocol log.
-    virtual void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) = 0;
-    virtual bool LogHasLines() const = 0;
-    virtual void ClearLog() = 0;
-    virtual void AdvanceServerColor() = 0;
-    // False once the log holds as much as it may: server text is then no
-    // longer shown (the conversation counts it and says so in a note).
-    virtual bool LogHasRoom() const { return true; }
-    // A line of the program's own in the log (German), not protocol text.
-    virtual void AppendNoteToLog(const std::string& Text) { (void)Text; }
 
     // A certificate that did not pass the check (or one whose fingerprint was
     // trusted before): the user decides, Target is "host:port". True goes on.

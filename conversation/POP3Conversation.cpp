@@ -78,13 +78,14 @@ bool IsTlsFailure(int32_t Code)
 
 } // namespace
 
-TPOP3Conversation::TPOP3Conversation(TConversationView& View)
-    : TPOP3Conversation(View, FWinsock)
+TPOP3Conversation::TPOP3Conversation(TConversationView& View, TLogSink& Log)
+    : TPOP3Conversation(View, Log, FWinsock)
 {
 }
 
-TPOP3Conversation::TPOP3Conversation(TConversationView& View, TStreamTransport& Transport)
+TPOP3Conversation::TPOP3Conversation(TConversationView& View, TLogSink& Log, TStreamTransport& Transport)
     : FView(View)
+    , FLog(Log)
     , FTransport(&Transport)
 {
     FTransport->SetTargetPort("pop3");
@@ -165,11 +166,8 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
         if (Options.ResetCounterAtConnect)
             ResetCounters();
         if (Options.ResetLogAtConnect)
-            FView.ClearLog();
-        if (FView.LogHasLines())
-            FView.AppendToLog(kLineEnd, false, false);
-        if (Options.ColorByConnection)
-            FView.AdvanceServerColor();
+            FLog.Clear();
+        FLog.StartConnection();
         NoteConnectAttempts();
         FView.AddHostToHistory(HistoryEntry);
         FView.SetConnectedState(true);
@@ -204,10 +202,10 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
 void TPOP3Conversation::NoteConnectAttempts()
 {
     for (const std::string& Attempt : FTransport->ConnectAttempts())
-        FView.AppendNoteToLog("Brieflotse: Verbindungsversuch mit " + Attempt);
+        FLog.Append(TLogEntryKind::Note, "Brieflotse: Verbindungsversuch mit " + Attempt);
     const std::string Peer = FTransport->PeerAddress();
     if (!Peer.empty())
-        FView.AppendNoteToLog(
+        FLog.Append(TLogEntryKind::Note,
             "Brieflotse: Verbunden mit " + Peer + " (Port " + std::to_string(FTransport->PeerPort()) + ").");
 }
 
@@ -321,7 +319,8 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
 bool TPOP3Conversation::HoldBack(const TCommand& Command)
 {
     if (Command.Kind == TCommandKind::Stls && FTransport->Encrypted()) {
-        FView.AppendNoteToLog("Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
+        FLog.Append(
+            TLogEntryKind::Note, "Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
         const TGuidance Guidance = StlsNotSentGuidance(*FTransport->TlsDetails());
         FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return true;
@@ -398,7 +397,7 @@ void TPOP3Conversation::PollUnexpectedData()
     }
     LogUnaskedInput();
     // Notes only while the log has room: a flood must not grow it by notes.
-    if (FView.LogHasRoom())
+    if (FLog.HasRoom())
         NoteWhatWasNotShown();
     EndStoppedAction();
     if (FPeerGone)
@@ -495,7 +494,8 @@ void TPOP3Conversation::NoteReply(const TCommand& Command, const std::string& Re
     if (Continues) {
         const std::string Challenge = ContinuationData(Reply);
         if (!Challenge.empty())
-            FView.AppendNoteToLog("Brieflotse: Der Server fragt (Base64 dekodiert): " + ChallengeForLog(Challenge));
+            FLog.Append(
+                TLogEntryKind::Note, "Brieflotse: Der Server fragt (Base64 dekodiert): " + ChallengeForLog(Challenge));
     }
     if (!FErrorFlag && Command.Kind == TCommandKind::Capa && IsPositiveReply(Reply))
         FCapabilities = TCapabilities::Parse(FKeptBody);
@@ -514,7 +514,7 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
     constexpr int kMaxRounds = 8;
     for (int Round = 0; FSasl && FAwaitingAnswer && !FErrorFlag && Round < kMaxRounds; ++Round) {
         const TSaslStep Step = FSasl->Answer(ContinuationData(Reply));
-        FView.AppendNoteToLog("Brieflotse: " + Step.Explanation);
+        FLog.Append(TLogEntryKind::Note, "Brieflotse: " + Step.Explanation);
         FSaslSummary = Step.Explanation;
         SendAnswer(Step.Line);
         if (FErrorFlag)
@@ -556,7 +556,7 @@ void TPOP3Conversation::SendAnswer(const std::string& Line)
     if (!FErrorFlag)
         FTransport->SendString(Data);
     if (!FErrorFlag)
-        FView.AppendToLog(kLineEnd + LogCopyOfAnswer(Data, FView.Options().HidePasswords), false, false);
+        FLog.Append(TLogEntryKind::Answer, kLineEnd + LogCopyOfAnswer(Data, FView.Options().HidePasswords));
 }
 
 void TPOP3Conversation::SendCommand(const std::string& Line)
@@ -571,7 +571,7 @@ void TPOP3Conversation::SendCommand(const std::string& Line, const TCommand& Com
         FTransport->SendString(Data);
     const std::string LogCopy = MaskedLogCopy(Data, Command.SecretStart, FView.Options().HidePasswords);
     if (!FErrorFlag)
-        FView.AppendToLog(kLineEnd + LogCopy, false, false);
+        FLog.Append(TLogEntryKind::Command, kLineEnd + LogCopy);
 }
 
 bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
@@ -620,7 +620,7 @@ bool TPOP3Conversation::AcceptEncryption()
              "Brieflotse: Zertifikat für " + Tls->Subject + ", ausgestellt von " + Tls->Issuer,
              "Brieflotse: gültig von " + Tls->NotBefore + " bis " + Tls->NotAfter,
              "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check })
-        FView.AppendNoteToLog(Note);
+        FLog.Append(TLogEntryKind::Tls, Note);
     const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
     FTlsAccepted = FView.AcceptCertificate(*Tls, Target);
     if (FTlsAccepted)
@@ -646,9 +646,10 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& B
     }
     // Sent before TLS began, so no reply and no part of the handshake.
     if (!Behind.empty())
-        FView.AppendNoteToLog("Brieflotse: " + GroupedCount(Behind.size())
-            + " Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \"" + QuotedStatusWord(Behind, 80)
-            + "\"");
+        FLog.Append(TLogEntryKind::Note,
+            "Brieflotse: " + GroupedCount(Behind.size())
+                + " Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \""
+                + QuotedStatusWord(Behind, 80) + "\"");
     ShowStatus("Handelt TLS aus ...");
     if (!FTransport->StartTls()) {
         // A failed handshake leaves no usable connection.
@@ -665,16 +666,17 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& B
 
 void TPOP3Conversation::LogServerText(const std::string& Text, bool IsBody)
 {
-    if (FView.LogHasRoom()) {
-        FView.AppendToLog(Text, true, IsBody);
+    if (FLog.HasRoom()) {
+        FLog.Append(IsBody ? TLogEntryKind::Body : TLogEntryKind::Status, Text);
         FLogFullNoted = false;
         return;
     }
     FNotShownBytes += Text.size();
     // Between actions nothing else notes it: once, then only counting.
     if (!FLogFullNoted && FReadingUnasked) {
-        FView.AppendNoteToLog("Brieflotse: Das Protokoll ist voll; was der Server weiter unaufgefordert sendet, "
-                              "wird nur noch gezählt.");
+        FLog.Append(TLogEntryKind::Note,
+            "Brieflotse: Das Protokoll ist voll; was der Server weiter unaufgefordert sendet, "
+            "wird nur noch gezählt.");
     }
     FLogFullNoted = true;
 }
@@ -683,12 +685,14 @@ void TPOP3Conversation::NoteWhatWasNotShown()
 {
     const uint64_t Cut = FLineLimiter.TakeDropped();
     if (Cut > 0)
-        FView.AppendNoteToLog("Brieflotse: Eine Zeile war länger als " + GroupedCount(FLineLimiter.MaxLine())
-            + " Bytes; weitere " + GroupedCount(Cut) + " Bytes dieser Zeile wurden empfangen, aber nicht angezeigt.");
+        FLog.Append(TLogEntryKind::Note,
+            "Brieflotse: Eine Zeile war länger als " + GroupedCount(FLineLimiter.MaxLine()) + " Bytes; weitere "
+                + GroupedCount(Cut) + " Bytes dieser Zeile wurden empfangen, aber nicht angezeigt.");
     if (FNotShownBytes > 0)
-        FView.AppendNoteToLog("Brieflotse: Das Protokoll ist voll; weitere " + GroupedCount(FNotShownBytes)
-            + " Bytes wurden empfangen, aber nicht angezeigt. Löschen Sie das Protokoll (Optionen, Protokoll "
-              "löschen, jetzt), um wieder alles zu sehen.");
+        FLog.Append(TLogEntryKind::Note,
+            "Brieflotse: Das Protokoll ist voll; weitere " + GroupedCount(FNotShownBytes)
+                + " Bytes wurden empfangen, aber nicht angezeigt. Löschen Sie das Protokoll (Optionen, Protokoll "
+                  "löschen, jetzt), um wieder alles zu sehen.");
     FNotShownBytes = 0;
 }
 
@@ -804,13 +808,14 @@ bool TPOP3Conversation::ReadOwedReplies()
         const std::string Name = CommandForNote(Owed.Command);
         std::string Reply;
         if (Owed.InBody) {
-            FView.AppendNoteToLog("Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
+            FLog.Append(
+                TLogEntryKind::Note, "Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
             FLineLimiter.StartReply();
             ReadBody();
             NoteWhatWasNotShown();
             Reply = "+OK\r\n";
         } else {
-            FView.AppendNoteToLog("Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
+            FLog.Append(TLogEntryKind::Note, "Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
             Reply = Owed.Command.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
         }
         if (FErrorFlag) {
@@ -840,8 +845,8 @@ void TPOP3Conversation::LogUnaskedInput(std::string* First)
     FInput.erase(0, End + 2);
     if (First && First->empty())
         *First = Lines.substr(0, Lines.find(kLineEnd) + 2);
-    if (!FUnaskedNoted && FView.LogHasRoom())
-        FView.AppendNoteToLog("Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
+    if (!FUnaskedNoted && FLog.HasRoom())
+        FLog.Append(TLogEntryKind::Note, "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
     FUnaskedNoted = true;
     LogServerText(Lines, false);
 }
@@ -853,8 +858,9 @@ void TPOP3Conversation::FlushUnaskedInput()
         return;
     // An unfinished line is shown as far as it came, so nothing is lost and
     // nothing is taken for the next reply.
-    if (!FUnaskedNoted && FView.LogHasRoom())
-        FView.AppendNoteToLog("Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando (ohne Zeilenende):");
+    if (!FUnaskedNoted && FLog.HasRoom())
+        FLog.Append(
+            TLogEntryKind::Note, "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando (ohne Zeilenende):");
     FUnaskedNoted = true;
     LogServerText(FInput + kLineEnd, false);
     FInput.clear();
@@ -899,7 +905,7 @@ void TPOP3Conversation::CloseConnection(const std::string& Note)
     FOwed.clear();
     FInput.clear();
     if (!Note.empty() && FTransport->Connected())
-        FView.AppendNoteToLog(Note);
+        FLog.Append(TLogEntryKind::Note, Note);
     ShowStatus("Trennt von " + FTransport->TargetHost() + " ...");
     FTransport->Disconnect();
     FView.SetConnectedState(false);
@@ -930,9 +936,10 @@ void TPOP3Conversation::EndFailedTls(int32_t Code, const std::string& Descriptio
     if (!FTlsFailed)
         return;
     const std::string& Reason = FTransport->TlsFailureReason();
-    FView.AppendNoteToLog("Brieflotse: TLS gescheitert, "
-        + (Reason.empty() ? "ohne Grund von OpenSSL (" + Description + ")."
-                          : "OpenSSL nennt als Grund: \"" + Reason + "\"."));
+    FLog.Append(TLogEntryKind::Tls,
+        "Brieflotse: TLS gescheitert, "
+            + (Reason.empty() ? "ohne Grund von OpenSSL (" + Description + ")."
+                              : "OpenSSL nennt als Grund: \"" + Reason + "\"."));
     // A session that failed after its handshake cannot go on; a failed
     // handshake is closed by the socket itself.
     if (FTransport->Encrypted())

@@ -17,6 +17,7 @@
 #include "conversation/Command.h"
 #include "conversation/ConversationView.h"
 #include "conversation/GuidanceTexts.h"
+#include "conversation/LogSink.h"
 #include "conversation/ReplyRules.h"
 #include "net/SmartWinsock.h"
 #include "net/StreamTransport.h"
@@ -29,11 +30,11 @@ public:
     static constexpr size_t kMaxLineBytes = 64 * 1024 * 1024;
 
     // The socket component is owned by the conversation: TargetPort "pop3",
-    // Timeout 30, OnError bound to WinsockError.
-    explicit TPOP3Conversation(TConversationView& View);
+    // Timeout 30, OnError bound to WinsockError. View and Log outlive it.
+    TPOP3Conversation(TConversationView& View, TLogSink& Log);
     // Talks through Transport instead (tests), which must outlive the
     // conversation; it gets the same settings, the owned socket stays idle.
-    TPOP3Conversation(TConversationView& View, TStreamTransport& Transport);
+    TPOP3Conversation(TConversationView& View, TLogSink& Log, TStreamTransport& Transport);
     ~TPOP3Conversation();
 
     TPOP3Conversation(const TPOP3Conversation&) = delete;
@@ -181,6 +182,7 @@ private:
     void AnswerContinuations(std::string& Reply);
 
     TConversationView& FView;
+    TLogSink& FLog;
     std::string FGreeting;
     TCapabilities FCapabilities;
     bool FAwaitingAnswer = false;

@@ -116,13 +116,6 @@ std::string ReplyStatusWord(const std::string& Reply)
     return Word.substr(0, Word.find(kLineEnd));
 }
 
-int LogStatusClass(const std::string& Text, bool IsBody)
-{
-    if (IsBody)
-        return 2;
-    return IsPositiveReply(Text) || IsContinuationReply(Text) ? 1 : 3;
-}
-
 std::vector<std::string> SplitLogLines(const std::string& Text)
 {
     std::vector<std::string> Lines;

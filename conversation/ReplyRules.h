@@ -49,9 +49,6 @@ std::string QuotedStatusWord(const std::string& Word, size_t MaxCharacters = 40)
 // The reply up to its first blank, cut at its first CR LF.
 std::string ReplyStatusWord(const std::string& Reply);
 
-// 2 for body text, 1 for a positive status or a continuation, 3 for anything else.
-int LogStatusClass(const std::string& Text, bool IsBody);
-
 // Log lines of a block: split at CR LF only; no empty last piece for a block
 // ending in CR LF; a lone CR or LF stays inside its line.
 std::vector<std::string> SplitLogLines(const std::string& Text);

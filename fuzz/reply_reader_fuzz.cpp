@@ -41,7 +41,7 @@ struct TAppend {
 };
 
 // Forwards the log to a real protocol log and keeps a copy of every append.
-class TRecordingLogView : public TConversationView {
+class TRecordingLogView : public TConversationView, public TLogSink {
 public:
     TLogView Edit;
     TProtocolLog Log { &Edit };
@@ -57,14 +57,16 @@ public:
     void FocusCommandField() override { }
     void FocusHostField() override { }
     void SetBusyCursor(bool) override { }
-    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override
+    void Append(TLogEntryKind Kind, const std::string& Text) override
     {
-        Appends.push_back({ Text, IsServer });
-        Log.AppendToLog(Text, IsServer, IsBody);
+        if (Kind == TLogEntryKind::Note || Kind == TLogEntryKind::Tls)
+            return;
+        Appends.push_back({ Text, Kind == TLogEntryKind::Status || Kind == TLogEntryKind::Body });
+        Log.Append(Kind, Text);
     }
-    bool LogHasLines() const override { return Log.HasLines(); }
-    void ClearLog() override { Log.Clear(); }
-    void AdvanceServerColor() override { Log.AdvanceServerColor(); }
+    bool HasLines() const override { return Log.HasLines(); }
+    void Clear() override { Log.Clear(); }
+    void StartConnection() override { Log.StartConnection(); }
     void ShowGuidanceText(const std::string&, bool) override { }
     void AddHostToHistory(const std::string&) override { }
     void AddCommandToHistory(const std::string&) override { }
@@ -187,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         Server.Reset();
 
     TRecordingLogView View;
-    TPOP3Conversation Conversation(View, Server);
+    TPOP3Conversation Conversation(View, View, Server);
     Conversation.ButtonVerbindenClick("fuzz.example");
     Check(!Conversation.ErrorFlag(), "greeting read");
     const size_t FirstAppend = View.Appends.size();

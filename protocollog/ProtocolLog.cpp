@@ -21,13 +21,19 @@ struct TBoldRange {
     size_t End = 0;
 };
 
-TBoldRange BoldRangeOf(const char* Line, size_t Size, bool IsServer, bool IsBody, bool StatusBold, bool CommandBold)
+bool IsSent(TLogEntryKind Kind)
+{
+    return Kind == TLogEntryKind::Command || Kind == TLogEntryKind::Answer;
+}
+
+// Commands bold their word, status lines their status; bodies stay plain.
+TBoldRange BoldRangeOf(const char* Line, size_t Size, TLogEntryKind Kind, bool StatusBold, bool CommandBold)
 {
     TBoldRange Range;
-    if (IsBody)
+    if (Kind == TLogEntryKind::Body)
         return Range;
     size_t Start = 0;
-    if (IsServer) {
+    if (!IsSent(Kind)) {
         if (!StatusBold)
             return Range;
     } else {
@@ -68,6 +74,13 @@ TLogStyle StyleOf(const QColor& Colour, bool Bold)
 
 } // namespace
 
+TLogColour StatusColour(TLogEntryKind Kind, const std::string& Text)
+{
+    if (Kind == TLogEntryKind::Body)
+        return TLogColour::Navy;
+    return IsPositiveReply(Text) || IsContinuationReply(Text) ? TLogColour::Green : TLogColour::Red;
+}
+
 TProtocolLog::TProtocolLog(TLogView* View)
     : FView(View)
     , FResumeTimer(new QTimer(View))
@@ -87,27 +100,58 @@ TProtocolLog::~TProtocolLog()
         FView->setUpdatesEnabled(true);
 }
 
-void TProtocolLog::SetServerColor(int Index)
-{
-    FServerColor = (Index >= 1 && Index <= 4) ? Index : 1;
-}
-
 void TProtocolLog::AdvanceServerColor()
 {
-    FServerColor = FServerColor + 1 > 3 ? 1 : FServerColor + 1;
+    switch (FServerColor) {
+    case TLogColour::Green:
+        FServerColor = TLogColour::Navy;
+        break;
+    case TLogColour::Navy:
+        FServerColor = TLogColour::Red;
+        break;
+    default:
+        FServerColor = TLogColour::Green;
+        break;
+    }
 }
 
-QColor TProtocolLog::TableColor(int Index, const QPalette& Palette)
+QColor TProtocolLog::TableColor(TLogColour Colour, const QPalette& Palette)
 {
-    switch (Index) {
-    case 1:
+    switch (Colour) {
+    case TLogColour::Green:
         return QColor(0, 128, 0);
-    case 2:
+    case TLogColour::Navy:
         return QColor(0, 0, 128);
-    case 3:
+    case TLogColour::Red:
         return QColor(255, 0, 0);
     default:
         return Palette.color(QPalette::WindowText);
+    }
+}
+
+void TProtocolLog::StartConnection()
+{
+    if (HasLines())
+        Append(TLogEntryKind::Command, "\r\n");
+    if (FColorMode == TColorMode::Connection)
+        AdvanceServerColor();
+}
+
+void TProtocolLog::Append(TLogEntryKind Kind, const std::string& Text)
+{
+    if (Kind == TLogEntryKind::Note || Kind == TLogEntryKind::Tls)
+        AppendNote(Text);
+    else
+        AppendProtocolText(Kind, Text);
+    NoteWhetherEmpty();
+}
+
+void TProtocolLog::NoteWhetherEmpty()
+{
+    const bool Has = HasLines();
+    if (Has != FHadLines) {
+        FHadLines = Has;
+        emit HasLinesChanged(Has);
     }
 }
 
@@ -120,6 +164,7 @@ void TProtocolLog::Clear()
 {
     FView->Clear();
     FCharacters = 0;
+    NoteWhetherEmpty();
 }
 
 void TProtocolLog::AppendNote(const std::string& Text)
@@ -143,11 +188,11 @@ void TProtocolLog::AppendNote(const std::string& Text)
     ResumeRepaint(false);
 }
 
-void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBody)
+void TProtocolLog::AppendProtocolText(TLogEntryKind Kind, const std::string& Text)
 {
     if (Text.empty())
         return;
-    const int StatusClass = LogStatusClass(Text, IsBody);
+    const bool IsBody = Kind == TLogEntryKind::Body;
 
     // Only the logged copy changes: umlauts and control characters show as blanks.
     std::string Shown = Text;
@@ -156,12 +201,12 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
     FCharacters += static_cast<qint64>(Shown.size());
 
     QColor Color;
-    if (IsServer) {
+    if (!IsSent(Kind)) {
         if (FColorMode == TColorMode::Status)
-            FServerColor = StatusClass;
+            FServerColor = StatusColour(Kind, Text);
         Color = TableColor(FServerColor, FView->palette());
     } else {
-        Color = TableColor(4, FView->palette());
+        Color = TableColor(TLogColour::WindowText, FView->palette());
     }
     const TLogStyle Normal = StyleOf(Color, false);
     const TLogStyle Bold = StyleOf(Color, true);
@@ -180,7 +225,7 @@ void TProtocolLog::AppendToLog(const std::string& Text, bool IsServer, bool IsBo
             End = Shown.size();
         const char* Line = Shown.data() + Start;
         const size_t Size = End - Start;
-        const TBoldRange Range = BoldRangeOf(Line, Size, IsServer, IsBody, FStatusBold, FCommandBold);
+        const TBoldRange Range = BoldRangeOf(Line, Size, Kind, FStatusBold, FCommandBold);
         Store.AddLine();
         Store.Append(Line, Range.Start, Normal);
         Store.Append(Line + Range.Start, Range.End - Range.Start, Bold);

@@ -118,7 +118,7 @@ TEST_F(LogPrint, WithoutAPrinterTheWindowPrintsToAPdfFile)
     TSettingsStore Store(QString::fromStdString(Dir.file("settings.json")));
     TPOP3Main Main(Store);
     Main.show();
-    Main.AppendNoteToLog("Brieflotse: Prüfung bestanden");
+    Main.ProtocolLog().Append(TLogEntryKind::Note, "Brieflotse: Prüfung bestanden");
     Main.SetSaveFolder(QString::fromStdString(Dir.path()) + QLatin1Char('/'));
     TMessageBox::ResetRecord();
     TMessageBox::SetNextAnswer(QMessageBox::Ok);

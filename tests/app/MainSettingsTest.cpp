@@ -91,7 +91,7 @@ TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
     TPOP3Main Main(Store);
     EXPECT_TRUE(Child<QAction>(Main, "MenuFontMono")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuColorRed")->isChecked());
-    EXPECT_EQ(Main.ProtocolLog().ServerColor(), 3);
+    EXPECT_EQ(Main.ProtocolLog().ServerColor(), TLogColour::Red);
     EXPECT_FALSE(Child<QAction>(Main, "MenuCmdUpper")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuCmdBold")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());
@@ -198,7 +198,7 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
     TPOP3Main Main(Store);
     EXPECT_TRUE(Child<QAction>(Main, "MenuFontMono")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuColorNavy")->isChecked());
-    EXPECT_EQ(Main.ProtocolLog().ServerColor(), 2);
+    EXPECT_EQ(Main.ProtocolLog().ServerColor(), TLogColour::Navy);
     EXPECT_FALSE(Child<QAction>(Main, "MenuCmdBold")->isChecked());
     EXPECT_FALSE(Child<QAction>(Main, "MenuHidePass")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());

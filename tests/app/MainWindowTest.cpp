@@ -97,7 +97,7 @@ TEST_F(MainWindowTest, FileEntriesNeedALogLine)
     emit Child<QMenu>(*Main, "MenuDatei")->aboutToShow();
     EXPECT_FALSE(Child<QAction>(*Main, "MenuSpeichern")->isEnabled());
     EXPECT_FALSE(Child<QAction>(*Main, "MenuDrucken")->isEnabled());
-    Main->AppendToLog("+OK\r\n", true, false);
+    Main->ProtocolLog().Append(TLogEntryKind::Status, "+OK\r\n");
     emit Child<QMenu>(*Main, "MenuDatei")->aboutToShow();
     EXPECT_TRUE(Child<QAction>(*Main, "MenuSpeichern")->isEnabled());
     EXPECT_TRUE(Child<QAction>(*Main, "MenuDrucken")->isEnabled());
@@ -110,7 +110,7 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
     EXPECT_TRUE(Child<QAction>(*Main, "Menu40Sek")->isChecked());
     EXPECT_FALSE(Child<QAction>(*Main, "Menu30Sek")->isChecked());
 
-    Main->AppendToLog("+OK erste Zeile\r\n", true, false);
+    Main->ProtocolLog().Append(TLogEntryKind::Status, "+OK erste Zeile\r\n");
     Main->MenuFontMonoClick();
     EXPECT_TRUE(QFontInfo(Child<TLogView>(*Main, "Log")->font()).fixedPitch());
     EXPECT_EQ(Child<TLogView>(*Main, "Log")->CaretPosition(), Child<TLogView>(*Main, "Log")->EndPosition());
@@ -119,8 +119,8 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 
     // A fixed colour acts on the next server text.
     Main->MenuColorClick(Child<QAction>(*Main, "MenuColorRed"));
-    EXPECT_EQ(Main->ProtocolLog().ServerColor(), 3);
-    Main->AppendToLog("+OK rot\r\n", true, false);
+    EXPECT_EQ(Main->ProtocolLog().ServerColor(), TLogColour::Red);
+    Main->ProtocolLog().Append(TLogEntryKind::Status, "+OK rot\r\n");
     const TLogStore& LogStore = Child<TLogView>(*Main, "Log")->Store();
     const TLogLineText Last = ReadLogLine(LogStore, LogStore.LineCount() - 1);
     EXPECT_EQ(Last.Text, QStringLiteral("+OK rot"));
@@ -128,14 +128,14 @@ TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 
     // Without "Kommandos fett" a command line is logged without bold.
     Child<QAction>(*Main, "MenuCmdBold")->trigger();
-    Main->AppendToLog("\r\nNOOP", false, false);
+    Main->ProtocolLog().Append(TLogEntryKind::Command, "\r\nNOOP");
     EXPECT_NE(ReadLogLine(LogStore, LogStore.LineCount() - 1).Spans.front().Style.Bold() ? QFont::Bold : QFont::Normal,
         QFont::Bold);
     Child<QAction>(*Main, "MenuCmdUpper")->trigger();
     EXPECT_FALSE(Main->Options().UpperCaseCommands);
 
     Child<QAction>(*Main, "MenuResetLogNow")->trigger();
-    EXPECT_FALSE(Main->LogHasLines());
+    EXPECT_FALSE(Main->ProtocolLog().HasLines());
 }
 
 TEST_F(MainWindowTest, KeysTypedInTheLogContinueInTheCommandLine)

@@ -295,7 +295,7 @@ TEST(SettingsFault, SavingTheLogToAFullDiskOrAVanishedFolder)
     TempDir Dir;
     TSettingsStore Store(FileIn(Dir, "settings.json"));
     TPOP3Main Main(Store);
-    Main.AppendToLog("+OK POP3 bereit\r\n", true, false);
+    Main.ProtocolLog().Append(TLogEntryKind::Status, "+OK POP3 bereit\r\n");
     const QString Before = Child<TLogView>(Main, "Log")->PlainText();
     Main.SetSaveFolder(QStringLiteral("/vorher/"));
 

@@ -21,7 +21,7 @@
 namespace {
 
 // Shows nothing; counts what the conversation hands to the log.
-class TCountingView : public TConversationView {
+class TCountingView : public TConversationView, public TLogSink {
 public:
     TConversationOptions Options() const override { return {}; }
     void ShowStatusPicture(TStatusPicture) override { }
@@ -37,19 +37,19 @@ public:
     void FocusCommandField() override { }
     void FocusHostField() override { }
     void SetBusyCursor(bool) override { }
-    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override
+    void Append(TLogEntryKind Kind, const std::string& Text) override
     {
-        if (!IsServer)
+        if (Kind != TLogEntryKind::Status && Kind != TLogEntryKind::Body)
             return;
         ServerBytes += static_cast<int64_t>(Text.size());
         // The status line of a multi-line reply is logged without its CR LF.
-        if (!IsBody && (Text.size() < 2 || Text.compare(Text.size() - 2, 2, "\r\n") != 0))
+        if (Kind == TLogEntryKind::Status && (Text.size() < 2 || Text.compare(Text.size() - 2, 2, "\r\n") != 0))
             ServerBytes += 2;
         LastServerText = Text;
     }
-    bool LogHasLines() const override { return ServerBytes > 0; }
-    void ClearLog() override { }
-    void AdvanceServerColor() override { }
+    bool HasLines() const override { return ServerBytes > 0; }
+    void Clear() override { }
+    void StartConnection() override { }
     void ShowGuidanceText(const std::string&, bool IsError) override { Error = Error || IsError; }
     void AddHostToHistory(const std::string&) override { }
     void AddCommandToHistory(const std::string&) override { }
@@ -86,7 +86,7 @@ TEST(Soak, TwentyThousandCommandsOnOneConnection)
     ASSERT_TRUE(Dovecot.start(&Why)) << Why;
 
     TCountingView View;
-    TPOP3Conversation Conversation(View);
+    TPOP3Conversation Conversation(View, View);
     Conversation.Winsock().SetTimeout(10);
     Conversation.ButtonVerbindenClick("127.0.0.1:" + std::to_string(Dovecot.port()));
     ASSERT_TRUE(View.Connected) << Conversation.ErrorMessage();

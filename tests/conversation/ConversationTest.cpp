@@ -27,7 +27,7 @@ const char* const kGreeting = "+OK POP3 bereit\r\n";
 class ConversationTest : public testing::Test {
 protected:
     TRecordingView View;
-    TPOP3Conversation Conversation { View };
+    TPOP3Conversation Conversation { View, View.Recorder };
     ScriptedServer Server;
 
     void SetUp() override { Conversation.Winsock().SetTimeout(5); }
@@ -57,7 +57,7 @@ protected:
 TEST(ConversationSocket, TalksPop3WithThirtySecondWaits)
 {
     TRecordingView View;
-    TPOP3Conversation Conversation(View);
+    TPOP3Conversation Conversation(View, View.Recorder);
     EXPECT_EQ(Conversation.Winsock().TargetPort(), "pop3");
     EXPECT_EQ(Conversation.Winsock().Timeout(), 30);
     EXPECT_TRUE(static_cast<bool>(Conversation.Winsock().OnError));
@@ -85,20 +85,19 @@ TEST_F(ConversationTest, ConnectWithPortTakesTheTargetAsTypedIntoHistoryAndShows
 
 TEST_F(ConversationTest, SecondConnectionGetsASeparatorAndTheNextColour)
 {
-    View.Opts.ColorByConnection = true;
     View.Log.SetColorMode(TColorMode::Connection);
-    View.Log.AppendToLog("+OK old\r\n", true, false);
+    View.Log.Append(TLogEntryKind::Status, "+OK old\r\n");
     Server.send(kGreeting);
     Connect();
     EXPECT_THAT(View.LogLines(), ElementsAre("+OK old", "", "+OK POP3 bereit"));
-    EXPECT_EQ(View.Log.ServerColor(), 2);
+    EXPECT_EQ(View.Log.ServerColor(), TLogColour::Navy);
 }
 
 TEST_F(ConversationTest, ClearingAtConnectResetsLogAndCounters)
 {
     View.Opts.ResetLogAtConnect = true;
     View.Opts.ResetCounterAtConnect = true;
-    View.Log.AppendToLog("+OK old\r\n", true, false);
+    View.Log.Append(TLogEntryKind::Status, "+OK old\r\n");
     Server.send(kGreeting);
     Connect();
     EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit"));

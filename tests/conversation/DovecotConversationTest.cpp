@@ -36,7 +36,7 @@ TEST(ConversationWithDovecot, SessionLogEqualsWhatTheServerSent)
     ASSERT_TRUE(Server.start(&Why)) << Why;
 
     TRecordingView View;
-    TPOP3Conversation Conversation(View);
+    TPOP3Conversation Conversation(View, View.Recorder);
     Conversation.Winsock().SetTimeout(10);
     Conversation.ButtonVerbindenClick("127.0.0.1:" + std::to_string(Server.port()));
     ASSERT_FALSE(Conversation.ErrorFlag()) << Conversation.ErrorMessage() << Server.log();

@@ -12,11 +12,39 @@
 #include "protocollog/LogView.h"
 #include "protocollog/ProtocolLog.h"
 
+// Protocol text goes to the real log, the program's own notes to a list of
+// their own, so tests read each without the other.
+class TRecordingLog : public TLogSink {
+public:
+    TRecordingLog(TProtocolLog& Log, std::vector<std::string>& Notes)
+        : FLog(Log)
+        , FNotes(Notes)
+    {
+    }
+    void Append(TLogEntryKind Kind, const std::string& Text) override
+    {
+        if (Kind == TLogEntryKind::Note || Kind == TLogEntryKind::Tls)
+            FNotes.push_back(Text);
+        else
+            FLog.Append(Kind, Text);
+    }
+    bool HasLines() const override { return FLog.HasLines(); }
+    bool HasRoom() const override { return FLog.HasRoom(); }
+    void Clear() override { FLog.Clear(); }
+    void StartConnection() override { FLog.StartConnection(); }
+
+private:
+    TProtocolLog& FLog;
+    std::vector<std::string>& FNotes;
+};
+
 class TRecordingView : public TConversationView {
 public:
     TConversationOptions Opts;
     TLogView Edit;
     TProtocolLog Log { &Edit };
+    std::vector<std::string> Notes;
+    TRecordingLog Recorder { Log, Notes };
 
     TStatusPicture Picture = TStatusPicture::Offline;
     std::string Title;
@@ -31,7 +59,6 @@ public:
     bool GuidanceIsError = false;
     std::vector<std::string> Hosts;
     std::vector<std::string> Commands;
-    std::vector<std::string> Notes;
     std::vector<std::pair<std::string, std::string>> Questions;
     bool Answer = false;
 
@@ -57,15 +84,6 @@ public:
     void FocusCommandField() override { Focus = "command"; }
     void FocusHostField() override { Focus = "host"; }
     void SetBusyCursor(bool B) override { BusyCursor = B; }
-    void AppendToLog(const std::string& Text, bool IsServer, bool IsBody) override
-    {
-        Log.AppendToLog(Text, IsServer, IsBody);
-    }
-    void AppendNoteToLog(const std::string& Text) override { Notes.push_back(Text); }
-    bool LogHasLines() const override { return Log.HasLines(); }
-    bool LogHasRoom() const override { return Log.HasRoom(); }
-    void ClearLog() override { Log.Clear(); }
-    void AdvanceServerColor() override { Log.AdvanceServerColor(); }
     // What the status line said while the certificate was being decided on.
     std::string TitleAtCertificate;
     std::string StatusAtCertificate;

@@ -65,12 +65,6 @@ TEST(ReplyRules, PositiveRepliesAndStatusWords)
     EXPECT_EQ(ReplyStatusWord("-ERR"), "-ERR");
     EXPECT_EQ(ReplyStatusWord(""), "");
     EXPECT_EQ(ReplyStatusWord(" +OK"), "");
-
-    EXPECT_EQ(LogStatusClass("+OK 2", false), 1);
-    EXPECT_EQ(LogStatusClass("+okay", false), 1);
-    EXPECT_EQ(LogStatusClass("-ERR", false), 3);
-    EXPECT_EQ(LogStatusClass("* OK", false), 3);
-    EXPECT_EQ(LogStatusClass("+OK", true), 2);
 }
 
 TEST(ReplyRules, UpperCasingTouchesOnlyTheCommandWord)
@@ -138,7 +132,6 @@ TEST(ReplyRules, ContinuationsAndResponseCodes)
     EXPECT_FALSE(IsContinuationReply("+"));
     EXPECT_EQ(ContinuationData("+ VXNlcm5hbWU6\r\n"), "VXNlcm5hbWU6");
     EXPECT_EQ(ContinuationData("+\r\n"), "");
-    EXPECT_EQ(LogStatusClass("+ abc\r\n", false), 1);
     EXPECT_EQ(ResponseCode("-ERR [IN-USE] locked\r\n"), "IN-USE");
     EXPECT_EQ(ResponseCode("-ERR [SYS/TEMP] later"), "SYS/TEMP");
     EXPECT_EQ(ResponseCode("-ERR locked [IN-USE]\r\n"), "");

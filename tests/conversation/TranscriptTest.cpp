@@ -31,7 +31,7 @@ using TChunks = std::vector<std::string>;
 struct TSession {
     TFakeTransport Server;
     TRecordingView View;
-    TPOP3Conversation Conversation { View, Server };
+    TPOP3Conversation Conversation { View, View.Recorder, Server };
 
     // Tls: encrypted from the first byte. Clear text is allowed when asked.
     explicit TSession(const TChunks& Reply = {}, bool Tls = false)
@@ -600,7 +600,7 @@ TEST(Transcript, ClearTextWarningFollowsTheAddressNotTheName)
         Server.SetPeerAddress(Case.Peer);
         Server.Chunk("+OK bereit\r\n");
         TRecordingView View;
-        TPOP3Conversation Conversation(View, Server);
+        TPOP3Conversation Conversation(View, View.Recorder, Server);
         Conversation.ButtonVerbindenClick(Case.Name);
         EXPECT_EQ(
             View.Guidance.find("Achtung: Diese Verbindung ist nicht verschlüsselt") != std::string::npos, Case.Warns)
@@ -669,7 +669,7 @@ TEST(Transcript, TlsShowsInTheStatusOnlyOnceTheCertificateIsAccepted)
     Server.Chunk("+OK bereit\r\n");
     TRecordingView View;
     View.Opts.ResetCounterAtConnect = true; // shows the status before the certificate's check
-    TPOP3Conversation(View, Server).ButtonVerbindenClick("pop.example");
+    TPOP3Conversation(View, View.Recorder, Server).ButtonVerbindenClick("pop.example");
     EXPECT_EQ(View.TitleAtCertificate + " / " + View.StatusAtCertificate, "Brieflotse - [pop.example] / Bereit");
     EXPECT_EQ(View.Title + " / " + View.StatusText, "Brieflotse - [pop.example] (TLS) / Bereit (TLS-verschlüsselt)");
 }

@@ -50,12 +50,12 @@ protected:
 
 TEST_F(LogViewTest, FollowsTheEndScrollsAndSelectsByKeys)
 {
-    Log.AppendToLog("\r\nLIST\r\n", false, false);
-    Log.AppendToLog("+OK 500 Nachrichten\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\r\nLIST\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 500 Nachrichten\r\n");
     std::string Body;
     for (int Line = 1; Line <= 500; ++Line)
         Body += "Zeile " + std::to_string(Line) + "\r\n";
-    Log.AppendToLog(Body + ".\r\n", true, true);
+    Log.Append(TLogEntryKind::Body, Body + ".\r\n");
     Settle();
     QScrollBar* Bar = View.verticalScrollBar();
     EXPECT_GT(Bar->maximum(), 400);
@@ -89,7 +89,7 @@ TEST_F(LogViewTest, FollowsTheEndScrollsAndSelectsByKeys)
     EXPECT_EQ(View.SelectedText(), View.PlainText());
     EXPECT_TRUE(View.PlainText().endsWith(QStringLiteral("Zeile 500\n.")));
     // New text ends the selection: the caret follows the end.
-    Log.AppendToLog("\r\nNOOP\r\n", false, false);
+    Log.Append(TLogEntryKind::Command, "\r\nNOOP\r\n");
     EXPECT_FALSE(View.HasSelection());
     EXPECT_EQ(Bar->value(), Bar->maximum());
 }
@@ -97,21 +97,21 @@ TEST_F(LogViewTest, FollowsTheEndScrollsAndSelectsByKeys)
 TEST_F(LogViewTest, NewTextKeepsTheLineStartsInSight)
 {
     QScrollBar* Across = View.horizontalScrollBar();
-    Log.AppendToLog("+OK " + std::string(300, 'g') + "\r\n", true, false);
-    Log.AppendToLog("\r\nNOOP " + std::string(300, 'n') + "\r\n", false, false);
+    Log.Append(TLogEntryKind::Status, "+OK " + std::string(300, 'g') + "\r\n");
+    Log.Append(TLogEntryKind::Command, "\r\nNOOP " + std::string(300, 'n') + "\r\n");
     EXPECT_EQ(Across->value(), 0) << "scrolled sideways to the end of the last line";
     EXPECT_EQ(View.verticalScrollBar()->value(), View.verticalScrollBar()->maximum());
     // Where the user scrolled to stays.
     Across->setValue(120);
-    Log.AppendToLog("+OK " + std::string(500, 'o') + "\r\n", true, false);
+    Log.Append(TLogEntryKind::Status, "+OK " + std::string(500, 'o') + "\r\n");
     EXPECT_EQ(Across->value(), 120);
 }
 
 TEST_F(LogViewTest, AVeryLongLineIsPaintedWhereverItIsScrolledTo)
 {
     const std::string Long(4 << 20, 'w');
-    Log.AppendToLog("+OK\r\n", true, false);
-    Log.AppendToLog(Long + "\r\n.\r\n", true, true);
+    Log.Append(TLogEntryKind::Status, "+OK\r\n");
+    Log.Append(TLogEntryKind::Body, Long + "\r\n.\r\n");
     Settle();
     QScrollBar* Across = View.horizontalScrollBar();
     const qreal Narrowest = View.fontMetrics().horizontalAdvance(QLatin1Char('w'));
@@ -139,8 +139,8 @@ TEST_F(LogViewTest, AVeryLongLineIsPaintedWhereverItIsScrolledTo)
 
 TEST_F(LogViewTest, FontSwitchAndScreenReaderText)
 {
-    Log.AppendToLog("+OK bereit\r\n", true, false);
-    Log.AppendNote("Brieflotse: Prüfung bestanden");
+    Log.Append(TLogEntryKind::Status, "+OK bereit\r\n");
+    Log.Append(TLogEntryKind::Note, "Brieflotse: Prüfung bestanden");
     const int Small = View.LineHeight();
     QFont Large = View.font();
     Large.setPointSizeF(Large.pointSizeF() * 2);

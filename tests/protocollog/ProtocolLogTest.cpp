@@ -45,11 +45,11 @@ protected:
 
 TEST_F(ProtocolLogTest, StatusModeColoursByStatusClass)
 {
-    Log.AppendToLog("\r\nLIST\r\n", false, false);
-    Log.AppendToLog("+OK 2 messages", true, false);
-    Log.AppendToLog("1 120\r\n2 200\r\n.\r\n", true, true);
-    Log.AppendToLog("-ERR no such message\r\n", true, false);
-    Log.AppendToLog("+OKAY fine\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\r\nLIST\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 2 messages");
+    Log.Append(TLogEntryKind::Body, "1 120\r\n2 200\r\n.\r\n");
+    Log.Append(TLogEntryKind::Status, "-ERR no such message\r\n");
+    Log.Append(TLogEntryKind::Status, "+OKAY fine\r\n");
 
     ASSERT_EQ(LineCount(), 8);
     EXPECT_EQ(Line(0), "");
@@ -73,13 +73,13 @@ TEST_F(ProtocolLogTest, StatusModeColoursByStatusClass)
     EXPECT_EQ(ColorAt(6, 0), kRed);
     EXPECT_EQ(BoldPrefix(6), 4);
     EXPECT_EQ(ColorAt(7, 0), kGreen);
-    EXPECT_EQ(Log.ServerColor(), 1);
+    EXPECT_EQ(Log.ServerColor(), TLogColour::Green);
 }
 
 TEST_F(ProtocolLogTest, PositiveByFirstThreeCharactersAndEveryLineBold)
 {
-    Log.AppendToLog("+OKAY fine\r\n", true, false);
-    Log.AppendToLog("+OK first\r\n+OK second\r\n", true, false);
+    Log.Append(TLogEntryKind::Status, "+OKAY fine\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK first\r\n+OK second\r\n");
     ASSERT_EQ(LineCount(), 3);
     EXPECT_EQ(ColorAt(0, 0), kGreen);
     EXPECT_EQ(BoldPrefix(0), 5);
@@ -91,29 +91,29 @@ TEST_F(ProtocolLogTest, PositiveByFirstThreeCharactersAndEveryLineBold)
 TEST_F(ProtocolLogTest, ConnectionModeCyclesAndFixedColoursStay)
 {
     Log.SetColorMode(TColorMode::Connection);
-    Log.SetServerColor(1);
+    Log.SetServerColor(TLogColour::Green);
     const QColor Expected[] = { kNavy, kRed, kGreen };
     for (int Connection = 0; Connection < 3; ++Connection) {
         Log.AdvanceServerColor();
-        Log.AppendToLog("-ERR whatever\r\n", true, false);
+        Log.Append(TLogEntryKind::Status, "-ERR whatever\r\n");
         EXPECT_EQ(ColorAt(Connection, 0), Expected[Connection]) << Connection;
     }
-    Log.SetServerColor(4);
+    Log.SetServerColor(TLogColour::WindowText);
     Log.AdvanceServerColor();
-    EXPECT_EQ(Log.ServerColor(), 1);
+    EXPECT_EQ(Log.ServerColor(), TLogColour::Green);
 
     Log.Clear();
     EXPECT_FALSE(Log.HasLines());
     Log.SetColorMode(TColorMode::Fixed);
-    Log.SetServerColor(3);
-    Log.AppendToLog("+OK red anyway\r\n", true, false);
-    Log.AppendToLog("body\r\n", true, true);
+    Log.SetServerColor(TLogColour::Red);
+    Log.Append(TLogEntryKind::Status, "+OK red anyway\r\n");
+    Log.Append(TLogEntryKind::Body, "body\r\n");
     EXPECT_EQ(ColorAt(0, 0), kRed);
     EXPECT_EQ(ColorAt(1, 0), kRed);
-    EXPECT_EQ(Log.ServerColor(), 3);
+    EXPECT_EQ(Log.ServerColor(), TLogColour::Red);
 
-    Log.SetServerColor(4);
-    Log.AppendToLog("+OK plain\r\n", true, false);
+    Log.SetServerColor(TLogColour::WindowText);
+    Log.Append(TLogEntryKind::Status, "+OK plain\r\n");
     EXPECT_EQ(ColorAt(2, 0), WindowText());
     EXPECT_EQ(LineCount(), 3);
 }
@@ -121,32 +121,32 @@ TEST_F(ProtocolLogTest, ConnectionModeCyclesAndFixedColoursStay)
 TEST_F(ProtocolLogTest, BoldOptionsSwitchOffSeparately)
 {
     Log.SetCommandBold(false);
-    Log.AppendToLog("\r\nSTAT\r\n", false, false);
-    Log.AppendToLog("+OK 1 2\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\r\nSTAT\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 1 2\r\n");
     EXPECT_EQ(BoldPrefix(1), 0);
     EXPECT_EQ(BoldPrefix(2), 3);
 
     Log.SetCommandBold(true);
     Log.SetStatusBold(false);
-    Log.AppendToLog("\r\nNOOP now\r\n", false, false);
-    Log.AppendToLog("+OK\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\r\nNOOP now\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK\r\n");
     EXPECT_EQ(BoldPrefix(4), 4);
     EXPECT_EQ(BoldPrefix(5), 0);
     // Whole line bold when there is no blank; own lines skip leading CR/LF.
-    Log.AppendToLog("\n\rRSET\r\n", false, false);
+    Log.Append(TLogEntryKind::Command, "\n\rRSET\r\n");
     EXPECT_EQ(Line(6).size(), 6);
     EXPECT_EQ(BoldPrefix(6, 2), 4);
 }
 
 TEST_F(ProtocolLogTest, ForeignCharactersShowAsBlanksAndBodyLinesAsReceived)
 {
-    Log.AppendToLog(std::string("Gr\xe4"
-                                "\xdf"
-                                "e\0!\r\n",
-                        9),
-        true, true);
-    Log.AppendToLog("..stuffed\r\n.\r\n", true, true);
-    Log.AppendToLog("tab\there\x7f\r\n", true, true);
+    Log.Append(TLogEntryKind::Body,
+        std::string("Gr\xe4"
+                    "\xdf"
+                    "e\0!\r\n",
+            9));
+    Log.Append(TLogEntryKind::Body, "..stuffed\r\n.\r\n");
+    Log.Append(TLogEntryKind::Body, "tab\there\x7f\r\n");
     ASSERT_EQ(LineCount(), 4);
     EXPECT_EQ(Line(0), "Gr  e !");
     EXPECT_EQ(Line(1), "..stuffed");
@@ -156,7 +156,7 @@ TEST_F(ProtocolLogTest, ForeignCharactersShowAsBlanksAndBodyLinesAsReceived)
 
 TEST_F(ProtocolLogTest, LoneLineBreaksStayInsideTheirLine)
 {
-    Log.AppendToLog("a\nb\rc\r\n\r\n", true, true);
+    Log.Append(TLogEntryKind::Body, "a\nb\rc\r\n\r\n");
     ASSERT_EQ(LineCount(), 2);
     EXPECT_EQ(Line(0).size(), 5);
     EXPECT_EQ(Line(1), "");
@@ -165,15 +165,15 @@ TEST_F(ProtocolLogTest, LoneLineBreaksStayInsideTheirLine)
 
 TEST_F(ProtocolLogTest, EmptyLineIsOneLogLineAndCaretGoesToTheEnd)
 {
-    Log.AppendToLog("\r\n", false, false);
+    Log.Append(TLogEntryKind::Command, "\r\n");
     EXPECT_TRUE(Log.HasLines());
     EXPECT_EQ(LineCount(), 1);
-    Log.AppendToLog("\r\n", false, false);
+    Log.Append(TLogEntryKind::Command, "\r\n");
     EXPECT_EQ(LineCount(), 2);
-    Log.AppendToLog("+OK hi", true, false);
+    Log.Append(TLogEntryKind::Status, "+OK hi");
     EXPECT_EQ(LineCount(), 3);
     EXPECT_EQ(View.CaretPosition(), View.EndPosition());
-    Log.AppendToLog("", true, false);
+    Log.Append(TLogEntryKind::Status, "");
     EXPECT_EQ(LineCount(), 3);
 }
 
@@ -181,10 +181,10 @@ TEST(ProtocolLogTable, ColourTable)
 {
     QPalette Palette;
     Palette.setColor(QPalette::WindowText, QColor(1, 2, 3));
-    EXPECT_EQ(TProtocolLog::TableColor(1, Palette), kGreen);
-    EXPECT_EQ(TProtocolLog::TableColor(2, Palette), kNavy);
-    EXPECT_EQ(TProtocolLog::TableColor(3, Palette), kRed);
-    EXPECT_EQ(TProtocolLog::TableColor(4, Palette), QColor(1, 2, 3));
+    EXPECT_EQ(TProtocolLog::TableColor(TLogColour::Green, Palette), kGreen);
+    EXPECT_EQ(TProtocolLog::TableColor(TLogColour::Navy, Palette), kNavy);
+    EXPECT_EQ(TProtocolLog::TableColor(TLogColour::Red, Palette), kRed);
+    EXPECT_EQ(TProtocolLog::TableColor(TLogColour::WindowText, Palette), QColor(1, 2, 3));
 }
 
 namespace {
@@ -196,11 +196,30 @@ TEST(ProtocolLogDocument, EachAppendReachesTheDocumentsListeners)
     TProtocolLog Log { &View };
     int Changes = 0;
     QObject::connect(&View, &TLogView::ContentsChanged, [&Changes] { ++Changes; });
-    Log.AppendToLog("+OK eins\r\n", true, false);
+    Log.Append(TLogEntryKind::Status, "+OK eins\r\n");
     const int AfterFirst = Changes;
     EXPECT_GT(AfterFirst, 0);
-    Log.AppendToLog("\r\nNOOP", false, false);
+    Log.Append(TLogEntryKind::Command, "\r\nNOOP");
     EXPECT_GT(Changes, AfterFirst);
 }
 
 } // namespace
+
+TEST(StatusColour, ByKindAndStatusWord)
+{
+    const struct {
+        TLogEntryKind Kind;
+        const char* Text;
+        TLogColour Colour;
+    } Cases[] = {
+        { TLogEntryKind::Status, "+OK 2", TLogColour::Green },
+        { TLogEntryKind::Status, "+okay", TLogColour::Green },
+        { TLogEntryKind::Status, "+ abc\r\n", TLogColour::Green }, // a continuation asks, it does not fail
+        { TLogEntryKind::Status, "-ERR", TLogColour::Red },
+        { TLogEntryKind::Status, "* OK", TLogColour::Red },
+        { TLogEntryKind::Body, "+OK", TLogColour::Navy },
+        { TLogEntryKind::Body, "-ERR", TLogColour::Navy },
+    };
+    for (const auto& Case : Cases)
+        EXPECT_EQ(StatusColour(Case.Kind, Case.Text), Case.Colour) << Case.Text;
+}

@@ -32,54 +32,56 @@ inline void PrepareScenarioView(QWidget& View, bool FixedPitch)
 
 inline void FillScenarioLog(TProtocolLog& Log)
 {
-    Log.AppendToLog("+OK Dovecot ready. <1.2@host>\r\n", true, false);
-    Log.AppendNote("Brieflotse: TLS-verschlüsselt mit TLSv1.3, TLS_AES_256_GCM_SHA384");
-    Log.AppendNote("Brieflotse: Zertifikat für CN=Grüße Ω \xF0\x9F\x98\x80 {x} \\y, ausgestellt von €uro");
-    Log.AppendToLog("\r\nUSER anna\r\n", false, false);
-    Log.AppendToLog("+OK\r\n", true, false);
-    Log.AppendToLog("\r\nPASS Schhh... nicht verraten!\r\n", false, false);
-    Log.AppendToLog("-ERR [AUTH] Authentication failed.\r\n", true, false);
-    Log.AppendToLog("\r\nLIST\r\n", false, false);
-    Log.AppendToLog("+OK 2 messages:\r\n", true, false);
-    Log.AppendToLog("1 120\r\n2 {200}\r\n", true, true);
-    Log.AppendToLog(".\r\n", true, true);
-    Log.AppendToLog("\r\nRETR 1\r\n", false, false);
-    Log.AppendToLog("+OK 99 octets\r\n", true, false);
-    Log.AppendToLog(std::string("Gr\xe4\xdf"
-                                "e\0\x01\tTab \\ { } \x7f\r\n",
-                        21),
-        true, true);
-    Log.AppendToLog("lone\rCR and lone\nLF\r\n..stuffed\r\n\r\n.\r\n", true, true);
-    Log.AppendToLog("\r\nNOOP\r\n", false, false);
-    Log.AppendToLog("+OK first\r\n+OK second\r\n", true, false);
-    Log.AppendToLog("+OKAY no end", true, false);
-    Log.AppendToLog("", true, false);
-    Log.AppendNote("Brieflotse: eins\nzwei\r\ndrei");
+    Log.Append(TLogEntryKind::Status, "+OK Dovecot ready. <1.2@host>\r\n");
+    Log.Append(TLogEntryKind::Note, "Brieflotse: TLS-verschlüsselt mit TLSv1.3, TLS_AES_256_GCM_SHA384");
+    Log.Append(
+        TLogEntryKind::Note, "Brieflotse: Zertifikat für CN=Grüße Ω \xF0\x9F\x98\x80 {x} \\y, ausgestellt von €uro");
+    Log.Append(TLogEntryKind::Command, "\r\nUSER anna\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK\r\n");
+    Log.Append(TLogEntryKind::Command, "\r\nPASS Schhh... nicht verraten!\r\n");
+    Log.Append(TLogEntryKind::Status, "-ERR [AUTH] Authentication failed.\r\n");
+    Log.Append(TLogEntryKind::Command, "\r\nLIST\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 2 messages:\r\n");
+    Log.Append(TLogEntryKind::Body, "1 120\r\n2 {200}\r\n");
+    Log.Append(TLogEntryKind::Body, ".\r\n");
+    Log.Append(TLogEntryKind::Command, "\r\nRETR 1\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 99 octets\r\n");
+    Log.Append(TLogEntryKind::Body,
+        std::string("Gr\xe4\xdf"
+                    "e\0\x01\tTab \\ { } \x7f\r\n",
+            21));
+    Log.Append(TLogEntryKind::Body, "lone\rCR and lone\nLF\r\n..stuffed\r\n\r\n.\r\n");
+    Log.Append(TLogEntryKind::Command, "\r\nNOOP\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK first\r\n+OK second\r\n");
+    Log.Append(TLogEntryKind::Status, "+OKAY no end");
+    Log.Append(TLogEntryKind::Status, "");
+    Log.Append(TLogEntryKind::Note, "Brieflotse: eins\nzwei\r\ndrei");
 
     Log.SetCommandBold(false);
-    Log.AppendToLog("\r\nSTAT\r\n", false, false);
-    Log.AppendToLog("+OK 1 2\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\r\nSTAT\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK 1 2\r\n");
     Log.SetCommandBold(true);
     Log.SetStatusBold(false);
-    Log.AppendToLog("\n\rRSET now\r\n", false, false);
-    Log.AppendToLog("+OK reset\r\n", true, false);
+    Log.Append(TLogEntryKind::Command, "\n\rRSET now\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK reset\r\n");
     Log.SetStatusBold(true);
 
     Log.SetColorMode(TColorMode::Connection);
-    Log.SetServerColor(1);
+    Log.SetServerColor(TLogColour::Green);
     Log.AdvanceServerColor();
-    Log.AppendToLog("\r\n", false, false);
-    Log.AppendToLog("+OK navy by connection\r\n", true, false);
-    Log.AppendToLog("body in navy too\r\n", true, true);
+    Log.Append(TLogEntryKind::Command, "\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK navy by connection\r\n");
+    Log.Append(TLogEntryKind::Body, "body in navy too\r\n");
     Log.AdvanceServerColor();
-    Log.AppendToLog("-ERR red by connection\r\n", true, false);
+    Log.Append(TLogEntryKind::Status, "-ERR red by connection\r\n");
 
     Log.SetColorMode(TColorMode::Fixed);
-    Log.SetServerColor(4);
-    Log.AppendToLog("+OK window text\r\nsecond line\r\n", true, false);
-    Log.SetServerColor(2);
-    Log.AppendToLog("-ERR fixed navy\r\n", true, false);
-    Log.AppendNote("Brieflotse: Das Protokoll ist voll; weitere 1.234 Bytes wurden empfangen, aber nicht angezeigt.");
-    Log.AppendToLog("\r\nQUIT\r\n", false, false);
-    Log.AppendToLog("+OK Logging out.\r\n", true, false);
+    Log.SetServerColor(TLogColour::WindowText);
+    Log.Append(TLogEntryKind::Status, "+OK window text\r\nsecond line\r\n");
+    Log.SetServerColor(TLogColour::Navy);
+    Log.Append(TLogEntryKind::Status, "-ERR fixed navy\r\n");
+    Log.Append(TLogEntryKind::Note,
+        "Brieflotse: Das Protokoll ist voll; weitere 1.234 Bytes wurden empfangen, aber nicht angezeigt.");
+    Log.Append(TLogEntryKind::Command, "\r\nQUIT\r\n");
+    Log.Append(TLogEntryKind::Status, "+OK Logging out.\r\n");
 }
