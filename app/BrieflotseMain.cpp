@@ -99,7 +99,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     // While an exchange waits, the window repaints (status, icon, counters)
     // and takes a stop: Escape, "Trennen" or closing the window.
     FWaitGuard = std::make_unique<TWaitInputGuard>(ButtonTrennen, [this] { AskToStop(); });
-    FConversation->Winsock().OnWaiting = [this] { FWaitGuard->ProcessEvents(); };
+    FConversation->SetWaitHook([this] { FWaitGuard->ProcessEvents(); });
 
     FitGuidancePanel();
     FormCreate();
@@ -812,7 +812,7 @@ bool TPOP3Main::AskYesNo(const std::string& Title, const std::string& Text)
 
 void TPOP3Main::WatchSocket()
 {
-    const int Handle = FConversation ? FConversation->Winsock().SocketHandle() : -1;
+    const int Handle = FConversation ? FConversation->SocketHandle() : -1;
     if (FNotifier && FNotifier->socket() == Handle)
         return;
     FNotifier.reset();
@@ -827,16 +827,8 @@ void TPOP3Main::SocketReadable()
 {
     if (FConversation->Busy())
         return;
-    TSmartWinsock& Winsock = FConversation->Winsock();
-    if (Winsock.BytesAvailable() > 0) {
-        Winsock.ProcessEvents();
-        FConversation->PollUnexpectedData();
-        // More may follow in later pieces (a banner or list written in parts).
-        if (!FConversation->ErrorFlag())
-            return;
-    } else if (!FConversation->ErrorFlag() && Winsock.PeerHasClosed()) {
-        FConversation->ReportServerClosed();
-    }
+    if (FConversation->SocketReadable())
+        return;
     // A closed or failed connection stays readable without data; stop
     // listening until the user's next action instead of spinning. A reset is
     // left for that action to report.
@@ -892,7 +884,7 @@ void TPOP3Main::ButtonSuchenClick()
 {
     if (!ButtonSuchen->isEnabled() || !FFinder)
         return;
-    FFinder->SetTimeout(FConversation->Winsock().Timeout());
+    FFinder->SetTimeout(FConversation->WaitTimeout());
     if (FFinder->Execute(this)) {
         HostCombo->setEditText(FFinder->ServerName());
         HostCombo->repaint();
@@ -1004,7 +996,7 @@ void TPOP3Main::MenuDateiClick()
 
 void TPOP3Main::MenuServerClick()
 {
-    const bool Connected = FConversation->Winsock().Connected();
+    const bool Connected = FConversation->Connected();
     MenuSuchen->setEnabled(!Connected);
     MenuVerbinden->setEnabled(!Connected);
     MenuTrennen->setEnabled(Connected);
@@ -1012,7 +1004,7 @@ void TPOP3Main::MenuServerClick()
 
 void TPOP3Main::MenuOptionenClick()
 {
-    const bool Offline = !FConversation->Winsock().Connected();
+    const bool Offline = !FConversation->Connected();
     MenuLog->menuAction()->setEnabled(Offline);
     MenuCounter->menuAction()->setEnabled(Offline);
     MenuColorStatus->setEnabled(Offline);
@@ -1071,7 +1063,7 @@ void TPOP3Main::MenuFormatOnOffClick(QAction* Item)
 void TPOP3Main::MenuTimeoutClick(QAction* Item)
 {
     Item->setChecked(true);
-    FConversation->Winsock().SetTimeout(Item->data().toInt());
+    FConversation->SetWaitTimeout(Item->data().toInt());
 }
 
 void TPOP3Main::MenuResetAtConnectClick(QAction*)
