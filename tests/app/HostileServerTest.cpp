@@ -409,6 +409,13 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
         { "Escape", [](TPOP3Main& Main) { QTest::keyClick(Child<QComboBox>(Main, "Command"), Qt::Key_Escape); } },
         { "Trennen",
             [](TPOP3Main& Main) { QTest::mouseClick(Child<QPushButton>(Main, "ButtonTrennen"), Qt::LeftButton); } },
+        // As the window system delivers a click: to the window first.
+        { "Trennen through the window",
+            [](TPOP3Main& Main) {
+                auto* Button = Child<QPushButton>(Main, "ButtonTrennen");
+                QTest::mouseClick(
+                    Main.windowHandle(), Qt::LeftButton, Qt::NoModifier, Button->mapTo(&Main, Button->rect().center()));
+            } },
         { "close", [](TPOP3Main& Main) { Main.close(); } },
     };
     for (const auto& [Name, Press] : Ways) {
