@@ -449,7 +449,12 @@ void TPOP3Main::BuildMenu()
     MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
         QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
-    FPractice = new TPracticeServerControl(*this, MenuServer);
+    FPractice = new TPracticeServerControl(MenuServer, this);
+    connect(FPractice, &TPracticeServerControl::GuidanceChosen, this, &TPOP3Main::ShowGuidanceText);
+    connect(FPractice, &TPracticeServerControl::ServerStarted, this, [this](const QString& Address) {
+        HostCombo->setEditText(Address);
+        FocusHostField();
+    });
 
     MenuKommandos = TopMenu("MenuKommandos", QStringLiteral("&Befehle"));
     struct TCommandEntry {
