@@ -31,13 +31,13 @@
 #include "app/MainAccessible.h"
 #include "app/PracticeServerControl.h"
 #include "app/ServerAddress.h"
-#include "app/WaitInputGuard.h"
 #include "auth/Pop3Auth.h"
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "dialogs/WaitInputGuard.h"
 #include "net/WinsockErrors.h"
 #include "protocollog/LogFonts.h"
 #include "protocollog/LogView.h"
@@ -101,7 +101,7 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     // While an exchange waits, the window repaints (status, icon, counters)
     // and takes a stop: Escape, "Trennen" or closing the window.
     FWaitGuard = std::make_unique<TWaitInputGuard>(ButtonTrennen, [this] { AskToStop(); });
-    FConversation->Winsock().OnWaiting = [this] { FWaitGuard->ProcessEvents(); };
+    FConversation->SetWaitHook([this] { FWaitGuard->ProcessEvents(); });
 
     FitGuidancePanel();
     FormCreate();
@@ -451,7 +451,12 @@ void TPOP3Main::BuildMenu()
     MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
         QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
-    FPractice = new TPracticeServerControl(*this, MenuServer);
+    FPractice = new TPracticeServerControl(MenuServer, this);
+    connect(FPractice, &TPracticeServerControl::GuidanceChosen, this, &TPOP3Main::ShowGuidanceText);
+    connect(FPractice, &TPracticeServerControl::ServerStarted, this, [this](const QString& Address) {
+        HostCombo->setEditText(Address);
+        FocusHostField();
+    });
 
     MenuKommandos = TopMenu("MenuKommandos", QStringLiteral("&Befehle"));
     struct TCommandEntry {
@@ -779,7 +784,7 @@ bool TPOP3Main::AskYesNo(const std::string& Title, const std::string& Text)
 
 void TPOP3Main::WatchSocket()
 {
-    const int Handle = FConversation ? FConversation->Winsock().SocketHandle() : -1;
+    const int Handle = FConversation ? FConversation->SocketHandle() : -1;
     if (FNotifier && FNotifier->socket() == Handle)
         return;
     FNotifier.reset();
@@ -794,16 +799,8 @@ void TPOP3Main::SocketReadable()
 {
     if (FConversation->Busy())
         return;
-    TSmartWinsock& Winsock = FConversation->Winsock();
-    if (Winsock.BytesAvailable() > 0) {
-        Winsock.ProcessEvents();
-        FConversation->PollUnexpectedData();
-        // More may follow in later pieces (a banner or list written in parts).
-        if (!FConversation->ErrorFlag())
-            return;
-    } else if (!FConversation->ErrorFlag() && Winsock.PeerHasClosed()) {
-        FConversation->ReportServerClosed();
-    }
+    if (FConversation->SocketReadable())
+        return;
     // A closed or failed connection stays readable without data; stop
     // listening until the user's next action instead of spinning. A reset is
     // left for that action to report.
@@ -859,7 +856,7 @@ void TPOP3Main::ButtonSuchenClick()
 {
     if (!ButtonSuchen->isEnabled() || !FFinder)
         return;
-    FFinder->SetTimeout(FConversation->Winsock().Timeout());
+    FFinder->SetTimeout(FConversation->WaitTimeout());
     if (FFinder->Execute(this)) {
         HostCombo->setEditText(FFinder->ServerName());
         HostCombo->repaint();
@@ -972,7 +969,7 @@ void TPOP3Main::MenuDateiClick()
 
 void TPOP3Main::MenuServerClick()
 {
-    const bool Connected = FConversation->Winsock().Connected();
+    const bool Connected = FConversation->Connected();
     MenuSuchen->setEnabled(!Connected);
     MenuVerbinden->setEnabled(!Connected);
     MenuTrennen->setEnabled(Connected);
@@ -980,7 +977,7 @@ void TPOP3Main::MenuServerClick()
 
 void TPOP3Main::MenuOptionenClick()
 {
-    const bool Offline = !FConversation->Winsock().Connected();
+    const bool Offline = !FConversation->Connected();
     MenuLog->menuAction()->setEnabled(Offline);
     MenuCounter->menuAction()->setEnabled(Offline);
     MenuColorStatus->setEnabled(Offline);
@@ -1039,7 +1036,7 @@ void TPOP3Main::MenuFormatOnOffClick(QAction* Item)
 void TPOP3Main::MenuTimeoutClick(QAction* Item)
 {
     Item->setChecked(true);
-    FConversation->Winsock().SetTimeout(Item->data().toInt());
+    FConversation->SetWaitTimeout(Item->data().toInt());
 }
 
 void TPOP3Main::MenuResetAtConnectClick(QAction*)

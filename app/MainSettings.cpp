@@ -316,7 +316,7 @@ void TPOP3Main::SaveSettings()
     SaveHistory(Store, SettingsPaths::Hosts, HostCombo, false);
     {
         TSettingsKey Opened(Store, SettingsPaths::Misc);
-        Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().Winsock().Timeout());
+        Store.WriteInteger(QStringLiteral("WinsockTimeout"), Conversation().WaitTimeout());
         Store.WriteString(QStringLiteral("SaveFolder"), FSaveFolder);
         Store.WriteString(QStringLiteral("ResetLog"), YesNo(MenuResetLog));
         Store.WriteString(QStringLiteral("ResetCounter"), YesNo(MenuResetCounter));

@@ -2,12 +2,10 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QComboBox>
 #include <QMenu>
 
 #include <algorithm>
 
-#include "app/BrieflotseMain.h"
 #include "app/PracticeGuidance.h"
 #include "practice/PracticeServer.h"
 
@@ -32,9 +30,8 @@ QString FromUtf8(const std::string& Text)
 
 } // namespace
 
-TPracticeServerControl::TPracticeServerControl(TPOP3Main& Main, QMenu* Menu)
-    : QObject(&Main)
-    , FMain(Main)
+TPracticeServerControl::TPracticeServerControl(QMenu* Menu, QObject* Parent)
+    : QObject(Parent)
 {
     Menu->addSeparator();
     FStart = Menu->addAction(QStringLiteral("&Übungs-Server starten"));
@@ -98,15 +95,13 @@ void TPracticeServerControl::StartClick()
                 FShown.push_back(Fault);
         };
         if (!FServer->Start()) {
-            FMain.ShowGuidanceText(PracticeStartFailedGuidance(FServer->Problem()), true);
+            emit GuidanceChosen(PracticeStartFailedGuidance(FServer->Problem()), true);
             FServer.reset();
             return;
         }
     }
-    auto* Host = FMain.findChild<QComboBox*>(QStringLiteral("HostCombo"));
-    Host->setEditText(QStringLiteral("127.0.0.1:%1").arg(FServer->Port()));
-    FMain.ShowGuidanceText(PracticeStartedGuidance(AddressOf(FServer.get())), false);
-    FMain.FocusHostField();
+    emit GuidanceChosen(PracticeStartedGuidance(AddressOf(FServer.get())), false);
+    emit ServerStarted(QStringLiteral("127.0.0.1:%1").arg(FServer->Port()));
 }
 
 void TPracticeServerControl::FaultClick(QAction* Item)
@@ -123,7 +118,7 @@ void TPracticeServerControl::FaultClick(QAction* Item)
     std::string Text = PracticeFaultChosenGuidance(FFault, AddressOf(FServer.get()));
     if (!Running())
         Text += " Starten Sie dazu den Übungs-Server (\"Server\" > \"Übungs-Server starten\").";
-    FMain.ShowGuidanceText(Text, false);
+    emit GuidanceChosen(Text, false);
 }
 
 void TPracticeServerControl::ForgetFaultNotes()

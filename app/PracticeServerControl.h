@@ -4,9 +4,11 @@
 // and the submenu "Übungs-Fehler" in the "Server" menu. Starting puts the
 // server's address into the server field and tells in the guidance panel how
 // to log in; the server runs until the window goes. Faults that show in a
-// session are explained after the reply that shows them.
+// session are explained after the reply that shows them. It knows nothing of
+// the window: what it has to show leaves through its signals.
 
 #include <QObject>
+#include <QString>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,7 +19,6 @@
 class QAction;
 class QActionGroup;
 class QMenu;
-class TPOP3Main;
 class TPracticeServer;
 
 class TPracticeServerControl : public QObject {
@@ -25,7 +26,7 @@ class TPracticeServerControl : public QObject {
 
 public:
     // Adds its entries to Menu (the window's "Server" menu).
-    TPracticeServerControl(TPOP3Main& Main, QMenu* Menu);
+    TPracticeServerControl(QMenu* Menu, QObject* Parent);
     ~TPracticeServerControl() override;
 
     // Guidance with a note on each fault that showed in the server's latest
@@ -42,11 +43,17 @@ public slots:
     void StartClick();
     void FaultClick(QAction* Item);
 
+signals:
+    // For the guidance panel.
+    void GuidanceChosen(const std::string& Text, bool IsError);
+    // The server runs at Address ("127.0.0.1:port"): it goes into the server
+    // field, which takes the focus.
+    void ServerStarted(const QString& Address);
+
 private:
     // A menu choice's own guidance carries no note of an earlier reply.
     void ForgetFaultNotes();
 
-    TPOP3Main& FMain;
     std::unique_ptr<TPracticeServer> FServer;
     TPracticeFault FFault = TPracticeFault::None;
     QAction* FStart = nullptr;

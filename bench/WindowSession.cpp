@@ -34,8 +34,8 @@ TWindowSession::TWindowSession()
 
 TWindowSession::~TWindowSession()
 {
-    if (FMain->Conversation().Winsock().Connected())
-        FMain->Conversation().Winsock().Disconnect();
+    if (FMain->Conversation().Connected())
+        FMain->Conversation().DropConnection();
 }
 
 bool TWindowSession::Ready() const
@@ -101,6 +101,6 @@ void TWindowSession::ClearLog()
 
 void TWindowSession::Quit()
 {
-    if (FMain->Conversation().Winsock().Connected())
+    if (FMain->Conversation().Connected())
         Send(QStringLiteral("QUIT"));
 }

@@ -140,9 +140,9 @@ int Retr(size_t Megabytes, int Runs)
         Session.ClearLog();
         const long Baseline = StatusKb("VmRSS");
         const bool PeakReset = ResetPeakResident();
-        const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+        const int64_t Before = Session.Main().Conversation().BytesReceived();
         const double Seconds = Session.Send(QStringLiteral("RETR 1"));
-        const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+        const int64_t Received = Session.Main().Conversation().BytesReceived() - Before;
         const long Peak = StatusKb("VmHWM");
         if (Seconds < 0 || Received < static_cast<int64_t>(Bytes) || !Session.LogShowsEnd(QStringLiteral("."))) {
             std::printf("RETR failed (%lld bytes)\n", static_cast<long long>(Received));
@@ -276,9 +276,9 @@ int BigChild(uint16_t Port, const std::string& User, const std::string& Password
     }
     Session.ClearLog();
     const long Baseline = StatusKb("VmRSS");
-    const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+    const int64_t Before = Session.Main().Conversation().BytesReceived();
     const double Seconds = Session.Send(QStringLiteral("RETR 1"));
-    const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+    const int64_t Received = Session.Main().Conversation().BytesReceived() - Before;
     // Shown whole: the last line is the terminator, no note about text not shown.
     const bool Whole
         = Seconds >= 0 && Received >= static_cast<int64_t>(Bytes) && Session.LogShowsEnd(QStringLiteral("."));
@@ -302,9 +302,9 @@ int BigChild(uint16_t Port, const std::string& User, const std::string& Password
 double TimedRetr(TWindowSession& Session, size_t Bytes)
 {
     Session.ClearLog();
-    const int64_t Before = Session.Main().Conversation().Winsock().BytesReceived();
+    const int64_t Before = Session.Main().Conversation().BytesReceived();
     const double Seconds = Session.Send(QStringLiteral("RETR 1"));
-    const int64_t Received = Session.Main().Conversation().Winsock().BytesReceived() - Before;
+    const int64_t Received = Session.Main().Conversation().BytesReceived() - Before;
     if (Seconds < 0 || Received < static_cast<int64_t>(Bytes) || !Session.LogShowsEnd(QStringLiteral(".")))
         return -1;
     return Seconds;
@@ -336,7 +336,7 @@ int RetrTls(size_t Megabytes, int Runs)
     TWindowSession Plain;
     if (!LogIn(Tls, Server, QStringLiteral("pop3s://localhost:%1").arg(Server.tlsPort())) || !LogIn(Plain, Server))
         return 1;
-    if (!Tls.Main().Conversation().Winsock().Encrypted()) {
+    if (!Tls.Main().Conversation().Transport().Encrypted()) {
         std::printf("the connection is not encrypted\n");
         return 1;
     }
@@ -453,7 +453,7 @@ int Wait(int Seconds)
         return 1;
     }
     TWindowSession Session;
-    Session.Main().Conversation().Winsock().SetTimeout(Seconds);
+    Session.Main().Conversation().SetWaitTimeout(Seconds);
     const double CpuStart = ProcessCpuSeconds();
     const auto Start = BenchClock::now();
     Session.Connect(Port); // waits for the greeting until the time-out

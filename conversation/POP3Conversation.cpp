@@ -102,6 +102,19 @@ TPOP3Conversation::~TPOP3Conversation()
     FWinsock.OnWaiting = nullptr;
 }
 
+bool TPOP3Conversation::SocketReadable()
+{
+    if (FTransport->BytesAvailable() > 0) {
+        FTransport->ProcessEvents();
+        PollUnexpectedData();
+        // More may follow in later pieces (a banner or list written in parts).
+        return !FErrorFlag;
+    }
+    if (!FErrorFlag && FTransport->PeerHasClosed())
+        ReportServerClosed();
+    return false;
+}
+
 bool TPOP3Conversation::BeginAction()
 {
     // A repaint during a wait may run the event loop; it must not start a

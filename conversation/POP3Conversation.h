@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,9 +41,29 @@ public:
     TPOP3Conversation(const TPOP3Conversation&) = delete;
     TPOP3Conversation& operator=(const TPOP3Conversation&) = delete;
 
-    TSmartWinsock& Winsock() { return FWinsock; }
-    const TSmartWinsock& Winsock() const { return FWinsock; }
     TStreamTransport& Transport() { return *FTransport; }
+
+    // The connection, as the window and the tests see it.
+    bool Connected() const { return FTransport->Connected(); }
+    // Seconds each wait for the server lasts at most (menu "Timeout").
+    int WaitTimeout() const { return FTransport->Timeout(); }
+    void SetWaitTimeout(int Seconds) { FTransport->SetTimeout(Seconds); }
+    // Runs while an action waits: the window repaints and takes a stop there.
+    void SetWaitHook(std::function<void()> Hook) { FTransport->SetWaitHook(std::move(Hook)); }
+    // The socket to watch for data between actions (-1 when none).
+    int SocketHandle() const { return FTransport->SocketHandle(); }
+    // The watched socket became readable between actions: unasked data is
+    // logged, an orderly close reported. False when nothing more can come
+    // before the next action (closed or failed): stop watching until then.
+    bool SocketReadable();
+    // Used with an address that names no port (the last one stays in force).
+    void SetServerPort(const std::string& Port) { FTransport->SetTargetPort(Port); }
+    // Closes the connection without a word to the log or the window, as a
+    // line that went dead would (tests, tear-down).
+    void DropConnection() { FTransport->Disconnect(); }
+    // Since the program started; the counters shown begin at the bases below.
+    int64_t BytesSent() const { return FTransport->BytesSent(); }
+    int64_t BytesReceived() const { return FTransport->BytesReceived(); }
 
     // User actions.
     void ButtonVerbindenClick(const std::string& HostText); // connect action

@@ -12,7 +12,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -511,10 +510,11 @@ void TPOP3Lookup::FormCreate()
     if (FNSLookup.TargetHost().empty())
         FNSLookup.SetTargetHost(LookupRules::FallbackNameServer);
     // The query runs inside the button handler. Every event is handled here,
-    // so the window paints and a stop gets through; eventFilter swallows any
-    // other input, so none of it waits to act after the search.
+    // so the window paints and a stop gets through; the guard drops any other
+    // input, so none of it waits to act after the search.
+    FWaitGuard = std::make_unique<TWaitInputGuard>(FCancelButton, [this] { Stop(); });
     FNSLookup.OnWaiting = [this] {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        FWaitGuard->ProcessEvents();
         if (FStopRequested)
             FNSLookup.Cancel();
     };
@@ -572,66 +572,6 @@ void TPOP3Lookup::Stop()
 {
     if (FQuerying)
         FStopRequested = true;
-}
-
-namespace {
-
-bool IsUserInput(QEvent::Type Type)
-{
-    switch (Type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove:
-    case QEvent::NonClientAreaMouseButtonPress:
-    case QEvent::NonClientAreaMouseButtonRelease:
-    case QEvent::NonClientAreaMouseButtonDblClick:
-    case QEvent::NonClientAreaMouseMove:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::InputMethod:
-    case QEvent::Wheel:
-    case QEvent::ContextMenu:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-    case QEvent::TouchCancel:
-    case QEvent::TabletPress:
-    case QEvent::TabletMove:
-    case QEvent::TabletRelease:
-    case QEvent::DragEnter:
-    case QEvent::DragMove:
-    case QEvent::Drop:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsMouse(QEvent::Type Type)
-{
-    return Type == QEvent::MouseButtonPress || Type == QEvent::MouseButtonRelease || Type == QEvent::MouseButtonDblClick
-        || Type == QEvent::MouseMove;
-}
-
-} // namespace
-
-bool TPOP3Lookup::eventFilter(QObject* Watched, QEvent* Event)
-{
-    // Window-level events pass: Qt hands them on to the widget, seen below.
-    if (!FQuerying || !Watched->isWidgetType() || !IsUserInput(Event->type()))
-        return QDialog::eventFilter(Watched, Event);
-    auto* Widget = static_cast<QWidget*>(Watched);
-    if (Event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(Event)->key() == Qt::Key_Escape
-        && Widget->window() == this) {
-        Stop();
-        return true;
-    }
-    if (Widget == FCancelButton && IsMouse(Event->type()))
-        return false;
-    return true;
 }
 
 void TPOP3Lookup::Prepare(QWidget* MainWindow)
@@ -752,14 +692,12 @@ bool TPOP3Lookup::RunQuery()
             Finder.FQuerying = true;
             Finder.FStopRequested = false;
             Finder.FCloseAfterStop = false;
-            qApp->installEventFilter(&Finder);
             // The busy arrow: the wizard still takes a stop.
             QApplication::setOverrideCursor(Qt::BusyCursor);
         }
         ~TSearching()
         {
             QApplication::restoreOverrideCursor();
-            qApp->removeEventFilter(&Finder);
             Finder.FQuerying = false;
         }
     } Searching(*this);

@@ -12,11 +12,13 @@
 // Escape and a close, which stop the search; any other click or key is
 // swallowed, so nothing acts once the search is over.
 
+#include "dialogs/WaitInputGuard.h"
 #include "dns/SmartNSLookup.h"
 
 #include <QDialog>
 #include <QString>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -125,8 +127,6 @@ public:
 protected:
     // A close during a search stops it; the wizard closes once it has ended.
     void closeEvent(QCloseEvent* Event) override;
-    // During a search: input for anything but the stop is swallowed.
-    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     void FormCreate();
@@ -171,4 +171,6 @@ private:
     QPushButton* FBackButton = nullptr;
     QPushButton* FNextButton = nullptr;
     QPushButton* FCancelButton = nullptr;
+    // The main window's: during a search only the stop gets through.
+    std::unique_ptr<TWaitInputGuard> FWaitGuard;
 };

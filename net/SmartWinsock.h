@@ -58,7 +58,7 @@ public:
     const std::string& TargetPort() const { return FTargetPort; }
     std::string TargetPortText() const override { return FTargetPort; }
     void SetTargetPort(const std::string& Value) override;
-    uint8_t Timeout() const { return FTimeout; }
+    int Timeout() const override { return FTimeout; }
     void SetTimeout(int Seconds) override; // kept within 1..60
 
     // TLS from the first byte at Connect(): the last target's scheme decides,
@@ -134,6 +134,7 @@ public:
     // while data keeps arriving, so that a window can repaint and offer a
     // stop. Optional.
     std::function<void()> OnWaiting;
+    void SetWaitHook(std::function<void()> Hook) override { OnWaiting = std::move(Hook); }
     // Ends the wait in progress (call it from OnWaiting): the operation fails
     // with kWinsockCancelled, reported through OnError. No effect between waits.
     void Cancel() override;
@@ -148,8 +149,8 @@ public:
     // pass over pending socket events (sets marks, reports errors carried by a
     // close or reset; with TLS takes in the records that arrived, a bad one
     // reported). Safe to call at any time.
-    int SocketHandle() const { return FSocket; }
-    void ProcessEvents();
+    int SocketHandle() const override { return FSocket; }
+    void ProcessEvents() override;
 
 protected:
     virtual std::string GetDefaultHost();

@@ -25,6 +25,8 @@ public:
     virtual const std::string& TargetHost() const = 0;
     virtual void SetTargetHost(const std::string& Value) = 0;
     virtual void SetTargetPort(const std::string& Value) = 0;
+    // Seconds each wait lasts at most.
+    virtual int Timeout() const = 0;
     virtual void SetTimeout(int Seconds) = 0;
 
     virtual bool Connect() = 0;
@@ -52,6 +54,14 @@ public:
     virtual void SetErrorHandler(TTransportError Handler) = 0;
     // Ends the wait in progress with an error (the user stopped it).
     virtual void Cancel() { }
+    // Runs every few tens of milliseconds while an operation waits, so that
+    // a window can repaint and offer a stop; empty: none. A transport that
+    // never waits never runs it.
+    virtual void SetWaitHook(std::function<void()> Hook) { (void)Hook; }
+    // For event loops between operations: the socket to watch for
+    // readability (-1 when none), and a pass over its pending events.
+    virtual int SocketHandle() const { return -1; }
+    virtual void ProcessEvents() { }
 
     // TLS: asked for by the target, running, what the connection tells about
     // itself (null while plain), and a start on the open connection (after

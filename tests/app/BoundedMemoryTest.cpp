@@ -35,7 +35,7 @@ protected:
     void SetUp() override
     {
         WindowTest::SetUp();
-        Main->Conversation().Winsock().SetTimeout(2);
+        Main->Conversation().SetWaitTimeout(2);
         // The log's limit, scaled down so that a few seconds of data reach it.
         Main->ProtocolLog().SetMaxCharacters(8 << 20);
         Main->Conversation().SetMaxLineBytes(4 << 20);
@@ -97,10 +97,10 @@ TEST_F(BoundedMemory, EndlessDataOfEveryKindStaysWithinItsLimits)
         ConnectTo(Server);
         StopAfter(4000);
         if (Case.Unasked)
-            RunEventsUntil([this] { return !Main->Conversation().Winsock().Connected(); }, 8000);
+            RunEventsUntil([this] { return !Main->Conversation().Connected(); }, 8000);
         else
             Main->SendCommandLine(QStringLiteral("RETR 1"));
-        EXPECT_FALSE(Main->Conversation().Winsock().Connected()) << "stopped by Escape";
+        EXPECT_FALSE(Main->Conversation().Connected()) << "stopped by Escape";
         const qint64 Growth = MemoryField("VmHWM:") - Before;
         EXPECT_LT(Growth, qint64(700) << 20);
         std::cout << Case.Name << ": peak resident memory grew by " << (Growth >> 20) << " MB\n";

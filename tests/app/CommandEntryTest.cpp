@@ -125,21 +125,20 @@ TEST_F(CommandEntryTest, AddressWithAUserNameConnectsAndFillsTheAssistant)
     Server.send("+OK\r\n").holdOpen(2000);
     Server.start();
     Main->ConnectTo(QStringLiteral("pop3://lot%73e;AUTH=CRAM-MD5@127.0.0.1:%1/1").arg(Server.port()));
-    ASSERT_TRUE(Main->Conversation().Winsock().Connected())
-        << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
+    ASSERT_TRUE(Main->Conversation().Connected()) << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(
         Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("pop3://127.0.0.1:%1").arg(Server.port()));
     EXPECT_EQ(Child<QLineEdit>(*Assistant, "EditUSER")->text(), QStringLiteral("lotse"));
     EXPECT_EQ(Child<QLineEdit>(*Assistant, "EditAuthUser")->text(), QStringLiteral("lotse"));
     EXPECT_EQ(Child<QComboBox>(*Assistant, "ComboMechanism")->currentText(), QStringLiteral("CRAM-MD5"));
-    Main->Conversation().Winsock().Disconnect();
+    Main->Conversation().DropConnection();
     Main->SetConnectedState(false);
 
     for (const QString& Refused : { QStringLiteral("lotse@127.0.0.1"), QStringLiteral("pop3://a@b@127.0.0.1"),
              QStringLiteral("pop3://x%0D%0A@h") }) {
         SCOPED_TRACE(Refused.toStdString());
         Main->ConnectTo(Refused);
-        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_FALSE(Main->Conversation().Connected());
         EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                         ->toPlainText()
                         .contains(QStringLiteral("keine Adresse eines Mail-Servers")));

@@ -46,7 +46,7 @@ struct TFinderWindow {
         Finder.NSLookup().SetTargetHost("127.0.0.1");
         Finder.NSLookup().SetTargetPort(std::to_string(Dns.port()));
     }
-    ~TFinderWindow() { Main.Conversation().Winsock().Disconnect(); }
+    ~TFinderWindow() { Main.Conversation().DropConnection(); }
 
     TempDir Dir;
     TSettingsStore Store;
@@ -69,7 +69,7 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
     TPOP3Main& Main = Window.Main;
     TPOP3Lookup& Finder = Window.Finder;
     // The server name from the finder carries no port: the last one stays in force.
-    Main.Conversation().Winsock().SetTargetPort(std::to_string(Dovecot.port()));
+    Main.Conversation().SetServerPort(std::to_string(Dovecot.port()));
     Main.show();
 
     bool Driven = false;
@@ -86,8 +86,7 @@ TEST(FinderConnect, ChosenMailServerIsConnectedAtOnce)
     Child<QPushButton>(Main, "ButtonSuchen")->click();
 
     ASSERT_TRUE(Driven) << "the finder did not list the mail server";
-    EXPECT_TRUE(Main.Conversation().Winsock().Connected())
-        << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
+    EXPECT_TRUE(Main.Conversation().Connected()) << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(
         Child<TLogView>(Main, "Log")
@@ -130,9 +129,8 @@ TEST(FinderConnect, ServiceRecordLeadsToAnEncryptedConnection)
     });
     Child<QPushButton>(Main, "ButtonSuchen")->click();
 
-    ASSERT_TRUE(Main.Conversation().Winsock().Connected())
-        << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
-    EXPECT_TRUE(Main.Conversation().Winsock().Encrypted());
+    ASSERT_TRUE(Main.Conversation().Connected()) << Child<QPlainTextEdit>(Main, "Hint")->toPlainText().toStdString();
+    EXPECT_TRUE(Main.Conversation().Transport().Encrypted());
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->itemText(0),
         QStringLiteral("pop3s://localhost:%1").arg(Dovecot.tlsPort()));
     EXPECT_TRUE(Child<TLogView>(Main, "Log")->PlainText().contains(QStringLiteral("TLS-verschlüsselt")));

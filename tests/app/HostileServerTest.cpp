@@ -60,7 +60,7 @@ protected:
     void SetUp() override
     {
         WindowTest::SetUp();
-        Main->Conversation().Winsock().SetTimeout(1);
+        Main->Conversation().SetWaitTimeout(1);
     }
 
     // Lets the window pick up data that arrives between exchanges, until Done
@@ -111,7 +111,7 @@ protected:
     {
         EXPECT_TRUE(Status().startsWith(Prefix)) << Status().toStdString();
         EXPECT_TRUE(Guidance().contains(QStringLiteral("Brieflotse ist jetzt offline"))) << Guidance().toStdString();
-        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_FALSE(Main->Conversation().Connected());
         EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
         EXPECT_FALSE(Child<QPushButton>(*Main, "ButtonSenden")->isEnabled());
         EXPECT_TRUE(LogText().endsWith(QStringLiteral("\nBrieflotse: Der Server hat die Verbindung beendet.")))
@@ -124,7 +124,7 @@ protected:
     {
         TMessageBox::SetNextAnswer(QMessageBox::Yes);
         Child<QPushButton>(*Main, "ButtonTrennen")->click();
-        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_FALSE(Main->Conversation().Connected());
         EXPECT_EQ(Status(), QStringLiteral("Offline"));
         EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
     }
@@ -240,7 +240,7 @@ TEST_F(HostileServer, BodyOfOneHundredThousandOneByteWrites)
     for (const char C : Body)
         Server.send(std::string(1, C));
     Server.holdOpen(3000);
-    Main->Conversation().Winsock().SetTimeout(5);
+    Main->Conversation().SetWaitTimeout(5);
     ConnectTo(Server);
     Main->SendCommandLine(QStringLiteral("RETR 1"));
     EXPECT_FALSE(Main->Conversation().ErrorFlag()) << Main->Conversation().ErrorMessage();
@@ -315,7 +315,7 @@ TEST_F(HostileServer, PeerThatNeverReadsEndsTheSendWithATimeOut)
     EXPECT_LT(Clock.elapsed(), 5000);
     EXPECT_TRUE(Main->Conversation().ErrorFlag());
     EXPECT_EQ(Main->Conversation().ErrorMessage(), kTimedOut.toStdString());
-    EXPECT_LT(Main->Conversation().Winsock().BytesSent(), static_cast<int64_t>(Line.size() + 2));
+    EXPECT_LT(Main->Conversation().BytesSent(), static_cast<int64_t>(Line.size() + 2));
     EXPECT_EQ(LogText(), Shown(kGreeting)) << "a command that did not go out is not logged";
     ExpectTrennenStillWorks();
 }
@@ -409,6 +409,13 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
         { "Escape", [](TPOP3Main& Main) { QTest::keyClick(Child<QComboBox>(Main, "Command"), Qt::Key_Escape); } },
         { "Trennen",
             [](TPOP3Main& Main) { QTest::mouseClick(Child<QPushButton>(Main, "ButtonTrennen"), Qt::LeftButton); } },
+        // As the window system delivers a click: to the window first.
+        { "Trennen through the window",
+            [](TPOP3Main& Main) {
+                auto* Button = Child<QPushButton>(Main, "ButtonTrennen");
+                QTest::mouseClick(
+                    Main.windowHandle(), Qt::LeftButton, Qt::NoModifier, Button->mapTo(&Main, Button->rect().center()));
+            } },
         { "close", [](TPOP3Main& Main) { Main.close(); } },
     };
     for (const auto& [Name, Press] : Ways) {
@@ -430,7 +437,7 @@ TEST_F(HostileServer, TrickledReplyIsStoppedByEscapeTrennenOrClosing)
         Main->SendCommandLine(QStringLiteral("RETR 1"));
         EXPECT_LT(Clock.elapsed(), 2000);
         EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Abbrechen"));
-        EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+        EXPECT_FALSE(Main->Conversation().Connected());
         EXPECT_TRUE(Guidance().contains(QStringLiteral("abgebrochen"))) << Guidance().toStdString();
         EXPECT_TRUE(LogText().endsWith(
             QStringLiteral("RETR 1\n+OK 1 Nachricht\nZeile eins\nBrieflotse: Verbindung nach dem Abbruch getrennt.")))

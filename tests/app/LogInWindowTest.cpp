@@ -48,7 +48,7 @@ protected:
         Main->SetDialogs(nullptr, Assistant.get(), nullptr);
         Child<QComboBox>(*Main, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Dovecot->port()));
         Child<QPushButton>(*Main, "ButtonVerbinden")->click();
-        ASSERT_TRUE(Main->Conversation().Winsock().Connected()) << Hint();
+        ASSERT_TRUE(Main->Conversation().Connected()) << Hint();
     }
 
     void TearDown() override
@@ -91,7 +91,7 @@ TEST_F(LogInWindowTest, EveryAuthMechanismLogsInAndExplainsItself)
 {
     for (const char* Mechanism : { "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256" }) {
         SCOPED_TRACE(Mechanism);
-        if (!Main->Conversation().Winsock().Connected())
+        if (!Main->Conversation().Connected())
             Child<QPushButton>(*Main, "ButtonVerbinden")->click();
         LogInWith("MenuAUTH", QString::fromLatin1(Mechanism), kRight);
         EXPECT_EQ(Hint().rfind("Der Server hat die Anmeldung mit AUTH angenommen", 0), 0u) << Hint();
@@ -109,7 +109,7 @@ TEST_F(LogInWindowTest, WrongPasswordIsRefusedWithEveryMechanism)
 {
     for (const char* Mechanism : { "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "" }) {
         SCOPED_TRACE(Mechanism);
-        if (!Main->Conversation().Winsock().Connected())
+        if (!Main->Conversation().Connected())
             Child<QPushButton>(*Main, "ButtonVerbinden")->click();
         LogInWith(*Mechanism ? "MenuAUTH" : "MenuAPOP", QString::fromLatin1(Mechanism), QStringLiteral("falsch"));
         const std::string Expected = *Mechanism ? "Der Server hat die Anmeldung mit AUTH abgelehnt"

@@ -67,7 +67,7 @@ TEST_F(MainSettingsTest, FirstRunUsesTheDefaults)
              Child<QAction>(Main, "MenuCmdUpper"), Child<QAction>(Main, "MenuHidePass") })
         EXPECT_TRUE(Item->isChecked()) << Item->objectName().toStdString();
     EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
-    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 30);
+    EXPECT_EQ(Main.Conversation().WaitTimeout(), 30);
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetLog")->isChecked());
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
@@ -96,7 +96,7 @@ TEST_F(MainSettingsTest, DisplayValuesFollowTheirFirstCharacterAndExactNo)
     EXPECT_TRUE(Child<QAction>(Main, "MenuCmdBold")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "Menu40Sek")->isChecked());
-    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 40);
+    EXPECT_EQ(Main.Conversation().WaitTimeout(), 40);
     EXPECT_TRUE(Child<QAction>(Main, "MenuResetLog")->isChecked());
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
 }
@@ -203,7 +203,7 @@ TEST_F(MainSettingsTest, EverythingComesBackAfterARestart)
     EXPECT_FALSE(Child<QAction>(Main, "MenuHidePass")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "MenuStatusBold")->isChecked());
     EXPECT_TRUE(Child<QAction>(Main, "Menu10Sek")->isChecked());
-    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 10);
+    EXPECT_EQ(Main.Conversation().WaitTimeout(), 10);
     EXPECT_TRUE(Child<QAction>(Main, "MenuResetCounter")->isChecked());
     EXPECT_FALSE(Child<QAction>(Main, "MenuResetLog")->isChecked());
     EXPECT_EQ(Main.pos(), QPoint(123, 87));

@@ -76,13 +76,13 @@ TEST_F(MainWindowTest, OfflineAndConnectedStatesEnableTheirControls)
     Child<QAction>(*Main, "MenuBeenden")->trigger();
     EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Beenden"));
     EXPECT_TRUE(Main->isVisible());
-    EXPECT_TRUE(Main->Conversation().Winsock().Connected());
+    EXPECT_TRUE(Main->Conversation().Connected());
 
     // "Trennen" asks too; Yes goes offline with the forced-disconnect guidance.
     TMessageBox::SetNextAnswer(QMessageBox::Yes);
     Child<QPushButton>(*Main, "ButtonTrennen")->click();
     EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Trennen"));
-    EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+    EXPECT_FALSE(Main->Conversation().Connected());
     EXPECT_TRUE(Child<QPushButton>(*Main, "ButtonVerbinden")->isEnabled());
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                     ->toPlainText()
@@ -106,7 +106,7 @@ TEST_F(MainWindowTest, FileEntriesNeedALogLine)
 TEST_F(MainWindowTest, OptionHandlersReachLogAndSocket)
 {
     Main->MenuTimeoutClick(Child<QAction>(*Main, "Menu40Sek"));
-    EXPECT_EQ(Main->Conversation().Winsock().Timeout(), 40);
+    EXPECT_EQ(Main->Conversation().WaitTimeout(), 40);
     EXPECT_TRUE(Child<QAction>(*Main, "Menu40Sek")->isChecked());
     EXPECT_FALSE(Child<QAction>(*Main, "Menu30Sek")->isChecked());
 
@@ -211,8 +211,7 @@ TEST_F(MainWindowTest, WholeConversationWithDovecot)
 
     Child<QComboBox>(*Main, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Dovecot.port()));
     Child<QPushButton>(*Main, "ButtonVerbinden")->click();
-    ASSERT_TRUE(Main->Conversation().Winsock().Connected())
-        << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
+    ASSERT_TRUE(Main->Conversation().Connected()) << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
 
     Main->SendCommandLine(QStringLiteral("user ") + QString::fromStdString(Dovecot.user()));
     Main->SendCommandLine(QStringLiteral("PASS ") + QString::fromStdString(Dovecot.password()));
@@ -227,7 +226,7 @@ TEST_F(MainWindowTest, WholeConversationWithDovecot)
                     .startsWith(QStringLiteral("Der Server hat die angeforderte Nachricht")));
     Child<QPushButton>(*Main, "ButtonQUIT")->click();
 
-    EXPECT_FALSE(Main->Conversation().Winsock().Connected());
+    EXPECT_FALSE(Main->Conversation().Connected());
     EXPECT_EQ(Child<QLabel>(*Main, "StatusText")->text(), QStringLiteral("Offline"));
     EXPECT_EQ(Child<QComboBox>(*Main, "HostCombo")->itemText(0), QStringLiteral("127.0.0.1:%1").arg(Dovecot.port()));
     EXPECT_TRUE(Child<QComboBox>(*Main, "HostCombo")->hasFocus() || !QApplication::focusWidget());

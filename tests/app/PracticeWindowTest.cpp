@@ -35,7 +35,7 @@ protected:
     void Choose(const char* Entry) { Child<QAction>(*Main, Entry)->trigger(); }
     void Send(const char* Line) { Main->SendCommandLine(QLatin1String(Line)); }
     void Connect() { Child<QPushButton>(*Main, "ButtonVerbinden")->click(); }
-    bool Connected() { return Main->Conversation().Winsock().Connected(); }
+    bool Connected() { return Main->Conversation().Connected(); }
     QString LogText() { return Child<TLogView>(*Main, "Log")->PlainText(); }
     QString Guidance() { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
     QString Server() { return Child<QComboBox>(*Main, "HostCombo")->currentText(); }

@@ -69,7 +69,7 @@ QByteArray GoodFile()
 void ExpectDefaults(TPOP3Main& Main)
 {
     EXPECT_TRUE(Child<QAction>(Main, "Menu30Sek")->isChecked());
-    EXPECT_EQ(Main.Conversation().Winsock().Timeout(), 30);
+    EXPECT_EQ(Main.Conversation().WaitTimeout(), 30);
     EXPECT_TRUE(Child<QAction>(Main, "MenuFontProp")->isChecked());
     EXPECT_EQ(Child<QComboBox>(Main, "HostCombo")->count(), 0);
 }

@@ -87,7 +87,7 @@ TEST(Soak, TwentyThousandCommandsOnOneConnection)
 
     TCountingView View;
     TPOP3Conversation Conversation(View, View);
-    Conversation.Winsock().SetTimeout(10);
+    Conversation.SetWaitTimeout(10);
     Conversation.ButtonVerbindenClick("127.0.0.1:" + std::to_string(Dovecot.port()));
     ASSERT_TRUE(View.Connected) << Conversation.ErrorMessage();
     int64_t Sent = 0;
@@ -114,10 +114,10 @@ TEST(Soak, TwentyThousandCommandsOnOneConnection)
     EXPECT_FALSE(View.Error);
 
     // Counters: exactly the bytes sent, and every byte received was logged once.
-    EXPECT_EQ(Conversation.Winsock().BytesSent(), Sent);
-    EXPECT_EQ(Conversation.Winsock().BytesReceived(), View.ServerBytes);
+    EXPECT_EQ(Conversation.BytesSent(), Sent);
+    EXPECT_EQ(Conversation.BytesReceived(), View.ServerBytes);
     EXPECT_EQ(View.ShownSent, Sent);
-    EXPECT_EQ(View.ShownReceived, Conversation.Winsock().BytesReceived());
+    EXPECT_EQ(View.ShownReceived, Conversation.BytesReceived());
     EXPECT_GT(View.ServerBytes, static_cast<int64_t>(Message.size()) * (Commands / 4));
 #ifndef SOAK_UNDER_ASAN
     EXPECT_LT(After, Before + 256 * 1024) << "heap grew from " << Before << " to " << After;

@@ -29,7 +29,7 @@ protected:
         ASSERT_NE(Certificates, nullptr) << Why;
         Certificates->trustInThisProcess();
         WindowTest::SetUp();
-        Main->Conversation().Winsock().SetTimeout(10);
+        Main->Conversation().SetWaitTimeout(10);
     }
 
     std::unique_ptr<DovecotHarness> Start(Kind Certificate)
@@ -49,7 +49,7 @@ protected:
         Child<QPushButton>(*Main, "ButtonVerbinden")->click();
     }
     void Send(const char* Line) { Main->SendCommandLine(QLatin1String(Line)); }
-    bool Connected() { return Main->Conversation().Winsock().Connected(); }
+    bool Connected() { return Main->Conversation().Connected(); }
     QString LogText() { return Child<TLogView>(*Main, "Log")->PlainText(); }
     QString Guidance() { return Child<QPlainTextEdit>(*Main, "Hint")->toPlainText(); }
 
@@ -166,8 +166,8 @@ TEST_F(WindowTest, RefusedStlsKeepsThePlainConnectionAndSaysWhy)
     Server.send("+OK bereit\r\n").expectLine().send("-ERR STLS not available\r\n").holdOpen(3000);
     ConnectTo(Server);
     Main->SendCommandLine(QStringLiteral("STLS"));
-    EXPECT_TRUE(Main->Conversation().Winsock().Connected());
-    EXPECT_FALSE(Main->Conversation().Winsock().Encrypted());
+    EXPECT_TRUE(Main->Conversation().Connected());
+    EXPECT_FALSE(Main->Conversation().Transport().Encrypted());
     EXPECT_TRUE(Child<QPlainTextEdit>(*Main, "Hint")
                     ->toPlainText()
                     .startsWith(QStringLiteral("Der Server hat STLS abgelehnt")));

@@ -30,8 +30,8 @@ protected:
 
     void TearDown() override
     {
-        if (Main->Conversation().Winsock().Connected())
-            Main->Conversation().Winsock().Disconnect();
+        if (Main->Conversation().Connected())
+            Main->Conversation().DropConnection();
         Main.reset();
     }
 
@@ -41,7 +41,7 @@ protected:
         Server.start();
         Child<QComboBox>(*Main, "HostCombo")->setEditText(QStringLiteral("127.0.0.1:%1").arg(Server.port()));
         Child<QPushButton>(*Main, "ButtonVerbinden")->click();
-        ASSERT_TRUE(Main->Conversation().Winsock().Connected())
+        ASSERT_TRUE(Main->Conversation().Connected())
             << Child<QPlainTextEdit>(*Main, "Hint")->toPlainText().toStdString();
     }
 

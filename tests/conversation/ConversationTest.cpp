@@ -27,10 +27,11 @@ const char* const kGreeting = "+OK POP3 bereit\r\n";
 class ConversationTest : public testing::Test {
 protected:
     TRecordingView View;
-    TPOP3Conversation Conversation { View, View.Recorder };
+    TSmartWinsock Socket;
+    TPOP3Conversation Conversation { View, View.Recorder, Socket };
     ScriptedServer Server;
 
-    void SetUp() override { Conversation.Winsock().SetTimeout(5); }
+    void SetUp() override { Conversation.SetWaitTimeout(5); }
 
     // Connects to the scripted server, which has been given its script.
     void Connect()
@@ -44,7 +45,7 @@ protected:
     bool WaitForData()
     {
         for (int I = 0; I < 300; ++I) {
-            if (Conversation.Winsock().BytesAvailable() > 0)
+            if (Socket.BytesAvailable() > 0)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -57,10 +58,11 @@ protected:
 TEST(ConversationSocket, TalksPop3WithThirtySecondWaits)
 {
     TRecordingView View;
-    TPOP3Conversation Conversation(View, View.Recorder);
-    EXPECT_EQ(Conversation.Winsock().TargetPort(), "pop3");
-    EXPECT_EQ(Conversation.Winsock().Timeout(), 30);
-    EXPECT_TRUE(static_cast<bool>(Conversation.Winsock().OnError));
+    TSmartWinsock Socket;
+    TPOP3Conversation Conversation(View, View.Recorder, Socket);
+    EXPECT_EQ(Socket.TargetPort(), "pop3");
+    EXPECT_EQ(Conversation.WaitTimeout(), 30);
+    EXPECT_TRUE(static_cast<bool>(Socket.OnError));
     EXPECT_TRUE(Conversation.FormCloseQuery());
 }
 
@@ -68,8 +70,8 @@ TEST_F(ConversationTest, ConnectWithPortTakesTheTargetAsTypedIntoHistoryAndShows
 {
     Server.send(kGreeting);
     Connect();
-    EXPECT_EQ(Conversation.Winsock().TargetHost(), "127.0.0.1");
-    EXPECT_EQ(Conversation.Winsock().TargetPort(), std::to_string(Server.port()));
+    EXPECT_EQ(Socket.TargetHost(), "127.0.0.1");
+    EXPECT_EQ(Socket.TargetPort(), std::to_string(Server.port()));
     EXPECT_THAT(View.Hosts, ElementsAre(Server.address()));
     EXPECT_THAT(View.LogLines(), ElementsAre("+OK POP3 bereit"));
     EXPECT_THAT(View.Guidance, StartsWith("Die Verbindung zum Server \"127.0.0.1\" wurde erfolgreich aufgebaut."));
@@ -132,7 +134,7 @@ TEST_F(ConversationTest, RefusedConnectionShowsE1AndLeavesNoTrace)
 
 TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
 {
-    Conversation.Winsock().SetTimeout(1);
+    Conversation.SetWaitTimeout(1);
     Server.holdOpen(3000);
     Server.start();
     Conversation.ButtonVerbindenClick(Server.address());
@@ -149,7 +151,7 @@ TEST_F(ConversationTest, MissingGreetingTimesOutButStaysConnected)
 // this machine, so no clear-text warning, whatever the name.
 TEST_F(ConversationTest, NotesNameEveryAddressTriedAndTheOneConnectedTo)
 {
-    Conversation.Winsock().SetResolver([](const std::string&, std::vector<TPeerAddress>& Found) {
+    Socket.SetResolver([](const std::string&, std::vector<TPeerAddress>& Found) {
         Found.resize(2);
         return ParseNumericAddress("127.0.0.2", Found[0]) && ParseNumericAddress("127.0.0.1", Found[1]) ? 0 : 1;
     });
@@ -207,7 +209,7 @@ TEST_F(ConversationTest, CommandsAreUpperCasedLoggedMaskedAndRemembered)
 
 TEST_F(ConversationTest, EmptyListEndsWithoutWaiting)
 {
-    Conversation.Winsock().SetTimeout(1);
+    Conversation.SetWaitTimeout(1);
     // A read after the terminator would run into the silence and time out.
     Server.send(kGreeting).expectLine().send("+OK 0 messages\r\n.\r\n").holdOpen(3000);
     Connect();
@@ -283,7 +285,7 @@ TEST_F(ConversationTest, EmptyCommandLineSendsABareLineEnd)
 
 TEST_F(ConversationTest, TimeOutDuringABodyKeepsFlushedLinesAndTheConnection)
 {
-    Conversation.Winsock().SetTimeout(1);
+    Conversation.SetWaitTimeout(1);
     Server.send(kGreeting)
         .expectLine()
         .send("+OK 300 octets\r\n")
@@ -302,7 +304,7 @@ TEST_F(ConversationTest, TimeOutDuringABodyKeepsFlushedLinesAndTheConnection)
         "testen, oder unterbrechen Sie die Verbindung notfalls durch einen Klick auf \"Trennen\".\r\n\r\n"
         "Die Antwort auf RETR 1 steht noch aus. Kommt sie später, zeigt Brieflotse sie als verspätete Antwort auf "
         "RETR 1 an (im Protokoll grau markiert); das nächste Kommando bekommt danach seine eigene Antwort.");
-    EXPECT_TRUE(Conversation.Winsock().Connected());
+    EXPECT_TRUE(Conversation.Connected());
     EXPECT_TRUE(View.Connected);
     EXPECT_EQ(View.StatusText, "Winsock-Fehler: 12000 - Request timed out");
     // Nothing more has come: a poll reads nothing.
@@ -330,7 +332,7 @@ TEST_F(ConversationTest, PositiveQuitGoesOfflineEvenInLowerCase)
     Conversation.SendAction("quit");
     ASSERT_TRUE(Server.waitFinished(5000)) << Server.error();
     EXPECT_EQ(Server.received(), "quit\r\n");
-    EXPECT_FALSE(Conversation.Winsock().Connected());
+    EXPECT_FALSE(Conversation.Connected());
     EXPECT_FALSE(View.Connected);
     EXPECT_EQ(View.Focus, "host");
     EXPECT_EQ(View.StatusText, "Offline");
@@ -346,7 +348,7 @@ TEST_F(ConversationTest, NegativeQuitStaysConnected)
     Server.send(kGreeting).expectLine().send("-ERR not now\r\n");
     Connect();
     Conversation.SendAction("QUIT");
-    EXPECT_TRUE(Conversation.Winsock().Connected());
+    EXPECT_TRUE(Conversation.Connected());
     EXPECT_TRUE(View.Connected);
     EXPECT_EQ(View.Focus, "command");
 }
@@ -358,7 +360,7 @@ TEST_F(ConversationTest, DisconnectAndCloseAskFirst)
     View.Answer = false;
     EXPECT_FALSE(Conversation.FormCloseQuery());
     Conversation.ButtonTrennenClick();
-    EXPECT_TRUE(Conversation.Winsock().Connected());
+    EXPECT_TRUE(Conversation.Connected());
     ASSERT_EQ(View.Questions.size(), 2u);
     EXPECT_EQ(View.Questions[0].first, "Brieflotse - Beenden");
     EXPECT_EQ(View.Questions[0].second,
@@ -372,7 +374,7 @@ TEST_F(ConversationTest, DisconnectAndCloseAskFirst)
         "POP3-Kommando QUIT abschließen.\r\n\r\nTrotzdem jetzt trennen?");
     View.Answer = true;
     Conversation.ButtonTrennenClick();
-    EXPECT_FALSE(Conversation.Winsock().Connected());
+    EXPECT_FALSE(Conversation.Connected());
     EXPECT_FALSE(View.Connected);
     EXPECT_THAT(View.Guidance, StartsWith("Sie haben die Verbindung zum Server \"127.0.0.1\" durch einen Klick"));
     EXPECT_THAT(View.StatusTexts, testing::Contains("Trennt von 127.0.0.1 ..."));
@@ -384,14 +386,14 @@ TEST_F(ConversationTest, WaitingHookCannotStartASecondExchange)
     Server.send(kGreeting).expectLine().pause(300).send("+OK\r\n");
     Connect();
     int Calls = 0;
-    Conversation.Winsock().OnWaiting = [&] {
+    Conversation.SetWaitHook([&] {
         ++Calls;
         Conversation.PollUnexpectedData();
         Conversation.SendAction("NOOP");
         Conversation.ButtonVerbindenClick("elsewhere");
-    };
+    });
     Conversation.SendAction("RSET");
-    Conversation.Winsock().OnWaiting = nullptr;
+    Conversation.SetWaitHook(nullptr);
     EXPECT_GT(Calls, 0);
     ASSERT_TRUE(Server.waitFinished(5000)) << Server.error();
     EXPECT_EQ(Server.received(), "RSET\r\n");
@@ -442,7 +444,7 @@ TEST_F(ConversationTest, PlainAnswerToTheHandshakeExplainsItselfAndGoesOffline)
         Action == "STLS" ? Conversation.SendAction(Action) : Conversation.ButtonVerbindenClick(Action);
         EXPECT_THAT(
             View.Notes, ElementsAre("Brieflotse: TLS gescheitert, OpenSSL nennt als Grund: \"wrong version number\"."));
-        EXPECT_FALSE(Conversation.Winsock().Connected() || View.Connected);
+        EXPECT_FALSE(Conversation.Connected() || View.Connected);
         EXPECT_EQ(View.Title, "Brieflotse");
         EXPECT_TRUE(View.GuidanceIsError);
         EXPECT_THAT(View.Guidance, AllOf(StartsWith("Winsock-Fehler: 12105"), Not(HasSubstr("NOOP"))));

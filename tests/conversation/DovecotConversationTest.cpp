@@ -37,7 +37,7 @@ TEST(ConversationWithDovecot, SessionLogEqualsWhatTheServerSent)
 
     TRecordingView View;
     TPOP3Conversation Conversation(View, View.Recorder);
-    Conversation.Winsock().SetTimeout(10);
+    Conversation.SetWaitTimeout(10);
     Conversation.ButtonVerbindenClick("127.0.0.1:" + std::to_string(Server.port()));
     ASSERT_FALSE(Conversation.ErrorFlag()) << Conversation.ErrorMessage() << Server.log();
 
@@ -99,5 +99,5 @@ TEST(ConversationWithDovecot, SessionLogEqualsWhatTheServerSent)
 
     EXPECT_EQ(Log[Log.size() - 2], "QUIT");
     EXPECT_THAT(Log.back(), StartsWith("+OK"));
-    EXPECT_EQ(View.Received, Conversation.Winsock().BytesReceived());
+    EXPECT_EQ(View.Received, Conversation.BytesReceived());
 }

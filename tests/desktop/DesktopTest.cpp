@@ -100,8 +100,8 @@ protected:
     }
     void TearDown() override
     {
-        if (Windows->Main.Conversation().Winsock().Connected())
-            Windows->Main.Conversation().Winsock().Disconnect();
+        if (Windows->Main.Conversation().Connected())
+            Windows->Main.Conversation().DropConnection();
         Windows.reset();
     }
     // Starts the program's windows with a server on the command line, as main() does.
@@ -112,7 +112,7 @@ protected:
             = ParseCommandLine({ QStringLiteral("brieflotse"), QStringLiteral("127.0.0.1:%1").arg(Server.port()) });
         ASSERT_FALSE(Line.Done);
         Windows->Show(Line.Server);
-        QTRY_VERIFY_WITH_TIMEOUT(Windows->Main.Conversation().Winsock().Connected(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Windows->Main.Conversation().Connected(), 5000);
     }
 
     TempDir Dir;
@@ -166,7 +166,7 @@ TEST_F(DesktopTest, ServerArgumentConnectsOnceTheWindowIsShown)
     EXPECT_EQ(Windows->Main.windowTitle(), QStringLiteral("Brieflotse - [127.0.0.1]"));
     QTRY_VERIFY(Child<TLogView>(Windows->Main, "Log")->PlainText().contains(QStringLiteral("Brieflotse-Test")));
     Windows->Main.SendCommandLine(QStringLiteral("NOOP"));
-    Windows->Main.Conversation().Winsock().Disconnect();
+    Windows->Main.Conversation().DropConnection();
     ASSERT_TRUE(Server.waitFinished(5000)) << Server.error();
     EXPECT_EQ(Server.received(), "NOOP\r\n");
 }

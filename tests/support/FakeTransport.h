@@ -38,7 +38,7 @@ public:
     const std::string& Sent() const { return FSent; }
     // Steps not read yet.
     size_t StepsLeft() const { return FSteps.size(); }
-    int Timeout() const { return FTimeout; }
+    int Timeout() const override { return FTimeout; }
     const std::string& TargetPort() const { return FTargetPort; }
 
     const std::string& TargetHost() const override { return FTargetHost; }

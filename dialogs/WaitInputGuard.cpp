@@ -1,8 +1,10 @@
-#include "app/WaitInputGuard.h"
+#include "dialogs/WaitInputGuard.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWidget>
+#include <QWindow>
 
 TWaitInputGuard::TWaitInputGuard(QWidget* StopButton, std::function<void()> OnStop)
     : FStopButton(StopButton)
@@ -23,6 +25,18 @@ bool TWaitInputGuard::IsOnStopButton(QObject* Watched) const
     return FStopButton && FStopButton->isEnabled() && Watched == FStopButton;
 }
 
+// The window system delivers a click to the window, which hands it on to the
+// widget under the pointer. Only one on the stop button goes on, to be judged
+// there; any other would still move the focus.
+bool TWaitInputGuard::LandsOnStopButton(QObject* Window, QEvent* Event) const
+{
+    if (!FStopButton || !FStopButton->isEnabled())
+        return false;
+    QWidget* Top = FStopButton->window();
+    return static_cast<QObject*>(Top->windowHandle()) == Window
+        && Top->childAt(static_cast<QMouseEvent*>(Event)->position().toPoint()) == FStopButton;
+}
+
 bool TWaitInputGuard::eventFilter(QObject* Watched, QEvent* Event)
 {
     if (FStopping)
@@ -39,9 +53,13 @@ bool TWaitInputGuard::eventFilter(QObject* Watched, QEvent* Event)
         return true;
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
+        if (Watched->isWindowType())
+            return !LandsOnStopButton(Watched, Event);
         FStopPressed = IsOnStopButton(Watched);
         return true;
     case QEvent::MouseButtonRelease:
+        if (Watched->isWindowType())
+            return !LandsOnStopButton(Watched, Event);
         if (FStopPressed && IsOnStopButton(Watched)) {
             FStopPressed = false;
             Stop();

@@ -25,6 +25,7 @@ protected:
 
 private:
     bool IsOnStopButton(QObject* Watched) const;
+    bool LandsOnStopButton(QObject* Window, QEvent* Event) const;
 
     QWidget* FStopButton;
     std::function<void()> FOnStop;
