@@ -3,9 +3,9 @@
 #include "auth/AuthCrypto.h"
 #include "auth/Pop3Auth.h"
 #include "auth/ScramText.h"
+#include "text/AsciiText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -46,7 +46,7 @@ std::string JsonStatus(const std::string& Json)
         return {};
     std::string Digits;
     for (size_t I = Key + 8; I < Json.size() && Digits.size() < 3; ++I) {
-        if (std::isdigit(static_cast<unsigned char>(Json[I])))
+        if (IsAsciiDigit(Json[I]))
             Digits += Json[I];
         else if (!Digits.empty() || (Json[I] != ':' && Json[I] != '"' && Json[I] != ' '))
             break;
@@ -58,9 +58,7 @@ std::string JsonStatus(const std::string& Json)
 
 bool ParseSaslMechanism(const std::string& Name, TSaslMechanism& Mechanism)
 {
-    std::string Upper(Name);
-    for (char& Character : Upper)
-        Character = static_cast<char>(std::toupper(static_cast<unsigned char>(Character)));
+    const std::string Upper = AsciiUpper(Name);
     for (TSaslMechanism Candidate : { TSaslMechanism::Plain, TSaslMechanism::Login, TSaslMechanism::CramMd5,
              TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2 })
         if (Upper == SaslMechanismName(Candidate)) {

@@ -2,6 +2,7 @@
 #include "conversation/ReplyRules.h"
 
 #include "conversation/Command.h"
+#include "text/AsciiText.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,11 +13,6 @@ namespace {
 const std::string kLineEnd = "\r\n";
 const std::string kTerminator = "\r\n.\r\n";
 const std::string kBareTerminator = ".\r\n";
-
-char UpperAsciiChar(char C)
-{
-    return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
-}
 
 bool EndsWith(const std::string& Text, const std::string& Tail)
 {
@@ -32,7 +28,7 @@ int32_t IntegerOrZero(const std::string& Text)
     if (Start == Text.size())
         return 0;
     for (size_t I = Start; I < Text.size(); ++I)
-        if (Text[I] < '0' || Text[I] > '9')
+        if (!IsAsciiDigit(Text[I]))
             return 0;
     errno = 0;
     long long Value = std::strtoll(Text.c_str(), nullptr, 10);
@@ -43,22 +39,15 @@ int32_t IntegerOrZero(const std::string& Text)
 
 } // namespace
 
-std::string UpperAscii(std::string Text)
-{
-    for (char& C : Text)
-        C = UpperAsciiChar(C);
-    return Text;
-}
-
 TCommandParts SplitCommand(const std::string& Line)
 {
     TCommandParts Parts;
     size_t Blank = Line.find(' ');
     if (Blank == std::string::npos) {
-        Parts.Word = UpperAscii(Line);
+        Parts.Word = AsciiUpper(Line);
         return Parts;
     }
-    Parts.Word = UpperAscii(Line.substr(0, Blank));
+    Parts.Word = AsciiUpper(Line.substr(0, Blank));
     size_t ArgStart = Blank + 1;
     size_t ArgEnd = Line.find(' ', ArgStart);
     Parts.Number
@@ -68,7 +57,7 @@ TCommandParts SplitCommand(const std::string& Line)
 
 bool IsPositiveReply(const std::string& Text)
 {
-    return UpperAscii(Text.substr(0, 3)) == "+OK";
+    return AsciiUpper(Text.substr(0, 3)) == "+OK";
 }
 
 bool IsContinuationReply(const std::string& Text)
@@ -93,7 +82,7 @@ std::string UpperCaseCommandWord(const std::string& Line)
 {
     size_t Blank = Line.find(' ');
     size_t Count = (Blank == std::string::npos) ? Line.size() : Blank + 1;
-    return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
+    return AsciiUpper(Line.substr(0, Count)) + Line.substr(Count);
 }
 
 namespace {

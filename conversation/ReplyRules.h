@@ -29,8 +29,6 @@ std::string ContinuationData(const std::string& Reply);
 // and AUTH without a mechanism (the list of mechanisms).
 bool ExpectsMultiLineReply(const std::string& Line);
 
-std::string UpperAscii(std::string Text);
-
 // Upper-cases the command word and the blank after it; the arguments keep
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);

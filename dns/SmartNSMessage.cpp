@@ -1,6 +1,8 @@
 // DNS message objects and codec (see SmartNSMessage.h).
 #include "dns/SmartNSMessage.h"
 
+#include "text/AsciiText.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -30,15 +32,6 @@ bool CanRead(TSmartNSReader& P, int32_t Count)
         return false;
     }
     return true;
-}
-
-std::string UpperCase(std::string Text)
-{
-    for (char& Char : Text) {
-        if (Char >= 'a' && Char <= 'z')
-            Char = static_cast<char>(Char - 'a' + 'A');
-    }
-    return Text;
 }
 
 uint16_t RandomID()
@@ -261,7 +254,7 @@ std::string ClassToText(uint16_t Code)
 
 uint16_t TextToType(const std::string& Text)
 {
-    const std::string Upper = UpperCase(Text);
+    const std::string Upper = AsciiUpper(Text);
     uint16_t Result = 0;
     for (const auto& Row : TypeProfiles) {
         if (Upper == Row.Name)
@@ -272,7 +265,7 @@ uint16_t TextToType(const std::string& Text)
 
 uint16_t TextToClass(const std::string& Text)
 {
-    const std::string Upper = UpperCase(Text);
+    const std::string Upper = AsciiUpper(Text);
     uint16_t Result = 0;
     for (const auto& Row : ClassProfiles) {
         if (Upper == Row.Name)

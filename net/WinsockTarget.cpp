@@ -1,19 +1,10 @@
 #include "net/WinsockTarget.h"
 
-#include <cctype>
+#include "text/AsciiText.h"
+
 #include <cstdint>
 
 namespace {
-
-bool StartsWithNoCase(const std::string& Text, const std::string& Prefix)
-{
-    if (Text.size() < Prefix.size())
-        return false;
-    for (size_t i = 0; i < Prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(Text[i])) != Prefix[i])
-            return false;
-    return true;
-}
 
 TTargetParts SplitHostPort(const std::string& Value)
 {
@@ -40,7 +31,7 @@ TTargetParts SplitTarget(const std::string& Value)
     static const Scheme kSchemes[] = { { "pop3s://", scImplicitTls, "995" }, { "pop3://", scPlain, "110" } };
     for (const Scheme& scheme : kSchemes) {
         const std::string prefix = scheme.Prefix;
-        if (!StartsWithNoCase(Value, prefix))
+        if (!StartsWithIgnoringAsciiCase(Value, prefix))
             continue;
         std::string rest = Value.substr(prefix.size());
         if (!rest.empty() && rest.back() == '/')
@@ -79,7 +70,7 @@ bool ParsePortNumber(const std::string& Text, uint16_t& Port)
     // A number must fit a 32-bit integer; longer digit strings are names.
     uint64_t value = 0;
     for (; i < Text.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(Text[i])))
+        if (!IsAsciiDigit(Text[i]))
             return false;
         value = value * 10 + static_cast<uint64_t>(Text[i] - '0');
         if (value > INT32_MAX)

@@ -2,25 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <random>
 #include <utility>
 
 #include "auth/Pop3Auth.h"
 #include "auth/SaslServer.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 const char* const CrLf = "\r\n";
 const char* const Mechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2";
-
-std::string Upper(std::string Text)
-{
-    for (char& Each : Text)
-        Each = static_cast<char>(std::toupper(static_cast<unsigned char>(Each)));
-    return Text;
-}
 
 // A message number or line count: digits only, small enough for size_t.
 bool ParseNumber(const std::string& Text, size_t& Value)
@@ -159,7 +152,7 @@ TPracticeAnswer TPracticeSession::Answer(const std::string& Line)
     if (FSetup.OnExchange)
         FSetup.OnExchange();
     const size_t Space = Line.find(' ');
-    const std::string Command = Upper(Line.substr(0, Space));
+    const std::string Command = AsciiUpper(Line.substr(0, Space));
     const std::string Argument = Space == std::string::npos ? std::string() : Line.substr(Space + 1);
     TPracticeAnswer Result;
     if (FSasl)
