@@ -38,11 +38,6 @@ int RemainingMs(std::chrono::steady_clock::time_point Until)
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
 }
 
-bool WouldBlock(int Error)
-{
-    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
-}
-
 } // namespace
 
 TSmartWinsock::TSmartWinsock()
@@ -240,7 +235,7 @@ int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
         const int error = errno;
         FEvents[weWrite] = false;
         // A full buffer is no failure: wait for room within the same deadline.
-        if (!WouldBlock(error)) {
+        if (!ErrnoWouldBlock(error)) {
             ReportError(WinsockCodeFromErrno(error));
             return -1;
         }
@@ -270,7 +265,7 @@ int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
             FBytesReceived += n;
             return static_cast<int32_t>(n);
         }
-        if (!WouldBlock(error)) {
+        if (!ErrnoWouldBlock(error)) {
             ReportError(WinsockCodeFromErrno(error));
             return -1;
         }

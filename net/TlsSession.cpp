@@ -4,10 +4,11 @@
 // result for Info(), and the window decides.
 #include "net/TlsSession.h"
 
+#include "net/TlsShared.h"
 #include "net/WinsockErrors.h"
+#include "text/AsciiText.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,11 +23,6 @@
 
 namespace {
 
-bool WouldBlock(int Error)
-{
-    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
-}
-
 // OpenSSL's own socket BIO writes with write(), which raises SIGPIPE on a
 // closed peer; this one uses send() with MSG_NOSIGNAL like the plain path.
 int SocketOf(BIO* Bio)
@@ -38,7 +34,7 @@ int SocketWrite(BIO* Bio, const char* Data, int Length)
 {
     BIO_clear_retry_flags(Bio);
     const ssize_t n = ::send(SocketOf(Bio), Data, static_cast<size_t>(Length), MSG_NOSIGNAL);
-    if (n < 0 && WouldBlock(errno))
+    if (n < 0 && ErrnoWouldBlock(errno))
         BIO_set_retry_write(Bio);
     return static_cast<int>(n);
 }
@@ -47,7 +43,7 @@ int SocketRead(BIO* Bio, char* Data, int Length)
 {
     BIO_clear_retry_flags(Bio);
     const ssize_t n = ::recv(SocketOf(Bio), Data, static_cast<size_t>(Length), 0);
-    if (n < 0 && WouldBlock(errno))
+    if (n < 0 && ErrnoWouldBlock(errno))
         BIO_set_retry_read(Bio);
     return static_cast<int>(n);
 }
@@ -76,12 +72,6 @@ BIO_METHOD* SocketMethod()
         return m;
     }();
     return method;
-}
-
-std::string ReasonOf(unsigned long Error)
-{
-    const char* text = Error ? ERR_reason_error_string(Error) : nullptr;
-    return text ? text : "";
 }
 
 bool IsVersionReason(int Reason)
@@ -159,21 +149,6 @@ std::string TimeText(const ASN1_TIME* Time)
     return text;
 }
 
-std::string Fingerprint(const X509* Certificate)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(Certificate, EVP_sha256(), digest, &length) != 1)
-        return {};
-    std::string text;
-    char part[4];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(part, sizeof part, i ? ":%02X" : "%02X", digest[i]);
-        text += part;
-    }
-    return text;
-}
-
 // An address in the form the certificate check compares, or empty for a name.
 // inet_aton() as in the look-up, so "127.1" counts as the address it connects to.
 std::string CanonicalAddress(const std::string& Host)
@@ -196,7 +171,7 @@ TTlsSession::TTlsSession(int Socket, const std::string& Host)
     BIO_METHOD* method = SocketMethod();
     FContext = method ? SSL_CTX_new(TLS_client_method()) : nullptr;
     if (!FContext || SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION) != 1) {
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
     // Missing store files are no set-up failure: every certificate is then
@@ -212,7 +187,7 @@ TTlsSession::TTlsSession(int Socket, const std::string& Host)
     BIO* bio = ssl ? BIO_new(method) : nullptr;
     if (!bio) {
         SSL_free(ssl);
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(Socket)));
@@ -221,8 +196,7 @@ TTlsSession::TTlsSession(int Socket, const std::string& Host)
     std::string name = Host;
     if (!name.empty() && name.back() == '.')
         name.pop_back();
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = AsciiLower(name);
     const std::string address = CanonicalAddress(name);
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
     X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -233,7 +207,7 @@ TTlsSession::TTlsSession(int Socket, const std::string& Host)
                                        : X509_VERIFY_PARAM_set1_ip_asc(check, address.c_str()) == 1;
     if (!named) {
         SSL_free(ssl);
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
     SSL_set_connect_state(ssl);
@@ -258,48 +232,47 @@ TTlsStep TTlsSession::Fail(int32_t Code, const std::string& Reason)
 
 TTlsStep TTlsSession::Classify(int Result, int SavedErrno)
 {
-    const int error = SSL_get_error(FSsl, Result);
-    const unsigned long queued = ERR_peek_error();
-    const std::string reason = ReasonOf(queued);
-    switch (error) {
-    case SSL_ERROR_WANT_READ:
-        return tlsWantRead;
-    case SSL_ERROR_WANT_WRITE:
-        return tlsWantWrite;
-    case SSL_ERROR_ZERO_RETURN:
+    const TTlsOutcome Outcome = ClassifyTlsResult(FSsl, Result);
+    const std::string& Reason = Outcome.Reason;
+    switch (Outcome.Step) {
+    case tlsWantRead:
+    case tlsWantWrite:
+        return Outcome.Step;
+    case tlsClosed:
         ERR_clear_error();
         if (!FEstablished)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
+            return Fail(kWinsockTlsClosedInHandshake, Reason);
         return tlsClosed;
-    case SSL_ERROR_SYSCALL:
-        if (SavedErrno != 0 && !WouldBlock(SavedErrno))
+    default:
+        break;
+    }
+    if (Outcome.SslError == SSL_ERROR_SYSCALL) {
+        if (SavedErrno != 0 && !ErrnoWouldBlock(SavedErrno))
             return Fail(WinsockCodeFromErrno(SavedErrno), {});
         if (!FEstablished)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
+            return Fail(kWinsockTlsClosedInHandshake, Reason);
         // An end of stream: read as a close, but say no close_notify later.
         FBroken = true;
         ERR_clear_error();
         return tlsClosed;
-    case SSL_ERROR_SSL: {
-        const int code = ERR_GET_LIB(queued) == ERR_LIB_SSL ? ERR_GET_REASON(queued) : 0;
-        if (code == SSL_R_UNEXPECTED_EOF_WHILE_READING && FEstablished) {
-            FBroken = true;
-            ERR_clear_error();
-            return tlsClosed;
-        }
-        if (FEstablished)
-            return Fail(kWinsockTlsRecordError, reason);
-        if (code == SSL_R_UNEXPECTED_EOF_WHILE_READING)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
-        if (IsVersionReason(code))
-            return Fail(kWinsockTlsOldProtocol, reason);
-        if (IsNotTlsReason(code))
-            return Fail(kWinsockTlsNotTls, reason);
-        return Fail(kWinsockTlsHandshakeFailed, reason);
     }
-    default:
-        return Fail(FEstablished ? kWinsockTlsRecordError : kWinsockTlsHandshakeFailed, reason);
+    if (Outcome.SslError != SSL_ERROR_SSL)
+        return Fail(FEstablished ? kWinsockTlsRecordError : kWinsockTlsHandshakeFailed, Reason);
+    const int Code = ERR_GET_LIB(Outcome.Queued) == ERR_LIB_SSL ? ERR_GET_REASON(Outcome.Queued) : 0;
+    if (Code == SSL_R_UNEXPECTED_EOF_WHILE_READING && FEstablished) {
+        FBroken = true;
+        ERR_clear_error();
+        return tlsClosed;
     }
+    if (FEstablished)
+        return Fail(kWinsockTlsRecordError, Reason);
+    if (Code == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+        return Fail(kWinsockTlsClosedInHandshake, Reason);
+    if (IsVersionReason(Code))
+        return Fail(kWinsockTlsOldProtocol, Reason);
+    if (IsNotTlsReason(Code))
+        return Fail(kWinsockTlsNotTls, Reason);
+    return Fail(kWinsockTlsHandshakeFailed, Reason);
 }
 
 TTlsStep TTlsSession::Handshake()
@@ -383,7 +356,7 @@ TTlsInfo TTlsSession::Info() const
     info.Issuer = NameText(X509_get_issuer_name(certificate));
     info.NotBefore = TimeText(X509_get0_notBefore(certificate));
     info.NotAfter = TimeText(X509_get0_notAfter(certificate));
-    info.Fingerprint = Fingerprint(certificate);
+    info.Fingerprint = CertificateFingerprint(certificate);
     X509_free(certificate);
     const long result = SSL_get_verify_result(FSsl);
     info.Verify = VerifyResultOf(result);

@@ -178,6 +178,11 @@ int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno)
     }
 }
 
+bool ErrnoWouldBlock(int Errno)
+{
+    return Errno == EAGAIN || Errno == EWOULDBLOCK || Errno == EINTR;
+}
+
 int PendingSocketError(int Socket)
 {
     int error = 0;
