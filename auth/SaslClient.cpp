@@ -10,7 +10,7 @@
 
 namespace {
 
-const char Base64Warning[]
+const char kBase64Warning[]
     = " Base64 ist keine Verschlüsselung: ohne TLS kann jeder Mitleser das Paßwort zurückgewinnen.";
 
 // Server text inside an explanation: printable ASCII only, and short.
@@ -114,7 +114,7 @@ std::string TSaslClient::InitialExplanation() const
 {
     if (FMechanism == TSaslMechanism::Plain)
         return std::string("PLAIN: Name und Paßwort wurden, durch Null-Bytes getrennt, Base64-kodiert gesendet.")
-            + Base64Warning;
+            + kBase64Warning;
     return "XOAUTH2: Name und Zugangs-Token wurden Base64-kodiert gesendet; der Server prüft das Token, das "
            "Paßwort wird nicht gebraucht. Base64 ist keine Verschlüsselung: ohne TLS kann jeder Mitleser das "
            "Token lesen und benutzen, bis es abläuft.";
@@ -203,7 +203,7 @@ TSaslStep TSaslClient::AnswerLogin(const std::string&)
     case 1:
         return { true, Base64Encode(FSecret),
             std::string("LOGIN: Der Server fragt nach dem Paßwort; es wurde Base64-kodiert gesendet.")
-                + Base64Warning };
+                + kBase64Warning };
     default:
         return TooManyRounds();
     }

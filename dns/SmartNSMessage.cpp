@@ -11,13 +11,13 @@ namespace {
 
 // Real names are at most 253 characters; the cap only stops hostile input from
 // building huge texts out of many backward pointers.
-constexpr size_t MaxNameText = 1024;
+constexpr size_t kMaxNameText = 1024;
 // Limits of a name on the wire: each label, and the whole name as text
 // (its encoded form is two octets longer: first length byte and the root).
-constexpr size_t MaxLabel = 63;
-constexpr size_t MaxName = 253;
+constexpr size_t kMaxLabel = 63;
+constexpr size_t kMaxName = 253;
 // Compression pointers count from the DNS message, which follows the prefix.
-constexpr int32_t MessageStart = 2;
+constexpr int32_t kMessageStart = 2;
 
 void Fail(TSmartNSReader& P)
 {
@@ -82,18 +82,18 @@ TSmartNSNameFault CheckName(const std::string& Name)
         const size_t Length = (Dot == std::string::npos ? Text.size() : Dot) - Start;
         if (Length == 0)
             return TSmartNSNameFault::EmptyLabel;
-        if (Length > MaxLabel)
+        if (Length > kMaxLabel)
             return TSmartNSNameFault::LongLabel;
         if (Dot == std::string::npos)
             break;
         Start = Dot + 1;
     }
-    return Text.size() > MaxName ? TSmartNSNameFault::LongName : TSmartNSNameFault::None;
+    return Text.size() > kMaxName ? TSmartNSNameFault::LongName : TSmartNSNameFault::None;
 }
 
 void PutLabel(TSmartNSWriter& P, const std::string& Text)
 {
-    if (Text.empty() || Text.size() > MaxLabel) {
+    if (Text.empty() || Text.size() > kMaxLabel) {
         P.Refused = true;
         return;
     }
@@ -187,7 +187,7 @@ std::string GetName(TSmartNSReader& P)
             if (!Jumped)
                 P.Pos = Walk.Pos;
             Jumped = true;
-            int32_t Target = MessageStart + (Pointer & 0x3FFF);
+            int32_t Target = kMessageStart + (Pointer & 0x3FFF);
             // Only backwards, before this part of the name: no chain can loop.
             if (Target >= SegmentStart) {
                 Fail(P);
@@ -197,7 +197,7 @@ std::string GetName(TSmartNSReader& P)
             continue;
         }
         Name += GetLabel(Walk);
-        if (Walk.Failed || Name.size() > MaxNameText) {
+        if (Walk.Failed || Name.size() > kMaxNameText) {
             Fail(P);
             return std::string();
         }
@@ -486,7 +486,7 @@ bool TSmartNSData::GetMX(TSmartNSMX& MX) const
     const uint16_t Preference = GetWord(P);
     std::string Exchange = GetName(P);
     // A cut name would be another host: too long means unreadable.
-    if (P.Failed || Exchange.size() > MaxName)
+    if (P.Failed || Exchange.size() > kMaxName)
         return false;
     MX.Preference = Preference;
     MX.Exchange = Exchange;
@@ -505,7 +505,7 @@ bool TSmartNSData::GetSRV(TSmartNSSRV& SRV) const
     Read.Port = GetWord(P);
     Read.Target = GetName(P);
     // As for MX: a cut or overlong name is no target at all.
-    if (P.Failed || Read.Target.size() > MaxName)
+    if (P.Failed || Read.Target.size() > kMaxName)
         return false;
     SRV = Read;
     return true;

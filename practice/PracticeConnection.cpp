@@ -16,10 +16,10 @@
 
 namespace {
 
-const size_t OutputChunk = 64 * 1024;
-const int ReadSize = 4096;
+const size_t kOutputChunk = 64 * 1024;
+const int kReadSize = 4096;
 // Steps per Service() call, so that one busy client cannot starve the others.
-const int StepsPerService = 64;
+const int kStepsPerService = 64;
 
 } // namespace
 
@@ -116,15 +116,15 @@ void TPracticeConnection::FillOutput()
         FOut.clear();
         FOutSent = 0;
     }
-    if (!FBody.Text || FOut.size() - FOutSent >= OutputChunk)
+    if (!FBody.Text || FOut.size() - FOutSent >= kOutputChunk)
         return;
     const std::string& Text = *FBody.Text;
-    while (FOut.size() < OutputChunk && FBodySent < FBody.End) {
+    while (FOut.size() < kOutputChunk && FBodySent < FBody.End) {
         if (FAtLineStart && Text[FBodySent] == '.')
             FOut += '.';
         const size_t LineEnd = Text.find('\n', FBodySent);
         const size_t Stop = std::min(LineEnd == std::string::npos ? FBody.End : LineEnd + 1, FBody.End);
-        const size_t Take = std::min(Stop - FBodySent, OutputChunk);
+        const size_t Take = std::min(Stop - FBodySent, kOutputChunk);
         FOut.append(Text, FBodySent, Take);
         FBodySent += Take;
         FAtLineStart = FOut.back() == '\n';
@@ -242,7 +242,7 @@ void TPracticeConnection::Service()
         return CutOff("-ERR Zeitueberschreitung, die Verbindung wird beendet\r\n");
     if (Now >= TooSlowAt())
         return CutOff("-ERR Zeitueberschreitung: Kommando nicht rechtzeitig vollstaendig\r\n");
-    for (int Steps = 0; Steps < StepsPerService; ++Steps) {
+    for (int Steps = 0; Steps < kStepsPerService; ++Steps) {
         if (!Step())
             return;
     }
@@ -321,9 +321,9 @@ bool TPracticeConnection::Step()
     }
     if (Pending())
         return true; // a line too long was refused
-    char Buffer[ReadSize];
+    char Buffer[kReadSize];
     int Count = 0;
-    const TTlsStep Result = Read(Buffer, ReadSize, Count);
+    const TTlsStep Result = Read(Buffer, kReadSize, Count);
     if (Result == tlsDone) {
         if (!FLineOpen)
             FLineBy = TClock::now() + FTimes.Line;
