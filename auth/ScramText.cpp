@@ -60,7 +60,7 @@ bool ParseIterationCount(const std::string& Text, int Limit, int& Count)
         return false;
     long long Value = 0;
     for (char Character : Text) {
-        if (Character < '0' || Character > '9')
+        if (!IsAsciiDigit(Character))
             return false;
         Value = Value * 10 + (Character - '0');
     }

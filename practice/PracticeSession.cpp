@@ -22,7 +22,7 @@ bool ParseNumber(const std::string& Text, size_t& Value)
         return false;
     Value = 0;
     for (char Each : Text) {
-        if (Each < '0' || Each > '9')
+        if (!IsAsciiDigit(Each))
             return false;
         Value = Value * 10 + static_cast<size_t>(Each - '0');
     }
