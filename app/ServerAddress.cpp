@@ -1,23 +1,13 @@
 #include "app/ServerAddress.h"
 
-#include <cctype>
+#include "text/AsciiText.h"
 
 namespace {
 
-bool StartsWithNoCase(const std::string& Text, const std::string& Prefix)
-{
-    if (Text.size() < Prefix.size())
-        return false;
-    for (size_t Index = 0; Index < Prefix.size(); ++Index)
-        if (std::tolower(static_cast<unsigned char>(Text[Index])) != Prefix[Index])
-            return false;
-    return true;
-}
-
-bool AllOf(const std::string& Text, int (*Accepts)(int))
+bool AllOf(const std::string& Text, bool (*Accepts)(char))
 {
     for (const char Character : Text)
-        if (!Accepts(static_cast<unsigned char>(Character)))
+        if (!Accepts(Character))
             return false;
     return true;
 }
@@ -58,29 +48,24 @@ bool PercentDecode(const std::string& Text, std::string& Decoded)
     return true;
 }
 
-int IsHostCharacter(int C)
+bool IsHostCharacter(char C)
 {
-    return std::isalnum(C) || C == '-' || C == '.' || C == '_';
+    return IsAsciiAlnum(C) || C == '-' || C == '.' || C == '_';
 }
 
-int IsV6Character(int C)
+bool IsV6Character(char C)
 {
-    return std::isxdigit(C) || C == ':' || C == '.';
+    return IsAsciiHexDigit(C) || C == ':' || C == '.';
 }
 
-int IsMechanismCharacter(int C)
+bool IsMechanismCharacter(char C)
 {
-    return std::isalnum(C) || C == '-' || C == '_' || C == '+' || C == '*';
-}
-
-int IsDigit(int C)
-{
-    return std::isdigit(C);
+    return IsAsciiAlnum(C) || C == '-' || C == '_' || C == '+' || C == '*';
 }
 
 bool ValidPort(const std::string& Port)
 {
-    if (Port.empty() || Port.size() > 5 || !AllOf(Port, IsDigit))
+    if (Port.empty() || Port.size() > 5 || !AllOf(Port, IsAsciiDigit))
         return false;
     const int Number = std::stoi(Port);
     return Number >= 1 && Number <= 65535;
@@ -128,13 +113,12 @@ bool SplitUser(const std::string& Text, TServerAddress& Address)
     if (Semicolon == std::string::npos)
         return true;
     const std::string Option = Text.substr(Semicolon + 1);
-    if (!StartsWithNoCase(Option, "auth="))
+    if (!StartsWithIgnoringAsciiCase(Option, "auth="))
         return false;
     if (!PercentDecode(Option.substr(5), Address.Mechanism) || Address.Mechanism.empty()
         || !AllOf(Address.Mechanism, IsMechanismCharacter))
         return false;
-    for (char& Character : Address.Mechanism)
-        Character = static_cast<char>(std::toupper(static_cast<unsigned char>(Character)));
+    Address.Mechanism = AsciiUpper(Address.Mechanism);
     return true;
 }
 
@@ -151,7 +135,7 @@ TServerAddress ParseServerAddress(const std::string& Text)
         = { { "pop3s://", "pop3s://" }, { "pops://", "pop3s://" }, { "pop3://", "pop3://" }, { "pop://", "pop3://" } };
     const TScheme* Scheme = nullptr;
     for (const TScheme& Candidate : Schemes)
-        if (StartsWithNoCase(Text, Candidate.Prefix)) {
+        if (StartsWithIgnoringAsciiCase(Text, Candidate.Prefix)) {
             Scheme = &Candidate;
             break;
         }
@@ -167,7 +151,7 @@ TServerAddress ParseServerAddress(const std::string& Text)
     const std::string Authority = Rest.substr(0, Slash);
     if (Slash != std::string::npos) {
         Address.Message = Rest.substr(Slash + 1);
-        if (Address.Message.size() > 9 || !AllOf(Address.Message, IsDigit))
+        if (Address.Message.size() > 9 || !AllOf(Address.Message, IsAsciiDigit))
             return TServerAddress();
     }
     // An '@' inside the user name is written "%40": the one '@' ends it.

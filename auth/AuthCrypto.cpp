@@ -66,12 +66,12 @@ std::string Pbkdf2Sha256(const std::string& Password, const std::string& Salt, i
 
 std::string LowerHex(const std::string& Bytes)
 {
-    static const char Digits[] = "0123456789abcdef";
+    static const char kDigits[] = "0123456789abcdef";
     std::string Text;
     Text.reserve(Bytes.size() * 2);
     for (unsigned char Byte : Bytes) {
-        Text += Digits[Byte >> 4];
-        Text += Digits[Byte & 15];
+        Text += kDigits[Byte >> 4];
+        Text += kDigits[Byte & 15];
     }
     return Text;
 }

@@ -1,8 +1,7 @@
 #include "auth/Pop3Auth.h"
 
 #include "auth/AuthCrypto.h"
-
-#include <cctype>
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -126,8 +125,5 @@ std::string ApopDigest(const std::string& Timestamp, const std::string& Password
 
 bool ApopMatches(const std::string& Timestamp, const std::string& Password, const std::string& Digest)
 {
-    std::string Lower(Digest);
-    for (char& Character : Lower)
-        Character = static_cast<char>(std::tolower(static_cast<unsigned char>(Character)));
-    return SameBytes(ApopDigest(Timestamp, Password), Lower);
+    return SameBytes(ApopDigest(Timestamp, Password), AsciiLower(Digest));
 }

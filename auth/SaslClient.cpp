@@ -3,14 +3,14 @@
 #include "auth/AuthCrypto.h"
 #include "auth/Pop3Auth.h"
 #include "auth/ScramText.h"
+#include "text/AsciiText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 namespace {
 
-const char Base64Warning[]
+const char kBase64Warning[]
     = " Base64 ist keine Verschlüsselung: ohne TLS kann jeder Mitleser das Paßwort zurückgewinnen.";
 
 // Server text inside an explanation: printable ASCII only, and short.
@@ -46,7 +46,7 @@ std::string JsonStatus(const std::string& Json)
         return {};
     std::string Digits;
     for (size_t I = Key + 8; I < Json.size() && Digits.size() < 3; ++I) {
-        if (std::isdigit(static_cast<unsigned char>(Json[I])))
+        if (IsAsciiDigit(Json[I]))
             Digits += Json[I];
         else if (!Digits.empty() || (Json[I] != ':' && Json[I] != '"' && Json[I] != ' '))
             break;
@@ -58,9 +58,7 @@ std::string JsonStatus(const std::string& Json)
 
 bool ParseSaslMechanism(const std::string& Name, TSaslMechanism& Mechanism)
 {
-    std::string Upper(Name);
-    for (char& Character : Upper)
-        Character = static_cast<char>(std::toupper(static_cast<unsigned char>(Character)));
+    const std::string Upper = AsciiUpper(Name);
     for (TSaslMechanism Candidate : { TSaslMechanism::Plain, TSaslMechanism::Login, TSaslMechanism::CramMd5,
              TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2 })
         if (Upper == SaslMechanismName(Candidate)) {
@@ -116,7 +114,7 @@ std::string TSaslClient::InitialExplanation() const
 {
     if (FMechanism == TSaslMechanism::Plain)
         return std::string("PLAIN: Name und Paßwort wurden, durch Null-Bytes getrennt, Base64-kodiert gesendet.")
-            + Base64Warning;
+            + kBase64Warning;
     return "XOAUTH2: Name und Zugangs-Token wurden Base64-kodiert gesendet; der Server prüft das Token, das "
            "Paßwort wird nicht gebraucht. Base64 ist keine Verschlüsselung: ohne TLS kann jeder Mitleser das "
            "Token lesen und benutzen, bis es abläuft.";
@@ -205,7 +203,7 @@ TSaslStep TSaslClient::AnswerLogin(const std::string&)
     case 1:
         return { true, Base64Encode(FSecret),
             std::string("LOGIN: Der Server fragt nach dem Paßwort; es wurde Base64-kodiert gesendet.")
-                + Base64Warning };
+                + kBase64Warning };
     default:
         return TooManyRounds();
     }

@@ -7,8 +7,8 @@
 
 namespace {
 
-const char NotBase64[] = "Die Antwort des Programms ist kein gültiges Base64.";
-const char WrongCredentials[] = "Name oder Paßwort falsch.";
+const char kNotBase64[] = "Die Antwort des Programms ist kein gültiges Base64.";
+const char kWrongCredentials[] = "Name oder Paßwort falsch.";
 
 bool Split(const std::string& Text, char Separator, std::string& Before, std::string& After)
 {
@@ -84,7 +84,7 @@ TSaslServerStep TSaslServer::Start(const std::string& InitialResponse)
         return Next({});
     std::string Response;
     if (!Base64Decode(InitialResponse, Response))
-        return End(TSaslVerdict::Malformed, NotBase64);
+        return End(TSaslVerdict::Malformed, kNotBase64);
     return Next(Response);
 }
 
@@ -98,7 +98,7 @@ TSaslServerStep TSaslServer::Answer(const std::string& Line)
         return End(TSaslVerdict::Malformed, "Die Antwort des Programms ist viel zu lang.");
     std::string Response;
     if (!Base64Decode(Line, Response))
-        return End(TSaslVerdict::Malformed, NotBase64);
+        return End(TSaslVerdict::Malformed, kNotBase64);
     if (FAwaitingEmpty) {
         if (!Response.empty())
             return End(TSaslVerdict::Malformed, "Erwartet war eine leere Zeile.");
@@ -120,7 +120,7 @@ TSaslServerStep TSaslServer::Next(const std::string& Response)
             return Continue("Password:");
         }
         return FLoginName == FUser && SameBytes(Response, FPassword) ? End(TSaslVerdict::Success, {})
-                                                                     : End(TSaslVerdict::Failure, WrongCredentials);
+                                                                     : End(TSaslVerdict::Failure, kWrongCredentials);
     case TSaslMechanism::CramMd5:
         return CheckCramMd5(Response);
     case TSaslMechanism::ScramSha256:
@@ -139,7 +139,7 @@ TSaslServerStep TSaslServer::CheckPlain(const std::string& Response)
     if (!AuthorizationId.empty() && AuthorizationId != Name)
         return End(TSaslVerdict::Failure, "Eine Anmeldung im Namen eines anderen ist hier nicht erlaubt.");
     return Name == FUser && SameBytes(Password, FPassword) ? End(TSaslVerdict::Success, {})
-                                                           : End(TSaslVerdict::Failure, WrongCredentials);
+                                                           : End(TSaslVerdict::Failure, kWrongCredentials);
 }
 
 TSaslServerStep TSaslServer::CheckCramMd5(const std::string& Response)
@@ -149,7 +149,7 @@ TSaslServerStep TSaslServer::CheckCramMd5(const std::string& Response)
         return End(TSaslVerdict::Malformed, "CRAM-MD5 erwartet den Namen, ein Leerzeichen und 32 Hex-Ziffern.");
     const bool Right = Response.substr(0, Blank) == FUser
         && SameBytes(Response.substr(Blank + 1), LowerHex(HmacMd5(FPassword, FChallenge)));
-    return Right ? End(TSaslVerdict::Success, {}) : End(TSaslVerdict::Failure, WrongCredentials);
+    return Right ? End(TSaslVerdict::Success, {}) : End(TSaslVerdict::Failure, kWrongCredentials);
 }
 
 TSaslServerStep TSaslServer::ScramServerFirst(const std::string& ClientFirst)
@@ -194,7 +194,7 @@ TSaslServerStep TSaslServer::ScramServerFinal(const std::string& ClientFinal)
     Forget(Keys.ClientKey);
     Forget(Keys.ServerKey);
     if (!Right)
-        return End(TSaslVerdict::Failure, WrongCredentials);
+        return End(TSaslVerdict::Failure, kWrongCredentials);
     FAwaitingEmpty = true;
     FPendingSuccess = true;
     return Continue("v=" + Base64Encode(Signature));

@@ -1,6 +1,7 @@
 #include "auth/ScramText.h"
 
 #include "auth/AuthCrypto.h"
+#include "text/AsciiText.h"
 
 std::string EscapeSaslName(const std::string& Name)
 {
@@ -44,8 +45,7 @@ bool ParseScramAttributes(const std::string& Text, TScramAttributes& Attributes)
         const size_t End = Text.find(',', Start);
         const std::string Element = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
         const char Letter = Element.empty() ? '\0' : Element[0];
-        if (Element.size() < 2 || Element[1] != '='
-            || !((Letter >= 'a' && Letter <= 'z') || (Letter >= 'A' && Letter <= 'Z')))
+        if (Element.size() < 2 || Element[1] != '=' || !IsAsciiAlpha(Letter))
             return false;
         Attributes.emplace_back(Letter, Element.substr(2));
         if (End == std::string::npos)
@@ -60,7 +60,7 @@ bool ParseIterationCount(const std::string& Text, int Limit, int& Count)
         return false;
     long long Value = 0;
     for (char Character : Text) {
-        if (Character < '0' || Character > '9')
+        if (!IsAsciiDigit(Character))
             return false;
         Value = Value * 10 + (Character - '0');
     }

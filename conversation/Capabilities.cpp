@@ -3,6 +3,7 @@
 
 #include "auth/SaslClient.h"
 #include "conversation/ReplyRules.h"
+#include "text/AsciiText.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ std::string Explain(const TCapability& Capability)
         return "PIPELINING: Der Server nimmt mehrere Kommandos auf einmal an; Brieflotse sendet trotzdem eines nach "
                "dem anderen, damit Sie jede Antwort sehen.";
     if (Name == "EXPIRE") {
-        if (UpperAscii(First) == "NEVER")
+        if (AsciiUpper(First) == "NEVER")
             return "EXPIRE NEVER: Der Server löscht keine Nachricht von sich aus.";
         if (First == "0")
             return "EXPIRE 0: Der Server löscht eine Nachricht, sobald sie abgerufen wurde (RETR), auch ohne DELE.";
@@ -130,7 +131,7 @@ TCapabilities TCapabilities::Parse(const std::string& Body)
         if (Words.empty())
             continue;
         TCapability Capability;
-        Capability.Name = UpperAscii(Words.front());
+        Capability.Name = AsciiUpper(Words.front());
         Words.erase(Words.begin());
         if (Words.size() > kMaxCount)
             Words.resize(kMaxCount);
@@ -160,7 +161,7 @@ std::vector<std::string> TCapabilities::SaslMechanisms() const
     std::vector<std::string> Mechanisms;
     if (const TCapability* Sasl = Find("SASL"))
         for (const std::string& Mechanism : Sasl->Arguments)
-            Mechanisms.push_back(UpperAscii(Mechanism));
+            Mechanisms.push_back(AsciiUpper(Mechanism));
     return Mechanisms;
 }
 

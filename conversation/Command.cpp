@@ -2,6 +2,7 @@
 #include "conversation/Command.h"
 
 #include "conversation/ReplyRules.h"
+#include "text/AsciiText.h"
 
 #include <cerrno>
 #include <climits>
@@ -61,7 +62,7 @@ int32_t IntegerOrZero(const std::string& Text)
     if (Start == Text.size())
         return 0;
     for (size_t I = Start; I < Text.size(); ++I)
-        if (Text[I] < '0' || Text[I] > '9')
+        if (!IsAsciiDigit(Text[I]))
             return 0;
     errno = 0;
     const long long Value = std::strtoll(Text.c_str(), nullptr, 10);
@@ -76,7 +77,7 @@ std::string WordAt(const std::string& Line, size_t From)
     if (From == std::string::npos || From >= Line.size())
         return {};
     const size_t Blank = Line.find(' ', From);
-    return UpperAscii(Line.substr(From, Blank == std::string::npos ? std::string::npos : Blank - From));
+    return AsciiUpper(Line.substr(From, Blank == std::string::npos ? std::string::npos : Blank - From));
 }
 
 } // namespace

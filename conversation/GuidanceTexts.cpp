@@ -4,6 +4,7 @@
 #include "auth/Pop3Auth.h"
 #include "conversation/ReplyRules.h"
 #include "net/PeerAddress.h"
+#include "text/AsciiText.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -296,7 +297,7 @@ bool RowMatches(const TRow& Row, const std::string& Status, TGuidanceEvent Event
 // Response codes that explain a refusal better than the text for the command.
 bool CodeLeads(const std::string& Code)
 {
-    const std::string Upper = UpperAscii(Code);
+    const std::string Upper = AsciiUpper(Code);
     return Upper == "IN-USE" || Upper == "LOGIN-DELAY" || Upper == "SYS/TEMP" || Upper == "SYS/PERM";
 }
 
@@ -502,7 +503,7 @@ TGuidance Choose(
         return { Lead + Fill(kNotConnectedText, Context.TargetHost), true };
     }
     const std::string Status = ReplyStatusWord(Reply);
-    const std::string UpperStatus = UpperAscii(Status);
+    const std::string UpperStatus = AsciiUpper(Status);
     std::string Code = ResponseCode(Reply);
     const std::string CodeText = Code.empty() ? "" : "\r\n\r\n" + ResponseCodeText(Code);
     // A locked mailbox or a server problem is the news; the row's guesses
@@ -526,7 +527,7 @@ TGuidance Choose(
 
 std::string ResponseCodeText(const std::string& Code)
 {
-    const std::string Upper = UpperAscii(Code);
+    const std::string Upper = AsciiUpper(Code);
     for (const TCodeText& Known : kCodeTexts)
         if (Upper == Known.Code)
             return Known.Text;

@@ -2,17 +2,13 @@
 #include "conversation/ReplyRules.h"
 
 #include "conversation/Command.h"
+#include "text/AsciiText.h"
 
 namespace {
 
 const std::string kLineEnd = "\r\n";
 const std::string kTerminator = "\r\n.\r\n";
 const std::string kBareTerminator = ".\r\n";
-
-char UpperAsciiChar(char C)
-{
-    return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
-}
 
 bool EndsWith(const std::string& Text, const std::string& Tail)
 {
@@ -21,16 +17,9 @@ bool EndsWith(const std::string& Text, const std::string& Tail)
 
 } // namespace
 
-std::string UpperAscii(std::string Text)
-{
-    for (char& C : Text)
-        C = UpperAsciiChar(C);
-    return Text;
-}
-
 bool IsPositiveReply(const std::string& Text)
 {
-    return UpperAscii(Text.substr(0, 3)) == "+OK";
+    return AsciiUpper(Text.substr(0, 3)) == "+OK";
 }
 
 bool IsContinuationReply(const std::string& Text)
@@ -50,7 +39,7 @@ std::string UpperCaseCommandWord(const std::string& Line)
 {
     size_t Blank = Line.find(' ');
     size_t Count = (Blank == std::string::npos) ? Line.size() : Blank + 1;
-    return UpperAscii(Line.substr(0, Count)) + Line.substr(Count);
+    return AsciiUpper(Line.substr(0, Count)) + Line.substr(Count);
 }
 
 namespace {

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int32_t ChunkSize = 8192;
+constexpr int32_t kChunkSize = 8192;
 
 std::string& ResolverConfig()
 {
@@ -19,7 +19,7 @@ std::string& ResolverConfig()
 }
 
 // Prefix, ID and flags: enough to tell a DNS response from anything else.
-constexpr int32_t FlagsEnd = 6;
+constexpr int32_t kFlagsEnd = 6;
 
 // A response to our standard query has QR set and opcode 0. Text from a web,
 // mail or other server has neither (an HTTP reply's "/1" reads as flags 0x2F31).
@@ -194,7 +194,7 @@ int32_t TSmartNSLookup::ReceiveAnswer()
             Failed = true;
             break;
         }
-        const int32_t Got = Receive(FAnswerBuffer.get() + FAnswerLength, std::min(ChunkSize, Room));
+        const int32_t Got = Receive(FAnswerBuffer.get() + FAnswerLength, std::min(kChunkSize, Room));
         if (Got == -1) {
             Failed = true;
             break;
@@ -210,7 +210,7 @@ int32_t TSmartNSLookup::ReceiveAnswer()
         // The prefix may come split over two pieces: wait for both bytes.
         if (Before < 2 && FAnswerLength >= 2)
             Expected = ((FAnswerBuffer[0] << 8) | FAnswerBuffer[1]) + 2;
-        if (Before < FlagsEnd && FAnswerLength >= FlagsEnd && !LooksLikeResponse(FAnswerBuffer.get())) {
+        if (Before < kFlagsEnd && FAnswerLength >= kFlagsEnd && !LooksLikeResponse(FAnswerBuffer.get())) {
             ReportError(ErrorNotDNS);
             Failed = true;
             break;

@@ -1,6 +1,8 @@
 // DNS message objects and codec (see SmartNSMessage.h).
 #include "dns/SmartNSMessage.h"
 
+#include "text/AsciiText.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -9,13 +11,13 @@ namespace {
 
 // Real names are at most 253 characters; the cap only stops hostile input from
 // building huge texts out of many backward pointers.
-constexpr size_t MaxNameText = 1024;
+constexpr size_t kMaxNameText = 1024;
 // Limits of a name on the wire: each label, and the whole name as text
 // (its encoded form is two octets longer: first length byte and the root).
-constexpr size_t MaxLabel = 63;
-constexpr size_t MaxName = 253;
+constexpr size_t kMaxLabel = 63;
+constexpr size_t kMaxName = 253;
 // Compression pointers count from the DNS message, which follows the prefix.
-constexpr int32_t MessageStart = 2;
+constexpr int32_t kMessageStart = 2;
 
 void Fail(TSmartNSReader& P)
 {
@@ -30,15 +32,6 @@ bool CanRead(TSmartNSReader& P, int32_t Count)
         return false;
     }
     return true;
-}
-
-std::string UpperCase(std::string Text)
-{
-    for (char& Char : Text) {
-        if (Char >= 'a' && Char <= 'z')
-            Char = static_cast<char>(Char - 'a' + 'A');
-    }
-    return Text;
 }
 
 uint16_t RandomID()
@@ -89,18 +82,18 @@ TSmartNSNameFault CheckName(const std::string& Name)
         const size_t Length = (Dot == std::string::npos ? Text.size() : Dot) - Start;
         if (Length == 0)
             return TSmartNSNameFault::EmptyLabel;
-        if (Length > MaxLabel)
+        if (Length > kMaxLabel)
             return TSmartNSNameFault::LongLabel;
         if (Dot == std::string::npos)
             break;
         Start = Dot + 1;
     }
-    return Text.size() > MaxName ? TSmartNSNameFault::LongName : TSmartNSNameFault::None;
+    return Text.size() > kMaxName ? TSmartNSNameFault::LongName : TSmartNSNameFault::None;
 }
 
 void PutLabel(TSmartNSWriter& P, const std::string& Text)
 {
-    if (Text.empty() || Text.size() > MaxLabel) {
+    if (Text.empty() || Text.size() > kMaxLabel) {
         P.Refused = true;
         return;
     }
@@ -194,7 +187,7 @@ std::string GetName(TSmartNSReader& P)
             if (!Jumped)
                 P.Pos = Walk.Pos;
             Jumped = true;
-            int32_t Target = MessageStart + (Pointer & 0x3FFF);
+            int32_t Target = kMessageStart + (Pointer & 0x3FFF);
             // Only backwards, before this part of the name: no chain can loop.
             if (Target >= SegmentStart) {
                 Fail(P);
@@ -204,7 +197,7 @@ std::string GetName(TSmartNSReader& P)
             continue;
         }
         Name += GetLabel(Walk);
-        if (Walk.Failed || Name.size() > MaxNameText) {
+        if (Walk.Failed || Name.size() > kMaxNameText) {
             Fail(P);
             return std::string();
         }
@@ -261,7 +254,7 @@ std::string ClassToText(uint16_t Code)
 
 uint16_t TextToType(const std::string& Text)
 {
-    const std::string Upper = UpperCase(Text);
+    const std::string Upper = AsciiUpper(Text);
     uint16_t Result = 0;
     for (const auto& Row : TypeProfiles) {
         if (Upper == Row.Name)
@@ -272,7 +265,7 @@ uint16_t TextToType(const std::string& Text)
 
 uint16_t TextToClass(const std::string& Text)
 {
-    const std::string Upper = UpperCase(Text);
+    const std::string Upper = AsciiUpper(Text);
     uint16_t Result = 0;
     for (const auto& Row : ClassProfiles) {
         if (Upper == Row.Name)
@@ -493,7 +486,7 @@ bool TSmartNSData::GetMX(TSmartNSMX& MX) const
     const uint16_t Preference = GetWord(P);
     std::string Exchange = GetName(P);
     // A cut name would be another host: too long means unreadable.
-    if (P.Failed || Exchange.size() > MaxName)
+    if (P.Failed || Exchange.size() > kMaxName)
         return false;
     MX.Preference = Preference;
     MX.Exchange = Exchange;
@@ -512,7 +505,7 @@ bool TSmartNSData::GetSRV(TSmartNSSRV& SRV) const
     Read.Port = GetWord(P);
     Read.Target = GetName(P);
     // As for MX: a cut or overlong name is no target at all.
-    if (P.Failed || Read.Target.size() > MaxName)
+    if (P.Failed || Read.Target.size() > kMaxName)
         return false;
     SRV = Read;
     return true;

@@ -20,46 +20,46 @@ bool SameAddress(const TPeerAddress& A, const TPeerAddress& B)
 
 std::string AddressForText(const TPeerAddress& Address)
 {
-    const std::string numeric = NumericAddress(Address);
-    return Address.Family() == AF_INET6 ? "[" + numeric + "]" : numeric;
+    const std::string Numeric = NumericAddress(Address);
+    return Address.Family() == AF_INET6 ? "[" + Numeric + "]" : Numeric;
 }
 
 } // namespace
 
 std::vector<TPeerAddress> ConnectOrder(const std::vector<TPeerAddress>& Resolved)
 {
-    std::vector<TPeerAddress> first;
-    std::vector<TPeerAddress> other;
-    for (const TPeerAddress& address : Resolved) {
-        auto same = [&](const TPeerAddress& Seen) { return SameAddress(Seen, address); };
-        if (std::any_of(first.begin(), first.end(), same) || std::any_of(other.begin(), other.end(), same))
+    std::vector<TPeerAddress> First;
+    std::vector<TPeerAddress> Other;
+    for (const TPeerAddress& Address : Resolved) {
+        auto Same = [Address](const TPeerAddress& Seen) { return SameAddress(Seen, Address); };
+        if (std::any_of(First.begin(), First.end(), Same) || std::any_of(Other.begin(), Other.end(), Same))
             continue;
-        (first.empty() || address.Family() == first.front().Family() ? first : other).push_back(address);
+        (First.empty() || Address.Family() == First.front().Family() ? First : Other).push_back(Address);
     }
-    std::vector<TPeerAddress> order;
-    for (size_t i = 0; i < std::max(first.size(), other.size()); ++i) {
-        if (i < first.size())
-            order.push_back(first[i]);
-        if (i < other.size())
-            order.push_back(other[i]);
+    std::vector<TPeerAddress> Order;
+    for (size_t I = 0; I < std::max(First.size(), Other.size()); ++I) {
+        if (I < First.size())
+            Order.push_back(First[I]);
+        if (I < Other.size())
+            Order.push_back(Other[I]);
     }
-    return order;
+    return Order;
 }
 
 TConnectRace::TConnectRace(std::vector<TPeerAddress> Addresses, uint16_t PortNetworkOrder)
 {
-    for (TPeerAddress& address : Addresses) {
-        SetAddressPort(address, PortNetworkOrder);
-        FAttempts.push_back({ address, -1, 0 });
+    for (TPeerAddress& Address : Addresses) {
+        SetAddressPort(Address, PortNetworkOrder);
+        FAttempts.push_back({ Address, -1, 0 });
     }
     FNextStart = Clock::now();
 }
 
 TConnectRace::~TConnectRace()
 {
-    for (TAttempt& attempt : FAttempts)
-        if (attempt.Socket != -1)
-            ::close(attempt.Socket);
+    for (TAttempt& Attempt : FAttempts)
+        if (Attempt.Socket != -1)
+            ::close(Attempt.Socket);
 }
 
 bool TConnectRace::Lost() const
@@ -80,49 +80,49 @@ void TConnectRace::Poll(int Milliseconds)
     if (Won() || Lost())
         return;
 
-    std::vector<pollfd> watch;
-    std::vector<size_t> index;
-    for (size_t i = 0; i < FAttempts.size(); ++i)
-        if (FAttempts[i].Socket != -1) {
-            watch.push_back({ FAttempts[i].Socket, POLLOUT, 0 });
-            index.push_back(i);
+    std::vector<pollfd> Watch;
+    std::vector<size_t> Index;
+    for (size_t I = 0; I < FAttempts.size(); ++I)
+        if (FAttempts[I].Socket != -1) {
+            Watch.push_back({ FAttempts[I].Socket, POLLOUT, 0 });
+            Index.push_back(I);
         }
-    int wait = Milliseconds;
+    int Wait = Milliseconds;
     if (FStarted < FAttempts.size()) {
-        const auto untilNext = std::chrono::ceil<std::chrono::milliseconds>(FNextStart - Clock::now()).count();
-        wait = std::clamp(static_cast<int>(untilNext), 0, wait);
+        const auto UntilNext = std::chrono::ceil<std::chrono::milliseconds>(FNextStart - Clock::now()).count();
+        Wait = std::clamp(static_cast<int>(UntilNext), 0, Wait);
     }
-    if (::poll(watch.data(), watch.size(), wait) <= 0)
+    if (::poll(Watch.data(), Watch.size(), Wait) <= 0)
         return;
-    for (size_t i = 0; i < watch.size() && !Won(); ++i) {
-        if (watch[i].revents == 0)
+    for (size_t I = 0; I < Watch.size() && !Won(); ++I) {
+        if (Watch[I].revents == 0)
             continue;
-        TAttempt& attempt = FAttempts[index[i]];
-        const int error = PendingSocketError(attempt.Socket);
-        if (error == 0) {
-            Win(index[i]);
+        TAttempt& Attempt = FAttempts[Index[I]];
+        const int Error = PendingSocketError(Attempt.Socket);
+        if (Error == 0) {
+            Win(Index[I]);
         } else {
-            Fail(attempt, WinsockCodeFromErrno(error));
+            Fail(Attempt, WinsockCodeFromErrno(Error));
         }
     }
 }
 
 void TConnectRace::StartNext()
 {
-    TAttempt& attempt = FAttempts[FStarted++];
+    TAttempt& Attempt = FAttempts[FStarted++];
     FNextStart = Clock::now() + std::chrono::milliseconds(kStaggerMs);
-    attempt.Socket = ::socket(attempt.Address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (attempt.Socket == -1)
-        return Fail(attempt, WinsockCodeFromErrno(errno));
+    Attempt.Socket = ::socket(Attempt.Address.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (Attempt.Socket == -1)
+        return Fail(Attempt, WinsockCodeFromErrno(errno));
     // Linger on with time 0: every close is immediate and abortive.
-    const linger abortive { 1, 0 };
-    if (::setsockopt(attempt.Socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0)
-        return Fail(attempt, WinsockCodeFromErrno(errno));
-    const auto* target = reinterpret_cast<const sockaddr*>(&attempt.Address.Storage);
-    if (::connect(attempt.Socket, target, attempt.Address.Length) == 0)
+    const linger Abortive { 1, 0 };
+    if (::setsockopt(Attempt.Socket, SOL_SOCKET, SO_LINGER, &Abortive, sizeof Abortive) != 0)
+        return Fail(Attempt, WinsockCodeFromErrno(errno));
+    const auto* Target = reinterpret_cast<const sockaddr*>(&Attempt.Address.Storage);
+    if (::connect(Attempt.Socket, Target, Attempt.Address.Length) == 0)
         return Win(FStarted - 1);
     if (errno != EINPROGRESS)
-        Fail(attempt, WinsockCodeFromErrno(errno));
+        Fail(Attempt, WinsockCodeFromErrno(errno));
 }
 
 void TConnectRace::Fail(TAttempt& Attempt, int32_t Code)
@@ -139,10 +139,10 @@ void TConnectRace::Fail(TAttempt& Attempt, int32_t Code)
 void TConnectRace::Win(size_t Index)
 {
     FWinner = static_cast<int>(Index);
-    for (size_t i = 0; i < FAttempts.size(); ++i)
-        if (i != Index && FAttempts[i].Socket != -1) {
-            ::close(FAttempts[i].Socket);
-            FAttempts[i].Socket = -1;
+    for (size_t I = 0; I < FAttempts.size(); ++I)
+        if (I != Index && FAttempts[I].Socket != -1) {
+            ::close(FAttempts[I].Socket);
+            FAttempts[I].Socket = -1;
         }
 }
 
@@ -163,20 +163,20 @@ void TConnectRace::GiveUp(int32_t Code)
 {
     if (Won())
         return;
-    for (TAttempt& attempt : FAttempts)
-        if (attempt.Socket != -1)
-            Fail(attempt, Code);
+    for (TAttempt& Attempt : FAttempts)
+        if (Attempt.Socket != -1)
+            Fail(Attempt, Code);
 }
 
 std::vector<std::string> TConnectRace::Failures() const
 {
-    std::vector<std::string> lines;
-    for (size_t i = 0; i < FStarted; ++i) {
-        const int32_t code = FAttempts[i].Code;
-        if (code == 0)
+    std::vector<std::string> Lines;
+    for (size_t I = 0; I < FStarted; ++I) {
+        const int32_t Code = FAttempts[I].Code;
+        if (Code == 0)
             continue;
-        const std::string text = WinsockErrorText(code);
-        lines.push_back(AddressForText(FAttempts[i].Address) + ": " + (text.empty() ? std::to_string(code) : text));
+        const std::string Text = WinsockErrorText(Code);
+        Lines.push_back(AddressForText(FAttempts[I].Address) + ": " + (Text.empty() ? std::to_string(Code) : Text));
     }
-    return lines;
+    return Lines;
 }

@@ -21,21 +21,21 @@ struct THostLookup::State {
 
     ~State()
     {
-        for (int fd : Pipe)
-            if (fd >= 0)
-                ::close(fd);
+        for (int Fd : Pipe)
+            if (Fd >= 0)
+                ::close(Fd);
     }
 
     void Finish(int32_t ResultCode)
     {
         {
-            std::lock_guard<std::mutex> guard(Lock);
+            std::lock_guard<std::mutex> Guard(Lock);
             Done = true;
             Code = ResultCode;
         }
-        const char signal = 1;
+        const char Signal = 1;
         if (Pipe[1] >= 0)
-            (void)!::write(Pipe[1], &signal, 1);
+            (void)!::write(Pipe[1], &Signal, 1);
     }
 };
 
@@ -43,41 +43,41 @@ namespace {
 
 void Resolve(const std::shared_ptr<THostLookup::State>& State, const std::string& Host, const THostResolver& Resolver)
 {
-    std::vector<TPeerAddress> found;
-    int32_t code = Resolver(Host, found);
-    if (code == 0 && found.empty())
-        code = kWinsockNoData;
-    if (code == 0) {
-        std::lock_guard<std::mutex> guard(State->Lock);
-        State->Found = std::move(found);
+    std::vector<TPeerAddress> Found;
+    int32_t Code = Resolver(Host, Found);
+    if (Code == 0 && Found.empty())
+        Code = kWinsockNoData;
+    if (Code == 0) {
+        std::lock_guard<std::mutex> Guard(State->Lock);
+        State->Found = std::move(Found);
     }
-    State->Finish(code);
+    State->Finish(Code);
 }
 
 } // namespace
 
 int32_t ResolveWithSystem(const std::string& Host, std::vector<TPeerAddress>& Found)
 {
-    addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    const int result = ::getaddrinfo(Host.c_str(), nullptr, &hints, &list);
-    const int savedErrno = errno;
-    const int32_t code = WinsockCodeFromResolver(result, savedErrno);
-    for (const addrinfo* entry = list; code == 0 && entry; entry = entry->ai_next) {
-        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6)
-            || entry->ai_addrlen > sizeof(sockaddr_storage))
+    addrinfo Hints {};
+    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_socktype = SOCK_STREAM;
+    Hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* List = nullptr;
+    const int Result = ::getaddrinfo(Host.c_str(), nullptr, &Hints, &List);
+    const int SavedErrno = errno;
+    const int32_t Code = WinsockCodeFromResolver(Result, SavedErrno);
+    for (const addrinfo* Entry = List; Code == 0 && Entry; Entry = Entry->ai_next) {
+        if ((Entry->ai_family != AF_INET && Entry->ai_family != AF_INET6)
+            || Entry->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        TPeerAddress address;
-        std::memcpy(&address.Storage, entry->ai_addr, entry->ai_addrlen);
-        address.Length = entry->ai_addrlen;
-        Found.push_back(address);
+        TPeerAddress Address;
+        std::memcpy(&Address.Storage, Entry->ai_addr, Entry->ai_addrlen);
+        Address.Length = Entry->ai_addrlen;
+        Found.push_back(Address);
     }
-    if (list)
-        ::freeaddrinfo(list);
-    return code;
+    if (List)
+        ::freeaddrinfo(List);
+    return Code;
 }
 
 THostLookup::THostLookup(const std::string& Host, THostResolver Resolver)
@@ -104,18 +104,18 @@ int THostLookup::ReadyHandle() const
 
 bool THostLookup::Finished() const
 {
-    std::lock_guard<std::mutex> guard(FState->Lock);
+    std::lock_guard<std::mutex> Guard(FState->Lock);
     return FState->Done;
 }
 
 int32_t THostLookup::ErrorCode() const
 {
-    std::lock_guard<std::mutex> guard(FState->Lock);
+    std::lock_guard<std::mutex> Guard(FState->Lock);
     return FState->Code;
 }
 
 std::vector<TPeerAddress> THostLookup::Addresses() const
 {
-    std::lock_guard<std::mutex> guard(FState->Lock);
+    std::lock_guard<std::mutex> Guard(FState->Lock);
     return FState->Found;
 }

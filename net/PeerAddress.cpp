@@ -6,29 +6,29 @@
 
 std::string NumericAddress(const TPeerAddress& Address)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    const void* raw = nullptr;
+    char Text[INET6_ADDRSTRLEN] = {};
+    const void* Raw = nullptr;
     if (Address.Family() == AF_INET)
-        raw = &reinterpret_cast<const sockaddr_in*>(&Address.Storage)->sin_addr;
+        Raw = &reinterpret_cast<const sockaddr_in*>(&Address.Storage)->sin_addr;
     else if (Address.Family() == AF_INET6)
-        raw = &reinterpret_cast<const sockaddr_in6*>(&Address.Storage)->sin6_addr;
-    if (!raw || !::inet_ntop(Address.Family(), raw, text, sizeof text))
+        Raw = &reinterpret_cast<const sockaddr_in6*>(&Address.Storage)->sin6_addr;
+    if (!Raw || !::inet_ntop(Address.Family(), Raw, Text, sizeof Text))
         return {};
-    return text;
+    return Text;
 }
 
 bool ParseNumericAddress(const std::string& Text, TPeerAddress& Address)
 {
     Address = TPeerAddress();
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
-    if (::inet_pton(AF_INET, Text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
+    auto* V4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
+    if (::inet_pton(AF_INET, Text.c_str(), &V4->sin_addr) == 1) {
+        V4->sin_family = AF_INET;
         Address.Length = sizeof(sockaddr_in);
         return true;
     }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&Address.Storage);
-    if (::inet_pton(AF_INET6, Text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
+    auto* V6 = reinterpret_cast<sockaddr_in6*>(&Address.Storage);
+    if (::inet_pton(AF_INET6, Text.c_str(), &V6->sin6_addr) == 1) {
+        V6->sin6_family = AF_INET6;
         Address.Length = sizeof(sockaddr_in6);
         return true;
     }

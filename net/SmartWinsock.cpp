@@ -31,16 +31,11 @@ constexpr size_t kLargestSend = size_t { 1 } << 30;
 
 int RemainingMs(std::chrono::steady_clock::time_point Until)
 {
-    const auto left = Until - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero())
+    const auto Left = Until - std::chrono::steady_clock::now();
+    if (Left <= std::chrono::steady_clock::duration::zero())
         return 0;
     // Round up, so that the last poll does not end a hair before the deadline.
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
-}
-
-bool WouldBlock(int Error)
-{
-    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Left).count()) + 1;
 }
 
 } // namespace
@@ -73,12 +68,12 @@ std::string TSmartWinsock::GetDefaultPort()
 
 void TSmartWinsock::SetTargetHost(const std::string& Value)
 {
-    TTargetParts parts = SplitTarget(Value);
-    FTargetHost = parts.Host;
-    FSecurity = parts.Security;
+    TTargetParts Parts = SplitTarget(Value);
+    FTargetHost = Parts.Host;
+    FSecurity = Parts.Security;
     // The port stays in force for later hosts until it is set again.
-    if (!parts.Port.empty())
-        SetTargetPort(parts.Port);
+    if (!Parts.Port.empty())
+        SetTargetPort(Parts.Port);
 }
 
 void TSmartWinsock::SetTargetPort(const std::string& Value)
@@ -118,26 +113,26 @@ bool TSmartWinsock::Connect()
     FTlsReason.clear();
     FConnectAttempts.clear();
 
-    std::vector<TPeerAddress> addresses;
-    uint16_t port = 0;
-    if (!ResolveHost(addresses) || !ResolvePort(port))
+    std::vector<TPeerAddress> Addresses;
+    uint16_t Port = 0;
+    if (!ResolveHost(Addresses) || !ResolvePort(Port))
         return false;
-    FRace = std::make_unique<TConnectRace>(ConnectOrder(addresses), port);
-    bool result = WaitFor(weConnect);
-    if (!result)
+    FRace = std::make_unique<TConnectRace>(ConnectOrder(Addresses), Port);
+    bool Result = WaitFor(weConnect);
+    if (!Result)
         FRace->GiveUp(FLastReported);
     FConnectAttempts = FRace->Failures();
     FRace.reset();
-    if (result) {
+    if (Result) {
         FConnectedHost = HostForLookup(FTargetHost);
         if (UseTls())
-            result = Handshake();
+            Result = Handshake();
     }
 
     // The failed step has reported; the clean-up reports nothing.
-    if (!result && FSocket != -1)
+    if (!Result && FSocket != -1)
         Disconnect();
-    return result;
+    return Result;
 }
 
 bool TSmartWinsock::ResolveHost(std::vector<TPeerAddress>& Addresses)
@@ -146,26 +141,26 @@ bool TSmartWinsock::ResolveHost(std::vector<TPeerAddress>& Addresses)
         ReportError(kWinsockAddressNotAvailable);
         return false;
     }
-    const std::string host = HostForLookup(FTargetHost);
-    in_addr numeric {};
-    if (::inet_aton(host.c_str(), &numeric) != 0) {
-        TPeerAddress address;
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&address.Storage);
-        v4->sin_family = AF_INET;
-        v4->sin_addr = numeric;
-        address.Length = sizeof(sockaddr_in);
-        Addresses.push_back(address);
+    const std::string Host = HostForLookup(FTargetHost);
+    in_addr Numeric {};
+    if (::inet_aton(Host.c_str(), &Numeric) != 0) {
+        TPeerAddress Address;
+        auto* V4 = reinterpret_cast<sockaddr_in*>(&Address.Storage);
+        V4->sin_family = AF_INET;
+        V4->sin_addr = Numeric;
+        Address.Length = sizeof(sockaddr_in);
+        Addresses.push_back(Address);
         return true;
     }
 
     FEvents[weLookup] = false;
-    FLookup = std::make_unique<THostLookup>(host, FResolver);
-    const bool found = WaitFor(weLookup);
-    if (found)
+    FLookup = std::make_unique<THostLookup>(Host, FResolver);
+    const bool Found = WaitFor(weLookup);
+    if (Found)
         Addresses = FLookup->Addresses();
     // Dropping the look-up cancels it: a late answer goes nowhere.
     FLookup.reset();
-    return found;
+    return Found;
 }
 
 bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
@@ -174,20 +169,20 @@ bool TSmartWinsock::ResolvePort(uint16_t& PortNetworkOrder)
         ReportError(kWinsockAddressNotAvailable);
         return false;
     }
-    uint16_t number = 0;
-    if (ParsePortNumber(FTargetPort, number)) {
-        PortNetworkOrder = htons(number);
+    uint16_t Number = 0;
+    if (ParsePortNumber(FTargetPort, Number)) {
+        PortNetworkOrder = htons(Number);
         return true;
     }
     // Services come from the local services table, so this does not block.
-    servent entry {};
-    servent* found = nullptr;
-    char buffer[1024];
-    if (::getservbyname_r(FTargetPort.c_str(), "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found) {
+    servent Entry {};
+    servent* Found = nullptr;
+    char Buffer[1024];
+    if (::getservbyname_r(FTargetPort.c_str(), "tcp", &Entry, Buffer, sizeof Buffer, &Found) != 0 || !Found) {
         ReportError(kWinsockNoData);
         return false;
     }
-    PortNetworkOrder = static_cast<uint16_t>(found->s_port);
+    PortNetworkOrder = static_cast<uint16_t>(Found->s_port);
     return true;
 }
 
@@ -226,22 +221,22 @@ int32_t TSmartWinsock::Send(const void* Buffer, int32_t Count)
         ReportError(Count < 0 ? kWinsockInvalidArgument : kWinsockBadAddress);
         return -1;
     }
-    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    const Deadline Until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
     if (FTls)
-        return SendTls(Buffer, Count, until);
+        return SendTls(Buffer, Count, Until);
     for (;;) {
-        if (!WaitUntil(weWrite, until))
+        if (!WaitUntil(weWrite, Until))
             return -1;
-        const ssize_t n = ::send(FSocket, Buffer, static_cast<size_t>(Count), MSG_NOSIGNAL);
-        if (n >= 0) {
-            FBytesSent += n;
-            return static_cast<int32_t>(n);
+        const ssize_t N = ::send(FSocket, Buffer, static_cast<size_t>(Count), MSG_NOSIGNAL);
+        if (N >= 0) {
+            FBytesSent += N;
+            return static_cast<int32_t>(N);
         }
-        const int error = errno;
+        const int Error = errno;
         FEvents[weWrite] = false;
         // A full buffer is no failure: wait for room within the same deadline.
-        if (!WouldBlock(error)) {
-            ReportError(WinsockCodeFromErrno(error));
+        if (!ErrnoWouldBlock(Error)) {
+            ReportError(WinsockCodeFromErrno(Error));
             return -1;
         }
     }
@@ -257,21 +252,21 @@ int32_t TSmartWinsock::Receive(void* Buffer, int32_t Size)
         ReportError(Size < 0 ? kWinsockInvalidArgument : kWinsockBadAddress);
         return -1;
     }
-    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    const Deadline Until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
     if (FTls)
-        return ReceiveTls(Buffer, Size, until);
+        return ReceiveTls(Buffer, Size, Until);
     for (;;) {
-        if (!WaitUntil(weRead, until))
+        if (!WaitUntil(weRead, Until))
             return -1;
-        const ssize_t n = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
-        const int error = errno;
+        const ssize_t N = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
+        const int Error = errno;
         FEvents[weRead] = false;
-        if (n >= 0) {
-            FBytesReceived += n;
-            return static_cast<int32_t>(n);
+        if (N >= 0) {
+            FBytesReceived += N;
+            return static_cast<int32_t>(N);
         }
-        if (!WouldBlock(error)) {
-            ReportError(WinsockCodeFromErrno(error));
+        if (!ErrnoWouldBlock(Error)) {
+            ReportError(WinsockCodeFromErrno(Error));
             return -1;
         }
     }
@@ -310,48 +305,48 @@ bool TSmartWinsock::Handshake()
         return false;
     }
     FTlsPeerClosed = false;
-    const Deadline until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
+    const Deadline Until = std::chrono::steady_clock::now() + std::chrono::seconds(FTimeout);
     // The first step needs no wait; marking it ready still runs the hook.
-    TSmartWinsockEvent mark = weWrite;
+    TSmartWinsockEvent Mark = weWrite;
     FEvents[weWrite] = true;
     for (;;) {
-        if (!WaitUntil(mark, until) || !FTls) {
+        if (!WaitUntil(Mark, Until) || !FTls) {
             FTls.reset();
             return false;
         }
-        const TTlsStep step = FTls->Handshake();
-        if (step == tlsDone) {
+        const TTlsStep Step = FTls->Handshake();
+        if (Step == tlsDone) {
             FTlsInfo = FTls->Info();
             return true;
         }
-        if (step != tlsWantRead && step != tlsWantWrite) {
+        if (Step != tlsWantRead && Step != tlsWantWrite) {
             ReportTlsFailure();
             FTls.reset();
             return false;
         }
-        mark = step == tlsWantRead ? weRead : weWrite;
-        FEvents[mark] = false;
+        Mark = Step == tlsWantRead ? weRead : weWrite;
+        FEvents[Mark] = false;
     }
 }
 
 int32_t TSmartWinsock::SendTls(const void* Buffer, int32_t Count, Deadline Until)
 {
-    TSmartWinsockEvent mark = weWrite;
+    TSmartWinsockEvent Mark = weWrite;
     for (;;) {
-        if (!WaitUntil(mark, Until) || !FTls)
+        if (!WaitUntil(Mark, Until) || !FTls)
             return -1;
         if (Count == 0)
             return 0;
-        int32_t written = 0;
-        switch (FTls->Write(Buffer, Count, written)) {
+        int32_t Written = 0;
+        switch (FTls->Write(Buffer, Count, Written)) {
         case tlsDone:
-            FBytesSent += written;
-            return written;
+            FBytesSent += Written;
+            return Written;
         case tlsWantRead:
-            mark = weRead;
+            Mark = weRead;
             break;
         case tlsWantWrite:
-            mark = weWrite;
+            Mark = weWrite;
             break;
         case tlsClosed:
             ReportError(kWinsockShutDown);
@@ -360,40 +355,40 @@ int32_t TSmartWinsock::SendTls(const void* Buffer, int32_t Count, Deadline Until
             ReportTlsFailure();
             return -1;
         }
-        FEvents[mark] = false;
+        FEvents[Mark] = false;
     }
 }
 
 int32_t TSmartWinsock::ReceiveTls(void* Buffer, int32_t Size, Deadline Until)
 {
     // OpenSSL may hold data the socket no longer shows: read before waiting.
-    TSmartWinsockEvent mark = weRead;
+    TSmartWinsockEvent Mark = weRead;
     FEvents[weRead] = true;
     for (;;) {
-        if (!WaitUntil(mark, Until) || !FTls)
+        if (!WaitUntil(Mark, Until) || !FTls)
             return -1;
         if (FTlsPeerClosed || Size == 0)
             return 0;
-        int32_t count = 0;
-        switch (FTls->Read(Buffer, Size, count)) {
+        int32_t Count = 0;
+        switch (FTls->Read(Buffer, Size, Count)) {
         case tlsDone:
-            count += ReadDecryptedWithoutWaiting(static_cast<char*>(Buffer) + count, Size - count);
-            FBytesReceived += count;
-            return count;
+            Count += ReadDecryptedWithoutWaiting(static_cast<char*>(Buffer) + Count, Size - Count);
+            FBytesReceived += Count;
+            return Count;
         case tlsClosed:
             FTlsPeerClosed = true;
             return 0;
         case tlsWantRead:
-            mark = weRead;
+            Mark = weRead;
             break;
         case tlsWantWrite:
-            mark = weWrite;
+            Mark = weWrite;
             break;
         default:
             ReportTlsFailure();
             return -1;
         }
-        FEvents[mark] = false;
+        FEvents[Mark] = false;
     }
 }
 
@@ -403,22 +398,22 @@ int32_t TSmartWinsock::ReceiveTls(void* Buffer, int32_t Size, Deadline Until)
 // shows again at the next read.
 int32_t TSmartWinsock::ReadDecryptedWithoutWaiting(char* Buffer, int32_t Size)
 {
-    int32_t total = 0;
-    while (total < Size) {
-        int32_t count = 0;
-        if (FTls->Read(Buffer + total, Size - total, count) != tlsDone)
+    int32_t Total = 0;
+    while (Total < Size) {
+        int32_t Count = 0;
+        if (FTls->Read(Buffer + Total, Size - Total, Count) != tlsDone)
             break;
-        total += count;
+        Total += Count;
     }
-    return total;
+    return Total;
 }
 
 // Copies first: the error handler may disconnect and so end the session.
 void TSmartWinsock::ReportTlsFailure()
 {
-    const int32_t code = FTls->FailureCode();
-    const std::string reason = FTls->FailureReason();
-    ReportError(code, reason);
+    const int32_t Code = FTls->FailureCode();
+    const std::string Reason = FTls->FailureReason();
+    ReportError(Code, Reason);
 }
 
 int32_t TSmartWinsock::SendString(const std::string& Text)
@@ -427,39 +422,39 @@ int32_t TSmartWinsock::SendString(const std::string& Text)
         return Send(Text.data(), 0);
     // send() may take only part of the text; the rest follows, each part
     // with its own bounded wait.
-    size_t done = 0;
-    while (done < Text.size()) {
-        const size_t piece = std::min(Text.size() - done, kLargestSend);
-        const int32_t n = Send(Text.data() + done, static_cast<int32_t>(piece));
-        if (n < 0)
+    size_t Done = 0;
+    while (Done < Text.size()) {
+        const size_t Piece = std::min(Text.size() - Done, kLargestSend);
+        const int32_t N = Send(Text.data() + Done, static_cast<int32_t>(Piece));
+        if (N < 0)
             return -1;
-        if (n == 0)
+        if (N == 0)
             break;
-        done += static_cast<size_t>(n);
+        Done += static_cast<size_t>(N);
     }
-    return static_cast<int32_t>(std::min<size_t>(done, INT32_MAX));
+    return static_cast<int32_t>(std::min<size_t>(Done, INT32_MAX));
 }
 
 int32_t TSmartWinsock::ReceiveString(std::string& Text)
 {
     Text.clear();
-    char buffer[kReceiveStringSize];
-    const int32_t n = Receive(buffer, sizeof buffer);
-    if (n >= 0)
-        Text.assign(buffer, static_cast<size_t>(n));
-    return n;
+    char Buffer[kReceiveStringSize];
+    const int32_t N = Receive(Buffer, sizeof Buffer);
+    if (N >= 0)
+        Text.assign(Buffer, static_cast<size_t>(N));
+    return N;
 }
 
 int32_t TSmartWinsock::BytesAvailable() const
 {
     if (!Connected())
         return 0;
-    int count = 0;
-    if (::ioctl(FSocket, FIONREAD, &count) != 0)
-        count = 0;
+    int Count = 0;
+    if (::ioctl(FSocket, FIONREAD, &Count) != 0)
+        Count = 0;
     if (!FTls)
-        return count;
-    return static_cast<int32_t>(std::min<int64_t>(int64_t { FTls->Pending() } + count, INT32_MAX));
+        return Count;
+    return static_cast<int32_t>(std::min<int64_t>(int64_t { FTls->Pending() } + Count, INT32_MAX));
 }
 
 bool TSmartWinsock::HasBufferedData() const
@@ -481,10 +476,10 @@ bool TSmartWinsock::PeerHasClosed() const
 
 std::string TSmartWinsock::LocalHostName()
 {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
+    char Name[256] = {};
+    if (::gethostname(Name, sizeof Name - 1) != 0)
         return {};
-    return name;
+    return Name;
 }
 
 std::string TSmartWinsock::ErrorText(int32_t Code)
@@ -517,13 +512,13 @@ void TSmartWinsock::ReportError(int32_t Code, const std::string& TlsReason)
     FLastReported = Code;
     if (!OnError)
         return;
-    std::string origin;
-    std::string description;
-    int32_t code = 0;
-    GetErrorInfo(origin, code, description);
+    std::string Origin;
+    std::string Description;
+    int32_t Reported = 0;
+    GetErrorInfo(Origin, Reported, Description);
     // A copy, so that a handler may replace OnError while it runs.
-    TSmartWinsockError handler = OnError;
-    handler(this, origin, code, description);
+    TSmartWinsockError Handler = OnError;
+    Handler(this, Origin, Reported, Description);
 }
 
 void TSmartWinsock::SetErrorHandler(TTransportError Handler)
@@ -576,32 +571,32 @@ bool TSmartWinsock::WaitUntil(TSmartWinsockEvent Mark, Deadline Until)
     Until = std::min(Until, FDeadline);
     FWaiting = true;
     FCancelRequested = false;
-    bool gone = false;
-    bool cancelled = CancelledWhileWaiting();
-    while (!cancelled && !FEvents[Mark] && !FEvents[weFailed]) {
+    bool Gone = false;
+    bool Cancelled = CancelledWhileWaiting();
+    while (!Cancelled && !FEvents[Mark] && !FEvents[weFailed]) {
         // An error handler may have closed the socket meanwhile.
-        gone = WaitedForIsGone(Mark);
-        const int left = RemainingMs(Until);
-        if (gone || left == 0)
+        Gone = WaitedForIsGone(Mark);
+        const int Left = RemainingMs(Until);
+        if (Gone || Left == 0)
             break;
-        PollOnce(Mark, OnWaiting ? std::min(left, kWaitingSliceMs) : left);
-        cancelled = CancelledWhileWaiting();
+        PollOnce(Mark, OnWaiting ? std::min(Left, kWaitingSliceMs) : Left);
+        Cancelled = CancelledWhileWaiting();
     }
     FWaiting = false;
     FCancelRequested = false;
     // The handler of a stop may have closed the socket itself.
-    gone = gone || WaitedForIsGone(Mark);
-    if (cancelled) {
+    Gone = Gone || WaitedForIsGone(Mark);
+    if (Cancelled) {
         if (!FEvents[weFailed])
             ReportError(kWinsockCancelled);
         FEvents[weFailed] = false;
         return false;
     }
-    const bool seen = FEvents[Mark];
-    if (!seen && !FEvents[weFailed] && !gone)
+    const bool Seen = FEvents[Mark];
+    if (!Seen && !FEvents[weFailed] && !Gone)
         ReportError(kWinsockTimedOut);
     FEvents[weFailed] = false;
-    return seen;
+    return Seen;
 }
 
 bool TSmartWinsock::WaitedForIsGone(TSmartWinsockEvent Mark) const
@@ -629,34 +624,34 @@ void TSmartWinsock::PollOnce(TSmartWinsockEvent Mark, int Milliseconds)
     }
     if (Mark == weLookup) {
         if (!FLookup->Finished()) {
-            pollfd watch { FLookup->ReadyHandle(), POLLIN, 0 };
-            ::poll(&watch, 1, Milliseconds);
+            pollfd Watch { FLookup->ReadyHandle(), POLLIN, 0 };
+            ::poll(&Watch, 1, Milliseconds);
             if (!FLookup->Finished())
                 return;
         }
-        const int32_t code = FLookup->ErrorCode();
-        FEvents[weFailed] = code != 0;
-        if (code != 0)
-            ReportError(code);
+        const int32_t Code = FLookup->ErrorCode();
+        FEvents[weFailed] = Code != 0;
+        if (Code != 0)
+            ReportError(Code);
         else
             FEvents[weLookup] = true;
         return;
     }
     // Ask only for what the mark needs: the socket is writable nearly always,
     // and a level-triggered answer nobody waits for would spin the loop.
-    pollfd watch { FSocket, static_cast<short>(Mark == weRead ? POLLIN : POLLOUT), 0 };
-    if (::poll(&watch, 1, Milliseconds) > 0)
-        ApplySocketEvents(watch.revents);
+    pollfd Watch { FSocket, static_cast<short>(Mark == weRead ? POLLIN : POLLOUT), 0 };
+    if (::poll(&Watch, 1, Milliseconds) > 0)
+        ApplySocketEvents(Watch.revents);
 }
 
 void TSmartWinsock::ProcessEvents()
 {
     if (!Connected())
         return;
-    pollfd watch { FSocket, POLLIN, 0 };
-    if (::poll(&watch, 1, 0) <= 0)
+    pollfd Watch { FSocket, POLLIN, 0 };
+    if (::poll(&Watch, 1, 0) <= 0)
         return;
-    ApplySocketEvents(watch.revents);
+    ApplySocketEvents(Watch.revents);
     // Records that arrived are taken in now, so that HasBufferedData(),
     // BytesAvailable() and PeerHasClosed() see their data or a close_notify.
     // (The error handler above may have closed the socket.)
@@ -682,10 +677,10 @@ void TSmartWinsock::ApplySocketEvents(short Revents)
         return;
     if (Revents & POLLERR) {
         // A reset or a network failure: reported once, SO_ERROR then clears.
-        const int error = PendingSocketError(FSocket);
-        if (error != 0) {
+        const int Error = PendingSocketError(FSocket);
+        if (Error != 0) {
             FEvents[weFailed] = true;
-            ReportError(WinsockCodeFromErrno(error));
+            ReportError(WinsockCodeFromErrno(Error));
             return;
         }
     }

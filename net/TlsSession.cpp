@@ -4,10 +4,11 @@
 // result for Info(), and the window decides.
 #include "net/TlsSession.h"
 
+#include "net/TlsShared.h"
 #include "net/WinsockErrors.h"
+#include "text/AsciiText.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,11 +23,6 @@
 
 namespace {
 
-bool WouldBlock(int Error)
-{
-    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
-}
-
 // OpenSSL's own socket BIO writes with write(), which raises SIGPIPE on a
 // closed peer; this one uses send() with MSG_NOSIGNAL like the plain path.
 int SocketOf(BIO* Bio)
@@ -37,19 +33,19 @@ int SocketOf(BIO* Bio)
 int SocketWrite(BIO* Bio, const char* Data, int Length)
 {
     BIO_clear_retry_flags(Bio);
-    const ssize_t n = ::send(SocketOf(Bio), Data, static_cast<size_t>(Length), MSG_NOSIGNAL);
-    if (n < 0 && WouldBlock(errno))
+    const ssize_t N = ::send(SocketOf(Bio), Data, static_cast<size_t>(Length), MSG_NOSIGNAL);
+    if (N < 0 && ErrnoWouldBlock(errno))
         BIO_set_retry_write(Bio);
-    return static_cast<int>(n);
+    return static_cast<int>(N);
 }
 
 int SocketRead(BIO* Bio, char* Data, int Length)
 {
     BIO_clear_retry_flags(Bio);
-    const ssize_t n = ::recv(SocketOf(Bio), Data, static_cast<size_t>(Length), 0);
-    if (n < 0 && WouldBlock(errno))
+    const ssize_t N = ::recv(SocketOf(Bio), Data, static_cast<size_t>(Length), 0);
+    if (N < 0 && ErrnoWouldBlock(errno))
         BIO_set_retry_read(Bio);
-    return static_cast<int>(n);
+    return static_cast<int>(N);
 }
 
 long SocketControl(BIO*, int Command, long, void*)
@@ -65,23 +61,17 @@ int SocketCreate(BIO* Bio)
 
 BIO_METHOD* SocketMethod()
 {
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "brieflotse socket");
-        if (m) {
-            BIO_meth_set_write(m, SocketWrite);
-            BIO_meth_set_read(m, SocketRead);
-            BIO_meth_set_ctrl(m, SocketControl);
-            BIO_meth_set_create(m, SocketCreate);
+    static BIO_METHOD* const kMethod = [] {
+        BIO_METHOD* Made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "brieflotse socket");
+        if (Made) {
+            BIO_meth_set_write(Made, SocketWrite);
+            BIO_meth_set_read(Made, SocketRead);
+            BIO_meth_set_ctrl(Made, SocketControl);
+            BIO_meth_set_create(Made, SocketCreate);
         }
-        return m;
+        return Made;
     }();
-    return method;
-}
-
-std::string ReasonOf(unsigned long Error)
-{
-    const char* text = Error ? ERR_reason_error_string(Error) : nullptr;
-    return text ? text : "";
+    return kMethod;
 }
 
 bool IsVersionReason(int Reason)
@@ -135,56 +125,41 @@ TTlsVerifyResult VerifyResultOf(long Code)
 
 std::string NameText(const X509_NAME* Name)
 {
-    BIO* out = BIO_new(BIO_s_mem());
-    if (!out)
+    BIO* Out = BIO_new(BIO_s_mem());
+    if (!Out)
         return {};
     // "CN=..., O=...", UTF-8 kept as it is.
-    const unsigned long flags
+    const unsigned long Flags
         = (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN;
-    X509_NAME_print_ex(out, Name, 0, flags);
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(out, &data);
-    std::string text(data ? data : "", length > 0 ? static_cast<size_t>(length) : 0);
-    BIO_free(out);
-    return text;
+    X509_NAME_print_ex(Out, Name, 0, Flags);
+    char* Data = nullptr;
+    const long Length = BIO_get_mem_data(Out, &Data);
+    std::string Text(Data ? Data : "", Length > 0 ? static_cast<size_t>(Length) : 0);
+    BIO_free(Out);
+    return Text;
 }
 
 std::string TimeText(const ASN1_TIME* Time)
 {
-    std::tm parts {};
-    if (!Time || ASN1_TIME_to_tm(Time, &parts) != 1)
+    std::tm Parts {};
+    if (!Time || ASN1_TIME_to_tm(Time, &Parts) != 1)
         return {};
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-    return text;
-}
-
-std::string Fingerprint(const X509* Certificate)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(Certificate, EVP_sha256(), digest, &length) != 1)
-        return {};
-    std::string text;
-    char part[4];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(part, sizeof part, i ? ":%02X" : "%02X", digest[i]);
-        text += part;
-    }
-    return text;
+    char Text[32];
+    std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Parts);
+    return Text;
 }
 
 // An address in the form the certificate check compares, or empty for a name.
 // inet_aton() as in the look-up, so "127.1" counts as the address it connects to.
 std::string CanonicalAddress(const std::string& Host)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    in_addr v4 {};
-    if (::inet_aton(Host.c_str(), &v4) != 0 && ::inet_ntop(AF_INET, &v4, text, sizeof text))
-        return text;
-    in6_addr v6 {};
-    if (::inet_pton(AF_INET6, Host.c_str(), &v6) == 1 && ::inet_ntop(AF_INET6, &v6, text, sizeof text))
-        return text;
+    char Text[INET6_ADDRSTRLEN] = {};
+    in_addr V4 {};
+    if (::inet_aton(Host.c_str(), &V4) != 0 && ::inet_ntop(AF_INET, &V4, Text, sizeof Text))
+        return Text;
+    in6_addr V6 {};
+    if (::inet_pton(AF_INET6, Host.c_str(), &V6) == 1 && ::inet_ntop(AF_INET6, &V6, Text, sizeof Text))
+        return Text;
     return {};
 }
 
@@ -193,10 +168,10 @@ std::string CanonicalAddress(const std::string& Host)
 TTlsSession::TTlsSession(int Socket, const std::string& Host)
 {
     ERR_clear_error();
-    BIO_METHOD* method = SocketMethod();
-    FContext = method ? SSL_CTX_new(TLS_client_method()) : nullptr;
+    BIO_METHOD* Method = SocketMethod();
+    FContext = Method ? SSL_CTX_new(TLS_client_method()) : nullptr;
     if (!FContext || SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION) != 1) {
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
     // Missing store files are no set-up failure: every certificate is then
@@ -208,36 +183,35 @@ TTlsSession::TTlsSession(int Socket, const std::string& Host)
     SSL_CTX_set_options(FContext, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_mode(FContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
-    ssl_st* ssl = SSL_new(FContext);
-    BIO* bio = ssl ? BIO_new(method) : nullptr;
-    if (!bio) {
-        SSL_free(ssl);
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+    ssl_st* Ssl = SSL_new(FContext);
+    BIO* Bio = Ssl ? BIO_new(Method) : nullptr;
+    if (!Bio) {
+        SSL_free(Ssl);
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(Socket)));
-    SSL_set_bio(ssl, bio, bio);
+    BIO_set_data(Bio, reinterpret_cast<void*>(static_cast<intptr_t>(Socket)));
+    SSL_set_bio(Ssl, Bio, Bio);
 
-    std::string name = Host;
-    if (!name.empty() && name.back() == '.')
-        name.pop_back();
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string address = CanonicalAddress(name);
-    X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
-    X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    std::string Name = Host;
+    if (!Name.empty() && Name.back() == '.')
+        Name.pop_back();
+    Name = AsciiLower(Name);
+    const std::string Address = CanonicalAddress(Name);
+    X509_VERIFY_PARAM* Check = SSL_get0_param(Ssl);
+    X509_VERIFY_PARAM_set_hostflags(Check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // SNI carries names only (RFC 6066); an address is checked against the
     // certificate's IP entries, a name against its DNS entries (RFC 6125).
-    const bool named = address.empty() ? SSL_set_tlsext_host_name(ssl, name.c_str()) == 1
-            && X509_VERIFY_PARAM_set1_host(check, name.c_str(), name.size()) == 1
-                                       : X509_VERIFY_PARAM_set1_ip_asc(check, address.c_str()) == 1;
-    if (!named) {
-        SSL_free(ssl);
-        Fail(kWinsockTlsSetupFailed, ReasonOf(ERR_peek_error()));
+    const bool Named = Address.empty() ? SSL_set_tlsext_host_name(Ssl, Name.c_str()) == 1
+            && X509_VERIFY_PARAM_set1_host(Check, Name.c_str(), Name.size()) == 1
+                                       : X509_VERIFY_PARAM_set1_ip_asc(Check, Address.c_str()) == 1;
+    if (!Named) {
+        SSL_free(Ssl);
+        Fail(kWinsockTlsSetupFailed, TlsReasonText(ERR_peek_error()));
         return;
     }
-    SSL_set_connect_state(ssl);
-    FSsl = ssl;
+    SSL_set_connect_state(Ssl);
+    FSsl = Ssl;
     ERR_clear_error();
 }
 
@@ -258,60 +232,59 @@ TTlsStep TTlsSession::Fail(int32_t Code, const std::string& Reason)
 
 TTlsStep TTlsSession::Classify(int Result, int SavedErrno)
 {
-    const int error = SSL_get_error(FSsl, Result);
-    const unsigned long queued = ERR_peek_error();
-    const std::string reason = ReasonOf(queued);
-    switch (error) {
-    case SSL_ERROR_WANT_READ:
-        return tlsWantRead;
-    case SSL_ERROR_WANT_WRITE:
-        return tlsWantWrite;
-    case SSL_ERROR_ZERO_RETURN:
+    const TTlsOutcome Outcome = ClassifyTlsResult(FSsl, Result);
+    const std::string& Reason = Outcome.Reason;
+    switch (Outcome.Step) {
+    case tlsWantRead:
+    case tlsWantWrite:
+        return Outcome.Step;
+    case tlsClosed:
         ERR_clear_error();
         if (!FEstablished)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
+            return Fail(kWinsockTlsClosedInHandshake, Reason);
         return tlsClosed;
-    case SSL_ERROR_SYSCALL:
-        if (SavedErrno != 0 && !WouldBlock(SavedErrno))
+    default:
+        break;
+    }
+    if (Outcome.SslError == SSL_ERROR_SYSCALL) {
+        if (SavedErrno != 0 && !ErrnoWouldBlock(SavedErrno))
             return Fail(WinsockCodeFromErrno(SavedErrno), {});
         if (!FEstablished)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
+            return Fail(kWinsockTlsClosedInHandshake, Reason);
         // An end of stream: read as a close, but say no close_notify later.
         FBroken = true;
         ERR_clear_error();
         return tlsClosed;
-    case SSL_ERROR_SSL: {
-        const int code = ERR_GET_LIB(queued) == ERR_LIB_SSL ? ERR_GET_REASON(queued) : 0;
-        if (code == SSL_R_UNEXPECTED_EOF_WHILE_READING && FEstablished) {
-            FBroken = true;
-            ERR_clear_error();
-            return tlsClosed;
-        }
-        if (FEstablished)
-            return Fail(kWinsockTlsRecordError, reason);
-        if (code == SSL_R_UNEXPECTED_EOF_WHILE_READING)
-            return Fail(kWinsockTlsClosedInHandshake, reason);
-        if (IsVersionReason(code))
-            return Fail(kWinsockTlsOldProtocol, reason);
-        if (IsNotTlsReason(code))
-            return Fail(kWinsockTlsNotTls, reason);
-        return Fail(kWinsockTlsHandshakeFailed, reason);
     }
-    default:
-        return Fail(FEstablished ? kWinsockTlsRecordError : kWinsockTlsHandshakeFailed, reason);
+    if (Outcome.SslError != SSL_ERROR_SSL)
+        return Fail(FEstablished ? kWinsockTlsRecordError : kWinsockTlsHandshakeFailed, Reason);
+    const int Code = ERR_GET_LIB(Outcome.Queued) == ERR_LIB_SSL ? ERR_GET_REASON(Outcome.Queued) : 0;
+    if (Code == SSL_R_UNEXPECTED_EOF_WHILE_READING && FEstablished) {
+        FBroken = true;
+        ERR_clear_error();
+        return tlsClosed;
     }
+    if (FEstablished)
+        return Fail(kWinsockTlsRecordError, Reason);
+    if (Code == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+        return Fail(kWinsockTlsClosedInHandshake, Reason);
+    if (IsVersionReason(Code))
+        return Fail(kWinsockTlsOldProtocol, Reason);
+    if (IsNotTlsReason(Code))
+        return Fail(kWinsockTlsNotTls, Reason);
+    return Fail(kWinsockTlsHandshakeFailed, Reason);
 }
 
 TTlsStep TTlsSession::Handshake()
 {
     ERR_clear_error();
     errno = 0;
-    const int result = SSL_connect(FSsl);
-    if (result == 1) {
+    const int Result = SSL_connect(FSsl);
+    if (Result == 1) {
         FEstablished = true;
         return tlsDone;
     }
-    return Classify(result, errno);
+    return Classify(Result, errno);
 }
 
 TTlsStep TTlsSession::Read(void* Buffer, int32_t Size, int32_t& Count)
@@ -319,12 +292,12 @@ TTlsStep TTlsSession::Read(void* Buffer, int32_t Size, int32_t& Count)
     Count = 0;
     ERR_clear_error();
     errno = 0;
-    const int result = SSL_read(FSsl, Buffer, Size);
-    if (result > 0) {
-        Count = result;
+    const int Result = SSL_read(FSsl, Buffer, Size);
+    if (Result > 0) {
+        Count = Result;
         return tlsDone;
     }
-    return Classify(result, errno);
+    return Classify(Result, errno);
 }
 
 TTlsStep TTlsSession::Write(const void* Buffer, int32_t Count, int32_t& Written)
@@ -332,21 +305,21 @@ TTlsStep TTlsSession::Write(const void* Buffer, int32_t Count, int32_t& Written)
     Written = 0;
     ERR_clear_error();
     errno = 0;
-    const int result = SSL_write(FSsl, Buffer, Count);
-    if (result > 0) {
-        Written = result;
+    const int Result = SSL_write(FSsl, Buffer, Count);
+    if (Result > 0) {
+        Written = Result;
         return tlsDone;
     }
-    return Classify(result, errno);
+    return Classify(Result, errno);
 }
 
 TTlsStep TTlsSession::Peek()
 {
-    char byte = 0;
+    char Byte = 0;
     ERR_clear_error();
     errno = 0;
-    const int result = SSL_peek(FSsl, &byte, 1);
-    return result > 0 ? tlsDone : Classify(result, errno);
+    const int Result = SSL_peek(FSsl, &Byte, 1);
+    return Result > 0 ? tlsDone : Classify(Result, errno);
 }
 
 int32_t TTlsSession::Pending() const
@@ -366,28 +339,28 @@ void TTlsSession::Close()
 
 TTlsInfo TTlsSession::Info() const
 {
-    TTlsInfo info;
+    TTlsInfo Info;
     if (!FSsl || !FEstablished)
-        return info;
-    info.Protocol = SSL_get_version(FSsl);
-    const SSL_CIPHER* cipher = SSL_get_current_cipher(FSsl);
-    info.Cipher = cipher ? SSL_CIPHER_get_name(cipher) : "";
-    X509* certificate = SSL_get1_peer_certificate(FSsl);
-    if (!certificate) {
-        info.Verify = tvOther;
-        info.VerifyCode = X509_V_ERR_UNSPECIFIED;
-        info.VerifyText = "no certificate from the peer";
-        return info;
+        return Info;
+    Info.Protocol = SSL_get_version(FSsl);
+    const SSL_CIPHER* Cipher = SSL_get_current_cipher(FSsl);
+    Info.Cipher = Cipher ? SSL_CIPHER_get_name(Cipher) : "";
+    X509* Certificate = SSL_get1_peer_certificate(FSsl);
+    if (!Certificate) {
+        Info.Verify = tvOther;
+        Info.VerifyCode = X509_V_ERR_UNSPECIFIED;
+        Info.VerifyText = "no certificate from the peer";
+        return Info;
     }
-    info.Subject = NameText(X509_get_subject_name(certificate));
-    info.Issuer = NameText(X509_get_issuer_name(certificate));
-    info.NotBefore = TimeText(X509_get0_notBefore(certificate));
-    info.NotAfter = TimeText(X509_get0_notAfter(certificate));
-    info.Fingerprint = Fingerprint(certificate);
-    X509_free(certificate);
-    const long result = SSL_get_verify_result(FSsl);
-    info.Verify = VerifyResultOf(result);
-    info.VerifyCode = static_cast<int32_t>(result);
-    info.VerifyText = X509_verify_cert_error_string(result);
-    return info;
+    Info.Subject = NameText(X509_get_subject_name(Certificate));
+    Info.Issuer = NameText(X509_get_issuer_name(Certificate));
+    Info.NotBefore = TimeText(X509_get0_notBefore(Certificate));
+    Info.NotAfter = TimeText(X509_get0_notAfter(Certificate));
+    Info.Fingerprint = CertificateFingerprint(Certificate);
+    X509_free(Certificate);
+    const long Result = SSL_get_verify_result(FSsl);
+    Info.Verify = VerifyResultOf(Result);
+    Info.VerifyCode = static_cast<int32_t>(Result);
+    Info.VerifyText = X509_verify_cert_error_string(Result);
+    return Info;
 }

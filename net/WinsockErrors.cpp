@@ -6,12 +6,12 @@
 
 namespace {
 
-struct CodeText {
+struct TCodeText {
     int32_t Code;
     const char* Text;
 };
 
-constexpr CodeText kTexts[] = {
+constexpr TCodeText kTexts[] = {
     { 10004, "Interrupted system call" },
     { 10103, "Call has been canceled" },
     { 10009, "Bad file number" },
@@ -73,12 +73,12 @@ constexpr CodeText kTexts[] = {
     { 12107, "TLS could not be set up" },
 };
 
-struct ErrnoCode {
+struct TErrnoCode {
     int Errno;
     int32_t Code;
 };
 
-constexpr ErrnoCode kErrnoCodes[] = {
+constexpr TErrnoCode kErrnoCodes[] = {
     { EINTR, 10004 },
     { EBADF, 10009 },
     { EACCES, 10013 },
@@ -131,9 +131,9 @@ constexpr ErrnoCode kErrnoCodes[] = {
 
 std::string WinsockErrorText(int32_t Code)
 {
-    for (const CodeText& entry : kTexts)
-        if (entry.Code == Code)
-            return entry.Text;
+    for (const TCodeText& Entry : kTexts)
+        if (Entry.Code == Code)
+            return Entry.Text;
     return {};
 }
 
@@ -141,9 +141,9 @@ int32_t WinsockCodeFromErrno(int Errno)
 {
     if (Errno == EWOULDBLOCK)
         return kWinsockWouldBlock;
-    for (const ErrnoCode& entry : kErrnoCodes)
-        if (entry.Errno == Errno)
-            return entry.Code;
+    for (const TErrnoCode& Entry : kErrnoCodes)
+        if (Entry.Errno == Errno)
+            return Entry.Code;
     return kWinsockUnmappedErrnoBase + Errno;
 }
 
@@ -178,11 +178,16 @@ int32_t WinsockCodeFromResolver(int EaiCode, int SavedErrno)
     }
 }
 
+bool ErrnoWouldBlock(int Errno)
+{
+    return Errno == EAGAIN || Errno == EWOULDBLOCK || Errno == EINTR;
+}
+
 int PendingSocketError(int Socket)
 {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    int Error = 0;
+    socklen_t Length = sizeof Error;
+    if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Length) != 0)
         return errno;
-    return error;
+    return Error;
 }

@@ -55,6 +55,10 @@ constexpr int32_t kWinsockUnmappedErrnoBase = 20000;
 // Linux errno values differ from BSD's above 34, so this is an explicit table.
 int32_t WinsockCodeFromErrno(int Errno);
 
+// EAGAIN, EWOULDBLOCK or EINTR: nothing failed, the call is made again once
+// the socket is ready.
+bool ErrnoWouldBlock(int Errno);
+
 // The errno a socket holds (SO_ERROR: a connect's outcome, a reset), 0 for none.
 int PendingSocketError(int Socket);
 

@@ -1,64 +1,55 @@
 #include "net/WinsockTarget.h"
 
-#include <cctype>
+#include "text/AsciiText.h"
+
 #include <cstdint>
 
 namespace {
 
-bool StartsWithNoCase(const std::string& Text, const std::string& Prefix)
-{
-    if (Text.size() < Prefix.size())
-        return false;
-    for (size_t i = 0; i < Prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(Text[i])) != Prefix[i])
-            return false;
-    return true;
-}
-
 TTargetParts SplitHostPort(const std::string& Value)
 {
     if (!Value.empty() && Value.front() == '[') {
-        const auto close = Value.find(']');
-        if (close != std::string::npos && (close + 1 == Value.size() || Value[close + 1] == ':'))
-            return { Value.substr(0, close + 1), close + 1 < Value.size() ? Value.substr(close + 2) : std::string() };
+        const auto Close = Value.find(']');
+        if (Close != std::string::npos && (Close + 1 == Value.size() || Value[Close + 1] == ':'))
+            return { Value.substr(0, Close + 1), Close + 1 < Value.size() ? Value.substr(Close + 2) : std::string() };
     }
-    const auto colon = Value.find(':');
-    if (colon == std::string::npos)
+    const auto Colon = Value.find(':');
+    if (Colon == std::string::npos)
         return { Value, {} };
-    return { Value.substr(0, colon), Value.substr(colon + 1) };
+    return { Value.substr(0, Colon), Value.substr(Colon + 1) };
 }
 
 } // namespace
 
 TTargetParts SplitTarget(const std::string& Value)
 {
-    struct Scheme {
+    struct TScheme {
         const char* Prefix;
         TTargetSecurity Security;
         const char* Port;
     };
-    static const Scheme kSchemes[] = { { "pop3s://", scImplicitTls, "995" }, { "pop3://", scPlain, "110" } };
-    for (const Scheme& scheme : kSchemes) {
-        const std::string prefix = scheme.Prefix;
-        if (!StartsWithNoCase(Value, prefix))
+    static const TScheme kSchemes[] = { { "pop3s://", scImplicitTls, "995" }, { "pop3://", scPlain, "110" } };
+    for (const TScheme& Scheme : kSchemes) {
+        const std::string Prefix = Scheme.Prefix;
+        if (!StartsWithIgnoringAsciiCase(Value, Prefix))
             continue;
-        std::string rest = Value.substr(prefix.size());
-        if (!rest.empty() && rest.back() == '/')
-            rest.pop_back();
-        TTargetParts parts = SplitHostPort(rest);
-        parts.Security = scheme.Security;
-        if (parts.Port.empty())
-            parts.Port = scheme.Port;
-        return parts;
+        std::string Rest = Value.substr(Prefix.size());
+        if (!Rest.empty() && Rest.back() == '/')
+            Rest.pop_back();
+        TTargetParts Parts = SplitHostPort(Rest);
+        Parts.Security = Scheme.Security;
+        if (Parts.Port.empty())
+            Parts.Port = Scheme.Port;
+        return Parts;
     }
     return SplitHostPort(Value);
 }
 
 bool IsImplicitTlsPort(const std::string& Port)
 {
-    uint16_t number = 0;
-    if (ParsePortNumber(Port, number))
-        return number == 995;
+    uint16_t Number = 0;
+    if (ParsePortNumber(Port, Number))
+        return Number == 995;
     return Port == "pop3s";
 }
 
@@ -71,21 +62,21 @@ std::string HostForLookup(const std::string& TargetHost)
 
 bool ParsePortNumber(const std::string& Text, uint16_t& Port)
 {
-    size_t i = 0;
-    if (i < Text.size() && Text[i] == '+')
-        ++i;
-    if (i == Text.size())
+    size_t I = 0;
+    if (I < Text.size() && Text[I] == '+')
+        ++I;
+    if (I == Text.size())
         return false;
     // A number must fit a 32-bit integer; longer digit strings are names.
-    uint64_t value = 0;
-    for (; i < Text.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(Text[i])))
+    uint64_t Value = 0;
+    for (; I < Text.size(); ++I) {
+        if (!IsAsciiDigit(Text[I]))
             return false;
-        value = value * 10 + static_cast<uint64_t>(Text[i] - '0');
-        if (value > INT32_MAX)
+        Value = Value * 10 + static_cast<uint64_t>(Text[I] - '0');
+        if (Value > INT32_MAX)
             return false;
     }
-    Port = static_cast<uint16_t>(value & 0xFFFFu);
+    Port = static_cast<uint16_t>(Value & 0xFFFFu);
     return true;
 }
 

@@ -10,19 +10,16 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "net/TlsShared.h"
+#include "net/WinsockErrors.h"
 #include "practice/PracticeTls.h"
 
 namespace {
 
-const size_t OutputChunk = 64 * 1024;
-const int ReadSize = 4096;
+const size_t kOutputChunk = 64 * 1024;
+const int kReadSize = 4096;
 // Steps per Service() call, so that one busy client cannot starve the others.
-const int StepsPerService = 64;
-
-bool WouldBlock(int Error)
-{
-    return Error == EAGAIN || Error == EWOULDBLOCK || Error == EINTR;
-}
+const int kStepsPerService = 64;
 
 } // namespace
 
@@ -119,15 +116,15 @@ void TPracticeConnection::FillOutput()
         FOut.clear();
         FOutSent = 0;
     }
-    if (!FBody.Text || FOut.size() - FOutSent >= OutputChunk)
+    if (!FBody.Text || FOut.size() - FOutSent >= kOutputChunk)
         return;
     const std::string& Text = *FBody.Text;
-    while (FOut.size() < OutputChunk && FBodySent < FBody.End) {
+    while (FOut.size() < kOutputChunk && FBodySent < FBody.End) {
         if (FAtLineStart && Text[FBodySent] == '.')
             FOut += '.';
         const size_t LineEnd = Text.find('\n', FBodySent);
         const size_t Stop = std::min(LineEnd == std::string::npos ? FBody.End : LineEnd + 1, FBody.End);
-        const size_t Take = std::min(Stop - FBodySent, OutputChunk);
+        const size_t Take = std::min(Stop - FBodySent, kOutputChunk);
         FOut.append(Text, FBodySent, Take);
         FBodySent += Take;
         FAtLineStart = FOut.back() == '\n';
@@ -171,22 +168,7 @@ bool TPracticeConnection::TakeLine(std::string& Line)
     }
 }
 
-// What an SSL_read or SSL_write that did not complete means for the loop.
-TPracticeConnection::TIo TPracticeConnection::SslOutcome(int Error)
-{
-    switch (Error) {
-    case SSL_ERROR_WANT_READ:
-        return TIo::WantRead;
-    case SSL_ERROR_WANT_WRITE:
-        return TIo::WantWrite;
-    case SSL_ERROR_ZERO_RETURN:
-        return TIo::Closed;
-    default:
-        return TIo::Failed;
-    }
-}
-
-TPracticeConnection::TIo TPracticeConnection::Read(char* Buffer, int Size, int& Count)
+TTlsStep TPracticeConnection::Read(char* Buffer, int Size, int& Count)
 {
     Count = 0;
     if (FSsl) {
@@ -194,21 +176,21 @@ TPracticeConnection::TIo TPracticeConnection::Read(char* Buffer, int Size, int& 
         const int Result = SSL_read(FSsl, Buffer, Size);
         if (Result > 0) {
             Count = Result;
-            return TIo::Done;
+            return tlsDone;
         }
-        return SslOutcome(SSL_get_error(FSsl, Result));
+        return ClassifyTlsResult(FSsl, Result).Step;
     }
     const ssize_t Result = ::recv(FSocket, Buffer, static_cast<size_t>(Size), 0);
     if (Result > 0) {
         Count = static_cast<int>(Result);
-        return TIo::Done;
+        return tlsDone;
     }
     if (Result == 0)
-        return TIo::Closed;
-    return WouldBlock(errno) ? TIo::WantRead : TIo::Failed;
+        return tlsClosed;
+    return ErrnoWouldBlock(errno) ? tlsWantRead : tlsFailed;
 }
 
-TPracticeConnection::TIo TPracticeConnection::Write(const char* Data, int Size, int& Count)
+TTlsStep TPracticeConnection::Write(const char* Data, int Size, int& Count)
 {
     Count = 0;
     if (FSsl) {
@@ -216,32 +198,25 @@ TPracticeConnection::TIo TPracticeConnection::Write(const char* Data, int Size, 
         const int Result = SSL_write(FSsl, Data, Size);
         if (Result > 0) {
             Count = Result;
-            return TIo::Done;
+            return tlsDone;
         }
-        return SslOutcome(SSL_get_error(FSsl, Result));
+        return ClassifyTlsResult(FSsl, Result).Step;
     }
     const ssize_t Result = ::send(FSocket, Data, static_cast<size_t>(Size), MSG_NOSIGNAL);
     if (Result >= 0) {
         Count = static_cast<int>(Result);
-        return TIo::Done;
+        return tlsDone;
     }
-    return WouldBlock(errno) ? TIo::WantWrite : TIo::Failed;
+    return ErrnoWouldBlock(errno) ? tlsWantWrite : tlsFailed;
 }
 
-TPracticeConnection::TIo TPracticeConnection::Handshake()
+TTlsStep TPracticeConnection::Handshake()
 {
     ERR_clear_error();
     const int Result = SSL_do_handshake(FSsl);
     if (Result == 1)
-        return TIo::Done;
-    switch (SSL_get_error(FSsl, Result)) {
-    case SSL_ERROR_WANT_READ:
-        return TIo::WantRead;
-    case SSL_ERROR_WANT_WRITE:
-        return TIo::WantWrite;
-    default:
-        return TIo::Failed;
-    }
+        return tlsDone;
+    return ClassifyTlsResult(FSsl, Result).Step;
 }
 
 short TPracticeConnection::Events() const
@@ -267,7 +242,7 @@ void TPracticeConnection::Service()
         return CutOff("-ERR Zeitueberschreitung, die Verbindung wird beendet\r\n");
     if (Now >= TooSlowAt())
         return CutOff("-ERR Zeitueberschreitung: Kommando nicht rechtzeitig vollstaendig\r\n");
-    for (int Steps = 0; Steps < StepsPerService; ++Steps) {
+    for (int Steps = 0; Steps < kStepsPerService; ++Steps) {
         if (!Step())
             return;
     }
@@ -284,14 +259,14 @@ bool TPracticeConnection::Step()
     FHeld = false;
     FWantWrite = false;
     if (FHandshaking) {
-        const TIo Result = Handshake();
-        if (Result == TIo::Done) {
+        const TTlsStep Result = Handshake();
+        if (Result == tlsDone) {
             FHandshaking = false;
             FSession.TlsStarted();
             return true;
         }
-        if (Result == TIo::WantRead || Result == TIo::WantWrite) {
-            FWantWrite = Result == TIo::WantWrite;
+        if (Result == tlsWantRead || Result == tlsWantWrite) {
+            FWantWrite = Result == tlsWantWrite;
             return false;
         }
         Finish(false);
@@ -300,14 +275,14 @@ bool TPracticeConnection::Step()
     if (Pending()) {
         FillOutput();
         int Count = 0;
-        const TIo Result = Write(FOut.data() + FOutSent, static_cast<int>(FOut.size() - FOutSent), Count);
-        if (Result == TIo::Done) {
+        const TTlsStep Result = Write(FOut.data() + FOutSent, static_cast<int>(FOut.size() - FOutSent), Count);
+        if (Result == tlsDone) {
             FOutSent += static_cast<size_t>(Count);
             FLastActivity = TClock::now(); // a client reading a long answer is not idle
             return true;
         }
-        if (Result == TIo::WantRead || Result == TIo::WantWrite) {
-            FWantWrite = Result == TIo::WantWrite;
+        if (Result == tlsWantRead || Result == tlsWantWrite) {
+            FWantWrite = Result == tlsWantWrite;
             return false;
         }
         Finish(false);
@@ -346,18 +321,18 @@ bool TPracticeConnection::Step()
     }
     if (Pending())
         return true; // a line too long was refused
-    char Buffer[ReadSize];
+    char Buffer[kReadSize];
     int Count = 0;
-    const TIo Result = Read(Buffer, ReadSize, Count);
-    if (Result == TIo::Done) {
+    const TTlsStep Result = Read(Buffer, kReadSize, Count);
+    if (Result == tlsDone) {
         if (!FLineOpen)
             FLineBy = TClock::now() + FTimes.Line;
         FLineOpen = true;
         FIn.append(Buffer, static_cast<size_t>(Count));
         return true;
     }
-    if (Result == TIo::WantRead || Result == TIo::WantWrite) {
-        FWantWrite = Result == TIo::WantWrite;
+    if (Result == tlsWantRead || Result == tlsWantWrite) {
+        FWantWrite = Result == tlsWantWrite;
         return false;
     }
     Finish(false);

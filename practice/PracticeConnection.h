@@ -15,6 +15,7 @@
 #include <chrono>
 #include <string>
 
+#include "net/TlsSession.h"
 #include "practice/PracticeSession.h"
 
 class TPracticeTls;
@@ -52,8 +53,6 @@ public:
     bool Finished() const { return FFinished; }
 
 private:
-    enum class TIo { Done, WantRead, WantWrite, Closed, Failed };
-
     bool Step();
     void Queue(const TPracticeAnswer& Answer);
     void FillOutput();
@@ -64,10 +63,9 @@ private:
     void StartHandshake();
     // The earliest of the limits that apply now (not the idle time).
     TClock::time_point TooSlowAt() const;
-    static TIo SslOutcome(int Error);
-    TIo Read(char* Buffer, int Size, int& Count);
-    TIo Write(const char* Data, int Size, int& Count);
-    TIo Handshake();
+    TTlsStep Read(char* Buffer, int Size, int& Count);
+    TTlsStep Write(const char* Data, int Size, int& Count);
+    TTlsStep Handshake();
     bool Pending() const;
 
     int FSocket;

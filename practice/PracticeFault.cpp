@@ -9,7 +9,7 @@ struct TFaultName {
     const char* Name;
 };
 
-const TFaultName Names[] = {
+const TFaultName kNames[] = {
     { TPracticeFault::None, "none" },
     { TPracticeFault::Slow, "slow" },
     { TPracticeFault::LoginDelay, "login-delay" },
@@ -19,14 +19,14 @@ const TFaultName Names[] = {
     { TPracticeFault::NoApop, "no-apop" },
 };
 
-const TPracticeFault All[] = { TPracticeFault::None, TPracticeFault::Slow, TPracticeFault::LoginDelay,
+const TPracticeFault kAll[] = { TPracticeFault::None, TPracticeFault::Slow, TPracticeFault::LoginDelay,
     TPracticeFault::InUse, TPracticeFault::DropRetr, TPracticeFault::BrokenMultiline, TPracticeFault::NoApop };
 
 } // namespace
 
 std::string PracticeFaultName(TPracticeFault Fault)
 {
-    for (const TFaultName& Each : Names) {
+    for (const TFaultName& Each : kNames) {
         if (Each.Fault == Fault)
             return Each.Name;
     }
@@ -35,7 +35,7 @@ std::string PracticeFaultName(TPracticeFault Fault)
 
 bool ParsePracticeFault(const std::string& Name, TPracticeFault& Fault)
 {
-    for (const TFaultName& Each : Names) {
+    for (const TFaultName& Each : kNames) {
         if (Name == Each.Name) {
             Fault = Each.Fault;
             return true;
@@ -46,6 +46,6 @@ bool ParsePracticeFault(const std::string& Name, TPracticeFault& Fault)
 
 const TPracticeFault* PracticeFaults(int& Count)
 {
-    Count = static_cast<int>(std::size(All));
-    return All;
+    Count = static_cast<int>(std::size(kAll));
+    return kAll;
 }

@@ -17,7 +17,7 @@ std::string WithCrLf(const char* Text)
     return Result;
 }
 
-const char* const ShortMail = R"(Return-Path: <lotsin@brieflotse.example>
+const char* const kShortMail = R"(Return-Path: <lotsin@brieflotse.example>
 From: Lotsin <lotsin@brieflotse.example>
 To: Lotse <lotse@brieflotse.example>
 Subject: Willkommen auf dem Uebungs-Server
@@ -39,7 +39,7 @@ Gute Fahrt!
 Ihre Lotsin
 )";
 
-const char* const UmlautMail = R"(Return-Path: <lotsin@brieflotse.example>
+const char* const kUmlautMail = R"(Return-Path: <lotsin@brieflotse.example>
 From: Lotsin <lotsin@brieflotse.example>
 To: Lotse <lotse@brieflotse.example>
 Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe_mit_Umlauten?=
@@ -69,7 +69,7 @@ Protokoll, wie sie sind: ä ö ü Ä Ö Ü ß.
 --lotse-umlaute--
 )";
 
-const char* const AttachmentMail = R"(Return-Path: <lotsin@brieflotse.example>
+const char* const kAttachmentMail = R"(Return-Path: <lotsin@brieflotse.example>
 From: Lotsin <lotsin@brieflotse.example>
 To: Lotse <lotse@brieflotse.example>
 Subject: Merkzettel im Anhang
@@ -96,7 +96,7 @@ IEFuaGFuZw0KNC4gREVMRSB3aXJrdCBlcnN0IG5hY2ggUVVJVA0K
 --lotse-anhang--
 )";
 
-const char* const HtmlMail = R"(Return-Path: <lotsin@brieflotse.example>
+const char* const kHtmlMail = R"(Return-Path: <lotsin@brieflotse.example>
 From: Lotsin <lotsin@brieflotse.example>
 To: Lotse <lotse@brieflotse.example>
 Subject: HTML mit Textfassung
@@ -125,7 +125,7 @@ darstellen kann.</p>
 --lotse-html--
 )";
 
-const char* const DotMail = R"(Return-Path: <lotsin@brieflotse.example>
+const char* const kDotMail = R"(Return-Path: <lotsin@brieflotse.example>
 From: Lotsin <lotsin@brieflotse.example>
 To: Lotse <lotse@brieflotse.example>
 Subject: Zeilen, die mit einem Punkt beginnen
@@ -176,17 +176,17 @@ LIST mit den Zaehlern unten im Fenster, und probieren Sie TOP 6 0.
 TPracticeMailbox::TPracticeMailbox()
 {
     FMessages = {
-        { "lotse-0001-kurz", WithCrLf(ShortMail) },
-        { "lotse-0002-umlaute", WithCrLf(UmlautMail) },
-        { "lotse-0003-anhang", WithCrLf(AttachmentMail) },
-        { "lotse-0004-html", WithCrLf(HtmlMail) },
-        { "lotse-0005-punkte", WithCrLf(DotMail) },
+        { "lotse-0001-kurz", WithCrLf(kShortMail) },
+        { "lotse-0002-umlaute", WithCrLf(kUmlautMail) },
+        { "lotse-0003-anhang", WithCrLf(kAttachmentMail) },
+        { "lotse-0004-html", WithCrLf(kHtmlMail) },
+        { "lotse-0005-punkte", WithCrLf(kDotMail) },
         { "lotse-0006-gross", LargeMail() },
     };
 }
 
 const TPracticeMailbox& TPracticeMailbox::Sample()
 {
-    static const TPracticeMailbox Mailbox;
-    return Mailbox;
+    static const TPracticeMailbox kMailbox;
+    return kMailbox;
 }

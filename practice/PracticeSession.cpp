@@ -2,25 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <random>
 #include <utility>
 
 #include "auth/Pop3Auth.h"
 #include "auth/SaslServer.h"
+#include "text/AsciiText.h"
 
 namespace {
 
-const char* const CrLf = "\r\n";
-const char* const Mechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2";
-
-std::string Upper(std::string Text)
-{
-    for (char& Each : Text)
-        Each = static_cast<char>(std::toupper(static_cast<unsigned char>(Each)));
-    return Text;
-}
+const char* const kCrLf = "\r\n";
+const char* const kMechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2";
 
 // A message number or line count: digits only, small enough for size_t.
 bool ParseNumber(const std::string& Text, size_t& Value)
@@ -29,7 +22,7 @@ bool ParseNumber(const std::string& Text, size_t& Value)
         return false;
     Value = 0;
     for (char Each : Text) {
-        if (Each < '0' || Each > '9')
+        if (!IsAsciiDigit(Each))
             return false;
         Value = Value * 10 + static_cast<size_t>(Each - '0');
     }
@@ -40,10 +33,10 @@ bool ParseNumber(const std::string& Text, size_t& Value)
 // their two-letter forms.
 std::string Ascii(const std::string& Text)
 {
-    static const std::pair<const char*, const char*> Forms[]
+    static const std::pair<const char*, const char*> kForms[]
         = { { "ä", "ae" }, { "ö", "oe" }, { "ü", "ue" }, { "Ä", "Ae" }, { "Ö", "Oe" }, { "Ü", "Ue" }, { "ß", "ss" } };
     std::string Result = Text;
-    for (const auto& [Umlaut, Form] : Forms) {
+    for (const auto& [Umlaut, Form] : kForms) {
         for (size_t At = Result.find(Umlaut); At != std::string::npos; At = Result.find(Umlaut, At))
             Result.replace(At, std::strlen(Umlaut), Form);
     }
@@ -54,7 +47,7 @@ std::string Ascii(const std::string& Text)
 // \xNN, so no answer carries a raw byte a terminal or client would act on.
 std::string Escaped(const std::string& Text)
 {
-    static const char Hex[] = "0123456789ABCDEF";
+    static const char kHex[] = "0123456789ABCDEF";
     std::string Result;
     Result.reserve(Text.size());
     for (const char Each : Text) {
@@ -62,7 +55,7 @@ std::string Escaped(const std::string& Text)
         if (Byte >= 0x20 && Byte < 0x7f)
             Result += Each;
         else
-            Result += std::string("\\x") + Hex[Byte >> 4] + Hex[Byte & 15];
+            Result += std::string("\\x") + kHex[Byte >> 4] + kHex[Byte & 15];
     }
     return Result;
 }
@@ -119,14 +112,14 @@ void TPracticeSession::Show(TPracticeFault Fault) const
 TPracticeAnswer TPracticeSession::Ok(const std::string& Text)
 {
     TPracticeAnswer Answer;
-    Answer.Lines = "+OK " + Escaped(Text) + CrLf;
+    Answer.Lines = "+OK " + Escaped(Text) + kCrLf;
     return Answer;
 }
 
 TPracticeAnswer TPracticeSession::Err(const std::string& Text)
 {
     TPracticeAnswer Answer;
-    Answer.Lines = "-ERR " + Escaped(Text) + CrLf;
+    Answer.Lines = "-ERR " + Escaped(Text) + kCrLf;
     return Answer;
 }
 
@@ -159,7 +152,7 @@ TPracticeAnswer TPracticeSession::Answer(const std::string& Line)
     if (FSetup.OnExchange)
         FSetup.OnExchange();
     const size_t Space = Line.find(' ');
-    const std::string Command = Upper(Line.substr(0, Space));
+    const std::string Command = AsciiUpper(Line.substr(0, Space));
     const std::string Argument = Space == std::string::npos ? std::string() : Line.substr(Space + 1);
     TPracticeAnswer Result;
     if (FSasl)
@@ -182,14 +175,14 @@ TPracticeAnswer TPracticeSession::Capabilities() const
     TPracticeAnswer Answer = Ok("Faehigkeiten folgen");
     std::string& Lines = Answer.Lines;
     for (const char* Each : { "TOP", "UIDL", "USER", "RESP-CODES", "AUTH-RESP-CODE", "PIPELINING", "EXPIRE NEVER" })
-        Lines += std::string(Each) + CrLf;
+        Lines += std::string(Each) + kCrLf;
     if (FSetup.Fault == TPracticeFault::LoginDelay)
-        Lines += "LOGIN-DELAY " + std::to_string(FSetup.LoginDelaySeconds) + CrLf;
+        Lines += "LOGIN-DELAY " + std::to_string(FSetup.LoginDelaySeconds) + kCrLf;
     if (FState == TState::Authorization)
-        Lines += std::string("SASL ") + Mechanisms + CrLf;
+        Lines += std::string("SASL ") + kMechanisms + kCrLf;
     if (FSetup.TlsOffered && !FEncrypted && FState == TState::Authorization)
-        Lines += std::string("STLS") + CrLf;
-    Lines += std::string("IMPLEMENTATION Brieflotse-Uebungs-Server") + CrLf + "." + CrLf;
+        Lines += std::string("STLS") + kCrLf;
+    Lines += std::string("IMPLEMENTATION Brieflotse-Uebungs-Server") + kCrLf + "." + kCrLf;
     return Answer;
 }
 
@@ -276,16 +269,16 @@ TPracticeAnswer TPracticeSession::StartAuth(const std::string& Argument)
     if (Argument.empty()) {
         // Not in RFC 5034, but many servers answer it, and it helps to look.
         TPracticeAnswer Answer = Ok("Verfahren folgen");
-        std::string Names = Mechanisms;
+        std::string Names = kMechanisms;
         for (size_t Space = Names.find(' '); Space != std::string::npos; Space = Names.find(' '))
-            Names.replace(Space, 1, CrLf);
-        Answer.Lines += Names + CrLf + "." + CrLf;
+            Names.replace(Space, 1, kCrLf);
+        Answer.Lines += Names + kCrLf + "." + kCrLf;
         return Answer;
     }
     const size_t Space = Argument.find(' ');
     TSaslMechanism Mechanism;
     if (!ParseSaslMechanism(Argument.substr(0, Space), Mechanism))
-        return Err("Unbekanntes Verfahren, hier gibt es " + std::string(Mechanisms));
+        return Err("Unbekanntes Verfahren, hier gibt es " + std::string(kMechanisms));
     FSasl = std::make_unique<TSaslServer>(Mechanism, kPracticeUser, kPracticePassword);
     return AuthStep(true, Space == std::string::npos ? std::string() : Argument.substr(Space + 1));
 }
@@ -296,7 +289,7 @@ TPracticeAnswer TPracticeSession::AuthStep(bool First, const std::string& Line)
     const TSaslServerStep Step = First ? FSasl->Start(Line) : FSasl->Answer(Line);
     if (Step.Verdict == TSaslVerdict::Continue) {
         TPracticeAnswer Answer;
-        Answer.Lines = Step.Line + CrLf; // "+ ..." already
+        Answer.Lines = Step.Line + kCrLf; // "+ ..." already
         return Answer;
     }
     const std::string User = FSasl->AuthenticatedUser();
@@ -350,7 +343,7 @@ TPracticeAnswer TPracticeSession::Transaction(const std::string& Command, const 
         }
         if (FSetup.Fault == TPracticeFault::BrokenMultiline) {
             // Against the rules on purpose: these commands have one-line answers.
-            Answer.Lines += std::string("Diese Zeile gehoert nicht zur Antwort.") + CrLf + "." + CrLf;
+            Answer.Lines += std::string("Diese Zeile gehoert nicht zur Antwort.") + kCrLf + "." + kCrLf;
             Show(TPracticeFault::BrokenMultiline);
         }
         return Answer;
@@ -404,9 +397,9 @@ TPracticeAnswer TPracticeSession::ListOrUidl(const std::string& Argument, bool U
     TPracticeAnswer Answer = Ok(Uidl ? "Eindeutige Kennungen folgen" : "Groessen folgen");
     for (size_t Number = 1; Number <= FMailbox.Count(); ++Number) {
         if (!FDeleted[Number - 1])
-            Answer.Lines += Value(Number) + CrLf;
+            Answer.Lines += Value(Number) + kCrLf;
     }
-    Answer.Lines += std::string(".") + CrLf;
+    Answer.Lines += std::string(".") + kCrLf;
     return Answer;
 }
 

@@ -1,6 +1,7 @@
 #include "practice/PracticeTls.h"
 
-#include <cstdio>
+#include "net/TlsShared.h"
+
 #include <memory>
 
 #include <openssl/bio.h>
@@ -86,21 +87,6 @@ std::string Pem(X509* Certificate)
     return Text;
 }
 
-std::string Sha256Fingerprint(X509* Certificate)
-{
-    unsigned char Digest[EVP_MAX_MD_SIZE];
-    unsigned int Size = 0;
-    if (X509_digest(Certificate, EVP_sha256(), Digest, &Size) != 1)
-        return std::string();
-    std::string Text;
-    char Byte[4];
-    for (unsigned int Index = 0; Index < Size; ++Index) {
-        std::snprintf(Byte, sizeof Byte, Index ? ":%02X" : "%02X", Digest[Index]);
-        Text += Byte;
-    }
-    return Text;
-}
-
 } // namespace
 
 TPracticeTls::TPracticeTls()
@@ -127,7 +113,7 @@ TPracticeTls::TPracticeTls()
     SSL_CTX_set_mode(Context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     FContext = Context;
     FPem = Pem(Certificate.get());
-    FFingerprint = Sha256Fingerprint(Certificate.get());
+    FFingerprint = CertificateFingerprint(Certificate.get());
 }
 
 TPracticeTls::~TPracticeTls()
