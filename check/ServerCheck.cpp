@@ -284,25 +284,33 @@ struct TServerCheck::TState {
         });
     }
 
-    // The first probe of a port: connect (opens the gate), greeting, CAPA,
-    // the impossible log-in on this connection kind, QUIT.
+    // The first probe of a port: connect, TLS on a TLS port, greeting; then
+    // CAPA and the impossible log-in on this connection kind, QUIT. The other
+    // probes of the port wait for its greeting: a port that does not answer
+    // or is no POP3 server costs one time-out, not one per probe.
     void MainProbe(TPortPlan& Plan)
     {
-        TProbeTranscript& Transcript = CurrentTranscript();
-        TProbeConnection Connection(Cancel, &Transcript);
+        TProbeConnection Connection(Cancel, &CurrentTranscript());
+        const bool Greeted = ConnectAndGreet(Plan, Connection);
+        OpenGate(Plan, Greeted);
+        if (Greeted)
+            CapaAndRefusal(Plan, Connection);
+    }
+
+    bool ConnectAndGreet(TPortPlan& Plan, TProbeConnection& Connection)
+    {
         const bool Reached = Connection.Connect(Plan.Address, Plan.Port, Options.ConnectTimeoutMs);
-        OpenGate(Plan, Reached);
         Update(Plan, [&](TPortFacts& Facts) {
             Facts.Connected = Reached;
             Facts.ConnectMs = Connection.ConnectMs();
             Facts.ConnectError = Reached ? "" : Connection.Error();
         });
         if (!Reached)
-            return;
+            return false;
         if (Plan.Mode == TPortMode::Tls) {
             if (!Connection.StartTls(Attempt(), Options.ReplyTimeoutMs)) {
                 Update(Plan, [&](TPortFacts& Facts) { Facts.TlsError = Connection.Error(); });
-                return;
+                return false;
             }
             KeepTlsFacts(Plan, Connection);
         }
@@ -314,9 +322,7 @@ struct TServerCheck::TState {
             Facts.GreetingMs = Greeted ? MillisecondsSince(Start) : -1;
             Facts.ApopTimestamp = Greeted ? GreetingTimestamp(Greeting) : "";
         });
-        if (!Greeted || !IsPositiveReply(Greeting))
-            return;
-        CapaAndRefusal(Plan, Connection);
+        return Greeted && IsPositiveReply(Greeting);
     }
 
     // Port 110: STLS, CAPA inside TLS, the impossible log-in inside TLS.
@@ -566,7 +572,7 @@ TCheckReport TServerCheck::Run()
     if (FOptions.Port)
         Ports.emplace_back(FOptions.Port, FOptions.PortTls ? TPortMode::Tls : TPortMode::Plain);
     else
-        Ports = { { 995, TPortMode::Tls }, { 110, TPortMode::Plain } };
+        Ports = { { FOptions.TlsPort, TPortMode::Tls }, { FOptions.PlainPort, TPortMode::Plain } };
     for (const TPeerAddress& Address : Addresses) {
         TAddressFacts Facts;
         Facts.Address = NumericAddress(Address);

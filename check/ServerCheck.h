@@ -64,6 +64,9 @@ struct TCheckOptions {
     std::string Host; // name or address; an IPv6 literal without brackets
     uint16_t Port = 0; // 0: 995 (TLS) and 110 (plain, then STLS)
     bool PortTls = false; // the one Port given speaks TLS from the first byte
+    // Where the two ports are when Port is 0 (servers on other ports, tests).
+    uint16_t TlsPort = 995;
+    uint16_t PlainPort = 110;
     std::string User; // with Password: the optional log-in
     std::string Password;
     int ConnectTimeoutMs = 8000;
