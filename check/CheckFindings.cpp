@@ -385,7 +385,8 @@ bool PlaintextLoginTaken(const std::string& PlainRefusal, const std::string& Tls
         return true;
     if (PlainRefusal.empty() || ConnectionEnded(PlainRefusal))
         return false;
-    if (!TlsRefusal.empty() && !ConnectionEnded(TlsRefusal))
+    // "(...)": no reply of the server's (connection ended, attempt left out).
+    if (!TlsRefusal.empty() && TlsRefusal[0] != '(')
         return RefusalShape(PlainRefusal) == RefusalShape(TlsRefusal);
     for (const char* Word : { "plaintext", "cleartext", "clear text", "disallowed", "not allowed", "tls", "ssl",
              "secure", "encrypt", "stls", "privacy" })

@@ -21,5 +21,6 @@ bool GreetingNamesVersion(const std::string& Greeting);
 // impossible log-in before TLS and the same attempt inside TLS: a different
 // refusal (another text, a closed connection) says no; the same "wrong
 // password" answer says yes. Without an attempt inside TLS to compare, the
-// refusal's own words decide. Accepted: "+OK" came to PASS before TLS.
+// refusal's own words decide (TlsRefusal empty or in parentheses: no reply
+// of the server's). Accepted: "+OK" came to PASS before TLS.
 bool PlaintextLoginTaken(const std::string& PlainRefusal, const std::string& TlsRefusal, bool Accepted);

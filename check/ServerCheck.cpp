@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <poll.h>
 #include <thread>
 #include <utility>
@@ -52,7 +53,19 @@ struct TGate {
     TState State = Unknown;
 };
 
+// What the clear-text attempt of an address showed: its refusal alone may
+// settle the question (Dovecot: "Plaintext authentication disallowed"), and
+// the attempts inside TLS are then left out: a failed log-in less, and no
+// wait for a server's delay after it (Dovecot's is 2 s).
+struct TPlainVerdict {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Known = false;
+    bool Settled = false;
+};
+
 struct TPortPlan {
+    std::shared_ptr<TPlainVerdict> Plain; // null: no clear-text port at this address
     TPeerAddress Address;
     std::string Numeric;
     uint16_t Port = 0;
@@ -242,8 +255,12 @@ struct TServerCheck::TState {
         std::vector<std::string> Lines;
         const bool Listed = Capa(Connection, Lines);
         bool Accepted = false;
-        const std::string Refusal = ImpossibleLogin(Connection, Accepted);
         const bool Encrypted = Connection.Encrypted();
+        const std::string Refusal = Encrypted && PlainRefusalSettles(Plan)
+            ? "(nicht versucht: die Ablehnung ohne TLS nennt den Grund)"
+            : ImpossibleLogin(Connection, Accepted);
+        if (!Encrypted)
+            KnowPlainVerdict(Plan, !PlaintextLoginTaken(Refusal, {}, Accepted));
         Update(Plan, [&](TPortFacts& Facts) {
             if (!Encrypted) {
                 Facts.CapaBeforeRead = Listed;
@@ -261,6 +278,31 @@ struct TServerCheck::TState {
             }
         });
         Quit(Connection);
+    }
+
+    void KnowPlainVerdict(const TPortPlan& Plan, bool Settled)
+    {
+        if (!Plan.Plain)
+            return;
+        {
+            std::lock_guard<std::mutex> Guard(Plan.Plain->Lock);
+            if (Plan.Plain->Known)
+                return;
+            Plan.Plain->Known = true;
+            Plan.Plain->Settled = Settled;
+        }
+        Plan.Plain->Changed.notify_all();
+    }
+
+    bool PlainRefusalSettles(const TPortPlan& Plan)
+    {
+        if (!Plan.Plain)
+            return false;
+        std::unique_lock<std::mutex> Guard(Plan.Plain->Lock);
+        const auto Until = Clock::now() + std::chrono::milliseconds(Options.ReplyTimeoutMs);
+        while (!Plan.Plain->Known && !Cancel.load() && Clock::now() < Until)
+            Plan.Plain->Changed.wait_for(Guard, std::chrono::milliseconds(kSliceMs));
+        return Plan.Plain->Known && Plan.Plain->Settled;
     }
 
     // A later probe of a port: once the first one got through, connected and greeted.
@@ -295,6 +337,8 @@ struct TServerCheck::TState {
         OpenGate(Plan, Greeted);
         if (Greeted)
             CapaAndRefusal(Plan, Connection);
+        if (Plan.Mode == TPortMode::Plain)
+            KnowPlainVerdict(Plan, false); // no attempt: inside TLS decides
     }
 
     bool ConnectAndGreet(TPortPlan& Plan, TProbeConnection& Connection)
@@ -575,10 +619,14 @@ TCheckReport TServerCheck::Run()
         Ports = { { FOptions.TlsPort, TPortMode::Tls }, { FOptions.PlainPort, TPortMode::Plain } };
     for (const TPeerAddress& Address : Addresses) {
         TAddressFacts Facts;
+        const bool HasPlain
+            = std::any_of(Ports.begin(), Ports.end(), [](const auto& Port) { return Port.second == TPortMode::Plain; });
+        const auto Plain = HasPlain ? std::make_shared<TPlainVerdict>() : nullptr;
         Facts.Address = NumericAddress(Address);
         Facts.Ipv6 = Address.Family() == AF_INET6;
         for (const auto& [Port, Mode] : Ports) {
             auto Plan = std::make_unique<TPortPlan>();
+            Plan->Plain = Plain;
             Plan->Address = Address;
             Plan->Numeric = Facts.Address;
             Plan->Port = Port;
@@ -611,6 +659,9 @@ TCheckReport TServerCheck::Run()
             });
         };
     };
+    // Clear-text ports first: the attempts inside TLS wait for their refusal.
+    std::stable_sort(State.Ports.begin(), State.Ports.end(),
+        [](const auto& A, const auto& B) { return A->Mode == TPortMode::Plain && B->Mode == TPortMode::Tls; });
     for (auto& Plan : State.Ports) {
         TPortPlan& P = *Plan;
         Jobs.push_back({ "connect:" + Where(P), "Verbindung, Begrüßung, CAPA, Klartext-Anmeldung auf " + Where(P),

@@ -132,6 +132,8 @@ TEST(CheckRules, PlaintextLoginJudgedFromBothRefusals)
              { "(Verbindung beendet: connection closed)", "-ERR [AUTH] Authentication failed.", false, false },
              { "+OK logged in", "-ERR [AUTH] Authentication failed.", true, true },
              // Nothing inside TLS to compare: the refusal's own words.
+             { "-ERR [AUTH] Plaintext authentication disallowed on non-secure (SSL/TLS) connections.",
+                 "(nicht versucht: die Ablehnung ohne TLS nennt den Grund)", false, false },
              { "-ERR [AUTH] Authentication failed.", "", false, true },
              { "-ERR STLS first, please", "", false, false },
          })
