@@ -1,13 +1,23 @@
 #include "app/ServerCheckTerminal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPageSize>
+#include <QPdfWriter>
+#include <QTextDocument>
+
 #include "auth/AuthCrypto.h"
+#include "check/CheckHtml.h"
 #include "check/CheckJson.h"
 #include "check/CheckText.h"
 #include "check/ServerCheck.h"
@@ -32,6 +42,38 @@ public:
         std::fflush(stderr);
     }
 };
+
+bool WriteHtml(const std::string& Html, const QString& Path)
+{
+    std::ofstream File(Path.toStdString(), std::ios::binary | std::ios::trunc);
+    File << Html;
+    File.close();
+    return File.good();
+}
+
+// Qt lays the HTML out on pages; its fonts need an application object, which
+// in the terminal has no display to show anything on.
+bool WritePdf(const std::string& Html, const QString& Path)
+{
+    std::unique_ptr<QGuiApplication> Application;
+    if (!QCoreApplication::instance()) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int Count = 1;
+        static char Name[] = "brieflotse";
+        static char* Values[] = { Name, nullptr };
+        Application = std::make_unique<QGuiApplication>(Count, Values);
+    }
+    {
+        QPdfWriter Writer(Path);
+        Writer.setPageSize(QPageSize(QPageSize::A4));
+        Writer.setTitle(QStringLiteral("Server-Prüfung"));
+        QTextDocument Document;
+        Document.setHtml(QString::fromStdString(Html));
+        Document.print(&Writer);
+    }
+    const QFileInfo Written(Path);
+    return Written.exists() && Written.size() > 0;
+}
 
 } // namespace
 
@@ -68,7 +110,14 @@ int RunServerCheckInTerminal(const TCommandLine& Line)
     const std::string Out = Line.CheckJson ? ReportJson(Report) : ReportText(Report);
     std::fwrite(Out.data(), 1, Out.size(), stdout);
     std::fflush(stdout);
-    if (!Line.CheckHtml.isEmpty() || !Line.CheckPdf.isEmpty())
-        std::fprintf(stderr, "brieflotse: --html und --pdf gibt es noch nicht; der Bericht steht oben.\n");
-    return ExitCodeOf(Report);
+    const std::string Html = Line.CheckHtml.isEmpty() && Line.CheckPdf.isEmpty() ? "" : ReportHtml(Report);
+    bool Written = true;
+    for (const auto& [Path, Write] : { std::pair(Line.CheckHtml, &WriteHtml), std::pair(Line.CheckPdf, &WritePdf) }) {
+        if (Path.isEmpty() || Write(Html, Path))
+            continue;
+        std::fprintf(stderr, "brieflotse: %s kann nicht geschrieben werden.\n", Path.toLocal8Bit().constData());
+        Written = false;
+    }
+    // A report that could not be written is no "all good".
+    return Written ? ExitCodeOf(Report) : std::max(ExitCodeOf(Report), 2);
 }

@@ -10,6 +10,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -64,6 +66,12 @@ struct Recorder : TCheckObserver {
         lastTotal = total;
     }
 };
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 const TPortFacts& OnlyPort(const TCheckReport& report)
 {
@@ -187,8 +195,22 @@ TEST(ServerCheckDovecot, ConfigurationsByProgramExitCodeAndJson)
 
         const std::string target = options.listenAddress + ":" + std::to_string(server.port());
         const auto start = Clock::now();
-        const TToolResult run = RunTool(
-            { BRIEFLOTSE_PROGRAM, "--check", target, "--json" }, 20000, { "SSL_CERT_FILE=" + certificates->caFile() });
+        // The exports once, from the good server: one HTML file that needs nothing else, a PDF.
+        const bool exports = row.exitCode == 0;
+        const std::string html = ::testing::TempDir() + "check-report.html";
+        const std::string pdf = ::testing::TempDir() + "check-report.pdf";
+        std::vector<std::string> command = { BRIEFLOTSE_PROGRAM, "--check", target, "--json" };
+        if (exports)
+            command.insert(command.end(), { "--html", html, "--pdf", pdf });
+        const TToolResult run = RunTool(command, 20000, { "SSL_CERT_FILE=" + certificates->caFile() });
+        if (exports) {
+            const std::string page = ReadFile(html);
+            EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+            EXPECT_NE(page.find("Server-Prüfung: " + target), std::string::npos);
+            for (const char* outside : { "<script", "src=", "href=", "url(" })
+                EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+            EXPECT_EQ(ReadFile(pdf).rfind("%PDF-", 0), 0u);
+        }
         const int64_t took = MillisecondsSince(start);
         EXPECT_EQ(run.Status, row.exitCode) << run.Output << run.Errors;
         EXPECT_LT(took, 2000);
