@@ -121,6 +121,25 @@ TEST(CheckTarget, RefusesBadInputBeforeAnythingGoesOnTheWire)
     }
 }
 
+TEST(CheckTarget, ProgramRefusesWrongUsageWith64)
+{
+    for (const std::vector<std::string>& arguments : std::initializer_list<std::vector<std::string>> {
+             { "--check", "bad host!" },
+             { "--check", "127.0.0.1:70000" },
+             { "--json" },
+             { "--check", "127.0.0.1", "--password-stdin" },
+             { "--check", "127.0.0.1", "mail.example.org" },
+             { "--check" },
+         }) {
+        std::vector<std::string> command = { BRIEFLOTSE_PROGRAM };
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        const TToolResult run = RunTool(command, 10000);
+        EXPECT_EQ(run.Status, 64) << arguments.back() << run.Errors;
+        EXPECT_TRUE(run.Output.empty()) << run.Output;
+        EXPECT_NE(run.Errors.find("brieflotse: "), std::string::npos);
+    }
+}
+
 TEST(CheckRules, PlaintextLoginJudgedFromBothRefusals)
 {
     struct Row {
