@@ -24,8 +24,7 @@ size_t Utf8Length(const std::string& Text, size_t Index)
     return Length;
 }
 
-class TWriter {
-public:
+struct TWriter {
     std::string Out;
     int Depth = 0;
     bool First = true;

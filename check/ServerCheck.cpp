@@ -28,11 +28,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
-int64_t MillisecondsSince(Clock::time_point Start)
+int64_t MillisecondsSince(TClock::time_point Start)
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start).count();
 }
 
 std::string IsoTime(std::time_t When)
@@ -47,10 +47,10 @@ std::string IsoTime(std::time_t When)
 // Whether the first probe of a port got a connection: the others wait for
 // it, so an address that does not answer costs one connect time-out.
 struct TGate {
-    enum TState { Unknown, Open, Closed };
+    enum class TPhase { Unknown, Open, Closed };
     std::mutex Lock;
     std::condition_variable Changed;
-    TState State = Unknown;
+    TPhase State = TPhase::Unknown;
 };
 
 // What the clear-text attempt of an address showed: its refusal alone may
@@ -183,7 +183,7 @@ struct TServerCheck::TState {
     {
         {
             std::lock_guard<std::mutex> Guard(Plan.Gate.Lock);
-            Plan.Gate.State = Reached ? TGate::Open : TGate::Closed;
+            Plan.Gate.State = Reached ? TGate::TPhase::Open : TGate::TPhase::Closed;
         }
         Plan.Gate.Changed.notify_all();
     }
@@ -191,9 +191,9 @@ struct TServerCheck::TState {
     bool WaitGate(TPortPlan& Plan)
     {
         std::unique_lock<std::mutex> Guard(Plan.Gate.Lock);
-        while (Plan.Gate.State == TGate::Unknown && !Cancel.load())
+        while (Plan.Gate.State == TGate::TPhase::Unknown && !Cancel.load())
             Plan.Gate.Changed.wait_for(Guard, std::chrono::milliseconds(kSliceMs));
-        return Plan.Gate.State == TGate::Open;
+        return Plan.Gate.State == TGate::TPhase::Open;
     }
 
     TTlsAttempt Attempt(int Version = 0) const { return { Version, ServerName }; }
@@ -299,8 +299,8 @@ struct TServerCheck::TState {
         if (!Plan.Plain)
             return false;
         std::unique_lock<std::mutex> Guard(Plan.Plain->Lock);
-        const auto Until = Clock::now() + std::chrono::milliseconds(Options.ReplyTimeoutMs);
-        while (!Plan.Plain->Known && !Cancel.load() && Clock::now() < Until)
+        const auto Until = TClock::now() + std::chrono::milliseconds(Options.ReplyTimeoutMs);
+        while (!Plan.Plain->Known && !Cancel.load() && TClock::now() < Until)
             Plan.Plain->Changed.wait_for(Guard, std::chrono::milliseconds(kSliceMs));
         return Plan.Plain->Known && Plan.Plain->Settled;
     }
@@ -358,7 +358,7 @@ struct TServerCheck::TState {
             }
             KeepTlsFacts(Plan, Connection);
         }
-        const auto Start = Clock::now();
+        const auto Start = TClock::now();
         std::string Greeting;
         const bool Greeted = Connection.ReadLine(Greeting, Options.ReplyTimeoutMs);
         Update(Plan, [&](TPortFacts& Facts) {
@@ -567,8 +567,8 @@ std::vector<TPeerAddress> Resolve(const TCheckOptions& Options, const std::atomi
         Found.push_back(Numeric);
     } else {
         THostLookup Lookup(Options.Host);
-        const auto Until = Clock::now() + std::chrono::milliseconds(Options.ConnectTimeoutMs);
-        while (!Lookup.Finished() && !Cancel.load() && Clock::now() < Until) {
+        const auto Until = TClock::now() + std::chrono::milliseconds(Options.ConnectTimeoutMs);
+        while (!Lookup.Finished() && !Cancel.load() && TClock::now() < Until) {
             pollfd Watch { Lookup.ReadyHandle(), POLLIN, 0 };
             ::poll(&Watch, 1, TServerCheck::kSliceMs);
         }
@@ -596,7 +596,7 @@ std::vector<TPeerAddress> Resolve(const TCheckOptions& Options, const std::atomi
 
 TCheckReport TServerCheck::Run()
 {
-    const auto Start = Clock::now();
+    const auto Start = TClock::now();
     TState State(FOptions, FObserver, FCancel);
     TCheckReport& Report = State.Report;
     Report.Host = FOptions.Host;
@@ -650,7 +650,7 @@ TCheckReport TServerCheck::Run()
     };
     auto Timed = [&State](TPortPlan& Plan, const char* Key, std::function<void()> Body) {
         return [&State, &Plan, Key, Body](TProbeTranscript&) {
-            const auto Begin = Clock::now();
+            const auto Begin = TClock::now();
             Body();
             const int64_t Took = MillisecondsSince(Begin);
             State.Update(Plan, [&](TPortFacts& Facts) {
