@@ -133,8 +133,11 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
             || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));
-        if (Parser.isSet(CheckPassword) && !Parser.isSet(CheckUser))
-            return Usage(QStringLiteral("--password-stdin braucht --user."));
+        if (Parser.isSet(CheckPassword) != Parser.isSet(CheckUser))
+            return Usage(QStringLiteral("--user und --password-stdin gehören zusammen (das Paßwort steht nie auf der "
+                                        "Befehlszeile)."));
+        if (!IsSafeCredential(Parser.value(CheckUser).toStdString()))
+            return Usage(QStringLiteral("--user enthält Steuerzeichen."));
         TCheckOptions Options;
         std::string Problem;
         if (!ParseCheckTarget(Parser.value(Check).toStdString(), Options, Problem))

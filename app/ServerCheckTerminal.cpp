@@ -91,6 +91,10 @@ int RunServerCheckInTerminal(const TCommandLine& Line)
         }
         if (Options.Password.back() == '\r')
             Options.Password.pop_back();
+        if (!IsSafeCredential(Options.Password)) {
+            std::fprintf(stderr, "brieflotse: --password-stdin: das Paßwort enthält Steuerzeichen.\n");
+            return kCheckUsageExitCode;
+        }
     }
     TTerminalProgress Progress;
     TServerCheck Check(Options, ::isatty(STDERR_FILENO) ? &Progress : nullptr);

@@ -116,6 +116,14 @@ std::string TlsVersionName(int Version)
 
 } // namespace
 
+bool IsSafeCredential(const std::string& Text)
+{
+    return std::none_of(Text.begin(), Text.end(), [](char C) {
+        const unsigned char U = static_cast<unsigned char>(C);
+        return U < 0x20 || U == 0x7F;
+    });
+}
+
 bool ParseCheckTarget(const std::string& Text, TCheckOptions& Options, std::string& Problem)
 {
     std::string Trimmed = Text;
@@ -470,6 +478,10 @@ void TServerCheck::TState::Login()
 {
     TLoginFacts& Facts = Report.Login;
     Facts.Tried = true;
+    if (!IsSafeCredential(Options.User) || !IsSafeCredential(Options.Password)) {
+        Facts.Reply = "Name oder Paßwort enthalten Steuerzeichen: nichts gesendet.";
+        return;
+    }
     const TPortPlan* Chosen = nullptr;
     for (int Pass = 0; Pass < 2 && !Chosen; ++Pass)
         for (const auto& Plan : Ports) {

@@ -81,6 +81,10 @@ struct TCheckOptions {
 // outside 1-65535, before anything goes on the wire.
 bool ParseCheckTarget(const std::string& Text, TCheckOptions& Options, std::string& Problem);
 
+// No control characters: a CR LF in a name or password would end the USER
+// or PASS line early and send what follows as a command of its own.
+bool IsSafeCredential(const std::string& Text);
+
 class TServerCheck {
 public:
     static constexpr int kMaxConnections = 8;

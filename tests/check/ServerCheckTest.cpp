@@ -128,6 +128,8 @@ TEST(CheckTarget, ProgramRefusesWrongUsageWith64)
              { "--check", "127.0.0.1:70000" },
              { "--json" },
              { "--check", "127.0.0.1", "--password-stdin" },
+             { "--check", "127.0.0.1", "--user", "anna" },
+             { "--check", "127.0.0.1", "--user", "anna\r\nDELE 1", "--password-stdin" },
              { "--check", "127.0.0.1", "mail.example.org" },
              { "--check" },
          }) {
