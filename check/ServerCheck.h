@@ -1,23 +1,21 @@
 #pragma once
 
 // TServerCheck: the whole check of one POP3 server. Looks up every address of
-// the name (A and AAAA, through the system's resolver like every connection
-// of the program, so /etc/hosts counts), then runs the probes
-// of each address and port concurrently, at most kMaxConnections at a time,
-// and judges the findings. No Qt.
+// the name (A and AAAA through the system's resolver, like every connection
+// of the program, so /etc/hosts counts), runs the probes of each address and
+// port concurrently, at most kMaxConnections at a time, and judges the
+// findings. No Qt.
 //
 // Threads: Run() blocks its caller (the window runs it on a worker thread)
-// and runs the probes on threads of its own. The observer is called from
-// those threads, one call at a time (the check serialises them), never from
-// the thread that called Run() (CheckFinished excepted: the findings are
-// judged on that thread once the probes have ended); a window forwards each call
-// through a queued signal. Cancel() is safe from any thread: every probe
-// waits with poll() in slices of kSliceMs, so all of them end within 100 ms.
+// and runs the probes on threads of its own. The observer's ProbeStarted,
+// ProbeFinished and Progress come from those threads, CheckFinished from the
+// thread of Run() once the probes have ended; never two calls at once (the
+// check serialises them). A window forwards each through a queued signal.
+// Cancel() is safe from any thread: every probe waits with poll() in slices
+// of kSliceMs, so all of them end within 100 ms.
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
