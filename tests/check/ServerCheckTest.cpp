@@ -20,6 +20,9 @@
 #include "check/CheckFindings.h"
 #include "check/CheckJson.h"
 #include "check/ServerCheck.h"
+#include "practice/PracticeFault.h"
+#include "practice/PracticeMailbox.h"
+#include "practice/PracticeServer.h"
 #include "tests/check/InjectableServer.h"
 #include "tests/practice/ToolRun.h"
 #include "tests/support/DovecotHarness.h"
@@ -302,6 +305,48 @@ TEST(ServerCheckDovecot, BothPortsAndLoginUnderTwoSeconds)
     EXPECT_EQ(recorder.lastDone, recorder.lastTotal);
     EXPECT_EQ(recorder.transcripts.find(server.password()), std::string::npos) << recorder.transcripts;
     EXPECT_EQ(ReportJson(report).find(server.password()), std::string::npos);
+}
+
+// The practice server with its faults: what a log-in's refusal means, and a
+// greeting without APOP.
+TEST(ServerCheckPractice, FaultsShowInTheFindings)
+{
+    struct Row {
+        TPracticeFault fault;
+        bool loggedIn;
+        const char* explained; // in the log-in's finding
+        bool apop;
+    };
+    for (const Row& row : std::initializer_list<Row> {
+             { TPracticeFault::None, true, "STAT und UIDL", true },
+             { TPracticeFault::InUse, false, "[IN-USE]: ein anderes Programm", true },
+             { TPracticeFault::NoApop, true, "STAT und UIDL", false },
+         }) {
+        SCOPED_TRACE(PracticeFaultName(row.fault));
+        TPracticeServer server;
+        server.SetFault(row.fault);
+        ASSERT_TRUE(server.Start()) << server.Problem();
+        TCheckOptions options;
+        options.Host = "127.0.0.1";
+        options.TlsPort = static_cast<uint16_t>(server.TlsPort());
+        options.PlainPort = static_cast<uint16_t>(server.Port());
+        options.User = kPracticeUser;
+        options.Password = kPracticePassword;
+        const TCheckReport report = TServerCheck(options).Run();
+        EXPECT_EQ(report.Login.Succeeded, row.loggedIn) << report.Login.Reply;
+        bool apop = false;
+        std::string login;
+        for (const TCheckFinding& finding : report.Checks) {
+            apop = apop || finding.Id == "apop";
+            if (finding.Id == "login")
+                login = finding.Explanation + finding.Details;
+        }
+        EXPECT_NE(login.find(row.explained), std::string::npos) << login;
+        EXPECT_EQ(apop, row.apop);
+        // A self-signed certificate is a failure; passwords in clear text are taken.
+        EXPECT_EQ(ExitCodeOf(report), 2);
+        EXPECT_TRUE(report.Addresses.at(0).Ports.at(1).PlaintextLoginAccepted);
+    }
 }
 
 TEST(ServerCheckScripted, InjectionFlawFoundOverIpv4AndIpv6)
