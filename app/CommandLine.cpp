@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "check/ServerCheck.h"
 #include "practice/PracticeFault.h"
 
 QString BrieflotseVersion()
@@ -47,12 +48,34 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         QStringLiteral("Fehlerbild des Übungs-Servers: slow, login-delay, in-use, drop-retr, broken-multiline "
                        "oder no-apop."),
         QStringLiteral("art"));
+    const QCommandLineOption Check(QStringLiteral("check"),
+        QStringLiteral("Prüft einen POP3-Server (ohne Fenster): Adressen, Ports 995 und 110 oder den angegebenen, "
+                       "TLS, Zertifikat, Fähigkeiten, Klartext-Anmeldung, STLS-Einschleusung. Ende mit 0 (alles gut), "
+                       "1 (Warnungen), 2 (Fehler oder nicht erreichbar), 64 (falscher Aufruf)."),
+        QStringLiteral("host[:port]"));
+    const QCommandLineOption CheckUser(QStringLiteral("user"),
+        QStringLiteral("Mit --check: Name für eine Probe-Anmeldung (nur verschlüsselt, nichts wird gelöscht)."),
+        QStringLiteral("name"));
+    const QCommandLineOption CheckPassword(QStringLiteral("password-stdin"),
+        QStringLiteral("Mit --check und --user: liest das Paßwort aus der ersten Zeile der Standardeingabe."));
+    const QCommandLineOption CheckJson(
+        QStringLiteral("json"), QStringLiteral("Mit --check: der Bericht als JSON statt als Text."));
+    const QCommandLineOption CheckHtml(QStringLiteral("html"),
+        QStringLiteral("Mit --check: schreibt den Bericht zusätzlich als HTML-Datei."), QStringLiteral("datei"));
+    const QCommandLineOption CheckPdf(QStringLiteral("pdf"),
+        QStringLiteral("Mit --check: schreibt den Bericht zusätzlich als PDF-Datei."), QStringLiteral("datei"));
     Parser.addOption(Help);
     Parser.addOption(Version);
     Parser.addOption(Practice);
     Parser.addOption(Port);
     Parser.addOption(TlsPort);
     Parser.addOption(Fault);
+    Parser.addOption(Check);
+    Parser.addOption(CheckUser);
+    Parser.addOption(CheckPassword);
+    Parser.addOption(CheckJson);
+    Parser.addOption(CheckHtml);
+    Parser.addOption(CheckPdf);
     Parser.addPositionalArgument(QStringLiteral("server"),
         QStringLiteral("Mail-Server, mit dem nach dem Start verbunden wird, z. B. pop3s://mail.example.org oder "
                        "mail.example.org:110 (optional)."),
@@ -63,7 +86,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     if (!Parser.parse(Arguments)) {
         Print(stderr, QStringLiteral("%1: %2\nMehr mit \"%1 --help\".\n").arg(Name, Parser.errorText()));
         Result.Done = true;
-        Result.ExitCode = 2;
+        Result.ExitCode = Arguments.contains(QStringLiteral("--check")) ? kCheckUsageExitCode : 2;
         return Result;
     }
     if (Parser.isSet(Help)) {
@@ -97,6 +120,37 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.ExitCode = 2;
         return Result;
     };
+    const bool CheckOnly = Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckJson)
+        || Parser.isSet(CheckHtml) || Parser.isSet(CheckPdf);
+    if (Parser.isSet(Check) || CheckOnly) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (!Parser.isSet(Check))
+            return Usage(QStringLiteral("--user, --password-stdin, --json, --html und --pdf gelten nur mit --check."));
+        if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
+            || !Parser.positionalArguments().isEmpty())
+            return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));
+        if (Parser.isSet(CheckPassword) != Parser.isSet(CheckUser))
+            return Usage(QStringLiteral("--user und --password-stdin gehören zusammen (das Paßwort steht nie auf der "
+                                        "Befehlszeile)."));
+        if (!IsSafeCredential(Parser.value(CheckUser).toStdString()))
+            return Usage(QStringLiteral("--user enthält Steuerzeichen."));
+        TCheckOptions Options;
+        std::string Problem;
+        if (!ParseCheckTarget(Parser.value(Check).toStdString(), Options, Problem))
+            return Usage(QString::fromStdString(Problem));
+        Result.Check = true;
+        Result.CheckTarget = Parser.value(Check).trimmed();
+        Result.CheckUser = Parser.value(CheckUser);
+        Result.CheckPasswordStdin = Parser.isSet(CheckPassword);
+        Result.CheckJson = Parser.isSet(CheckJson);
+        Result.CheckHtml = Parser.value(CheckHtml);
+        Result.CheckPdf = Parser.value(CheckPdf);
+        return Result;
+    }
     const bool PracticeOnly = Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault);
     if (PracticeOnly && !Parser.isSet(Practice))
         return Refuse(QStringLiteral("--port, --tls-port und --fault gelten nur mit --practice-server."));

@@ -2,9 +2,10 @@
 
 // The program's command line: "--help", "--version" and an optional mail
 // server ("pop3s://mail.example.org", "mail.example.org:110") to connect to
-// once the main window is shown, or "--practice-server" with its options.
-// Parsed before any application object exists, so that help, version and the
-// practice server need no display.
+// once the main window is shown, "--practice-server" with its options, or
+// "--check HOST[:PORT]" with its options. Parsed before any application object
+// exists, so that help, version, the practice server and the check need no
+// display.
 
 #include <QString>
 #include <QStringList>
@@ -18,7 +19,18 @@ struct TCommandLine {
     int PracticePort = 0; // --port, 0 for a free one
     int PracticeTlsPort = 0; // --tls-port, 0 for a free one
     QString PracticeFault; // --fault, empty for none
+    // --check: the server check alone, in the terminal.
+    bool Check = false;
+    QString CheckTarget; // HOST[:PORT], already found sound
+    QString CheckUser; // --user
+    bool CheckPasswordStdin = false; // --password-stdin
+    bool CheckJson = false; // --json
+    QString CheckHtml; // --html FILE
+    QString CheckPdf; // --pdf FILE
 };
+
+// Exit code for a wrong use of --check and its options (BSD's EX_USAGE).
+constexpr int kCheckUsageExitCode = 64;
 
 // The program's version, from the project's version.
 QString BrieflotseVersion();

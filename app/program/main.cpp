@@ -6,10 +6,11 @@
 #include "app/CommandLine.h"
 #include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
+#include "app/ServerCheckTerminal.h"
 
 int main(int argc, char** argv)
 {
-    // Help, version and the practice server alone need no window system.
+    // Help, version, the practice server and the check alone need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
@@ -18,6 +19,8 @@ int main(int argc, char** argv)
         return Line.ExitCode;
     if (Line.PracticeServer)
         return RunPracticeServerInTerminal(Line);
+    if (Line.Check)
+        return RunServerCheckInTerminal(Line);
 
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();

@@ -226,11 +226,13 @@ std::string DovecotHarness::tlsConfig() const
     std::string config = "ssl = yes\nssl_cert = <" + options_.tlsCertificate + "\n" + key;
     for (const auto& [name, certificate] : options_.tlsCertificateByName)
         config += "local_name " + name + " {\n  ssl_cert = <" + certificate + "\n  " + key + "}\n";
-    if (options_.tls10Only) {
+    if (options_.tls10Only || options_.tls10Allowed) {
         const std::string file = folder_.file("openssl-tls10.cnf");
         WriteFile(file,
             "openssl_conf = settings\n[settings]\nssl_conf = tls\n[tls]\nsystem_default = old\n"
-            "[old]\nMinProtocol = TLSv1\nMaxProtocol = TLSv1\nCipherString = DEFAULT:@SECLEVEL=0\n");
+            "[old]\nMinProtocol = TLSv1\n"
+                + std::string(options_.tls10Only ? "MaxProtocol = TLSv1\n" : "")
+                + "CipherString = DEFAULT:@SECLEVEL=0\n");
         ::chmod(file.c_str(), 0644);
         config += "ssl_min_protocol = TLSv1\nssl_cipher_list = DEFAULT:@SECLEVEL=0\n"
                   "import_environment = TZ CORE_OUTOFMEM CORE_ERROR LISTEN_PID LISTEN_FDS NOTIFY_SOCKET OPENSSL_CONF="
@@ -249,8 +251,9 @@ bool DovecotHarness::writeConfig(std::string* error)
            << "log_path = " << root << "/dovecot.log\n"
            << "instance_name = brieflotse-test-" << port_ << "\n"
            << "protocols = pop3\n"
-           << "listen = 127.0.0.1\n"
-           << tlsConfig() << "disable_plaintext_auth = no\n"
+           << "listen = " << options_.listenAddress << "\n"
+           << tlsConfig() << "disable_plaintext_auth = " << (options_.disablePlaintextAuth ? "yes" : "no") << "\n"
+           << (options_.noFailureDelay ? "auth_failure_delay = 0\n" : "")
            << "auth_mechanisms = " << options_.authMechanisms << "\n"
            << "first_valid_uid = 1\n"
            << "first_valid_gid = 1\n"
@@ -327,7 +330,7 @@ bool DovecotHarness::waitForGreeting(std::string* error)
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port_);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, options_.listenAddress.c_str(), &address.sin_addr);
         std::string greeting;
         if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             while (greeting.find("\r\n") == std::string::npos && Clock::now() < deadline) {

@@ -36,6 +36,15 @@ public:
         // upper limit of its own; its processes get an OpenSSL configuration
         // that sets one.
         bool tls10Only = false;
+        // TLS 1.0 and every newer version (at security level 0): a lax server.
+        bool tls10Allowed = false;
+        // Dovecot counts a client from its own address as secure and lets it
+        // log in without TLS whatever this says; a test of it listens on
+        // 127.0.0.2, which a client reaches from 127.0.0.1.
+        bool disablePlaintextAuth = false;
+        std::string listenAddress = "127.0.0.1";
+        // Refusals at once instead of after Dovecot's 2 s (for timing tests).
+        bool noFailureDelay = false;
     };
 
     static bool available(); // the dovecot binary is installed

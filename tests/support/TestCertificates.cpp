@@ -69,7 +69,7 @@ commonName = supplied
 distinguished_name = req_names
 [req_names]
 [localhost]
-subjectAltName = DNS:localhost,IP:127.0.0.1
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:127.0.0.2
 basicConstraints = CA:FALSE
 extendedKeyUsage = serverAuth
 [intermediate]
@@ -167,7 +167,7 @@ bool TestCertificates::make(std::string* error)
     std::ofstream(folder_.file("index.txt"));
     std::ofstream(folder_.file("serial")) << "1000\n";
 
-    const std::vector<std::string> now = { "-days", "30" };
+    const std::vector<std::string> now = { "-days", "90" };
     const std::string localhost = "/O=Brieflotse Test/CN=localhost";
     auto makeCa = [&](const std::string& name, const std::string& subject) {
         return run({ "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", name + ".key" },

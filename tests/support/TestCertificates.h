@@ -2,7 +2,8 @@
 
 // Certificates for TLS tests, made at test time with the openssl tool in a
 // private folder: a test CA, and server certificates for "localhost" and
-// 127.0.0.1 with one fault each. One EC key serves every server certificate.
+// 127.0.0.1 (and 127.0.0.2, for servers that must not see the client's own
+// address) with one fault each. One EC key serves every server certificate.
 
 #include "tests/support/TempDir.h"
 

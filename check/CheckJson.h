@@ -1,0 +1,13 @@
+#pragma once
+
+// The server check's report as JSON, in the stable shape the README
+// documents. No secret is in the report, so none is in the JSON.
+
+#include <string>
+
+#include "check/CheckReport.h"
+
+std::string ReportJson(const TCheckReport& Report);
+
+// Text as a JSON string with its quotes; bytes that are no UTF-8 become U+FFFD.
+std::string JsonString(const std::string& Text);
