@@ -349,7 +349,7 @@ TEST_F(BrieflotseE2E, WhatWasTypedIsSentAndKept)
 {
     ScriptedServer Server;
     Server.send(Greeting);
-    for (const char* Reply : { "+OK 12 400\r\n", "+OK 1 120\r\n", "+OK\r\n", "+OK\r\n" })
+    for (const char* Reply : { "+OK 12 400\r\n", "+OK 1 120\r\n", "+OK\r\n", "+OK\r\n", "-ERR Unknown command\r\n" })
         Server.expectLine().send(Reply);
     Server.expectLine().send("+OK bye\r\n").close();
     Program* App = StartProgram();
@@ -364,6 +364,12 @@ TEST_F(BrieflotseE2E, WhatWasTypedIsSentAndKept)
         Key("Return");
         EXPECT_EQ(NextLine(Server, Mark), Line + "\r\n");
     }
+    // A word the program once used for its own events is a command like any
+    // other: refused, the connection stays open.
+    Type("conn");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "CONN\r\n");
+    EXPECT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
     Key("alt+m");
     Type("qu");
     Key("alt+m");
