@@ -519,6 +519,27 @@ TEST_F(BrieflotseE2E, SelectingInTheLogWithKeysAndMouseCopiesTheText)
     EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
 }
 
+// A body with a bare LF shows the break: shift+Up from the last line goes
+// by rows, one per side of the LF, yet both are one line of the copy.
+TEST_F(BrieflotseE2E, ABareLineFeedInABodyIsABreakInTheLog)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK\r\nErste Zeile\nzweite Zeile\r\n.\r\n");
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    Type("retr 1");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "RETR 1\r\n");
+    ClickLog(*App);
+    Key("ctrl+End shift+Up shift+Up shift+Home ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()) == "Erste Zeile\nzweite Zeile\n."; }, ShowMs))
+        << "clipboard: " << Copied;
+    Step("break shown");
+}
+
 TEST_F(BrieflotseE2E, UmlautsAreRefusedInServerFieldAndCommandLine)
 {
     ScriptedServer Server;
