@@ -123,7 +123,7 @@ void TLogStore::NoteBreaks(const char* Data, size_t Size)
     size_t Count = 0;
     for (size_t Index = 0; Index < Size; ++Index)
         Count += (Data[Index] == '\r') | (Data[Index] == '\n');
-    for (size_t Index = 0; Count > 0 && Index < Size; ++Index) {
+    for (size_t Index = 0; Count > 0 && Index < Size && FBreaks.Size() < FMaxBreaks; ++Index) {
         if (Data[Index] != '\r' && Data[Index] != '\n')
             continue;
         NoteRowLength(RowCount() - 1, OpenRowStart(), Begin + Index);

@@ -83,6 +83,11 @@ public:
     // protocol text; text of the program's own keeps its breaks out). The
     // break character ends its row.
     size_t RowCount() const { return LineCount() + FBreaks.Size(); }
+    // Past this many breaks (64 MB of offsets) the rest show as blanks, so
+    // that a server sending nothing but LF cannot make them cost four times
+    // the text.
+    static constexpr size_t kMaxBreaks = size_t(1) << 24;
+    void SetMaxBreaks(size_t Count) { FMaxBreaks = Count; } // tests
     size_t LineRows(size_t Line) const;
     size_t FirstRow(size_t Line) const { return Line + FBreaks.CountBelow(LineStart(Line)); }
     size_t LineOfRow(size_t Row) const;
@@ -121,6 +126,7 @@ private:
     uint64_t FBytes = 0;
     TLogOffsets FLineStarts;
     TLogOffsets FBreaks; // offsets of lone CR and LF bytes
+    size_t FMaxBreaks = kMaxBreaks;
     std::deque<TLogRun> FRuns;
     std::vector<size_t> FUtf8Lines; // ascending
     size_t FLongestRow = 0;

@@ -202,6 +202,15 @@ TEST(LogStoreRows, LoneBreaksMapRowsAndLines)
     EXPECT_EQ(Store.RowAt(1, Store.LineStart(1) + 2), 1u) << "before the break: its row";
     EXPECT_EQ(Store.RowAt(1, Store.LineStart(1) + 3), 2u) << "after it: the next";
     EXPECT_EQ(Store.LongestRow(), 6u);
+
+    // Nothing but LF: breaks up to the limit, blanks after it.
+    Store.SetMaxBreaks(100);
+    Store.AddLine();
+    Store.Append(std::string(90, '\n'), TLogStyle());
+    Store.Append(std::string(90, '\r'), TLogStyle());
+    EXPECT_EQ(Store.RowCount(), 4 + 100u);
+    EXPECT_EQ(Store.LineRows(3), 100 - 4 + 1u);
+    EXPECT_EQ(Store.RowEnd(103) - Store.RowStart(103), 180 - 96u) << "the rest is one row";
 }
 
 TEST_F(LogViewTest, ALoneLineFeedShowsAsABreakInsideItsLine)
