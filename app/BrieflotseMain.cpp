@@ -37,6 +37,7 @@
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "dialogs/ServerCheckDialog.h"
 #include "dialogs/WaitInputGuard.h"
 #include "net/WinsockErrors.h"
 #include "protocollog/LogFonts.h"
@@ -451,6 +452,9 @@ void TPOP3Main::BuildMenu()
     MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
         QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
+    MenuPruefen = Item(MenuServer, "MenuPruefen", QStringLiteral("Server &prüfen ..."),
+        QStringLiteral("Prüft einen Mail-Server: Adressen, TLS, Zertifikat, Fähigkeiten und Anmeldung"));
+    connect(MenuPruefen, &QAction::triggered, this, &TPOP3Main::MenuPruefenClick);
     FPractice = new TPracticeServerControl(MenuServer, this);
     connect(FPractice, &TPracticeServerControl::GuidanceChosen, this, &TPOP3Main::ShowGuidanceText);
     connect(FPractice, &TPracticeServerControl::ServerStarted, this, [this](const QString& Address) {
@@ -973,6 +977,22 @@ void TPOP3Main::MenuServerClick()
     MenuSuchen->setEnabled(!Connected);
     MenuVerbinden->setEnabled(!Connected);
     MenuTrennen->setEnabled(Connected);
+}
+
+void TPOP3Main::MenuPruefenClick()
+{
+    TServerCheckDialog Dialog(*FLog, this);
+    // A server checked joins the field's history; what the field shows stays.
+    connect(&Dialog, &TServerCheckDialog::ServerChecked, this, [this](const QString& Server) {
+        const QString Shown = HostCombo->currentText();
+        PushHistory(HostCombo, Server);
+        HostCombo->setEditText(Shown);
+    });
+    QStringList History;
+    for (int Index = 0; Index < HostCombo->count(); ++Index)
+        History << HostCombo->itemText(Index);
+    Dialog.Prepare(HostCombo->currentText().trimmed(), History);
+    Dialog.exec();
 }
 
 void TPOP3Main::MenuOptionenClick()
