@@ -169,6 +169,10 @@ void TServerCheckDialog::BuildControls()
     FProblem = new QLabel(this);
     FProblem->setObjectName(QStringLiteral("CheckProblem"));
     FProblem->setWordWrap(true);
+    // Bold rather than red: a fixed colour may vanish in a dark palette.
+    QFont Bold = FProblem->font();
+    Bold.setBold(true);
+    FProblem->setFont(Bold);
     FProblem->hide();
     Layout->addWidget(FProblem);
 
