@@ -22,15 +22,13 @@
 #include "check/CheckJson.h"
 #include "check/ServerCheck.h"
 #include "conversation/LogSink.h"
-#include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/HtmlPdf.h"
 #include "dialogs/MessageBox.h"
+#include "dialogs/ServerField.h"
 #include "protocollog/LogSaver.h"
 
 namespace {
-
-const int HistoryLimit = 64; // as the main window's server field
 
 QString FromUtf8(const std::string& Text)
 {
@@ -131,12 +129,7 @@ void TServerCheckDialog::BuildControls()
     };
     FServer = new QComboBox(this);
     FServer->setObjectName(QStringLiteral("CheckServer"));
-    FServer->setEditable(true);
-    // The main window's field's rules: no inline completion, the key filter.
-    FServer->setInsertPolicy(QComboBox::NoInsert);
-    FServer->setMaxVisibleItems(16);
-    FServer->setValidator(new TKeyFilterValidator(FServer));
-    FServer->setCompleter(nullptr);
+    ServerField::ApplyRules(FServer);
     FServer->setToolTip(QStringLiteral("Name oder Adresse des Servers, wahlweise mit Port oder als pop3s://name"));
     FServer->setAccessibleName(QStringLiteral("Server"));
     FServer->lineEdit()->setAccessibleName(FServer->accessibleName());
@@ -268,14 +261,7 @@ void TServerCheckDialog::Start()
     }
     ShowProblem(QString());
 
-    // The history as the main window keeps it: newest first, no case twins.
-    for (int Index = FServer->count() - 1; Index >= 0; --Index) {
-        if (FServer->itemText(Index).compare(Typed, Qt::CaseInsensitive) == 0)
-            FServer->removeItem(Index);
-    }
-    FServer->insertItem(0, Typed);
-    while (FServer->count() > HistoryLimit)
-        FServer->removeItem(FServer->count() - 1);
+    ServerField::PushHistory(FServer, Typed);
     FServer->setCurrentIndex(0);
     emit ServerChecked(Typed);
 
