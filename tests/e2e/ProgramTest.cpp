@@ -871,6 +871,67 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
     ::close(Socket);
 }
 
+// "&Server" > "Server &prüfen ..." against the practice server with its log-in:
+// the report is saved as HTML by keys, and neither the file nor the protocol
+// log (where each probe's bytes went) holds the password.
+TEST_F(BrieflotseE2E, ServerCheckFromTheMenuSavesItsReport)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Key("ctrl+a ctrl+c");
+    std::string Address;
+    ASSERT_TRUE(WaitUntil([&] { return (Address = Session->Clipboard()).rfind("127.0.0.1:", 0) == 0; }, ShowMs))
+        << "server field: " << Address;
+    Menu(*App, "alt+s", "p");
+    const std::string Dialog = WaitForWindow(*App, "Brieflotse - Server prüfen");
+    ASSERT_FALSE(Dialog.empty()) << "Server, Server prüfen opened no dialog";
+    ClearField();
+    Type(Address);
+    Key("alt+n");
+    Type("lotse");
+    Key("alt+w");
+    Type("uebung");
+    Key("Return");
+
+    // "Als &HTML speichern ..." takes its key once the report is there.
+    bool Saving = false;
+    for (int Try = 0; Try < 20 && !Saving; ++Try) {
+        Key("alt+h");
+        Saving = !WaitForWindow(*App, "Brieflotse - Speichern", 1000).empty();
+    }
+    ASSERT_TRUE(Saving) << "no report to save within 20 s";
+    const std::string Path = Dir.file("bericht.html");
+    Key("ctrl+a");
+    Type(Path);
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Speichern"));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
+    // The practice server's greeting names its domain "brieflotse.uebung"; the password is the word alone.
+    auto HasPassword = [](std::string Text) {
+        for (size_t At; (At = Text.find("brieflotse.uebung")) != std::string::npos;)
+            Text.erase(At, 17);
+        return Text.find("uebung") != std::string::npos;
+    };
+    const std::string Saved = ReadFile(Path);
+    for (const char* Word : { "Gesamturteil", "[Gut]", "[Hinweis]", "[Warnung]", "[Fehler]", "Anmeldung erfolgreich" })
+        EXPECT_NE(Saved.find(Word), std::string::npos) << Word << " not in the report";
+    EXPECT_FALSE(HasPassword(Saved)) << "the password is in the report";
+
+    Key("Escape");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Server prüfen"));
+    Session->Activate(App->Window);
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("Prüfung: ") != std::string::npos; }, ShowMs))
+        << "log: " << Copied.substr(0, 400);
+    EXPECT_NE(Copied.find("\nSTLS"), std::string::npos) << "no command in the log";
+    EXPECT_NE(Copied.find("\n+OK"), std::string::npos) << "no reply in the log";
+    EXPECT_FALSE(HasPassword(Copied)) << "the password is in the log";
+}
+
 TEST_F(BrieflotseE2E, DateiBeendenEndsTheProgram)
 {
     Program* App = StartProgram();
