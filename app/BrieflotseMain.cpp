@@ -481,7 +481,8 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Meldet sich an, ohne das Paßwort zu senden (MD5-Prüfsumme)"));
     connect(Apop, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('A')); });
     QAction* Auth = Item(MenuKommandos, "MenuAUTH", QStringLiteral("AUT&H ..."),
-        QStringLiteral("Meldet sich mit einem SASL-Verfahren an (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2)"));
+        QStringLiteral(
+            "Meldet sich mit einem SASL-Verfahren an (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER)"));
     connect(Auth, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('H')); });
 
     MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
@@ -900,6 +901,8 @@ void TPOP3Main::StartSaslLogIn(const TSaslRequest& Request)
     if (!ParseSaslMechanism(Request.Mechanism.toStdString(), Mechanism))
         return Command->setFocus();
     auto Client = std::make_unique<TSaslClient>(Mechanism, Request.User.toStdString(), Request.Secret.toStdString());
+    Client->SetServer(FConversation->Transport().TargetHost(), FConversation->Transport().PeerPort());
+    Client->SetTwoSteps(Request.TwoSteps);
     const TSaslStep First = Client->Start();
     FLog->Append(TLogEntryKind::Note, "Brieflotse: " + First.Explanation);
     FConversation->SetSaslClient(std::move(Client), First.Explanation);
