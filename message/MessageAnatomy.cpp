@@ -137,6 +137,69 @@ std::vector<std::string> EncodedWordCharsets(const std::string& Raw)
     return Charsets;
 }
 
+// The end of the encoded word that starts at Begin ("=?cs?B?...?="), or npos.
+size_t EncodedWordEnd(const std::string& Text, size_t Begin)
+{
+    size_t At = Begin + 2;
+    while (At < Text.size() && Text[At] != '?' && !IsAsciiSpace(Text[At]))
+        ++At;
+    if (At + 2 >= Text.size() || At == Begin + 2 || Text[At + 2] != '?')
+        return std::string::npos;
+    const size_t End = Text.find("?=", At + 3);
+    if (End == std::string::npos)
+        return End;
+    for (size_t Inside = At + 3; Inside < End; ++Inside)
+        if (IsAsciiSpace(Text[Inside]))
+            return std::string::npos;
+    return End + 2;
+}
+
+// The value unfolded and decoded by GMime. GMime joins neighbouring encoded
+// words of one charset before decoding them, so that a character split
+// between two words survives; with base64 words that end in padding (as
+// Python and many mailers write them) the join loses every word after the
+// first. So the value is cut behind such a word and each piece decoded alone,
+// the blanks between the two words dropped as RFC 2047 asks.
+std::string DecodeHeaderValue(GMimeParserOptions* Options, const std::string& Raw)
+{
+    gchar* Unfolded = g_mime_utils_header_unfold(Raw.c_str());
+    const std::string Text = Str(Unfolded);
+    g_free(Unfolded);
+    std::string Out;
+    auto Decode = [&](const std::string& Piece) {
+        gchar* Decoded = g_mime_utils_header_decode_text(Options, Piece.c_str());
+        Out += Str(Decoded);
+        g_free(Decoded);
+    };
+    size_t PieceBegin = 0;
+    size_t At = 0;
+    while ((At = Text.find("=?", At)) != std::string::npos) {
+        const size_t End = EncodedWordEnd(Text, At);
+        if (End == std::string::npos) {
+            At += 2;
+            continue;
+        }
+        size_t Next = End;
+        while (Next < Text.size() && IsAsciiSpace(Text[Next]))
+            ++Next;
+        const bool Padded = End >= 5 && Text[End - 3] == '=' && AsciiUpper(Text[Text.rfind('?', End - 4) - 1]) == 'B';
+        if (Padded && Next > End && Text.compare(Next, 2, "=?") == 0
+            && EncodedWordEnd(Text, Next) != std::string::npos) {
+            Decode(Text.substr(PieceBegin, End - PieceBegin));
+            PieceBegin = Next;
+        }
+        At = End;
+    }
+    Decode(Text.substr(PieceBegin));
+    size_t Begin = 0;
+    while (Begin < Out.size() && IsAsciiSpace(Out[Begin]))
+        ++Begin;
+    size_t Last = Out.size();
+    while (Last > Begin && IsAsciiSpace(Out[Last - 1]))
+        --Last;
+    return Out.substr(Begin, Last - Begin);
+}
+
 bool KnownCharset(const std::string& Charset)
 {
     const char* Name = g_mime_charset_iconv_name(Charset.c_str());
@@ -223,6 +286,7 @@ private:
     const TDecomposeOptions& FOptions;
     TMessageAnatomy& FOut;
     TCollected FProblems;
+    GMimeParserOptions* FParserOptions = nullptr;
 };
 
 TMessageRange TDecomposer::BoundsOf(GMimeObject* Object, bool& HasHeaders)
@@ -279,7 +343,7 @@ void TDecomposer::ReadHeaders(GMimeMessage* Message)
         Field.Raw = Str(g_mime_header_get_raw_value(Header));
         while (!Field.Raw.empty() && (Field.Raw.back() == '\n' || Field.Raw.back() == '\r'))
             Field.Raw.pop_back();
-        Field.Value = Str(g_mime_header_get_value(Header));
+        Field.Value = DecodeHeaderValue(FParserOptions, Field.Raw);
         Field.Charsets = EncodedWordCharsets(Field.Raw);
         Field.Explanation = ExplainHeader(Field.Name, Field.Value, Field.Known);
         const gint64 Offset = g_mime_header_get_offset(Header);
@@ -399,6 +463,7 @@ void TDecomposer::WalkParts(GMimeObject* Root)
         GMimeObject* Object;
         std::string Path;
         int Depth;
+        GMimeObject* Message = nullptr; // an embedded message whose fields head Object
     };
     // Depth first without recursion: GMime may hand over a deep tree.
     std::vector<TPending> Stack { { Root, "1", 0 } };
@@ -427,6 +492,15 @@ void TDecomposer::WalkParts(GMimeObject* Root)
         Entry.Disposition = AsciiLower(Str(g_mime_object_get_disposition(Object)));
         bool HasHeaders = false;
         Entry.Range = BoundsOf(Object, HasHeaders);
+        if (Next.Message) {
+            bool MessageHeaders = false;
+            const TMessageRange Around = BoundsOf(Next.Message, MessageHeaders);
+            if (MessageHeaders) {
+                Entry.Range.Begin = std::min(Entry.Range.Begin, Around.Begin);
+                Entry.Range.End = std::max(Entry.Range.End, Around.End);
+                HasHeaders = true;
+            }
+        }
         std::vector<TPending> Children;
         if (GMIME_IS_MULTIPART(Object)) {
             Entry.Container = true;
@@ -434,13 +508,13 @@ void TDecomposer::WalkParts(GMimeObject* Root)
             const int Count = g_mime_multipart_get_count(Multipart);
             for (int Index = 0; Index < Count; ++Index)
                 Children.push_back({ g_mime_multipart_get_part(Multipart, Index),
-                    Next.Path + "." + std::to_string(Index + 1), Next.Depth + 1 });
+                    Next.Path + "." + std::to_string(Index + 1), Next.Depth + 1, nullptr });
         } else if (GMIME_IS_MESSAGE_PART(Object)) {
             Entry.Container = true;
             GMimeMessage* Inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(Object));
             GMimeObject* Body = Inner ? g_mime_message_get_mime_part(Inner) : nullptr;
             if (Body)
-                Children.push_back({ Body, Next.Path + ".1", Next.Depth + 1 });
+                Children.push_back({ Body, Next.Path + ".1", Next.Depth + 1, GMIME_OBJECT(Inner) });
         } else if (GMIME_IS_PART(Object)) {
             Entry.IsText = g_mime_content_type_is_type(Type, "text", "*");
             Entry.FileName = Str(g_mime_part_get_filename(GMIME_PART(Object)));
@@ -506,6 +580,7 @@ void TDecomposer::Run()
     g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(Stream), &View);
     g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(Stream), FALSE);
     GMimeParserOptions* Options = g_mime_parser_options_new();
+    FParserOptions = Options;
     g_mime_parser_options_set_warning_callback(Options, OnWarning, &FProblems);
     GMimeParser* Parser = g_mime_parser_new_with_stream(Stream);
     g_mime_parser_set_format(Parser, GMIME_FORMAT_MESSAGE);

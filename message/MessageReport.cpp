@@ -28,6 +28,11 @@ std::string LineText(const TMessageRange& Range)
     return "Zeilen " + First + "-" + std::to_string(Range.LastLine + 1);
 }
 
+std::string Counted(size_t Count, const char* One, const char* Many)
+{
+    return std::to_string(Count) + " " + (Count == 1 ? One : Many);
+}
+
 void Add(std::string& Out, const char* Label, const std::string& Value)
 {
     if (!Value.empty())
@@ -140,7 +145,7 @@ std::string AnatomyText(const TMessageAnatomy& Anatomy)
     if (Anatomy.Unstuffed)
         Out += "Gespeicherter POP3-Inhalt: verdoppelte Punkte am Zeilenanfang und die Schlußzeile \".\" wurden "
                "entfernt.\n\n";
-    Out += "Kopf (" + std::to_string(Anatomy.Headers.size()) + " Felder)\n";
+    Out += "Kopf (" + Counted(Anatomy.Headers.size(), "Feld", "Felder") + ")\n";
     for (const THeaderField& Field : Anatomy.Headers) {
         Out += "  " + Field.Name + ": " + Field.Value + "\n";
         Out += "    " + Field.Explanation + " (" + LineText(Field.Range) + ")\n";
@@ -151,7 +156,7 @@ std::string AnatomyText(const TMessageAnatomy& Anatomy)
             Out += "    Kodierte Wörter (RFC 2047) im Zeichensatz " + Names + "\n";
         }
     }
-    Out += "\nWeg (" + std::to_string(Anatomy.Received.size()) + " Stationen, von unten nach oben)\n";
+    Out += "\nWeg (" + Counted(Anatomy.Received.size(), "Station", "Stationen") + ", von unten nach oben)\n";
     int Number = 0;
     for (const TReceivedHop& Hop : Anatomy.Received) {
         Out += "  " + std::to_string(++Number) + ". " + (Hop.Time.empty() ? "(ohne Zeit)" : Hop.Time);
@@ -184,7 +189,7 @@ std::string AnatomyText(const TMessageAnatomy& Anatomy)
             Out += "    " + Tag.Tag + "=" + Value + ": " + Tag.Explanation + "\n";
         }
     }
-    Out += "\nAufbau (" + std::to_string(Anatomy.Parts.size()) + " Teile)\n";
+    Out += "\nAufbau (" + Counted(Anatomy.Parts.size(), "Teil", "Teile") + ")\n";
     for (const TMimePart& Part : Anatomy.Parts) {
         Out += std::string(2 + static_cast<size_t>(Part.Depth) * 2, ' ') + Part.Path + " " + Part.ContentType;
         if (!Part.Charset.empty())
