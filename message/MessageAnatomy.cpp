@@ -114,44 +114,51 @@ void OnWarning(gint64 Offset, GMimeParserWarning Code, const gchar* Item, gpoint
     Collect(*static_cast<TCollected*>(Data), static_cast<int>(Code), WarningText(Code, Str(Item)), Range);
 }
 
-// Charsets named in encoded words (=?charset?B?...?=), each once. Decoding
-// is GMime's; this only names them.
+// Encoded words are short (RFC 2047: 75 characters); a bound on the search
+// keeps a field full of "=?" from being searched to its end again and again.
+constexpr size_t kLongestWord = 512;
+// GMime's decoder takes time with the square of a piece full of unfinished
+// words; long values go to it in pieces of about this size, cut at blanks.
+constexpr size_t kDecodePiece = 4096;
+
+// The end of the encoded word ("=?cs?B?...?=") that starts at Begin, or npos.
+size_t EncodedWordEnd(const std::string& Text, size_t Begin)
+{
+    const size_t Limit = std::min(Text.size(), Begin + kLongestWord);
+    size_t At = Begin + 2;
+    while (At < Limit && Text[At] != '?' && !IsAsciiSpace(Text[At]))
+        ++At;
+    if (At + 2 >= Limit || At == Begin + 2 || Text[At + 2] != '?'
+        || (AsciiUpper(Text[At + 1]) != 'B' && AsciiUpper(Text[At + 1]) != 'Q'))
+        return std::string::npos;
+    for (size_t Inside = At + 3; Inside + 1 < Limit; ++Inside) {
+        if (IsAsciiSpace(Text[Inside]))
+            return std::string::npos;
+        if (Text[Inside] == '?' && Text[Inside + 1] == '=')
+            return Inside + 2;
+    }
+    return std::string::npos;
+}
+
+// Charsets named in encoded words, each once. Decoding is GMime's; this only
+// names them.
 std::vector<std::string> EncodedWordCharsets(const std::string& Raw)
 {
     std::vector<std::string> Charsets;
     size_t At = 0;
     while ((At = Raw.find("=?", At)) != std::string::npos) {
-        const size_t Begin = At + 2;
-        size_t End = Begin;
-        while (End < Raw.size() && End - Begin < 64 && Raw[End] != '?' && !IsAsciiSpace(Raw[End]))
-            ++End;
-        if (End + 2 < Raw.size() && Raw[End] == '?' && End > Begin && Raw[End + 2] == '?'
-            && (AsciiUpper(Raw[End + 1]) == 'B' || AsciiUpper(Raw[End + 1]) == 'Q')) {
-            std::string Charset = AsciiLower(Raw.substr(Begin, End - Begin));
-            Charset = Charset.substr(0, Charset.find('*')); // RFC 2231 language
-            if (std::find(Charsets.begin(), Charsets.end(), Charset) == Charsets.end())
-                Charsets.push_back(Charset);
+        const size_t End = EncodedWordEnd(Raw, At);
+        if (End == std::string::npos) {
+            At += 2;
+            continue;
         }
-        At = Begin;
+        std::string Charset = AsciiLower(Raw.substr(At + 2, Raw.find('?', At + 2) - At - 2));
+        Charset = Charset.substr(0, Charset.find('*')); // RFC 2231 language
+        if (std::find(Charsets.begin(), Charsets.end(), Charset) == Charsets.end())
+            Charsets.push_back(Charset);
+        At = End;
     }
     return Charsets;
-}
-
-// The end of the encoded word that starts at Begin ("=?cs?B?...?="), or npos.
-size_t EncodedWordEnd(const std::string& Text, size_t Begin)
-{
-    size_t At = Begin + 2;
-    while (At < Text.size() && Text[At] != '?' && !IsAsciiSpace(Text[At]))
-        ++At;
-    if (At + 2 >= Text.size() || At == Begin + 2 || Text[At + 2] != '?')
-        return std::string::npos;
-    const size_t End = Text.find("?=", At + 3);
-    if (End == std::string::npos)
-        return End;
-    for (size_t Inside = At + 3; Inside < End; ++Inside)
-        if (IsAsciiSpace(Text[Inside]))
-            return std::string::npos;
-    return End + 2;
 }
 
 // The value unfolded and decoded by GMime. GMime joins neighbouring encoded
@@ -166,14 +173,24 @@ std::string DecodeHeaderValue(GMimeParserOptions* Options, const std::string& Ra
     const std::string Text = Str(Unfolded);
     g_free(Unfolded);
     std::string Out;
-    auto Decode = [&](const std::string& Piece) {
+    size_t PieceBegin = 0;
+    auto DecodeUpTo = [&](size_t End, size_t NextBegin) {
+        const std::string Piece = Text.substr(PieceBegin, End - PieceBegin);
         gchar* Decoded = g_mime_utils_header_decode_text(Options, Piece.c_str());
         Out += Str(Decoded);
         g_free(Decoded);
+        PieceBegin = NextBegin;
     };
-    size_t PieceBegin = 0;
     size_t At = 0;
-    while ((At = Text.find("=?", At)) != std::string::npos) {
+    while (At < Text.size()) {
+        if (At - PieceBegin >= kDecodePiece && IsAsciiSpace(Text[At])) {
+            DecodeUpTo(At, At);
+            continue;
+        }
+        if (Text.compare(At, 2, "=?") != 0) {
+            ++At;
+            continue;
+        }
         const size_t End = EncodedWordEnd(Text, At);
         if (End == std::string::npos) {
             At += 2;
@@ -182,15 +199,13 @@ std::string DecodeHeaderValue(GMimeParserOptions* Options, const std::string& Ra
         size_t Next = End;
         while (Next < Text.size() && IsAsciiSpace(Text[Next]))
             ++Next;
-        const bool Padded = End >= 5 && Text[End - 3] == '=' && AsciiUpper(Text[Text.rfind('?', End - 4) - 1]) == 'B';
-        if (Padded && Next > End && Text.compare(Next, 2, "=?") == 0
-            && EncodedWordEnd(Text, Next) != std::string::npos) {
-            Decode(Text.substr(PieceBegin, End - PieceBegin));
-            PieceBegin = Next;
-        }
-        At = End;
+        const size_t Kind = Text.find('?', At + 2) + 1;
+        const bool Padded = AsciiUpper(Text[Kind]) == 'B' && Text[End - 3] == '=';
+        if (Padded && Next > End && EncodedWordEnd(Text, Next) != std::string::npos)
+            DecodeUpTo(End, Next);
+        At = std::max(End, PieceBegin);
     }
-    Decode(Text.substr(PieceBegin));
+    DecodeUpTo(Text.size(), Text.size());
     size_t Begin = 0;
     while (Begin < Out.size() && IsAsciiSpace(Out[Begin]))
         ++Begin;
@@ -267,10 +282,13 @@ bool QuotedPrintableBroken(const char* Data, size_t Size)
 
 class TDecomposer {
 public:
-    TDecomposer(const std::string& Bytes, const TDecomposeOptions& Options, TMessageAnatomy& Out)
+    TDecomposer(const std::string& Bytes, const TDecomposeOptions& Options, TMessageAnatomy& Out,
+        const std::map<uint64_t, std::string>& Renamed, const std::string& Original)
         : FBytes(Bytes)
         , FOptions(Options)
         , FOut(Out)
+        , FRenamed(Renamed)
+        , FOriginal(Original)
     {
     }
 
@@ -285,6 +303,8 @@ private:
     const std::string& FBytes;
     const TDecomposeOptions& FOptions;
     TMessageAnatomy& FOut;
+    const std::map<uint64_t, std::string>& FRenamed; // overlong fields by offset, with their names
+    const std::string& FOriginal; // the bytes before overlong fields were renamed
     TCollected FProblems;
     GMimeParserOptions* FParserOptions = nullptr;
 };
@@ -337,6 +357,8 @@ std::vector<GMimeHeader*> TopHeaders(GMimeMessage* Message)
 void TDecomposer::ReadHeaders(GMimeMessage* Message)
 {
     std::vector<TReceivedHop> Hops;
+    bool SeenResults = false;
+    std::map<std::string, bool> Charsets;
     for (GMimeHeader* Header : TopHeaders(Message)) {
         THeaderField Field;
         Field.Name = Str(g_mime_header_get_raw_name(Header));
@@ -345,17 +367,31 @@ void TDecomposer::ReadHeaders(GMimeMessage* Message)
             Field.Raw.pop_back();
         Field.Value = DecodeHeaderValue(FParserOptions, Field.Raw);
         Field.Charsets = EncodedWordCharsets(Field.Raw);
-        Field.Explanation = ExplainHeader(Field.Name, Field.Value, Field.Known);
         const gint64 Offset = g_mime_header_get_offset(Header);
         if (Offset >= 0 && static_cast<uint64_t>(Offset) < FBytes.size()) {
             Field.Range.Begin = static_cast<uint64_t>(Offset);
             Field.Range.End = FieldEnd(FBytes, Field.Range.Begin);
+            const auto Original = FRenamed.find(Field.Range.Begin);
+            if (Original != FRenamed.end()) {
+                Field.Name = Original->second;
+                const uint64_t ValueAt = Field.Range.Begin + Field.Name.size() + 1;
+                Field.Raw = FOriginal.substr(ValueAt, Field.Range.End - ValueAt);
+                while (!Field.Raw.empty() && (Field.Raw.back() == '\n' || Field.Raw.back() == '\r'))
+                    Field.Raw.pop_back();
+                Field.Value = DecodeHeaderValue(FParserOptions, Field.Raw);
+                Field.Charsets = EncodedWordCharsets(Field.Raw);
+            }
         }
-        for (const std::string& Charset : Field.Charsets)
-            if (!KnownCharset(Charset))
+        Field.Explanation = ExplainHeader(Field.Name, Field.Value, Field.Known);
+        for (const std::string& Charset : Field.Charsets) {
+            auto Known = Charsets.find(Charset);
+            if (Known == Charsets.end())
+                Known = Charsets.emplace(Charset, KnownCharset(Charset)).first;
+            if (!Known->second)
                 Collect(FProblems, 1001,
                     "Unbekannter Zeichensatz \"" + Charset.substr(0, 40) + "\" im Feld " + Field.Name + ".",
                     Field.Range);
+        }
         if (Field.Raw.size() > kLongField)
             Collect(FProblems, 1002,
                 "Das Kopffeld " + Field.Name.substr(0, 60) + " ist " + Thousands(Field.Raw.size()) + " Bytes lang.",
@@ -368,10 +404,8 @@ void TDecomposer::ReadHeaders(GMimeMessage* Message)
             Hop.Range = Field.Range;
             Hops.push_back(std::move(Hop));
         } else if (Lower == "authentication-results") {
-            const bool Topmost
-                = std::none_of(FOut.Headers.begin(), FOut.Headers.end(), [](const THeaderField& Earlier) {
-                      return EqualsIgnoringAsciiCase(Earlier.Name, "Authentication-Results");
-                  });
+            const bool Topmost = !SeenResults;
+            SeenResults = true;
             for (TAuthResult& Result : ParseAuthenticationResults(Field.Value)) {
                 Result.Topmost = Topmost;
                 Result.HeaderIndex = At;
@@ -533,11 +567,19 @@ void TDecomposer::WalkParts(GMimeObject* Root)
         for (auto Child = Children.rbegin(); Child != Children.rend(); ++Child)
             Stack.push_back(std::move(*Child));
     }
-    // Containers reach to the end of their last child.
-    for (size_t Index = FOut.Parts.size(); Index-- > 0;) {
-        TMimePart& Part = FOut.Parts[Index];
-        for (size_t Child = Index + 1; Child < FOut.Parts.size() && FOut.Parts[Child].Depth > Part.Depth; ++Child)
-            Part.Range.End = std::max(Part.Range.End, FOut.Parts[Child].Range.End);
+    // Containers reach to the end of their last child: each part's end goes
+    // to its parent, found by depth on the way down, in one pass back up.
+    std::vector<size_t> Parent(FOut.Parts.size(), 0);
+    std::vector<size_t> Open;
+    for (size_t Index = 0; Index < FOut.Parts.size(); ++Index) {
+        const size_t Depth = static_cast<size_t>(FOut.Parts[Index].Depth);
+        Open.resize(std::min(Open.size(), Depth));
+        Parent[Index] = Open.empty() ? Index : Open.back();
+        Open.push_back(Index);
+    }
+    for (size_t Index = FOut.Parts.size(); Index-- > 1;) {
+        TMessageRange& Above = FOut.Parts[Parent[Index]].Range;
+        Above.End = std::max(Above.End, FOut.Parts[Index].Range.End);
     }
     if (Skipped > 0)
         Collect(FProblems, 1006,
@@ -744,7 +786,29 @@ TMessageAnatomy DecomposeMessage(const std::string& Bytes, const TDecomposeOptio
         Anatomy.Problems.push_back({ "Die Datei ist größer als 2 GB und wird nicht zerlegt.", std::nullopt });
         return Anatomy;
     }
-    TDecomposer(Message, Options, Anatomy).Run();
+    // With a warning callback GMime decodes every field while it parses, in
+    // time that grows with the square of a field full of encoded words.
+    // Overlong fields of the message's own header go to it renamed and with
+    // their "=?" blunted (same length, so every offset holds); their values
+    // are taken from the bytes as given and decoded here in pieces.
+    std::map<uint64_t, std::string> Renamed;
+    std::string Tamed;
+    for (size_t At = 0; At < Message.size() && Message[At] != '\n' && Message[At] != '\r';) {
+        const uint64_t End = FieldEnd(Message, At);
+        const size_t Colon = Message.find(':', At);
+        if (End - At > kLongField && Colon != std::string::npos && Colon < End && Colon > At) {
+            if (Tamed.empty())
+                Tamed = Message;
+            Renamed[At] = Message.substr(At, Colon - At);
+            Tamed[At] = 'X';
+            std::fill(Tamed.begin() + static_cast<std::ptrdiff_t>(At) + 1,
+                Tamed.begin() + static_cast<std::ptrdiff_t>(Colon), '-');
+            for (size_t Mark = Tamed.find("=?", Colon); Mark < End; Mark = Tamed.find("=?", Mark + 2))
+                Tamed[Mark] = 'x';
+        }
+        At = End;
+    }
+    TDecomposer(Renamed.empty() ? Message : Tamed, Options, Anatomy, Renamed, Message).Run();
     PlaceRanges(Message, Dump ? &Stuffing : nullptr, Anatomy);
     return Anatomy;
 }

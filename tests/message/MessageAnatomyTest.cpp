@@ -216,6 +216,28 @@ TEST(MessageAnatomy, HostileMessagesAreReadWithinBounds)
                 return HasProblem(A, "Das Kopffeld X-Lang ist") && A.Headers.size() == 2
                     && A.Headers[1].Range.FirstLine == 16385;
             } },
+        { "a 1 MB subject of unfinished encoded words",
+            [] {
+                std::string Field = "Subject:";
+                for (int Word = 0; Word < 120000; ++Word)
+                    Field += " =?x?q?a";
+                return Field + "\n\nText\n";
+            },
+            [](const TMessageAnatomy& A) {
+                return A.Headers.size() == 1 && A.Headers[0].Name == "Subject" && A.Headers[0].Charsets.empty()
+                    && A.Headers[0].Value.size() == 120000 * 8 - 1 && HasProblem(A, "Das Kopffeld Subject ist");
+            } },
+        { "100 000 Authentication-Results fields",
+            [] {
+                std::string Fields;
+                for (int Field = 0; Field < 100000; ++Field)
+                    Fields += "Authentication-Results: mx" + std::to_string(Field) + ".example; spf=pass\n";
+                return Fields + "\nText\n";
+            },
+            [](const TMessageAnatomy& A) {
+                return A.AuthenticationResults.size() == 100000 && A.AuthenticationResults[0].Topmost
+                    && !A.AuthenticationResults[1].Topmost;
+            } },
         { "no header at all", [] { return std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16); },
             [](const TMessageAnatomy& A) { return !A.IsMessage; } },
         { "empty", [] { return std::string(); }, [](const TMessageAnatomy& A) { return !A.IsMessage; } },
