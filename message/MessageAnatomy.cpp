@@ -722,6 +722,53 @@ void PlaceRanges(const std::string& Bytes, const TUnstuffed* Stuffing, TMessageA
     }
 }
 
+// With a warning callback GMime decodes every field while it parses, in time
+// that grows with the square of a field full of encoded words (a 1 MB one
+// takes a minute). Overlong fields reach it renamed and with their "=?"
+// blunted, at the same length so that every offset holds: in the message's
+// own header (Renamed keeps their names; their values are decoded from the
+// bytes as given) and in the header blocks of parts, found after lines that
+// begin with "--" (named in PartFields, not read).
+void TameOverlongFields(const std::string& Message, std::string& Tamed, std::map<uint64_t, std::string>& Renamed,
+    std::vector<TMessageProblem>& PartFields)
+{
+    auto TameBlock = [&](size_t At, bool TopLevel) {
+        while (At < Message.size() && Message[At] != '\n' && Message[At] != '\r' && Message.compare(At, 2, "--") != 0) {
+            const size_t LineEnd = std::min(Message.find('\n', At), Message.size());
+            const size_t Colon = Message.find(':', At);
+            if (Colon == std::string::npos || Colon >= LineEnd || Colon == At)
+                return;
+            const uint64_t End = FieldEnd(Message, At);
+            if (End - At > kLongField) {
+                if (Tamed.empty())
+                    Tamed = Message;
+                const std::string Name = Message.substr(At, std::min<size_t>(Colon - At, 60));
+                if (TopLevel)
+                    Renamed[At] = Message.substr(At, Colon - At);
+                else
+                    PartFields.push_back({ "Das Kopffeld " + Name + " eines Teils ist " + Thousands(End - At)
+                            + " Bytes lang und wird nicht ausgewertet.",
+                        TMessageRange { At, End, 0, 0 } });
+                Tamed[At] = 'X';
+                std::fill(Tamed.begin() + static_cast<std::ptrdiff_t>(At) + 1,
+                    Tamed.begin() + static_cast<std::ptrdiff_t>(Colon), '-');
+                for (size_t Mark = Tamed.find("=?", Colon); Mark < End; Mark = Tamed.find("=?", Mark + 2))
+                    Tamed[Mark] = 'x';
+            }
+            At = End;
+        }
+    };
+    TameBlock(0, true);
+    for (size_t At = 0; At < Message.size();) {
+        const size_t Newline = Message.find('\n', At);
+        if (Newline == std::string::npos)
+            break;
+        if (Message.compare(At, 2, "--") == 0)
+            TameBlock(Newline + 1, false);
+        At = Newline + 1;
+    }
+}
+
 } // namespace
 
 bool UnstuffPop3Body(const std::string& Bytes, TUnstuffed& Result)
@@ -786,29 +833,12 @@ TMessageAnatomy DecomposeMessage(const std::string& Bytes, const TDecomposeOptio
         Anatomy.Problems.push_back({ "Die Datei ist größer als 2 GB und wird nicht zerlegt.", std::nullopt });
         return Anatomy;
     }
-    // With a warning callback GMime decodes every field while it parses, in
-    // time that grows with the square of a field full of encoded words.
-    // Overlong fields of the message's own header go to it renamed and with
-    // their "=?" blunted (same length, so every offset holds); their values
-    // are taken from the bytes as given and decoded here in pieces.
     std::map<uint64_t, std::string> Renamed;
+    std::vector<TMessageProblem> PartFields;
     std::string Tamed;
-    for (size_t At = 0; At < Message.size() && Message[At] != '\n' && Message[At] != '\r';) {
-        const uint64_t End = FieldEnd(Message, At);
-        const size_t Colon = Message.find(':', At);
-        if (End - At > kLongField && Colon != std::string::npos && Colon < End && Colon > At) {
-            if (Tamed.empty())
-                Tamed = Message;
-            Renamed[At] = Message.substr(At, Colon - At);
-            Tamed[At] = 'X';
-            std::fill(Tamed.begin() + static_cast<std::ptrdiff_t>(At) + 1,
-                Tamed.begin() + static_cast<std::ptrdiff_t>(Colon), '-');
-            for (size_t Mark = Tamed.find("=?", Colon); Mark < End; Mark = Tamed.find("=?", Mark + 2))
-                Tamed[Mark] = 'x';
-        }
-        At = End;
-    }
-    TDecomposer(Renamed.empty() ? Message : Tamed, Options, Anatomy, Renamed, Message).Run();
+    TameOverlongFields(Message, Tamed, Renamed, PartFields);
+    TDecomposer(Tamed.empty() ? Message : Tamed, Options, Anatomy, Renamed, Message).Run();
+    Anatomy.Problems.insert(Anatomy.Problems.end(), PartFields.begin(), PartFields.end());
     PlaceRanges(Message, Dump ? &Stuffing : nullptr, Anatomy);
     return Anatomy;
 }

@@ -227,6 +227,17 @@ TEST(MessageAnatomy, HostileMessagesAreReadWithinBounds)
                 return A.Headers.size() == 1 && A.Headers[0].Name == "Subject" && A.Headers[0].Charsets.empty()
                     && A.Headers[0].Value.size() == 120000 * 8 - 1 && HasProblem(A, "Das Kopffeld Subject ist");
             } },
+        { "a 1 MB field of encoded words in a part's header",
+            [] {
+                std::string Message = "Subject: t\nContent-Type: multipart/mixed; boundary=b\n\n--b\nX-Foo:";
+                for (int Word = 0; Word < 120000; ++Word)
+                    Message += " =?x?q?a";
+                return Message + "\nContent-Type: text/plain\n\nText\n--b--\n";
+            },
+            [](const TMessageAnatomy& A) {
+                return HasProblem(A, "Das Kopffeld X-Foo eines Teils ist") && A.Parts.size() == 2
+                    && A.Parts[1].Text == "Text";
+            } },
         { "100 000 Authentication-Results fields",
             [] {
                 std::string Fields;
