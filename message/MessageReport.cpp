@@ -170,7 +170,11 @@ std::string AnatomyText(const TMessageAnatomy& Anatomy)
         Add(Out, "für", Hop.For);
         Add(Out, "Hinweis", Hop.Note);
     }
+    if (Anatomy.Received.empty())
+        Out += "  (keine Received-Felder)\n";
     Out += "\nPrüfungen\n";
+    if (Anatomy.AuthenticationResults.empty() && Anatomy.DkimSignatures.empty())
+        Out += "  (weder Authentication-Results noch DKIM-Signature)\n";
     if (!Anatomy.AuthenticationResults.empty())
         Out += "  Nur dem obersten Authentication-Results ist zu trauen: ihn fügte der eigene Provider hinzu; "
                "tiefere kann jeder vorher Beteiligte geschrieben haben.\n";
