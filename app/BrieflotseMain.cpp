@@ -28,6 +28,7 @@
 
 #include "app/CertificateTrust.h"
 #include "app/ElidedLabel.h"
+#include "app/MailboxMapWindow.h"
 #include "app/MainAccessible.h"
 #include "app/PracticeServerControl.h"
 #include "app/ServerAddress.h"
@@ -470,6 +471,9 @@ void TPOP3Main::BuildMenu()
     QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (Kopf&zeilen) ..."),
         QStringLiteral("Ruft Header und die ersten Zeilen einer Nachricht ab"));
     connect(Top, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('R'), true); });
+    QAction* Map = Item(MenuKommandos, "MenuPostfach", QStringLiteral("Postfach-&Übersicht ..."),
+        QStringLiteral("Zeigt alle Nachrichten mit Nummer, UIDL, Größe, Datum, Absender und Betreff"));
+    connect(Map, &QAction::triggered, this, &TPOP3Main::MenuPostfachClick);
     MenuKommandos->addSeparator();
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
@@ -854,6 +858,19 @@ void TPOP3Main::ButtonSendenClick()
     if (!ButtonSenden->isEnabled())
         return;
     FConversation->SendAction(Command->currentText().toStdString());
+    WatchSocket();
+}
+
+void TPOP3Main::MenuPostfachClick()
+{
+    delete FMailboxMap.data();
+    FMailboxMap = new TMailboxMapWindow(*FConversation, *FWaitGuard, this);
+    connect(FMailboxMap, &TMailboxMapWindow::RetrieveRequested, this,
+        [this](int Number) { SendCommandLine(QStringLiteral("RETR %1").arg(Number)); });
+    if (FMailboxMap->Build())
+        FMailboxMap->show();
+    else
+        delete FMailboxMap.data();
     WatchSocket();
 }
 

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <memory>
 
 #include "conversation/ConversationView.h"
@@ -26,6 +27,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QSocketNotifier;
 class TLogView;
+class TMailboxMapWindow;
 class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
@@ -98,6 +100,7 @@ public slots:
     void MenuDateiClick();
     void MenuServerClick();
     void MenuPruefenClick();
+    void MenuPostfachClick(); // "Postfach-Übersicht"
     void MenuOptionenClick();
     void MenuSpeichernClick();
     void MenuDruckenClick();
@@ -234,6 +237,7 @@ private:
     TPOP3Lookup* FFinder = nullptr;
     TPOP3Edit* FAssistant = nullptr;
     TPOP3About* FAbout = nullptr;
+    QPointer<TMailboxMapWindow> FMailboxMap; // the one map window open
     TPracticeServerControl* FPractice = nullptr; // the practice server's menu entries, a child
     bool FFixedPitch = false;
     TStatusPicture FShownPicture = TStatusPicture::Offline;

@@ -285,6 +285,7 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         ShowStatus("Wartet auf Antwort ...");
         const bool IsStls = Command.Kind == TCommandKind::Stls;
         FKeepBody = Command.MultiLine && Command.Kind == TCommandKind::Capa;
+        FKeepLimit = kMaxKeptBody;
         FKeptBody.clear();
         std::string Reply = ReadReplyTo(Command);
         // STLS: what came behind its reply, still unencrypted.
@@ -309,6 +310,8 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         if (!FErrorFlag && !LateFor.empty())
             FView.ShowGuidanceText(
                 FLastGuidance.Text + "\r\n\r\n" + LateReplyFirstText(LateFor), FLastGuidance.IsError);
+        if (FReplyObserver && !FErrorFlag)
+            FReplyObserver(Command, Reply);
         // Some servers hang up right after a reply (popa3d after a wrong password).
         if (!FErrorFlag && FTransport->Connected() && FTransport->PeerHasClosed())
             FPeerGone = true;
@@ -328,6 +331,62 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
     else
         FView.FocusHostField();
     EndAction();
+}
+
+std::vector<TPOP3Conversation::TExchangeReply> TPOP3Conversation::Exchange(
+    const std::vector<std::string>& Lines, size_t MaxBody)
+{
+    std::vector<TExchangeReply> Replies;
+    if (!BeginAction())
+        return Replies;
+    if (FTransport->PeerHasClosed())
+        FPeerGone = true;
+    FlushUnaskedInput();
+    // Replies still owed come first; a server that owes them is no place to go on.
+    if (!FPeerGone && !FOwed.empty()) {
+        ShowStatus("Wartet auf verspätete Antwort ...");
+        ReadOwedReplies();
+    }
+    std::vector<TCommand> Commands;
+    std::string Data;
+    for (const std::string& Line : Lines) {
+        Commands.push_back(ParseCommand(Line));
+        Data += Line + kLineEnd;
+    }
+    if (!FPeerGone && !FErrorFlag && FOwed.empty() && !Lines.empty()) {
+        ShowStatus("Sendet Kommando ...");
+        FTransport->SendString(Data);
+        for (size_t Index = 0; Index < Lines.size() && !FErrorFlag; ++Index)
+            FLog.Append(TLogEntryKind::Command,
+                kLineEnd
+                    + MaskedLogCopy(
+                        Lines[Index] + kLineEnd, Commands[Index].SecretStart, FView.Options().HidePasswords));
+        ShowStatus("Wartet auf Antwort ...");
+        for (size_t Index = 0; Index < Commands.size() && !FErrorFlag; ++Index) {
+            FKeepBody = true;
+            FKeepLimit = MaxBody;
+            FKeptBody.clear();
+            const std::string Status = ReadReplyTo(Commands[Index]);
+            FKeepBody = false;
+            if (FErrorFlag) {
+                // The commands behind a missing reply are owed their replies too.
+                if (FTimedOut && FTransport->Connected())
+                    for (size_t Later = Index + 1; Later < Commands.size() && FOwed.size() < kMaxOwedReplies; ++Later)
+                        FOwed.push_back({ Commands[Later], false });
+                break;
+            }
+            if (Commands[Index].Kind == TCommandKind::Capa && IsPositiveReply(Status))
+                FCapabilities = TCapabilities::Parse(FKeptBody);
+            Replies.push_back({ Status, IsPositiveReply(Status) ? std::move(FKeptBody) : std::string() });
+            FKeptBody.clear();
+        }
+        if (!FErrorFlag && !Replies.empty())
+            ShowGuidance(Commands[Replies.size() - 1], Replies.back().Status);
+        if (!FErrorFlag && FTransport->Connected() && FTransport->PeerHasClosed())
+            FPeerGone = true;
+    }
+    EndAction();
+    return Replies;
 }
 
 bool TPOP3Conversation::HoldBack(const TCommand& Command)
@@ -920,8 +979,8 @@ void TPOP3Conversation::EndLostConnection()
 
 void TPOP3Conversation::KeepBody(const std::string& Lines)
 {
-    if (FKeepBody && FKeptBody.size() < kMaxKeptBody)
-        FKeptBody.append(Lines, 0, kMaxKeptBody - FKeptBody.size());
+    if (FKeepBody && FKeptBody.size() < FKeepLimit)
+        FKeptBody.append(Lines, 0, FKeepLimit - FKeptBody.size());
 }
 
 void TPOP3Conversation::HandleQuitReply(const TCommand& Command, const std::string& Reply)

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "auth/SaslClient.h"
 #include "conversation/Capabilities.h"
@@ -69,6 +70,23 @@ public:
     void ButtonVerbindenClick(const std::string& HostText); // connect action
     void ButtonTrennenClick(); // asks first
     void SendAction(const std::string& CommandText); // send action of the "Senden" button
+    // A reply as Exchange gives it: the status line and, for a positive
+    // multi-line reply, its body as sent (dot-stuffed, with the final ".").
+    struct TExchangeReply {
+        std::string Status;
+        std::string Body;
+    };
+    // One action for a program of its own (the mailbox map): Lines go out in
+    // one write (pipelined, for a server that lists PIPELINING), the replies
+    // are read in order, everything through the log as typed commands are.
+    // Ends at the first reply that did not come; bodies are kept up to
+    // MaxBody bytes each.
+    std::vector<TExchangeReply> Exchange(const std::vector<std::string>& Lines, size_t MaxBody);
+    // Told after each reply to a command sent with "Senden" (DELE, RSET ...).
+    void SetReplyObserver(std::function<void(const TCommand&, const std::string&)> Observer)
+    {
+        FReplyObserver = std::move(Observer);
+    }
     bool FormCloseQuery(); // may the window close?
     void ResetCounters(); // menu "&jetzt" under "&Zähler löschen"
 
@@ -217,6 +235,8 @@ private:
     // The body of a CAPA answer, kept (bounded) for its guidance.
     bool FKeepBody = false;
     std::string FKeptBody;
+    size_t FKeepLimit = 0; // bytes of FKeptBody
+    std::function<void(const TCommand&, const std::string&)> FReplyObserver;
     TSmartWinsock FWinsock;
     TStreamTransport* FTransport; // FWinsock or the one handed in
     bool FErrorFlag = false;

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QWidget>
 #include <QWindow>
+#include <utility>
 
 TWaitInputGuard::TWaitInputGuard(QWidget* StopButton, std::function<void()> OnStop)
     : FStopButton(StopButton)
@@ -18,6 +19,18 @@ void TWaitInputGuard::ProcessEvents()
     Application->installEventFilter(this);
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     Application->removeEventFilter(this);
+}
+
+void TWaitInputGuard::OverrideStop(QWidget* StopButton, std::function<void()> OnStop)
+{
+    FSavedButton = std::exchange(FStopButton, StopButton);
+    FSavedStop = std::exchange(FOnStop, std::move(OnStop));
+}
+
+void TWaitInputGuard::RestoreStop()
+{
+    FStopButton = FSavedButton;
+    FOnStop = std::move(FSavedStop);
 }
 
 bool TWaitInputGuard::IsOnStopButton(QObject* Watched) const

@@ -20,6 +20,11 @@ public:
     // Delivers pending events once, input filtered as above.
     void ProcessEvents();
 
+    // For a run of several actions with a progress window of its own: its
+    // button and its stop instead, until RestoreStop.
+    void OverrideStop(QWidget* StopButton, std::function<void()> OnStop);
+    void RestoreStop();
+
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
 
@@ -29,6 +34,8 @@ private:
 
     QWidget* FStopButton;
     std::function<void()> FOnStop;
+    QWidget* FSavedButton = nullptr;
+    std::function<void()> FSavedStop;
     bool FStopPressed = false;
     bool FStopping = false; // the stop question is open: it takes input as usual
 };
