@@ -10,6 +10,7 @@
 //   bench_pop3 big <megabytes>           RETR of a huge message in a fresh window
 //                                        process: time, peak resident memory
 //   bench_pop3 list <messages> <runs>    LIST and UIDL of a large mailbox
+//   bench_pop3 map <messages> <runs>     "Postfach-Übersicht": LIST, UIDL, TOP n 0 each
 //   bench_pop3 wait <seconds>            one wait for a greeting that never comes
 //   bench_pop3 flood <seconds>           lines nobody asked for, as fast as loopback
 //                                        carries them, while the window is idle
@@ -19,6 +20,7 @@
 #include <QLabel>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -32,12 +34,14 @@
 #include <vector>
 
 #include "app/BrieflotseMain.h"
+#include "app/MailboxMapWindow.h"
 #include "app/ProgramStart.h"
 #include "bench/Measure.h"
 #include "bench/WindowSession.h"
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
+#include "dialogs/WaitInputGuard.h"
 #include "protocollog/LogView.h"
 #include "resources/Resources.h"
 #include "settings/SettingsStore.h"
@@ -425,6 +429,39 @@ int List(size_t Messages, int Runs)
     return 0;
 }
 
+int Map(size_t Messages, int Runs)
+{
+    DovecotHarness::Options Options;
+    Options.messages = { "From: =?ISO-8859-1?Q?J=FCrgen?= <j@example.org>\r\nSubject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\n"
+                         "Date: Mon, 7 Dec 2026 22:00:00 +0100\r\n\r\nHallo\r\n" };
+    Options.extraMessages = Messages - 1;
+    DovecotHarness Server(Options);
+    if (!StartServer(Server))
+        return 1;
+    TWindowSession Session;
+    if (!LogIn(Session, Server))
+        return 1;
+    TWaitInputGuard Guard(nullptr, [] {});
+    std::vector<double> Seconds;
+    for (int Run = 0; Run < Runs; ++Run) {
+        Session.ClearLog();
+        TMailboxMapWindow Window(Session.Main().Conversation(), Guard, &Session.Main());
+        const auto Start = std::chrono::steady_clock::now();
+        const bool Built = Window.Build(false);
+        const double Took = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        if (!Built || Window.Rows().size() != Messages || Window.Rows().front().Subject != "Grüße") {
+            std::printf("map failed\n");
+            return 1;
+        }
+        std::printf("run %d: map of %zu messages %.3f s (%s)\n", Run + 1, Window.Rows().size(), Took,
+            Window.Pipelined() ? "pipelined" : "one by one");
+        Seconds.push_back(Took);
+    }
+    PrintResult("map_seconds", Median(Seconds));
+    Session.Quit();
+    return 0;
+}
+
 // A listener that never accepts: the kernel completes the handshake and the
 // greeting never comes.
 int SilentListener(uint16_t& Port)
@@ -597,6 +634,8 @@ int main(int argc, char** argv)
             static_cast<uint16_t>(std::atoi(argv[2])), argv[3], argv[4], static_cast<size_t>(std::atol(argv[5])));
     if (Case == "retr-tls" && argc == 4)
         return RetrTls(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
+    if (Case == "map" && argc == 4)
+        return Map(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "list" && argc == 4)
         return List(static_cast<size_t>(std::atol(argv[2])), std::atoi(argv[3]));
     if (Case == "wait" && argc == 3)

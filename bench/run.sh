@@ -59,6 +59,7 @@ run "$pop3" retr-tls 10 5
 run "$pop3" line 50 7
 run "$pop3" big 500
 run "$pop3" list 20000 5
+run "$pop3" map 1000 5
 run "$pop3" wait 5
 run "$pop3" flood 20
 run "$waitcpu"
@@ -91,6 +92,7 @@ tlsplain=$(value retr10_tls_plain_seconds); overplain=$(value retr10_tls_over_pl
 list=$(value list_seconds); uidl=$(value uidl_seconds); curllist=$(value list_curl_seconds)
 listratio=$(value list_ratio); uidlratio=$(value uidl_ratio)
 listworst=$( [ -n "$listratio" ] && [ -n "$uidlratio" ] && awk -v a="$listratio" -v b="$uidlratio" 'BEGIN { print (a > b) ? a : b }')
+map=$(value map_seconds)
 waitratio=$(value wait_cpu_ratio); waitwall=$(value wait_wall_seconds)
 floodsent=$(value flood_sent_mb); floodmemory=$(value flood_memory_mb)
 mxs=$(value mx_seconds); digs=$(value mx_dig_seconds); mxratio=$(value mx_ratio)
@@ -115,6 +117,7 @@ msgverdict=$( [ "$(verdict "$msgmemworst" 2)" = met ] && verdict "$msgworst" 0.9
   echo "| RETR of a 500 MB message in a window process of its own | $(fmt "$big" 2) s (curl $(fmt "$curlbig" 2) s), shown whole: $( [ "$bigwhole" = "1" ] && echo yes || echo no ), growth $(fmt "$biggrowth" 2) × the message | peak resident $(fmt "$bigpeak" 0) MB | ≤ 1024 MB, whole | $bigverdict |"
   echo "| the same 10 MB RETR over pop3s (TLS from the first byte, verified certificate), next to plain in the same run | median of 5: $(fmt "$tls" 3) s, curl pop3s $(fmt "$curltls" 3) s (ratio $(fmt "$tlsratio" 2)), plain $(fmt "$tlsplain" 3) s | TLS / plain $(fmt "$overplain" 2) | ≤ 1.3 | $(verdict "$overplain" 1.3) |"
   echo "| LIST and UIDL of 20 000 messages | median of 5: LIST $(fmt "$list" 3) s, UIDL $(fmt "$uidl" 3) s, curl LIST $(fmt "$curllist" 3) s | ratio $(fmt "$listratio" 2) / $(fmt "$uidlratio" 2) | ≤ 10 | $(verdict "$listworst" 10) |"
+  echo "| \"Postfach-Übersicht\" of 1 000 messages against Dovecot (LIST, UIDL, TOP n 0 each, pipelined) | median of 5 | $(fmt "$map" 3) s | < 3 s | $(verdict "$map" 2.999) |"
   echo "| one 5 s wait for a silent server's greeting | processor / wall time (wall $(fmt "$waitwall" 3) s) | $(fmt "$waitratio" 5) | ≤ 0.02 | $(verdict "$waitratio" 0.02) |"
   echo "| 20 s of lines nobody asked for, as fast as loopback carries them, window idle ($(fmt "$floodsent" 0) MB sent) | growth of peak resident memory (the log holds at most 600 M characters) | $(fmt "$floodmemory" 0) MB | ≤ 1024 MB | $(verdict "$floodmemory" 1024) |"
   echo "| MX look-up against dnsmasq | median of 20: $(fmt "$mxs" 5) s, dig +tcp $(fmt "$digs" 5) s | ratio $(fmt "$mxratio" 3) | ≤ 2 | $(verdict "$mxratio" 2) |"
