@@ -143,6 +143,9 @@ bool TMailboxMapWindow::Build(bool AskFirst)
     MatchByUidl(FRows, EarlierMaps()[FKey]);
     EarlierMaps()[FKey] = FRows;
     Fill();
+    // Enter works at once: the first row is the current one.
+    if (!FRows.empty())
+        FTable->setCurrentCell(0, 0);
     FSummary->setText(QStringLiteral("%1 Nachrichten, %2 Köpfe abgerufen (%3).")
                           .arg(FromUtf8(GroupedCount(FRows.size())), FromUtf8(GroupedCount(Done)),
                               FPipelined ? QStringLiteral("mehrere TOP je Sendung, der Server beherrscht PIPELINING")

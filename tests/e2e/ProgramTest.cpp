@@ -13,6 +13,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -869,6 +870,39 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
     Target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_NE(::connect(Socket, reinterpret_cast<sockaddr*>(&Target), sizeof Target), 0) << "still listening";
     ::close(Socket);
+}
+
+// "&Befehle" > "Postfach-&Übersicht ..." on the practice server, by keys; Enter
+// on a row sends RETR with that row's number.
+TEST_F(BrieflotseE2E, MailboxMapByKeysRetrievesTheChosenRow)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    Key("alt+m");
+    Type("user lotse");
+    Key("Return");
+    Type("pass uebung");
+    Key("Return");
+    Menu(*App, "alt+b", "udiaeresis");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Postfach-Übersicht").empty()) << "no map";
+    if (const char* Picture = std::getenv("BRIEFLOTSE_MAP_SCREENSHOT"))
+        Session->Screenshot(Picture);
+    Key("Down Return");
+    Session->Activate(App->Window);
+    ClickLog(*App);
+    std::string Copied;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            Key("ctrl+a ctrl+c");
+            Copied = Session->Clipboard();
+            return Copied.find("\nRETR 2") != std::string::npos;
+        },
+        ShowMs))
+        << "log: " << Copied;
+    EXPECT_NE(Copied.find("\nTOP 6 0"), std::string::npos) << Copied;
 }
 
 // "&Server" > "Server &prüfen ..." against the practice server with its log-in:
