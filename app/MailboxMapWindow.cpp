@@ -118,10 +118,12 @@ bool TMailboxMapWindow::Build(bool AskFirst)
     // The first stop sends nothing more (the replies already asked for are
     // read, so the connection stays usable); a second one ends the wait.
     bool Stopped = false;
-    FGuard.OverrideStop(Cancel, [this, &Stopped] {
+    FGuard.OverrideStop(Cancel, [this, &Stopped, &Progress] {
         if (Stopped)
             FConversation.Stop();
         Stopped = true;
+        Progress.setLabelText(
+            QStringLiteral("Abgebrochen: es wird nichts mehr gesendet, die letzten Antworten kommen noch ..."));
     });
     const size_t Depth = FPipelined ? kPipelineDepth : 1;
     size_t Done = 0;

@@ -1,9 +1,13 @@
 // "Postfach-Übersicht" against Dovecot: a mailbox of 1,000 messages through
 // the menu entry (the question above 100 answered), DELE and RSET followed,
-// and a later session matched to the first by UIDL.
+// and a later session matched to the first by UIDL; against a scripted
+// server without PIPELINING and UIDL: "Abbrechen" sends nothing more.
 
 #include <QAction>
+#include <QProgressDialog>
 #include <QTableWidget>
+#include <QTest>
+#include <QTimer>
 
 #include "app/MailboxMapWindow.h"
 #include "tests/app/WindowTest.h"
@@ -75,6 +79,49 @@ TEST_F(MailboxMapTest, ThousandMessagesFollowedAndMatchedByUidl)
     EXPECT_EQ(Cell(Table, 0, 6), QStringLiteral("vorher Nr. 2"));
     EXPECT_EQ(Cell(Table, 999, 6), QStringLiteral("nicht mehr auf dem Server (vorher Nr. 1)"));
     EXPECT_EQ(Cell(Table, 999, 0), QString());
+}
+
+// A server without PIPELINING and without UIDL (and a LIST line with a
+// number too large), slow on the second TOP: "Abbrechen" during that wait
+// sends no third TOP, the second reply is still read, the connection stays.
+TEST_F(MailboxMapTest, AbbrechenSendsNothingMoreAndKeepsTheConnection)
+{
+    ScriptedServer Server;
+    Server.send("+OK ready\r\n")
+        .expectLine()
+        .send("+OK\r\nTOP\r\nUSER\r\n.\r\n")
+        .expectLine()
+        .send("+OK 3 messages\r\n1 10\r\n2 20\r\n99999999999 5\r\n3 30\r\n.\r\n")
+        .expectLine()
+        .send("-ERR no UIDL here\r\n")
+        .expectLine()
+        .send("+OK\r\nSubject: eins\r\n\r\n.\r\n")
+        .expectLine()
+        .pause(600)
+        .send("+OK\r\nSubject: zwei\r\n\r\n.\r\n")
+        .holdOpen(3000);
+    ConnectTo(Server);
+    // "Abbrechen" until the progress window takes it: a click outside a
+    // wait's turn is dropped, as the guard drops all input then.
+    QTimer Presser;
+    QObject::connect(&Presser, &QTimer::timeout, Main.get(), [this, &Presser, &Server] {
+        auto* Progress = Main->findChild<QProgressDialog*>();
+        if (Progress && Progress->labelText().startsWith(QStringLiteral("Abgebrochen")))
+            return Presser.stop();
+        if (Progress && Server.received().find("TOP 2 0") != std::string::npos)
+            QTest::mouseClick(Progress->findChild<QPushButton*>(QStringLiteral("MailboxMapCancel")), Qt::LeftButton);
+    });
+    Presser.start(20);
+    QTableWidget* Table = OpenMap();
+    ASSERT_TRUE(Table);
+    ASSERT_EQ(Table->rowCount(), 3);
+    EXPECT_EQ(Cell(Table, 1, 5), QStringLiteral("zwei"));
+    EXPECT_EQ(Cell(Table, 2, 5), QString());
+    EXPECT_EQ(Cell(Table, 2, 1), QString());
+    EXPECT_EQ(Server.received(), "CAPA\r\nLIST\r\nUIDL\r\nTOP 1 0\r\nTOP 2 0\r\n");
+    EXPECT_FALSE(LogText().contains(QStringLiteral("TOP 3")));
+    EXPECT_TRUE(Main->Conversation().Connected());
+    EXPECT_EQ(TMessageBox::ShownCount(), 0);
 }
 
 } // namespace
