@@ -187,6 +187,9 @@ void TMailboxMapWindow::FollowReply(const std::string& Word, int Number, const s
     // Only on the connection the map was made on.
     if (FKey.empty() || FKey != ServerKey() || !IsPositiveReply(Reply))
         return;
+    // After QUIT the numbers mean nothing any more; the rows stay as they were.
+    if (Word == "QUIT")
+        return FKey.clear();
     if (FollowCommand(FRows, Word, Number)) {
         EarlierMaps()[FKey] = FRows;
         Fill();
