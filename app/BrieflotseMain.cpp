@@ -141,6 +141,8 @@ void TPOP3Main::FitGuidancePanel()
 TPOP3Main::~TPOP3Main()
 {
     FNotifier.reset();
+    // The map window holds on to the conversation.
+    delete FMailboxMap.data();
     // The conversation talks to this window while it shuts its socket.
     FConversation.reset();
 }
