@@ -36,6 +36,7 @@
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
+#include "dialogs/MessageAnatomyWindow.h"
 #include "dialogs/MessageBox.h"
 #include "dialogs/ServerCheckDialog.h"
 #include "dialogs/ServerField.h"
@@ -82,7 +83,14 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     FLog = std::make_unique<TProtocolLog>(Log);
     BuildMenu();
     // Saving and printing need a log: their entries and shortcuts follow it.
-    connect(FLog.get(), &TProtocolLog::HasLinesChanged, this, [this] { UpdateFileActions(); });
+    connect(FLog.get(), &TProtocolLog::HasLinesChanged, this, [this](bool HasLines) {
+        UpdateFileActions();
+        // A cleared log no longer holds the retrieved message's lines.
+        if (!HasLines && FConversation)
+            FConversation->ForgetLogLines();
+        if (!HasLines && FAnatomy)
+            FAnatomy->ForgetLogLines();
+    });
     FConversation = std::make_unique<TPOP3Conversation>(*this, *FLog);
 
     // While an exchange waits, the window repaints (status, icon, counters)
@@ -224,6 +232,9 @@ void TPOP3Main::BuildControls()
         QStringLiteral("Keine Funktion - fordert eine Bestätigung vom Server"), &TPOP3Main::ButtonNOOPClick);
     ButtonQUIT = CommandButton("ButtonQUIT", QStringLiteral("&QUIT"),
         QStringLiteral("Beendet die POP3-Konversation (erforderlich)"), &TPOP3Main::ButtonQUITClick);
+    ButtonZerlegen = CommandButton("ButtonZerlegen", QStringLiteral("Zerlegen"),
+        QStringLiteral("Zeigt, woraus die zuletzt abgerufene Nachricht besteht"), &TPOP3Main::MenuZerlegenClick);
+    ButtonZerlegen->setEnabled(false);
 
     Log = new TLogView(Central);
     Log->setObjectName(QStringLiteral("Log"));
@@ -301,6 +312,7 @@ void TPOP3Main::BuildControls()
         { ButtonUSER, ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT })
         Buttons->addWidget(Button);
     Buttons->addStretch(1);
+    Buttons->addWidget(ButtonZerlegen);
 
     auto* Grid = new QGridLayout;
     Grid->setHorizontalSpacing(7);
@@ -467,9 +479,13 @@ void TPOP3Main::BuildMenu()
     QAction* Uidl = Item(MenuKommandos, "MenuUIDL", QStringLiteral("U&IDL ..."),
         QStringLiteral("Fordert die eindeutigen Kennungen der Nachrichten an"));
     connect(Uidl, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('L'), true); });
-    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (Kopf&zeilen) ..."),
+    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (&Kopfzeilen) ..."),
         QStringLiteral("Ruft Header und die ersten Zeilen einer Nachricht ab"));
     connect(Top, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('R'), true); });
+    MenuZerlegen
+        = Item(MenuKommandos, "MenuZerlegen", QStringLiteral("Nachricht &zerlegen ..."), ButtonZerlegen->statusTip());
+    MenuZerlegen->setEnabled(false);
+    connect(MenuZerlegen, &QAction::triggered, this, &TPOP3Main::MenuZerlegenClick);
     MenuKommandos->addSeparator();
     QAction* Stls = Item(MenuKommandos, "MenuSTLS", QStringLiteral("STL&S"),
         QStringLiteral("Schaltet die Verbindung auf TLS-Verschlüsselung um"));
@@ -699,6 +715,10 @@ void TPOP3Main::SetBusyCursor(bool Busy)
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
+    if (!Busy) {
+        ButtonZerlegen->setEnabled(FConversation->Retrieved().Available());
+        MenuZerlegen->setEnabled(ButtonZerlegen->isEnabled());
+    }
     // Between actions the socket is watched for data the server sends unasked.
     if (FNotifier)
         FNotifier->setEnabled(!Busy);
@@ -1050,6 +1070,29 @@ void TPOP3Main::MenuResetAtConnectClick(QAction*)
 void TPOP3Main::MenuResetLogNowClick()
 {
     FLog->Clear();
+}
+
+void TPOP3Main::MenuZerlegenClick()
+{
+    const TRetrievedMessage& Message = FConversation->Retrieved();
+    if (!Message.Available())
+        return;
+    if (!FAnatomy)
+        FAnatomy = new TMessageAnatomyWindow(
+            [this](qint64 First, qint64 Last) {
+                const qint64 Lines = static_cast<qint64>(Log->Store().LineCount());
+                if (First >= Lines)
+                    return;
+                Last = qMin(Last, Lines - 1);
+                // The caret at the first line, so that the item's start is in sight.
+                Log->Select({ Last, Log->LineText(Last).size() }, { First, 0 });
+            },
+            this);
+    FAnatomy->ShowMessage(
+        Message.Bytes(), Message.Cut(), Message.LinesValid(), static_cast<qint64>(Message.FirstLogLine()));
+    FAnatomy->show();
+    FAnatomy->raise();
+    FAnatomy->activateWindow();
 }
 
 void TPOP3Main::MenuResetCounterNowClick()

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <memory>
 
 #include "conversation/ConversationView.h"
@@ -26,6 +27,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QSocketNotifier;
 class TLogView;
+class TMessageAnatomyWindow;
 class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
@@ -111,6 +113,7 @@ public slots:
     void MenuResetLogNowClick();
     void MenuResetCounterNowClick();
     void MenuAboutClick();
+    void MenuZerlegenClick(); // "Nachricht zerlegen": the last RETR or TOP taken apart
 
 protected:
     bool event(QEvent* Event) override;
@@ -169,6 +172,7 @@ private:
     QPushButton* ButtonRSET = nullptr;
     QPushButton* ButtonNOOP = nullptr;
     QPushButton* ButtonQUIT = nullptr;
+    QPushButton* ButtonZerlegen = nullptr;
     TLogView* Log = nullptr;
     QLabel* Label1 = nullptr;
     QComboBox* Command = nullptr;
@@ -188,6 +192,7 @@ private:
     QAction* MenuTrennen = nullptr;
     QAction* MenuPruefen = nullptr;
     QMenu* MenuKommandos = nullptr;
+    QAction* MenuZerlegen = nullptr;
     QMenu* MenuOptionen = nullptr;
     QMenu* MenuFont = nullptr;
     QAction* MenuFontProp = nullptr;
@@ -234,6 +239,7 @@ private:
     TPOP3Lookup* FFinder = nullptr;
     TPOP3Edit* FAssistant = nullptr;
     TPOP3About* FAbout = nullptr;
+    QPointer<TMessageAnatomyWindow> FAnatomy; // "Nachricht zerlegen", once opened
     TPracticeServerControl* FPractice = nullptr; // the practice server's menu entries, a child
     bool FFixedPitch = false;
     TStatusPicture FShownPicture = TStatusPicture::Offline;
