@@ -1084,8 +1084,11 @@ void TPOP3Main::MenuZerlegenClick()
                 if (First >= Lines)
                     return;
                 Last = qMin(Last, Lines - 1);
-                // The caret at the first line, so that the item's start is in sight.
-                Log->Select({ Last, Log->LineText(Last).size() }, { First, 0 });
+                // Scrolled to the end, then back to the start: the whole item
+                // in sight when it fits, else its start.
+                const TLogPosition End { Last, Log->LineText(Last).size() };
+                Log->Select({ First, 0 }, End);
+                Log->Select(End, { First, 0 });
             },
             this);
     FAnatomy->ShowMessage(

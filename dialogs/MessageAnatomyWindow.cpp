@@ -8,12 +8,14 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
 #include "message/PartContent.h"
 #include "protocollog/LogSaver.h"
@@ -23,6 +25,22 @@ namespace {
 constexpr int kFirstLineRole = Qt::UserRole;
 constexpr int kLastLineRole = Qt::UserRole + 1;
 constexpr int kIndexRole = Qt::UserRole + 2; // a part's index in TMessageAnatomy::Parts
+constexpr int kDetailRole = Qt::UserRole + 3; // the item in full, for the pane below the list
+
+// An item with no place in the message: a note across the row.
+void Placeholder(QTreeWidget* Tree, const QString& Text)
+{
+    auto* Item = new QTreeWidgetItem(Tree, { Text });
+    Item->setFirstColumnSpanned(true);
+}
+
+QPlainTextEdit* NewDetail(QWidget* Parent)
+{
+    auto* Detail = new QPlainTextEdit(Parent);
+    Detail->setReadOnly(true);
+    Detail->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    return Detail;
+}
 
 QString FromUtf8(const std::string& Text)
 {
@@ -97,14 +115,20 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
     FHeaders = NewTree(this, "Headers",
         { QStringLiteral("Feld"), QStringLiteral("Wert"), QStringLiteral("Zeichensatz"), QStringLiteral("Erklärung") });
     FHeaders->setRootIsDecorated(false);
-    FTabs->addTab(FHeaders, QStringLiteral("&Kopf"));
+    auto* HeaderPage = new QSplitter(Qt::Vertical, this);
+    HeaderPage->addWidget(FHeaders);
+    FDetails[0] = NewDetail(HeaderPage);
+    FTabs->addTab(HeaderPage, QStringLiteral("&Kopf"));
 
     FRoute = NewTree(this, "Route",
         { QStringLiteral("Schritt"), QStringLiteral("Zeit"), QStringLiteral("Verzögerung"), QStringLiteral("Von"),
             QStringLiteral("Durch"), QStringLiteral("Mit"), QStringLiteral("Kennung"), QStringLiteral("Für"),
             QStringLiteral("Hinweis") });
     FRoute->setRootIsDecorated(false);
-    FTabs->addTab(FRoute, QStringLiteral("&Weg"));
+    auto* RoutePage = new QSplitter(Qt::Vertical, this);
+    RoutePage->addWidget(FRoute);
+    FDetails[1] = NewDetail(RoutePage);
+    FTabs->addTab(RoutePage, QStringLiteral("&Weg"));
 
     auto* Checks = new QWidget(this);
     FTrustNote = new QLabel(QStringLiteral("Nur dem obersten Authentication-Results-Feld kann man trauen: Es stammt "
@@ -115,9 +139,13 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
     FChecks = NewTree(Checks, "Checks",
         { QStringLiteral("Prüfung"), QStringLiteral("Ergebnis"), QStringLiteral("Geprüft von"),
             QStringLiteral("Erklärung"), QStringLiteral("Angaben") });
+    auto* ChecksSplitter = new QSplitter(Qt::Vertical, Checks);
+    ChecksSplitter->addWidget(FChecks);
+    FDetails[2] = NewDetail(ChecksSplitter);
     auto* ChecksLayout = new QVBoxLayout(Checks);
+    ChecksLayout->setContentsMargins(0, 0, 0, 0);
     ChecksLayout->addWidget(FTrustNote);
-    ChecksLayout->addWidget(FChecks, 1);
+    ChecksLayout->addWidget(ChecksSplitter, 1);
     FTabs->addTab(Checks, QStringLiteral("&Prüfungen"));
 
     auto* Parts = new QSplitter(Qt::Vertical, this);
@@ -129,7 +157,7 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
     FPartText = new QPlainTextEdit(Below);
     FPartText->setObjectName(QStringLiteral("PartText"));
     FPartText->setReadOnly(true);
-    FPartText->setLineWrapMode(QPlainTextEdit::NoWrap);
+    FPartText->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     FSaveButton = new QPushButton(QStringLiteral("&Speichern unter ..."), Below);
     FSaveButton->setObjectName(QStringLiteral("SavePart"));
     FSaveButton->setEnabled(false);
@@ -145,6 +173,12 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
 
     for (QTreeWidget* Tree : { FHeaders, FRoute, FChecks, FParts })
         connect(Tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* Item) { ItemChosen(Item); });
+    QTreeWidget* const Listed[] = { FHeaders, FRoute, FChecks };
+    for (int Index = 0; Index < 3; ++Index) {
+        connect(Listed[Index], &QTreeWidget::currentItemChanged, this, [this, Index](QTreeWidgetItem* Item) {
+            FDetails[Index]->setPlainText(Item ? Item->data(0, kDetailRole).toString() : QString());
+        });
+    }
     connect(FParts, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* Item) { PartChosen(Item); });
     // A tab chosen by its access key puts the keys into its list at once.
     connect(FTabs, &QTabWidget::currentChanged, this, [this](int Index) {
@@ -157,10 +191,30 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
     Layout->addWidget(FNotes);
     Layout->addWidget(FTabs, 1);
     const int Unit = fontMetrics().averageCharWidth();
-    resize(Unit * 130, fontMetrics().lineSpacing() * 36);
+    resize(Unit * 120, fontMetrics().lineSpacing() * 34);
 }
 
 TMessageAnatomyWindow::~TMessageAnatomyWindow() = default;
+
+void TMessageAnatomyWindow::showEvent(QShowEvent* Event)
+{
+    // The first time over the main window; later where the user left it.
+    // Beside it where the screen has room, so that the log stays in sight.
+    if (!FPlaced && parentWidget()) {
+        DialogPlacement::CentreOver(this, parentWidget());
+        const QRect Main = parentWidget()->frameGeometry();
+        const QRect Screen = parentWidget()->screen()->availableGeometry();
+        const int Width = frameGeometry().width();
+        if (Main.right() + 1 + Width <= Screen.right() + 1)
+            move(Main.right() + 1, y());
+        else if (Main.left() - Width >= Screen.left())
+            move(Main.left() - Width, y());
+        else // the screen's lower right corner hides the least of the log
+            move(Screen.right() + 1 - Width, Screen.bottom() + 1 - frameGeometry().height());
+    }
+    FPlaced = true;
+    QWidget::showEvent(Event);
+}
 
 void TMessageAnatomyWindow::ShowMessage(std::string Bytes, bool Cut, bool LinesValid, qint64 FirstLogLine)
 {
@@ -204,6 +258,8 @@ void TMessageAnatomyWindow::Fill()
     for (QTreeWidget* Tree : { FHeaders, FRoute, FChecks, FParts })
         Tree->clear();
     FPartText->clear();
+    for (QPlainTextEdit* Detail : FDetails)
+        Detail->clear();
     FSaveButton->setEnabled(false);
     FTabs->setEnabled(!FWorking);
     ShowNotes();
@@ -261,10 +317,17 @@ void TMessageAnatomyWindow::FillHeaders()
         QStringList Charsets;
         for (const std::string& Charset : Field.Charsets)
             Charsets << FromUtf8(Charset);
-        Entry(FHeaders,
+        QTreeWidgetItem* Item = Entry(FHeaders,
             { FromUtf8(Field.Name), RowText(Field.Value), Charsets.join(QStringLiteral(", ")),
                 FromUtf8(Field.Explanation) },
             Field.Range);
+        QString Detail = FromUtf8(Field.Name) + QStringLiteral(": ") + FromUtf8(Field.Value) + QStringLiteral("\n\n")
+            + FromUtf8(Field.Explanation);
+        if (!Charsets.isEmpty())
+            Detail += QStringLiteral("\nZeichensätze der kodierten Wörter: ") + Charsets.join(QStringLiteral(", "));
+        if (Field.Raw != Field.Value)
+            Detail += QStringLiteral("\n\nWie geschrieben:\n") + FromUtf8(Field.Raw.substr(0, 64 * 1024)).trimmed();
+        Item->setData(0, kDetailRole, Detail);
     }
     FitColumns(FHeaders, fontMetrics().averageCharWidth() * 60);
 }
@@ -274,13 +337,24 @@ void TMessageAnatomyWindow::FillRoute()
     int Step = 0;
     for (const TReceivedHop& Hop : FAnatomy.Received) {
         const QString With = FromUtf8(Hop.With) + (Hop.Tls ? QStringLiteral(" (mit TLS)") : QString());
-        Entry(FRoute,
-            { QString::number(++Step), FromUtf8(Hop.Time), Hop.DelaySeconds ? Delay(*Hop.DelaySeconds) : QString(),
-                RowText(Hop.From), RowText(Hop.By), With, RowText(Hop.Id), RowText(Hop.For), FromUtf8(Hop.Note) },
+        const QString Waited = Hop.DelaySeconds ? Delay(*Hop.DelaySeconds) : QString();
+        QTreeWidgetItem* Item = Entry(FRoute,
+            { QString::number(++Step), FromUtf8(Hop.Time), Waited, RowText(Hop.From), RowText(Hop.By), With,
+                RowText(Hop.Id), RowText(Hop.For), FromUtf8(Hop.Note) },
             Hop.Range);
+        QStringList Detail;
+        const std::pair<const char*, QString> Lines[] = { { "Von (from)", FromUtf8(Hop.From) },
+            { "Durch (by)", FromUtf8(Hop.By) }, { "Über (via)", FromUtf8(Hop.Via) }, { "Mit (with)", With },
+            { "Kennung (id)", FromUtf8(Hop.Id) }, { "Für (for)", FromUtf8(Hop.For) }, { "Zeit", FromUtf8(Hop.Time) },
+            { "Verzögerung seit dem Schritt davor", Waited }, { "Hinweis", FromUtf8(Hop.Note) } };
+        for (const auto& [Label, Value] : Lines) {
+            if (!Value.isEmpty())
+                Detail << QString::fromUtf8(Label) + QStringLiteral(": ") + Value;
+        }
+        Item->setData(0, kDetailRole, Detail.join(QLatin1Char('\n')));
     }
     if (FAnatomy.Received.empty())
-        new QTreeWidgetItem(FRoute, { QString(), QString(), QString(), QStringLiteral("(keine Received-Felder)") });
+        Placeholder(FRoute, QStringLiteral("Die Nachricht hat keine Received-Felder."));
     FitColumns(FRoute, fontMetrics().averageCharWidth() * 40);
 }
 
@@ -293,22 +367,34 @@ void TMessageAnatomyWindow::FillChecks()
         QString From = FromUtf8(Result.AuthServId);
         if (Result.Topmost)
             From += QStringLiteral(" (oberstes Feld)");
-        Entry(FChecks,
+        QTreeWidgetItem* Item = Entry(FChecks,
             { FromUtf8(Result.Method), FromUtf8(Result.Result), From, FromUtf8(Result.Explanation),
                 Properties.join(QStringLiteral("; ")) },
             Result.Range);
+        Item->setData(0, kDetailRole,
+            FromUtf8(Result.Method) + QLatin1Char('=') + FromUtf8(Result.Result) + QStringLiteral(", geprüft von ")
+                + From + QStringLiteral("\n\n") + FromUtf8(Result.Explanation) + QStringLiteral("\n\n")
+                + Properties.join(QLatin1Char('\n')));
     }
     int Number = 0;
     for (const TDkimSignature& Signature : FAnatomy.DkimSignatures) {
         QTreeWidgetItem* Head = Entry(FChecks, { QStringLiteral("DKIM-Signatur %1").arg(++Number) }, Signature.Range);
+        Head->setData(0, kDetailRole,
+            QStringLiteral("Ein DKIM-Signature-Feld: Die Domain unter d= unterschreibt die unter h= genannten "
+                           "Kopffelder und den Inhalt. Ob die Signatur stimmt, steht im Ergebnis dkim= oben."));
         for (const TDkimTag& Tag : Signature.Tags)
             Entry(FChecks,
                 { FromUtf8(Tag.Tag) + QLatin1Char('='), RowText(Tag.Value), QString(), FromUtf8(Tag.Explanation) },
-                Signature.Range, Head);
+                Signature.Range, Head)
+                ->setData(0, kDetailRole,
+                    FromUtf8(Tag.Tag) + QLatin1Char('=') + FromUtf8(Tag.Value) + QStringLiteral("\n\n")
+                        + FromUtf8(Tag.Explanation));
         Head->setExpanded(true);
     }
     if (FAnatomy.AuthenticationResults.empty() && FAnatomy.DkimSignatures.empty())
-        new QTreeWidgetItem(FChecks, { QStringLiteral("(keine Authentication-Results- und DKIM-Signature-Felder)") });
+        Placeholder(FChecks,
+            QStringLiteral("Die Nachricht hat keine Authentication-Results- und keine "
+                           "DKIM-Signature-Felder."));
     FitColumns(FChecks, fontMetrics().averageCharWidth() * 40);
 }
 

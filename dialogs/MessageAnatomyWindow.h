@@ -39,6 +39,9 @@ public:
     // Above this size the message is taken apart on a worker thread.
     static constexpr size_t kThreadBytes = size_t(1) << 20;
 
+protected:
+    void showEvent(QShowEvent* Event) override;
+
 private:
     void Fill();
     void FillHeaders();
@@ -61,6 +64,7 @@ private:
     QTreeWidget* FChecks;
     QTreeWidget* FParts;
     QPlainTextEdit* FPartText;
+    QPlainTextEdit* FDetails[3]; // below Kopf, Weg and Prüfungen: the chosen item in full
     QPushButton* FSaveButton;
     std::string FBytes;
     TMessageAnatomy FAnatomy;
@@ -70,4 +74,5 @@ private:
     qint64 FFirstLogLine = 0;
     unsigned FGeneration = 0; // of the message shown; a late worker's result for an older one is dropped
     QString FSaveFolder;
+    bool FPlaced = false;
 };
