@@ -181,11 +181,7 @@ TMessageAnatomyWindow::TMessageAnatomyWindow(TSelectLines SelectLogLines, QWidge
     }
     connect(FParts, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* Item) { PartChosen(Item); });
     // A tab chosen by its access key puts the keys into its list at once.
-    connect(FTabs, &QTabWidget::currentChanged, this, [this](int Index) {
-        QTreeWidget* Trees[] = { FHeaders, FRoute, FChecks, FParts };
-        if (Index >= 0 && Index < 4)
-            Trees[Index]->setFocus();
-    });
+    connect(FTabs, &QTabWidget::currentChanged, this, &TMessageAnatomyWindow::FocusList);
 
     auto* Layout = new QVBoxLayout(this);
     Layout->addWidget(FNotes);
@@ -243,6 +239,8 @@ void TMessageAnatomyWindow::ShowMessage(std::string Bytes, bool Cut, bool LinesV
         FAnatomy = std::move(*Result);
         FWorking = false;
         Fill();
+        if (isActiveWindow())
+            FocusList(FTabs->currentIndex());
     });
     Worker->start();
 }
@@ -427,16 +425,29 @@ void TMessageAnatomyWindow::ItemChosen(QTreeWidgetItem* Item)
     FSelectLogLines(FFirstLogLine + First, FFirstLogLine + Last);
 }
 
+void TMessageAnatomyWindow::FocusList(int Tab)
+{
+    QTreeWidget* const Trees[] = { FHeaders, FRoute, FChecks, FParts };
+    if (Tab >= 0 && Tab < 4)
+        Trees[Tab]->setFocus();
+}
+
+const TMimePart* TMessageAnatomyWindow::PartOf(const QTreeWidgetItem* Item) const
+{
+    if (!Item)
+        return nullptr;
+    const size_t Index = Item->data(0, kIndexRole).toULongLong();
+    return Index < FAnatomy.Parts.size() ? &FAnatomy.Parts[Index] : nullptr;
+}
+
 void TMessageAnatomyWindow::PartChosen(QTreeWidgetItem* Item)
 {
     FPartText->clear();
     FSaveButton->setEnabled(false);
-    if (!Item)
+    const TMimePart* Chosen = PartOf(Item);
+    if (!Chosen)
         return;
-    const size_t Index = Item->data(0, kIndexRole).toULongLong();
-    if (Index >= FAnatomy.Parts.size())
-        return;
-    const TMimePart& Part = FAnatomy.Parts[Index];
+    const TMimePart& Part = *Chosen;
     FSaveButton->setEnabled(!Part.Container);
     if (Part.Container)
         FPartText->setPlainText(QStringLiteral("(ein Behälter: seine Teile stehen darunter)"));
@@ -451,13 +462,10 @@ void TMessageAnatomyWindow::PartChosen(QTreeWidgetItem* Item)
 
 void TMessageAnatomyWindow::SavePart()
 {
-    QTreeWidgetItem* Item = FParts->currentItem();
-    if (!Item)
+    const TMimePart* Chosen = PartOf(FParts->currentItem());
+    if (!Chosen)
         return;
-    const size_t Index = Item->data(0, kIndexRole).toULongLong();
-    if (Index >= FAnatomy.Parts.size())
-        return;
-    const TMimePart& Part = FAnatomy.Parts[Index];
+    const TMimePart& Part = *Chosen;
     QFileDialog Dialog(this);
     Dialog.setWindowTitle(QStringLiteral("Brieflotse - Speichern unter"));
     Dialog.setAcceptMode(QFileDialog::AcceptSave);

@@ -51,6 +51,8 @@ private:
     void ShowNotes();
     void ItemChosen(QTreeWidgetItem* Item);
     void PartChosen(QTreeWidgetItem* Item);
+    void FocusList(int Tab); // the list of that tab takes the keys
+    const TMimePart* PartOf(const QTreeWidgetItem* Item) const;
     void SavePart();
     QTreeWidgetItem* Entry(QTreeWidget* Tree, const QStringList& Columns, const TMessageRange& Range,
         QTreeWidgetItem* Parent = nullptr) const;
