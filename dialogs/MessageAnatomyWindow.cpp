@@ -323,8 +323,10 @@ void TMessageAnatomyWindow::FillHeaders()
             + FromUtf8(Field.Explanation);
         if (!Charsets.isEmpty())
             Detail += QStringLiteral("\nZeichensätze der kodierten Wörter: ") + Charsets.join(QStringLiteral(", "));
-        if (Field.Raw != Field.Value)
-            Detail += QStringLiteral("\n\nWie geschrieben:\n") + FromUtf8(Field.Raw.substr(0, 64 * 1024)).trimmed();
+        // As written only when decoding or unfolding changed it.
+        const QString Raw = FromUtf8(Field.Raw.substr(0, 64 * 1024)).trimmed();
+        if (Raw != FromUtf8(Field.Value))
+            Detail += QStringLiteral("\n\nWie geschrieben:\n") + Raw;
         Item->setData(0, kDetailRole, Detail);
     }
     FitColumns(FHeaders, fontMetrics().averageCharWidth() * 60);
