@@ -289,10 +289,10 @@ void TMessageAnatomyWindow::ShowNotes()
     if (Lines.isEmpty())
         Lines << QStringLiteral("Keine Probleme gefunden. Ein Eintrag markiert seine Zeilen im Protokoll.");
     // Many problems stay readable: the first few, then a count.
-    constexpr int kShown = 6;
-    if (Lines.size() > kShown) {
-        const qsizetype More = Lines.size() - kShown;
-        Lines = Lines.mid(0, kShown);
+    constexpr int Shown = 6;
+    if (Lines.size() > Shown) {
+        const qsizetype More = Lines.size() - Shown;
+        Lines = Lines.mid(0, Shown);
         Lines << QStringLiteral("... und %1 weitere.").arg(More);
     }
     FNotes->setText(Lines.join(QLatin1Char('\n')));
