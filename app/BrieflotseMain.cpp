@@ -37,6 +37,7 @@
 #include "dialogs/BrieflotseAbout.h"
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
+#include "dialogs/MessageAnatomyWindow.h"
 #include "dialogs/MessageBox.h"
 #include "dialogs/ServerCheckDialog.h"
 #include "dialogs/ServerField.h"
@@ -83,7 +84,14 @@ TPOP3Main::TPOP3Main(TSettingsStore& Settings, QWidget* Parent)
     FLog = std::make_unique<TProtocolLog>(Log);
     BuildMenu();
     // Saving and printing need a log: their entries and shortcuts follow it.
-    connect(FLog.get(), &TProtocolLog::HasLinesChanged, this, [this] { UpdateFileActions(); });
+    connect(FLog.get(), &TProtocolLog::HasLinesChanged, this, [this](bool HasLines) {
+        UpdateFileActions();
+        // A cleared log no longer holds the retrieved message's lines.
+        if (!HasLines && FConversation)
+            FConversation->ForgetLogLines();
+        if (!HasLines && FAnatomy)
+            FAnatomy->ForgetLogLines();
+    });
     FConversation = std::make_unique<TPOP3Conversation>(*this, *FLog);
 
     // While an exchange waits, the window repaints (status, icon, counters)
@@ -227,6 +235,9 @@ void TPOP3Main::BuildControls()
         QStringLiteral("Keine Funktion - fordert eine Bestätigung vom Server"), &TPOP3Main::ButtonNOOPClick);
     ButtonQUIT = CommandButton("ButtonQUIT", QStringLiteral("&QUIT"),
         QStringLiteral("Beendet die POP3-Konversation (erforderlich)"), &TPOP3Main::ButtonQUITClick);
+    ButtonZerlegen = CommandButton("ButtonZerlegen", QStringLiteral("Zerlegen"),
+        QStringLiteral("Zeigt, woraus die zuletzt abgerufene Nachricht besteht"), &TPOP3Main::MenuZerlegenClick);
+    ButtonZerlegen->setEnabled(false);
 
     Log = new TLogView(Central);
     Log->setObjectName(QStringLiteral("Log"));
@@ -304,6 +315,7 @@ void TPOP3Main::BuildControls()
         { ButtonUSER, ButtonPASS, ButtonSTAT, ButtonLIST, ButtonRETR, ButtonDELE, ButtonRSET, ButtonNOOP, ButtonQUIT })
         Buttons->addWidget(Button);
     Buttons->addStretch(1);
+    Buttons->addWidget(ButtonZerlegen);
 
     auto* Grid = new QGridLayout;
     Grid->setHorizontalSpacing(7);
@@ -470,9 +482,13 @@ void TPOP3Main::BuildMenu()
     QAction* Uidl = Item(MenuKommandos, "MenuUIDL", QStringLiteral("U&IDL ..."),
         QStringLiteral("Fordert die eindeutigen Kennungen der Nachrichten an"));
     connect(Uidl, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('L'), true); });
-    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (Kopf&zeilen) ..."),
+    QAction* Top = Item(MenuKommandos, "MenuTOP", QStringLiteral("TOP (&Kopfzeilen) ..."),
         QStringLiteral("Ruft Header und die ersten Zeilen einer Nachricht ab"));
     connect(Top, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('R'), true); });
+    MenuZerlegen
+        = Item(MenuKommandos, "MenuZerlegen", QStringLiteral("Nachricht &zerlegen ..."), ButtonZerlegen->statusTip());
+    MenuZerlegen->setEnabled(false);
+    connect(MenuZerlegen, &QAction::triggered, this, &TPOP3Main::MenuZerlegenClick);
     QAction* Map = Item(MenuKommandos, "MenuPostfach", QStringLiteral("Postfach-&Übersicht ..."),
         QStringLiteral("Zeigt alle Nachrichten mit Nummer, UIDL, Größe, Datum, Absender und Betreff"));
     connect(Map, &QAction::triggered, this, &TPOP3Main::MenuPostfachClick);
@@ -705,6 +721,10 @@ void TPOP3Main::SetBusyCursor(bool Busy)
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
+    if (!Busy) {
+        ButtonZerlegen->setEnabled(FConversation->Retrieved().Available());
+        MenuZerlegen->setEnabled(ButtonZerlegen->isEnabled());
+    }
     // Between actions the socket is watched for data the server sends unasked.
     if (FNotifier)
         FNotifier->setEnabled(!Busy);
@@ -1069,6 +1089,32 @@ void TPOP3Main::MenuResetAtConnectClick(QAction*)
 void TPOP3Main::MenuResetLogNowClick()
 {
     FLog->Clear();
+}
+
+void TPOP3Main::MenuZerlegenClick()
+{
+    const TRetrievedMessage& Message = FConversation->Retrieved();
+    if (!Message.Available())
+        return;
+    if (!FAnatomy)
+        FAnatomy = new TMessageAnatomyWindow(
+            [this](qint64 First, qint64 Last) {
+                const qint64 Lines = static_cast<qint64>(Log->Store().LineCount());
+                if (First >= Lines)
+                    return;
+                Last = qMin(Last, Lines - 1);
+                // Scrolled to the end, then back to the start: the whole item
+                // in sight when it fits, else its start.
+                const TLogPosition End { Last, Log->LineText(Last).size() };
+                Log->Select({ First, 0 }, End);
+                Log->Select(End, { First, 0 });
+            },
+            this);
+    FAnatomy->ShowMessage(
+        Message.Bytes(), Message.Cut(), Message.LinesValid(), static_cast<qint64>(Message.FirstLogLine()));
+    FAnatomy->show();
+    FAnatomy->raise();
+    FAnatomy->activateWindow();
 }
 
 void TPOP3Main::MenuResetCounterNowClick()

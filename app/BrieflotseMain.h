@@ -28,6 +28,7 @@ class QPushButton;
 class QSocketNotifier;
 class TLogView;
 class TMailboxMapWindow;
+class TMessageAnatomyWindow;
 class TSettingsStore;
 class TPOP3Edit;
 class TPOP3About;
@@ -114,6 +115,7 @@ public slots:
     void MenuResetLogNowClick();
     void MenuResetCounterNowClick();
     void MenuAboutClick();
+    void MenuZerlegenClick(); // "Nachricht zerlegen": the last RETR or TOP taken apart
 
 protected:
     bool event(QEvent* Event) override;
@@ -172,6 +174,7 @@ private:
     QPushButton* ButtonRSET = nullptr;
     QPushButton* ButtonNOOP = nullptr;
     QPushButton* ButtonQUIT = nullptr;
+    QPushButton* ButtonZerlegen = nullptr;
     TLogView* Log = nullptr;
     QLabel* Label1 = nullptr;
     QComboBox* Command = nullptr;
@@ -191,6 +194,7 @@ private:
     QAction* MenuTrennen = nullptr;
     QAction* MenuPruefen = nullptr;
     QMenu* MenuKommandos = nullptr;
+    QAction* MenuZerlegen = nullptr;
     QMenu* MenuOptionen = nullptr;
     QMenu* MenuFont = nullptr;
     QAction* MenuFontProp = nullptr;
@@ -237,6 +241,7 @@ private:
     TPOP3Lookup* FFinder = nullptr;
     TPOP3Edit* FAssistant = nullptr;
     TPOP3About* FAbout = nullptr;
+    QPointer<TMessageAnatomyWindow> FAnatomy; // "Nachricht zerlegen", once opened
     QPointer<TMailboxMapWindow> FMailboxMap; // the one map window open
     TPracticeServerControl* FPractice = nullptr; // the practice server's menu entries, a child
     bool FFixedPitch = false;

@@ -4,6 +4,7 @@
 // so the log decides colour and weight by its kind and never guesses from
 // flags or from the text. No Qt: the protocol log implements it, tests record.
 
+#include <cstddef>
 #include <string>
 
 enum class TLogEntryKind {
@@ -25,6 +26,8 @@ public:
     // longer shown (the conversation counts it and says so in a note).
     virtual bool HasRoom() const { return true; }
     virtual void Clear() = 0;
+    // Lines in the log so far; the next Append starts line LineCount().
+    virtual size_t LineCount() const { return 0; }
     // A connection begins: the log sets it apart from the one before (and,
     // coloured by connection, takes the next colour).
     virtual void StartConnection() = 0;

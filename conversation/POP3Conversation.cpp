@@ -178,8 +178,10 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
         const TConversationOptions Options = FView.Options();
         if (Options.ResetCounterAtConnect)
             ResetCounters();
-        if (Options.ResetLogAtConnect)
+        if (Options.ResetLogAtConnect) {
             FLog.Clear();
+            FRetrieved.ForgetLogLines();
+        }
         FLog.StartConnection();
         NoteConnectAttempts();
         FView.AddHostToHistory(HistoryEntry);
@@ -287,7 +289,9 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         FKeepBody = Command.MultiLine && Command.Kind == TCommandKind::Capa;
         FKeepLimit = kMaxKeptBody;
         FKeptBody.clear();
+        FKeepMessage = Command.MultiLine && (Command.Kind == TCommandKind::Retr || Command.Kind == TCommandKind::Top);
         std::string Reply = ReadReplyTo(Command);
+        FKeepMessage = false;
         // STLS: what came behind its reply, still unencrypted.
         std::string Behind;
         if (IsStls)
@@ -841,6 +845,8 @@ std::string TPOP3Conversation::ReadMultiLineReplyLimited()
     LogServerText(Reply, false);
     if (IsPositiveReply(Reply)) {
         ShowStatus("Empfängt Details ...");
+        if (FKeepMessage)
+            FRetrieved.Start(FLog.LineCount(), FLog.HasRoom() && FNotShownBytes == 0);
         ReadBody();
     }
     return Reply;
@@ -868,6 +874,9 @@ void TPOP3Conversation::ReadBody()
         },
         Behind);
     if (!Complete) {
+        if (FKeepMessage)
+            FRetrieved.Finish(false, false, false);
+        FKeepMessage = false;
         // The unfinished line waits for the rest of the body (or is dropped
         // with the connection).
         FInput = std::move(Rest);
@@ -877,6 +886,10 @@ void TPOP3Conversation::ReadBody()
         KeepBody(Rest);
         LogServerText(Rest, true);
     }
+    // A line over the line limit lost bytes in the log and in the message.
+    if (FKeepMessage)
+        FRetrieved.Finish(true, FNotShownBytes == 0, FLineLimiter.Pending() > 0);
+    FKeepMessage = false;
     // Data the server sent right behind the terminator is not left waiting
     // for a time-out: it is the next read's.
     FInput = std::move(Behind);
@@ -979,6 +992,8 @@ void TPOP3Conversation::EndLostConnection()
 
 void TPOP3Conversation::KeepBody(const std::string& Lines)
 {
+    if (FKeepMessage)
+        FRetrieved.Add(Lines);
     if (FKeepBody && FKeptBody.size() < FKeepLimit)
         FKeptBody.append(Lines, 0, FKeepLimit - FKeptBody.size());
 }

@@ -21,6 +21,7 @@
 #include "conversation/GuidanceTexts.h"
 #include "conversation/LogSink.h"
 #include "conversation/ReplyRules.h"
+#include "conversation/RetrievedMessage.h"
 #include "net/SmartWinsock.h"
 #include "net/StreamTransport.h"
 
@@ -140,6 +141,11 @@ public:
     // connection closes. StartExplanation says what the AUTH line carried.
     void SetSaslClient(std::unique_ptr<TSaslClient> Client, const std::string& StartExplanation);
 
+    // The body of the last positive RETR or TOP that arrived whole.
+    const TRetrievedMessage& Retrieved() const { return FRetrieved; }
+    // The log was cleared by the window: its lines no longer fit the message.
+    void ForgetLogLines() { FRetrieved.ForgetLogLines(); }
+
     // A smaller line limit, so that tests reach it in a few seconds.
     void SetMaxLineBytes(size_t Bytes) { FLineLimiter = TLineLimiter(Bytes); }
 
@@ -237,6 +243,9 @@ private:
     std::string FKeptBody;
     size_t FKeepLimit = 0; // bytes of FKeptBody
     std::function<void(const TCommand&, const std::string&)> FReplyObserver;
+    // The reply being read is RETR's or TOP's: its body is kept in FRetrieved.
+    bool FKeepMessage = false;
+    TRetrievedMessage FRetrieved;
     TSmartWinsock FWinsock;
     TStreamTransport* FTransport; // FWinsock or the one handed in
     bool FErrorFlag = false;

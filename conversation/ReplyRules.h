@@ -18,7 +18,6 @@ bool IsContinuationReply(const std::string& Text);
 // What a continuation carries after "+ ", without the line end.
 std::string ContinuationData(const std::string& Reply);
 
-
 // Upper-cases the command word and the blank after it; the arguments keep
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);
@@ -81,6 +80,7 @@ public:
     std::string Filter(const std::string& Chunk);
     // Bytes dropped since the last call.
     uint64_t TakeDropped();
+    uint64_t Pending() const { return FDropped; } // dropped, not taken yet
     size_t MaxLine() const { return FMaxLine; }
 
 private:

@@ -160,6 +160,11 @@ bool TProtocolLog::HasLines() const
     return !FView->Store().Empty();
 }
 
+size_t TProtocolLog::LineCount() const
+{
+    return FView->Store().LineCount();
+}
+
 void TProtocolLog::Clear()
 {
     FView->Clear();

@@ -62,6 +62,7 @@ public:
     bool HasRoom() const override { return FCharacters < FMaxCharacters; }
     void SetMaxCharacters(qint64 Count) { FMaxCharacters = Count; } // tests
     void Clear() override;
+    size_t LineCount() const override;
     // An empty line after the last connection's; coloured by connection, the next colour.
     void StartConnection() override;
 

@@ -2,7 +2,7 @@
 # Pictures of the program for the README: the built program on a private Xvfb
 # display with openbox, driven with xdotool through one typical session
 # against a small scripted POP3 server on loopback. Writes main.png,
-# connected.png, finder.png, assistant.png, about.png and servercheck.png to
+# connected.png, anatomy.png, finder.png, assistant.png, about.png and servercheck.png to
 # docs/screenshots/, each cropped to its window.
 #
 #   scripts/screenshots.sh [build folder, default build]
@@ -125,6 +125,13 @@ for Line in list "retr 1"; do
   Key Return
 done
 Shot connected.png
+
+# "&Befehle" > "Nachricht &zerlegen ...", the subject chosen in "Kopf".
+Key alt+b
+Key z
+Key Home Down Down
+Shot anatomy.png
+Key alt+F4
 
 Key alt+k
 Type quit

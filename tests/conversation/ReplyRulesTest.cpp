@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "conversation/ReplyRules.h"
+#include "conversation/RetrievedMessage.h"
 
 namespace {
 
@@ -266,5 +267,44 @@ TEST(ReplyRules, TerminatorSplitAtEveryPositionIsFound)
                 EXPECT_TRUE(Run.Held == ".\r\n" || IsBodyComplete(Run.Held));
             }
         }
+    }
+}
+
+// The kept RETR/TOP body: dot-stuffing undone, the "." line dropped, bounded.
+TEST(ReplyRules, RetrievedMessageKeepsTheBodyAsSent)
+{
+    struct TCase {
+        Lines Chunks;
+        size_t Max;
+        bool Complete, Shown, LinesCut;
+        std::string Kept;
+        bool Available, Cut, LinesValid;
+    };
+    const TCase Cases[] = {
+        { { "a\r\n..b\r\n", "...\r\n.\r\n" }, 100, true, true, false, "a\r\n.b\r\n..\r\n", true, false, true },
+        { { "..\r\n.\r\n" }, 100, true, true, false, ".\r\n", true, false, true },
+        { { ".\r\n" }, 100, true, true, false, "", true, false, true },
+        // Past the bound the rest is counted as cut, the "." line still ends it.
+        { { "abcdef\r\n", "gh\r\n.\r\n" }, 5, true, true, false, "abcde", true, true, true },
+        { { "..abc\r\n.\r\n" }, 3, true, true, false, ".ab", true, true, true },
+        // No "." line: nothing to take apart.
+        { { "a\r\n" }, 100, false, true, false, "a\r\n", false, false, false },
+        // A full log or an overlong line: the bytes stay, the line link or wholeness goes.
+        { { "a\r\n.\r\n" }, 100, true, false, false, "a\r\n", true, false, false },
+        { { "a\r\n.\r\n" }, 100, true, true, true, "a\r\n", true, true, true },
+    };
+    for (const TCase& Case : Cases) {
+        TRetrievedMessage Message;
+        Message.SetMaxBytes(Case.Max);
+        Message.Start(7, true);
+        for (const std::string& Chunk : Case.Chunks)
+            Message.Add(Chunk);
+        Message.Finish(Case.Complete, Case.Shown, Case.LinesCut);
+        SCOPED_TRACE(Case.Chunks.front());
+        EXPECT_EQ(Message.Bytes(), Case.Kept);
+        EXPECT_EQ(Message.Available(), Case.Available);
+        EXPECT_EQ(Message.Cut(), Case.Cut);
+        EXPECT_EQ(Message.LinesValid(), Case.LinesValid);
+        EXPECT_EQ(Message.FirstLogLine(), 7u);
     }
 }

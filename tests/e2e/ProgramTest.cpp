@@ -999,3 +999,54 @@ TEST_F(BrieflotseE2E, ServerThatHangsUpTakesTheWindowOffline)
     EXPECT_TRUE(Server.waitFinished(ShowMs)) << Server.error();
     EXPECT_EQ(Server.received(), "PASS geheim\r\n");
 }
+
+// RETR of the practice server's message with umlauts, "&Befehle" > "Nachricht
+// &zerlegen ...", and an item chosen by keys selects its lines in the log.
+TEST_F(BrieflotseE2E, AnatomyItemSelectsItsLogLines)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    for (const char* Line : { "user lotse", "pass uebung", "retr 2" }) {
+        Type(Line);
+        Key("Return");
+    }
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    ASSERT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("--lotse-umlaute--") != std::string::npos; }, ShowMs))
+        << "log: " << Copied;
+
+    Menu(*App, "alt+b", "z");
+    const std::string Window = WaitForWindow(*App, "Brieflotse - Nachricht zerlegen");
+    ASSERT_FALSE(Window.empty()) << "Befehle, Nachricht zerlegen opened no window";
+    // "Kopf": the fourth field is the subject, one line in the log.
+    Key("Home Down Down Down");
+    Step("subject chosen");
+    Session->Activate(App->Window);
+    Key("ctrl+c");
+    EXPECT_TRUE(WaitUntil(
+        [&] { return (Copied = Session->Clipboard()) == "Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe_mit_Umlauten?="; }, ShowMs))
+        << "log selection: " << Copied;
+
+    // "Aufbau": the second part (1.1) spans its header and its QP lines.
+    Session->Activate(Window);
+    Key("alt+a");
+    Key("Home Down");
+    Step("part chosen");
+    Session->Activate(App->Window);
+    Key("ctrl+c");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            Copied = Session->Clipboard();
+            return Copied.rfind("Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable", 0)
+                == 0;
+        },
+        ShowMs))
+        << "log selection: " << Copied;
+    EXPECT_NE(Copied.find("=C3=84 =C3=96 =C3=9C =C3=9F."), std::string::npos) << Copied;
+    EXPECT_EQ(Copied.find("8bit"), std::string::npos) << "the next part is no part of it: " << Copied;
+}
