@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "check/ServerCheck.h"
+#include "discovery/FinderTypes.h"
 #include "practice/PracticeFault.h"
 
 QString BrieflotseVersion()
@@ -58,8 +59,13 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         QStringLiteral("name"));
     const QCommandLineOption CheckPassword(QStringLiteral("password-stdin"),
         QStringLiteral("Mit --check und --user: liest das Paßwort aus der ersten Zeile der Standardeingabe."));
+    const QCommandLineOption Find(QStringLiteral("find"),
+        QStringLiteral("Sucht die POP3-Server einer E-Mail-Adresse oder Domain (ohne Fenster): SRV-Einträge, "
+                       "Autoconfig-Dateien, Anbieter-Datenbank, Anbieter hinter dem MX, Ausprobieren. Ende mit 0 "
+                       "(gefunden), 1 (keiner gefunden), 2 (Fehler), 64 (falscher Aufruf)."),
+        QStringLiteral("adresse|domain"));
     const QCommandLineOption CheckJson(
-        QStringLiteral("json"), QStringLiteral("Mit --check: der Bericht als JSON statt als Text."));
+        QStringLiteral("json"), QStringLiteral("Mit --check oder --find: der Bericht als JSON statt als Text."));
     const QCommandLineOption CheckHtml(QStringLiteral("html"),
         QStringLiteral("Mit --check: schreibt den Bericht zusätzlich als HTML-Datei."), QStringLiteral("datei"));
     const QCommandLineOption CheckPdf(QStringLiteral("pdf"),
@@ -71,6 +77,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     Parser.addOption(TlsPort);
     Parser.addOption(Fault);
     Parser.addOption(Check);
+    Parser.addOption(Find);
     Parser.addOption(CheckUser);
     Parser.addOption(CheckPassword);
     Parser.addOption(CheckJson);
@@ -86,7 +93,9 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     if (!Parser.parse(Arguments)) {
         Print(stderr, QStringLiteral("%1: %2\nMehr mit \"%1 --help\".\n").arg(Name, Parser.errorText()));
         Result.Done = true;
-        Result.ExitCode = Arguments.contains(QStringLiteral("--check")) ? kCheckUsageExitCode : 2;
+        Result.ExitCode = Arguments.contains(QStringLiteral("--check")) || Arguments.contains(QStringLiteral("--find"))
+            ? kCheckUsageExitCode
+            : 2;
         return Result;
     }
     if (Parser.isSet(Help)) {
@@ -120,6 +129,25 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.ExitCode = 2;
         return Result;
     };
+    if (Parser.isSet(Find)) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
+            || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
+            return Usage(QStringLiteral("--find sucht für genau eine Adresse oder Domain und nimmt nur --json dazu."));
+        TFinderQuery Query;
+        std::string Problem;
+        if (!ParseFinderQuery(Parser.value(Find).toStdString(), Query, Problem))
+            return Usage(QStringLiteral("--find: ") + QString::fromStdString(Problem));
+        Result.Find = true;
+        Result.FindQuery = Parser.value(Find).trimmed();
+        Result.FindJson = Parser.isSet(CheckJson);
+        return Result;
+    }
     const bool CheckOnly = Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckJson)
         || Parser.isSet(CheckHtml) || Parser.isSet(CheckPdf);
     if (Parser.isSet(Check) || CheckOnly) {
@@ -129,7 +157,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
             return Result;
         };
         if (!Parser.isSet(Check))
-            return Usage(QStringLiteral("--user, --password-stdin, --json, --html und --pdf gelten nur mit --check."));
+            return Usage(QStringLiteral("--user, --password-stdin, --html und --pdf gelten nur mit --check, --json mit "
+                                        "--check oder --find."));
         if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
             || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));

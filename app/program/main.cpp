@@ -4,13 +4,14 @@
 #include <QApplication>
 
 #include "app/CommandLine.h"
+#include "app/FinderTerminal.h"
 #include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
 #include "app/ServerCheckTerminal.h"
 
 int main(int argc, char** argv)
 {
-    // Help, version, the practice server and the check alone need no window system.
+    // Help, version, the practice server, the check and the finder alone need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
@@ -21,6 +22,8 @@ int main(int argc, char** argv)
         return RunPracticeServerInTerminal(Line);
     if (Line.Check)
         return RunServerCheckInTerminal(Line);
+    if (Line.Find)
+        return RunFinderInTerminal(Line);
 
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();
