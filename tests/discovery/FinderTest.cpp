@@ -10,10 +10,8 @@
 #include <QJsonObject>
 
 #include <chrono>
-#include <csignal>
-#include <fstream>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,11 +20,9 @@
 #include "discovery/PinnedNames.h"
 #include "practice/PracticeServer.h"
 #include "tests/practice/ToolRun.h"
+#include "tests/support/ConfigServerHarness.h"
 #include "tests/support/DnsmasqHarness.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
-
-extern char** environ;
 
 namespace {
 
@@ -179,46 +175,6 @@ TEST(FinderRules, ProviderBehindMXAndPins)
     EXPECT_EQ(FindPin(pins, "a.test", 80), nullptr);
 }
 
-// The Python server with the test routes, for as long as the test runs.
-class ConfigServer {
-public:
-    bool start(const std::string& routes, const TestCertificates& certificates)
-    {
-        const std::string routesFile = folder_.file("routes.json");
-        std::ofstream(routesFile) << routes;
-        const std::string script = std::string(BRIEFLOTSE_SOURCE_DIR) + "/tests/discovery/config_server.py";
-        const std::string portsFile = folder_.file("ports");
-        std::vector<std::string> words = { "/usr/bin/python3", script, routesFile,
-            certificates.certificateFile(TestCertificates::Kind::TestDomains), certificates.keyFile(), portsFile };
-        std::vector<char*> argv;
-        for (auto& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-            return false;
-        for (int tries = 0; tries < 100; ++tries) {
-            std::ifstream ports(portsFile);
-            if (ports >> https_ >> http_)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    ~ConfigServer()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    int https_ = 0;
-    int http_ = 0;
-
-private:
-    TempDir folder_;
-    pid_t pid_ = -1;
-};
-
 QJsonObject Route(const std::string& body, int status = 200, const std::string& location = {})
 {
     QJsonObject route { { "status", status }, { "body", QString::fromStdString(body) } };
@@ -233,6 +189,42 @@ bool Named(const QJsonArray& list, const char* text)
         if (item.toString().contains(QString::fromUtf8(text)))
             return true;
     return false;
+}
+
+// A name server and a web server that take the connection and never answer:
+// a stop must still end every source within 100 ms.
+TEST(FinderEngine, CancelEndsEverySourceAtOnce)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 64), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    ::setenv("BRIEFLOTSE_NAMESERVER", ("127.0.0.1:" + port).c_str(), 1);
+    TFinderOptions options;
+    options.ProviderDatabase = "https://127.0.0.1:" + port + "/v1.1/";
+    TAddressFinder finder(Anna(), options);
+    TFinderReport report;
+    std::thread search([&] { report = finder.Run(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto stop = std::chrono::steady_clock::now();
+    finder.Cancel();
+    search.join();
+    const auto took
+        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop).count();
+    ::unsetenv("BRIEFLOTSE_NAMESERVER");
+    ::close(listener);
+    EXPECT_LE(took, 100);
+    EXPECT_TRUE(report.Cancelled);
+    EXPECT_TRUE(report.Candidates.empty());
+    int errors = 0;
+    for (const TSourceRow& row : report.Sources)
+        errors += row.Result == TSourceResult::Error;
+    EXPECT_GE(errors, 4); // both SRV, MX and the database were still waiting
 }
 
 const std::string kAutoconfigPath = "/mail/config-v1.1.xml";
@@ -274,8 +266,8 @@ TEST(FinderProgram, FindsFromEverySourceAndRefusesHostileAnswers)
     add("klartext.test", "/r6", Route(good));
     add("http autoconfig.klartext.test", kAutoconfigPath, Route(good));
     add("ispdb.test", "/v1.1/klartext.test", Route("<clientConfig><emailProvider>"));
-    ConfigServer web;
-    ASSERT_TRUE(web.start(QJsonDocument(routes).toJson().toStdString(), *certificates));
+    ConfigServerHarness web;
+    ASSERT_TRUE(web.start(QJsonDocument(routes).toJson().toStdString(), *certificates, BRIEFLOTSE_SOURCE_DIR));
     TPracticeServer practice;
     ASSERT_TRUE(practice.Start()) << practice.Problem();
 
@@ -285,10 +277,10 @@ TEST(FinderProgram, FindsFromEverySourceAndRefusesHostileAnswers)
     };
     for (const char* host : { "autoconfig.beispiel.test", "beispiel.test", "ispdb.test", "autoconfig.eu.anbieter.test",
              "autoconfig.anbieter.test", "autoconfig.klartext.test", "klartext.test" })
-        pin(host, 443, web.https_);
+        pin(host, 443, web.httpsPort());
     for (const char* host :
         { "autoconfig.beispiel.test", "beispiel.test", "autoconfig.klartext.test", "klartext.test" })
-        pin(host, 80, web.http_);
+        pin(host, 80, web.httpPort());
     pin("pop3.leer.test", 995, practice.TlsPort());
     pin("pop3.leer.test", 110, practice.Port());
     const std::vector<std::string> environment = { "BRIEFLOTSE_RESOLVE=" + pins,

@@ -3,9 +3,10 @@ loopback, answering by Host header and path from a routes file.
 
     config_server.py ROUTES.json CERT KEY PORTS-FILE
 
-ROUTES maps "host path" (or "http host path" for the HTTP port alone) to {"status", "body", "location", "size"} ("size":
-that many bytes of filler instead of a body). The two ports go to PORTS-FILE
-as "https http" once both listen.
+ROUTES maps "host path" (or "http host path" for the HTTP port alone) to
+{"status", "body", "location", "size", "delay"} ("size": that many bytes of
+filler instead of a body; "delay": seconds to wait before answering). The
+two ports go to PORTS-FILE as "https http" once both listen.
 """
 import http.server
 import json
@@ -13,6 +14,7 @@ import os
 import ssl
 import sys
 import threading
+import time
 
 routes_path, cert, key, ports_path = sys.argv[1:5]
 with open(routes_path, encoding="utf-8") as f:
@@ -27,6 +29,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if route is None:
             self.send_error(404)
             return
+        time.sleep(route.get("delay", 0))
         body = route.get("body", "").encode("utf-8")
         if "size" in route:
             body = b"<" * route["size"]
