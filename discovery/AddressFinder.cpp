@@ -162,11 +162,20 @@ TAnswer FetchConfig(TShared& Shared, const std::string& Source, const std::strin
     return Answer;
 }
 
-// One DNS question; false with the row filled in when it brought no records.
-bool AskDns(TShared& Shared, TSmartNSLookup& Lookup, const std::string& Name, const char* Type, TSourceRow& Row)
+// A DNS response code says the record is not there; anything else means the
+// name server cannot be asked.
+bool IsAnswerCode(int32_t Code)
 {
-    if (Lookup.TargetHost().empty())
-        Lookup.SetTargetHost("9.9.9.9");
+    return Code >= 1 && Code <= 15;
+}
+
+// One DNS question; false with the row filled in when it brought no records.
+// One DNS question; false with the row filled in when it brought no records.
+// Code: 0, or why there is no answer.
+bool AskDns(TShared& Shared, TSmartNSLookup& Lookup, const std::string& Name, const char* Type, bool Tls,
+    TSourceRow& Row, int32_t& Code)
+{
+    Code = 0;
     Lookup.Reset(true);
     Lookup.Header().SetRD(true);
     Lookup.Question().SetQName(Name);
@@ -177,21 +186,32 @@ bool AskDns(TShared& Shared, TSmartNSLookup& Lookup, const std::string& Name, co
         if (Shared.Cancel.load())
             Lookup.Cancel();
     };
-    if (Lookup.Lookup())
+    TDnsAnswer Answer;
+    Answer.Name = Name;
+    Answer.Type = Type;
+    Answer.Tls = Tls;
+    Answer.Lookup = &Lookup;
+    Answer.Answered = Lookup.Lookup();
+    if (Answer.Answered) {
+        if (Shared.Observer)
+            Shared.Observer->DnsAnswered(Answer);
         return true;
+    }
     std::string Origin;
-    int32_t Code = 0;
-    std::string Description;
-    Lookup.GetErrorInfo(Origin, Code, Description);
+    Lookup.GetErrorInfo(Origin, Answer.Code, Answer.Description);
+    Code = Answer.Code;
+    std::string Description = Answer.Description;
+    if (Shared.Observer && !Shared.Cancel.load())
+        Shared.Observer->DnsAnswered(Answer);
     // A response code says the record is not there; anything else is a failure.
-    Row.Result = Code >= 1 && Code <= 15 ? TSourceResult::None : TSourceResult::Error;
+    Row.Result = IsAnswerCode(Code) ? TSourceResult::None : TSourceResult::Error;
     if (Code == TSmartNSLookup::ErrorClosed || Code == TSmartNSLookup::ErrorNotDNS)
         Description = "antwortet nicht mit DNS über TCP";
     Row.Detail = "Name-Server " + Lookup.TargetHost() + ": " + Description;
     return false;
 }
 
-void AskSrv(TShared& Shared, bool Tls)
+int32_t AskSrv(TShared& Shared, TSmartNSLookup& Lookup, bool Tls)
 {
     const auto Start = TClock::now();
     TAnswer Answer;
@@ -199,8 +219,11 @@ void AskSrv(TShared& Shared, bool Tls)
     Row.Source = "srv";
     const std::string Name = (Tls ? "_pop3s._tcp." : "_pop3._tcp.") + Shared.Query.Domain;
     Row.Asked = "SRV " + Name;
-    TSmartNSLookup Lookup;
-    if (AskDns(Shared, Lookup, Name, "SRV", Row)) {
+    int32_t Code = 0;
+    if (CheckName(Name) != TSmartNSNameFault::None) {
+        Row.Result = TSourceResult::Error;
+        Row.Detail = "Der Name ist für eine DNS-Frage zu lang: nicht gefragt.";
+    } else if (AskDns(Shared, Lookup, Name, "SRV", Tls, Row, Code)) {
         std::vector<TSmartNSSRV> Records;
         for (int Index = 0; Index < Lookup.Answers().Count(); ++Index) {
             TSmartNSSRV SRV;
@@ -244,6 +267,7 @@ void AskSrv(TShared& Shared, bool Tls)
         Extra.Ms = Row.Ms;
     Answer.Rows.insert(Answer.Rows.begin(), Row);
     Shared.Report(Answer.Rows, Answer.Offers);
+    return Code;
 }
 
 std::string DatabaseBase(const TFinderOptions& Options)
@@ -254,17 +278,41 @@ std::string DatabaseBase(const TFinderOptions& Options)
     return Chosen && *Chosen ? Chosen : DefaultProviderDatabase;
 }
 
-// The MX, then autoconfig and the database of the provider behind it, both at once.
-void AskProviderOfMX(TShared& Shared)
+// SRV for both services, then the MX, one after another to the one name
+// server; then autoconfig and the database of the provider behind the MX, both
+// at once. A name server that cannot be asked is not asked again.
+void AskDnsAndProviderOfMX(TShared& Shared)
 {
+    TSmartNSLookup Lookup;
+    if (!Shared.Options.NameServerHost.empty())
+        Lookup.SetTargetHost(Shared.Options.NameServerHost);
+    if (!Shared.Options.NameServerPort.empty())
+        Lookup.SetTargetPort(Shared.Options.NameServerPort);
+    if (Lookup.TargetHost().empty())
+        Lookup.SetTargetHost(FinderFallbackNameServer);
+    bool Reachable = true;
+    for (const bool Tls : { true, false }) {
+        if (!Reachable || Shared.Cancel.load()) {
+            const std::string Name = (Tls ? "_pop3s._tcp." : "_pop3._tcp.") + Shared.Query.Domain;
+            Shared.Report({ { "srv", "SRV " + Name, TSourceResult::Error,
+                              "Nicht gefragt: der Name-Server war nicht zu erreichen.", 0 } },
+                {});
+            continue;
+        }
+        const int32_t Code = AskSrv(Shared, Lookup, Tls);
+        Reachable = Code == 0 || IsAnswerCode(Code);
+    }
     const auto Start = TClock::now();
     const std::string& Domain = Shared.Query.Domain;
     TSourceRow Row;
     Row.Source = "mx-autoconfig";
     Row.Asked = "MX " + Domain;
-    TSmartNSLookup Lookup;
     std::vector<std::pair<uint16_t, std::string>> Hosts;
-    if (AskDns(Shared, Lookup, Domain, "MX", Row)) {
+    int32_t Code = 0;
+    if (!Reachable || Shared.Cancel.load()) {
+        Row.Result = TSourceResult::Error;
+        Row.Detail = "Nicht gefragt: der Name-Server war nicht zu erreichen.";
+    } else if (AskDns(Shared, Lookup, Domain, "MX", false, Row, Code)) {
         for (int Index = 0; Index < Lookup.Answers().Count(); ++Index) {
             TSmartNSMX MX;
             const TSmartNSRecord& Record = Lookup.Answers().Items(Index);
@@ -521,8 +569,6 @@ TFinderReport TAddressFinder::Run()
     const TFinderQuery& Query = Shared.Query;
     const std::string Database = DatabaseBase(Shared.Options);
     std::vector<std::function<void(TShared&)>> Sources = {
-        [](TShared& S) { AskSrv(S, true); },
-        [](TShared& S) { AskSrv(S, false); },
         [&](TShared& S) { AskHttpsAutoconfig(S, "autoconfig", AutoconfigUrl("https", Query.Domain, Query)); },
         [&](TShared& S) { AskHttpsAutoconfig(S, "autoconfig-wellknown", WellKnownUrl("https", Query.Domain)); },
         [&](TShared& S) { AskHttpAutoconfig(S, AutoconfigUrl("http", Query.Domain, Query)); },
@@ -531,7 +577,7 @@ TFinderReport TAddressFinder::Run()
             const TAnswer Answer = FetchConfig(S, "ispdb", FinderRules::ProviderDatabaseUrl(Database, Query.Domain));
             S.Report(Answer.Rows, Answer.Offers);
         },
-        AskProviderOfMX,
+        AskDnsAndProviderOfMX,
     };
     Shared.OthersPending = static_cast<int>(Sources.size());
     std::vector<std::thread> Threads;

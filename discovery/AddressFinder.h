@@ -2,7 +2,9 @@
 
 // The address finder: from an e-mail address or a domain to its POP3 servers.
 // Every source starts at once on a thread of its own and reports one row per
-// question it asked, as soon as it has the answer: SRV records, the domain's
+// question it asked, as soon as it has the answer: SRV and MX records (one
+// after another to the one name server, so that a dead one costs one wait, not
+// three), the domain's
 // autoconfig file (HTTPS; HTTP only as a fallback), the provider database,
 // the provider behind the MX and, when none of those names a server, probing
 // likely host names. The servers are then merged into candidates with the
@@ -16,22 +18,43 @@
 
 #include "discovery/FinderTypes.h"
 
+class TSmartNSLookup;
+
+// One DNS question of the search and its answer, for a caller that shows the
+// records themselves. Lookup holds the answer only during the call.
+struct TDnsAnswer {
+    std::string Name;
+    std::string Type; // "SRV" or "MX"
+    bool Tls = false; // _pop3s
+    bool Answered = false; // false: Code and Description say why
+    int32_t Code = 0;
+    std::string Description;
+    const TSmartNSLookup* Lookup = nullptr;
+};
+
 // Told of each row as it is ready, from the sources' threads, one at a time.
 class TFinderObserver {
 public:
     virtual ~TFinderObserver() = default;
     virtual void SourceDone(const TSourceRow& Row) = 0;
+    // Before the row of a DNS question, on the thread that asked.
+    virtual void DnsAnswered(const TDnsAnswer& Answer) { (void)Answer; }
 };
 
 struct TFinderOptions {
     // The provider database's address, the domain appended; empty:
     // BRIEFLOTSE_ISPDB, else DefaultProviderDatabase.
     std::string ProviderDatabase;
+    // The name server; empty: the machine's (BRIEFLOTSE_NAMESERVER, the
+    // resolver configuration), else FallbackNameServer.
+    std::string NameServerHost;
+    std::string NameServerPort;
     int DnsTimeoutSeconds = 10;
     int ProbeTimeoutMs = 5000;
     int HttpTimeoutMs = 10000;
 };
 
+inline constexpr char FinderFallbackNameServer[] = "9.9.9.9";
 inline constexpr char DefaultProviderDatabase[] = "https://autoconfig.thunderbird.net/v1.1/";
 
 class TAddressFinder {

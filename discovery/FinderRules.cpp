@@ -5,6 +5,7 @@
 #include "discovery/AddressFinder.h"
 #include "discovery/ConfigFile.h"
 #include "dns/SmartNSMessage.h"
+#include "net/PeerAddress.h"
 #include "text/AsciiText.h"
 
 bool ParseFinderQuery(const std::string& Text, TFinderQuery& Query, std::string& Problem)
@@ -103,6 +104,9 @@ bool InsideDomain(const std::string& Host, const std::string& Domain)
 std::vector<std::string> ProviderDomains(const std::string& MXHost, const std::string& Domain)
 {
     std::vector<std::string> Domains;
+    TPeerAddress Numeric;
+    if (ParseNumericAddress(MXHost, Numeric))
+        return Domains;
     const char* Registrable = psl_registrable_domain(psl_builtin(), MXHost.c_str());
     if (!Registrable)
         return Domains;
