@@ -18,7 +18,6 @@ bool IsContinuationReply(const std::string& Text);
 // What a continuation carries after "+ ", without the line end.
 std::string ContinuationData(const std::string& Reply);
 
-
 // Upper-cases the command word and the blank after it; the arguments keep
 // their case (a USER name, a password).
 std::string UpperCaseCommandWord(const std::string& Line);

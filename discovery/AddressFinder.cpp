@@ -345,6 +345,8 @@ void AskDnsAndProviderOfMX(TShared& Shared)
     }
     Shared.Report({ Row }, {});
     std::vector<std::thread> Fetches;
+    if (Shared.Options.DnsOnly)
+        Domains.clear();
     for (const std::string& Provider : Domains) {
         Fetches.emplace_back([&Shared, Provider] {
             BlockBrokenPipeSignal();
@@ -579,6 +581,8 @@ TFinderReport TAddressFinder::Run()
         },
         AskDnsAndProviderOfMX,
     };
+    if (Shared.Options.DnsOnly)
+        Sources.erase(Sources.begin(), Sources.end() - 1);
     Shared.OthersPending = static_cast<int>(Sources.size());
     std::vector<std::thread> Threads;
     for (auto& Source : Sources)
@@ -590,10 +594,11 @@ TFinderReport TAddressFinder::Run()
             Shared.OthersFound = !Shared.Offers.empty();
             Shared.Changed.notify_all();
         });
-    Threads.emplace_back([&Shared] {
-        BlockBrokenPipeSignal();
-        Guess(Shared);
-    });
+    if (!Shared.Options.DnsOnly)
+        Threads.emplace_back([&Shared] {
+            BlockBrokenPipeSignal();
+            Guess(Shared);
+        });
     for (std::thread& Thread : Threads)
         Thread.join();
 

@@ -50,6 +50,10 @@ struct TFinderOptions {
     std::string NameServerHost;
     std::string NameServerPort;
     int DnsTimeoutSeconds = 10;
+    // Only the name server's SRV and MX records, no web and no probing: for
+    // tests of what the name server says, which must not wait on the
+    // machine's resolver.
+    bool DnsOnly = false;
     int ProbeTimeoutMs = 5000;
     int HttpTimeoutMs = 10000;
 };
