@@ -283,13 +283,14 @@ TEST(FinderProgram, FindsFromEverySourceAndRefusesHostileAnswers)
         pin(host, 80, web.httpPort());
     pin("pop3.leer.test", 995, practice.TlsPort());
     pin("pop3.leer.test", 110, practice.Port());
-    const std::vector<std::string> environment = { "BRIEFLOTSE_RESOLVE=" + pins,
-        "BRIEFLOTSE_ISPDB=https://ispdb.test/v1.1/", "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(dns.port()) };
-    // Over the caller's own SSL_CERT_FILE: a second entry in the environment would not count.
+    // Set here, over the caller's own: a second entry in the program's environment would not count.
+    ::setenv("BRIEFLOTSE_RESOLVE", pins.c_str(), 1);
+    ::setenv("BRIEFLOTSE_ISPDB", "https://ispdb.test/v1.1/", 1);
+    ::setenv("BRIEFLOTSE_NAMESERVER", ("127.0.0.1:" + std::to_string(dns.port())).c_str(), 1);
     certificates->trustInThisProcess();
 
     auto find = [&](const std::string& query, int exitCode) {
-        const TToolResult run = RunTool({ BRIEFLOTSE_PROGRAM, "--find", query, "--json" }, 30000, environment);
+        const TToolResult run = RunTool({ BRIEFLOTSE_PROGRAM, "--find", query, "--json" }, 30000);
         EXPECT_EQ(run.Status, exitCode) << query << run.Output << run.Errors;
         QJsonParseError parseError;
         const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(run.Output), &parseError).object();
