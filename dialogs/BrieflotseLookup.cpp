@@ -355,6 +355,34 @@ public:
     QSize sizeHint() const override { return { QTreeWidget::sizeHint().width(), minimumHeight() }; }
 };
 
+// A list of rows to read and choose one of: every column as wide as its texts
+// need at any font size, long ones scrolled sideways; it asks for Lines lines
+// only and takes whatever room the tallest page leaves, so the text above it
+// keeps the height it needs.
+QTreeWidget* NewList(
+    QWidget* Page, const char* Name, const QStringList& Headers, std::initializer_list<int> RightAligned, int Lines)
+{
+    auto* List = new TServerList(Page);
+    List->setObjectName(Name);
+    List->setColumnCount(static_cast<int>(Headers.size()));
+    List->setHeaderLabels(Headers);
+    for (const int Column : RightAligned)
+        List->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
+    List->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    List->header()->setStretchLastSection(false);
+    List->header()->setSectionsMovable(false);
+    List->setRootIsDecorated(false);
+    List->setItemsExpandable(false);
+    List->setSortingEnabled(false);
+    List->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    List->setSelectionMode(QAbstractItemView::SingleSelection);
+    List->setSelectionBehavior(QAbstractItemView::SelectRows);
+    List->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    List->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    List->setMinimumHeight(List->fontMetrics().lineSpacing() * Lines);
+    return List;
+}
+
 QVBoxLayout* PageLayout(QWidget* Page)
 {
     auto* Column = new QVBoxLayout(Page);
@@ -457,33 +485,11 @@ QWidget* TPOP3Lookup::BuildSelectPage()
                                           "die Domain annehmen (SMTP); ob sie auch POP3 anbieten, ist nicht sicher. "
                                           "Bitte wählen Sie einen Server, und klicken Sie dann auf \"Verbinden\"."),
         Page));
-    FMXHosts = new TServerList(Page);
-    FMXHosts->setObjectName("MXHosts");
-    FMXHosts->setColumnCount(8);
-    FMXHosts->setHeaderLabels({ QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"),
-        QStringLiteral("Priorität"), QStringLiteral("Benutzername"), QStringLiteral("Anmeldung"),
-        QStringLiteral("Quellen"), QStringLiteral("Hinweise") });
-    for (const int Column : { 1, 3 })
-        FMXHosts->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
-    // Port, kind and priority as wide as their texts need at any font size;
-    // the server name takes the rest.
-    FMXHosts->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    FMXHosts->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    FMXHosts->header()->setStretchLastSection(false);
-    FMXHosts->header()->setSectionsMovable(false);
-    FMXHosts->setRootIsDecorated(false);
-    FMXHosts->setItemsExpandable(false);
-    FMXHosts->setSortingEnabled(false);
-    FMXHosts->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FMXHosts->setSelectionMode(QAbstractItemView::SingleSelection);
-    FMXHosts->setSelectionBehavior(QAbstractItemView::SelectRows);
-    // The columns after the priority hold long texts: the list scrolls sideways.
-    FMXHosts->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    FMXHosts->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    // The list asks for its few lines only and takes whatever room the
-    // tallest page leaves; the text above it keeps the height it needs.
-    FMXHosts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    FMXHosts->setMinimumHeight(FMXHosts->fontMetrics().lineSpacing() * 5);
+    FMXHosts = NewList(Page, "MXHosts",
+        { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität"),
+            QStringLiteral("Benutzername"), QStringLiteral("Anmeldung"), QStringLiteral("Quellen"),
+            QStringLiteral("Hinweise") },
+        { 1, 3 }, 5);
     Column->addWidget(FMXHosts, 1);
     // The chosen row whole: its notes and the provider's page as a link.
     FDetails = Text(QString(), Page);
@@ -529,22 +535,10 @@ QWidget* TPOP3Lookup::BuildSourcesPage()
                                           "Antwort da ist: was gefragt wurde, die Antwort und die Zeit. Die "
                                           "Einzelheiten stehen in der letzten Spalte und im Tooltip."),
         Page));
-    FSourceRows = new TServerList(Page);
-    FSourceRows->setObjectName("SourceRows");
-    FSourceRows->setColumnCount(5);
-    FSourceRows->setHeaderLabels({ QStringLiteral("Quelle"), QStringLiteral("Gefragt"), QStringLiteral("Ergebnis"),
-        QStringLiteral("ms"), QStringLiteral("Antwort") });
-    FSourceRows->headerItem()->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
-    FSourceRows->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    FSourceRows->header()->setStretchLastSection(false);
-    FSourceRows->header()->setSectionsMovable(false);
-    FSourceRows->setRootIsDecorated(false);
-    FSourceRows->setItemsExpandable(false);
-    FSourceRows->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FSourceRows->setSelectionMode(QAbstractItemView::SingleSelection);
-    FSourceRows->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FSourceRows->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    FSourceRows->setMinimumHeight(FSourceRows->fontMetrics().lineSpacing() * 8);
+    FSourceRows = NewList(Page, "SourceRows",
+        { QStringLiteral("Quelle"), QStringLiteral("Gefragt"), QStringLiteral("Ergebnis"), QStringLiteral("ms"),
+            QStringLiteral("Antwort") },
+        { 3 }, 8);
     Column->addWidget(FSourceRows, 1);
     return Page;
 }

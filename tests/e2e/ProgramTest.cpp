@@ -263,6 +263,24 @@ protected:
         return Line;
     }
 
+    // The finder by keys: Typed, Enter, and Enter again on the row the list
+    // chose first; the window connects and a NOOP typed reaches Server.
+    void FindAndConnect(Program& App, const std::string& Typed, const ScriptedServer& Server)
+    {
+        Menu(App, "alt+s", "s");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
+        Type(Typed);
+        Key("Return");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
+        Step("found");
+        Key("Return");
+        ASSERT_TRUE(WaitForTitle(App, OnlineTitle)) << "title: " << Title(App);
+        Type("noop");
+        Key("Return");
+        size_t Mark = 0;
+        EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+    }
+
     static inline std::unique_ptr<X11Session> Session;
     static inline std::string Missing;
     static inline std::string StartProblem;
@@ -547,18 +565,7 @@ TEST_F(BrieflotseE2E, FinderFindsAServerByKeyboard)
     Program* App = StartProgram("config",
         { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()), "BRIEFLOTSE_ISPDB=https://127.0.0.1:9/" });
     ASSERT_TRUE(App);
-    Menu(*App, "alt+s", "s");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
-    Type("e2e.test");
-    Key("Return");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
-    Step("found");
-    Key("Return");
-    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
-    Type("noop");
-    Key("Return");
-    size_t Mark = 0;
-    EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+    FindAndConnect(*App, "e2e.test", Server);
 }
 
 // An address: the domain's autoconfig file (HTTPS, pinned to the test's
@@ -586,18 +593,7 @@ TEST_F(BrieflotseE2E, FinderFindsTheServerOfAnAddressAndConnects)
             "BRIEFLOTSE_RESOLVE=autoconfig.beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort()),
             "SSL_CERT_FILE=" + Certificates->caFile() });
     ASSERT_TRUE(App);
-    Menu(*App, "alt+s", "s");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
-    Type("anna@beispiel.test");
-    Key("Return");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
-    Step("found");
-    Key("Return");
-    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
-    Type("noop");
-    Key("Return");
-    size_t Mark = 0;
-    EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+    FindAndConnect(*App, "anna@beispiel.test", Server);
 }
 
 // A reply that keeps trickling in: Escape asks, "Ja" stops and disconnects;
