@@ -477,23 +477,21 @@ QWidget* TPOP3Lookup::BuildSelectPage()
     Page->setObjectName("PanelSelect");
     auto* Column = PageLayout(Page);
     Column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), Page));
-    Column->addWidget(Text(QStringLiteral("Diese Server wurden für die gewählte Adresse oder Domain gefunden. "
-                                          "SRV-Einträge nennen ihre POP3-Server samt Port; Autoconfig-Dateien, die "
-                                          "Anbieter-Datenbank und das Ausprobieren nennen sie mit Verbindungsart "
-                                          "(„TLS“: verschlüsselt ab dem ersten Byte, „STLS“: erst STLS senden), "
-                                          "Benutzername und Hinweisen. MX-Einträge nennen die Server, die E-Mail für "
-                                          "die Domain annehmen (SMTP); ob sie auch POP3 anbieten, ist nicht sicher. "
-                                          "Bitte wählen Sie einen Server, und klicken Sie dann auf \"Verbinden\"."),
+    Column->addWidget(Text(QStringLiteral("Diese Server wurden gefunden („TLS“: verschlüsselt ab dem ersten Byte, "
+                                          "„STLS“: zuerst STLS senden). MX-Einträge nennen die SMTP-Server der "
+                                          "Domain; ob sie auch POP3 anbieten, ist nicht sicher. Bitte wählen Sie "
+                                          "einen Server, und klicken Sie dann auf \"Verbinden\"."),
         Page));
     FMXHosts = NewList(Page, "MXHosts",
         { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität"),
             QStringLiteral("Benutzername"), QStringLiteral("Anmeldung"), QStringLiteral("Quellen"),
             QStringLiteral("Hinweise") },
-        { 1, 3 }, 5);
+        { 1, 3 }, 7);
     Column->addWidget(FMXHosts, 1);
     // The chosen row whole: its notes and the provider's page as a link.
     FDetails = Text(QString(), Page);
     FDetails->setObjectName("ServerDetails");
+    FDetails->setMinimumHeight(FDetails->fontMetrics().lineSpacing() * 3);
     FDetails->setTextFormat(Qt::RichText);
     FDetails->setOpenExternalLinks(true);
     FDetails->setTextInteractionFlags(Qt::TextBrowserInteraction);
@@ -536,22 +534,22 @@ QWidget* TPOP3Lookup::BuildSourcesPage()
                                           "Einzelheiten stehen in der letzten Spalte und im Tooltip."),
         Page));
     FSourceRows = NewList(Page, "SourceRows",
-        { QStringLiteral("Quelle"), QStringLiteral("Gefragt"), QStringLiteral("Ergebnis"), QStringLiteral("ms"),
+        { QStringLiteral("Quelle"), QStringLiteral("Ergebnis"), QStringLiteral("ms"), QStringLiteral("Gefragt"),
             QStringLiteral("Antwort") },
-        { 3 }, 8);
+        { 2 }, 9);
     Column->addWidget(FSourceRows, 1);
     return Page;
 }
 
 void TPOP3Lookup::AddSourceRow(const TSourceRow& Row)
 {
-    auto* Item = new QTreeWidgetItem({ QString::fromStdString(Row.Source), QString::fromStdString(Row.Asked),
-        LookupRules::SourceResultText(Row.Result), QString::number(Row.Ms), QString::fromStdString(Row.Detail) });
-    Item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+    auto* Item = new QTreeWidgetItem({ QString::fromStdString(Row.Source), LookupRules::SourceResultText(Row.Result),
+        QString::number(Row.Ms), QString::fromStdString(Row.Asked), QString::fromStdString(Row.Detail) });
+    Item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     for (int Column = 0; Column < 5; ++Column)
         Item->setToolTip(Column, QString::fromStdString(Row.Detail));
     if (Row.Result == TSourceResult::Error)
-        Item->setForeground(2, Qt::red);
+        Item->setForeground(1, Qt::red);
     FSourceRows->addTopLevelItem(Item);
     FSourceRows->scrollToItem(Item);
 }
