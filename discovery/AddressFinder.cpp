@@ -35,7 +35,7 @@ std::string ServerText(const std::string& Host, uint16_t Port, TSocketKind Socke
 // Query values in a URL: letters, digits and "-._~" as they are, the rest %XX.
 std::string UrlEncoded(const std::string& Text)
 {
-    static const char Hex[] = "0123456789ABCDEF";
+    static const char kHex[] = "0123456789ABCDEF";
     std::string Out;
     for (const char Char : Text) {
         const auto Byte = static_cast<unsigned char>(Char);
@@ -43,8 +43,8 @@ std::string UrlEncoded(const std::string& Text)
             Out += Char;
         } else {
             Out += '%';
-            Out += Hex[Byte >> 4];
-            Out += Hex[Byte & 15];
+            Out += kHex[Byte >> 4];
+            Out += kHex[Byte & 15];
         }
     }
     return Out;

@@ -124,10 +124,10 @@ namespace {
 
     int Rank(const std::string& Source)
     {
-        static const char* const Order[] = { "srv", "autoconfig", "autoconfig-wellknown", "ispdb", "mx-autoconfig",
+        static const char* const kOrder[] = { "srv", "autoconfig", "autoconfig-wellknown", "ispdb", "mx-autoconfig",
             "mx-ispdb", "autoconfig-http", "guess" };
         for (int Index = 0; Index < 8; ++Index)
-            if (Source == Order[Index])
+            if (Source == kOrder[Index])
                 return Index;
         return 8;
     }

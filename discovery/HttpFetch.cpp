@@ -82,7 +82,8 @@ void Explain(CURLcode Code, const char* Buffer, const TSink& Sink, int TotalMs, 
         Result.Problem = "Kein Web-Server erreichbar (" + Said + ").";
         return;
     case CURLE_OPERATION_TIMEDOUT:
-        Result.Problem = "Keine vollständige Antwort innerhalb von " + std::to_string(TotalMs / 1000) + " s.";
+        Result.Problem = "Keine vollständige Antwort innerhalb von "
+            + (TotalMs % 1000 == 0 ? std::to_string(TotalMs / 1000) + " s." : std::to_string(TotalMs) + " ms.");
         return;
     case CURLE_PEER_FAILED_VERIFICATION:
         Result.Problem = "Zertifikat nicht vertrauenswürdig: " + Said;

@@ -60,11 +60,11 @@ std::vector<TPinnedName> ParsePinnedNames(const std::string& Text)
 
 const std::vector<TPinnedName>& PinnedNames()
 {
-    static const std::vector<TPinnedName> Pins = [] {
+    static const std::vector<TPinnedName> kPins = [] {
         const char* Value = std::getenv("BRIEFLOTSE_RESOLVE");
         return Value ? ParsePinnedNames(Value) : std::vector<TPinnedName> {};
     }();
-    return Pins;
+    return kPins;
 }
 
 const TPinnedName* FindPin(const std::vector<TPinnedName>& Pins, const std::string& Host, uint16_t Port)

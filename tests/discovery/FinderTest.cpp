@@ -216,8 +216,6 @@ TEST(FinderEngine, CancelEndsEverySourceAtOnce)
     search.join();
     const auto took
         = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop).count();
-    ::unsetenv("BRIEFLOTSE_NAMESERVER");
-    ::close(listener);
     EXPECT_LE(took, 100);
     EXPECT_TRUE(report.Cancelled);
     EXPECT_TRUE(report.Candidates.empty());
@@ -225,6 +223,19 @@ TEST(FinderEngine, CancelEndsEverySourceAtOnce)
     for (const TSourceRow& row : report.Sources)
         errors += row.Result == TSourceResult::Error;
     EXPECT_GE(errors, 4); // both SRV, MX and the database were still waiting
+
+    // Left alone, each waits its own limit and no longer.
+    options.HttpTimeoutMs = 300;
+    options.DnsTimeoutSeconds = 1;
+    const auto start = std::chrono::steady_clock::now();
+    const TFinderReport waited = TAddressFinder(Anna(), options).Run();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
+    const bool timedOut = std::any_of(waited.Sources.begin(), waited.Sources.end(), [](const TSourceRow& row) {
+        return row.Source == "ispdb" && row.Detail == "Keine vollständige Antwort innerhalb von 300 ms.";
+    });
+    EXPECT_TRUE(timedOut);
+    ::unsetenv("BRIEFLOTSE_NAMESERVER");
+    ::close(listener);
 }
 
 const std::string kAutoconfigPath = "/mail/config-v1.1.xml";
