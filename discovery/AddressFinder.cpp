@@ -118,7 +118,7 @@ TAnswer FetchConfig(TShared& Shared, const std::string& Source, const std::strin
     Row.Source = Source;
     Row.Asked = Url;
     const std::string Via = Fetched.Redirects > 0
-        ? " (nach " + std::to_string(Fetched.Redirects) + " Weiterleitung(en) von " + Fetched.FinalUrl + ")"
+        ? " (nach " + std::to_string(Fetched.Redirects) + " Weiterleitung(en), zuletzt " + Fetched.FinalUrl + ")"
         : std::string();
     if (Fetched.Outcome != TFetchOutcome::Ok) {
         Row.Result = Fetched.Outcome == TFetchOutcome::Missing ? TSourceResult::None : TSourceResult::Error;
@@ -537,7 +537,9 @@ void Guess(TShared& Shared)
             Offer.Port = Ports[Index % 2];
             Offer.Socket = Tls ? TSocketKind::Ssl : Result.Stls ? TSocketKind::StartTls : TSocketKind::Plain;
             Offer.Source = "guess";
-            Offer.Notes.push_back("Durch Ausprobieren gefunden: der Benutzername ist nicht bekannt.");
+            // The probe only asks whether POP3 answers; "--check" judges the certificate.
+            Offer.Notes.push_back("Durch Ausprobieren gefunden (Zertifikat dabei nicht geprüft): der Benutzername ist "
+                                  "nicht bekannt.");
             Answer.Offers.push_back(Offer);
         }
     }

@@ -66,9 +66,13 @@ TEST(FinderSources, AddressFillsTheSourcesPageAndListsEveryServer)
         + "\", \"delay\": 0.6}, \"ispdb.test /v1.1/beispiel.test\": {\"body\": \"" + config + "\"}}";
     ConfigServerHarness web;
     ASSERT_TRUE(web.start(routes, *certificates, BRIEFLOTSE_SOURCE_DIR));
-    const std::string port = std::to_string(web.httpsPort());
-    ::setenv("BRIEFLOTSE_RESOLVE",
-        ("autoconfig.beispiel.test:443:127.0.0.1@" + port + ",ispdb.test:443:127.0.0.1@" + port).c_str(), 1);
+    // Every web name pinned, none left to the machine's resolver and its own waits.
+    std::string pins;
+    for (const char* host : { "autoconfig.beispiel.test", "beispiel.test", "ispdb.test", "autoconfig.anbieter.test" })
+        for (const auto& [port, to] : { std::pair(443, web.httpsPort()), std::pair(80, web.httpPort()) })
+            pins += (pins.empty() ? "" : ",") + std::string(host) + ":" + std::to_string(port) + ":127.0.0.1@"
+                + std::to_string(to);
+    ::setenv("BRIEFLOTSE_RESOLVE", pins.c_str(), 1);
     certificates->trustInThisProcess();
 
     TempDir dir;

@@ -590,7 +590,10 @@ TEST_F(BrieflotseE2E, FinderFindsTheServerOfAnAddressAndConnects)
         *Certificates, BRIEFLOTSE_SOURCE_DIR));
     Program* App = StartProgram("config",
         { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()), "BRIEFLOTSE_ISPDB=https://127.0.0.1:9/",
-            "BRIEFLOTSE_RESOLVE=autoconfig.beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort()),
+            "BRIEFLOTSE_RESOLVE=autoconfig.beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort())
+                + ",beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort())
+                + ",autoconfig.beispiel.test:80:127.0.0.1@" + std::to_string(Web.httpPort())
+                + ",beispiel.test:80:127.0.0.1@" + std::to_string(Web.httpPort()),
             "SSL_CERT_FILE=" + Certificates->caFile() });
     ASSERT_TRUE(App);
     FindAndConnect(*App, "anna@beispiel.test", Server);
