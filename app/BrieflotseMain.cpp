@@ -37,6 +37,8 @@
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/BrieflotseLookup.h"
 #include "dialogs/MessageBox.h"
+#include "dialogs/ServerCheckDialog.h"
+#include "dialogs/ServerField.h"
 #include "dialogs/WaitInputGuard.h"
 #include "net/WinsockErrors.h"
 #include "protocollog/LogFonts.h"
@@ -45,24 +47,9 @@
 
 namespace {
 
-const int HistoryLimit = 64;
-
 QString FromUtf8(const std::string& Text)
 {
     return QString::fromUtf8(Text.data(), static_cast<int>(Text.size()));
-}
-
-// Removes an entry equal to Text (without regard to case), puts Text first and
-// keeps at most HistoryLimit entries.
-void PushHistory(QComboBox* Combo, const QString& Text)
-{
-    for (int Index = Combo->count() - 1; Index >= 0; --Index) {
-        if (Combo->itemText(Index).compare(Text, Qt::CaseInsensitive) == 0)
-            Combo->removeItem(Index);
-    }
-    Combo->insertItem(0, Text);
-    while (Combo->count() > HistoryLimit)
-        Combo->removeItem(Combo->count() - 1);
 }
 
 QFrame* HorizontalLine(QWidget* Parent, const char* Name)
@@ -191,15 +178,9 @@ void TPOP3Main::BuildControls()
     HostLabel->setObjectName(QStringLiteral("HostLabel"));
     HostCombo = new QComboBox(Central);
     HostCombo->setObjectName(QStringLiteral("HostCombo"));
-    HostCombo->setEditable(true);
-    HostCombo->setInsertPolicy(QComboBox::NoInsert);
-    HostCombo->setMaxVisibleItems(16);
+    ServerField::ApplyRules(HostCombo);
     HostCombo->setStatusTip(QStringLiteral("Bestimmt den Server, mit dem Verbunden werden soll"));
     HostCombo->setToolTip(HostCombo->statusTip());
-    HostCombo->setValidator(new TKeyFilterValidator(HostCombo));
-    // No inline completion: what is sent is what was typed; the history is
-    // offered through the list alone.
-    HostCombo->setCompleter(nullptr);
     WatchKeys(HostCombo);
     HostLabel->setBuddy(HostCombo);
 
@@ -451,6 +432,9 @@ void TPOP3Main::BuildMenu()
     MenuTrennen = Item(MenuServer, "MenuTrennen", QStringLiteral("&Trennen"),
         QStringLiteral("Unterbricht die Verbindung mit dem Mail-Server"));
     connect(MenuTrennen, &QAction::triggered, this, &TPOP3Main::ButtonTrennenClick);
+    MenuPruefen = Item(MenuServer, "MenuPruefen", QStringLiteral("Server &prüfen ..."),
+        QStringLiteral("Prüft einen Mail-Server: Adressen, TLS, Zertifikat, Fähigkeiten und Anmeldung"));
+    connect(MenuPruefen, &QAction::triggered, this, &TPOP3Main::MenuPruefenClick);
     FPractice = new TPracticeServerControl(MenuServer, this);
     connect(FPractice, &TPracticeServerControl::GuidanceChosen, this, &TPOP3Main::ShowGuidanceText);
     connect(FPractice, &TPracticeServerControl::ServerStarted, this, [this](const QString& Address) {
@@ -497,7 +481,8 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Meldet sich an, ohne das Paßwort zu senden (MD5-Prüfsumme)"));
     connect(Apop, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('A')); });
     QAction* Auth = Item(MenuKommandos, "MenuAUTH", QStringLiteral("AUT&H ..."),
-        QStringLiteral("Meldet sich mit einem SASL-Verfahren an (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2)"));
+        QStringLiteral(
+            "Meldet sich mit einem SASL-Verfahren an (PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2, OAUTHBEARER)"));
     connect(Auth, &QAction::triggered, this, [this] { CommandAssistant(QLatin1Char('H')); });
 
     MenuOptionen = TopMenu("MenuOptionen", QStringLiteral("&Optionen"));
@@ -759,13 +744,13 @@ void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
 
 void TPOP3Main::AddHostToHistory(const std::string& Host)
 {
-    PushHistory(HostCombo, FromUtf8(Host));
+    ServerField::PushHistory(HostCombo, FromUtf8(Host));
     HostCombo->setCurrentIndex(0);
 }
 
 void TPOP3Main::AddCommandToHistory(const std::string& Line)
 {
-    PushHistory(Command, FromUtf8(Line));
+    ServerField::PushHistory(Command, FromUtf8(Line));
     Command->setCurrentIndex(0);
     Command->setCurrentIndex(-1);
     Command->setEditText(QString());
@@ -918,6 +903,8 @@ void TPOP3Main::StartSaslLogIn(const TSaslRequest& Request)
     if (!ParseSaslMechanism(Request.Mechanism.toStdString(), Mechanism))
         return Command->setFocus();
     auto Client = std::make_unique<TSaslClient>(Mechanism, Request.User.toStdString(), Request.Secret.toStdString());
+    Client->SetServer(FConversation->Transport().TargetHost(), FConversation->Transport().PeerPort());
+    Client->SetTwoSteps(Request.TwoSteps);
     const TSaslStep First = Client->Start();
     FLog->Append(TLogEntryKind::Note, "Brieflotse: " + First.Explanation);
     FConversation->SetSaslClient(std::move(Client), First.Explanation);
@@ -975,6 +962,22 @@ void TPOP3Main::MenuServerClick()
     MenuSuchen->setEnabled(!Connected);
     MenuVerbinden->setEnabled(!Connected);
     MenuTrennen->setEnabled(Connected);
+}
+
+void TPOP3Main::MenuPruefenClick()
+{
+    TServerCheckDialog Dialog(*FLog, this);
+    // A server checked joins the field's history; what the field shows stays.
+    connect(&Dialog, &TServerCheckDialog::ServerChecked, this, [this](const QString& Server) {
+        const QString Shown = HostCombo->currentText();
+        ServerField::PushHistory(HostCombo, Server);
+        HostCombo->setEditText(Shown);
+    });
+    QStringList History;
+    for (int Index = 0; Index < HostCombo->count(); ++Index)
+        History << HostCombo->itemText(Index);
+    Dialog.Prepare(HostCombo->currentText().trimmed(), History);
+    Dialog.exec();
 }
 
 void TPOP3Main::MenuOptionenClick()

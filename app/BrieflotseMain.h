@@ -97,6 +97,7 @@ public slots:
 
     void MenuDateiClick();
     void MenuServerClick();
+    void MenuPruefenClick();
     void MenuOptionenClick();
     void MenuSpeichernClick();
     void MenuDruckenClick();
@@ -185,6 +186,7 @@ private:
     QAction* MenuSuchen = nullptr;
     QAction* MenuVerbinden = nullptr;
     QAction* MenuTrennen = nullptr;
+    QAction* MenuPruefen = nullptr;
     QMenu* MenuKommandos = nullptr;
     QMenu* MenuOptionen = nullptr;
     QMenu* MenuFont = nullptr;

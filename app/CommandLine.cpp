@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -59,13 +60,18 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         QStringLiteral("name"));
     const QCommandLineOption CheckPassword(QStringLiteral("password-stdin"),
         QStringLiteral("Mit --check und --user: liest das Paßwort aus der ersten Zeile der Standardeingabe."));
+    const QCommandLineOption Explain(QStringLiteral("explain"),
+        QStringLiteral("Zerlegt eine gespeicherte Nachricht (ohne Fenster): Kopffelder mit Erklärung, Weg "
+                       "(Received), Prüfungen (Authentication-Results, DKIM) und MIME-Aufbau. Ende mit 0, 1 (keine "
+                       "Nachricht), 64 (falscher Aufruf)."),
+        QStringLiteral("datei"));
     const QCommandLineOption Find(QStringLiteral("find"),
         QStringLiteral("Sucht die POP3-Server einer E-Mail-Adresse oder Domain (ohne Fenster): SRV-Einträge, "
                        "Autoconfig-Dateien, Anbieter-Datenbank, Anbieter hinter dem MX, Ausprobieren. Ende mit 0 "
                        "(gefunden), 1 (keiner gefunden), 2 (Fehler), 64 (falscher Aufruf)."),
         QStringLiteral("adresse|domain"));
-    const QCommandLineOption CheckJson(
-        QStringLiteral("json"), QStringLiteral("Mit --check oder --find: der Bericht als JSON statt als Text."));
+    const QCommandLineOption CheckJson(QStringLiteral("json"),
+        QStringLiteral("Mit --check, --explain oder --find: der Bericht als JSON statt als Text."));
     const QCommandLineOption CheckHtml(QStringLiteral("html"),
         QStringLiteral("Mit --check: schreibt den Bericht zusätzlich als HTML-Datei."), QStringLiteral("datei"));
     const QCommandLineOption CheckPdf(QStringLiteral("pdf"),
@@ -80,6 +86,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     Parser.addOption(Find);
     Parser.addOption(CheckUser);
     Parser.addOption(CheckPassword);
+    Parser.addOption(Explain);
     Parser.addOption(CheckJson);
     Parser.addOption(CheckHtml);
     Parser.addOption(CheckPdf);
@@ -93,9 +100,11 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     if (!Parser.parse(Arguments)) {
         Print(stderr, QStringLiteral("%1: %2\nMehr mit \"%1 --help\".\n").arg(Name, Parser.errorText()));
         Result.Done = true;
-        Result.ExitCode = Arguments.contains(QStringLiteral("--check")) || Arguments.contains(QStringLiteral("--find"))
-            ? kCheckUsageExitCode
-            : 2;
+        const bool Terminal = std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
+            return Argument.startsWith(QStringLiteral("--check")) || Argument.startsWith(QStringLiteral("--explain"))
+                || Argument.startsWith(QStringLiteral("--find"));
+        });
+        Result.ExitCode = Terminal ? kCheckUsageExitCode : 2;
         return Result;
     }
     if (Parser.isSet(Help)) {
@@ -129,6 +138,20 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.ExitCode = 2;
         return Result;
     };
+    if (Parser.isSet(Explain)) {
+        if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
+            || Parser.isSet(Fault) || Parser.isSet(Find) || !Parser.positionalArguments().isEmpty()
+            || Parser.values(Explain).size() != 1 || Parser.value(Explain).isEmpty()) {
+            Refuse(QStringLiteral("--explain zerlegt genau eine Datei und nimmt nur --json dazu."));
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        }
+        Result.Explain = true;
+        Result.ExplainFile = Parser.value(Explain);
+        Result.ExplainJson = Parser.isSet(CheckJson);
+        return Result;
+    }
     if (Parser.isSet(Find)) {
         auto Usage = [&](const QString& Problem) {
             Refuse(Problem);
@@ -158,7 +181,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         };
         if (!Parser.isSet(Check))
             return Usage(QStringLiteral("--user, --password-stdin, --html und --pdf gelten nur mit --check, --json mit "
-                                        "--check oder --find."));
+                                        "--check, --explain oder --find."));
         if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
             || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));

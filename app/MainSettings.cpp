@@ -15,6 +15,7 @@
 #include "conversation/Command.h"
 #include "conversation/ReplyRules.h"
 #include "dialogs/BrieflotseEdit.h"
+#include "dialogs/ServerField.h"
 #include "settings/SettingsKey.h"
 
 namespace {
@@ -39,9 +40,8 @@ QString YesNo(const QAction* Item)
 // planted in the file never reaches the wire; the list keeps its own limit.
 void LoadHistory(TSettingsStore& Store, const QString& Key, QComboBox* Combo)
 {
-    const int HistoryLimit = 64;
     TSettingsKey Opened(Store, Key);
-    for (int Index = 0; Index <= 0xFFFF && Combo->count() < HistoryLimit; ++Index) {
+    for (int Index = 0; Index <= 0xFFFF && Combo->count() < ServerField::kHistoryLimit; ++Index) {
         const QString Name = HistoryName(Index);
         if (!Store.ValueExists(Name))
             break;

@@ -10,17 +10,14 @@
 #include <string>
 #include <unistd.h>
 
-#include <QFileInfo>
 #include <QGuiApplication>
-#include <QPageSize>
-#include <QPdfWriter>
-#include <QTextDocument>
 
 #include "auth/AuthCrypto.h"
 #include "check/CheckHtml.h"
 #include "check/CheckJson.h"
 #include "check/CheckText.h"
 #include "check/ServerCheck.h"
+#include "dialogs/HtmlPdf.h"
 
 namespace {
 
@@ -43,10 +40,10 @@ public:
     }
 };
 
-bool WriteHtml(const std::string& Html, const QString& Path)
+bool WriteFile(const std::string& Data, const QString& Path)
 {
     std::ofstream File(Path.toStdString(), std::ios::binary | std::ios::trunc);
-    File << Html;
+    File << Data;
     File.close();
     return File.good();
 }
@@ -63,16 +60,8 @@ bool WritePdf(const std::string& Html, const QString& Path)
         static char* Values[] = { Name, nullptr };
         Application = std::make_unique<QGuiApplication>(Count, Values);
     }
-    {
-        QPdfWriter Writer(Path);
-        Writer.setPageSize(QPageSize(QPageSize::A4));
-        Writer.setTitle(QStringLiteral("Server-Prüfung"));
-        QTextDocument Document;
-        Document.setHtml(QString::fromStdString(Html));
-        Document.print(&Writer);
-    }
-    const QFileInfo Written(Path);
-    return Written.exists() && Written.size() > 0;
+    const QByteArray Pdf = HtmlAsPdf(Html, QStringLiteral("Server-Prüfung"));
+    return !Pdf.isEmpty() && WriteFile(Pdf.toStdString(), Path);
 }
 
 } // namespace
@@ -116,7 +105,7 @@ int RunServerCheckInTerminal(const TCommandLine& Line)
     std::fflush(stdout);
     const std::string Html = Line.CheckHtml.isEmpty() && Line.CheckPdf.isEmpty() ? "" : ReportHtml(Report);
     bool Written = true;
-    for (const auto& [Path, Write] : { std::pair(Line.CheckHtml, &WriteHtml), std::pair(Line.CheckPdf, &WritePdf) }) {
+    for (const auto& [Path, Write] : { std::pair(Line.CheckHtml, &WriteFile), std::pair(Line.CheckPdf, &WritePdf) }) {
         if (Path.isEmpty() || Write(Html, Path))
             continue;
         std::fprintf(stderr, "brieflotse: %s kann nicht geschrieben werden.\n", Path.toLocal8Bit().constData());

@@ -54,13 +54,32 @@ std::string JsonStatus(const std::string& Json)
     return Digits;
 }
 
+// The text of a string (or number) member of a small JSON object; "" if
+// absent. Enough for a server's error object, which nothing else reads.
+std::string JsonText(const std::string& Json, const std::string& Key)
+{
+    const size_t At = Json.find("\"" + Key + "\"");
+    if (At == std::string::npos)
+        return {};
+    size_t I = Json.find(':', At + Key.size() + 2);
+    if (I == std::string::npos)
+        return {};
+    while (++I < Json.size() && Json[I] == ' ') { }
+    if (I >= Json.size())
+        return {};
+    const bool Quoted = Json[I] == '"';
+    const size_t Start = Quoted ? I + 1 : I;
+    const size_t End = Quoted ? Json.find('"', Start) : Json.find_first_of(",} ", Start);
+    return Json.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
+}
+
 } // namespace
 
 bool ParseSaslMechanism(const std::string& Name, TSaslMechanism& Mechanism)
 {
     const std::string Upper = AsciiUpper(Name);
     for (TSaslMechanism Candidate : { TSaslMechanism::Plain, TSaslMechanism::Login, TSaslMechanism::CramMd5,
-             TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2 })
+             TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2, TSaslMechanism::OAuthBearer })
         if (Upper == SaslMechanismName(Candidate)) {
             Mechanism = Candidate;
             return true;
@@ -81,6 +100,8 @@ std::string SaslMechanismName(TSaslMechanism Mechanism)
         return "SCRAM-SHA-256";
     case TSaslMechanism::XOAuth2:
         return "XOAUTH2";
+    case TSaslMechanism::OAuthBearer:
+        return "OAUTHBEARER";
     }
     return {};
 }
@@ -103,11 +124,42 @@ void TSaslClient::SetClientNonce(std::string Nonce)
     FClientNonce = std::move(Nonce);
 }
 
+void TSaslClient::SetServer(std::string Host, uint16_t Port)
+{
+    FServerHost = std::move(Host);
+    FServerPort = Port;
+}
+
+bool TSaslClient::HasInitialResponse() const
+{
+    return FMechanism == TSaslMechanism::Plain || FMechanism == TSaslMechanism::XOAuth2
+        || FMechanism == TSaslMechanism::OAuthBearer;
+}
+
+bool TSaslClient::MayRetryInTwoSteps() const
+{
+    return FStartedWithResponse && FRound == 0 && !FFailed
+        && (FMechanism == TSaslMechanism::XOAuth2 || FMechanism == TSaslMechanism::OAuthBearer);
+}
+
 std::string TSaslClient::InitialResponse() const
 {
-    if (FMechanism == TSaslMechanism::Plain)
+    switch (FMechanism) {
+    case TSaslMechanism::Plain:
         return Base64Encode(std::string(1, '\0') + FUser + std::string(1, '\0') + FSecret);
-    return Base64Encode("user=" + FUser + "\x01" + "auth=Bearer " + FSecret + "\x01\x01");
+    case TSaslMechanism::OAuthBearer: {
+        // RFC 7628: a GS2 header naming the user, then key=value pairs
+        // between ^A, the last one the token.
+        std::string Message = "n,a=" + EscapeSaslName(FUser) + ",\x01";
+        if (!FServerHost.empty())
+            Message += "host=" + FServerHost + "\x01";
+        if (FServerPort != 0)
+            Message += "port=" + std::to_string(FServerPort) + "\x01";
+        return Base64Encode(Message + "auth=Bearer " + FSecret + "\x01\x01");
+    }
+    default:
+        return Base64Encode("user=" + FUser + "\x01" + "auth=Bearer " + FSecret + "\x01\x01");
+    }
 }
 
 std::string TSaslClient::InitialExplanation() const
@@ -115,6 +167,10 @@ std::string TSaslClient::InitialExplanation() const
     if (FMechanism == TSaslMechanism::Plain)
         return std::string("PLAIN: Name und Paßwort wurden, durch Null-Bytes getrennt, Base64-kodiert gesendet.")
             + kBase64Warning;
+    if (FMechanism == TSaslMechanism::OAuthBearer)
+        return "OAUTHBEARER (RFC 7628): Name, Server und Zugangs-Token wurden Base64-kodiert gesendet; der Server "
+               "prüft das Token, das Paßwort wird nicht gebraucht. Base64 ist keine Verschlüsselung: ohne TLS kann "
+               "jeder Mitleser das Token lesen und benutzen, bis es abläuft.";
     return "XOAUTH2: Name und Zugangs-Token wurden Base64-kodiert gesendet; der Server prüft das Token, das "
            "Paßwort wird nicht gebraucht. Base64 ist keine Verschlüsselung: ohne TLS kann jeder Mitleser das "
            "Token lesen und benutzen, bis es abläuft.";
@@ -123,12 +179,25 @@ std::string TSaslClient::InitialExplanation() const
 TSaslStep TSaslClient::Start()
 {
     const std::string Command = "AUTH " + SaslMechanismName(FMechanism);
+    FStartedWithResponse = false;
+    FInitialResponseDeferred = false;
+    FRound = 0;
     switch (FMechanism) {
     case TSaslMechanism::Plain:
-    case TSaslMechanism::XOAuth2: {
+    case TSaslMechanism::XOAuth2:
+    case TSaslMechanism::OAuthBearer: {
         const std::string Line = Command + " " + InitialResponse();
-        if (Line.size() + 2 <= MaxCommandLine)
+        if (FTwoSteps) {
+            FInitialResponseDeferred = true;
+            return { true, Command,
+                SaslMechanismName(FMechanism)
+                    + " in zwei Schritten: erst die AUTH-Zeile ohne Anfangsantwort; sie folgt nach der leeren "
+                      "Aufforderung des Servers (\"+ \")." };
+        }
+        if (Line.size() + 2 <= MaxCommandLine) {
+            FStartedWithResponse = true;
             return { true, Line, InitialExplanation() };
+        }
         FInitialResponseDeferred = true;
         return { true, Command,
             SaslMechanismName(FMechanism)
@@ -190,6 +259,8 @@ TSaslStep TSaslClient::Answer(const std::string& Challenge)
         return AnswerScram(Decoded);
     case TSaslMechanism::XOAuth2:
         return AnswerXOAuth2(Decoded);
+    case TSaslMechanism::OAuthBearer:
+        return AnswerOAuthBearer(Decoded);
     }
     return TooManyRounds();
 }
@@ -324,6 +395,21 @@ TSaslStep TSaslClient::AnswerXOAuth2(const std::string& Decoded)
         "XOAUTH2: Der Server hat das Token abgelehnt" + (Status.empty() ? std::string() : " (Status " + Status + ")")
             + "; seine Begründung steht Base64-kodiert in der Aufforderung. Die leere Zeile beendet den Versuch, "
               "danach meldet der Server -ERR." };
+}
+
+TSaslStep TSaslClient::AnswerOAuthBearer(const std::string& Decoded)
+{
+    if (FRound++ > 0)
+        return TooManyRounds();
+    const std::string Status = JsonText(Decoded, "status");
+    const std::string Scope = JsonText(Decoded, "scope");
+    // RFC 7628, 3.2.3: the failed exchange ends with a lone ^A from the client.
+    return { true, Base64Encode("\x01"),
+        "OAUTHBEARER: Der Server hat das Token abgelehnt"
+            + (Status.empty() ? std::string() : " (Status \"" + ShownText(Status, 40) + "\")")
+            + (Scope.empty() ? std::string() : "; er verlangt den Bereich (scope) \"" + ShownText(Scope, 120) + "\"")
+            + ". Das Programm antwortet, wie RFC 7628 es verlangt, mit einem einzelnen Byte 0x01; danach meldet "
+              "der Server -ERR. Meist ist das Token abgelaufen oder für einen anderen Bereich ausgestellt." };
 }
 
 std::string TSaslClient::DecodedChallenge(const std::string& Challenge) const

@@ -5,9 +5,10 @@
 // computed from what. No I/O: the conversation sends the lines and passes the
 // server's challenges in.
 
+#include <cstdint>
 #include <string>
 
-enum class TSaslMechanism { Plain, Login, CramMd5, ScramSha256, XOAuth2 };
+enum class TSaslMechanism { Plain, Login, CramMd5, ScramSha256, XOAuth2, OAuthBearer };
 
 bool ParseSaslMechanism(const std::string& Name, TSaslMechanism& Mechanism); // case-insensitive
 std::string SaslMechanismName(TSaslMechanism Mechanism); // "PLAIN", "LOGIN", "CRAM-MD5", ...
@@ -32,7 +33,7 @@ public:
     // initial response is sent after the server's empty continuation instead.
     static constexpr size_t MaxCommandLine = 255;
 
-    // Secret: the password, or the token for XOAUTH2.
+    // Secret: the password, or the token for XOAUTH2 and OAUTHBEARER.
     TSaslClient(TSaslMechanism Mechanism, std::string User, std::string Secret);
     ~TSaslClient();
     TSaslClient(const TSaslClient&) = delete;
@@ -40,6 +41,16 @@ public:
 
     // A fixed SCRAM nonce (tests); by default 24 random bytes in Base64.
     void SetClientNonce(std::string Nonce);
+    // OAUTHBEARER names the server it talks to (RFC 7628); left out when empty.
+    void SetServer(std::string Host, uint16_t Port);
+    // The initial response after the server's empty "+ " instead of on the
+    // AUTH line: Microsoft's servers want XOAUTH2 that way.
+    void SetTwoSteps(bool TwoSteps) { FTwoSteps = TwoSteps; }
+
+    // A server refused the AUTH line with its initial response at once (no
+    // exchange began): true when the same log-in may be tried again in two
+    // steps, which Start() then gives.
+    bool MayRetryInTwoSteps() const;
 
     TSaslStep Start(); // the AUTH line
     // Challenge: the text after "+ " of a continuation line (may be empty).
@@ -54,7 +65,8 @@ public:
 private:
     TSaslStep Refuse(const std::string& Why);
     TSaslStep TooManyRounds();
-    std::string InitialResponse() const; // PLAIN and XOAUTH2
+    std::string InitialResponse() const; // PLAIN, XOAUTH2 and OAUTHBEARER
+    bool HasInitialResponse() const;
     std::string InitialExplanation() const;
     TSaslStep AnswerLogin(const std::string& Decoded);
     TSaslStep AnswerCramMd5(const std::string& Decoded);
@@ -62,6 +74,7 @@ private:
     TSaslStep ScramClientFinal(const std::string& ServerFirst);
     TSaslStep ScramCheckServerFinal(const std::string& ServerFinal);
     TSaslStep AnswerXOAuth2(const std::string& Decoded);
+    TSaslStep AnswerOAuthBearer(const std::string& Decoded);
 
     TSaslMechanism FMechanism;
     std::string FUser;
@@ -69,6 +82,10 @@ private:
     std::string FClientNonce;
     int FRound = 0; // challenges answered so far
     bool FInitialResponseDeferred = false;
+    bool FTwoSteps = false;
+    bool FStartedWithResponse = false; // the last Start() put the response on the AUTH line
+    std::string FServerHost;
+    uint16_t FServerPort = 0;
     bool FFailed = false;
     bool FServerVerified = false;
     bool FSignatureWrong = false;

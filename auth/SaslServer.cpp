@@ -100,7 +100,8 @@ TSaslServerStep TSaslServer::Answer(const std::string& Line)
     if (!Base64Decode(Line, Response))
         return End(TSaslVerdict::Malformed, kNotBase64);
     if (FAwaitingEmpty) {
-        if (!Response.empty())
+        // OAUTHBEARER ends a refused token with a lone ^A (RFC 7628, 3.2.3).
+        if (!Response.empty() && !(FMechanism == TSaslMechanism::OAuthBearer && Response == "\x01"))
             return End(TSaslVerdict::Malformed, "Erwartet war eine leere Zeile.");
         return FPendingSuccess ? End(TSaslVerdict::Success, {})
                                : End(TSaslVerdict::Failure, "Das Token ist ungültig oder abgelaufen.");
@@ -127,6 +128,8 @@ TSaslServerStep TSaslServer::Next(const std::string& Response)
         return Round == 0 ? ScramServerFirst(Response) : ScramServerFinal(Response);
     case TSaslMechanism::XOAuth2:
         return CheckXOAuth2(Response);
+    case TSaslMechanism::OAuthBearer:
+        return CheckOAuthBearer(Response);
     }
     return End(TSaslVerdict::Malformed, {});
 }
@@ -213,9 +216,37 @@ TSaslServerStep TSaslServer::CheckXOAuth2(const std::string& Response)
         return End(TSaslVerdict::Malformed, "XOAUTH2 erwartet \"user=...^Aauth=Bearer ...^A^A\".");
     const std::string Name = Response.substr(Prefix.size(), NameEnd - Prefix.size());
     const std::string Token = Response.substr(NameEnd + Auth.size(), Response.size() - 2 - NameEnd - Auth.size());
+    return CheckToken(Name, Token, XOAuth2Error);
+}
+
+TSaslServerStep TSaslServer::CheckOAuthBearer(const std::string& Response)
+{
+    // "n," ["a=" name] "," ^A key=value ^A ... "auth=Bearer " token ^A ^A
+    const char* const Syntax = "OAUTHBEARER erwartet \"n,a=Name,^Aauth=Bearer Token^A^A\".";
+    std::string Flag, Rest, AuthorizationId, Pairs;
+    if (!Split(Response, ',', Flag, Rest) || !Split(Rest, ',', AuthorizationId, Pairs) || (Flag != "n" && Flag != "y")
+        || Pairs.size() < 3 || Pairs.front() != '\x01' || Pairs.compare(Pairs.size() - 2, 2, "\x01\x01") != 0)
+        return End(TSaslVerdict::Malformed, Syntax);
+    std::string Name;
+    if (!AuthorizationId.empty()
+        && (AuthorizationId.rfind("a=", 0) != 0 || !UnescapeSaslName(AuthorizationId.substr(2), Name)))
+        return End(TSaslVerdict::Malformed, Syntax);
+    const std::string Auth = "\x01"
+                             "auth=Bearer ";
+    const size_t At = Pairs.find(Auth);
+    if (At == std::string::npos)
+        return End(TSaslVerdict::Malformed, Syntax);
+    const size_t TokenStart = At + Auth.size();
+    const std::string Token = Pairs.substr(TokenStart, Pairs.find('\x01', TokenStart) - TokenStart);
+    // Without a name the token alone says whose it is.
+    return CheckToken(Name.empty() ? FUser : Name, Token, OAuthBearerError);
+}
+
+TSaslServerStep TSaslServer::CheckToken(const std::string& Name, const std::string& Token, const char* Error)
+{
     if (Name == FUser && SameBytes(Token, PracticeToken))
         return End(TSaslVerdict::Success, {});
     FAwaitingEmpty = true;
     FPendingSuccess = false;
-    return Continue(XOAuth2Error);
+    return Continue(Error);
 }

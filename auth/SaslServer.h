@@ -26,11 +26,14 @@ struct TSaslServerStep {
 
 class TSaslServer {
 public:
-    // The one XOAUTH2 token the practice server accepts.
+    // The one XOAUTH2 and OAUTHBEARER token the practice server accepts.
     static constexpr const char* PracticeToken = "brieflotse-uebungs-token";
     // The JSON of a refused token, as Gmail sends it.
     static constexpr const char* XOAuth2Error
         = R"({"status":"401","schemes":"Bearer","scope":"https://mail.google.com/"})";
+    // The same for OAUTHBEARER (RFC 7628, 3.2.2).
+    static constexpr const char* OAuthBearerError
+        = R"({"status":"invalid_token","schemes":"bearer","scope":"https://mail.google.com/"})";
     static constexpr size_t MaxAnswerChars = 64 * 1024;
 
     TSaslServer(TSaslMechanism Mechanism, std::string User, std::string Password);
@@ -60,6 +63,8 @@ private:
     TSaslServerStep ScramServerFirst(const std::string& ClientFirst);
     TSaslServerStep ScramServerFinal(const std::string& ClientFinal);
     TSaslServerStep CheckXOAuth2(const std::string& Response);
+    TSaslServerStep CheckOAuthBearer(const std::string& Response);
+    TSaslServerStep CheckToken(const std::string& Name, const std::string& Token, const char* Error);
 
     TSaslMechanism FMechanism;
     std::string FUser;

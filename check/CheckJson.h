@@ -8,6 +8,3 @@
 #include "check/CheckReport.h"
 
 std::string ReportJson(const TCheckReport& Report);
-
-// Text as a JSON string with its quotes; bytes that are no UTF-8 become U+FFFD.
-std::string JsonString(const std::string& Text);

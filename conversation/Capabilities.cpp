@@ -43,7 +43,8 @@ std::string SaslExplanation(const std::vector<std::string>& Mechanisms)
     if (Unknown.empty())
         return Text + " (Menü \"Befehle\", \"AUTH ...\").";
     Text += ". " + Listed(Unknown, " und ")
-        + " kann der Assistent nicht ausrechnen (er kennt PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2). ";
+        + " kann der Assistent nicht ausrechnen (er kennt PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2 und "
+          "OAUTHBEARER). ";
     if (!Known.empty())
         return Text + "Wählen Sie im Assistenten (Menü \"Befehle\", \"AUTH ...\") " + Listed(Known, " oder ") + ".";
     return Text

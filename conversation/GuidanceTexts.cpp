@@ -29,7 +29,8 @@ const char* const kContinuationText
 // AUTH without a mechanism: the list of mechanisms.
 const char* const kMechanismListText
     = "Der Server hat die Verfahren aufgezählt, mit denen Sie sich über AUTH anmelden können (siehe Protokoll). Der "
-      "Assistent (Menü \"Befehle\", \"AUTH ...\") rechnet für PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256 und XOAUTH2 "
+      "Assistent (Menü \"Befehle\", \"AUTH ...\") rechnet für PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-256, XOAUTH2 und "
+      "OAUTHBEARER "
       "die Antworten aus; andere (etwa DIGEST-MD5, SCRAM-SHA-1, GSSAPI oder NTLM) kann er nicht. Nennt der Server "
       "keines der fünf, melden Sie sich mit USER und PASS oder mit APOP an.";
 

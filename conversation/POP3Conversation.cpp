@@ -301,9 +301,10 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         const bool InAuth = Command.Kind == TCommandKind::Auth;
         if (InAuth && !IsAnswer)
             FAuthCommand = Command;
-        if (InAuth)
+        if (InAuth) {
+            RetryInTwoSteps(Reply);
             AnswerContinuations(Reply);
-        else
+        } else
             SetSaslClient(nullptr, "");
         if (IsStls)
             HandleStlsReply(Reply, Behind);
@@ -545,6 +546,26 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
         FServerProof = FSasl->ServerProof();
         FSasl.reset();
     }
+}
+
+void TPOP3Conversation::RetryInTwoSteps(std::string& Reply)
+{
+    if (FErrorFlag || !FSasl || FAwaitingAnswer || IsPositiveReply(Reply) || !FSasl->MayRetryInTwoSteps()
+        || !FTransport->Connected())
+        return;
+    FSasl->SetTwoSteps(true);
+    const TSaslStep Step = FSasl->Start();
+    FLog.Append(TLogEntryKind::Note,
+        "Brieflotse: Der Server hat die AUTH-Zeile mit Anfangsantwort abgelehnt; das Programm versucht es einmal "
+        "in zwei Schritten. "
+            + Step.Explanation);
+    const TCommand Again = ParseCommand(Step.Line);
+    SendCommand(Step.Line, Again);
+    if (FErrorFlag)
+        return;
+    ShowStatus("Wartet auf Antwort ...");
+    Reply = ReadReplyTo(Again);
+    NoteReply(Again, Reply);
 }
 
 void TPOP3Conversation::GuideReply(const TCommand& Command, const std::string& Reply)

@@ -204,6 +204,9 @@ private:
     // Lets the assistant's SASL client answer every continuation; Reply
     // becomes the reply that ended the exchange.
     void AnswerContinuations(std::string& Reply);
+    // The assistant's XOAUTH2 or OAUTHBEARER refused at once with its initial
+    // response: once more in two steps (Microsoft's servers want it so).
+    void RetryInTwoSteps(std::string& Reply);
 
     TConversationView& FView;
     TLogSink& FLog;

@@ -8,6 +8,7 @@
 #include "settings/SettingsKey.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -19,9 +20,20 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+namespace {
+
+// The mechanisms that take an OAuth token instead of a password.
+bool UsesToken(const QString& Mechanism)
+{
+    return Mechanism == QLatin1String("XOAUTH2") || Mechanism == QLatin1String("OAUTHBEARER");
+}
+
+} // namespace
+
 namespace EditRules {
 
 namespace {
+
     QString WithArgument(const QString& Line, const QString& Argument)
     {
         return Argument.isEmpty() ? Line : Line + QLatin1Char(' ') + Argument;
@@ -493,7 +505,7 @@ void TPOP3Edit::ButtonSendClick()
         FEditPASS->setText(FEditAPOPPass->text());
     } else if (FCommandKind == QLatin1Char('H')) {
         FEditUSER->setText(FEditAuthUser->text());
-        if (FComboMechanism->currentText() != QLatin1String("XOAUTH2"))
+        if (!UsesToken(FComboMechanism->currentText()))
             FEditPASS->setText(FEditAuthSecret->text());
     }
     FCommandLine = FCommandKind == QLatin1Char('H') ? "AUTH " + FComboMechanism->currentText()
@@ -504,8 +516,9 @@ void TPOP3Edit::ButtonSendClick()
 TSaslRequest TPOP3Edit::SaslRequest() const
 {
     const QString Mechanism = FComboMechanism->currentText();
-    const QLineEdit* Secret = Mechanism == QLatin1String("XOAUTH2") ? FEditAuthToken : FEditAuthSecret;
-    return { Mechanism, FEditAuthUser->text(), Secret->text() };
+    const bool Token = UsesToken(Mechanism);
+    const QLineEdit* Secret = Token ? FEditAuthToken : FEditAuthSecret;
+    return { Mechanism, FEditAuthUser->text(), Secret->text(), Token && FCheckTwoSteps->isChecked() };
 }
 
 void TPOP3Edit::BuildLoginPanels()
@@ -524,9 +537,10 @@ void TPOP3Edit::BuildLoginPanels()
 
     FComboMechanism = new QComboBox;
     FComboMechanism->setObjectName("ComboMechanism");
-    FComboMechanism->addItems({ "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2" });
+    FComboMechanism->addItems({ "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2", "OAUTHBEARER" });
     FPanelAUTH = BuildPanel("PanelAUTH",
-        QStringLiteral("Bitte wählen Sie das Anmeldeverfahren und geben Sie Name und Paßwort (bei XOAUTH2 das Token) "
+        QStringLiteral("Bitte wählen Sie das Anmeldeverfahren und geben Sie Name und Paßwort (bei XOAUTH2 und "
+                       "OAUTHBEARER das Token) "
                        "ein. Brieflotse rechnet die Antworten auf die Fragen des Servers aus und erklärt jeden Schritt "
                        "im Protokoll."),
         "&Verfahren", FComboMechanism);
@@ -545,6 +559,10 @@ void TPOP3Edit::BuildLoginPanels()
     // One of the two shows, as the mechanism asks for a password or a token.
     Rows->addWidget(FEditAuthSecret, 1, 1);
     Rows->addWidget(FEditAuthToken, 1, 1);
+    // Microsoft's servers want the token only after their empty "+ ".
+    FCheckTwoSteps = new QCheckBox(QStringLiteral("In zwei &Schritten (Token erst nach \"+ \" des Servers)"));
+    FCheckTwoSteps->setObjectName("CheckTwoSteps");
+    Rows->addWidget(FCheckTwoSteps, 2, 1);
     auto* AuthColumn = static_cast<QVBoxLayout*>(FPanelAUTH->layout());
     AuthColumn->addLayout(Rows);
     FAuthWarning = new QLabel(FPanelAUTH);
@@ -598,7 +616,8 @@ void TPOP3Edit::PrepareAuth()
 void TPOP3Edit::MechanismChanged()
 {
     const QString Mechanism = FComboMechanism->currentText();
-    const bool Token = Mechanism == QLatin1String("XOAUTH2");
+    const bool Token = UsesToken(Mechanism);
+    FCheckTwoSteps->setVisible(Token);
     FAuthSecretLabel->setText(Token ? QStringLiteral("&Token") : QStringLiteral("Pa&ßwort"));
     FAuthSecretLabel->setBuddy(Token ? FEditAuthToken : FEditAuthSecret);
     FEditAuthSecret->setVisible(!Token);

@@ -76,10 +76,13 @@ struct TConnectionFacts {
 
 // The log-in chosen in the AUTH panel; the window runs the exchange.
 struct TSaslRequest {
-    QString Mechanism; // "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256" or "XOAUTH2"
+    QString Mechanism; // "PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2" or "OAUTHBEARER"
     QString User;
-    QString Secret; // password, or the token for XOAUTH2 (never one for the other)
+    QString Secret; // password, or the token for XOAUTH2 and OAUTHBEARER (never one for the other)
+    bool TwoSteps = false; // a token mechanism without the initial response on the AUTH line
 };
+
+class QCheckBox;
 
 class TPOP3Edit : public QDialog {
     Q_OBJECT
@@ -161,7 +164,8 @@ private:
     QComboBox* FComboMechanism = nullptr;
     QLineEdit* FEditAuthUser = nullptr;
     QLineEdit* FEditAuthSecret = nullptr; // the password
-    QLineEdit* FEditAuthToken = nullptr; // XOAUTH2 only
+    QLineEdit* FEditAuthToken = nullptr; // XOAUTH2 and OAUTHBEARER only
+    QCheckBox* FCheckTwoSteps = nullptr; // likewise
     TConnectionFacts FFacts;
     QLineEdit* FEditUSER = nullptr;
     QLineEdit* FEditPASS = nullptr;

@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
-#include "check/CheckJson.h"
+#include "text/JsonWriter.h"
 
 namespace {
-
-std::string JsonList(const std::vector<std::string>& Items)
-{
-    std::string Out = "[";
-    for (size_t Index = 0; Index < Items.size(); ++Index)
-        Out += (Index ? ", " : "") + JsonString(Items[Index]);
-    return Out + "]";
-}
 
 std::string Joined(const std::vector<std::string>& Items, const char* Between)
 {
@@ -26,30 +18,48 @@ std::string Joined(const std::vector<std::string>& Items, const char* Between)
 
 std::string FinderJson(const TFinderReport& Report)
 {
-    const std::string& Query = Report.Query.Address.empty() ? Report.Query.Domain : Report.Query.Address;
-    std::string Out = "{\n  \"query\": " + JsonString(Query) + ",\n  \"domain\": " + JsonString(Report.Query.Domain)
-        + ",\n  \"cancelled\": " + (Report.Cancelled ? "true" : "false") + ",\n  \"ms\": " + std::to_string(Report.Ms)
-        + ",\n  \"sources\": [";
-    for (size_t Index = 0; Index < Report.Sources.size(); ++Index) {
-        const TSourceRow& Row = Report.Sources[Index];
-        Out += std::string(Index ? "," : "") + "\n    {\"source\": " + JsonString(Row.Source)
-            + ", \"asked\": " + JsonString(Row.Asked) + ", \"result\": " + JsonString(SourceResultName(Row.Result))
-            + ", \"detail\": " + JsonString(Row.Detail) + ", \"ms\": " + std::to_string(Row.Ms) + "}";
+    TJsonWriter W;
+    W.Out = "{";
+    ++W.Depth;
+    W.Text("query", Report.Query.Address.empty() ? Report.Query.Domain : Report.Query.Address);
+    W.Text("domain", Report.Query.Domain);
+    W.Bool("cancelled", Report.Cancelled);
+    W.Number("ms", Report.Ms);
+    W.Open("sources", '[');
+    for (const TSourceRow& Row : Report.Sources) {
+        W.Open(nullptr, '{');
+        W.Text("source", Row.Source);
+        W.Text("asked", Row.Asked);
+        W.Text("result", SourceResultName(Row.Result));
+        W.Text("detail", Row.Detail);
+        W.Number("ms", Row.Ms);
+        W.Close('}');
     }
-    Out += std::string(Report.Sources.empty() ? "" : "\n  ") + "],\n  \"candidates\": [";
-    for (size_t Index = 0; Index < Report.Candidates.size(); ++Index) {
-        const TCandidate& Candidate = Report.Candidates[Index];
-        Out += std::string(Index ? "," : "") + "\n    {\"host\": " + JsonString(Candidate.Host) + ", \"port\": "
-            + std::to_string(Candidate.Port) + ", \"socket\": " + JsonString(SocketName(Candidate.Socket))
-            + ", \"username\": " + JsonString(Candidate.Username) + ", \"authentication\": "
-            + JsonList(Candidate.Authentication) + ", \"sources\": " + JsonList(Candidate.Sources) + ", \"notes\": "
-            + JsonList(Candidate.Notes) + ", \"provider\": " + JsonString(Candidate.ProviderUrl) + "}";
+    W.Close(']');
+    W.Open("candidates", '[');
+    for (const TCandidate& Candidate : Report.Candidates) {
+        W.Open(nullptr, '{');
+        W.Text("host", Candidate.Host);
+        W.Number("port", Candidate.Port);
+        W.Text("socket", SocketName(Candidate.Socket));
+        W.Text("username", Candidate.Username);
+        W.List("authentication", Candidate.Authentication);
+        W.List("sources", Candidate.Sources);
+        W.List("notes", Candidate.Notes);
+        W.Text("provider", Candidate.ProviderUrl);
+        W.Close('}');
     }
-    Out += std::string(Report.Candidates.empty() ? "" : "\n  ") + "],\n  \"mx\": [";
-    for (size_t Index = 0; Index < Report.MXHosts.size(); ++Index)
-        Out += std::string(Index ? ", " : "") + "{\"host\": " + JsonString(Report.MXHosts[Index].second)
-            + ", \"preference\": " + std::to_string(Report.MXHosts[Index].first) + "}";
-    return Out + "]\n}\n";
+    W.Close(']');
+    W.Open("mx", '[');
+    for (const auto& [Preference, Host] : Report.MXHosts) {
+        W.Open(nullptr, '{');
+        W.Text("host", Host);
+        W.Number("preference", Preference);
+        W.Close('}');
+    }
+    W.Close(']');
+    W.Out += "\n}\n";
+    return W.Out;
 }
 
 std::string FinderText(const TFinderReport& Report)

@@ -13,7 +13,7 @@
 namespace {
 
 const char* const kCrLf = "\r\n";
-const char* const kMechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2";
+const char* const kMechanisms = "PLAIN LOGIN CRAM-MD5 SCRAM-SHA-256 XOAUTH2 OAUTHBEARER";
 
 // A message number or line count: digits only, small enough for size_t.
 bool ParseNumber(const std::string& Text, size_t& Value)

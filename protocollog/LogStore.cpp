@@ -3,6 +3,42 @@
 #include <algorithm>
 #include <cstring>
 
+void TLogOffsets::PushBack(uint64_t Offset)
+{
+    while ((Offset >> 32) > FWraps.size())
+        FWraps.push_back(FLow.size());
+    FLow.push_back(static_cast<uint32_t>(Offset));
+}
+
+void TLogOffsets::Clear()
+{
+    std::deque<uint32_t>().swap(FLow);
+    FWraps.clear();
+}
+
+uint64_t TLogOffsets::operator[](size_t Index) const
+{
+    const uint64_t High = static_cast<uint64_t>(std::upper_bound(FWraps.begin(), FWraps.end(), Index) - FWraps.begin());
+    return (High << 32) | FLow[Index];
+}
+
+size_t TLogOffsets::CountBelow(uint64_t Offset) const
+{
+    // Most callers ask about the end, where the entries usually are below.
+    if (FLow.empty() || (*this)[FLow.size() - 1] < Offset)
+        return FLow.size();
+    size_t Low = 0;
+    size_t High = FLow.size();
+    while (Low < High) {
+        const size_t Middle = Low + (High - Low) / 2;
+        if ((*this)[Middle] < Offset)
+            Low = Middle + 1;
+        else
+            High = Middle;
+    }
+    return Low;
+}
+
 TLogStore::TLogStore() = default;
 
 void TLogStore::Clear()
@@ -10,27 +46,17 @@ void TLogStore::Clear()
     FPages.clear();
     FPages.shrink_to_fit();
     FBytes = 0;
-    std::deque<uint32_t>().swap(FLineStarts);
-    FWraps.clear();
+    FLineStarts.Clear();
+    FBreaks.Clear();
     std::deque<TLogRun>().swap(FRuns);
     FUtf8Lines.clear();
-    FLongestLine = 0;
+    FLongestRow = 0;
     FLongestBytes = 0;
 }
 
 void TLogStore::AddLine()
 {
-    if (!FLineStarts.empty())
-        NoteLineLength(FLineStarts.size() - 1);
-    if (!FLineStarts.empty() && static_cast<uint32_t>(FBytes) < FLineStarts.back())
-        FWraps.push_back(FLineStarts.size());
-    FLineStarts.push_back(static_cast<uint32_t>(FBytes));
-}
-
-uint64_t TLogStore::LineStart(size_t Line) const
-{
-    const uint64_t High = static_cast<uint64_t>(std::upper_bound(FWraps.begin(), FWraps.end(), Line) - FWraps.begin());
-    return (High << 32) | FLineStarts[Line];
+    FLineStarts.PushBack(FBytes);
 }
 
 bool TLogStore::IsUtf8Line(size_t Line) const
@@ -38,26 +64,88 @@ bool TLogStore::IsUtf8Line(size_t Line) const
     return std::binary_search(FUtf8Lines.begin(), FUtf8Lines.end(), Line);
 }
 
-void TLogStore::NoteLineLength(size_t Line)
+size_t TLogStore::LineRows(size_t Line) const
 {
-    const uint64_t Bytes = LineBytes(Line);
-    if (Bytes > FLongestBytes) {
-        FLongestBytes = Bytes;
-        FLongestLine = Line;
+    return 1 + FBreaks.CountBelow(LineEnd(Line)) - FBreaks.CountBelow(LineStart(Line));
+}
+
+size_t TLogStore::LineOfRow(size_t Row) const
+{
+    if (FBreaks.Empty())
+        return std::min(Row, LineCount() - 1);
+    // The last line whose first row is at or before Row.
+    size_t Low = 0;
+    size_t High = LineCount() - 1;
+    while (Low < High) {
+        const size_t Middle = Low + (High - Low + 1) / 2;
+        if (FirstRow(Middle) <= Row)
+            Low = Middle;
+        else
+            High = Middle - 1;
     }
+    return Low;
+}
+
+// Row R of line L that is not L's first row starts after break R - L - 1 and
+// ends at break R - L when that one is still in L.
+uint64_t TLogStore::RowStart(size_t Row) const
+{
+    const size_t Line = LineOfRow(Row);
+    return Row == FirstRow(Line) ? LineStart(Line) : FBreaks[Row - Line - 1] + 1;
+}
+
+uint64_t TLogStore::RowEnd(size_t Row) const
+{
+    const size_t Line = LineOfRow(Row);
+    const size_t Break = Row - Line;
+    const uint64_t End = LineEnd(Line);
+    return Break < FBreaks.Size() && FBreaks[Break] < End ? FBreaks[Break] : End;
+}
+
+void TLogStore::NoteRowLength(size_t Row, uint64_t Start, uint64_t End)
+{
+    if (End - Start > FLongestBytes) {
+        FLongestBytes = End - Start;
+        FLongestRow = Row;
+    }
+}
+
+uint64_t TLogStore::OpenRowStart() const
+{
+    const uint64_t LineBegin = LineStart(LineCount() - 1);
+    return FBreaks.Empty() ? LineBegin : std::max(LineBegin, FBreaks[FBreaks.Size() - 1] + 1);
+}
+
+void TLogStore::NoteBreaks(const char* Data, size_t Size)
+{
+    const uint64_t Begin = FBytes - Size;
+    // Counted first in a loop the compiler vectorises: most text has none.
+    size_t Count = 0;
+    for (size_t Index = 0; Index < Size; ++Index)
+        Count += (Data[Index] == '\r') | (Data[Index] == '\n');
+    for (size_t Index = 0; Count > 0 && Index < Size && FBreaks.Size() < FMaxBreaks; ++Index) {
+        if (Data[Index] != '\r' && Data[Index] != '\n')
+            continue;
+        NoteRowLength(RowCount() - 1, OpenRowStart(), Begin + Index);
+        FBreaks.PushBack(Begin + Index);
+        --Count;
+    }
+    NoteRowLength(RowCount() - 1, OpenRowStart(), FBytes);
 }
 
 void TLogStore::Append(const char* Data, size_t Size, TLogStyle Style, bool Utf8)
 {
-    if (FLineStarts.empty())
+    if (FLineStarts.Empty())
         AddLine();
-    const size_t Line = FLineStarts.size() - 1;
+    const size_t Line = FLineStarts.Size() - 1;
     if (Utf8 && (FUtf8Lines.empty() || FUtf8Lines.back() != Line)
         && std::any_of(Data, Data + Size, [](char C) { return static_cast<unsigned char>(C) >= 0x80; }))
         FUtf8Lines.push_back(Line);
     if (Size == 0)
         return;
     AddRun(FBytes, Style);
+    const char* const Text = Data;
+    const size_t TextSize = Size;
     while (Size > 0) {
         const size_t InPage = static_cast<size_t>(FBytes % kPageBytes);
         if (InPage == 0 && FBytes / kPageBytes == FPages.size())
@@ -68,7 +156,11 @@ void TLogStore::Append(const char* Data, size_t Size, TLogStyle Style, bool Utf8
         Size -= Count;
         FBytes += Count;
     }
-    NoteLineLength(Line);
+    // Text of the program's own comes in lines of its own, without breaks.
+    if (Utf8)
+        NoteRowLength(RowCount() - 1, OpenRowStart(), FBytes);
+    else
+        NoteBreaks(Text, TextSize);
 }
 
 void TLogStore::AddRun(uint64_t Start, TLogStyle Style)

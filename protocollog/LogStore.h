@@ -5,6 +5,11 @@
 // colour and weight. About one byte per character shown plus four per line,
 // so that a message of hundreds of megabytes fits; nothing is ever moved once
 // stored (text pages and line starts grow in blocks, never by copying).
+//
+// A lone CR or LF inside a protocol line (a server that ends its lines with LF
+// alone) breaks the line into rows when shown. The store keeps where each
+// such break is (four bytes each, none in an ordinary log), so that rows and
+// lines map onto each other in O(log n).
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +38,23 @@ struct TLogRun {
     TLogStyle Style;
 };
 
+// Ascending byte offsets at four bytes each: the low 32 bits, and for each
+// further 4 GB the index of its first entry.
+class TLogOffsets {
+public:
+    void PushBack(uint64_t Offset);
+    void Clear();
+    size_t Size() const { return FLow.size(); }
+    bool Empty() const { return FLow.empty(); }
+    uint64_t operator[](size_t Index) const;
+    // How many entries lie below Offset.
+    size_t CountBelow(uint64_t Offset) const;
+
+private:
+    std::deque<uint32_t> FLow;
+    std::vector<size_t> FWraps;
+};
+
 class TLogStore {
 public:
     TLogStore();
@@ -51,14 +73,31 @@ public:
     }
     void Clear();
 
-    size_t LineCount() const { return FLineStarts.size(); }
-    bool Empty() const { return FLineStarts.empty(); }
+    size_t LineCount() const { return FLineStarts.Size(); }
+    bool Empty() const { return FLineStarts.Empty(); }
     uint64_t ByteCount() const { return FBytes; }
-    uint64_t LineStart(size_t Line) const;
+    uint64_t LineStart(size_t Line) const { return FLineStarts[Line]; }
     uint64_t LineEnd(size_t Line) const { return Line + 1 < LineCount() ? LineStart(Line + 1) : FBytes; }
     uint64_t LineBytes(size_t Line) const { return LineEnd(Line) - LineStart(Line); }
-    // The longest line in bytes (the first of equal ones).
-    size_t LongestLine() const { return FLongestLine; }
+    // Rows: a line is shown as one row plus one per lone CR or LF in it (in
+    // protocol text; text of the program's own keeps its breaks out). The
+    // break character ends its row.
+    size_t RowCount() const { return LineCount() + FBreaks.Size(); }
+    // Past this many breaks (64 MB of offsets) the rest show as blanks, so
+    // that a server sending nothing but LF cannot make them cost four times
+    // the text.
+    static constexpr size_t kMaxBreaks = size_t(1) << 24;
+    void SetMaxBreaks(size_t Count) { FMaxBreaks = Count; } // tests
+    size_t LineRows(size_t Line) const;
+    size_t FirstRow(size_t Line) const { return Line + FBreaks.CountBelow(LineStart(Line)); }
+    size_t LineOfRow(size_t Row) const;
+    // The row that holds the place just before byte Offset of Line.
+    size_t RowAt(size_t Line, uint64_t Offset) const { return Line + FBreaks.CountBelow(Offset); }
+    // Bytes of a row: from its start to its break character or line end.
+    uint64_t RowStart(size_t Row) const;
+    uint64_t RowEnd(size_t Row) const;
+    // The longest row in bytes (the first of equal ones).
+    size_t LongestRow() const { return FLongestRow; }
     bool IsUtf8Line(size_t Line) const;
     // Lines holding UTF-8 text beyond ASCII, ascending.
     const std::vector<size_t>& Utf8Lines() const { return FUtf8Lines; }
@@ -78,17 +117,18 @@ public:
 
 private:
     void AddRun(uint64_t Start, TLogStyle Style);
-    void NoteLineLength(size_t Line);
+    void NoteRowLength(size_t Row, uint64_t Start, uint64_t End);
+    void NoteBreaks(const char* Data, size_t Size);
+    uint64_t OpenRowStart() const; // of the last row
 
     static constexpr size_t kPageBytes = size_t(1) << 20;
     std::vector<std::unique_ptr<char[]>> FPages;
     uint64_t FBytes = 0;
-    // Low 32 bits of each line's start; FWraps lists the first line of each
-    // further 4 GB, so that a line costs four bytes.
-    std::deque<uint32_t> FLineStarts;
-    std::vector<size_t> FWraps;
+    TLogOffsets FLineStarts;
+    TLogOffsets FBreaks; // offsets of lone CR and LF bytes
+    size_t FMaxBreaks = kMaxBreaks;
     std::deque<TLogRun> FRuns;
     std::vector<size_t> FUtf8Lines; // ascending
-    size_t FLongestLine = 0;
+    size_t FLongestRow = 0;
     uint64_t FLongestBytes = 0;
 };

@@ -14,6 +14,7 @@
 #include <QTextCharFormat>
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "protocollog/LogViewAccessible.h"
@@ -22,7 +23,7 @@ namespace {
 
 // Space around the text, as the text widgets leave it.
 constexpr int kMargin = 4;
-// Lines up to this many characters are laid out whole; longer ones only
+// Rows up to this many characters are laid out whole; longer ones only
 // where they are in sight, placed by a table of character widths.
 constexpr qsizetype kLongLine = 2048;
 constexpr qsizetype kSegment = 4096;
@@ -62,10 +63,11 @@ TLogView::~TLogView() = default;
 
 void TLogView::Appended()
 {
-    // Only the line that was last may have grown since.
+    // Only the line that was last may have grown since (in rows too).
     if (FKnownLines > 0)
-        FLayouts.erase(static_cast<qint64>(FKnownLines) - 1);
+        ForgetRowsFrom(static_cast<qint64>(FStore.FirstRow(FKnownLines - 1)));
     FKnownLines = FStore.LineCount();
+    FKnownRows = RowCount();
     emit ContentsChanged();
 }
 
@@ -75,20 +77,35 @@ void TLogView::ForgetLayouts()
     FSegments.clear();
 }
 
-const TLogView::TLaidOut& TLogView::LaidOut(qint64 Line, qreal Left, qreal Right) const
+void TLogView::ForgetRowsFrom(qint64 Row)
 {
-    if (IsLong(Line)) {
-        LayOut(Line, Left, Right, FScratch);
+    if (Row + 1 == FKnownRows) {
+        FLayouts.erase(Row);
+        FSegments.erase(Row);
+        return;
+    }
+    const auto Forget = [Row](auto& Cache) {
+        for (auto Entry = Cache.begin(); Entry != Cache.end();)
+            Entry = Entry->first >= Row ? Cache.erase(Entry) : std::next(Entry);
+    };
+    Forget(FLayouts);
+    Forget(FSegments);
+}
+
+const TLogView::TLaidOut& TLogView::LaidOut(const TRow& Row, qreal Left, qreal Right) const
+{
+    if (IsLong(Row)) {
+        LayOut(Row, Left, Right, FScratch);
         return FScratch;
     }
-    auto Found = FLayouts.find(Line);
+    auto Found = FLayouts.find(Row.Index);
     if (Found != FLayouts.end())
         return *Found->second;
     if (FLayouts.size() > 512)
         FLayouts.clear();
-    std::unique_ptr<TLaidOut>& Slot = FLayouts[Line];
+    std::unique_ptr<TLaidOut>& Slot = FLayouts[Row.Index];
     Slot = std::make_unique<TLaidOut>();
-    LayOut(Line, Left, Right, *Slot);
+    LayOut(Row, Left, Right, *Slot);
     return *Slot;
 }
 
@@ -97,6 +114,7 @@ void TLogView::Clear()
     FStore.Clear();
     ForgetLayouts();
     FKnownLines = 0;
+    FKnownRows = 0;
     FWidest = 0;
     FMeasuredLongest = -1;
     FLongestWidth = 0;
@@ -223,7 +241,7 @@ void TLogView::Copy() const
         QGuiApplication::clipboard()->setMimeData(SelectionMimeData());
 }
 
-int TLogView::FirstVisibleLine() const
+qint64 TLogView::FirstVisibleRow() const
 {
     return verticalScrollBar()->value();
 }
@@ -233,7 +251,7 @@ QPoint TLogView::ContentOrigin() const
     return QPoint(kMargin - horizontalScrollBar()->value(), kMargin);
 }
 
-int TLogView::VisibleLines() const
+int TLogView::VisibleRows() const
 {
     return std::max(1, (viewport()->height() - 2 * kMargin) / FLineHeight);
 }
@@ -243,10 +261,39 @@ qsizetype TLogView::LineLength(qint64 Line) const
     return LogLineLength(FStore, static_cast<size_t>(Line));
 }
 
-bool TLogView::IsLong(qint64 Line) const
+bool TLogView::IsLong(const TRow& Row) const
 {
-    return FStore.LineBytes(static_cast<size_t>(Line)) > static_cast<uint64_t>(kLongLine)
-        && !FStore.IsUtf8Line(static_cast<size_t>(Line));
+    return Row.To - Row.From > kLongLine && !FStore.IsUtf8Line(static_cast<size_t>(Row.Line));
+}
+
+TLogView::TRow TLogView::RowAt(qint64 Index) const
+{
+    if (FStore.Empty())
+        return {};
+    const size_t At = static_cast<size_t>(std::clamp<qint64>(Index, 0, RowCount() - 1));
+    TRow Row;
+    Row.Index = static_cast<qint64>(At);
+    Row.Line = static_cast<qint64>(FStore.LineOfRow(At));
+    if (FStore.IsUtf8Line(static_cast<size_t>(Row.Line))) {
+        // Text of the program's own: no breaks, columns are not bytes.
+        Row.To = LineLength(Row.Line);
+        return Row;
+    }
+    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Row.Line));
+    Row.From = static_cast<qsizetype>(FStore.RowStart(At) - Start);
+    Row.To = static_cast<qsizetype>(FStore.RowEnd(At) - Start);
+    return Row;
+}
+
+qint64 TLogView::RowOf(TLogPosition Position) const
+{
+    if (FStore.Empty())
+        return 0;
+    Position = Clamped(Position);
+    const size_t Line = static_cast<size_t>(Position.Line);
+    if (FStore.IsUtf8Line(Line))
+        return static_cast<qint64>(FStore.FirstRow(Line));
+    return static_cast<qint64>(FStore.RowAt(Line, FStore.LineStart(Line) + static_cast<uint64_t>(Position.Column)));
 }
 
 TLogPosition TLogView::Clamped(TLogPosition Position) const
@@ -313,14 +360,14 @@ void TLogView::UpdateMetrics()
 
 void TLogView::UpdateScrollRanges()
 {
-    const qint64 Lines = static_cast<qint64>(FStore.LineCount());
     QScrollBar* Vertical = verticalScrollBar();
-    Vertical->setRange(0, static_cast<int>(std::clamp<qint64>(Lines - VisibleLines(), 0, INT_MAX)));
-    Vertical->setPageStep(VisibleLines());
+    Vertical->setRange(0, static_cast<int>(std::clamp<qint64>(RowCount() - VisibleRows(), 0, INT_MAX)));
+    Vertical->setPageStep(VisibleRows());
 
-    if (!FStore.Empty() && FMeasuredLongest != static_cast<qint64>(FStore.LongestLine())) {
-        FMeasuredLongest = static_cast<qint64>(FStore.LongestLine());
-        FLongestWidth = XOfColumn(FMeasuredLongest, LineLength(FMeasuredLongest));
+    if (!FStore.Empty() && FMeasuredLongest != static_cast<qint64>(FStore.LongestRow())) {
+        FMeasuredLongest = static_cast<qint64>(FStore.LongestRow());
+        const TRow Longest = RowAt(FMeasuredLongest);
+        FLongestWidth = XInRow(Longest, Longest.To);
     }
     const qreal Content = std::max(FWidest, FLongestWidth) + 2 * kMargin + 1;
     QScrollBar* Horizontal = horizontalScrollBar();
@@ -356,47 +403,48 @@ qreal TLogView::MeasureBytes(uint64_t From, uint64_t To, qreal X) const
     return X;
 }
 
-const std::vector<qreal>& TLogView::SegmentStarts(qint64 Line) const
+const std::vector<qreal>& TLogView::SegmentStarts(const TRow& Row) const
 {
-    auto Found = FSegments.find(Line);
+    auto Found = FSegments.find(Row.Index);
     if (Found != FSegments.end())
         return Found->second;
     if (FSegments.size() > 64)
         FSegments.clear();
-    std::vector<qreal>& Starts = FSegments[Line];
-    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Line));
-    const uint64_t End = FStore.LineEnd(static_cast<size_t>(Line));
+    std::vector<qreal>& Starts = FSegments[Row.Index];
+    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Row.Line)) + static_cast<uint64_t>(Row.From);
+    const uint64_t End = Start + static_cast<uint64_t>(Row.To - Row.From);
     qreal X = 0;
     for (uint64_t At = Start; At < End; At += kSegment) {
         Starts.push_back(X);
         X = MeasureBytes(At, std::min<uint64_t>(End, At + kSegment), X);
     }
-    Starts.push_back(X); // the whole line's width
+    Starts.push_back(X); // the whole row's width
     return Starts;
 }
 
-qreal TLogView::LongLineX(qint64 Line, qsizetype Column) const
+// Columns of a long row count from its line's start, its x from its own.
+qreal TLogView::LongRowX(const TRow& Row, qsizetype Column) const
 {
-    const std::vector<qreal>& Starts = SegmentStarts(Line);
-    const qsizetype Segment = std::min<qsizetype>(Column / kSegment, static_cast<qsizetype>(Starts.size()) - 1);
-    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Line));
-    return MeasureBytes(Start + static_cast<uint64_t>(Segment * kSegment), Start + static_cast<uint64_t>(Column),
-        Starts[static_cast<size_t>(Segment)]);
+    const std::vector<qreal>& Starts = SegmentStarts(Row);
+    const qsizetype Segment
+        = std::min<qsizetype>((Column - Row.From) / kSegment, static_cast<qsizetype>(Starts.size()) - 1);
+    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Row.Line));
+    return MeasureBytes(Start + static_cast<uint64_t>(Row.From + Segment * kSegment),
+        Start + static_cast<uint64_t>(Column), Starts[static_cast<size_t>(Segment)]);
 }
 
-qsizetype TLogView::LongLineColumnAt(qint64 Line, qreal X) const
+qsizetype TLogView::LongRowColumnAt(const TRow& Row, qreal X) const
 {
-    const std::vector<qreal>& Starts = SegmentStarts(Line);
-    const qsizetype Length = LineLength(Line);
+    const std::vector<qreal>& Starts = SegmentStarts(Row);
     if (X >= Starts.back())
-        return Length;
+        return Row.To;
     const auto After = std::upper_bound(Starts.begin(), Starts.end() - 1, X);
     const qsizetype Segment = std::max<qsizetype>(0, (After - Starts.begin()) - 1);
-    qsizetype Column = Segment * kSegment;
+    qsizetype Column = Row.From + Segment * kSegment;
     qreal At = Starts[static_cast<size_t>(Segment)];
-    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Line));
+    const uint64_t Start = FStore.LineStart(static_cast<size_t>(Row.Line));
     size_t Run = FStore.RunAt(Start + static_cast<uint64_t>(Column));
-    for (; Column < Length; ++Column) {
+    for (; Column < Row.To; ++Column) {
         const uint64_t Offset = Start + static_cast<uint64_t>(Column);
         while (Run + 1 < FStore.RunCount() && FStore.Run(Run + 1).Start <= Offset)
             ++Run;
@@ -409,19 +457,19 @@ qsizetype TLogView::LongLineColumnAt(qint64 Line, qreal X) const
     return Column;
 }
 
-void TLogView::LayOut(qint64 Line, qreal Left, qreal Right, TLaidOut& Out) const
+void TLogView::LayOut(const TRow& Row, qreal Left, qreal Right, TLaidOut& Out) const
 {
-    qsizetype From = 0;
-    qsizetype To = LineLength(Line);
+    qsizetype From = Row.From;
+    qsizetype To = Row.To;
     Out.X = 0;
-    if (IsLong(Line)) {
-        From = std::max<qsizetype>(0, LongLineColumnAt(Line, Left) - 1);
-        To = std::min(To, LongLineColumnAt(Line, Right) + 2);
-        Out.X = LongLineX(Line, From);
+    if (IsLong(Row)) {
+        From = std::max<qsizetype>(Row.From, LongRowColumnAt(Row, Left) - 1);
+        To = std::min(To, LongRowColumnAt(Row, Right) + 2);
+        Out.X = LongRowX(Row, From);
     }
     Out.From = From;
     TLogLineText Text;
-    ReadLogLine(FStore, static_cast<size_t>(Line), From, To, Text);
+    ReadLogLine(FStore, static_cast<size_t>(Row.Line), From, To, Text);
     for (QChar& Character : Text.Text)
         if (Character == QLatin1Char('\r') || Character == QLatin1Char('\n'))
             Character = QLatin1Char(' ');
@@ -447,34 +495,42 @@ void TLogView::LayOut(qint64 Line, qreal Left, qreal Right, TLaidOut& Out) const
     if (Single.isValid())
         Single.setLineWidth(std::numeric_limits<int>::max() / 4);
     Out.Layout.endLayout();
-    if (Single.isValid() && !IsLong(Line))
+    if (Single.isValid() && !IsLong(Row))
         FWidest = std::max(FWidest, Single.naturalTextWidth());
 }
 
-qreal TLogView::XOfColumn(qint64 Line, qsizetype Column) const
-{
-    if (FStore.Empty() || Column <= 0)
-        return 0;
-    if (IsLong(Line))
-        return LongLineX(Line, Column);
-    const TLaidOut& Laid = LaidOut(Line, 0, 0);
-    return Laid.Layout.lineCount() > 0 ? Laid.Layout.lineAt(0).cursorToX(static_cast<int>(Column)) : 0;
-}
-
-qsizetype TLogView::ColumnAtX(qint64 Line, qreal X) const
+qreal TLogView::XOfColumn(TLogPosition Position) const
 {
     if (FStore.Empty())
         return 0;
-    if (IsLong(Line))
-        return LongLineColumnAt(Line, X);
-    const TLaidOut& Laid = LaidOut(Line, 0, 0);
-    if (Laid.Layout.lineCount() == 0)
+    return XInRow(RowAt(RowOf(Position)), static_cast<qsizetype>(Position.Column));
+}
+
+qreal TLogView::XInRow(const TRow& Row, qsizetype Column) const
+{
+    Column = std::clamp(Column, Row.From, Row.To);
+    if (FStore.Empty() || Column == Row.From)
         return 0;
-    // Far right of a short line (the layout's fixed point would overflow).
-    const QTextLine Row = Laid.Layout.lineAt(0);
-    if (X >= Row.naturalTextWidth())
-        return Laid.Layout.text().size();
-    return Row.xToCursor(X, QTextLine::CursorBetweenCharacters);
+    if (IsLong(Row))
+        return LongRowX(Row, Column);
+    const TLaidOut& Laid = LaidOut(Row, 0, 0);
+    return Laid.Layout.lineCount() > 0 ? Laid.Layout.lineAt(0).cursorToX(static_cast<int>(Column - Laid.From)) : 0;
+}
+
+qsizetype TLogView::ColumnAtX(const TRow& Row, qreal X) const
+{
+    if (FStore.Empty())
+        return 0;
+    if (IsLong(Row))
+        return LongRowColumnAt(Row, X);
+    const TLaidOut& Laid = LaidOut(Row, 0, 0);
+    if (Laid.Layout.lineCount() == 0)
+        return Row.From;
+    // Far right of a short row (the layout's fixed point would overflow).
+    const QTextLine Shown = Laid.Layout.lineAt(0);
+    if (X >= Shown.naturalTextWidth())
+        return Row.To;
+    return Laid.From + Shown.xToCursor(X, QTextLine::CursorBetweenCharacters);
 }
 
 // Painting
@@ -483,9 +539,8 @@ void TLogView::paintEvent(QPaintEvent* Event)
 {
     (void)Event;
     QPainter Painter(viewport());
-    const qint64 First = FirstVisibleLine();
-    const qint64 Last
-        = std::min<qint64>(static_cast<qint64>(FStore.LineCount()), First + viewport()->height() / FLineHeight + 2);
+    const qint64 First = FirstVisibleRow();
+    const qint64 Last = std::min<qint64>(RowCount(), First + viewport()->height() / FLineHeight + 2);
     const qreal Left = horizontalScrollBar()->value();
     const qreal Right = Left + viewport()->width();
     const TLogPosition From = std::min(FAnchor, FCaret);
@@ -495,8 +550,10 @@ void TLogView::paintEvent(QPaintEvent* Event)
     QTextCharFormat Selected;
     Selected.setBackground(palette().brush(QPalette::Active, QPalette::Highlight));
     Selected.setForeground(palette().brush(QPalette::Active, QPalette::HighlightedText));
-    for (qint64 Line = First; Line < Last; ++Line) {
-        const TLaidOut& Laid = LaidOut(Line, Left, Right);
+    for (qint64 Index = First; Index < Last; ++Index) {
+        const TRow Row = RowAt(Index);
+        const qint64 Line = Row.Line;
+        const TLaidOut& Laid = LaidOut(Row, Left, Right);
         if (Laid.Layout.lineCount() == 0)
             continue;
         QList<QTextLayout::FormatRange> Selections;
@@ -511,11 +568,11 @@ void TLogView::paintEvent(QPaintEvent* Event)
             if (Range.length > 0)
                 Selections.append(Range);
         }
-        const QTextLine Row = Laid.Layout.lineAt(0);
-        const qreal Y = kMargin + (Line - First) * FLineHeight + FAscent - Row.ascent();
+        const qreal Y = kMargin + (Index - First) * FLineHeight + FAscent - Laid.Layout.lineAt(0).ascent();
         Laid.Layout.draw(&Painter, QPointF(kMargin + Laid.X - Left, Y), Selections);
     }
-    if (hasFocus() && FCaretShown && FCaret.Line >= First && FCaret.Line < Last)
+    const qint64 CaretRow = RowOf(FCaret);
+    if (hasFocus() && FCaretShown && CaretRow >= First && CaretRow < Last)
         Painter.fillRect(CaretRect(), palette().color(QPalette::Text));
     if (FWidest > WidestBefore + 0.5)
         QMetaObject::invokeMethod(
@@ -531,11 +588,11 @@ QRect TLogView::CaretRect() const
 QRect TLogView::CharacterRect(TLogPosition Position, int Width) const
 {
     Position = Clamped(Position);
-    const qreal Left = XOfColumn(Position.Line, Position.Column);
-    const qreal Right
-        = Position.Column < LineLength(Position.Line) ? XOfColumn(Position.Line, Position.Column + 1) : Left + Width;
+    const TRow Row = RowAt(RowOf(Position));
+    const qreal Left = XInRow(Row, Position.Column);
+    const qreal Right = Position.Column < Row.To ? XInRow(Row, Position.Column + 1) : Left + Width;
     const qreal X = kMargin + Left - horizontalScrollBar()->value();
-    const int Y = kMargin + static_cast<int>(Position.Line - FirstVisibleLine()) * FLineHeight;
+    const int Y = kMargin + static_cast<int>(Row.Index - FirstVisibleRow()) * FLineHeight;
     return QRect(
         static_cast<int>(std::floor(X)), Y, std::max(1, static_cast<int>(std::ceil(Right - Left))), FLineHeight);
 }
@@ -588,12 +645,13 @@ void TLogView::MoveCaret(TLogPosition Position, bool Extend)
 void TLogView::EnsureCaretVisible()
 {
     QScrollBar* Vertical = verticalScrollBar();
-    if (FCaret.Line < Vertical->value())
-        Vertical->setValue(static_cast<int>(FCaret.Line));
-    else if (FCaret.Line >= Vertical->value() + VisibleLines())
-        Vertical->setValue(static_cast<int>(std::min<qint64>(FCaret.Line - VisibleLines() + 1, INT_MAX)));
+    const qint64 CaretRow = RowOf(FCaret);
+    if (CaretRow < Vertical->value())
+        Vertical->setValue(static_cast<int>(std::min<qint64>(CaretRow, INT_MAX)));
+    else if (CaretRow >= Vertical->value() + VisibleRows())
+        Vertical->setValue(static_cast<int>(std::min<qint64>(CaretRow - VisibleRows() + 1, INT_MAX)));
     QScrollBar* Horizontal = horizontalScrollBar();
-    const qreal X = XOfColumn(FCaret.Line, FCaret.Column);
+    const qreal X = XOfColumn(FCaret);
     const int Width = viewport()->width() - 2 * kMargin;
     if (X < Horizontal->value())
         Horizontal->setValue(static_cast<int>(std::max<qreal>(0, X - Width / 3)));
@@ -636,10 +694,10 @@ TLogPosition TLogView::HitTest(const QPoint& ViewportPoint) const
 {
     if (FStore.Empty())
         return {};
-    const int Row = static_cast<int>(std::floor(double(ViewportPoint.y() - kMargin) / FLineHeight));
-    const qint64 Line = std::clamp<qint64>(FirstVisibleLine() + Row, 0, static_cast<qint64>(FStore.LineCount()) - 1);
+    const int Down = static_cast<int>(std::floor(double(ViewportPoint.y() - kMargin) / FLineHeight));
+    const TRow Row = RowAt(FirstVisibleRow() + Down);
     const qreal X = ViewportPoint.x() - kMargin + horizontalScrollBar()->value();
-    return { Line, ColumnAtX(Line, std::max<qreal>(0, X)) };
+    return { Row.Line, ColumnAtX(Row, std::max<qreal>(0, X)) };
 }
 
 // Input
@@ -689,23 +747,23 @@ void TLogView::keyPressEvent(QKeyEvent* Event)
     case Qt::Key_Down:
     case Qt::Key_PageUp:
     case Qt::Key_PageDown: {
-        const qint64 Step = (Event->key() == Qt::Key_Up || Event->key() == Qt::Key_Down) ? 1 : VisibleLines();
+        // By rows, as shown.
+        const qint64 Step = (Event->key() == Qt::Key_Up || Event->key() == Qt::Key_Down) ? 1 : VisibleRows();
         const qint64 Sign = (Event->key() == Qt::Key_Up || Event->key() == Qt::Key_PageUp) ? -1 : 1;
         if (FDesiredX < 0)
-            FDesiredX = XOfColumn(FCaret.Line, FCaret.Column);
-        Target.Line = std::clamp<qint64>(
-            Target.Line + Sign * Step, 0, std::max<qint64>(0, static_cast<qint64>(FStore.LineCount()) - 1));
-        Target.Column = ColumnAtX(Target.Line, FDesiredX);
+            FDesiredX = XOfColumn(FCaret);
+        const TRow Row = RowAt(RowOf(FCaret) + Sign * Step);
+        Target = { Row.Line, ColumnAtX(Row, FDesiredX) };
         if (Step > 1)
             verticalScrollBar()->setValue(static_cast<int>(verticalScrollBar()->value() + Sign * Step));
         Vertical = true;
         break;
     }
     case Qt::Key_Home:
-        Target = Word ? TLogPosition() : TLogPosition { Target.Line, 0 };
+        Target = Word ? TLogPosition() : TLogPosition { Target.Line, RowAt(RowOf(Target)).From };
         break;
     case Qt::Key_End:
-        Target = Word ? EndPosition() : TLogPosition { Target.Line, LineLength(Target.Line) };
+        Target = Word ? EndPosition() : TLogPosition { Target.Line, RowAt(RowOf(Target)).To };
         break;
     default:
         QAbstractScrollArea::keyPressEvent(Event);

@@ -1,9 +1,11 @@
 #pragma once
 
 // The protocol log's view: shows the lines of its store without word wrap,
-// lays out and paints only the lines in sight (of a very long line only the
-// part in sight), and lets the user select, copy and scroll. The writer
-// (TProtocolLog) fills the store and tells the view when to follow the end.
+// lays out and paints only the rows in sight (of a very long row only the
+// part in sight), and lets the user select, copy and scroll. A lone CR or LF
+// in a line breaks it into rows as a rich-text view would; positions,
+// selection and copies stay in lines. The writer (TProtocolLog) fills the
+// store and tells the view when to follow the end.
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -63,7 +65,9 @@ public:
     void Copy() const;
 
     int LineHeight() const { return FLineHeight; }
-    int FirstVisibleLine() const;
+    // Rows as shown: the scroll bar counts these.
+    qint64 FirstVisibleRow() const;
+    qint64 RowOf(TLogPosition Position) const;
     // Where the caret is drawn, in viewport coordinates.
     QRect CaretRect() const;
     // The place of the character after Position (Width wide when there is none).
@@ -99,7 +103,15 @@ private:
     struct TLaidOut {
         QTextLayout Layout;
         qsizetype From = 0; // first column laid out
-        qreal X = 0; // content x of that column
+        qreal X = 0; // content x of that column, from the row's start
+    };
+    // A row: columns [From, To) of its line; To is its break character or
+    // the line's end.
+    struct TRow {
+        qint64 Index = 0;
+        qint64 Line = 0;
+        qsizetype From = 0;
+        qsizetype To = 0;
     };
 
     void UpdateMetrics();
@@ -108,22 +120,26 @@ private:
     void EnsureCaretVisible();
     TLogPosition Clamped(TLogPosition Position) const;
     qsizetype LineLength(qint64 Line) const;
-    bool IsLong(qint64 Line) const;
-    // Content x of a column (0 at the text's left edge).
-    qreal XOfColumn(qint64 Line, qsizetype Column) const;
-    qsizetype ColumnAtX(qint64 Line, qreal X) const;
-    // Lays out the columns of Line between content x Left and Right.
-    void LayOut(qint64 Line, qreal Left, qreal Right, TLaidOut& Out) const;
-    // The same through a cache of short lines, so that a paint after a few
+    qint64 RowCount() const { return static_cast<qint64>(FStore.RowCount()); }
+    TRow RowAt(qint64 Index) const;
+    bool IsLong(const TRow& Row) const;
+    // Content x of a column in its row (0 at the text's left edge).
+    qreal XOfColumn(TLogPosition Position) const;
+    qreal XInRow(const TRow& Row, qsizetype Column) const;
+    qsizetype ColumnAtX(const TRow& Row, qreal X) const;
+    // Lays out the columns of Row between content x Left and Right.
+    void LayOut(const TRow& Row, qreal Left, qreal Right, TLaidOut& Out) const;
+    // The same through a cache of short rows, so that a paint after a few
     // new lines lays out only those.
-    const TLaidOut& LaidOut(qint64 Line, qreal Left, qreal Right) const;
+    const TLaidOut& LaidOut(const TRow& Row, qreal Left, qreal Right) const;
     void ForgetLayouts();
-    // Long lines: table widths, ignoring kerning; per 4096 characters cached.
+    void ForgetRowsFrom(qint64 Row);
+    // Long rows: table widths, ignoring kerning; per 4096 characters cached.
     qreal Advance(unsigned char Byte, bool Bold, qreal X) const;
-    const std::vector<qreal>& SegmentStarts(qint64 Line) const;
+    const std::vector<qreal>& SegmentStarts(const TRow& Row) const;
     qreal MeasureBytes(uint64_t From, uint64_t To, qreal X) const;
-    qreal LongLineX(qint64 Line, qsizetype Column) const;
-    qsizetype LongLineColumnAt(qint64 Line, qreal X) const;
+    qreal LongRowX(const TRow& Row, qsizetype Column) const;
+    qsizetype LongRowColumnAt(const TRow& Row, qreal X) const;
     qsizetype WordStart(qint64 Line, qsizetype Column, int Direction) const;
     // Reads the lines from From to To, each cut to the part between them.
     void ForEachLineBetween(
@@ -132,7 +148,7 @@ private:
     QString HtmlBetween(TLogPosition From, TLogPosition To) const;
     QColor ColourOf(const TLogStyle& Style) const;
     QPoint ContentOrigin() const;
-    int VisibleLines() const;
+    int VisibleRows() const;
     void RestartBlink();
 
     TLogStore FStore;
@@ -148,6 +164,7 @@ private:
     mutable std::unordered_map<qint64, std::unique_ptr<TLaidOut>> FLayouts;
     mutable TLaidOut FScratch;
     size_t FKnownLines = 0; // lines at the last append
+    qint64 FKnownRows = 0;
     mutable qint64 FMeasuredLongest = -1;
     mutable qreal FLongestWidth = 0;
     bool FSelecting = false;

@@ -150,7 +150,7 @@ void TLogViewAccessible::scrollToSubstring(int StartIndex, int EndIndex)
 {
     (void)EndIndex;
     const TLogPosition At = View()->PositionAt(StartIndex);
-    View()->verticalScrollBar()->setValue(static_cast<int>(std::min<qint64>(At.Line, INT_MAX)));
+    View()->verticalScrollBar()->setValue(static_cast<int>(std::min<qint64>(View()->RowOf(At), INT_MAX)));
 }
 
 QString TLogViewAccessible::attributes(int Offset, int* StartOffset, int* EndOffset) const

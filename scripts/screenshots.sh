@@ -2,8 +2,8 @@
 # Pictures of the program for the README: the built program on a private Xvfb
 # display with openbox, driven with xdotool through one typical session
 # against a small scripted POP3 server on loopback. Writes main.png,
-# connected.png, finder.png, assistant.png and about.png to docs/screenshots/,
-# each cropped to its window.
+# connected.png, finder.png, assistant.png, about.png and servercheck.png to
+# docs/screenshots/, each cropped to its window.
 #
 #   scripts/screenshots.sh [build folder, default build]
 set -euo pipefail
@@ -129,3 +129,14 @@ Shot connected.png
 Key alt+k
 Type quit
 Key Return
+
+# The server check of the practice server ("&Server" > "&Übungs-Server
+# starten", then "Server &prüfen ..."), its report once finished.
+Key alt+s
+Key udiaeresis
+Key alt+s
+Key p
+Key Return
+sleep 4
+Shot servercheck.png
+Key Escape

@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include "app/CommandLine.h"
+#include "app/ExplainTerminal.h"
 #include "app/FinderTerminal.h"
 #include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
@@ -11,7 +12,7 @@
 
 int main(int argc, char** argv)
 {
-    // Help, version, the practice server, the check and the finder alone need no window system.
+    // Help, version, the practice server, the check, --explain and --find need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
@@ -22,6 +23,8 @@ int main(int argc, char** argv)
         return RunPracticeServerInTerminal(Line);
     if (Line.Check)
         return RunServerCheckInTerminal(Line);
+    if (Line.Explain)
+        return RunExplainInTerminal(Line);
     if (Line.Find)
         return RunFinderInTerminal(Line);
 

@@ -13,7 +13,7 @@ using ::testing::HasSubstr;
 namespace {
 
 const TSaslMechanism AllMechanisms[] = { TSaslMechanism::Plain, TSaslMechanism::Login, TSaslMechanism::CramMd5,
-    TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2 };
+    TSaslMechanism::ScramSha256, TSaslMechanism::XOAuth2, TSaslMechanism::OAuthBearer };
 
 struct TOutcome {
     TSaslVerdict Verdict;
@@ -45,7 +45,8 @@ TOutcome Exchange(
 
 std::string SecretFor(TSaslMechanism Mechanism)
 {
-    return Mechanism == TSaslMechanism::XOAuth2 ? TSaslServer::PracticeToken : "geheim";
+    const bool Token = Mechanism == TSaslMechanism::XOAuth2 || Mechanism == TSaslMechanism::OAuthBearer;
+    return Token ? TSaslServer::PracticeToken : "geheim";
 }
 
 } // namespace
@@ -88,6 +89,26 @@ TEST(SaslExchange, LongInitialResponsesAndWrongTokensTakeTheLongWay)
     EXPECT_EQ(Refused.Verdict, TSaslVerdict::Failure);
     EXPECT_EQ(Refused.Continuations, 1);
     EXPECT_THAT(Refused.LastExplanation, HasSubstr("Status 401"));
+
+    // RFC 7628: the error JSON, answered by a lone ^A, then -ERR; the same in two steps.
+    for (const bool TwoSteps : { false, true }) {
+        TSaslClient Bearer(TSaslMechanism::OAuthBearer, "anna", "abgelaufen");
+        Bearer.SetServer("mail.example.org", 995);
+        Bearer.SetTwoSteps(TwoSteps);
+        TSaslServer BearerServer(TSaslMechanism::OAuthBearer, "anna", "geheim");
+        const TOutcome Expired = Exchange(Bearer, BearerServer);
+        EXPECT_EQ(Expired.Verdict, TSaslVerdict::Failure);
+        EXPECT_EQ(Expired.Continuations, TwoSteps ? 2 : 1);
+        EXPECT_THAT(Expired.LastExplanation, HasSubstr("invalid_token"));
+    }
+    // The GS2 header names user, host and port (RFC 7628, 3.1).
+    TSaslClient Named(TSaslMechanism::OAuthBearer, "a,b", "t");
+    Named.SetServer("mail.example.org", 995);
+    std::string Decoded;
+    ASSERT_TRUE(Base64Decode(Named.Start().Line.substr(17), Decoded));
+    EXPECT_EQ(Decoded,
+        "n,a=a=2Cb,\x01host=mail.example.org\x01port=995\x01"
+        "auth=Bearer t\x01\x01");
 }
 
 TEST(SaslExchange, TheClientCancelsAForgedOrTooSlowScramServer)

@@ -19,6 +19,7 @@
 
 #include "check/CheckFindings.h"
 #include "check/CheckJson.h"
+#include "text/JsonWriter.h"
 #include "check/ServerCheck.h"
 #include "practice/PracticeFault.h"
 #include "practice/PracticeMailbox.h"

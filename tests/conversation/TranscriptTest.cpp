@@ -356,6 +356,30 @@ TEST(Transcript, AssistantClientAnswersEveryRoundInOneAction)
     EXPECT_NE(Session.View.Guidance.find("Anmeldung mit AUTH angenommen"), std::string::npos);
 }
 
+// Microsoft's servers refuse XOAUTH2 with the token on the AUTH line; the
+// assistant tries once more in two steps, and only once.
+TEST(Transcript, TokenRefusedOnTheAuthLineIsSentAgainInTwoSteps)
+{
+    const std::string Token = Base64Encode(std::string("user=anna\x01") + "auth=Bearer t\x01\x01");
+    const std::pair<TChunks, std::string> Cases[] = {
+        { { "-ERR Authentication failed\r\n", "+ \r\n", "+OK Logged in\r\n" },
+            "AUTH XOAUTH2 " + Token + "\r\nAUTH XOAUTH2\r\n" + Token + "\r\n" },
+        { { "-ERR no\r\n", "-ERR still no\r\n" }, "AUTH XOAUTH2 " + Token + "\r\nAUTH XOAUTH2\r\n" },
+        { { "+OK Logged in\r\n" }, "AUTH XOAUTH2 " + Token + "\r\n" },
+    };
+    for (const auto& [Script, Sent] : Cases) {
+        SCOPED_TRACE(Joined(Script));
+        TSession Session(Script);
+        auto Client = std::make_unique<TSaslClient>(TSaslMechanism::XOAuth2, "anna", "t");
+        const TSaslStep First = Client->Start();
+        Session.Conversation.SetSaslClient(std::move(Client), "");
+        Session.Send(First.Line);
+        EXPECT_EQ(Session.Server.Sent(), Sent);
+        EXPECT_EQ(Session.View.Guidance.find("angenommen") != std::string::npos, Script.back().rfind("+OK", 0) == 0)
+            << Session.View.Guidance;
+    }
+}
+
 TEST(Transcript, ServerThatNeverStopsAskingCannotHoldTheAssistant)
 {
     TChunks Endless(50, "+ VXNlcm5hbWU6\r\n");

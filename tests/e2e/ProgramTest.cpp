@@ -369,7 +369,7 @@ TEST_F(BrieflotseE2E, WhatWasTypedIsSentAndKept)
 {
     ScriptedServer Server;
     Server.send(Greeting);
-    for (const char* Reply : { "+OK 12 400\r\n", "+OK 1 120\r\n", "+OK\r\n", "+OK\r\n" })
+    for (const char* Reply : { "+OK 12 400\r\n", "+OK 1 120\r\n", "+OK\r\n", "+OK\r\n", "-ERR Unknown command\r\n" })
         Server.expectLine().send(Reply);
     Server.expectLine().send("+OK bye\r\n").close();
     Program* App = StartProgram();
@@ -384,6 +384,12 @@ TEST_F(BrieflotseE2E, WhatWasTypedIsSentAndKept)
         Key("Return");
         EXPECT_EQ(NextLine(Server, Mark), Line + "\r\n");
     }
+    // A word the program once used for its own events is a command like any
+    // other: refused, the connection stays open.
+    Type("conn");
+    Key("Return");
+    EXPECT_EQ(NextLine(Server, Mark), "CONN\r\n");
+    EXPECT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
     Key("alt+m");
     Type("qu");
     Key("alt+m");
@@ -531,6 +537,27 @@ TEST_F(BrieflotseE2E, SelectingInTheLogWithKeysAndMouseCopiesTheText)
     Type("noop");
     Key("Return");
     EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+}
+
+// A body with a bare LF shows the break: shift+Up from the last line goes
+// by rows, one per side of the LF, yet both are one line of the copy.
+TEST_F(BrieflotseE2E, ABareLineFeedInABodyIsABreakInTheLog)
+{
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK\r\nErste Zeile\nzweite Zeile\r\n.\r\n");
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    ASSERT_TRUE(ConnectByMenu(*App, Server));
+    Type("retr 1");
+    Key("Return");
+    size_t Mark = 0;
+    EXPECT_EQ(NextLine(Server, Mark), "RETR 1\r\n");
+    ClickLog(*App);
+    Key("ctrl+End shift+Up shift+Up shift+Home ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()) == "Erste Zeile\nzweite Zeile\n."; }, ShowMs))
+        << "clipboard: " << Copied;
+    Step("break shown");
 }
 
 TEST_F(BrieflotseE2E, UmlautsAreRefusedInServerFieldAndCommandLine)
@@ -884,6 +911,67 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
     Target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_NE(::connect(Socket, reinterpret_cast<sockaddr*>(&Target), sizeof Target), 0) << "still listening";
     ::close(Socket);
+}
+
+// "&Server" > "Server &prüfen ..." against the practice server with its log-in:
+// the report is saved as HTML by keys, and neither the file nor the protocol
+// log (where each probe's bytes went) holds the password.
+TEST_F(BrieflotseE2E, ServerCheckFromTheMenuSavesItsReport)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Key("ctrl+a ctrl+c");
+    std::string Address;
+    ASSERT_TRUE(WaitUntil([&] { return (Address = Session->Clipboard()).rfind("127.0.0.1:", 0) == 0; }, ShowMs))
+        << "server field: " << Address;
+    Menu(*App, "alt+s", "p");
+    const std::string Dialog = WaitForWindow(*App, "Brieflotse - Server prüfen");
+    ASSERT_FALSE(Dialog.empty()) << "Server, Server prüfen opened no dialog";
+    ClearField();
+    Type(Address);
+    Key("alt+n");
+    Type("lotse");
+    Key("alt+w");
+    Type("uebung");
+    Key("Return");
+
+    // "Als &HTML speichern ..." takes its key once the report is there.
+    bool Saving = false;
+    for (int Try = 0; Try < 20 && !Saving; ++Try) {
+        Key("alt+h");
+        Saving = !WaitForWindow(*App, "Brieflotse - Speichern", 1000).empty();
+    }
+    ASSERT_TRUE(Saving) << "no report to save within 20 s";
+    const std::string Path = Dir.file("bericht.html");
+    Key("ctrl+a");
+    Type(Path);
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Speichern"));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
+    // The practice server's greeting names its domain "brieflotse.uebung"; the password is the word alone.
+    auto HasPassword = [](std::string Text) {
+        for (size_t At; (At = Text.find("brieflotse.uebung")) != std::string::npos;)
+            Text.erase(At, 17);
+        return Text.find("uebung") != std::string::npos;
+    };
+    const std::string Saved = ReadFile(Path);
+    for (const char* Word : { "Gesamturteil", "[Gut]", "[Hinweis]", "[Warnung]", "[Fehler]", "Anmeldung erfolgreich" })
+        EXPECT_NE(Saved.find(Word), std::string::npos) << Word << " not in the report";
+    EXPECT_FALSE(HasPassword(Saved)) << "the password is in the report";
+
+    Key("Escape");
+    EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Server prüfen"));
+    Session->Activate(App->Window);
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    std::string Copied;
+    EXPECT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("Prüfung: ") != std::string::npos; }, ShowMs))
+        << "log: " << Copied.substr(0, 400);
+    EXPECT_NE(Copied.find("\nSTLS"), std::string::npos) << "no command in the log";
+    EXPECT_NE(Copied.find("\n+OK"), std::string::npos) << "no reply in the log";
+    EXPECT_FALSE(HasPassword(Copied)) << "the password is in the log";
 }
 
 TEST_F(BrieflotseE2E, DateiBeendenEndsTheProgram)

@@ -125,10 +125,17 @@ TEST_F(PracticeClients, CurlLogsInWithEachMechanismItKnows)
             "--login-options", Options, Plain("/1") });
         EXPECT_EQ(Wrong.Status, 67) << "log-in refused";
     }
-    TToolResult Bearer = RunTool({ "curl", "--silent", "--max-time", "30", "--user", "lotse:", "--login-options",
-        "AUTH=XOAUTH2", "--oauth2-bearer", "brieflotse-uebungs-token", Plain("/4") });
-    EXPECT_EQ(Bearer.Status, 0) << Bearer.Errors;
-    EXPECT_TRUE(Bearer.Output == Message(4));
+    for (const std::string Mechanism : { "XOAUTH2", "OAUTHBEARER" }) {
+        SCOPED_TRACE(Mechanism);
+        const auto WithToken = [&](const char* Token) {
+            return RunTool({ "curl", "--silent", "--max-time", "30", "--user", "lotse:", "--login-options",
+                "AUTH=" + Mechanism, "--oauth2-bearer", Token, Plain("/4") });
+        };
+        TToolResult Bearer = WithToken("brieflotse-uebungs-token");
+        EXPECT_EQ(Bearer.Status, 0) << Bearer.Errors;
+        EXPECT_TRUE(Bearer.Output == Message(4));
+        EXPECT_EQ(WithToken("abgelaufen").Status, 67) << "token refused";
+    }
 }
 
 TEST_F(PracticeClients, PythonPoplibSpeaksEveryCommand)

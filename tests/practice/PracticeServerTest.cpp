@@ -272,7 +272,7 @@ TEST_F(PracticeServer, AuthExchangesOfEveryMechanismAndApopWithoutTimestamp)
     EXPECT_TRUE(StartsWith(Client.Ask("AUTH GSSAPI"), "-ERR Unbekanntes Verfahren"));
     Client.Send("AUTH\r\n");
     Client.Line();
-    EXPECT_EQ(Client.Body(), "PLAIN\r\nLOGIN\r\nCRAM-MD5\r\nSCRAM-SHA-256\r\nXOAUTH2\r\n");
+    EXPECT_EQ(Client.Body(), "PLAIN\r\nLOGIN\r\nCRAM-MD5\r\nSCRAM-SHA-256\r\nXOAUTH2\r\nOAUTHBEARER\r\n");
 
     Server->SetFault(TPracticeFault::NoApop);
     TLineClient NoStamp(Server->Port());

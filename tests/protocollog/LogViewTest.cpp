@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QWheelEvent>
+#include <array>
 
 #include "protocollog/LogView.h"
 #include "protocollog/ProtocolLog.h"
@@ -166,4 +167,102 @@ TEST_F(LogViewTest, FontSwitchAndScreenReaderText)
     // Where the second line's first character is, and back.
     const QRect Place = Text->characterRect(11);
     EXPECT_EQ(Text->offsetAtPoint(Place.center() - QPoint(Place.width() / 4, 0)), 11);
+}
+
+// Rows of lines with lone breaks, as the store maps them: bytes from the
+// line starts, breaks ending their row.
+TEST(LogStoreRows, LoneBreaksMapRowsAndLines)
+{
+    TLogStore Store;
+    Store.AddLine();
+    Store.Append("+OK", TLogStyle());
+    Store.AddLine();
+    Store.Append("ab\ncdefg\r", TLogStyle());
+    Store.Append("h\n\nij", TLogStyle());
+    Store.AddLine();
+    Store.Append("Grüße\n", TLogStyle(), true); // the program's own: no break
+    ASSERT_EQ(Store.LineCount(), 3u);
+    EXPECT_EQ(Store.RowCount(), 7u);
+    const std::vector<size_t> Rows { 1, 5, 1 };
+    const std::vector<size_t> Firsts { 0, 1, 6 };
+    for (size_t Line = 0; Line < 3; ++Line) {
+        EXPECT_EQ(Store.LineRows(Line), Rows[Line]) << Line;
+        EXPECT_EQ(Store.FirstRow(Line), Firsts[Line]) << Line;
+    }
+    // Row: line, first and end byte of the row in its line.
+    const std::vector<std::array<size_t, 3>> Expected { { 0, 0, 3 }, { 1, 0, 2 }, { 1, 3, 8 }, { 1, 9, 10 },
+        { 1, 11, 11 }, { 1, 12, 14 }, { 2, 0, 8 } };
+    for (size_t Row = 0; Row < Store.RowCount(); ++Row) {
+        const size_t Line = Store.LineOfRow(Row);
+        const uint64_t Start = Store.LineStart(Line);
+        EXPECT_EQ(
+            (std::array<size_t, 3> { Line, Store.RowStart(Row) - Start, Store.RowEnd(Row) - Start }), Expected[Row])
+            << Row;
+    }
+    EXPECT_EQ(Store.RowAt(1, Store.LineStart(1) + 2), 1u) << "before the break: its row";
+    EXPECT_EQ(Store.RowAt(1, Store.LineStart(1) + 3), 2u) << "after it: the next";
+    EXPECT_EQ(Store.LongestRow(), 6u);
+
+    // Nothing but LF: breaks up to the limit, blanks after it.
+    Store.SetMaxBreaks(100);
+    Store.AddLine();
+    Store.Append(std::string(90, '\n'), TLogStyle());
+    Store.Append(std::string(90, '\r'), TLogStyle());
+    EXPECT_EQ(Store.RowCount(), 4 + 100u);
+    EXPECT_EQ(Store.LineRows(3), 100 - 4 + 1u);
+    EXPECT_EQ(Store.RowEnd(103) - Store.RowStart(103), 180 - 96u) << "the rest is one row";
+}
+
+TEST_F(LogViewTest, ALoneLineFeedShowsAsABreakInsideItsLine)
+{
+    Log.Append(TLogEntryKind::Status, "+OK\r\n");
+    Log.Append(TLogEntryKind::Body, "a\nb\r\n.\r\n");
+    Settle();
+    ASSERT_EQ(View.Store().LineCount(), 3u);
+    // "a" and "b" are one log line on two rows, "." on the row after them.
+    const QRect A = View.CharacterRect({ 1, 0 }, 1);
+    const QRect B = View.CharacterRect({ 1, 2 }, 1);
+    const QRect Dot = View.CharacterRect({ 2, 0 }, 1);
+    EXPECT_EQ(B.top(), A.top() + View.LineHeight());
+    EXPECT_EQ(B.left(), A.left());
+    EXPECT_EQ(Dot.top(), A.top() + 2 * View.LineHeight());
+    EXPECT_EQ(View.RowOf(View.EndPosition()), 3);
+    const QImage Shot = View.viewport()->grab().toImage();
+    int Dark = 0;
+    for (int Y = B.top(); Y <= B.bottom(); ++Y)
+        for (int X = 0; X < Shot.width(); ++X)
+            Dark += qGray(Shot.pixel(X, Y)) < 128;
+    EXPECT_GT(Dark, 5) << "\"b\" painted on the second row";
+    EXPECT_EQ(View.HitTest(B.center()), (TLogPosition { 1, 2 }));
+
+    // Up goes by rows; Home and End keep to the row; the copy has the break.
+    Keys(Qt::Key_Up);
+    EXPECT_EQ(View.CaretPosition(), (TLogPosition { 1, 3 }));
+    Keys(Qt::Key_Up);
+    Keys(Qt::Key_End);
+    EXPECT_EQ(View.CaretPosition(), (TLogPosition { 1, 1 }));
+    Keys(Qt::Key_Home);
+    Keys(Qt::Key_Down, Qt::ShiftModifier);
+    Keys(Qt::Key_End, Qt::ShiftModifier);
+    Keys(Qt::Key_C, Qt::ControlModifier);
+    const QMimeData* Copied = QApplication::clipboard()->mimeData();
+    ASSERT_NE(Copied, nullptr);
+    EXPECT_EQ(Copied->text(), QStringLiteral("a\nb"));
+    EXPECT_TRUE(Copied->html().contains(QStringLiteral(">a\nb<"))) << Copied->html().toStdString();
+}
+
+TEST_F(LogViewTest, ALineOfManyBreaksScrollsByRows)
+{
+    std::string Body;
+    for (int Row = 0; Row < 300000; ++Row)
+        Body += "Zeile\n";
+    Log.Append(TLogEntryKind::Status, "+OK\r\n");
+    Log.Append(TLogEntryKind::Body, Body + "\r\n.\r\n");
+    Settle();
+    QScrollBar* Bar = View.verticalScrollBar();
+    EXPECT_EQ(Bar->maximum() + Bar->pageStep(), 300000 + 3);
+    Keys(Qt::Key_PageUp);
+    EXPECT_EQ(View.CaretPosition(), (TLogPosition { 1, 6 * (300000 - Bar->pageStep() + 1) }));
+    Bar->setValue(150000);
+    EXPECT_EQ(View.HitTest({ 5, 5 }), (TLogPosition { 1, 6 * 149999 })); // row 0 is "+OK"
 }
