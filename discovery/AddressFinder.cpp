@@ -125,7 +125,9 @@ TAnswer FetchConfig(TShared& Shared, const std::string& Source, const std::strin
         Row.Detail = Fetched.Problem;
     } else {
         const TConfigFile File = ReadConfigFile(Fetched.Body, Shared.Query);
-        const bool OverHttp = !StartsWithIgnoringAsciiCase(Fetched.FinalUrl, "https://");
+        // A redirect from HTTP to HTTPS was itself open to forgery: which server answered was not chosen safely.
+        const bool OverHttp = !StartsWithIgnoringAsciiCase(Url, "https://")
+            || !StartsWithIgnoringAsciiCase(Fetched.FinalUrl, "https://");
         if (!File.Readable) {
             Row.Result = TSourceResult::Error;
             Row.Detail = File.Error + Via;
@@ -386,7 +388,7 @@ void AskHttpAutoconfig(TShared& Shared, const std::string& Url)
         Answer.Offers.clear();
         Answer.Rows.resize(1);
         Answer.Rows.front().Result = TSourceResult::None;
-        Answer.Rows.front().Detail = "Nicht verwendet: die Datei liegt auch über HTTPS vor.";
+        Answer.Rows.front().Detail = "Nicht verwendet: eine über HTTPS abgerufene Datei nennt schon Server.";
     }
     Shared.Report(Answer.Rows, Answer.Offers);
 }
