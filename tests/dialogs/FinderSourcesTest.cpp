@@ -77,10 +77,13 @@ TEST(FinderSources, AddressFillsTheSourcesPageAndListsEveryServer)
 
     TempDir dir;
     TSettingsStore store(QString::fromStdString(dir.file("settings.json")));
+    // The provider database as the setting names it.
+    ASSERT_TRUE(store.OpenKey(TPOP3Lookup::FinderSettingsKey, true));
+    store.WriteString("ProviderDatabase", "https://ispdb.test/v1.1/");
+    store.CloseKey();
     TPOP3Lookup finder(store);
     finder.NSLookup().SetTargetHost("127.0.0.1");
     finder.NSLookup().SetTargetPort(std::to_string(dns.port()));
-    finder.SearchOptions().ProviderDatabase = "https://ispdb.test/v1.1/";
     finder.Prepare(nullptr);
     finder.show();
     auto* name = Child<QLineEdit>(finder, "NameEdit");
