@@ -869,6 +869,8 @@ void TPOP3Main::ButtonSuchenClick()
         return;
     FFinder->SetTimeout(FConversation->WaitTimeout());
     if (FFinder->Execute(this)) {
+        if (FFinder->StlsFirst())
+            FConversation->AdviseStlsFirst();
         HostCombo->setEditText(FFinder->ServerName());
         HostCombo->repaint();
         ButtonVerbinden->click();

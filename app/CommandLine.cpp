@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "check/ServerCheck.h"
+#include "discovery/FinderTypes.h"
 #include "practice/PracticeFault.h"
 
 QString BrieflotseVersion()
@@ -64,8 +65,13 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
                        "(Received), Prüfungen (Authentication-Results, DKIM) und MIME-Aufbau. Ende mit 0, 1 (keine "
                        "Nachricht), 64 (falscher Aufruf)."),
         QStringLiteral("datei"));
-    const QCommandLineOption CheckJson(
-        QStringLiteral("json"), QStringLiteral("Mit --check oder --explain: der Bericht als JSON statt als Text."));
+    const QCommandLineOption Find(QStringLiteral("find"),
+        QStringLiteral("Sucht die POP3-Server einer E-Mail-Adresse oder Domain (ohne Fenster): SRV-Einträge, "
+                       "Autoconfig-Dateien, Anbieter-Datenbank, Anbieter hinter dem MX, Ausprobieren. Ende mit 0 "
+                       "(gefunden), 1 (keiner gefunden), 2 (Fehler), 64 (falscher Aufruf)."),
+        QStringLiteral("adresse|domain"));
+    const QCommandLineOption CheckJson(QStringLiteral("json"),
+        QStringLiteral("Mit --check, --explain oder --find: der Bericht als JSON statt als Text."));
     const QCommandLineOption CheckHtml(QStringLiteral("html"),
         QStringLiteral("Mit --check: schreibt den Bericht zusätzlich als HTML-Datei."), QStringLiteral("datei"));
     const QCommandLineOption CheckPdf(QStringLiteral("pdf"),
@@ -77,6 +83,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     Parser.addOption(TlsPort);
     Parser.addOption(Fault);
     Parser.addOption(Check);
+    Parser.addOption(Find);
     Parser.addOption(CheckUser);
     Parser.addOption(CheckPassword);
     Parser.addOption(Explain);
@@ -94,7 +101,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Print(stderr, QStringLiteral("%1: %2\nMehr mit \"%1 --help\".\n").arg(Name, Parser.errorText()));
         Result.Done = true;
         const bool Terminal = std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
-            return Argument.startsWith(QStringLiteral("--check")) || Argument.startsWith(QStringLiteral("--explain"));
+            return Argument.startsWith(QStringLiteral("--check")) || Argument.startsWith(QStringLiteral("--explain"))
+                || Argument.startsWith(QStringLiteral("--find"));
         });
         Result.ExitCode = Terminal ? kCheckUsageExitCode : 2;
         return Result;
@@ -133,8 +141,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     if (Parser.isSet(Explain)) {
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
             || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
-            || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty() || Parser.values(Explain).size() != 1
-            || Parser.value(Explain).isEmpty()) {
+            || Parser.isSet(Fault) || Parser.isSet(Find) || !Parser.positionalArguments().isEmpty()
+            || Parser.values(Explain).size() != 1 || Parser.value(Explain).isEmpty()) {
             Refuse(QStringLiteral("--explain zerlegt genau eine Datei und nimmt nur --json dazu."));
             Result.ExitCode = kCheckUsageExitCode;
             return Result;
@@ -142,6 +150,25 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.Explain = true;
         Result.ExplainFile = Parser.value(Explain);
         Result.ExplainJson = Parser.isSet(CheckJson);
+        return Result;
+    }
+    if (Parser.isSet(Find)) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
+            || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
+            return Usage(QStringLiteral("--find sucht für genau eine Adresse oder Domain und nimmt nur --json dazu."));
+        TFinderQuery Query;
+        std::string Problem;
+        if (!ParseFinderQuery(Parser.value(Find).toStdString(), Query, Problem))
+            return Usage(QStringLiteral("--find: ") + QString::fromStdString(Problem));
+        Result.Find = true;
+        Result.FindQuery = Parser.value(Find).trimmed();
+        Result.FindJson = Parser.isSet(CheckJson);
         return Result;
     }
     const bool CheckOnly = Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckJson)
@@ -154,7 +181,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         };
         if (!Parser.isSet(Check))
             return Usage(QStringLiteral("--user, --password-stdin, --html und --pdf gelten nur mit --check, --json mit "
-                                        "--check oder --explain."));
+                                        "--check, --explain oder --find."));
         if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
             || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));

@@ -3,7 +3,8 @@
 // The program's command line: "--help", "--version" and an optional mail
 // server ("pop3s://mail.example.org", "mail.example.org:110") to connect to
 // once the main window is shown, "--practice-server" with its options, or
-// "--check HOST[:PORT]" with its options, or "--explain FILE [--json]". Parsed before any application object
+// "--check HOST[:PORT]" with its options, "--explain FILE [--json]" or
+// "--find ADDRESS-OR-DOMAIN [--json]". Parsed before any application object
 // exists, so that help, version, the practice server and the check need no
 // display.
 
@@ -31,9 +32,13 @@ struct TCommandLine {
     bool Explain = false;
     QString ExplainFile;
     bool ExplainJson = false; // --json
+    // --find: the address finder alone, in the terminal.
+    bool Find = false;
+    QString FindQuery; // an address or a domain, already found sound
+    bool FindJson = false; // --json
 };
 
-// Exit code for a wrong use of --check, --explain and their options (BSD's EX_USAGE).
+// Exit code for a wrong use of --check, --explain, --find and their options (BSD's EX_USAGE).
 constexpr int kCheckUsageExitCode = 64;
 
 // The program's version, from the project's version.

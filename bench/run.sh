@@ -11,8 +11,9 @@ pop3=$build/bench/bench_pop3
 mx=$build/bench/bench_mx
 waitcpu=$build/bench/bench_wait_cpu
 check=$build/bench/bench_check
+finder=$build/bench/bench_finder
 message=$build/bench/bench_message
-for program in "$pop3" "$mx" "$waitcpu" "$check" "$message"; do
+for program in "$pop3" "$mx" "$waitcpu" "$check" "$finder" "$message"; do
   if [ ! -x "$program" ]; then
     echo "missing $program: build the folder first (make build BUILD=$build)" >&2
     exit 1
@@ -65,6 +66,7 @@ run "$pop3" flood 20
 run "$waitcpu"
 run "$mx" 20
 run "$check" 5
+BRIEFLOTSE_SOURCE_DIR=$root run "$finder" 10
 run "$message" 5
 run "$pop3" start 10
 
@@ -98,6 +100,7 @@ floodsent=$(value flood_sent_mb); floodmemory=$(value flood_memory_mb)
 mxs=$(value mx_seconds); digs=$(value mx_dig_seconds); mxratio=$(value mx_ratio)
 start=$(value start_seconds)
 checks=$(value check_seconds); checkdelay=$(value check_delay_seconds)
+finders=$(value finder_seconds); finderover=$(value finder_overhead_seconds); finderstop=$(value finder_stop_seconds)
 msgatt=$(value message50_attachment_seconds); msgtext=$(value message50_text_seconds)
 msgattmem=$(value message50_attachment_memory); msgtextmem=$(value message50_text_memory)
 msgworst=$( [ -n "$msgatt" ] && [ -n "$msgtext" ] && awk -v a="$msgatt" -v b="$msgtext" 'BEGIN { print (a > b) ? a : b }')
@@ -122,6 +125,8 @@ msgverdict=$( [ "$(verdict "$msgmemworst" 2)" = met ] && verdict "$msgworst" 0.9
   echo "| 20 s of lines nobody asked for, as fast as loopback carries them, window idle ($(fmt "$floodsent" 0) MB sent) | growth of peak resident memory (the log holds at most 600 M characters) | $(fmt "$floodmemory" 0) MB | ≤ 1024 MB | $(verdict "$floodmemory" 1024) |"
   echo "| MX look-up against dnsmasq | median of 20: $(fmt "$mxs" 5) s, dig +tcp $(fmt "$digs" 5) s | ratio $(fmt "$mxratio" 3) | ≤ 2 | $(verdict "$mxratio" 2) |"
   echo "| server check of one address, both ports (TLS and plain with STLS), against Dovecot on loopback | median of 5 (with Dovecot's 2 s delay after a failed log-in: $(fmt "$checkdelay" 2) s) | $(fmt "$checks" 3) s | < 2 s | $(verdict "$checks" 1.999) |"
+  echo "| address finder for anna@beispiel.test, every source at once (dnsmasq, HTTPS config server on loopback; database 0.6 s late) | median of 10: $(fmt "$finders" 3) s; worst whole search minus its slowest chain of questions | $(fmt "$finderover" 3) s | ≤ 0.5 s | $(verdict "$finderover" 0.5) |"
+  echo "| stop of the address finder while every source waits on a silent server | worst of 10 | $(fmt "$finderstop" 4) s | ≤ 0.1 s | $(verdict "$finderstop" 0.1) |"
   echo "| decomposing a 50 MB message (\`DecomposeMessage\`): a 49 MB base64 attachment / 50 MB of quoted-printable text | median of 5: $(fmt "$msgatt" 3) s / $(fmt "$msgtext" 3) s; growth of peak resident memory $(fmt "$msgattmem" 2) / $(fmt "$msgtextmem" 2) × the message | $(fmt "$msgworst" 3) s | < 1 s, ≤ 2 × | $msgverdict |"
   echo "| program start to main window shown (offscreen) | median of 10 | $(fmt "$start" 3) s | report | - |"
 } >"$table"

@@ -393,6 +393,13 @@ std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& Targe
         + TargetHost + "\".";
 }
 
+std::string StlsFirstText(const std::string& TargetHost)
+{
+    return "Die Mail-Server-Suche hat " + TargetHost
+        + " mit STLS gefunden: Senden Sie als erstes STLS, damit die Verbindung verschlüsselt wird, und erst danach "
+          "Name und Paßwort.";
+}
+
 std::string ApopOfferText(const std::string& Timestamp, bool TooLong)
 {
     // The timestamp itself is in the log; the panel only says what it offers.
@@ -550,7 +557,8 @@ std::vector<std::string> AllGuidanceTexts(const std::string& TargetHost, const s
     TGuidanceContext Greeted;
     Greeted.TargetHost = TargetHost;
     Texts.push_back(ChooseGuidance(TGuidanceEvent::Connected, "+OK", Greeted).Text + "\r\n\r\n"
-        + ConnectionSecurityText(nullptr, TargetHost, "") + "\r\n\r\n" + ApopOfferText("<1@" + TargetHost + ">"));
+        + ConnectionSecurityText(nullptr, TargetHost, "") + "\r\n\r\n" + StlsFirstText(TargetHost) + "\r\n\r\n"
+        + ApopOfferText("<1@" + TargetHost + ">"));
     // Response codes come mostly with a refused log-in.
     const TGuidance Refused = ChooseGuidance(ParseCommand("PASS"), "-ERR", TGuidanceContext());
     for (const TCodeText& Known : kCodeTexts)

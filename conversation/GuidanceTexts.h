@@ -41,6 +41,9 @@ std::string CertificateProblemText(TTlsVerifyResult Result, const std::string& T
 // password would cross the network in clear text (not when PeerAddress, the
 // address connected to, is this machine's).
 std::string ConnectionSecurityText(const TTlsInfo* Tls, const std::string& TargetHost, const std::string& PeerAddress);
+// Added after the greeting when the finder chose this server for its STLS:
+// the first command to send.
+std::string StlsFirstText(const std::string& TargetHost);
 // Added after the greeting when it carries an APOP timestamp, or one too long
 // to be used ("" otherwise).
 std::string ApopOfferText(const std::string& Timestamp, bool TooLong = false);

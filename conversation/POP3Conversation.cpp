@@ -170,6 +170,9 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     FTransport->SetTargetHost(HostText);
     FTlsAccepted = false;
     FClearTextAgreed = false;
+    // For this connection only, whichever way it goes.
+    const bool StlsFirst = FStlsFirst;
+    FStlsFirst = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
     const bool Connected = FTransport->Connect();
     // Remembered as typed: its port and scheme reach the same server again.
@@ -198,6 +201,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
             if (!FErrorFlag && FTransport->Connected())
                 for (const std::string& Text : { ConnectionSecurityText(FTransport->TlsDetails(),
                                                      FTransport->TargetHost(), FTransport->PeerAddress()),
+                         StlsFirst && !FTransport->Encrypted() ? StlsFirstText(FTransport->TargetHost()) : "",
                          ApopOfferText(GreetingTimestamp(FGreeting), GreetingTimestampTooLong(FGreeting)) })
                     if (!Text.empty())
                         Additions += (Additions.empty() ? "" : "\r\n\r\n") + Text;

@@ -69,6 +69,9 @@ public:
 
     // User actions.
     void ButtonVerbindenClick(const std::string& HostText); // connect action
+    // The next connection's guidance after the greeting asks for STLS first
+    // (the finder chose the server for it); the connect action uses it up.
+    void AdviseStlsFirst() { FStlsFirst = true; }
     void ButtonTrennenClick(); // asks first
     void SendAction(const std::string& CommandText); // send action of the "Senden" button
     // A reply as Exchange gives it: the status line and, for a positive
@@ -256,6 +259,7 @@ private:
     bool FTlsAccepted = false; // the certificate of this connection's TLS was accepted
     bool FTlsFailed = false; // the last error ended TLS, and with it the connection
     bool FClearTextAgreed = false; // to a password in clear text on this connection
+    bool FStlsFirst = false; // see AdviseStlsFirst
     TLineLimiter FLineLimiter { kMaxLineBytes };
     uint64_t FNotShownBytes = 0; // received while the log was full
     bool FLogFullNoted = false; // unasked data: one note when the log is full

@@ -3,11 +3,13 @@
 #include "dialogs/BrieflotseEdit.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
+#include "discovery/AddressFinder.h"
 #include "resources/Resources.h"
 #include "settings/SettingsKey.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -20,6 +22,10 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 namespace LookupRules {
 
@@ -65,6 +71,11 @@ TStepView SelectionView(bool RowSelected)
 QString Title(int Step)
 {
     return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt %1 von 2)").arg(Step);
+}
+
+QString SearchingTitle()
+{
+    return QStringLiteral("Brieflotse - Mail-Server suchen (Schritt 2 von 2, Suche läuft)");
 }
 
 QString ErrorText(int32_t Code, const std::string& Description)
@@ -190,6 +201,7 @@ std::vector<TServerRow> SRVRows(const TSmartNSRecords& Answers, bool Tls)
                            .arg(SRV.Priority)
                            .arg(SRV.Weight);
             Row.HandOver = (Tls ? QStringLiteral("pop3s://") : QString()) + Row.Server + QLatin1Char(':') + Row.Port;
+            Row.Sources = QStringLiteral("srv");
         }
         Rows.push_back(Row);
     }
@@ -207,6 +219,7 @@ std::vector<TServerRow> MXRows(const TSmartNSRecords& Answers)
         TSmartNSMX MX;
         TServerRow Row;
         Row.Kind = QStringLiteral("MX");
+        Row.Sources = QStringLiteral("MX-Einträge (SMTP, kein POP3)");
         Row.Selectable = false;
         if (!Record.Data.GetMX(MX)) {
             Row.Server = QStringLiteral("(MX-Daten unlesbar)");
@@ -226,8 +239,8 @@ std::vector<TServerRow> MXRows(const TSmartNSRecords& Answers)
         } else {
             Row.Server = Latin1(MX.Exchange);
             Row.Selectable = true;
-            Row.Hint = QStringLiteral("MX-Eintrag: Dieser Server nimmt E-Mail für die Domain an. Ob er auch POP3 "
-                                      "anbietet, ist nicht sicher.");
+            Row.Hint = QStringLiteral("MX-Einträge (SMTP, kein POP3): Dieser Server nimmt E-Mail für die Domain an. "
+                                      "Ob er auch POP3 anbietet, ist nicht sicher.");
             Row.HandOver = Row.Server;
         }
         Rows.push_back(Row);
@@ -245,6 +258,55 @@ std::vector<TServerRow> ServerList(
     SortRows(Rows);
     Rows.insert(Rows.end(), MX.begin(), MX.end());
     return Rows;
+}
+
+TServerRow CandidateRow(const TCandidate& Candidate)
+{
+    auto Joined = [](const std::vector<std::string>& Items, const char* Between) {
+        QString Out;
+        for (const std::string& Item : Items)
+            Out += (Out.isEmpty() ? QString() : QString::fromUtf8(Between)) + QString::fromStdString(Item);
+        return Out;
+    };
+    TServerRow Row;
+    Row.Server = QString::fromStdString(Candidate.Host);
+    Row.Port = QString::number(Candidate.Port);
+    Row.Kind = QString::fromUtf8(SocketLabel(Candidate.Socket));
+    Row.Username = QString::fromStdString(Candidate.Username);
+    Row.Methods = Joined(Candidate.Authentication, ", ");
+    Row.Sources = Joined(Candidate.Sources, ", ");
+    Row.Notes = Joined(Candidate.Notes, "; ");
+    Row.ProviderUrl = QString::fromStdString(Candidate.ProviderUrl);
+    Row.HandOver = (Candidate.Socket == TSocketKind::Ssl ? QStringLiteral("pop3s://") : QString()) + Row.Server
+        + QLatin1Char(':') + Row.Port;
+    Row.StlsFirst = Candidate.Socket == TSocketKind::StartTls;
+    Row.Hint = QStringLiteral("Genannt von: %1.").arg(Row.Sources)
+        + (Row.Notes.isEmpty() ? QString() : QStringLiteral(" ") + Row.Notes);
+    return Row;
+}
+
+std::vector<TServerRow> ResultList(const std::vector<TServerRow>& POP3S, const std::vector<TServerRow>& POP3,
+    const std::vector<TCandidate>& Candidates, const std::vector<TServerRow>& MX)
+{
+    std::vector<TServerRow> Rows = ServerList(POP3S, POP3, {});
+    for (const TCandidate& Candidate : Candidates)
+        if (Candidate.Sources != std::vector<std::string> { "srv" })
+            Rows.push_back(CandidateRow(Candidate));
+    Rows.insert(Rows.end(), MX.begin(), MX.end());
+    return Rows;
+}
+
+QString SourceResultText(TSourceResult Result)
+{
+    switch (Result) {
+    case TSourceResult::Found:
+        return QStringLiteral("gefunden");
+    case TSourceResult::None:
+        return QStringLiteral("nichts");
+    case TSourceResult::Error:
+        return QStringLiteral("Fehler");
+    }
+    return QString();
 }
 
 QString NameServerText(const std::string& Host, const std::string& Port)
@@ -283,6 +345,8 @@ QLabel* Text(const QString& Text, QWidget* Parent, bool Wrap = true)
     return Label;
 }
 
+constexpr int kPageWidth = 440;
+
 // A list whose wanted height is its least one, not Qt's default of 192
 // pixels, which would make every page of the wizard taller.
 class TServerList : public QTreeWidget {
@@ -290,6 +354,34 @@ public:
     using QTreeWidget::QTreeWidget;
     QSize sizeHint() const override { return { QTreeWidget::sizeHint().width(), minimumHeight() }; }
 };
+
+// A list of rows to read and choose one of: every column as wide as its texts
+// need at any font size, long ones scrolled sideways; it asks for Lines lines
+// only and takes whatever room the tallest page leaves, so the text above it
+// keeps the height it needs.
+QTreeWidget* NewList(
+    QWidget* Page, const char* Name, const QStringList& Headers, std::initializer_list<int> RightAligned, int Lines)
+{
+    auto* List = new TServerList(Page);
+    List->setObjectName(Name);
+    List->setColumnCount(static_cast<int>(Headers.size()));
+    List->setHeaderLabels(Headers);
+    for (const int Column : RightAligned)
+        List->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
+    List->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    List->header()->setStretchLastSection(false);
+    List->header()->setSectionsMovable(false);
+    List->setRootIsDecorated(false);
+    List->setItemsExpandable(false);
+    List->setSortingEnabled(false);
+    List->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    List->setSelectionMode(QAbstractItemView::SingleSelection);
+    List->setSelectionBehavior(QAbstractItemView::SelectRows);
+    List->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    List->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    List->setMinimumHeight(List->fontMetrics().lineSpacing() * Lines);
+    return List;
+}
 
 QVBoxLayout* PageLayout(QWidget* Page)
 {
@@ -302,6 +394,7 @@ QVBoxLayout* PageLayout(QWidget* Page)
 } // namespace
 
 const QString& TPOP3Lookup::SettingsKey = SettingsPaths::Assist;
+const QString& TPOP3Lookup::FinderSettingsKey = SettingsPaths::Finder;
 
 TPOP3Lookup::TPOP3Lookup(TSettingsStore& Settings, QWidget* Parent)
     : QDialog(Parent,
@@ -318,21 +411,24 @@ QWidget* TPOP3Lookup::BuildWelcomePage()
     auto* Page = new QWidget(FPages);
     Page->setObjectName("PanelWelcome");
     auto* Column = PageLayout(Page);
-    Column->addWidget(Heading(QStringLiteral("1. Domain oder Host eingeben"), Page));
-    Column->addWidget(Text(QStringLiteral("Dieser Assistent hilft Ihnen dabei, den Mail-Server ausfindig zu machen, "
-                                          "der für den E-Mail-Verkehr einer bestimmten Domain oder eines bestimmten "
-                                          "Hosts zuständig ist."),
+    Column->addWidget(Heading(QStringLiteral("1. Adresse oder Domain eingeben"), Page));
+    Column->addWidget(Text(QStringLiteral("Dieser Assistent hilft Ihnen dabei, den POP3-Server ausfindig zu machen, "
+                                          "der für eine E-Mail-Adresse, eine Domain oder einen Host zuständig ist. "
+                                          "Er fragt alle Quellen zugleich und zeigt, was jede geantwortet hat."),
         Page));
-    Column->addWidget(Text(QStringLiteral("Bitte geben Sie den Namen der gewünschten Domain oder des gewünschten "
-                                          "Hosts ein (z.B. \"example.com\"), und klicken Sie dann auf \"Weiter\"."),
+    Column->addWidget(Text(QStringLiteral("Bitte geben Sie eine E-Mail-Adresse (z.B. \"anna@example.com\") oder "
+                                          "eine Domain (z.B. \"example.com\") ein, und klicken Sie dann auf "
+                                          "\"Weiter\"."),
         Page));
     FNameEdit = new QLineEdit(Page);
     FNameEdit->setObjectName("NameEdit");
-    FNameEdit->setMaxLength(32);
-    FNameEdit->setAccessibleName(QStringLiteral("Domain oder Host"));
-    FNameEdit->setAccessibleDescription(QStringLiteral("Die Domain, deren Mail-Server gesucht werden"));
+    // An address: up to 64 bytes before the "@", a domain of up to 253 after it.
+    FNameEdit->setMaxLength(318);
+    FNameEdit->setAccessibleName(QStringLiteral("Adresse oder Domain"));
+    FNameEdit->setAccessibleDescription(
+        QStringLiteral("Die E-Mail-Adresse oder Domain, deren POP3-Server gesucht werden"));
     FNameEdit->setValidator(new TKeyFilterValidator(FNameEdit));
-    auto* Label = new QLabel(QStringLiteral("&Domain/Host:"), Page);
+    auto* Label = new QLabel(QStringLiteral("&Adresse/Domain:"), Page);
     Label->setBuddy(FNameEdit);
     auto* Row = new QHBoxLayout;
     Row->addWidget(Label);
@@ -365,7 +461,7 @@ QWidget* TPOP3Lookup::BuildErrorPage()
     QPalette Palette = FErrorLabel->palette();
     Palette.setColor(QPalette::WindowText, Qt::red);
     FErrorLabel->setPalette(Palette);
-    FErrorLabel->setFixedWidth(281);
+    FErrorLabel->setFixedWidth(kPageWidth);
     Column->addWidget(FErrorLabel);
     FNameServerLabel = Text(QString(), Page);
     FNameServerLabel->setObjectName("NameServerLabel");
@@ -381,39 +477,27 @@ QWidget* TPOP3Lookup::BuildSelectPage()
     Page->setObjectName("PanelSelect");
     auto* Column = PageLayout(Page);
     Column->addWidget(Heading(QStringLiteral("2. Mail-Server selektieren"), Page));
-    Column->addWidget(Text(QStringLiteral("Laut Name-Server bedienen die folgenden Server die gewählte Domain (den "
-                                          "gewählten Host). SRV-Einträge nennen ihre POP3-Server samt Port („TLS“: "
-                                          "verschlüsselt ab dem ersten Byte). MX-Einträge nennen die Server, die "
-                                          "E-Mail für die Domain annehmen; ob sie auch POP3 anbieten, ist nicht "
-                                          "sicher. Bitte wählen Sie einen Server, und klicken Sie dann auf "
-                                          "\"Verbinden\"."),
+    Column->addWidget(Text(QStringLiteral("Diese Server wurden gefunden („TLS“: verschlüsselt ab dem ersten Byte, "
+                                          "„STLS“: zuerst STLS senden). MX-Einträge nennen die SMTP-Server der "
+                                          "Domain; ob sie auch POP3 anbieten, ist nicht sicher. Bitte wählen Sie "
+                                          "einen Server, und klicken Sie dann auf \"Verbinden\"."),
         Page));
-    FMXHosts = new TServerList(Page);
-    FMXHosts->setObjectName("MXHosts");
-    FMXHosts->setColumnCount(4);
-    FMXHosts->setHeaderLabels(
-        { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität") });
-    for (const int Column : { 1, 3 })
-        FMXHosts->headerItem()->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
-    // Port, kind and priority as wide as their texts need at any font size;
-    // the server name takes the rest.
-    FMXHosts->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    FMXHosts->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    FMXHosts->header()->setStretchLastSection(false);
-    FMXHosts->header()->setSectionsMovable(false);
-    FMXHosts->setRootIsDecorated(false);
-    FMXHosts->setItemsExpandable(false);
-    FMXHosts->setSortingEnabled(false);
-    FMXHosts->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FMXHosts->setSelectionMode(QAbstractItemView::SingleSelection);
-    FMXHosts->setSelectionBehavior(QAbstractItemView::SelectRows);
-    FMXHosts->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // The list asks for its few lines only and takes whatever room the
-    // tallest page leaves; the text above it keeps the height it needs.
-    FMXHosts->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    FMXHosts->setMinimumHeight(FMXHosts->fontMetrics().lineSpacing() * 5);
+    FMXHosts = NewList(Page, "MXHosts",
+        { QStringLiteral("Server"), QStringLiteral("Port"), QStringLiteral("Art"), QStringLiteral("Priorität"),
+            QStringLiteral("Benutzername"), QStringLiteral("Anmeldung"), QStringLiteral("Quellen"),
+            QStringLiteral("Hinweise") },
+        { 1, 3 }, 7);
     Column->addWidget(FMXHosts, 1);
+    // The chosen row whole: its notes and the provider's page as a link.
+    FDetails = Text(QString(), Page);
+    FDetails->setObjectName("ServerDetails");
+    FDetails->setMinimumHeight(FDetails->fontMetrics().lineSpacing() * 3);
+    FDetails->setTextFormat(Qt::RichText);
+    FDetails->setOpenExternalLinks(true);
+    FDetails->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    Column->addWidget(FDetails);
     connect(FMXHosts, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::MXHostsChange);
+    connect(FMXHosts, &QTreeWidget::itemSelectionChanged, this, &TPOP3Lookup::ShowDetails);
     connect(FMXHosts->model(), &QAbstractItemModel::rowsInserted, this, &TPOP3Lookup::MXHostsChange);
     connect(FMXHosts->model(), &QAbstractItemModel::rowsRemoved, this, &TPOP3Lookup::MXHostsChange);
     return Page;
@@ -439,6 +523,76 @@ QWidget* TPOP3Lookup::BuildNoMXPage()
     return Page;
 }
 
+QWidget* TPOP3Lookup::BuildSourcesPage()
+{
+    auto* Page = new QWidget(FPages);
+    Page->setObjectName("PanelSources");
+    auto* Column = PageLayout(Page);
+    Column->addWidget(Heading(QStringLiteral("2. Quellen"), Page));
+    Column->addWidget(Text(QStringLiteral("Alle Quellen werden zugleich gefragt; jede Zeile erscheint, sobald ihre "
+                                          "Antwort da ist: was gefragt wurde, die Antwort und die Zeit. Die "
+                                          "Einzelheiten stehen in der letzten Spalte und im Tooltip."),
+        Page));
+    FSourceRows = NewList(Page, "SourceRows",
+        { QStringLiteral("Quelle"), QStringLiteral("Ergebnis"), QStringLiteral("ms"), QStringLiteral("Gefragt"),
+            QStringLiteral("Antwort") },
+        { 2 }, 9);
+    Column->addWidget(FSourceRows, 1);
+    return Page;
+}
+
+void TPOP3Lookup::AddSourceRow(const TSourceRow& Row)
+{
+    auto* Item = new QTreeWidgetItem({ QString::fromStdString(Row.Source), LookupRules::SourceResultText(Row.Result),
+        QString::number(Row.Ms), QString::fromStdString(Row.Asked), QString::fromStdString(Row.Detail) });
+    Item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    for (int Column = 0; Column < 5; ++Column)
+        Item->setToolTip(Column, QString::fromStdString(Row.Detail));
+    if (Row.Result == TSourceResult::Error)
+        Item->setForeground(1, Qt::red);
+    FSourceRows->addTopLevelItem(Item);
+    FSourceRows->scrollToItem(Item);
+}
+
+void TPOP3Lookup::ShowDetails()
+{
+    const QList<QTreeWidgetItem*> Selected = FMXHosts->selectedItems();
+    if (Selected.isEmpty()) {
+        FDetails->clear();
+        return;
+    }
+    const QTreeWidgetItem* Item = Selected.first();
+    QString Html = Item->toolTip(0).toHtmlEscaped();
+    const QString Url = Item->data(0, Qt::UserRole + 2).toString();
+    if (!Url.isEmpty())
+        Html += QStringLiteral("<br>Anbieter-Seite: <a href=\"%1\">%2</a>")
+                    .arg(Url.toHtmlEscaped(), Url.toHtmlEscaped());
+    FDetails->setText(Html);
+}
+
+void TPOP3Lookup::SourcesButtonClick()
+{
+    if (FStep != 2 || FQuerying)
+        return;
+    FShowSources = !FShowSources;
+    ShowStep();
+}
+
+std::string TPOP3Lookup::ProviderDatabase()
+{
+    try {
+        if (!FSettings.OpenKey(FinderSettingsKey, false))
+            return {};
+        const QString Value
+            = FSettings.ValueExists("ProviderDatabase") ? FSettings.ReadString("ProviderDatabase") : QString();
+        FSettings.CloseKey();
+        return Value.trimmed().toStdString();
+    } catch (const TSettingsError&) {
+        FSettings.CloseKey();
+        return {};
+    }
+}
+
 void TPOP3Lookup::FormCreate()
 {
     setWindowIcon(BrieflotseMainIcon());
@@ -450,13 +604,15 @@ void TPOP3Lookup::FormCreate()
 
     FPages = new QStackedWidget(this);
     FPages->setObjectName("Pages");
-    FPages->setMinimumSize(281, 153);
-    FPages->setFixedWidth(281);
+    // Wide enough for the rows of the sources and the servers.
+    FPages->setMinimumSize(kPageWidth, 153);
+    FPages->setFixedWidth(kPageWidth);
     FPanelWelcome = BuildWelcomePage();
     FPanelError = BuildErrorPage();
     FPanelSelect = BuildSelectPage();
     FPanelNoMX = BuildNoMXPage();
-    for (QWidget* Page : { FPanelWelcome, FPanelError, FPanelSelect, FPanelNoMX })
+    FPanelSources = BuildSourcesPage();
+    for (QWidget* Page : { FPanelWelcome, FPanelError, FPanelSelect, FPanelNoMX, FPanelSources })
         FPages->addWidget(Page);
 
     auto* Line = new QFrame(this);
@@ -470,22 +626,27 @@ void TPOP3Lookup::FormCreate()
     FNextButton->setObjectName("NextButton");
     FCancelButton = new QPushButton(QStringLiteral("Abbrechen"), this);
     FCancelButton->setObjectName("CancelButton");
+    FSourcesButton = new QPushButton(QStringLiteral("&Quellen"), this);
+    FSourcesButton->setObjectName("SourcesButton");
+    FSourcesButton->setAccessibleDescription(QStringLiteral("Zeigt, was jede Quelle geantwortet hat"));
     FBackButton->setAccessibleDescription(QStringLiteral("Geht einen Schritt zurück"));
     FNextButton->setAccessibleDescription(QStringLiteral("Geht zum nächsten Schritt"));
     FCancelButton->setAccessibleDescription(QStringLiteral("Schließt den Assistenten"));
     // Only ShowStep chooses the default button; focus must not move it.
-    for (QPushButton* Button : { FBackButton, FNextButton, FCancelButton }) {
+    for (QPushButton* Button : { FBackButton, FNextButton, FCancelButton, FSourcesButton }) {
         Button->setAutoDefault(false);
         Button->setMinimumSize(73, 23);
     }
     connect(FBackButton, &QPushButton::clicked, this, &TPOP3Lookup::BackButtonClick);
     connect(FNextButton, &QPushButton::clicked, this, &TPOP3Lookup::NextButtonClick);
     connect(FCancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(FSourcesButton, &QPushButton::clicked, this, &TPOP3Lookup::SourcesButtonClick);
 
     // Icon at the left, the page beside it; the line and the buttons below,
     // "Zurück" and "Weiter" side by side, "Abbrechen" a little apart.
     auto* Buttons = new QHBoxLayout;
     Buttons->setSpacing(0);
+    Buttons->addWidget(FSourcesButton);
     Buttons->addStretch(1);
     Buttons->addWidget(FBackButton);
     Buttons->addWidget(FNextButton);
@@ -509,15 +670,11 @@ void TPOP3Lookup::FormCreate()
     ReadDomain();
     if (FNSLookup.TargetHost().empty())
         FNSLookup.SetTargetHost(LookupRules::FallbackNameServer);
-    // The query runs inside the button handler. Every event is handled here,
-    // so the window paints and a stop gets through; the guard drops any other
-    // input, so none of it waits to act after the search.
+    // The search runs on a worker thread while the button handler waits for
+    // it. Every event is handled there, so the window paints, the rows come in
+    // and a stop gets through; the guard drops any other input, so none of it
+    // waits to act after the search.
     FWaitGuard = std::make_unique<TWaitInputGuard>(FCancelButton, [this] { Stop(); });
-    FNSLookup.OnWaiting = [this] {
-        FWaitGuard->ProcessEvents();
-        if (FStopRequested)
-            FNSLookup.Cancel();
-    };
 }
 
 void TPOP3Lookup::ReadDomain()
@@ -577,6 +734,8 @@ void TPOP3Lookup::Stop()
 void TPOP3Lookup::Prepare(QWidget* MainWindow)
 {
     FServerName.clear();
+    FStlsFirst = false;
+    FShowSources = false;
     FStopNote->clear();
     FStep = 1;
     FServerCount = -1;
@@ -595,6 +754,18 @@ bool TPOP3Lookup::Execute(QWidget* MainWindow)
 void TPOP3Lookup::ShowStep()
 {
     setWindowTitle(LookupRules::Title(FStep));
+    const bool Sources = FStep == 2 && FShowSources;
+    FSourcesButton->setEnabled(FStep == 2);
+    FSourcesButton->setText(Sources ? QStringLiteral("&Server") : QStringLiteral("&Quellen"));
+    if (Sources) {
+        // The questions once more; "Server" goes back to the list.
+        LookupRules::TStepView View = LookupRules::ViewOf(FStep, -1, false);
+        View.Page = LookupRules::TPage::Sources;
+        View.NextEnabled = false;
+        ApplyView(View, false);
+        FSourceRows->setFocus();
+        return;
+    }
     ApplyView(LookupRules::ViewOf(FStep, FServerCount, FNameEdit->text().isEmpty()), true);
     // A list with no row to choose leaves nothing selected: "Verbinden" follows.
     MXHostsChange();
@@ -615,6 +786,9 @@ void TPOP3Lookup::ApplyView(const LookupRules::TStepView& View, bool MoveFocus)
         break;
     case TPage::Select:
         FPages->setCurrentWidget(FPanelSelect);
+        break;
+    case TPage::Sources:
+        FPages->setCurrentWidget(FPanelSources);
         break;
     }
     FBackButton->setEnabled(View.BackEnabled);
@@ -658,25 +832,69 @@ void TPOP3Lookup::NameEditChange()
 
 void TPOP3Lookup::MXHostsChange()
 {
-    if (FStep != 2 || FServerCount <= 0)
+    if (FStep != 2 || FServerCount <= 0 || FShowSources)
         return;
     ApplyView(LookupRules::SelectionView(!FMXHosts->selectedItems().isEmpty()), false);
 }
 
-bool TPOP3Lookup::Ask(const std::string& Name, const char* Type)
-{
-    FNSLookup.Reset(true);
-    FNSLookup.Header().SetRD(true);
-    FNSLookup.Question().SetQName(Name);
-    FNSLookup.Question().SetQType(Type);
-    FNSLookup.Question().SetQClass("IN");
-    FNSLookup.SetTimeout(FTimeout);
-    return FNSLookup.Lookup();
-}
+namespace {
+
+// Between the finder's threads and the window: rows go to the window as
+// queued calls; the DNS records are kept for the list, built on the thread
+// that asked while its answer is still there.
+class TWindowObserver : public TFinderObserver {
+public:
+    explicit TWindowObserver(TPOP3Lookup* Window, std::function<void(const TSourceRow&)> Add)
+        : FWindow(Window)
+        , FAdd(std::move(Add))
+    {
+    }
+
+    void SourceDone(const TSourceRow& Row) override
+    {
+        QMetaObject::invokeMethod(
+            FWindow, [Add = FAdd, Row] { Add(Row); }, Qt::QueuedConnection);
+    }
+
+    void DnsAnswered(const TDnsAnswer& Answer) override
+    {
+        std::lock_guard<std::mutex> Guard(FLock);
+        const bool Mx = Answer.Type == "MX";
+        if (Answer.Answered) {
+            if (Mx)
+                FMX = LookupRules::MXRows(Answer.Lookup->Answers());
+            else
+                FSRV[Answer.Tls ? 0 : 1] = LookupRules::SRVRows(Answer.Lookup->Answers(), Answer.Tls);
+            return;
+        }
+        // An SRV query's "no such record" is no failure of the search; the MX query's is.
+        if (FCode == 0 && (Mx || !LookupRules::IsAnswerCode(Answer.Code))) {
+            FCode = Answer.Code;
+            FDescription = Answer.Description;
+        }
+    }
+
+    std::mutex FLock;
+    std::vector<LookupRules::TServerRow> FSRV[2];
+    std::vector<LookupRules::TServerRow> FMX;
+    int32_t FCode = 0;
+    std::string FDescription;
+
+private:
+    TPOP3Lookup* FWindow;
+    std::function<void(const TSourceRow&)> FAdd;
+};
+
+} // namespace
 
 bool TPOP3Lookup::RunQuery()
 {
-    const QString Problem = LookupRules::NameProblem(FNameEdit->text());
+    const QString Typed = FNameEdit->text().trimmed();
+    QString Problem = LookupRules::NameProblem(Typed.mid(Typed.lastIndexOf(QLatin1Char('@')) + 1));
+    TFinderQuery Query;
+    std::string Why;
+    if (Problem.isEmpty() && !ParseFinderQuery(Typed.toStdString(), Query, Why))
+        Problem = QString::fromStdString(Why);
     if (!Problem.isEmpty()) {
         FErrorLabel->setText(Problem);
         FNameServerLabel->hide();
@@ -702,58 +920,62 @@ bool TPOP3Lookup::RunQuery()
         }
     } Searching(*this);
 
-    const std::string Domain = FNameEdit->text().toStdString();
-    std::string Origin;
-    int32_t Code = 0;
-    std::string Description;
-    std::vector<LookupRules::TServerRow> Found[2];
-    const struct {
-        const char* Prefix;
-        bool Tls;
-    } Services[] = { { "_pop3s._tcp.", true }, { "_pop3._tcp.", false } };
-    for (size_t Index = 0; Index < 2; ++Index) {
-        const std::string Name = Services[Index].Prefix + Domain;
-        if (CheckName(Name) != TSmartNSNameFault::None)
-            continue;
-        const bool Answered = Ask(Name, "SRV");
-        if (FStopRequested)
-            return false;
-        if (Answered) {
-            Found[Index] = LookupRules::SRVRows(FNSLookup.Answers(), Services[Index].Tls);
-            continue;
-        }
-        FNSLookup.GetErrorInfo(Origin, Code, Description);
-        // The name server answered that there is no such service: ask on.
-        // Anything else (no connection, no DNS) would only repeat itself.
-        if (!LookupRules::IsAnswerCode(Code))
-            break;
-        Code = 0;
-    }
-    std::vector<LookupRules::TServerRow> MX;
-    if (Code == 0) {
-        const bool Answered = Ask(Domain, "MX");
-        if (FStopRequested)
-            return false;
-        if (Answered)
-            MX = LookupRules::MXRows(FNSLookup.Answers());
-        else
-            FNSLookup.GetErrorInfo(Origin, Code, Description);
-    }
+    // The questions fill in while the search runs.
+    FSourceRows->clear();
+    setWindowTitle(LookupRules::SearchingTitle());
+    LookupRules::TStepView View = LookupRules::ViewOf(2, -1, false);
+    View.Page = LookupRules::TPage::Sources;
+    View.BackEnabled = false;
+    View.NextEnabled = false;
+    View.BackIsDefault = false;
+    ApplyView(View, false);
+    FSourcesButton->setEnabled(false);
+    FCancelButton->setFocus();
 
-    const auto Rows = LookupRules::ServerList(Found[0], Found[1], MX);
-    if (Rows.empty() && Code != 0) {
-        FErrorLabel->setText(LookupRules::ErrorText(Code, Description));
+    FNSLookup.SetTimeout(FTimeout);
+    TFinderOptions Options = FSearchOptions;
+    Options.NameServerHost = FNSLookup.TargetHost();
+    Options.NameServerPort = FNSLookup.TargetPort();
+    Options.DnsTimeoutSeconds = FTimeout;
+    if (Options.ProviderDatabase.empty())
+        Options.ProviderDatabase = ProviderDatabase();
+    TWindowObserver Observer(this, [this](const TSourceRow& Row) { AddSourceRow(Row); });
+    TAddressFinder Finder(Query, Options, &Observer);
+    std::atomic<bool> Done { false };
+    TFinderReport Report;
+    std::thread Worker([&] {
+        Report = Finder.Run();
+        Done.store(true);
+    });
+    while (!Done.load()) {
+        FWaitGuard->ProcessEvents();
+        if (FStopRequested)
+            Finder.Cancel();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Worker.join();
+    // The last rows, queued as the threads ended.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (FStopRequested)
+        return false;
+
+    const auto Rows = LookupRules::ResultList(Observer.FSRV[0], Observer.FSRV[1], Report.Candidates, Observer.FMX);
+    if (Rows.empty() && Observer.FCode != 0) {
+        FErrorLabel->setText(LookupRules::ErrorText(Observer.FCode, Observer.FDescription));
         FNameServerLabel->setText(LookupRules::NameServerText(FNSLookup.TargetHost(), FNSLookup.TargetPort()));
         FNameServerLabel->show();
         FServerCount = -1;
         return true;
     }
     for (const auto& Row : Rows) {
-        auto* Item = new QTreeWidgetItem({ Row.Server, Row.Port, Row.Kind, Row.Priority });
+        auto* Item = new QTreeWidgetItem(
+            { Row.Server, Row.Port, Row.Kind, Row.Priority, Row.Username, Row.Methods, Row.Sources, Row.Notes });
         for (const int Column : { 1, 3 })
             Item->setTextAlignment(Column, Qt::AlignRight | Qt::AlignVCenter);
         Item->setData(0, Qt::UserRole, Row.HandOver);
-        for (int Column = 0; Column < 4; ++Column)
+        Item->setData(0, Qt::UserRole + 1, Row.StlsFirst);
+        Item->setData(0, Qt::UserRole + 2, Row.ProviderUrl);
+        for (int Column = 0; Column < 8; ++Column)
             Item->setToolTip(Column, Row.Hint);
         if (!Row.Selectable)
             Item->setFlags(Qt::NoItemFlags);
@@ -770,6 +992,7 @@ void TPOP3Lookup::NextButtonClick()
     if (FStep == 1) {
         FStopNote->clear();
         FMXHosts->clear();
+        FShowSources = false;
         if (!RunQuery()) {
             // Stopped by the user: no error to show, the name ready for another try.
             FServerCount = -1;
@@ -783,13 +1006,19 @@ void TPOP3Lookup::NextButtonClick()
         ShowStep();
         return;
     }
+    if (FShowSources)
+        return;
+    FStlsFirst = false;
     if (FServerCount == 0) {
-        FServerName = FNameEdit->text();
+        // An address names its domain, which may be a mail server itself.
+        const QString Typed = FNameEdit->text().trimmed();
+        FServerName = Typed.mid(Typed.lastIndexOf(QLatin1Char('@')) + 1);
     } else {
         const QList<QTreeWidgetItem*> Selected = FMXHosts->selectedItems();
         if (Selected.isEmpty() || !(Selected.first()->flags() & Qt::ItemIsSelectable))
             return;
         FServerName = Selected.first()->data(0, Qt::UserRole).toString();
+        FStlsFirst = Selected.first()->data(0, Qt::UserRole + 1).toBool();
     }
     accept();
 }
@@ -798,6 +1027,7 @@ void TPOP3Lookup::BackButtonClick()
 {
     if (FStep <= 1)
         return;
+    FShowSources = false;
     --FStep;
     ShowStep();
 }

@@ -1,18 +1,24 @@
 #pragma once
 
-// The mail-server finder: a two-step wizard. Step 1 takes a domain or host
-// name; "Weiter" asks the name server over TCP for its POP3 service records
-// ("_pop3s._tcp.", "_pop3._tcp.") and its MX records; step 2 lists the
-// servers, says there is none, or shows the error. "Verbinden" hands a server
-// back to the main window. Created once and only hidden between uses, so the
+// The mail-server finder: a two-step wizard. Step 1 takes an e-mail address,
+// a domain or a host name; "Weiter" runs the address finder (discovery/) on a
+// worker thread: SRV and MX records from the name server over TCP, autoconfig
+// files, the provider database, the provider behind the MX, probing. Its
+// page "2. Quellen" fills in a row per question as the answers arrive (queued
+// to the window). Step 2 then lists the servers: the SRV records, the servers
+// the other sources named (with the user name, log-in methods, sources and
+// notes), the MX hosts marked as SMTP; or says there is none, or shows the
+// error. "Quellen" shows the questions again. "Verbinden" hands a server back
+// to the main window. Created once and only hidden between uses, so the
 // typed name and the list carry over; the name is also kept in the settings
 // store.
 //
-// While the name server is asked, the wizard repaints and takes "Abbrechen",
-// Escape and a close, which stop the search; any other click or key is
-// swallowed, so nothing acts once the search is over.
+// While the search runs, the wizard repaints and takes "Abbrechen", Escape
+// and a close, which stop every source; any other click or key is swallowed,
+// so nothing acts once the search is over.
 
 #include "dialogs/WaitInputGuard.h"
+#include "discovery/AddressFinder.h"
 #include "dns/SmartNSLookup.h"
 
 #include <QDialog>
@@ -33,7 +39,7 @@ class TSettingsStore;
 // What the finder decides, without any widget.
 namespace LookupRules {
 
-enum class TPage { Welcome, Error, NoMX, Select };
+enum class TPage { Welcome, Error, NoMX, Select, Sources };
 enum class TFocus { NameEdit, BackButton, NextButton, MXHosts };
 
 struct TStepView {
@@ -52,6 +58,8 @@ TStepView ViewOf(int Step, int ServerCount, bool NameEmpty);
 // The buttons in step 2 of the server list, after its selection changed.
 TStepView SelectionView(bool RowSelected);
 QString Title(int Step);
+// While the sources are asked.
+QString SearchingTitle();
 QString ErrorText(int32_t Code, const std::string& Description);
 // Why the typed name cannot be asked for, in German; empty when it can.
 QString NameProblem(const QString& Name);
@@ -60,7 +68,9 @@ QString NameProblem(const QString& Name);
 struct TServerRow {
     QString Server;
     QString Port; // SRV only
-    QString Kind; // "SRV, TLS" (_pop3s), "SRV" (_pop3) or "MX"
+    // "SRV, TLS" (_pop3s), "SRV" (_pop3), "MX"; for a server other sources
+    // named "TLS", "STLS" or "unverschlüsselt"
+    QString Kind;
     QString Priority; // SRV priority or MX preference
     // False for rows that only inform: a null MX, a service not offered
     // (target "."), unreadable data, or a name the host field would misread
@@ -70,6 +80,12 @@ struct TServerRow {
     // What "Verbinden" hands the main window: "pop3s://host:port",
     // "host:port" or the MX host.
     QString HandOver;
+    bool StlsFirst = false; // the guidance asks for STLS first
+    QString Username;
+    QString Methods; // log-in methods, ", " between
+    QString Sources; // which sources named it
+    QString Notes; // "; " between
+    QString ProviderUrl; // a page for switching POP on, or the provider's help
     // Sort keys: priority (unreadable rows last), then weight.
     uint32_t Order = 0;
     uint16_t Weight = 0;
@@ -83,6 +99,14 @@ std::vector<TServerRow> MXRows(const TSmartNSRecords& Answers);
 // first where they tie), then the MX rows.
 std::vector<TServerRow> ServerList(
     const std::vector<TServerRow>& POP3S, const std::vector<TServerRow>& POP3, const std::vector<TServerRow>& MX);
+// A server the address finder named.
+TServerRow CandidateRow(const TCandidate& Candidate);
+// The list: the SRV rows as ServerList has them, then the servers the other
+// sources named (those only SRV named are there already), then the MX rows.
+std::vector<TServerRow> ResultList(const std::vector<TServerRow>& POP3S, const std::vector<TServerRow>& POP3,
+    const std::vector<TCandidate>& Candidates, const std::vector<TServerRow>& MX);
+// "gefunden", "nichts", "Fehler".
+QString SourceResultText(TSourceResult Result);
 // A name "Verbinden" may hand on: printable ASCII, no blank, no ":".
 bool IsHostName(const std::string& Name);
 // The name server asked, for the error page.
@@ -110,11 +134,16 @@ public:
     void Prepare(QWidget* MainWindow);
 
     QString ServerName() const { return FServerName; }
+    // The chosen server wants STLS before the log-in.
+    bool StlsFirst() const { return FStlsFirst; }
     // The main window's wait limit in seconds, used for the next query.
     void SetTimeout(int Seconds) { FTimeout = Seconds; }
     int Step() const { return FStep; }
     int ServerCount() const { return FServerCount; }
+    // The name server asked, and its time limit (set before each search).
     TSmartNSLookup& NSLookup() { return FNSLookup; }
+    // What the search asks beyond the name server; tests of the DNS rows ask it alone.
+    TFinderOptions& SearchOptions() { return FSearchOptions; }
 
     // Keeps the typed name at every closing, whatever the result.
     void done(int Result) override;
@@ -123,6 +152,8 @@ public:
     bool Querying() const { return FQuerying; }
 
     static const QString& SettingsKey;
+    // Where "ProviderDatabase" names another provider database.
+    static const QString& FinderSettingsKey;
 
 protected:
     // A close during a search stops it; the wizard closes once it has ended.
@@ -134,6 +165,11 @@ private:
     QWidget* BuildErrorPage();
     QWidget* BuildSelectPage();
     QWidget* BuildNoMXPage();
+    QWidget* BuildSourcesPage();
+    void AddSourceRow(const TSourceRow& Row);
+    void SourcesButtonClick();
+    void ShowDetails();
+    std::string ProviderDatabase();
     void ReadDomain();
     void FormClose();
     void ShowStep();
@@ -144,15 +180,17 @@ private:
     void NameEditChange();
     // False when the user stopped it.
     bool RunQuery();
-    bool Ask(const std::string& Name, const char* Type);
     void Stop();
 
     TSettingsStore& FSettings;
     TSmartNSLookup FNSLookup;
+    TFinderOptions FSearchOptions;
     int FStep = 1;
     int FServerCount = -1;
     int FTimeout = 30;
     QString FServerName;
+    bool FStlsFirst = false;
+    bool FShowSources = false; // step 2 shows the questions instead of the servers
     bool FQuerying = false;
     bool FStopRequested = false;
     bool FCloseAfterStop = false;
@@ -163,6 +201,10 @@ private:
     QWidget* FPanelError = nullptr;
     QWidget* FPanelSelect = nullptr;
     QWidget* FPanelNoMX = nullptr;
+    QWidget* FPanelSources = nullptr;
+    QTreeWidget* FSourceRows = nullptr;
+    QLabel* FDetails = nullptr;
+    QPushButton* FSourcesButton = nullptr;
     QLineEdit* FNameEdit = nullptr;
     QLabel* FErrorLabel = nullptr;
     QLabel* FNameServerLabel = nullptr;

@@ -39,7 +39,7 @@ std::string Trim(const std::string& Text)
 
 } // namespace
 
-int32_t TSmartNSLookup::FPendingID = -1;
+thread_local int32_t TSmartNSLookup::FPendingID = -1;
 
 TSmartNSLookup::TSmartNSLookup()
     : FQueryBuffer(new uint8_t[BufferSize]())

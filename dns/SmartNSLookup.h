@@ -67,7 +67,7 @@ public:
     static void SetResolverConfig(const std::string& Path);
 
     // The ID of a query sent and not yet answered, -1 when none (shared by
-    // every instance in the process).
+    // every instance on the calling thread: the finder asks from several).
     static int32_t PendingID() { return FPendingID; }
 
     const uint8_t* QueryBuffer() const { return FQueryBuffer.get(); }
@@ -83,7 +83,7 @@ private:
     bool BuildQuery();
     bool ParseAnswer(int32_t MessageEnd);
 
-    static int32_t FPendingID;
+    static thread_local int32_t FPendingID;
 
     // Set while Lookup's one time limit is in force.
     bool FInLookup = false;

@@ -12,7 +12,7 @@ set_name=${1:-run}
 run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev libqt6printsupport6
-  libssl-dev ca-certificates
+  libssl-dev ca-certificates libcurl4-openssl-dev libpugixml-dev libpsl-dev
   libgmime-3.0-dev
   fonts-liberation fonts-dejavu-core
 )

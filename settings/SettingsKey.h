@@ -14,6 +14,8 @@ inline const QString Hosts = Base + QStringLiteral("Hosts\\");
 inline const QString Misc = Base + QStringLiteral("Misc\\");
 // The assistant's and the finder's remembered entries.
 inline const QString Assist = Base + QStringLiteral("Assist\\");
+// The finder's own settings ("ProviderDatabase").
+inline const QString Finder = Base + QStringLiteral("Finder\\");
 } // namespace SettingsPaths
 
 // Opens a key (created when missing) for the lifetime of the object, so a

@@ -5,13 +5,14 @@
 
 #include "app/CommandLine.h"
 #include "app/ExplainTerminal.h"
+#include "app/FinderTerminal.h"
 #include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
 #include "app/ServerCheckTerminal.h"
 
 int main(int argc, char** argv)
 {
-    // Help, version, the practice server, the check and --explain need no window system.
+    // Help, version, the practice server, the check, --explain and --find need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
@@ -24,6 +25,8 @@ int main(int argc, char** argv)
         return RunServerCheckInTerminal(Line);
     if (Line.Explain)
         return RunExplainInTerminal(Line);
+    if (Line.Find)
+        return RunFinderInTerminal(Line);
 
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();

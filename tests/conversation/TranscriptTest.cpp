@@ -632,6 +632,25 @@ TEST(Transcript, ClearTextWarningFollowsTheAddressNotTheName)
     }
 }
 
+// A server the finder chose for its STLS: the guidance after that greeting
+// (on loopback too) asks for STLS first; the next connection's does not.
+TEST(Transcript, FinderStlsAdviceCountsForOneConnection)
+{
+    TFakeTransport Server;
+    Server.SetPeerAddress("127.0.0.1");
+    Server.Chunk("+OK bereit\r\n");
+    TRecordingView View;
+    TPOP3Conversation Conversation(View, View.Recorder, Server);
+    Conversation.AdviseStlsFirst();
+    Conversation.ButtonVerbindenClick("127.0.0.1:2110");
+    EXPECT_THAT(View.Guidance, HasSubstr("Senden Sie als erstes STLS")) << View.Guidance;
+    Conversation.ButtonTrennenClick();
+    Server.Chunk("+OK bereit\r\n");
+    Conversation.ButtonVerbindenClick("127.0.0.1:2110");
+    EXPECT_TRUE(Conversation.Connected());
+    EXPECT_THAT(View.Guidance, Not(HasSubstr("STLS"))) << View.Guidance;
+}
+
 TEST(Transcript, StlsGoesByItsWordAndNeverInsideTls)
 {
     // Servers split at the first blank: "STLS " starts TLS as well.

@@ -23,9 +23,11 @@
 #include <thread>
 
 #include "tests/e2e/X11Session.h"
+#include "tests/support/ConfigServerHarness.h"
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 namespace {
 
@@ -260,6 +262,24 @@ protected:
         const std::string Line = Received.substr(Mark, End == std::string::npos ? std::string::npos : End + 2 - Mark);
         Mark += Line.size();
         return Line;
+    }
+
+    // The finder by keys: Typed, Enter, and Enter again on the row the list
+    // chose first; the window connects and a NOOP typed reaches Server.
+    void FindAndConnect(Program& App, const std::string& Typed, const ScriptedServer& Server)
+    {
+        Menu(App, "alt+s", "s");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
+        Type(Typed);
+        Key("Return");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
+        Step("found");
+        Key("Return");
+        ASSERT_TRUE(WaitForTitle(App, OnlineTitle)) << "title: " << Title(App);
+        Type("noop");
+        Key("Return");
+        size_t Mark = 0;
+        EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
     }
 
     static inline std::unique_ptr<X11Session> Session;
@@ -569,20 +589,42 @@ TEST_F(BrieflotseE2E, FinderFindsAServerByKeyboard)
     DnsmasqHarness Dns;
     Dns.addSrv("_pop3._tcp.e2e.test", "127.0.0.1", Server.port(), 10, 10);
     ASSERT_TRUE(Dns.start()) << Dns.error();
-    Program* App = StartProgram("config", { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()) });
+    // The provider database on a port where nothing listens: no test goes to the Internet.
+    Program* App = StartProgram("config",
+        { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()), "BRIEFLOTSE_ISPDB=https://127.0.0.1:9/" });
     ASSERT_TRUE(App);
-    Menu(*App, "alt+s", "s");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 1 von 2)").empty());
-    Type("e2e.test");
-    Key("Return");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mail-Server suchen (Schritt 2 von 2)").empty());
-    Step("found");
-    Key("Return");
-    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle)) << "title: " << Title(*App);
-    Type("noop");
-    Key("Return");
-    size_t Mark = 0;
-    EXPECT_EQ(NextLine(Server, Mark), "NOOP\r\n");
+    FindAndConnect(*App, "e2e.test", Server);
+}
+
+// An address: the domain's autoconfig file (HTTPS, pinned to the test's
+// config server) names the server with STLS; Enter, Enter connects to it.
+TEST_F(BrieflotseE2E, FinderFindsTheServerOfAnAddressAndConnects)
+{
+    std::string Error;
+    const TestCertificates* Certificates = TestCertificates::shared(&Error);
+    ASSERT_NE(Certificates, nullptr) << Error;
+    ScriptedServer Server;
+    Server.send(Greeting).expectLine().send("+OK\r\n");
+    Server.start();
+    DnsmasqHarness Dns;
+    ASSERT_TRUE(Dns.start()) << Dns.error();
+    const std::string Config = "<clientConfig version=\\\"1.1\\\"><emailProvider id=\\\"b\\\"><incomingServer "
+                               "type=\\\"pop3\\\"><hostname>127.0.0.1</hostname><port>"
+        + std::to_string(Server.port())
+        + "</port><socketType>STARTTLS</socketType><username>%EMAILADDRESS%</username></incomingServer>"
+          "</emailProvider></clientConfig>";
+    ConfigServerHarness Web;
+    ASSERT_TRUE(Web.start("{\"autoconfig.beispiel.test /mail/config-v1.1.xml\": {\"body\": \"" + Config + "\"}}",
+        *Certificates, BRIEFLOTSE_SOURCE_DIR));
+    Program* App = StartProgram("config",
+        { "BRIEFLOTSE_NAMESERVER=127.0.0.1:" + std::to_string(Dns.port()), "BRIEFLOTSE_ISPDB=https://127.0.0.1:9/",
+            "BRIEFLOTSE_RESOLVE=autoconfig.beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort())
+                + ",beispiel.test:443:127.0.0.1@" + std::to_string(Web.httpsPort())
+                + ",autoconfig.beispiel.test:80:127.0.0.1@" + std::to_string(Web.httpPort())
+                + ",beispiel.test:80:127.0.0.1@" + std::to_string(Web.httpPort()),
+            "SSL_CERT_FILE=" + Certificates->caFile() });
+    ASSERT_TRUE(App);
+    FindAndConnect(*App, "anna@beispiel.test", Server);
 }
 
 // A reply that keeps trickling in: Escape asks, "Ja" stops and disconnects;

@@ -47,6 +47,8 @@ std::string FileName(TestCertificates::Kind kind)
         return "unknown-ca.pem";
     case TestCertificates::Kind::MissingIntermediate:
         return "missing-intermediate.pem";
+    case TestCertificates::Kind::TestDomains:
+        return "test-domains.pem";
     }
     return {};
 }
@@ -75,6 +77,10 @@ extendedKeyUsage = serverAuth
 [intermediate]
 basicConstraints = critical,CA:TRUE
 keyUsage = critical,keyCertSign,cRLSign
+[domains]
+subjectAltName = DNS:beispiel.test,DNS:*.beispiel.test,DNS:anbieter.test,DNS:*.anbieter.test,DNS:*.eu.anbieter.test,DNS:klartext.test,DNS:*.klartext.test,DNS:ispdb.test,DNS:leer.test,DNS:*.leer.test
+basicConstraints = CA:FALSE
+extendedKeyUsage = serverAuth
 [elsewhere]
 subjectAltName = DNS:mail.example.org
 basicConstraints = CA:FALSE
@@ -185,6 +191,7 @@ bool TestCertificates::make(std::string* error)
             FileName(Kind::Expired), error)
         && sign("ca", "localhost", localhost, { "-startdate", "20990101000000Z", "-enddate", "20990201000000Z" },
             FileName(Kind::NotYetValid), error)
+        && sign("ca", "domains", "/O=Brieflotse Test/CN=beispiel.test", now, FileName(Kind::TestDomains), error)
         && sign("ca", "elsewhere", "/O=Brieflotse Test/CN=mail.example.org", now, FileName(Kind::WrongHost), error)
         && sign("stranger", "localhost", localhost, now, "unknown-ca-leaf.pem", error)
         && run(

@@ -20,6 +20,7 @@ public:
         SelfSigned,
         UnknownCa, // from a CA nobody trusts, sent with that CA
         MissingIntermediate, // from an intermediate of the test CA, sent without it
+        TestDomains, // from the test CA for the finder's names: beispiel.test, anbieter.test, ... and below
     };
 
     static bool available(); // the openssl tool is installed
