@@ -19,7 +19,6 @@
 
 #include "check/CheckFindings.h"
 #include "check/CheckJson.h"
-#include "text/JsonWriter.h"
 #include "check/ServerCheck.h"
 #include "practice/PracticeFault.h"
 #include "practice/PracticeMailbox.h"
@@ -29,6 +28,7 @@
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestCertificates.h"
+#include "text/JsonWriter.h"
 
 namespace {
 

@@ -1058,8 +1058,8 @@ TEST_F(BrieflotseE2E, AnatomyItemSelectsItsLogLines)
     ClickLog(*App);
     Key("ctrl+a ctrl+c");
     std::string Copied;
-    ASSERT_TRUE(
-        WaitUntil([&] { return (Copied = Session->Clipboard()).find("--lotse-umlaute--") != std::string::npos; }, ShowMs))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (Copied = Session->Clipboard()).find("--lotse-umlaute--") != std::string::npos; }, ShowMs))
         << "log: " << Copied;
 
     Menu(*App, "alt+b", "z");
@@ -1084,7 +1084,8 @@ TEST_F(BrieflotseE2E, AnatomyItemSelectsItsLogLines)
     EXPECT_TRUE(WaitUntil(
         [&] {
             Copied = Session->Clipboard();
-            return Copied.rfind("Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable", 0)
+            return Copied.rfind(
+                       "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable", 0)
                 == 0;
         },
         ShowMs))
