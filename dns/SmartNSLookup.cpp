@@ -41,6 +41,11 @@ std::string Trim(const std::string& Text)
 
 thread_local int32_t TSmartNSLookup::FPendingID = -1;
 
+int32_t TSmartNSLookup::PendingID()
+{
+    return FPendingID;
+}
+
 TSmartNSLookup::TSmartNSLookup()
     : FQueryBuffer(new uint8_t[BufferSize]())
     , FAnswerBuffer(new uint8_t[BufferSize]())

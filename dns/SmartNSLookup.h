@@ -68,7 +68,9 @@ public:
 
     // The ID of a query sent and not yet answered, -1 when none (shared by
     // every instance on the calling thread: the finder asks from several).
-    static int32_t PendingID() { return FPendingID; }
+    // Defined beside the variable: an inline reader of a thread_local from
+    // another file goes through a TLS wrapper that UBSan takes for a null load.
+    static int32_t PendingID();
 
     const uint8_t* QueryBuffer() const { return FQueryBuffer.get(); }
     int32_t QueryLength() const { return FQueryLength; }
