@@ -7,7 +7,7 @@
 // fuzz-sources: protocollog/LogLine.cpp protocollog/LogStore.cpp protocollog/LogView.cpp
 // fuzz-sources: protocollog/LogViewAccessible.cpp protocollog/ProtocolLog.cpp
 // fuzz-pkg: Qt6Widgets
-// fuzz-moc: protocollog/LogView.h
+// fuzz-moc: protocollog/LogView.h protocollog/ProtocolLog.h
 #include <QApplication>
 
 #include <cstddef>
