@@ -12,23 +12,9 @@
 #include <openssl/x509v3.h>
 
 #include "net/PeerAddress.h"
+#include "net/TlsShared.h"
 
 namespace {
-
-std::string NameText(const X509_NAME* Name)
-{
-    BIO* Out = BIO_new(BIO_s_mem());
-    if (!Out)
-        return {};
-    const unsigned long Flags
-        = (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN;
-    X509_NAME_print_ex(Out, Name, 0, Flags);
-    char* Data = nullptr;
-    const long Length = BIO_get_mem_data(Out, &Data);
-    std::string Text(Data ? Data : "", Length > 0 ? static_cast<size_t>(Length) : 0);
-    BIO_free(Out);
-    return Text;
-}
 
 std::string TimeText(const ASN1_TIME* Time, const char* Format)
 {
@@ -69,8 +55,8 @@ std::string KeyTypeOf(EVP_PKEY* Key, int& Bits)
 TChainCertificate Describe(X509* Certificate)
 {
     TChainCertificate Entry;
-    Entry.Subject = NameText(X509_get_subject_name(Certificate));
-    Entry.Issuer = NameText(X509_get_issuer_name(Certificate));
+    Entry.Subject = CertificateNameText(X509_get_subject_name(Certificate));
+    Entry.Issuer = CertificateNameText(X509_get_issuer_name(Certificate));
     Entry.NotBefore = TimeText(X509_get0_notBefore(Certificate), "%Y-%m-%d %H:%M:%S UTC");
     Entry.NotAfter = TimeText(X509_get0_notAfter(Certificate), "%Y-%m-%d %H:%M:%S UTC");
     Entry.KeyType = KeyTypeOf(X509_get0_pubkey(Certificate), Entry.KeyBits);
@@ -135,8 +121,8 @@ void ReadTlsFacts(ssl_st* Ssl, const std::string& Host, std::time_t Now, TTlsFac
     if (!Leaf)
         return;
     Certificate.Present = true;
-    Certificate.Subject = NameText(X509_get_subject_name(Leaf));
-    Certificate.Issuer = NameText(X509_get_issuer_name(Leaf));
+    Certificate.Subject = CertificateNameText(X509_get_subject_name(Leaf));
+    Certificate.Issuer = CertificateNameText(X509_get_issuer_name(Leaf));
     Certificate.NotAfter = TimeText(X509_get0_notAfter(Leaf), "%Y-%m-%dT%H:%M:%SZ");
     int Days = 0;
     int Seconds = 0;

@@ -123,22 +123,6 @@ TTlsVerifyResult VerifyResultOf(long Code)
     }
 }
 
-std::string NameText(const X509_NAME* Name)
-{
-    BIO* Out = BIO_new(BIO_s_mem());
-    if (!Out)
-        return {};
-    // "CN=..., O=...", UTF-8 kept as it is.
-    const unsigned long Flags
-        = (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN;
-    X509_NAME_print_ex(Out, Name, 0, Flags);
-    char* Data = nullptr;
-    const long Length = BIO_get_mem_data(Out, &Data);
-    std::string Text(Data ? Data : "", Length > 0 ? static_cast<size_t>(Length) : 0);
-    BIO_free(Out);
-    return Text;
-}
-
 std::string TimeText(const ASN1_TIME* Time)
 {
     std::tm Parts {};
@@ -352,8 +336,8 @@ TTlsInfo TTlsSession::Info() const
         Info.VerifyText = "no certificate from the peer";
         return Info;
     }
-    Info.Subject = NameText(X509_get_subject_name(Certificate));
-    Info.Issuer = NameText(X509_get_issuer_name(Certificate));
+    Info.Subject = CertificateNameText(X509_get_subject_name(Certificate));
+    Info.Issuer = CertificateNameText(X509_get_issuer_name(Certificate));
     Info.NotBefore = TimeText(X509_get0_notBefore(Certificate));
     Info.NotAfter = TimeText(X509_get0_notAfter(Certificate));
     Info.Fingerprint = CertificateFingerprint(Certificate);

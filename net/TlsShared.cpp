@@ -50,3 +50,19 @@ TTlsOutcome ClassifyTlsResult(const ssl_st* Ssl, int Result)
     }
     return Outcome;
 }
+
+std::string CertificateNameText(const X509_name_st* Name)
+{
+    BIO* Out = BIO_new(BIO_s_mem());
+    if (!Out)
+        return {};
+    // "CN=..., O=...", UTF-8 kept as it is.
+    const unsigned long Flags
+        = (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) | XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_DN_REV | XN_FLAG_FN_SN;
+    X509_NAME_print_ex(Out, Name, 0, Flags);
+    char* Data = nullptr;
+    const long Length = BIO_get_mem_data(Out, &Data);
+    std::string Text(Data ? Data : "", Length > 0 ? static_cast<size_t>(Length) : 0);
+    BIO_free(Out);
+    return Text;
+}

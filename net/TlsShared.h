@@ -11,10 +11,13 @@
 
 struct ssl_st;
 struct x509_st;
+struct X509_name_st;
 
 // SHA-256 of the certificate's DER, "AB:01:..." (95 characters); empty if
 // OpenSSL cannot compute it.
 std::string CertificateFingerprint(const x509_st* Certificate);
+// A subject or issuer as "CN=..., O=...", UTF-8 kept as it is.
+std::string CertificateNameText(const X509_name_st* Name);
 
 // OpenSSL's reason text for a queued error; empty for none or an unknown one.
 std::string TlsReasonText(unsigned long Error);
