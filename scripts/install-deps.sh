@@ -13,7 +13,7 @@ run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev libqt6printsupport6
   libssl-dev ca-certificates libcurl4-openssl-dev libpugixml-dev libpsl-dev
-  libgmime-3.0-dev
+  libgmime-3.0-dev libsecret-1-dev nlohmann-json3-dev
   fonts-liberation fonts-dejavu-core
 )
 
@@ -24,6 +24,7 @@ test_packages=(
   xvfb xauth openbox xdotool xclip x11-utils imagemagick
   cups cups-client printer-driver-cups-pdf poppler-utils unrtf
   curl bind9-dnsutils fetchmail
+  python3-authlib gnome-keyring libsecret-tools dbus-daemon
   lintian appstream desktop-file-utils
 )
 
