@@ -88,8 +88,9 @@ struct TOAuthLimits {
     int HttpTimeoutMs = 30000; // each request to the provider
     size_t MaxResponse = 64 * 1024; // token, device and metadata answers
     std::string RedirectPath = "/brieflotse";
-    // The device flow's interval is the server's; tests shorten it with this.
-    int MinPollMs = 1000;
+    // How long one of the provider's seconds lasts in the device flow
+    // (interval, slow_down, expires_in); tests shorten it.
+    int SecondMs = 1000;
 };
 
 // RFC 8414 metadata of any other provider: {Issuer}/.well-known/
