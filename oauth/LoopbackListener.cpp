@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "oauth/OAuthRules.h"
+#include "text/HtmlText.h"
 
 namespace {
 
@@ -19,30 +20,6 @@ int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::string HtmlEscaped(const std::string& Text)
-{
-    std::string Out;
-    for (char C : Text) {
-        switch (C) {
-        case '<':
-            Out += "&lt;";
-            break;
-        case '>':
-            Out += "&gt;";
-            break;
-        case '&':
-            Out += "&amp;";
-            break;
-        case '"':
-            Out += "&quot;";
-            break;
-        default:
-            Out += C;
-        }
-    }
-    return Out;
 }
 
 // Best effort: the page is small enough for the socket's buffer, and a peer
