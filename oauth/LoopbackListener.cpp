@@ -164,7 +164,7 @@ TRedirectResult TLoopbackListener::Wait(
                 continue;
             }
             Peer.Head.append(Buffer, static_cast<size_t>(Got));
-            if (Peer.Head.size() > MaxRequestHead) {
+            if (Peer.Head.size() > kMaxRequestHead) {
                 Send(Peer.Socket, "431 Request Header Fields Too Large", RedirectPage(false, "Anfrage zu groß."));
                 Close(Peer);
             } else if (Peer.Head.find("\r\n\r\n") != std::string::npos) {
@@ -176,10 +176,10 @@ TRedirectResult TLoopbackListener::Wait(
         }
         if (Watch[0].revents & POLLIN) {
             const int Socket = ::accept4(FSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (Socket >= 0 && FPeers.size() >= MaxConnections)
+            if (Socket >= 0 && FPeers.size() >= kMaxConnections)
                 ::close(Socket);
             else if (Socket >= 0)
-                FPeers.push_back({ Socket, {}, NowMs() + PeerTimeoutMs });
+                FPeers.push_back({ Socket, {}, NowMs() + kPeerTimeoutMs });
         }
     }
 }
