@@ -217,19 +217,22 @@ TOAuthResult SignInWithBrowser(const TOAuthClient& Client, const TOAuthCallbacks
 TOAuthResult SignInWithDevice(const TOAuthClient& Client, const TOAuthCallbacks& Callbacks,
     const std::atomic<bool>& Cancel, const TOAuthLimits& Limits)
 {
+    const auto Fail = [&Callbacks](TOAuthOutcome Kind, const std::string& Problem) {
+        Tell(Callbacks, Problem);
+        return Outcome(Kind, Problem);
+    };
     if (Client.Endpoints.DeviceUrl.empty())
-        return Outcome(TOAuthOutcome::Failed, "Dieser Anbieter bietet keine Anmeldung mit Gerätecode an.");
+        return Fail(TOAuthOutcome::Failed, "Dieser Anbieter bietet keine Anmeldung mit Gerätecode an.");
     Tell(Callbacks, "Gerätecode beim Anbieter anfordern ...");
     const THttpAnswer Http = HttpExchange(Client.Endpoints.DeviceUrl,
         { { "client_id", Client.ClientId }, { "scope", Client.Endpoints.Scope } }, Cancel, Limits);
     if (!Http.Ok)
-        return Outcome(Http.Cancelled ? TOAuthOutcome::Cancelled : TOAuthOutcome::Failed, Http.Problem);
+        return Fail(Http.Cancelled ? TOAuthOutcome::Cancelled : TOAuthOutcome::Failed, Http.Problem);
     TDeviceAnswer Device = ReadDeviceAnswer(Http.Body);
     if (!Device.Ok) {
         if (Http.Status != 200)
             Device.Problem = "Der Anbieter antwortet mit HTTP " + std::to_string(Http.Status) + ". " + Device.Problem;
-        Tell(Callbacks, Device.Problem);
-        return Outcome(TOAuthOutcome::Failed, Device.Problem);
+        return Fail(TOAuthOutcome::Failed, Device.Problem);
     }
     if (Callbacks.ShowDeviceCode)
         Callbacks.ShowDeviceCode(Device.Shown);
