@@ -99,9 +99,6 @@ void TTranscript::StartConnection()
 
 TTranscript::TRecord TTranscript::Begin(TTranscriptKind Kind)
 {
-    // Whatever comes before the first connect belongs to the first connection.
-    if (FConnection == 0)
-        StartConnection();
     TRecord Record;
     Record.Kind = Kind;
     Record.Connection = FConnection;
@@ -113,6 +110,8 @@ TTranscript::TRecord TTranscript::Begin(TTranscriptKind Kind)
 
 void TTranscript::AddSent(const std::string& Bytes, size_t SecretStart)
 {
+    if (FConnection == 0)
+        return;
     TRecord Record = Begin(TTranscriptKind::Sent);
     Record.Data = Bytes;
     Record.SecretStart = SecretStart;
@@ -121,6 +120,8 @@ void TTranscript::AddSent(const std::string& Bytes, size_t SecretStart)
 
 void TTranscript::AddText(TTranscriptKind Kind, const std::string& Text)
 {
+    if (FConnection == 0)
+        return;
     TRecord Record = Begin(Kind);
     Record.Data = Text;
     Keep(std::move(Record));
@@ -137,6 +138,8 @@ bool TTranscript::OpenFile()
 
 void TTranscript::AddReceived(const std::string& Bytes)
 {
+    if (FConnection == 0)
+        return;
     TRecord Record = Begin(TTranscriptKind::Received);
     // Without a file (none could be made, or a write failed) the bytes stay
     // in memory: the transcript stays whole, only dearer.
@@ -219,5 +222,5 @@ bool TTranscript::Write(TTranscriptWriter& Writer, const std::string& Program, b
     Header.Started = FStarted.empty() ? TranscriptTimestampNow() : FStarted;
     Header.Redacted = Redacted;
     return Writer.WriteHeader(Header)
-        && ForEach([&Writer](const TTranscriptEvent& Event) { return Writer.Write(Event); });
+        && ForEach([&Writer](const TTranscriptEvent& Event) { return Writer.Write(Event); }) && Writer.Flush();
 }

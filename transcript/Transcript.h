@@ -38,6 +38,8 @@ public:
 
     // A connect begins: the next connection's number, its clock from now.
     void StartConnection();
+    // Events before the first connect (the welcome text) belong to no
+    // connection and are not kept.
     // Bytes of one send; SecretStart as in TTranscriptEvent.
     void AddSent(const std::string& Bytes, size_t SecretStart = std::string::npos);
     // Bytes of one read, exactly as they came.

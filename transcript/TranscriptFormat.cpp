@@ -19,6 +19,7 @@ namespace {
 const char* const kKindNames[] = { "sent", "received", "note", "tls", "guidance", "omitted" };
 const char* const kHeaderType = "brieflotse-transcript";
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kWriteChunk = 1024 * 1024;
 
 std::string Format(const char* Pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* Pattern, ...)
@@ -543,6 +544,11 @@ TTranscriptWriter::TTranscriptWriter(int Fd)
 {
 }
 
+TTranscriptWriter::~TTranscriptWriter()
+{
+    Flush();
+}
+
 bool TTranscriptWriter::WriteHeader(const TTranscriptHeader& Header)
 {
     FRedact = Header.Redacted;
@@ -563,8 +569,31 @@ bool TTranscriptWriter::Put(const std::string& Line)
         FOk = static_cast<bool>(*FOut);
         return FOk;
     }
-    for (size_t Done = 0; Done < Line.size();) {
-        const ssize_t Written = ::write(FFd, Line.data() + Done, Line.size() - Done);
+    if (FPending.size() + Line.size() < kWriteChunk) {
+        FPending += Line;
+        return true;
+    }
+    // A long line (a large read) goes out as it is, not copied once more.
+    return Flush() && WriteOut(Line);
+}
+
+bool TTranscriptWriter::Flush()
+{
+    if (FOut) {
+        FOut->flush();
+        return FOk = FOk && static_cast<bool>(*FOut);
+    }
+    const bool Written = WriteOut(FPending);
+    FPending.clear();
+    return Written;
+}
+
+bool TTranscriptWriter::WriteOut(const std::string& Bytes)
+{
+    if (!FOk)
+        return false;
+    for (size_t Done = 0; Done < Bytes.size();) {
+        const ssize_t Written = ::write(FFd, Bytes.data() + Done, Bytes.size() - Done);
         if (Written < 0 && errno == EINTR)
             continue;
         if (Written <= 0) {

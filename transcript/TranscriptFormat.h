@@ -84,18 +84,26 @@ class TTranscriptWriter {
 public:
     explicit TTranscriptWriter(std::ostream& Out);
     explicit TTranscriptWriter(int Fd);
+    ~TTranscriptWriter();
+    TTranscriptWriter(const TTranscriptWriter&) = delete;
+    TTranscriptWriter& operator=(const TTranscriptWriter&) = delete;
 
     bool WriteHeader(const TTranscriptHeader& Header);
     bool Write(const TTranscriptEvent& Event);
+    // Lines to a descriptor are gathered into large writes: Flush (or the
+    // end of the writer) puts down the rest.
+    bool Flush();
     bool Ok() const { return FOk; }
     // errno of the failed write (0 for a stream).
     int ErrorNumber() const { return FErrorNumber; }
 
 private:
     bool Put(const std::string& Line);
+    bool WriteOut(const std::string& Bytes);
 
     std::ostream* FOut = nullptr;
     int FFd = -1;
+    std::string FPending;
     bool FRedact = true;
     bool FOk = true;
     int FErrorNumber = 0;
