@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "transcript/Transcript.h"
 
 namespace {
@@ -70,6 +73,64 @@ TEST(TranscriptStore, KeepsHeadAndTailAndNamesTheGap)
     Transcript.Clear();
     EXPECT_TRUE(Transcript.Empty());
     EXPECT_EQ(PrivateFiles(), FilesBefore);
+}
+
+long PeakKb()
+{
+    std::ifstream Status("/proc/self/status");
+    std::string Line;
+    while (std::getline(Status, Line))
+        if (Line.rfind("VmHWM:", 0) == 0)
+            return std::stol(Line.substr(6));
+    return -1;
+}
+
+long ResetPeak()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return PeakKb();
+}
+
+// A large message recorded, saved and read back: neither the recording nor
+// the writer nor the reader holds it in memory.
+TEST(TranscriptStore, LargeReadsStayOutOfMemoryThroughRecordSaveAndRead)
+{
+    constexpr size_t kChunk = 64 * 1024;
+    constexpr size_t kChunks = 2048; // 128 MB
+    constexpr long kAllowedKb = 24 * 1024;
+    std::string Chunk(kChunk, 'x');
+    for (size_t Index = 0; Index < kChunk; Index += 80)
+        Chunk[Index] = '\n';
+    TempDir Dir;
+    const std::string Path = Dir.file("grosz.jsonl");
+
+    long Before = ResetPeak();
+    TTranscript Transcript;
+    Transcript.StartConnection();
+    for (size_t Index = 0; Index < kChunks; ++Index)
+        Transcript.AddReceived(Chunk);
+    EXPECT_LT(PeakKb() - Before, kAllowedKb) << "recording";
+
+    Before = ResetPeak();
+    {
+        const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(Fd, 0);
+        TTranscriptWriter Writer(Fd);
+        EXPECT_TRUE(Transcript.Write(Writer, "Brieflotse test", true));
+        ::close(Fd);
+    }
+    EXPECT_LT(PeakKb() - Before, kAllowedKb) << "saving";
+
+    Before = ResetPeak();
+    TTranscriptReader Reader;
+    ASSERT_TRUE(Reader.Open(Path)) << Reader.Error();
+    TTranscriptEvent Event;
+    size_t Bytes = 0;
+    while (Reader.Next(Event))
+        Bytes += Event.Bytes.size();
+    EXPECT_EQ(Reader.Error(), "");
+    EXPECT_EQ(Bytes, kChunk * kChunks);
+    EXPECT_LT(PeakKb() - Before, kAllowedKb) << "reading";
 }
 
 } // namespace
