@@ -69,19 +69,19 @@ TTranscript::TTranscript(const TLimits& Limits)
 
 TTranscript::~TTranscript()
 {
-    Clear();
+    if (FFd >= 0)
+        ::close(FFd);
 }
 
 void TTranscript::Clear()
 {
-    FHead.clear();
-    FTail.clear();
+    // Swapped out, so that the memory goes back too, not only the elements.
+    std::vector<TRecord>().swap(FHead);
+    std::deque<TRecord>().swap(FTail);
     FHeadFull = false;
-    FHeadBytes = FTailBytes = 0;
+    FHeadBytes = FTailBytes = FHeadMemory = FTailMemory = 0;
     FOmitted = TTranscriptEvent();
     FOmitted.Kind = TTranscriptKind::Omitted;
-    FConnection = 0;
-    FStarted.clear();
     if (FFd >= 0)
         ::close(FFd);
     FFd = -1;
@@ -157,17 +157,21 @@ void TTranscript::AddReceived(const std::string& Bytes)
 void TTranscript::Keep(TRecord&& Record)
 {
     const uint64_t Size = Record.Size();
-    if (!FHeadFull && FHeadBytes + Size <= FLimits.HeadBytes && FHead.size() < FLimits.HeadEvents) {
+    const uint64_t Memory = Record.Memory();
+    if (!FHeadFull && FHeadBytes + Size <= FLimits.HeadBytes && FHeadMemory + Memory <= FLimits.HeadMemory) {
         FHeadBytes += Size;
+        FHeadMemory += Memory;
         FHead.push_back(std::move(Record));
         return;
     }
     FHeadFull = true;
     FTailBytes += Size;
+    FTailMemory += Memory;
     FTail.push_back(std::move(Record));
-    while (FTail.size() > 1 && (FTailBytes > FLimits.TailBytes || FTail.size() > FLimits.TailEvents)) {
+    while (FTail.size() > 1 && (FTailBytes > FLimits.TailBytes || FTailMemory > FLimits.TailMemory)) {
         Forget(FTail.front());
         FTailBytes -= FTail.front().Size();
+        FTailMemory -= FTail.front().Memory();
         FTail.pop_front();
     }
 }

@@ -22,12 +22,14 @@
 class TTranscript {
 public:
     struct TLimits {
+        // Bytes of all events, on disk and in memory.
         uint64_t HeadBytes = uint64_t(512) << 20;
         uint64_t TailBytes = uint64_t(64) << 20;
-        // A server trickling single bytes makes many small events; each costs
-        // its index record in memory.
-        size_t HeadEvents = size_t(512) << 10;
-        size_t TailEvents = size_t(64) << 10;
+        // What memory holds: each event's record, and the bytes of sent lines
+        // and texts. A server trickling single bytes makes many small events,
+        // a long session many lines of guidance.
+        uint64_t HeadMemory = uint64_t(48) << 20;
+        uint64_t TailMemory = uint64_t(8) << 20;
     };
 
     TTranscript();
@@ -46,6 +48,8 @@ public:
     void AddReceived(const std::string& Bytes);
     // A note, a TLS line or guidance (UTF-8).
     void AddText(TTranscriptKind Kind, const std::string& Text);
+    // Forgets the events so far; the connection in progress goes on with its
+    // number and clock.
     void Clear();
 
     bool Empty() const { return FHead.empty(); }
@@ -75,6 +79,7 @@ private:
         uint64_t Length = 0;
 
         uint64_t Size() const { return InFile ? Length : Data.size(); }
+        uint64_t Memory() const { return sizeof(TRecord) + Data.size(); }
     };
 
     TRecord Begin(TTranscriptKind Kind);
@@ -88,6 +93,8 @@ private:
     bool FHeadFull = false;
     uint64_t FHeadBytes = 0;
     uint64_t FTailBytes = 0;
+    uint64_t FHeadMemory = 0;
+    uint64_t FTailMemory = 0;
     TTranscriptEvent FOmitted; // kind Omitted; its time and connection those of the first left out
     int32_t FConnection = 0;
     std::chrono::steady_clock::time_point FConnectionStart;
