@@ -15,10 +15,10 @@
 #include <optional>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/RegularFile.h"
 #include "app/ScriptFile.h"
 #include "app/ServerAddress.h"
 #include "auth/AuthCrypto.h"
@@ -241,29 +241,6 @@ private:
     bool FConnected = false;
     std::function<void()> FStop;
 };
-
-bool ReadScript(const std::string& Path, std::string& Text, std::string& Problem)
-{
-    std::FILE* File = std::fopen(Path.c_str(), "rb");
-    if (!File) {
-        Problem = "kann nicht geöffnet werden";
-        return false;
-    }
-    struct stat Facts { };
-    if (::fstat(::fileno(File), &Facts) != 0 || !S_ISREG(Facts.st_mode) || Facts.st_size > kLargestScript) {
-        std::fclose(File);
-        Problem = "ist keine gewöhnliche Datei bis 1 MB";
-        return false;
-    }
-    Text.resize(static_cast<size_t>(Facts.st_size));
-    const size_t Read = Text.empty() ? 0 : std::fread(Text.data(), 1, Text.size(), File);
-    const bool Failed = std::ferror(File);
-    std::fclose(File);
-    Text.resize(Read);
-    if (Failed)
-        Problem = "kann nicht gelesen werden";
-    return !Failed;
-}
 
 // The password or token: from the environment, else the first line of
 // standard input (not echoed on a terminal). Never from the script.
@@ -534,7 +511,7 @@ int RunScriptInTerminal(const TCommandLine& Line)
     const std::string Path = Line.ScriptFile.toLocal8Bit().toStdString();
     std::string Text;
     std::string Problem;
-    if (!ReadScript(Path, Text, Problem)) {
+    if (!ReadRegularFile(Path, kLargestScript, "1 MB", Text, Problem)) {
         std::fprintf(stderr, "brieflotse: %s %s.\n", Path.c_str(), Problem.c_str());
         return kUsage;
     }

@@ -6,17 +6,14 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "app/ScriptFile.h"
 #include "tests/practice/ToolRun.h"
 #include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/SilentPort.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
 
@@ -89,34 +86,6 @@ std::string WriteScript(const TempDir& folder, const std::string& name, const st
     return path;
 }
 
-// A listener that nothing should reach: a script that is refused must not connect.
-class Listener {
-public:
-    Listener()
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 4);
-        socklen_t size = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    uint16_t port() const { return port_; }
-    bool reached() const
-    {
-        pollfd watch { fd_, POLLIN, 0 };
-        return ::poll(&watch, 1, 0) > 0;
-    }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
-
 TEST(ScriptProgram, RunsScriptsAgainstDovecot)
 {
     if (!DovecotHarness::available() || !TestCertificates::available())
@@ -134,8 +103,7 @@ TEST(ScriptProgram, RunsScriptsAgainstDovecot)
     const std::string plain = "127.0.0.1:" + std::to_string(dovecot.port());
     const std::string tls = "pop3s://127.0.0.1:" + std::to_string(dovecot.tlsPort());
     TempDir folder;
-    Listener untouched;
-    const std::string unreached = "127.0.0.1:" + std::to_string(untouched.port());
+    SilentPort untouched; // a script that is refused must not connect
 
     struct Row {
         const char* name;
@@ -163,7 +131,7 @@ TEST(ScriptProgram, RunsScriptsAgainstDovecot)
         { "an untrusted certificate is refused", "auth USER anna\n", tls, false, 2, { "Prüfung nicht bestanden" },
             "Befehlszeile: Das Zertifikat von 127.0.0.1:" },
         { "a closed port", "send STAT\n", "127.0.0.1:1", true, 2, {}, "keine Verbindung mit 127.0.0.1:1" },
-        { "a wrong script connects nowhere", "send STAT\nexpect maybe\n", unreached, true, 64, {},
+        { "a wrong script connects nowhere", "send STAT\nexpect maybe\n", untouched.target(), true, 64, {},
             "Zeile 2: expect erwartet +OK, -ERR oder /Ausdruck/." },
     };
     for (const Row& row : rows) {
