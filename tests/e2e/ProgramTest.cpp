@@ -914,6 +914,58 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
     ::close(Socket);
 }
 
+// "&Datei" > "&Mitschnitt speichern ..." by keys after a log-in on the practice
+// server: the session's bytes, the password masked; with the box checked and
+// the warning answered, the password too, in a file for the user alone.
+TEST_F(BrieflotseE2E, TranscriptSavedByKeysMasksThePasswordUnlessAsked)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Step("practice server started");
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    for (const char* Line : { "user lotse", "pass uebung", "stat" }) {
+        Type(Line);
+        Key("Return");
+    }
+    const auto Save = [&](const std::string& Path, bool WithSecrets) {
+        Menu(*App, "alt+d", "m");
+        ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mitschnitt speichern").empty());
+        Key("ctrl+a");
+        Type(Path);
+        if (WithSecrets)
+            Key("alt+m");
+        Step("named");
+        Key("Return");
+        EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Mitschnitt speichern"));
+        if (WithSecrets) {
+            ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Geheimnisse mitspeichern").empty());
+            Key("alt+j");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
+    };
+    const std::string Masked = Dir.file("mitschnitt.jsonl");
+    Save(Masked, false);
+    std::string Saved = ReadFile(Masked);
+    EXPECT_EQ(Saved.rfind("{\"type\":\"brieflotse-transcript\",\"format\":1,", 0), 0u) << Saved.substr(0, 200);
+    EXPECT_NE(Saved.find("\"kind\":\"sent\",\"bytes\":\"USER lotse\\r\\n\""), std::string::npos) << Saved;
+    EXPECT_NE(Saved.find("\"bytes\":\"PASS ********\\r\\n\",\"secret\":5,\"redacted\":true"), std::string::npos)
+        << Saved;
+    EXPECT_NE(Saved.find("\"kind\":\"received\",\"bytes\":\"+OK 6 1052646"), std::string::npos) << Saved;
+    EXPECT_EQ(Saved.find("\"conn\":2"), std::string::npos) << "one connection, numbered 1";
+    // The greeting names "brieflotse.uebung"; the password itself is nowhere.
+    EXPECT_EQ(Saved.find("uebung\\r"), std::string::npos) << Saved;
+
+    const std::string Clear = Dir.file("mit-geheimnissen.jsonl");
+    Save(Clear, true);
+    Saved = ReadFile(Clear);
+    EXPECT_NE(Saved.find("\"bytes\":\"PASS uebung\\r\\n\",\"secret\":5}"), std::string::npos) << Saved;
+    struct stat Info { };
+    ASSERT_EQ(::stat(Clear.c_str(), &Info), 0);
+    EXPECT_EQ(Info.st_mode & 0777, 0600u);
+}
+
 // "&Befehle" > "Postfach-&Übersicht ..." on the practice server, by keys; Enter
 // on a row sends RETR with that row's number.
 TEST_F(BrieflotseE2E, MailboxMapByKeysRetrievesTheChosenRow)
