@@ -85,6 +85,10 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         QStringLiteral("datei"));
     const QCommandLineOption NoColor(
         QStringLiteral("no-color"), QStringLiteral("Mit --script: die Ausgabe ohne Farben, auch im Terminal."));
+    const QCommandLineOption Transcript(QStringLiteral("transcript"),
+        QStringLiteral("Mit --script: speichert den Mitschnitt des Laufs (JSON Lines, Paßwörter verborgen) in der "
+                       "Datei."),
+        QStringLiteral("datei"));
     QCommandLineOption ScriptExplain(QStringLiteral("script-explain"));
     ScriptExplain.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption Find(QStringLiteral("find"),
@@ -111,6 +115,7 @@ TCommandLine ParseCommandLine(const QStringList& Given)
     Parser.addOption(Explain);
     Parser.addOption(Script);
     Parser.addOption(NoColor);
+    Parser.addOption(Transcript);
     Parser.addOption(ScriptExplain);
     Parser.addOption(CheckJson);
     Parser.addOption(CheckHtml);
@@ -128,7 +133,7 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         const bool Terminal = std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
             return Argument.startsWith(QStringLiteral("--check")) || Argument.startsWith(QStringLiteral("--explain"))
                 || Argument.startsWith(QStringLiteral("--find")) || Argument.startsWith(QStringLiteral("--script"))
-                || Argument == QLatin1String("--no-color");
+                || Argument == QLatin1String("--no-color") || Argument.startsWith(QStringLiteral("--transcript"));
         });
         Result.ExitCode = Terminal ? kCheckUsageExitCode : 2;
         return Result;
@@ -164,21 +169,22 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         Result.ExitCode = 2;
         return Result;
     };
-    if (Parser.isSet(Script) || Parser.isSet(NoColor) || Parser.isSet(ScriptExplain)) {
+    if (Parser.isSet(Script) || Parser.isSet(NoColor) || Parser.isSet(ScriptExplain) || Parser.isSet(Transcript)) {
         auto Usage = [&](const QString& Problem) {
             Refuse(Problem);
             Result.ExitCode = kCheckUsageExitCode;
             return Result;
         };
         if (!Parser.isSet(Script))
-            return Usage(QStringLiteral("--no-color gilt nur mit --script."));
+            return Usage(QStringLiteral("--no-color und --transcript gelten nur mit --script."));
         const QStringList Rest = Parser.positionalArguments();
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
             || Parser.isSet(CheckPdf) || Parser.isSet(CheckJson) || Parser.isSet(Practice) || Parser.isSet(Port)
             || Parser.isSet(TlsPort) || Parser.isSet(Fault) || Parser.isSet(Find) || Parser.isSet(Explain)
-            || Parser.values(Script).size() != 1 || Parser.value(Script).isEmpty() || Rest.size() > 1)
+            || Parser.values(Script).size() != 1 || Parser.value(Script).isEmpty() || Rest.size() > 1
+            || Parser.values(Transcript).size() > 1 || (Parser.isSet(Transcript) && Parser.value(Transcript).isEmpty()))
             return Usage(QStringLiteral("--script führt genau eine Datei aus, wahlweise mit einem Server, und nimmt "
-                                        "nur --explain und --no-color dazu."));
+                                        "nur --explain, --no-color und einmal --transcript dazu."));
         if (!Rest.isEmpty() && !ParseServerAddress(Rest.constFirst().trimmed().toStdString()).Valid)
             return Usage(
                 QStringLiteral("\"%1\" ist keine Adresse eines Mail-Servers.").arg(Rest.constFirst().left(80)));
@@ -187,6 +193,7 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         Result.ScriptServer = Rest.isEmpty() ? QString() : Rest.constFirst().trimmed();
         Result.ScriptExplain = Parser.isSet(ScriptExplain);
         Result.NoColor = Parser.isSet(NoColor);
+        Result.ScriptTranscript = Parser.value(Transcript);
         return Result;
     }
     if (Parser.isSet(Explain)) {

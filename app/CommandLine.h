@@ -42,6 +42,7 @@ struct TCommandLine {
     QString ScriptServer; // connected to before the first line; empty for none
     bool ScriptExplain = false; // --explain (without a file): guidance after each reply
     bool NoColor = false; // --no-color
+    QString ScriptTranscript; // --transcript FILE, empty for none
 };
 
 // Exit code for a wrong use of --check, --explain, --find, --script and their options (BSD's EX_USAGE).

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +30,8 @@
 #include "conversation/POP3Conversation.h"
 #include "conversation/ReplyRules.h"
 #include "protocollog/ProtocolLog.h"
+#include "settings/SafeFile.h"
+#include "transcript/TranscriptFormat.h"
 
 namespace {
 
@@ -312,6 +315,26 @@ public:
     }
     ~TScriptRun() { Forget(FSecret); }
 
+    // The run's transcript, secrets masked as the window saves it by
+    // default; false (and why on standard error) when it cannot be written.
+    bool SaveTranscript(const QString& Path) const
+    {
+        const TTranscript& Transcript = FConversation.Transcript();
+        const auto Write = [&Transcript](int Fd) {
+            TTranscriptWriter Writer(Fd);
+            if (Transcript.Write(Writer, "Brieflotse " + BrieflotseVersion().toStdString(), true))
+                return 0;
+            return Writer.ErrorNumber() ? Writer.ErrorNumber() : EIO;
+        };
+        const QString Problem
+            = SafeFile::WriteFileWith(Path, Write, SafeFile::DefaultFileMode(), SafeFile::TModeRule::KeepExisting);
+        if (Problem.isEmpty())
+            return true;
+        std::fprintf(stderr, "brieflotse: der Mitschnitt kann nicht als %s gespeichert werden: %s\n",
+            Path.toLocal8Bit().constData(), Problem.toLocal8Bit().constData());
+        return false;
+    }
+
     int Run(const TScript& Script)
     {
         int Result = 0;
@@ -539,6 +562,9 @@ int RunScriptInTerminal(const TCommandLine& Line)
     {
         TScriptRun Run(Line, std::move(Secret));
         Result = Run.Run(Script);
+        // A transcript that could not be written is no "all good".
+        if (!Line.ScriptTranscript.isEmpty() && !Run.SaveTranscript(Line.ScriptTranscript))
+            Result = std::max(Result, 2);
     }
     sigaction(SIGINT, &Previous, nullptr);
     Forget(Secret);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -136,8 +138,10 @@ TEST(ScriptProgram, RunsScriptsAgainstDovecot)
     };
     for (const Row& row : rows) {
         // The untrusted run gets a store without the test CA.
-        std::vector<std::string> command = { "/usr/bin/env", row.trusted ? "--" : "SSL_CERT_FILE=/nonexistent",
-            BRIEFLOTSE_PROGRAM, "--script", WriteScript(folder, "run.txt", row.script), "--no-color" };
+        std::vector<std::string> command
+            = { "/usr/bin/env", row.trusted ? "--" : "SSL_CERT_FILE=/nonexistent", BRIEFLOTSE_PROGRAM, "--script",
+                  WriteScript(folder, "run.txt", row.script), "--no-color", "--transcript", folder.file("run.jsonl") };
+        std::remove(folder.file("run.jsonl").c_str());
         if (!row.server.empty())
             command.push_back(row.server);
         const TToolResult run = RunTool(command, 30000, { "BRIEFLOTSE_PASSWORD=" + options.password });
@@ -149,9 +153,18 @@ TEST(ScriptProgram, RunsScriptsAgainstDovecot)
             from = at == std::string::npos ? from : at + part.size();
         }
         EXPECT_NE(run.Errors.find(row.errors), std::string::npos) << row.name << "\n" << run.Errors;
-        // Neither as typed nor in Base64 ("anna\0Kx9-...") does the password show.
+        // The transcript, masked as the window saves it by default; none for a wrong script.
+        std::ifstream file(folder.file("run.jsonl"), std::ios::binary);
+        const std::string transcript((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(
+            transcript.rfind("{\"type\":\"brieflotse-transcript\"", 0), row.exitCode == 64 ? std::string::npos : 0u)
+            << row.name;
+        // Neither as typed nor in Base64 (after "\0anna\0", aligned) does the password show.
         for (const std::string& secret : { options.password, std::string("S3g5LXN0cmVuZy1nZWhlaW0") })
-            EXPECT_EQ((run.Output + run.Errors).find(secret), std::string::npos) << row.name;
+            EXPECT_EQ((run.Output + run.Errors + transcript).find(secret), std::string::npos) << row.name;
+        if (row.output.size() > 1 && row.output[1] == "\nUSER anna\n") {
+            EXPECT_NE(transcript.find("\"PASS ********\\r\\n\""), std::string::npos) << transcript;
+        }
         EXPECT_EQ(run.Output.find('\033'), std::string::npos) << row.name;
     }
     EXPECT_FALSE(untouched.reached());
