@@ -19,9 +19,11 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+} // namespace
+
 // A non-blocking listening socket on 127.0.0.1:Port (0: any free port);
 // -1 with Problem set on failure, else the socket and the port in Bound.
-int Listen(int Port, int& Bound, std::string& Problem)
+int PracticeListen(int Port, int& Bound, std::string& Problem)
 {
     const int Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (Socket < 0) {
@@ -51,8 +53,6 @@ void CloseIfOpen(int& Socket)
         ::close(Socket);
     Socket = -1;
 }
-
-} // namespace
 
 TPracticeServer::TPracticeServer(const TPracticeOptions& Options)
     : FOptions(Options)
@@ -85,9 +85,9 @@ bool TPracticeServer::Start()
             return false;
         }
     }
-    FListener = Listen(FOptions.Port, FPort, FProblem);
+    FListener = PracticeListen(FOptions.Port, FPort, FProblem);
     if (FListener >= 0 && FOptions.WithTls)
-        FTlsListener = Listen(FOptions.TlsPort, FTlsPort, FProblem);
+        FTlsListener = PracticeListen(FOptions.TlsPort, FTlsPort, FProblem);
     if (FListener < 0 || (FOptions.WithTls && FTlsListener < 0) || ::pipe2(FWake, O_NONBLOCK | O_CLOEXEC) != 0) {
         if (FProblem.empty())
             FProblem = std::strerror(errno);

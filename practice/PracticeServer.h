@@ -18,6 +18,13 @@
 
 class TPracticeTls;
 
+// A non-blocking listening socket on 127.0.0.1:Port (0: any free port); -1
+// with Problem set on failure, else the socket and the port in Bound. Shared
+// with the replay server.
+int PracticeListen(int Port, int& Bound, std::string& Problem);
+// Closes Socket unless it is -1, and sets it to -1.
+void CloseIfOpen(int& Socket);
+
 struct TPracticeOptions {
     int Port = 0; // 0: a free one
     int TlsPort = 0; // 0: a free one

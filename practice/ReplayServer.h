@@ -1,0 +1,74 @@
+#pragma once
+
+// The practice server serving a transcript back (--replay): the first client
+// gets connection 1 of the recording, the next connection 2, and so on; each
+// hears the recording's bytes in the recorded chunks (and pauses, with
+// Timing) and must send the recorded commands, a different one gets "-ERR".
+// Ports as the practice server's: plain (STLS in the recording starts TLS
+// with this server's own certificate) and TLS from the first byte, which is
+// where a recorded pop3s connection is served. One worker thread in poll(),
+// as TPracticeServer.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "practice/ReplaySession.h"
+
+class TPracticeTls;
+
+struct TReplayOptions {
+    std::string Path;
+    bool Timing = false; // the recorded pauses between events
+    int Port = 0; // 0: a free one
+    int TlsPort = 0;
+    int IdleSeconds = 600;
+    size_t MaxConnections = 32;
+};
+
+class TReplayServer {
+public:
+    explicit TReplayServer(const TReplayOptions& Options);
+    ~TReplayServer();
+    TReplayServer(const TReplayServer&) = delete;
+    TReplayServer& operator=(const TReplayServer&) = delete;
+
+    // Reads the file through once, then listens: false with Problem() for a
+    // file that cannot be served (FileProblem() then) or a port not had.
+    bool Start();
+    void Stop();
+    bool Running() const { return FWorker.joinable(); }
+    const std::string& Problem() const { return FProblem; }
+    bool FileProblem() const { return FFileProblem; }
+
+    int Port() const { return FPort; }
+    int TlsPort() const { return FTlsPort; }
+    const TPracticeTls* Tls() const { return FTls.get(); }
+    // Connections in the recording.
+    size_t Connections() const { return FConnections.size(); }
+
+    // A command that differs, a connection the recording has no more of;
+    // told on the worker thread. Set before Start().
+    std::function<void(const std::string&)> OnDiagnostic;
+
+private:
+    void Run();
+    void Wake();
+    void Tell(const std::string& Text) const;
+
+    TReplayOptions FOptions;
+    std::vector<TReplayConnectionInfo> FConnections;
+    std::unique_ptr<TPracticeTls> FTls;
+    std::atomic<bool> FStopping { false };
+    int FListener = -1;
+    int FTlsListener = -1;
+    int FWake[2] = { -1, -1 };
+    int FPort = 0;
+    int FTlsPort = 0;
+    std::string FProblem;
+    bool FFileProblem = false;
+    std::thread FWorker;
+};
