@@ -49,6 +49,8 @@ public:
     const TPracticeTls* Tls() const { return FTls.get(); }
     // Connections in the recording.
     size_t Connections() const { return FConnections.size(); }
+    // Connection 1 of the recording was TLS from its first byte.
+    bool FirstImplicitTls() const { return !FConnections.empty() && FConnections.front().ImplicitTls; }
 
     // A command that differs, a connection the recording has no more of;
     // told on the worker thread. Set before Start().
