@@ -26,7 +26,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 const int kReadSize = 4096;
-// A command line longer than any POP3 command is compared as it stands (and differs).
+// A line longer than any command: its first part is compared (and differs), the rest dropped.
 const size_t kLineLimit = 64 * 1024;
 const int kStepsPerService = 64;
 
@@ -208,8 +208,16 @@ private:
     bool Listen()
     {
         size_t End = FIn.find('\n');
-        if (End == std::string::npos && FIn.size() >= kLineLimit)
+        if (FDiscarding) {
+            // The rest of a line refused as too long, up to its end.
+            FIn.erase(0, End == std::string::npos ? FIn.size() : End + 1);
+            FDiscarding = End == std::string::npos;
+            End = FIn.find('\n');
+        }
+        if (End == std::string::npos && FIn.size() >= kLineLimit) {
             End = FIn.size() - 1;
+            FDiscarding = true;
+        }
         if (End != std::string::npos) {
             const std::string Line = FIn.substr(0, End + 1);
             FIn.erase(0, End + 1);
@@ -247,6 +255,7 @@ private:
     std::string FOut;
     size_t FOutSent = 0;
     bool FAwaiting = false;
+    bool FDiscarding = false;
     bool FHandshaking = false;
     bool FWantWrite = false;
     bool FFinished = false;
