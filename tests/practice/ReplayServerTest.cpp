@@ -221,7 +221,7 @@ TEST_F(ReplayServerTest, MalformedFilesAreRefusedWithTheirLine)
     }
 }
 
-TEST_F(ReplayServerTest, TerminalRefusesAMalformedFileWithExitTwo)
+TEST_F(ReplayServerTest, TerminalRefusesBadFilesWithTwoAndBadUsageWith64)
 {
     const std::string Path = WriteFile(FFolder, "kaputt.jsonl", kHeader + "{\"t\":1,\"conn\":1,\"kind\":\"foo\"}\n");
     const TToolResult Bad = RunTool({ BRIEFLOTSE_PROGRAM, "--practice-server", "--replay", Path });
@@ -229,6 +229,10 @@ TEST_F(ReplayServerTest, TerminalRefusesAMalformedFileWithExitTwo)
     EXPECT_NE(Bad.Errors.find("Zeile 2: unbekannte Art \"foo\""), std::string::npos) << Bad.Errors;
     EXPECT_EQ(RunTool({ BRIEFLOTSE_PROGRAM, "--replay", Path }).Status, 64);
     EXPECT_EQ(RunTool({ BRIEFLOTSE_PROGRAM, "--practice-server", "--replay-timing" }).Status, 64);
+    EXPECT_EQ(RunTool({ BRIEFLOTSE_PROGRAM, "--practice-server", "--replay", Path, "--fault", "slow" }).Status, 64);
+    const std::string Help = RunTool({ BRIEFLOTSE_PROGRAM, "--help" }).Output;
+    EXPECT_NE(Help.find("--replay <datei>"), std::string::npos) << Help;
+    EXPECT_NE(Help.find("--replay-timing"), std::string::npos) << Help;
 }
 
 // STLS in the recording starts TLS with the server's own certificate; a
