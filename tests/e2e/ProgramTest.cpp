@@ -1052,6 +1052,67 @@ TEST_F(BrieflotseE2E, ReplayedTranscriptGivesTheSameLog)
     EXPECT_EQ(ReadFile(ReplayOutput).find("erwartet"), std::string::npos) << ReadFile(ReplayOutput);
 }
 
+// "&Server" > "Mitschnitt &abspielen ..." by keys: a malformed file gives a
+// message; a sound one is served, its address in the server
+// field, and the window goes offline where the recording ends.
+TEST_F(BrieflotseE2E, ReplayFromTheMenuRefusesABadFileAndServesAGoodOne)
+{
+    const std::string Header = "{\"type\":\"brieflotse-transcript\",\"format\":1,\"program\":\"Brieflotse 1.0\","
+                               "\"started\":\"2026-12-08T00:12:00.123456Z\",\"redacted\":true}\n";
+    const std::string Bad = Dir.file("kaputt.jsonl");
+    std::ofstream(Bad) << Header << "{\"t\":1,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK\\r\\n\"}\n{\"t\":2}\n";
+    const std::string Good = Dir.file("gut.jsonl");
+    std::ofstream(Good) << Header << "{\"t\":1,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK Mitschnitt\\r\\n\"}\n"
+                        << "{\"t\":2,\"conn\":1,\"kind\":\"sent\",\"bytes\":\"NOOP\\r\\n\"}\n"
+                        << "{\"t\":3,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK abgespielt\\r\\n\"}\n";
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    const std::string Title = "Brieflotse - Mitschnitt abspielen";
+    std::string Dialog;
+    const auto Choose = [&](const std::string& Path) {
+        Menu(*App, "alt+s", "a");
+        Dialog = WaitForWindow(*App, Title);
+        ASSERT_FALSE(Dialog.empty());
+        Key("ctrl+a");
+        Type(Path);
+        Key("Return");
+    };
+    Choose(Bad);
+    // The message box (its text is checked in PracticeWindowTest) has the dialog's title.
+    std::string Box;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const WindowInfo& Window : OtherWindows(*App)) {
+                if (Window.Name == Title && Window.Id != Dialog)
+                    Box = Window.Id;
+            }
+            return !Box.empty();
+        },
+        ShowMs))
+        << "no message on a malformed file";
+    Session->Activate(Box);
+    Step("refused");
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, Title));
+
+    Choose(Good);
+    EXPECT_TRUE(WaitWindowGone(*App, Title));
+    std::string Copied;
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()).rfind("127.0.0.1:", 0) == 0; }, ShowMs))
+        << "server field: " << Copied;
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    Type("noop");
+    Key("Return");
+    EXPECT_TRUE(WaitForTitle(*App, OfflineTitle)) << "the recording ended, the connection did not";
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("+OK abgespielt") != std::string::npos; }, ShowMs))
+        << "log: " << Copied;
+}
+
 // "&Befehle" > "Postfach-&Übersicht ..." on the practice server, by keys; Enter
 // on a row sends RETR with that row's number.
 TEST_F(BrieflotseE2E, MailboxMapByKeysRetrievesTheChosenRow)
