@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 #include "practice/PracticeServer.h"
 #include "practice/PracticeTls.h"
@@ -25,10 +26,24 @@ sigset_t BlockStopSignals()
     return Stop;
 }
 
-void WaitForStop(const sigset_t& Stop)
+// One fact a line, "Name: Wert", so that scripts can read them; then runs
+// until Ctrl+C or SIGTERM.
+template <typename TServer>
+int ServeUntilStopped(TServer& Server, const sigset_t& Stop, const std::vector<std::string>& Facts)
 {
+    std::printf("Brieflotse-Übungs-Server läuft.\n");
+    std::printf("Adresse: pop3://127.0.0.1:%d\n", Server.Port());
+    std::printf("Adresse (TLS): pop3s://127.0.0.1:%d\n", Server.TlsPort());
+    for (const std::string& Fact : Facts)
+        std::printf("%s\n", Fact.c_str());
+    std::printf("Zertifikat (SHA-256): %s\n", Server.Tls()->Fingerprint().c_str());
+    std::printf("Beenden mit Strg+C.\n");
+    std::fflush(stdout);
     int Signal = 0;
     while (sigwait(&Stop, &Signal) != 0) { }
+    Server.Stop();
+    std::printf("Übungs-Server beendet.\n");
+    return 0;
 }
 
 int RunReplayInTerminal(const TCommandLine& Line)
@@ -55,20 +70,10 @@ int RunReplayInTerminal(const TCommandLine& Line)
         std::fprintf(stderr, "brieflotse: der Übungs-Server startet nicht: %s\n", Server.Problem().c_str());
         return 1;
     }
-    // The same facts as without --replay, one a line, for scripts.
-    std::printf("Brieflotse-Übungs-Server läuft.\n");
-    std::printf("Adresse: pop3://127.0.0.1:%d\n", Server.Port());
-    std::printf("Adresse (TLS): pop3s://127.0.0.1:%d\n", Server.TlsPort());
-    std::printf("Mitschnitt: %s\n", Options.Path.c_str());
-    std::printf("Verbindungen im Mitschnitt: %zu\n", Server.Connections());
-    std::printf("Pausen: %s\n", Options.Timing ? "wie aufgezeichnet" : "keine");
-    std::printf("Zertifikat (SHA-256): %s\n", Server.Tls()->Fingerprint().c_str());
-    std::printf("Beenden mit Strg+C.\n");
-    std::fflush(stdout);
-    WaitForStop(Stop);
-    Server.Stop();
-    std::printf("Übungs-Server beendet.\n");
-    return 0;
+    // The same facts as without --replay, then the recording's.
+    return ServeUntilStopped(Server, Stop,
+        { "Mitschnitt: " + Options.Path, "Verbindungen im Mitschnitt: " + std::to_string(Server.Connections()),
+            std::string("Pausen: ") + (Options.Timing ? "wie aufgezeichnet" : "keine") });
 }
 
 } // namespace
@@ -90,19 +95,7 @@ int RunPracticeServerInTerminal(const TCommandLine& Line)
         std::fprintf(stderr, "brieflotse: der Übungs-Server startet nicht: %s\n", Server.Problem().c_str());
         return 1;
     }
-    // One fact a line, "Name: Wert", so that scripts can read it.
-    std::printf("Brieflotse-Übungs-Server läuft.\n");
-    std::printf("Adresse: pop3://127.0.0.1:%d\n", Server.Port());
-    std::printf("Adresse (TLS): pop3s://127.0.0.1:%d\n", Server.TlsPort());
-    std::printf("Name: %s\n", kPracticeUser);
-    std::printf("Paßwort: %s\n", kPracticePassword);
-    std::printf("Fehlerbild: %s\n", PracticeFaultName(Fault).c_str());
-    std::printf("Zertifikat (SHA-256): %s\n", Server.Tls()->Fingerprint().c_str());
-    std::printf("Beenden mit Strg+C.\n");
-    std::fflush(stdout);
-
-    WaitForStop(Stop);
-    Server.Stop();
-    std::printf("Übungs-Server beendet.\n");
-    return 0;
+    return ServeUntilStopped(Server, Stop,
+        { std::string("Name: ") + kPracticeUser, std::string("Paßwort: ") + kPracticePassword,
+            "Fehlerbild: " + PracticeFaultName(Fault) });
 }

@@ -4,11 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,12 +16,9 @@
 #include "net/TlsSession.h"
 #include "net/TlsShared.h"
 #include "net/WinsockErrors.h"
-#include "practice/PracticeServer.h"
 #include "practice/PracticeTls.h"
 
 namespace {
-
-using TClock = std::chrono::steady_clock;
 
 const int kReadSize = 4096;
 // A line longer than any command: its first part is compared (and differs), the rest dropped.
@@ -31,7 +26,7 @@ const size_t kLineLimit = 64 * 1024;
 const int kStepsPerService = 64;
 
 // One client: the recording's steps on a non-blocking socket. Nothing waits.
-class TReplayConnection {
+class TReplayConnection : public TPracticeClient {
 public:
     TReplayConnection(int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TReplayOptions& Options,
         int32_t Number, const std::function<void(const std::string&)>& Tell)
@@ -48,25 +43,25 @@ public:
         if (ImplicitTls)
             StartHandshake();
     }
-    ~TReplayConnection() { Finish(false); }
+    ~TReplayConnection() override { Finish(false); }
     TReplayConnection(const TReplayConnection&) = delete;
     TReplayConnection& operator=(const TReplayConnection&) = delete;
 
-    int Socket() const { return FSocket; }
-    bool Finished() const { return FFinished; }
-    bool Due() const { return FDue; }
-    short Events() const
+    int Socket() const override { return FSocket; }
+    bool Finished() const override { return FFinished; }
+    bool Due() const override { return FDue; }
+    short Events() const override
     {
         if (FFinished || (Pending() && TClock::now() < FHoldUntil))
             return 0;
         return FWantWrite ? POLLOUT : POLLIN;
     }
-    TClock::time_point Deadline() const
+    TClock::time_point Deadline() const override
     {
         const TClock::time_point Idle = FLastActivity + FIdle;
         return Pending() ? std::min(FHoldUntil, Idle) : Idle;
     }
-    void Service()
+    void Service() override
     {
         FDue = false;
         if (FFinished)
@@ -85,15 +80,7 @@ private:
 
     void Finish(bool Orderly)
     {
-        if (FSsl) {
-            if (Orderly)
-                SSL_shutdown(FSsl);
-            SSL_free(FSsl);
-            FSsl = nullptr;
-        }
-        if (FSocket >= 0)
-            ::close(FSocket);
-        FSocket = -1;
+        CloseClient(FSsl, FSocket, Orderly);
         FFinished = true;
     }
 
@@ -298,109 +285,31 @@ bool TReplayServer::Start()
             return false;
         }
     }
-    FListener = PracticeListen(FOptions.Port, FPort, FProblem);
-    if (FListener >= 0)
-        FTlsListener = PracticeListen(FOptions.TlsPort, FTlsPort, FProblem);
-    if (FListener < 0 || FTlsListener < 0 || ::pipe2(FWake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        if (FProblem.empty())
-            FProblem = std::strerror(errno);
-        CloseIfOpen(FListener);
-        CloseIfOpen(FTlsListener);
-        FPort = FTlsPort = 0;
-        return false;
-    }
-    FStopping = false;
-    FWorker = std::thread([this] { Run(); });
-    return true;
-}
-
-void TReplayServer::Wake()
-{
-    const char Byte = 1;
-    [[maybe_unused]] const ssize_t Ignored = ::write(FWake[1], &Byte, 1);
+    FServed = 0;
+    return FLoop.Start(
+        FOptions.Port, FOptions.TlsPort, true,
+        [this](int Socket, bool OnTls, size_t Clients) { return Accept(Socket, OnTls, Clients); }, FProblem);
 }
 
 void TReplayServer::Stop()
 {
-    if (!FWorker.joinable())
-        return;
-    FStopping = true;
-    Wake();
-    FWorker.join();
-    CloseIfOpen(FListener);
-    CloseIfOpen(FTlsListener);
-    CloseIfOpen(FWake[0]);
-    CloseIfOpen(FWake[1]);
-    FPort = FTlsPort = 0;
+    FLoop.Stop();
 }
 
-void TReplayServer::Run()
+std::unique_ptr<TPracticeClient> TReplayServer::Accept(int Socket, bool OnTls, size_t Clients)
 {
-    sigset_t Pipe;
-    sigemptyset(&Pipe);
-    sigaddset(&Pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &Pipe, nullptr);
-
-    std::vector<std::unique_ptr<TReplayConnection>> Clients;
-    std::vector<pollfd> Waits;
-    size_t Served = 0;
-    bool Busy = false;
-    while (!FStopping) {
-        Waits.clear();
-        Waits.push_back({ FWake[0], POLLIN, 0 });
-        Waits.push_back({ FListener, POLLIN, 0 });
-        Waits.push_back({ FTlsListener, POLLIN, 0 });
-        TClock::time_point Next = TClock::now() + std::chrono::hours(1);
-        for (const auto& Client : Clients) {
-            const short Events = Client->Events();
-            Waits.push_back({ Events ? Client->Socket() : -1, Events, 0 });
-            Next = std::min(Next, Client->Deadline());
-        }
-        int Timeout = 0;
-        if (!Busy) {
-            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Next - TClock::now()).count();
-            Timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(Left + 1, 3600 * 1000)));
-        }
-        if (::poll(Waits.data(), Waits.size(), Timeout) < 0 && errno != EINTR)
-            break;
-        if (Waits[0].revents) {
-            char Drain[64];
-            while (::read(FWake[0], Drain, sizeof Drain) > 0) { }
-        }
-        const TClock::time_point Now = TClock::now();
-        Busy = false;
-        for (size_t Index = 0; Index < Clients.size(); ++Index) {
-            TReplayConnection& Client = *Clients[Index];
-            if (Waits[Index + 3].revents || Client.Due() || Now >= Client.Deadline())
-                Client.Service();
-            Busy = Busy || Client.Due();
-        }
-        Clients.erase(
-            std::remove_if(Clients.begin(), Clients.end(), [](const auto& Client) { return Client->Finished(); }),
-            Clients.end());
-        for (int Which = 1; Which <= 2; ++Which) {
-            if (!(Waits[Which].revents & POLLIN))
-                continue;
-            const int Socket = ::accept4(Waits[Which].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (Socket < 0)
-                continue;
-            const bool OnTls = Which == 2;
-            if (Served >= FConnections.size() || Clients.size() >= FOptions.MaxConnections) {
-                Tell(Served >= FConnections.size() ? "Der Mitschnitt hat nur " + std::to_string(FConnections.size())
-                            + " Verbindung(en); eine weitere wird gleich geschlossen."
-                                                   : "Zu viele Verbindungen; eine weitere wird gleich geschlossen.");
-                ::close(Socket);
-                continue;
-            }
-            const int32_t Number = static_cast<int32_t>(++Served);
-            // The port decides about TLS from the first byte; the bytes are the recording's either way.
-            if (FConnections[Served - 1].ImplicitTls != OnTls)
-                Tell("Verbindung " + std::to_string(Number) + " war im Mitschnitt " + (OnTls ? "ohne" : "mit")
-                    + " TLS ab dem ersten Byte, kam aber am " + (OnTls ? "TLS-Port" : "Klartext-Port") + ".");
-            Clients.push_back(std::make_unique<TReplayConnection>(
-                Socket, OnTls, FTls.get(), FOptions, Number, [this](const std::string& Text) { Tell(Text); }));
-            Busy = true;
-        }
+    if (FServed >= FConnections.size() || Clients >= FOptions.MaxConnections) {
+        Tell(FServed >= FConnections.size() ? "Der Mitschnitt hat nur " + std::to_string(FConnections.size())
+                    + " Verbindung(en); eine weitere wird gleich geschlossen."
+                                            : "Zu viele Verbindungen; eine weitere wird gleich geschlossen.");
+        ::close(Socket);
+        return nullptr;
     }
-    Clients.clear();
+    const int32_t Number = static_cast<int32_t>(++FServed);
+    // The port decides about TLS from the first byte; the bytes are the recording's either way.
+    if (FConnections[FServed - 1].ImplicitTls != OnTls)
+        Tell("Verbindung " + std::to_string(Number) + " war im Mitschnitt " + (OnTls ? "ohne" : "mit")
+            + " TLS ab dem ersten Byte, kam aber am " + (OnTls ? "TLS-Port" : "Klartext-Port") + ".");
+    return std::make_unique<TReplayConnection>(
+        Socket, OnTls, FTls.get(), FOptions, Number, [this](const std::string& Text) { Tell(Text); });
 }

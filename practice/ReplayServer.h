@@ -9,13 +9,12 @@
 // where a recorded pop3s connection is served. One worker thread in poll(),
 // as TPracticeServer.
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "practice/PracticeLoop.h"
 #include "practice/ReplaySession.h"
 
 class TPracticeTls;
@@ -40,12 +39,12 @@ public:
     // file that cannot be served (FileProblem() then) or a port not had.
     bool Start();
     void Stop();
-    bool Running() const { return FWorker.joinable(); }
+    bool Running() const { return FLoop.Running(); }
     const std::string& Problem() const { return FProblem; }
     bool FileProblem() const { return FFileProblem; }
 
-    int Port() const { return FPort; }
-    int TlsPort() const { return FTlsPort; }
+    int Port() const { return FLoop.Port(); }
+    int TlsPort() const { return FLoop.TlsPort(); }
     const TPracticeTls* Tls() const { return FTls.get(); }
     // Connections in the recording.
     size_t Connections() const { return FConnections.size(); }
@@ -57,20 +56,14 @@ public:
     std::function<void(const std::string&)> OnDiagnostic;
 
 private:
-    void Run();
-    void Wake();
+    std::unique_ptr<TPracticeClient> Accept(int Socket, bool OnTls, size_t Clients);
     void Tell(const std::string& Text) const;
 
     TReplayOptions FOptions;
     std::vector<TReplayConnectionInfo> FConnections;
     std::unique_ptr<TPracticeTls> FTls;
-    std::atomic<bool> FStopping { false };
-    int FListener = -1;
-    int FTlsListener = -1;
-    int FWake[2] = { -1, -1 };
-    int FPort = 0;
-    int FTlsPort = 0;
+    size_t FServed = 0; // connections handed out; on the worker thread
     std::string FProblem;
     bool FFileProblem = false;
-    std::thread FWorker;
+    TPracticeLoop FLoop; // last: its worker stops before the rest goes
 };
