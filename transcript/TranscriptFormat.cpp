@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "text/AsciiText.h"
 #include "text/JsonWriter.h"
 
 namespace {
@@ -42,24 +43,13 @@ struct TJsonValue {
 };
 using TMembers = std::vector<std::pair<std::string, TJsonValue>>;
 
-int HexValue(char C)
-{
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    return -1;
-}
-
 bool ReadHex4(const std::string& Raw, size_t At, unsigned& Value)
 {
     if (At + 4 > Raw.size())
         return false;
     Value = 0;
     for (size_t Index = At; Index < At + 4; ++Index) {
-        const int Digit = HexValue(Raw[Index]);
+        const int Digit = AsciiHexValue(Raw[Index]);
         if (Digit < 0)
             return false;
         Value = Value * 16 + static_cast<unsigned>(Digit);
