@@ -199,6 +199,49 @@ TEST_F(ReplayServerTest, OverlongCommandLineIsRefusedOnce)
     EXPECT_EQ(Diagnostics().size(), 1u);
 }
 
+long PeakKb()
+{
+    std::ifstream Status("/proc/self/status");
+    std::string Line;
+    while (std::getline(Status, Line)) {
+        if (Line.rfind("VmHWM:", 0) == 0)
+            return std::stol(Line.substr(6));
+    }
+    return 0;
+}
+
+// A recording larger than any memory bound here: read through at start and
+// served a line at a time, never held whole.
+TEST_F(ReplayServerTest, LargeRecordingIsStreamed)
+{
+    const size_t Chunks = 512;
+    const std::string Chunk(64 * 1024, 'x');
+    {
+        std::ofstream File(FFolder.file("gross.jsonl"), std::ios::binary);
+        File << kHeader << R"({"t":1,"conn":1,"kind":"received","bytes":"+OK\r\n"})"
+             << "\n"
+             << R"({"t":2,"conn":1,"kind":"sent","bytes":"RETR 1\r\n"})"
+             << "\n";
+        for (size_t Index = 0; Index < Chunks; ++Index)
+            File << R"({"t":3,"conn":1,"kind":"received","bytes":")" << Chunk << "\"}\n";
+    }
+    std::ofstream("/proc/self/clear_refs") << "5"; // the peak from here on
+    const long Before = PeakKb();
+    TReplayOptions Options;
+    Options.Path = FFolder.file("gross.jsonl");
+    FServer = std::make_unique<TReplayServer>(Options);
+    ASSERT_TRUE(FServer->Start()) << FServer->Problem();
+    TClient Client(FServer->Port());
+    EXPECT_EQ(Client.Read(), "+OK\r\n");
+    Client.Send("RETR 1\r\n");
+    size_t Received = 0;
+    for (std::string More; !(More = Client.Read()).empty();)
+        Received += More.size();
+    EXPECT_EQ(Received, Chunks * Chunk.size());
+    // 32 MB went through; a few lines of 64 KB and their buffers stayed.
+    EXPECT_LT(PeakKb() - Before, 8 * 1024) << "peak grew by " << PeakKb() - Before << " KB";
+}
+
 TEST_F(ReplayServerTest, MalformedFilesAreRefusedWithTheirLine)
 {
     const struct {
