@@ -148,34 +148,21 @@ TEST_F(PracticeWindow, EachFaultIsExplainedWhenChosenAndWhenItShows)
     EXPECT_FALSE(Guidance().contains(QStringLiteral("Übungs-Server:"))) << Guidance().toStdString();
 }
 
-// "Mitschnitt abspielen ...": a malformed file named with its line in the
-// message; a sound one served at the address put into the server field.
-TEST_F(PracticeWindow, ReplayRefusesAMalformedFileAndServesASoundOne)
+// "Mitschnitt abspielen ..." with a malformed file: the message names its line
+// (the sound file is served in the end-to-end test).
+TEST_F(PracticeWindow, ReplayOfAMalformedFileNamesItsLine)
 {
     TempDir Folder;
-    const std::string Header = "{\"type\":\"brieflotse-transcript\",\"format\":1,\"program\":\"Brieflotse 1.0\","
-                               "\"started\":\"2026-12-08T00:12:00.123456Z\",\"redacted\":true}\n";
-    const std::string Greeting = "{\"t\":1,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK Mitschnitt\\r\\n\"}\n";
-    std::ofstream(Folder.file("kaputt.jsonl")) << Header << Greeting << "{\"t\":2,\"conn\":1}\n";
-    std::ofstream(Folder.file("gut.jsonl"))
-        << Header << Greeting << "{\"t\":2,\"conn\":1,\"kind\":\"sent\",\"bytes\":\"NOOP\\r\\n\"}\n"
-        << "{\"t\":3,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK "
-           "abgespielt\\r\\n\"}\n";
+    std::ofstream(Folder.file("kaputt.jsonl"))
+        << "{\"type\":\"brieflotse-transcript\",\"format\":1,\"program\":\"Brieflotse 1.0\","
+           "\"started\":\"2026-12-08T00:12:00.123456Z\",\"redacted\":true}\n{\"t\":2,\"conn\":1}\n";
     auto* Control = Main->findChild<TPracticeServerControl*>();
     ASSERT_TRUE(Control);
     TMessageBox::ResetRecord();
     TMessageBox::SetNextAnswer(QMessageBox::Ok);
     EXPECT_FALSE(Control->StartReplay(QString::fromStdString(Folder.file("kaputt.jsonl"))));
     EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Mitschnitt abspielen"));
-    EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("Zeile 3: Feld \"kind\" fehlt")))
+    EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("Zeile 2: Feld \"kind\" fehlt")))
         << TMessageBox::LastText().toStdString();
-
-    ASSERT_TRUE(Control->StartReplay(QString::fromStdString(Folder.file("gut.jsonl"))));
-    EXPECT_TRUE(Server().startsWith(QStringLiteral("127.0.0.1:"))) << Server().toStdString();
-    EXPECT_TRUE(Guidance().contains(QStringLiteral("Er enthält 1 Verbindung"))) << Guidance().toStdString();
-    Connect();
-    ASSERT_TRUE(Connected()) << Guidance().toStdString();
-    Send("NOOP");
-    EXPECT_TRUE(LogText().contains(QStringLiteral("+OK Mitschnitt"))) << LogText().toStdString();
-    EXPECT_TRUE(LogText().contains(QStringLiteral("+OK abgespielt"))) << LogText().toStdString();
+    EXPECT_TRUE(Server().isEmpty()) << Server().toStdString();
 }
