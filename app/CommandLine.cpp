@@ -62,6 +62,13 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         QStringLiteral("Fehlerbild des Übungs-Servers: slow, login-delay, in-use, drop-retr, broken-multiline "
                        "oder no-apop."),
         QStringLiteral("art"));
+    const QCommandLineOption Replay(QStringLiteral("replay"),
+        QStringLiteral("Mit --practice-server: spielt einen gespeicherten Mitschnitt ab (Verbindung 1 für den ersten "
+                       "Client, 2 für den nächsten ...); ein abweichendes Kommando bekommt \"-ERR\". Ende mit 2, wenn "
+                       "die Datei nicht abgespielt werden kann, 64 bei falschem Aufruf."),
+        QStringLiteral("datei"));
+    const QCommandLineOption ReplayTiming(QStringLiteral("replay-timing"),
+        QStringLiteral("Mit --replay: hält die aufgezeichneten Pausen zwischen den Antwortteilen ein."));
     const QCommandLineOption Check(QStringLiteral("check"),
         QStringLiteral("Prüft einen POP3-Server (ohne Fenster): Adressen, Ports 995 und 110 oder den angegebenen, "
                        "TLS, Zertifikat, Fähigkeiten, Klartext-Anmeldung, STLS-Einschleusung. Ende mit 0 (alles gut), "
@@ -108,6 +115,8 @@ TCommandLine ParseCommandLine(const QStringList& Given)
     Parser.addOption(Port);
     Parser.addOption(TlsPort);
     Parser.addOption(Fault);
+    Parser.addOption(Replay);
+    Parser.addOption(ReplayTiming);
     Parser.addOption(Check);
     Parser.addOption(Find);
     Parser.addOption(CheckUser);
@@ -198,9 +207,10 @@ TCommandLine ParseCommandLine(const QStringList& Given)
     }
     if (Parser.isSet(Explain)) {
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
-            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
-            || Parser.isSet(Fault) || Parser.isSet(Find) || !Parser.positionalArguments().isEmpty()
-            || Parser.values(Explain).size() != 1 || Parser.value(Explain).isEmpty()) {
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming)
+            || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault) || Parser.isSet(Find)
+            || !Parser.positionalArguments().isEmpty() || Parser.values(Explain).size() != 1
+            || Parser.value(Explain).isEmpty()) {
             Refuse(QStringLiteral("--explain zerlegt genau eine Datei und nimmt nur --json dazu."));
             Result.ExitCode = kCheckUsageExitCode;
             return Result;
@@ -217,8 +227,9 @@ TCommandLine ParseCommandLine(const QStringList& Given)
             return Result;
         };
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
-            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
-            || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming)
+            || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
+            || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--find sucht für genau eine Adresse oder Domain und nimmt nur --json dazu."));
         TFinderQuery Query;
         std::string Problem;
@@ -240,8 +251,8 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         if (!Parser.isSet(Check))
             return Usage(QStringLiteral("--user, --password-stdin, --html und --pdf gelten nur mit --check, --json mit "
                                         "--check, --explain oder --find."));
-        if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
-            || !Parser.positionalArguments().isEmpty())
+        if (Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming) || Parser.isSet(Port)
+            || Parser.isSet(TlsPort) || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));
         if (Parser.isSet(CheckPassword) != Parser.isSet(CheckUser))
             return Usage(QStringLiteral("--user und --password-stdin gehören zusammen (das Paßwort steht nie auf der "
@@ -260,6 +271,23 @@ TCommandLine ParseCommandLine(const QStringList& Given)
         Result.CheckHtml = Parser.value(CheckHtml);
         Result.CheckPdf = Parser.value(CheckPdf);
         return Result;
+    }
+    if (Parser.isSet(Replay) || Parser.isSet(ReplayTiming)) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (!Parser.isSet(Practice))
+            return Usage(QStringLiteral("--replay und --replay-timing gelten nur mit --practice-server."));
+        if (!Parser.isSet(Replay))
+            return Usage(QStringLiteral("--replay-timing gilt nur mit --replay."));
+        if (Parser.values(Replay).size() != 1 || Parser.value(Replay).isEmpty())
+            return Usage(QStringLiteral("--replay spielt genau eine Datei ab."));
+        if (Parser.isSet(Fault))
+            return Usage(QStringLiteral("--fault gilt nicht mit --replay: der Mitschnitt bestimmt jede Antwort."));
+        Result.ReplayFile = Parser.value(Replay);
+        Result.ReplayTiming = Parser.isSet(ReplayTiming);
     }
     const bool PracticeOnly = Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault);
     if (PracticeOnly && !Parser.isSet(Practice))

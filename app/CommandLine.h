@@ -4,9 +4,10 @@
 // server ("pop3s://mail.example.org", "mail.example.org:110") to connect to
 // once the main window is shown, "--practice-server" with its options, or
 // "--check HOST[:PORT]" with its options, "--explain FILE [--json]" or
-// "--find ADDRESS-OR-DOMAIN [--json]" or "--script FILE [SERVER]". Parsed before any application object
-// exists, so that help, version, the practice server and the check need no
-// display.
+// "--find ADDRESS-OR-DOMAIN [--json]" or "--script FILE [SERVER]".
+// "--practice-server --replay FILE" serves a saved transcript back. Parsed
+// before any application object exists, so that help, version, the practice
+// server and the check need no display.
 
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,8 @@ struct TCommandLine {
     int PracticePort = 0; // --port, 0 for a free one
     int PracticeTlsPort = 0; // --tls-port, 0 for a free one
     QString PracticeFault; // --fault, empty for none
+    QString ReplayFile; // --replay: a transcript served back instead of the mailbox
+    bool ReplayTiming = false; // --replay-timing: with the recorded pauses
     // --check: the server check alone, in the terminal.
     bool Check = false;
     QString CheckTarget; // HOST[:PORT], already found sound
