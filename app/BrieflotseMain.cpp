@@ -428,6 +428,9 @@ void TPOP3Main::BuildMenu()
         QStringLiteral("Speichert das aktuelle Protokoll"));
     MenuSpeichern->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     connect(MenuSpeichern, &QAction::triggered, this, &TPOP3Main::MenuSpeichernClick);
+    MenuMitschnitt = Item(MenuDatei, "MenuMitschnitt", QStringLiteral("&Mitschnitt speichern ..."),
+        QStringLiteral("Speichert alle Bytes dieser Sitzung mit ihren Zeiten, Paßwörter und Tokens verborgen"));
+    connect(MenuMitschnitt, &QAction::triggered, this, &TPOP3Main::MenuMitschnittClick);
     MenuDrucken
         = Item(MenuDatei, "MenuDrucken", QStringLiteral("&Drucken"), QStringLiteral("Druckt das aktuelle Protokoll"));
     MenuDrucken->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
@@ -754,6 +757,7 @@ void TPOP3Main::UpdateFileActions()
     const bool HasLines = FLog->HasLines();
     MenuSpeichern->setEnabled(HasLines);
     MenuDrucken->setEnabled(HasLines);
+    MenuMitschnitt->setEnabled(FConversation && !FConversation->Transcript().Empty());
 }
 void TPOP3Main::ShowGuidanceText(const std::string& Text, bool IsError)
 {

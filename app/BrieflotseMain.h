@@ -61,6 +61,9 @@ public:
     // Writes the log to Path; a failure is shown in a message box. On success
     // the folder becomes the save dialog's initial folder.
     bool SaveLogTo(const QString& Path, TLogFileType Type);
+    // Writes the session's transcript to Path, its secrets masked unless
+    // WithSecrets; a failure is shown in a message box.
+    bool SaveTranscriptTo(const QString& Path, bool WithSecrets);
     // The save dialog's initial folder: the last one saved to, or the stored one.
     QString SaveFolder() const { return FSaveFolder; }
     void SetSaveFolder(const QString& Folder) { FSaveFolder = Folder; }
@@ -104,6 +107,7 @@ public slots:
     void MenuPostfachClick(); // "Postfach-Übersicht"
     void MenuOptionenClick();
     void MenuSpeichernClick();
+    void MenuMitschnittClick(); // "Mitschnitt speichern ..."
     void MenuDruckenClick();
     void MenuBeendenClick();
     void MenuFontPropClick();
@@ -186,6 +190,7 @@ private:
 
     QMenu* MenuDatei = nullptr;
     QAction* MenuSpeichern = nullptr;
+    QAction* MenuMitschnitt = nullptr;
     QAction* MenuDrucken = nullptr;
     QAction* MenuBeenden = nullptr;
     QMenu* MenuServer = nullptr;
@@ -229,6 +234,7 @@ private:
     QString FSaveFolder;
     QString FSaveFilter;
     QString FSaveFileName;
+    QString FTranscriptFileName;
 
     TSettingsStore& FSettings;
     std::unique_ptr<TProtocolLog> FLog;

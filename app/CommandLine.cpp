@@ -3,12 +3,14 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <utility>
 
+#include "app/ServerAddress.h"
 #include "check/ServerCheck.h"
 #include "discovery/FinderTypes.h"
 #include "practice/PracticeFault.h"
@@ -29,8 +31,18 @@ void Print(std::FILE* Stream, const QString& Text)
 
 } // namespace
 
-TCommandLine ParseCommandLine(const QStringList& Arguments)
+TCommandLine ParseCommandLine(const QStringList& Given)
 {
+    // With --script, --explain is a switch (guidance after each reply), not
+    // the option that takes a message file.
+    QStringList Arguments = Given;
+    const bool ScriptMode = std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
+        return Argument == QLatin1String("--script") || Argument.startsWith(QLatin1String("--script="));
+    });
+    if (ScriptMode)
+        Arguments.replaceInStrings(
+            QRegularExpression(QStringLiteral("^--explain$")), QStringLiteral("--script-explain"));
+
     QCommandLineParser Parser;
     Parser.setApplicationDescription(QStringLiteral(
         "Brieflotse - eine POP3-Werkbank: Kommandos an einen Mail-Server senden und jede Antwort im Protokoll lesen."));
@@ -50,6 +62,13 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         QStringLiteral("Fehlerbild des Übungs-Servers: slow, login-delay, in-use, drop-retr, broken-multiline "
                        "oder no-apop."),
         QStringLiteral("art"));
+    const QCommandLineOption Replay(QStringLiteral("replay"),
+        QStringLiteral("Mit --practice-server: spielt einen gespeicherten Mitschnitt ab (Verbindung 1 für den ersten "
+                       "Client, 2 für den nächsten ...); ein abweichendes Kommando bekommt \"-ERR\". Ende mit 2, wenn "
+                       "die Datei nicht abgespielt werden kann, 64 bei falschem Aufruf."),
+        QStringLiteral("datei"));
+    const QCommandLineOption ReplayTiming(QStringLiteral("replay-timing"),
+        QStringLiteral("Mit --replay: hält die aufgezeichneten Pausen zwischen den Antwortteilen ein."));
     const QCommandLineOption Check(QStringLiteral("check"),
         QStringLiteral("Prüft einen POP3-Server (ohne Fenster): Adressen, Ports 995 und 110 oder den angegebenen, "
                        "TLS, Zertifikat, Fähigkeiten, Klartext-Anmeldung, STLS-Einschleusung. Ende mit 0 (alles gut), "
@@ -63,8 +82,22 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     const QCommandLineOption Explain(QStringLiteral("explain"),
         QStringLiteral("Zerlegt eine gespeicherte Nachricht (ohne Fenster): Kopffelder mit Erklärung, Weg "
                        "(Received), Prüfungen (Authentication-Results, DKIM) und MIME-Aufbau. Ende mit 0, 1 (keine "
-                       "Nachricht), 64 (falscher Aufruf)."),
+                       "Nachricht), 64 (falscher Aufruf). Mit --script ohne Datei: die Erklärung nach jeder Antwort."),
         QStringLiteral("datei"));
+    const QCommandLineOption Script(QStringLiteral("script"),
+        QStringLiteral("Führt ein Skript aus POP3-Zeilen und Erwartungen aus (ohne Fenster), mit dem Server aus dem "
+                       "Skript (connect) oder dem angegebenen. Paßwort aus BRIEFLOTSE_PASSWORD oder der ersten Zeile "
+                       "der Standardeingabe. Ende mit 0 (alle Erwartungen erfüllt), 1 (eine nicht erfüllt), 2 "
+                       "(Verbindung gescheitert oder verloren), 64 (falsches Skript oder falscher Aufruf)."),
+        QStringLiteral("datei"));
+    const QCommandLineOption NoColor(
+        QStringLiteral("no-color"), QStringLiteral("Mit --script: die Ausgabe ohne Farben, auch im Terminal."));
+    const QCommandLineOption Transcript(QStringLiteral("transcript"),
+        QStringLiteral("Mit --script: speichert den Mitschnitt des Laufs (JSON Lines, Paßwörter verborgen) in der "
+                       "Datei."),
+        QStringLiteral("datei"));
+    QCommandLineOption ScriptExplain(QStringLiteral("script-explain"));
+    ScriptExplain.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption Find(QStringLiteral("find"),
         QStringLiteral("Sucht die POP3-Server einer E-Mail-Adresse oder Domain (ohne Fenster): SRV-Einträge, "
                        "Autoconfig-Dateien, Anbieter-Datenbank, Anbieter hinter dem MX, Ausprobieren. Ende mit 0 "
@@ -82,11 +115,17 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
     Parser.addOption(Port);
     Parser.addOption(TlsPort);
     Parser.addOption(Fault);
+    Parser.addOption(Replay);
+    Parser.addOption(ReplayTiming);
     Parser.addOption(Check);
     Parser.addOption(Find);
     Parser.addOption(CheckUser);
     Parser.addOption(CheckPassword);
     Parser.addOption(Explain);
+    Parser.addOption(Script);
+    Parser.addOption(NoColor);
+    Parser.addOption(Transcript);
+    Parser.addOption(ScriptExplain);
     Parser.addOption(CheckJson);
     Parser.addOption(CheckHtml);
     Parser.addOption(CheckPdf);
@@ -102,7 +141,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.Done = true;
         const bool Terminal = std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
             return Argument.startsWith(QStringLiteral("--check")) || Argument.startsWith(QStringLiteral("--explain"))
-                || Argument.startsWith(QStringLiteral("--find"));
+                || Argument.startsWith(QStringLiteral("--find")) || Argument.startsWith(QStringLiteral("--script"))
+                || Argument == QLatin1String("--no-color") || Argument.startsWith(QStringLiteral("--transcript"));
         });
         Result.ExitCode = Terminal ? kCheckUsageExitCode : 2;
         return Result;
@@ -138,11 +178,39 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.ExitCode = 2;
         return Result;
     };
+    if (Parser.isSet(Script) || Parser.isSet(NoColor) || Parser.isSet(ScriptExplain) || Parser.isSet(Transcript)) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (!Parser.isSet(Script))
+            return Usage(QStringLiteral("--no-color und --transcript gelten nur mit --script."));
+        const QStringList Rest = Parser.positionalArguments();
+        if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
+            || Parser.isSet(CheckPdf) || Parser.isSet(CheckJson) || Parser.isSet(Practice) || Parser.isSet(Port)
+            || Parser.isSet(TlsPort) || Parser.isSet(Fault) || Parser.isSet(Find) || Parser.isSet(Explain)
+            || Parser.values(Script).size() != 1 || Parser.value(Script).isEmpty() || Rest.size() > 1
+            || Parser.values(Transcript).size() > 1 || (Parser.isSet(Transcript) && Parser.value(Transcript).isEmpty()))
+            return Usage(QStringLiteral("--script führt genau eine Datei aus, wahlweise mit einem Server, und nimmt "
+                                        "nur --explain, --no-color und einmal --transcript dazu."));
+        if (!Rest.isEmpty() && !ParseServerAddress(Rest.constFirst().trimmed().toStdString()).Valid)
+            return Usage(
+                QStringLiteral("\"%1\" ist keine Adresse eines Mail-Servers.").arg(Rest.constFirst().left(80)));
+        Result.Script = true;
+        Result.ScriptFile = Parser.value(Script);
+        Result.ScriptServer = Rest.isEmpty() ? QString() : Rest.constFirst().trimmed();
+        Result.ScriptExplain = Parser.isSet(ScriptExplain);
+        Result.NoColor = Parser.isSet(NoColor);
+        Result.ScriptTranscript = Parser.value(Transcript);
+        return Result;
+    }
     if (Parser.isSet(Explain)) {
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
-            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
-            || Parser.isSet(Fault) || Parser.isSet(Find) || !Parser.positionalArguments().isEmpty()
-            || Parser.values(Explain).size() != 1 || Parser.value(Explain).isEmpty()) {
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming)
+            || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault) || Parser.isSet(Find)
+            || !Parser.positionalArguments().isEmpty() || Parser.values(Explain).size() != 1
+            || Parser.value(Explain).isEmpty()) {
             Refuse(QStringLiteral("--explain zerlegt genau eine Datei und nimmt nur --json dazu."));
             Result.ExitCode = kCheckUsageExitCode;
             return Result;
@@ -159,8 +227,9 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
             return Result;
         };
         if (Parser.isSet(Check) || Parser.isSet(CheckUser) || Parser.isSet(CheckPassword) || Parser.isSet(CheckHtml)
-            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort)
-            || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
+            || Parser.isSet(CheckPdf) || Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming)
+            || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
+            || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--find sucht für genau eine Adresse oder Domain und nimmt nur --json dazu."));
         TFinderQuery Query;
         std::string Problem;
@@ -182,8 +251,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         if (!Parser.isSet(Check))
             return Usage(QStringLiteral("--user, --password-stdin, --html und --pdf gelten nur mit --check, --json mit "
                                         "--check, --explain oder --find."));
-        if (Parser.isSet(Practice) || Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault)
-            || !Parser.positionalArguments().isEmpty())
+        if (Parser.isSet(Practice) || Parser.isSet(Replay) || Parser.isSet(ReplayTiming) || Parser.isSet(Port)
+            || Parser.isSet(TlsPort) || Parser.isSet(Fault) || !Parser.positionalArguments().isEmpty())
             return Usage(QStringLiteral("--check prüft genau einen Server und läuft ohne Übungs-Server."));
         if (Parser.isSet(CheckPassword) != Parser.isSet(CheckUser))
             return Usage(QStringLiteral("--user und --password-stdin gehören zusammen (das Paßwort steht nie auf der "
@@ -202,6 +271,23 @@ TCommandLine ParseCommandLine(const QStringList& Arguments)
         Result.CheckHtml = Parser.value(CheckHtml);
         Result.CheckPdf = Parser.value(CheckPdf);
         return Result;
+    }
+    if (Parser.isSet(Replay) || Parser.isSet(ReplayTiming)) {
+        auto Usage = [&](const QString& Problem) {
+            Refuse(Problem);
+            Result.ExitCode = kCheckUsageExitCode;
+            return Result;
+        };
+        if (!Parser.isSet(Practice))
+            return Usage(QStringLiteral("--replay und --replay-timing gelten nur mit --practice-server."));
+        if (!Parser.isSet(Replay))
+            return Usage(QStringLiteral("--replay-timing gilt nur mit --replay."));
+        if (Parser.values(Replay).size() != 1 || Parser.value(Replay).isEmpty())
+            return Usage(QStringLiteral("--replay spielt genau eine Datei ab."));
+        if (Parser.isSet(Fault))
+            return Usage(QStringLiteral("--fault gilt nicht mit --replay: der Mitschnitt bestimmt jede Antwort."));
+        Result.ReplayFile = Parser.value(Replay);
+        Result.ReplayTiming = Parser.isSet(ReplayTiming);
     }
     const bool PracticeOnly = Parser.isSet(Port) || Parser.isSet(TlsPort) || Parser.isSet(Fault);
     if (PracticeOnly && !Parser.isSet(Practice))

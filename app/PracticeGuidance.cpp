@@ -23,6 +23,17 @@ std::string PracticeStartedGuidance(const TPracticeAddress& Address)
         + std::to_string(Address.TlsPort) + "\" (das Zertifikat stellt sich der Server selbst aus).";
 }
 
+std::string ReplayStartedGuidance(int Port, int TlsPort, size_t Connections)
+{
+    return "Der Mitschnitt wird auf diesem Rechner unter \"127.0.0.1:" + std::to_string(Port)
+        + "\" abgespielt (TLS ab dem ersten Byte: \"pop3s://127.0.0.1:" + std::to_string(TlsPort)
+        + "\"); die Adresse steht schon im Feld \"Mail-Server\". Er enthält " + std::to_string(Connections)
+        + (Connections == 1 ? " Verbindung" : " Verbindungen")
+        + ": jede neue Verbindung bekommt die nächste. Senden Sie die Kommandos wie aufgezeichnet; ein anderes "
+          "Kommando bekommt \"-ERR\" mit dem erwarteten, ein Paßwort, das im Mitschnitt unkenntlich ist, paßt "
+          "immer. Ist die Aufzeichnung einer Verbindung zu Ende, schließt der Server sie.";
+}
+
 std::string PracticeStartFailedGuidance(const std::string& Problem)
 {
     return "Der Übungs-Server konnte nicht gestartet werden: " + Problem;

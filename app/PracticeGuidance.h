@@ -19,6 +19,8 @@ struct TPracticeAddress {
 // After "Übungs-Server starten": address, name, password, what to try.
 std::string PracticeStartedGuidance(const TPracticeAddress& Address);
 std::string PracticeStartFailedGuidance(const std::string& Problem);
+// After "Mitschnitt abspielen ...": where the recording is served and how.
+std::string ReplayStartedGuidance(int Port, int TlsPort, size_t Connections);
 // After choosing Fault in the menu: what will happen from the next connection on.
 std::string PracticeFaultChosenGuidance(TPracticeFault Fault, const TPracticeAddress& Address);
 // When Fault just showed in a session.

@@ -2,12 +2,20 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QMenu>
+#include <QWidget>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "app/PracticeGuidance.h"
+#include "dialogs/MessageBox.h"
 #include "practice/PracticeServer.h"
+#include "practice/ReplayServer.h"
 
 namespace {
 
@@ -39,6 +47,12 @@ TPracticeServerControl::TPracticeServerControl(QMenu* Menu, QObject* Parent)
     FStart->setStatusTip(QStringLiteral("Startet einen POP3-Server zum Üben auf diesem Rechner"));
     connect(FStart, &QAction::triggered, this, &TPracticeServerControl::StartClick);
 
+    FReplayItem = Menu->addAction(QStringLiteral("Mitschnitt &abspielen ..."));
+    FReplayItem->setObjectName(QStringLiteral("MenuMitschnittAbspielen"));
+    FReplayItem->setStatusTip(
+        QStringLiteral("Startet einen Übungs-Server, der einen gespeicherten Mitschnitt wiedergibt"));
+    connect(FReplayItem, &QAction::triggered, this, &TPracticeServerControl::ReplayClick);
+
     QMenu* Faults = Menu->addMenu(QStringLiteral("Übungs-&Fehler"));
     Faults->setObjectName(QStringLiteral("MenuUebungsFehler"));
     FFaults = new QActionGroup(this);
@@ -62,6 +76,8 @@ TPracticeServerControl::~TPracticeServerControl()
 {
     if (FServer)
         FServer->Stop();
+    if (FReplay)
+        FReplay->Stop();
 }
 
 bool TPracticeServerControl::Running() const
@@ -119,6 +135,52 @@ void TPracticeServerControl::FaultClick(QAction* Item)
     if (!Running())
         Text += " Starten Sie dazu den Übungs-Server (\"Server\" > \"Übungs-Server starten\").";
     emit GuidanceChosen(Text, false);
+}
+
+void TPracticeServerControl::ReplayClick()
+{
+    QFileDialog Dialog(qobject_cast<QWidget*>(parent()));
+    Dialog.setObjectName(QStringLiteral("ReplayDialog"));
+    Dialog.setWindowTitle(QStringLiteral("Brieflotse - Mitschnitt abspielen"));
+    Dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    Dialog.setFileMode(QFileDialog::ExistingFile);
+    Dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    Dialog.setNameFilters({ QStringLiteral("Mitschnitte (*.jsonl)"), QStringLiteral("Alle Dateien (*)") });
+    if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
+        return;
+    StartReplay(Dialog.selectedFiles().constFirst());
+}
+
+bool TPracticeServerControl::StartReplay(const QString& Path)
+{
+    ForgetFaultNotes();
+    // One replay at a time: the new file replaces the one served so far.
+    if (FReplay)
+        FReplay->Stop();
+    TReplayOptions Replay;
+    Replay.Path = QFile::encodeName(Path).toStdString();
+    FReplay = std::make_unique<TReplayServer>(Replay);
+    // A command that differs goes where the terminal mode puts it too.
+    FReplay->OnDiagnostic = [](const std::string& Text) {
+        std::fprintf(stderr, "brieflotse: Mitschnitt %s\n", Text.c_str());
+        std::fflush(stderr);
+    };
+    QApplication::setOverrideCursor(Qt::WaitCursor); // the file is read through once
+    const bool Started = FReplay->Start();
+    QApplication::restoreOverrideCursor();
+    if (!Started) {
+        const QString Problem = FromUtf8(FReplay->Problem());
+        FReplay.reset();
+        TMessageBox::Error(qobject_cast<QWidget*>(parent()), QStringLiteral("Brieflotse - Mitschnitt abspielen"),
+            QStringLiteral("Der Mitschnitt \"%1\" kann nicht abgespielt werden.\n\n%2")
+                .arg(QDir::toNativeSeparators(Path), Problem));
+        return false;
+    }
+    emit GuidanceChosen(ReplayStartedGuidance(FReplay->Port(), FReplay->TlsPort(), FReplay->Connections()), false);
+    // Its first connection decides how the window connects.
+    emit ServerStarted(FReplay->FirstImplicitTls() ? QStringLiteral("pop3s://127.0.0.1:%1").arg(FReplay->TlsPort())
+                                                   : QStringLiteral("127.0.0.1:%1").arg(FReplay->Port()));
+    return true;
 }
 
 void TPracticeServerControl::ForgetFaultNotes()

@@ -20,6 +20,7 @@ class QAction;
 class QActionGroup;
 class QMenu;
 class TPracticeServer;
+class TReplayServer;
 
 class TPracticeServerControl : public QObject {
     Q_OBJECT
@@ -42,6 +43,10 @@ public:
 public slots:
     void StartClick();
     void FaultClick(QAction* Item);
+    // Asks for a transcript and serves it.
+    void ReplayClick();
+    // Serves Path; false after telling why in a message box.
+    bool StartReplay(const QString& Path);
 
 signals:
     // For the guidance panel.
@@ -57,6 +62,8 @@ private:
     std::unique_ptr<TPracticeServer> FServer;
     TPracticeFault FFault = TPracticeFault::None;
     QAction* FStart = nullptr;
+    QAction* FReplayItem = nullptr;
+    std::unique_ptr<TReplayServer> FReplay;
     QActionGroup* FFaults = nullptr;
     std::mutex FLock; // FShown is kept up on the server's thread
     std::vector<TPracticeFault> FShown;

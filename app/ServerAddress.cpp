@@ -12,18 +12,6 @@ bool AllOf(const std::string& Text, bool (*Accepts)(char))
     return true;
 }
 
-int HexValue(char Character)
-{
-    const int C = static_cast<unsigned char>(Character);
-    if (C >= '0' && C <= '9')
-        return C - '0';
-    if (C >= 'a' && C <= 'f')
-        return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F')
-        return C - 'A' + 10;
-    return -1;
-}
-
 // "%XX" escapes decoded; false for a broken escape or a decoded byte that
 // no command line may carry (control characters, 8-bit bytes).
 bool PercentDecode(const std::string& Text, std::string& Decoded)
@@ -34,8 +22,8 @@ bool PercentDecode(const std::string& Text, std::string& Decoded)
         if (Byte == '%') {
             if (Index + 2 >= Text.size())
                 return false;
-            const int High = HexValue(Text[Index + 1]);
-            const int Low = HexValue(Text[Index + 2]);
+            const int High = AsciiHexValue(Text[Index + 1]);
+            const int Low = AsciiHexValue(Text[Index + 2]);
             if (High < 0 || Low < 0)
                 return false;
             Byte = High * 16 + Low;

@@ -149,7 +149,7 @@ void TPOP3Conversation::EndStoppedAction()
     if (FTransport->Connected())
         CloseConnection("Brieflotse: Verbindung nach dem Abbruch getrennt.");
     const TGuidance Guidance = StoppedGuidance(FTransport->TargetHost());
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::EndAction()
@@ -174,6 +174,7 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
     const bool StlsFirst = FStlsFirst;
     FStlsFirst = false;
     ShowStatus("Verbindet mit " + FTransport->TargetHost() + " ...");
+    FTranscript.StartConnection();
     const bool Connected = FTransport->Connect();
     // Remembered as typed: its port and scheme reach the same server again.
     const std::string& HistoryEntry = HostText;
@@ -221,10 +222,10 @@ void TPOP3Conversation::ButtonVerbindenClick(const std::string& HostText)
 void TPOP3Conversation::NoteConnectAttempts()
 {
     for (const std::string& Attempt : FTransport->ConnectAttempts())
-        FLog.Append(TLogEntryKind::Note, "Brieflotse: Verbindungsversuch mit " + Attempt);
+        AppendLog(TLogEntryKind::Note, "Brieflotse: Verbindungsversuch mit " + Attempt);
     const std::string Peer = FTransport->PeerAddress();
     if (!Peer.empty())
-        FLog.Append(TLogEntryKind::Note,
+        AppendLog(TLogEntryKind::Note,
             "Brieflotse: Verbunden mit " + Peer + " (Port " + std::to_string(FTransport->PeerPort()) + ").");
 }
 
@@ -316,8 +317,7 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         else
             GuideReply(InAuth ? FAuthCommand : Command, Reply);
         if (!FErrorFlag && !LateFor.empty())
-            FView.ShowGuidanceText(
-                FLastGuidance.Text + "\r\n\r\n" + LateReplyFirstText(LateFor), FLastGuidance.IsError);
+            ShowGuidanceText(FLastGuidance.Text + "\r\n\r\n" + LateReplyFirstText(LateFor), FLastGuidance.IsError);
         if (FReplyObserver && !FErrorFlag)
             FReplyObserver(Command, Reply);
         // Some servers hang up right after a reply (popa3d after a wrong password).
@@ -330,7 +330,7 @@ void TPOP3Conversation::SendAction(const std::string& CommandText)
         Context.ErrorFlag = true;
         Context.Connected = true;
         Context.ErrorMessage = FErrorMessage;
-        FView.ShowGuidanceText(ChooseGuidance(TCommand(), "", Context).Text + "\r\n\r\n"
+        ShowGuidanceText(ChooseGuidance(TCommand(), "", Context).Text + "\r\n\r\n"
                 + OwedReplyText(CommandForNote(FOwed.back().Command)),
             true);
     }
@@ -363,9 +363,10 @@ std::vector<TPOP3Conversation::TExchangeReply> TPOP3Conversation::Exchange(
     }
     if (!FPeerGone && !FErrorFlag && FOwed.empty() && !Lines.empty()) {
         ShowStatus("Sendet Kommando ...");
+        RecordPipelined(Lines, Commands);
         FTransport->SendString(Data);
         for (size_t Index = 0; Index < Lines.size() && !FErrorFlag; ++Index)
-            FLog.Append(TLogEntryKind::Command,
+            AppendLog(TLogEntryKind::Command,
                 kLineEnd
                     + MaskedLogCopy(
                         Lines[Index] + kLineEnd, Commands[Index].SecretStart, FView.Options().HidePasswords));
@@ -400,10 +401,10 @@ std::vector<TPOP3Conversation::TExchangeReply> TPOP3Conversation::Exchange(
 bool TPOP3Conversation::HoldBack(const TCommand& Command)
 {
     if (Command.Kind == TCommandKind::Stls && FTransport->Encrypted()) {
-        FLog.Append(
+        AppendLog(
             TLogEntryKind::Note, "Brieflotse: STLS nicht gesendet, die Verbindung ist bereits mit TLS verschlüsselt.");
         const TGuidance Guidance = StlsNotSentGuidance(*FTransport->TlsDetails());
-        FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+        ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return true;
     }
     // The assistant asked before its own AUTH.
@@ -412,8 +413,7 @@ bool TPOP3Conversation::HoldBack(const TCommand& Command)
     FClearTextAgreed
         = FView.AskYesNo("Brieflotse - Unverschlüsselt", ClearTextQuestion(Command.Word, FTransport->TargetHost()));
     if (!FClearTextAgreed)
-        FView.ShowGuidanceText(
-            ConnectionSecurityText(nullptr, FTransport->TargetHost(), FTransport->PeerAddress()), false);
+        ShowGuidanceText(ConnectionSecurityText(nullptr, FTransport->TargetHost(), FTransport->PeerAddress()), false);
     return !FClearTextAgreed;
 }
 
@@ -554,7 +554,7 @@ void TPOP3Conversation::PresentGuidance(const TGuidance& Guidance, const std::st
     // A socket error says everything there is to say.
     const bool Adds = !Addition.empty() && !FErrorFlag;
     FLastGuidance = { Adds ? Guidance.Text + "\r\n\r\n" + Addition : Guidance.Text, Guidance.IsError };
-    FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
+    ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
 }
 
 void TPOP3Conversation::ShowLateReplyGuidance()
@@ -564,7 +564,7 @@ void TPOP3Conversation::ShowLateReplyGuidance()
     Context.TargetHost = FTransport->TargetHost();
     const TGuidance Own = ChooseGuidance(FLateCommand, FLateReply, Context);
     FLastGuidance = { LateReplyText(CommandForNote(FLateCommand)) + "\r\n\r\n" + Own.Text, Own.IsError };
-    FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
+    ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
 }
 
 void TPOP3Conversation::NoteReply(const TCommand& Command, const std::string& Reply)
@@ -575,7 +575,7 @@ void TPOP3Conversation::NoteReply(const TCommand& Command, const std::string& Re
     if (Continues) {
         const std::string Challenge = ContinuationData(Reply);
         if (!Challenge.empty())
-            FLog.Append(
+            AppendLog(
                 TLogEntryKind::Note, "Brieflotse: Der Server fragt (Base64 dekodiert): " + ChallengeForLog(Challenge));
     }
     if (!FErrorFlag && Command.Kind == TCommandKind::Capa && IsPositiveReply(Reply))
@@ -595,7 +595,7 @@ void TPOP3Conversation::AnswerContinuations(std::string& Reply)
     constexpr int kMaxRounds = 8;
     for (int Round = 0; FSasl && FAwaitingAnswer && !FErrorFlag && Round < kMaxRounds; ++Round) {
         const TSaslStep Step = FSasl->Answer(ContinuationData(Reply));
-        FLog.Append(TLogEntryKind::Note, "Brieflotse: " + Step.Explanation);
+        AppendLog(TLogEntryKind::Note, "Brieflotse: " + Step.Explanation);
         FSaslSummary = Step.Explanation;
         SendAnswer(Step.Line);
         if (FErrorFlag)
@@ -618,7 +618,7 @@ void TPOP3Conversation::RetryInTwoSteps(std::string& Reply)
         return;
     FSasl->SetTwoSteps(true);
     const TSaslStep Step = FSasl->Start();
-    FLog.Append(TLogEntryKind::Note,
+    AppendLog(TLogEntryKind::Note,
         "Brieflotse: Der Server hat die AUTH-Zeile mit Anfangsantwort abgelehnt; das Programm versucht es einmal "
         "in zwei Schritten. "
             + Step.Explanation);
@@ -635,14 +635,14 @@ void TPOP3Conversation::GuideReply(const TCommand& Command, const std::string& R
 {
     if (!FErrorFlag && Command.Kind == TCommandKind::Capa && IsPositiveReply(Reply)) {
         FLastGuidance = { CapabilityGuidance(FCapabilities), false };
-        return FView.ShowGuidanceText(FLastGuidance.Text, false);
+        return ShowGuidanceText(FLastGuidance.Text, false);
     }
     // A SCRAM server that did not prove itself is no accepted log-in, whatever it answered.
     const TServerProof Proof = std::exchange(FServerProof, TServerProof::NotAsked);
     if (!FErrorFlag && (Proof == TServerProof::Forged || (Proof == TServerProof::Missing && IsPositiveReply(Reply)))) {
         FSaslSummary.clear();
         FLastGuidance = UnprovenServerGuidance(Proof == TServerProof::Forged);
-        return FView.ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
+        return ShowGuidanceText(FLastGuidance.Text, FLastGuidance.IsError);
     }
     // How the accepted log-in worked; a refused one needs no lesson on it.
     const bool Accepted = !FAwaitingAnswer && IsPositiveReply(Reply);
@@ -654,10 +654,50 @@ void TPOP3Conversation::GuideReply(const TCommand& Command, const std::string& R
 void TPOP3Conversation::SendAnswer(const std::string& Line)
 {
     const std::string Data = Line + kLineEnd;
-    if (!FErrorFlag)
+    if (!FErrorFlag) {
+        // An answer inside AUTH is a secret as a whole (Base64 of a password, a token, a digest).
+        FTranscript.AddSent(Data, 0);
         FTransport->SendString(Data);
+    }
     if (!FErrorFlag)
-        FLog.Append(TLogEntryKind::Answer, kLineEnd + LogCopyOfAnswer(Data, FView.Options().HidePasswords));
+        AppendLog(TLogEntryKind::Answer, kLineEnd + LogCopyOfAnswer(Data, FView.Options().HidePasswords));
+}
+
+void TPOP3Conversation::AppendLog(TLogEntryKind Kind, const std::string& Text)
+{
+    if (Kind == TLogEntryKind::Note || Kind == TLogEntryKind::Tls)
+        FTranscript.AddText(Kind == TLogEntryKind::Note ? TTranscriptKind::Note : TTranscriptKind::Tls, Text);
+    FLog.Append(Kind, Text);
+}
+
+void TPOP3Conversation::ShowGuidanceText(const std::string& Text, bool IsError)
+{
+    FTranscript.AddText(TTranscriptKind::Guidance, Text);
+    FView.ShowGuidanceText(Text, IsError);
+}
+
+// Pipelined lines go out in one write and make one event; should more than
+// one of them carry a secret, each line becomes an event of its own, so that
+// redaction (up to a line's end) still finds every secret.
+void TPOP3Conversation::RecordPipelined(const std::vector<std::string>& Lines, const std::vector<TCommand>& Commands)
+{
+    size_t Secrets = 0;
+    for (const TCommand& Command : Commands)
+        Secrets += Command.CarriesSecret() ? 1 : 0;
+    std::string Data;
+    size_t SecretStart = std::string::npos;
+    for (size_t Index = 0; Index < Lines.size(); ++Index) {
+        if (Commands[Index].CarriesSecret() && SecretStart == std::string::npos)
+            SecretStart = Data.size() + Commands[Index].SecretStart;
+        Data += Lines[Index] + kLineEnd;
+        if (Secrets > 1) {
+            FTranscript.AddSent(Data, SecretStart);
+            Data.clear();
+            SecretStart = std::string::npos;
+        }
+    }
+    if (!Data.empty())
+        FTranscript.AddSent(Data, SecretStart);
 }
 
 void TPOP3Conversation::SendCommand(const std::string& Line)
@@ -668,11 +708,13 @@ void TPOP3Conversation::SendCommand(const std::string& Line)
 void TPOP3Conversation::SendCommand(const std::string& Line, const TCommand& Command)
 {
     const std::string Data = Line + kLineEnd;
-    if (!FErrorFlag)
+    if (!FErrorFlag) {
+        FTranscript.AddSent(Data, Command.SecretStart);
         FTransport->SendString(Data);
+    }
     const std::string LogCopy = MaskedLogCopy(Data, Command.SecretStart, FView.Options().HidePasswords);
     if (!FErrorFlag)
-        FLog.Append(TLogEntryKind::Command, kLineEnd + LogCopy);
+        AppendLog(TLogEntryKind::Command, kLineEnd + LogCopy);
 }
 
 bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
@@ -687,6 +729,8 @@ bool TPOP3Conversation::ReceiveChunk(std::string& Chunk)
     }
     KeepResponsive();
     const int32_t Count = FTransport->ReceiveString(Chunk);
+    if (Count > 0)
+        FTranscript.AddReceived(Chunk);
     // The server closed the connection: the socket then only ever delivers
     // empty reads.
     if (Count == 0 && !FErrorFlag) {
@@ -721,7 +765,7 @@ bool TPOP3Conversation::AcceptEncryption()
              "Brieflotse: Zertifikat für " + Tls->Subject + ", ausgestellt von " + Tls->Issuer,
              "Brieflotse: gültig von " + Tls->NotBefore + " bis " + Tls->NotAfter,
              "Brieflotse: SHA-256-Fingerabdruck " + Tls->Fingerprint, "Brieflotse: Prüfung " + Check })
-        FLog.Append(TLogEntryKind::Tls, Note);
+        AppendLog(TLogEntryKind::Tls, Note);
     const std::string Target = FTransport->TargetHost() + ":" + FTransport->TargetPortText();
     FTlsAccepted = FView.AcceptCertificate(*Tls, Target);
     if (FTlsAccepted)
@@ -729,7 +773,7 @@ bool TPOP3Conversation::AcceptEncryption()
     const TTlsVerifyResult Result = Tls->Verify;
     CloseConnection("Brieflotse: Verbindung getrennt, das Zertifikat wurde nicht angenommen.");
     const TGuidance Guidance = CertificateRefusedGuidance(Result, FTransport->TargetHost());
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    ShowGuidanceText(Guidance.Text, Guidance.IsError);
     return false;
 }
 
@@ -742,12 +786,12 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& B
         // No TLS follows: what came behind is the server's next text.
         FInput = Behind + FInput;
         const TGuidance Guidance = StlsGuidance(false, nullptr);
-        FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+        ShowGuidanceText(Guidance.Text, Guidance.IsError);
         return;
     }
     // Sent before TLS began, so no reply and no part of the handshake.
     if (!Behind.empty())
-        FLog.Append(TLogEntryKind::Note,
+        AppendLog(TLogEntryKind::Note,
             "Brieflotse: " + GroupedCount(Behind.size())
                 + " Bytes kamen hinter \"+OK\" noch unverschlüsselt und wurden verworfen: \""
                 + QuotedStatusWord(Behind, 80) + "\"");
@@ -762,20 +806,20 @@ void TPOP3Conversation::HandleStlsReply(const std::string& Reply, std::string& B
     if (!AcceptEncryption())
         return;
     const TGuidance Guidance = StlsGuidance(true, FTransport->TlsDetails());
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::LogServerText(const std::string& Text, bool IsBody)
 {
     if (FLog.HasRoom()) {
-        FLog.Append(IsBody ? TLogEntryKind::Body : TLogEntryKind::Status, Text);
+        AppendLog(IsBody ? TLogEntryKind::Body : TLogEntryKind::Status, Text);
         FLogFullNoted = false;
         return;
     }
     FNotShownBytes += Text.size();
     // Between actions nothing else notes it: once, then only counting.
     if (!FLogFullNoted && FReadingUnasked) {
-        FLog.Append(TLogEntryKind::Note,
+        AppendLog(TLogEntryKind::Note,
             "Brieflotse: Das Protokoll ist voll; was der Server weiter unaufgefordert sendet, "
             "wird nur noch gezählt.");
     }
@@ -786,11 +830,11 @@ void TPOP3Conversation::NoteWhatWasNotShown()
 {
     const uint64_t Cut = FLineLimiter.TakeDropped();
     if (Cut > 0)
-        FLog.Append(TLogEntryKind::Note,
+        AppendLog(TLogEntryKind::Note,
             "Brieflotse: Eine Zeile war länger als " + GroupedCount(FLineLimiter.MaxLine()) + " Bytes; weitere "
                 + GroupedCount(Cut) + " Bytes dieser Zeile wurden empfangen, aber nicht angezeigt.");
     if (FNotShownBytes > 0)
-        FLog.Append(TLogEntryKind::Note,
+        AppendLog(TLogEntryKind::Note,
             "Brieflotse: Das Protokoll ist voll; weitere " + GroupedCount(FNotShownBytes)
                 + " Bytes wurden empfangen, aber nicht angezeigt. Löschen Sie das Protokoll (Optionen, Protokoll "
                   "löschen, jetzt), um wieder alles zu sehen.");
@@ -918,14 +962,13 @@ bool TPOP3Conversation::ReadOwedReplies()
         const std::string Name = CommandForNote(Owed.Command);
         std::string Reply;
         if (Owed.InBody) {
-            FLog.Append(
-                TLogEntryKind::Note, "Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
+            AppendLog(TLogEntryKind::Note, "Brieflotse: Der Rest der Antwort auf " + Name + " kam nach der Wartezeit:");
             FLineLimiter.StartReply();
             ReadBody();
             NoteWhatWasNotShown();
             Reply = "+OK\r\n";
         } else {
-            FLog.Append(TLogEntryKind::Note, "Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
+            AppendLog(TLogEntryKind::Note, "Brieflotse: Die Antwort auf " + Name + " kam nach der Wartezeit:");
             Reply = Owed.Command.MultiLine ? ReadMultiLineReply() : ReadSingleLineReply();
         }
         if (FErrorFlag) {
@@ -956,7 +999,7 @@ void TPOP3Conversation::LogUnaskedInput(std::string* First)
     if (First && First->empty())
         *First = Lines.substr(0, Lines.find(kLineEnd) + 2);
     if (!FUnaskedNoted && FLog.HasRoom())
-        FLog.Append(TLogEntryKind::Note, "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
+        AppendLog(TLogEntryKind::Note, "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando:");
     FUnaskedNoted = true;
     LogServerText(Lines, false);
 }
@@ -969,7 +1012,7 @@ void TPOP3Conversation::FlushUnaskedInput()
     // An unfinished line is shown as far as it came, so nothing is lost and
     // nothing is taken for the next reply.
     if (!FUnaskedNoted && FLog.HasRoom())
-        FLog.Append(
+        AppendLog(
             TLogEntryKind::Note, "Brieflotse: Unerwartete Daten, keine Antwort auf ein Kommando (ohne Zeilenende):");
     FUnaskedNoted = true;
     LogServerText(FInput + kLineEnd, false);
@@ -991,7 +1034,7 @@ void TPOP3Conversation::EndLostConnection()
         CloseConnection("Brieflotse: Der Server hat die Verbindung beendet.");
     const TGuidance Guidance = ServerEndedGuidance(FTransport->TargetHost(), CutShort, Lead);
     FLastGuidance = Guidance;
-    FView.ShowGuidanceText(Guidance.Text, Guidance.IsError);
+    ShowGuidanceText(Guidance.Text, Guidance.IsError);
 }
 
 void TPOP3Conversation::KeepBody(const std::string& Lines)
@@ -1017,7 +1060,7 @@ void TPOP3Conversation::CloseConnection(const std::string& Note)
     FOwed.clear();
     FInput.clear();
     if (!Note.empty() && FTransport->Connected())
-        FLog.Append(TLogEntryKind::Note, Note);
+        AppendLog(TLogEntryKind::Note, Note);
     ShowStatus("Trennt von " + FTransport->TargetHost() + " ...");
     FTransport->Disconnect();
     FView.SetConnectedState(false);
@@ -1048,7 +1091,7 @@ void TPOP3Conversation::EndFailedTls(int32_t Code, const std::string& Descriptio
     if (!FTlsFailed)
         return;
     const std::string& Reason = FTransport->TlsFailureReason();
-    FLog.Append(TLogEntryKind::Tls,
+    AppendLog(TLogEntryKind::Tls,
         "Brieflotse: TLS gescheitert, "
             + (Reason.empty() ? "ohne Grund von OpenSSL (" + Description + ")."
                               : "OpenSSL nennt als Grund: \"" + Reason + "\"."));

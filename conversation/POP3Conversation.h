@@ -24,6 +24,7 @@
 #include "conversation/RetrievedMessage.h"
 #include "net/SmartWinsock.h"
 #include "net/StreamTransport.h"
+#include "transcript/Transcript.h"
 
 class TPOP3Conversation {
 public:
@@ -152,6 +153,11 @@ public:
     // A smaller line limit, so that tests reach it in a few seconds.
     void SetMaxLineBytes(size_t Bytes) { FLineLimiter = TLineLimiter(Bytes); }
 
+    // Every connection of this session as sent, received, noted and guided;
+    // the window saves it, the script mode writes it.
+    const TTranscript& Transcript() const { return FTranscript; }
+    void ClearTranscript() { FTranscript.Clear(); }
+
     // Conversation state.
     bool ErrorFlag() const { return FErrorFlag; }
     const std::string& ErrorMessage() const { return FErrorMessage; }
@@ -276,6 +282,11 @@ private:
     std::chrono::steady_clock::time_point FLastResponsive;
     std::chrono::steady_clock::time_point FLastUnasked; // the end of the last unasked read
     void EndStoppedAction();
+    // The log and the guidance panel, each entry also recorded in the transcript.
+    void AppendLog(TLogEntryKind Kind, const std::string& Text);
+    void ShowGuidanceText(const std::string& Text, bool IsError);
+    void RecordPipelined(const std::vector<std::string>& Lines, const std::vector<TCommand>& Commands);
+    TTranscript FTranscript;
     int64_t FSentBase = 0;
     int64_t FReceivedBase = 0;
 };

@@ -3,7 +3,7 @@
 // and each fault (the first byte chooses it; "slow" stands in for none, so
 // that no answer waits). The server must answer with whole lines, starting
 // with its greeting, and never crash, leak or read past its data.
-// fuzz-sources: practice/*.cpp auth/*.cpp net/TlsShared.cpp net/WinsockErrors.cpp
+// fuzz-sources: practice/*.cpp transcript/*.cpp auth/*.cpp net/TlsShared.cpp net/WinsockErrors.cpp
 // fuzz-corpus: fuzz/corpus/practice_session
 #include "practice/PracticeConnection.h"
 

@@ -47,15 +47,7 @@ TPracticeConnection::~TPracticeConnection()
 
 void TPracticeConnection::Finish(bool Orderly)
 {
-    if (FSsl) {
-        if (Orderly)
-            SSL_shutdown(FSsl); // close_notify if the socket takes it now; never waits
-        SSL_free(FSsl);
-        FSsl = nullptr;
-    }
-    if (FSocket >= 0)
-        ::close(FSocket);
-    FSocket = -1;
+    CloseClient(FSsl, FSocket, Orderly);
     FFinished = true;
 }
 

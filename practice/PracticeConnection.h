@@ -16,6 +16,7 @@
 #include <string>
 
 #include "net/TlsSession.h"
+#include "practice/PracticeLoop.h"
 #include "practice/PracticeSession.h"
 
 class TPracticeTls;
@@ -28,29 +29,27 @@ struct TPracticeTimes {
     std::chrono::seconds FirstCommand { 300 }; // from the connection to its first command line
 };
 
-class TPracticeConnection {
+class TPracticeConnection : public TPracticeClient {
 public:
-    using TClock = std::chrono::steady_clock;
-
     // Takes over Socket (non-blocking). With ImplicitTls the handshake comes
     // before the greeting.
     TPracticeConnection(int Socket, bool ImplicitTls, const TPracticeTls* Tls, const TPracticeSetup& Setup,
         const TPracticeTimes& Times);
-    ~TPracticeConnection();
+    ~TPracticeConnection() override;
     TPracticeConnection(const TPracticeConnection&) = delete;
     TPracticeConnection& operator=(const TPracticeConnection&) = delete;
 
-    int Socket() const { return FSocket; }
+    int Socket() const override { return FSocket; }
     // What poll() should wait for; 0 while an answer is held back.
-    short Events() const;
+    short Events() const override;
     // When Service() is due without any socket event (held answer, idle end).
-    TClock::time_point Deadline() const;
+    TClock::time_point Deadline() const override;
     // Does what the socket allows now.
-    void Service();
+    void Service() override;
     // True when work is left that no socket event will announce: at the
     // start (the greeting), after a busy turn, decrypted bytes inside OpenSSL.
-    bool Due() const { return FDue; }
-    bool Finished() const { return FFinished; }
+    bool Due() const override { return FDue; }
+    bool Finished() const override { return FFinished; }
 
 private:
     bool Step();

@@ -11,9 +11,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "practice/PracticeFault.h"
+#include "practice/PracticeLoop.h"
 #include "practice/PracticeSession.h"
 
 class TPracticeTls;
@@ -40,12 +40,12 @@ public:
     // Listens and starts the worker; false with Problem() when a port could not be had.
     bool Start();
     void Stop();
-    bool Running() const { return FWorker.joinable(); }
+    bool Running() const { return FLoop.Running(); }
     const std::string& Problem() const { return FProblem; }
 
     // The ports listened on; 0 before Start() (TlsPort() also without TLS).
-    int Port() const { return FPort; }
-    int TlsPort() const { return FTlsPort; }
+    int Port() const { return FLoop.Port(); }
+    int TlsPort() const { return FLoop.TlsPort(); }
     // The certificate of the TLS port; null without TLS.
     const TPracticeTls* Tls() const { return FTls.get(); }
 
@@ -59,19 +59,12 @@ public:
     std::function<void(TPracticeFault)> OnFault;
 
 private:
-    void Run();
-    void Wake();
+    std::unique_ptr<TPracticeClient> Accept(int Socket, bool OnTls, size_t Clients);
 
     TPracticeOptions FOptions;
     std::unique_ptr<TPracticeTls> FTls;
     TPracticeLoginClock FLoginClock;
     std::atomic<TPracticeFault> FFault { TPracticeFault::None };
-    std::atomic<bool> FStopping { false };
-    int FListener = -1;
-    int FTlsListener = -1;
-    int FWake[2] = { -1, -1 };
-    int FPort = 0;
-    int FTlsPort = 0;
     std::string FProblem;
-    std::thread FWorker;
+    TPracticeLoop FLoop; // last: its worker stops before the rest goes
 };

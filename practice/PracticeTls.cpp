@@ -3,6 +3,7 @@
 #include "net/TlsShared.h"
 
 #include <memory>
+#include <unistd.h>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -133,4 +134,17 @@ ssl_st* TPracticeTls::NewSession(int Socket) const
     if (Ssl)
         SSL_set_accept_state(Ssl);
     return Ssl;
+}
+
+void CloseClient(ssl_st*& Ssl, int& Socket, bool Orderly)
+{
+    if (Ssl) {
+        if (Orderly)
+            SSL_shutdown(Ssl);
+        SSL_free(Ssl);
+        Ssl = nullptr;
+    }
+    if (Socket >= 0)
+        ::close(Socket);
+    Socket = -1;
 }

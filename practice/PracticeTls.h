@@ -34,3 +34,8 @@ private:
     std::string FFingerprint;
     std::string FProblem;
 };
+
+// Ends a client's connection: the TLS session (with close_notify when
+// Orderly, if the socket takes it now; never waits) and the socket; both are
+// left empty.
+void CloseClient(ssl_st*& Ssl, int& Socket, bool Orderly);

@@ -70,7 +70,7 @@ namespace {
         return Target.startsWith('/') ? Target : FolderOf(Link) + '/' + Target;
     }
 
-    QString Replace(const QByteArray& Target, const QByteArray& Data, mode_t Mode)
+    QString Replace(const QByteArray& Target, const TFdWriter& Write, mode_t Mode)
     {
         const QByteArray Folder = FolderOf(Target);
         QByteArray Pattern = Folder + "/." + Target.mid(Target.lastIndexOf('/') + 1) + ".tmp-XXXXXX";
@@ -81,7 +81,7 @@ namespace {
             return SystemReason(errno);
         int Error = ::fchmod(Fd, Mode) == 0 ? 0 : errno;
         if (Error == 0)
-            Error = WriteAll(Fd, Data);
+            Error = Write(Fd);
         if (Error == 0 && ::fsync(Fd) != 0 && errno != EINVAL)
             Error = errno;
         if (::close(Fd) != 0 && Error == 0)
@@ -160,6 +160,12 @@ TReadResult ReadRegularFile(const QString& Path, qint64 MaxBytes)
 }
 
 QString WriteFile(const QString& Path, const QByteArray& Data, mode_t Mode, TModeRule Rule)
+{
+    return WriteFileWith(
+        Path, [&Data](int Fd) { return WriteAll(Fd, Data); }, Mode, Rule);
+}
+
+QString WriteFileWith(const QString& Path, const TFdWriter& Data, mode_t Mode, TModeRule Rule)
 {
     QByteArray Target = QFile::encodeName(QFileInfo(Path).absoluteFilePath());
     for (int Hops = 0;; ++Hops) {

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <sys/types.h>
 
 namespace SafeFile {
@@ -30,6 +31,11 @@ enum class TModeRule {
 // that belongs to another user or lies in a folder that anyone may write to
 // (such as /tmp) is refused, as are pipes, devices and sockets.
 QString WriteFile(const QString& Path, const QByteArray& Data, mode_t Mode, TModeRule Rule);
+
+// The same for data too large to hold at once: Write puts it on the private
+// file's descriptor and returns 0, or the errno that stopped it.
+using TFdWriter = std::function<int(int Fd)>;
+QString WriteFileWith(const QString& Path, const TFdWriter& Write, mode_t Mode, TModeRule Rule);
 
 // The mode a new file gets from the process's umask, from 0666.
 mode_t DefaultFileMode();

@@ -39,6 +39,18 @@ constexpr bool IsAsciiHexDigit(char C)
     return IsAsciiDigit(C) || (C >= 'a' && C <= 'f') || (C >= 'A' && C <= 'F');
 }
 
+// The value of a hex digit, -1 for any other character.
+constexpr int AsciiHexValue(char C)
+{
+    if (IsAsciiDigit(C))
+        return C - '0';
+    if (C >= 'a' && C <= 'f')
+        return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F')
+        return C - 'A' + 10;
+    return -1;
+}
+
 // Blank, tab, line feed, vertical tab, form feed, carriage return.
 constexpr bool IsAsciiSpace(char C)
 {

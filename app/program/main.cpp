@@ -8,11 +8,12 @@
 #include "app/FinderTerminal.h"
 #include "app/PracticeServerTerminal.h"
 #include "app/ProgramStart.h"
+#include "app/ScriptTerminal.h"
 #include "app/ServerCheckTerminal.h"
 
 int main(int argc, char** argv)
 {
-    // Help, version, the practice server, the check, --explain and --find need no window system.
+    // Help, version, the practice server, the check, --explain, --find and --script need no window system.
     QStringList Arguments;
     for (int Index = 0; Index < argc; ++Index)
         Arguments.append(QString::fromLocal8Bit(argv[Index]));
@@ -27,6 +28,8 @@ int main(int argc, char** argv)
         return RunExplainInTerminal(Line);
     if (Line.Find)
         return RunFinderInTerminal(Line);
+    if (Line.Script)
+        return RunScriptInTerminal(Line);
 
     QApplication Application(argc, argv);
     PrepareBrieflotseApplication();

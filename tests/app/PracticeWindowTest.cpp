@@ -9,12 +9,16 @@
 #include <QPushButton>
 
 #include <arpa/inet.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/PracticeServerControl.h"
+#include "dialogs/MessageBox.h"
 #include "tests/app/WindowTest.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -142,4 +146,23 @@ TEST_F(PracticeWindow, EachFaultIsExplainedWhenChosenAndWhenItShows)
     LogIn();
     Send("NOOP");
     EXPECT_FALSE(Guidance().contains(QStringLiteral("Übungs-Server:"))) << Guidance().toStdString();
+}
+
+// "Mitschnitt abspielen ..." with a malformed file: the message names its line
+// (the sound file is served in the end-to-end test).
+TEST_F(PracticeWindow, ReplayOfAMalformedFileNamesItsLine)
+{
+    TempDir Folder;
+    std::ofstream(Folder.file("kaputt.jsonl"))
+        << "{\"type\":\"brieflotse-transcript\",\"format\":1,\"program\":\"Brieflotse 1.0\","
+           "\"started\":\"2026-12-08T00:12:00.123456Z\",\"redacted\":true}\n{\"t\":2,\"conn\":1}\n";
+    auto* Control = Main->findChild<TPracticeServerControl*>();
+    ASSERT_TRUE(Control);
+    TMessageBox::ResetRecord();
+    TMessageBox::SetNextAnswer(QMessageBox::Ok);
+    EXPECT_FALSE(Control->StartReplay(QString::fromStdString(Folder.file("kaputt.jsonl"))));
+    EXPECT_EQ(TMessageBox::LastTitle(), QStringLiteral("Brieflotse - Mitschnitt abspielen"));
+    EXPECT_TRUE(TMessageBox::LastText().contains(QStringLiteral("Zeile 2: Feld \"kind\" fehlt")))
+        << TMessageBox::LastText().toStdString();
+    EXPECT_TRUE(Server().isEmpty()) << Server().toStdString();
 }

@@ -1,5 +1,6 @@
 #include "dialogs/ServerCheckDialog.h"
 #include "conversation/LogSink.h"
+#include "tests/support/SilentPort.h"
 #include "tests/support/qt/Child.h"
 
 #include <QApplication>
@@ -11,11 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,30 +23,6 @@ public:
     void Clear() override { Entries = 0; }
     void StartConnection() override { }
     int Entries = 0;
-};
-
-// A port whose connections the kernel completes but nobody answers: every
-// probe waits for a greeting that never comes (8 s each).
-class TSilentPort {
-public:
-    TSilentPort()
-    {
-        FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in Address {};
-        Address.sin_family = AF_INET;
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
-        ::listen(FSocket, 64);
-        socklen_t Length = sizeof Address;
-        ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&Address), &Length);
-        FPort = ntohs(Address.sin_port);
-    }
-    ~TSilentPort() { ::close(FSocket); }
-    QString Target() const { return QStringLiteral("127.0.0.1:%1").arg(FPort); }
-
-private:
-    int FSocket = -1;
-    int FPort = 0;
 };
 
 void PressEnterIn(TServerCheckDialog& Dialog)
@@ -63,7 +36,7 @@ void PressEnterIn(TServerCheckDialog& Dialog)
 // dialog each end a check that waits on a silent server at once.
 TEST(ServerCheckDialog, BadInputStaysHomeAndARunEndsAtOnce)
 {
-    TSilentPort Silent;
+    SilentPort Silent;
     TCountingLog Log;
 
     {
@@ -79,7 +52,7 @@ TEST(ServerCheckDialog, BadInputStaysHomeAndARunEndsAtOnce)
     for (const TEnd End : { TEnd::Escape, TEnd::Close, TEnd::Destroy }) {
         SCOPED_TRACE(static_cast<int>(End));
         auto Dialog = std::make_unique<TServerCheckDialog>(Log);
-        Dialog->Prepare(Silent.Target(), {});
+        Dialog->Prepare(QString::fromStdString(Silent.target()), {});
         Dialog->show();
         PressEnterIn(*Dialog);
         ASSERT_TRUE(Dialog->Running());

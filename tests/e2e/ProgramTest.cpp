@@ -25,6 +25,7 @@
 #include "tests/e2e/X11Session.h"
 #include "tests/support/ConfigServerHarness.h"
 #include "tests/support/DnsmasqHarness.h"
+#include "tests/support/DovecotHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
@@ -912,6 +913,204 @@ TEST_F(BrieflotseE2E, PracticeServerFromTheMenuCapaAndApopLogIn)
     Target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_NE(::connect(Socket, reinterpret_cast<sockaddr*>(&Target), sizeof Target), 0) << "still listening";
     ::close(Socket);
+}
+
+// "&Datei" > "&Mitschnitt speichern ..." by keys after a log-in on the practice
+// server: the session's bytes, the password masked; with the box checked and
+// the warning answered, the password too, in a file for the user alone.
+TEST_F(BrieflotseE2E, TranscriptSavedByKeysMasksThePasswordUnlessAsked)
+{
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+s", "udiaeresis");
+    Step("practice server started");
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    for (const char* Line : { "user lotse", "pass uebung", "stat" }) {
+        Type(Line);
+        Key("Return");
+    }
+    const auto Save = [&](const std::string& Path, bool WithSecrets) {
+        Menu(*App, "alt+d", "m");
+        ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mitschnitt speichern").empty());
+        Key("ctrl+a");
+        Type(Path);
+        if (WithSecrets)
+            Key("alt+m");
+        Step("named");
+        Key("Return");
+        EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Mitschnitt speichern"));
+        if (WithSecrets) {
+            ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Geheimnisse mitspeichern").empty());
+            Key("alt+j");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
+    };
+    const std::string Masked = Dir.file("mitschnitt.jsonl");
+    Save(Masked, false);
+    std::string Saved = ReadFile(Masked);
+    EXPECT_EQ(Saved.rfind("{\"type\":\"brieflotse-transcript\",\"format\":1,", 0), 0u) << Saved.substr(0, 200);
+    EXPECT_NE(Saved.find("\"kind\":\"sent\",\"bytes\":\"USER lotse\\r\\n\""), std::string::npos) << Saved;
+    EXPECT_NE(Saved.find("\"bytes\":\"PASS ********\\r\\n\",\"secret\":5,\"redacted\":true"), std::string::npos)
+        << Saved;
+    EXPECT_NE(Saved.find("\"kind\":\"received\",\"bytes\":\"+OK 6 1052646"), std::string::npos) << Saved;
+    EXPECT_EQ(Saved.find("\"conn\":2"), std::string::npos) << "one connection, numbered 1";
+    // The greeting names "brieflotse.uebung"; the password itself is nowhere.
+    EXPECT_EQ(Saved.find("uebung\\r"), std::string::npos) << Saved;
+
+    const std::string Clear = Dir.file("mit-geheimnissen.jsonl");
+    Save(Clear, true);
+    Saved = ReadFile(Clear);
+    EXPECT_NE(Saved.find("\"bytes\":\"PASS uebung\\r\\n\",\"secret\":5}"), std::string::npos) << Saved;
+    struct stat Info { };
+    ASSERT_EQ(::stat(Clear.c_str(), &Info), 0);
+    EXPECT_EQ(Info.st_mode & 0777, 0600u);
+}
+
+// A session against Dovecot by keys, its transcript saved (password masked)
+// and served back by "--practice-server --replay": the same keys against the
+// replay give the same protocol log. The one line that must differ is
+// normalised: the port in the connect note ("Verbunden mit 127.0.0.1 (Port N).").
+TEST_F(BrieflotseE2E, ReplayedTranscriptGivesTheSameLog)
+{
+    if (!DovecotHarness::available())
+        GTEST_SKIP() << "dovecot not installed";
+    DovecotHarness Dovecot;
+    std::string Problem;
+    ASSERT_TRUE(Dovecot.start(&Problem)) << Problem;
+
+    // Connects to Port, types the session, waits for the close after QUIT and saves the log.
+    const auto Session = [&](Program& App, int Port, const std::string& LogPath) {
+        ClearField();
+        Type("127.0.0.1:" + std::to_string(Port));
+        Menu(App, "alt+s", "v");
+        ASSERT_TRUE(WaitForTitle(App, OnlineTitle)) << "title: " << Title(App);
+        for (const char* Line : { "user anna", "pass geheim", "stat", "list", "retr 1", "quit" }) {
+            Type(Line);
+            Key("Return");
+        }
+        ASSERT_TRUE(WaitForTitle(App, OfflineTitle)) << "still online after QUIT";
+        Step("after quit");
+        Key("ctrl+s");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Speichern").empty());
+        Key("ctrl+a");
+        Type(LogPath);
+        Key("Return");
+        EXPECT_TRUE(WaitWindowGone(App, "Brieflotse - Speichern"));
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(LogPath); }, ShowMs)) << LogPath << " was not written";
+    };
+    const auto Normalised = [](std::string Text, int Port) {
+        const std::string Target = "127.0.0.1 (Port " + std::to_string(Port) + ")";
+        const size_t At = Text.find(Target);
+        if (At != std::string::npos)
+            Text.replace(At, Target.size(), "127.0.0.1 (Port PORT)");
+        return Text;
+    };
+
+    Program* Recording = StartProgram("config-recording");
+    ASSERT_TRUE(Recording);
+    const std::string RecordedLog = Dir.file("dovecot.txt");
+    Session(*Recording, Dovecot.port(), RecordedLog);
+    const std::string Transcript = Dir.file("mitschnitt.jsonl");
+    Menu(*Recording, "alt+d", "m");
+    ASSERT_FALSE(WaitForWindow(*Recording, "Brieflotse - Mitschnitt speichern").empty());
+    Key("ctrl+a");
+    Type(Transcript);
+    Key("Return");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Transcript); }, ShowMs)) << Transcript << " was not written";
+    ASSERT_EQ(ReadFile(Transcript).find("geheim"), std::string::npos) << "the password is in the transcript";
+    Recording->Process.Stop();
+    Dovecot.stop();
+
+    // The replay as a script starts it: the port read from its "Adresse:" line.
+    ChildProcess Replay;
+    const std::string ReplayOutput = (Shots / "replay.log").string();
+    ASSERT_TRUE(Replay.Start({ BRIEFLOTSE_PROGRAM, "--practice-server", "--replay", Transcript },
+        { "PATH=/usr/bin:/bin", "LANG=C.UTF-8" }, Dir.path(), ReplayOutput, &Problem))
+        << Problem;
+    int ReplayPort = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string Output = ReadFile(ReplayOutput);
+            const size_t At = Output.find("Adresse: pop3://127.0.0.1:");
+            if (At != std::string::npos && Output.find('\n', At) != std::string::npos)
+                ReplayPort = std::stoi(Output.substr(At + 26));
+            return ReplayPort != 0;
+        },
+        ShowMs))
+        << ReadFile(ReplayOutput);
+
+    Program* Replaying = StartProgram("config-replaying");
+    ASSERT_TRUE(Replaying);
+    const std::string ReplayedLog = Dir.file("replay.txt");
+    Session(*Replaying, ReplayPort, ReplayedLog);
+    Replay.Stop();
+    const std::string Recorded = Normalised(ReadFile(RecordedLog), Dovecot.port());
+    EXPECT_NE(Recorded.find("+OK Logged in."), std::string::npos) << Recorded;
+    EXPECT_EQ(Normalised(ReadFile(ReplayedLog), ReplayPort), Recorded);
+    // Every command matched: the replay told of no difference.
+    EXPECT_EQ(ReadFile(ReplayOutput).find("erwartet"), std::string::npos) << ReadFile(ReplayOutput);
+}
+
+// "&Server" > "Mitschnitt &abspielen ..." by keys: a malformed file gives a
+// message; a sound one is served, its address in the server
+// field, and the window goes offline where the recording ends.
+TEST_F(BrieflotseE2E, ReplayFromTheMenuRefusesABadFileAndServesAGoodOne)
+{
+    const std::string Header = "{\"type\":\"brieflotse-transcript\",\"format\":1,\"program\":\"Brieflotse 1.0\","
+                               "\"started\":\"2026-12-08T00:12:00.123456Z\",\"redacted\":true}\n";
+    const std::string Bad = Dir.file("kaputt.jsonl");
+    std::ofstream(Bad) << Header << "{\"t\":1,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK\\r\\n\"}\n{\"t\":2}\n";
+    const std::string Good = Dir.file("gut.jsonl");
+    std::ofstream(Good) << Header << "{\"t\":1,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK Mitschnitt\\r\\n\"}\n"
+                        << "{\"t\":2,\"conn\":1,\"kind\":\"sent\",\"bytes\":\"NOOP\\r\\n\"}\n"
+                        << "{\"t\":3,\"conn\":1,\"kind\":\"received\",\"bytes\":\"+OK abgespielt\\r\\n\"}\n";
+    Program* App = StartProgram();
+    ASSERT_TRUE(App);
+    const std::string Title = "Brieflotse - Mitschnitt abspielen";
+    std::string Dialog;
+    const auto Choose = [&](const std::string& Path) {
+        Menu(*App, "alt+s", "a");
+        Dialog = WaitForWindow(*App, Title);
+        ASSERT_FALSE(Dialog.empty());
+        Key("ctrl+a");
+        Type(Path);
+        Key("Return");
+    };
+    Choose(Bad);
+    // The message box (its text is checked in PracticeWindowTest) has the dialog's title.
+    std::string Box;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const WindowInfo& Window : OtherWindows(*App)) {
+                if (Window.Name == Title && Window.Id != Dialog)
+                    Box = Window.Id;
+            }
+            return !Box.empty();
+        },
+        ShowMs))
+        << "no message on a malformed file";
+    Session->Activate(Box);
+    Step("refused");
+    Key("Return");
+    EXPECT_TRUE(WaitWindowGone(*App, Title));
+
+    Choose(Good);
+    EXPECT_TRUE(WaitWindowGone(*App, Title));
+    std::string Copied;
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(WaitUntil([&] { return (Copied = Session->Clipboard()).rfind("127.0.0.1:", 0) == 0; }, ShowMs))
+        << "server field: " << Copied;
+    Menu(*App, "alt+s", "v");
+    ASSERT_TRUE(WaitForTitle(*App, OnlineTitle));
+    Type("noop");
+    Key("Return");
+    EXPECT_TRUE(WaitForTitle(*App, OfflineTitle)) << "the recording ended, the connection did not";
+    ClickLog(*App);
+    Key("ctrl+a ctrl+c");
+    EXPECT_TRUE(
+        WaitUntil([&] { return (Copied = Session->Clipboard()).find("+OK abgespielt") != std::string::npos; }, ShowMs))
+        << "log: " << Copied;
 }
 
 // "&Befehle" > "Postfach-&Übersicht ..." on the practice server, by keys; Enter
