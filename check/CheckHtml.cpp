@@ -1,33 +1,9 @@
 #include "check/CheckHtml.h"
 
 #include "check/CheckText.h"
+#include "text/HtmlText.h"
 
 namespace {
-
-std::string Escaped(const std::string& Text)
-{
-    std::string Out;
-    for (const char C : Text) {
-        switch (C) {
-        case '&':
-            Out += "&amp;";
-            break;
-        case '<':
-            Out += "&lt;";
-            break;
-        case '>':
-            Out += "&gt;";
-            break;
-        case '"':
-            Out += "&quot;";
-            break;
-        default:
-            // Control bytes from a server would make the file invalid.
-            Out += static_cast<unsigned char>(C) < 0x20 && C != '\n' && C != '\t' ? '?' : C;
-        }
-    }
-    return Out;
-}
 
 const char* VerdictColour(TCheckVerdict Verdict)
 {
@@ -45,7 +21,7 @@ const char* VerdictColour(TCheckVerdict Verdict)
 
 std::string Cell(const std::string& Text)
 {
-    return "<td>" + Escaped(Text) + "</td>";
+    return "<td>" + HtmlEscaped(Text) + "</td>";
 }
 
 std::string YesNo(bool Value)
@@ -78,7 +54,7 @@ std::string PortRow(const TAddressFacts& Address, const TPortFacts& Port)
 std::string ReportHtml(const TCheckReport& Report)
 {
     std::string Out = "<!DOCTYPE html>\n<html lang=\"de\">\n<head>\n<meta charset=\"utf-8\">\n<title>Server-Prüfung: "
-        + Escaped(Report.Target) + "</title>\n"
+        + HtmlEscaped(Report.Target) + "</title>\n"
         + "<style>\nbody { font-family: sans-serif; margin: 2em; color: #111; }\n"
           "table { border-collapse: collapse; margin: 1em 0; }\n"
           "td, th { border: 1px solid #999; padding: 0.2em 0.5em; text-align: left; }\n"
@@ -86,10 +62,10 @@ std::string ReportHtml(const TCheckReport& Report)
           ".verdict { font-weight: bold; }\n"
           "pre { background: #f2f2f2; padding: 0.4em; white-space: pre-wrap; }\n"
           "</style>\n</head>\n<body>\n";
-    Out += "<h1>Server-Prüfung: " + Escaped(Report.Target) + "</h1>\n";
-    Out += "<p>Geprüft: " + Escaped(Report.Started) + " (" + std::to_string(Report.DurationMs) + " ms)</p>\n";
+    Out += "<h1>Server-Prüfung: " + HtmlEscaped(Report.Target) + "</h1>\n";
+    Out += "<p>Geprüft: " + HtmlEscaped(Report.Started) + " (" + std::to_string(Report.DurationMs) + " ms)</p>\n";
     Out += "<p class=\"verdict\" style=\"color: " + std::string(VerdictColour(Report.Overall())) + "\">"
-        + Escaped(SummaryLine(Report)) + "</p>\n";
+        + HtmlEscaped(SummaryLine(Report)) + "</p>\n";
     if (Report.Cancelled)
         Out += "<p>Die Prüfung wurde abgebrochen.</p>\n";
     if (!Report.Addresses.empty()) {
@@ -102,10 +78,10 @@ std::string ReportHtml(const TCheckReport& Report)
     }
     for (const TCheckFinding& Finding : Report.Checks) {
         Out += "<h2><span class=\"verdict\" style=\"color: " + std::string(VerdictColour(Finding.Verdict)) + "\">["
-            + VerdictWord(Finding.Verdict) + "]</span> " + Escaped(Finding.Title) + "</h2>\n";
-        Out += "<p>" + Escaped(Finding.Explanation) + "</p>\n";
+            + VerdictWord(Finding.Verdict) + "]</span> " + HtmlEscaped(Finding.Title) + "</h2>\n";
+        Out += "<p>" + HtmlEscaped(Finding.Explanation) + "</p>\n";
         if (!Finding.Details.empty())
-            Out += "<pre>" + Escaped(Finding.Details) + "</pre>\n";
+            Out += "<pre>" + HtmlEscaped(Finding.Details) + "</pre>\n";
     }
     return Out + "</body>\n</html>\n";
 }

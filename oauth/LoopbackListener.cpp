@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "oauth/OAuthRules.h"
+#include "text/HtmlText.h"
 
 namespace {
 
@@ -19,30 +20,6 @@ int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::string HtmlEscaped(const std::string& Text)
-{
-    std::string Out;
-    for (char C : Text) {
-        switch (C) {
-        case '<':
-            Out += "&lt;";
-            break;
-        case '>':
-            Out += "&gt;";
-            break;
-        case '&':
-            Out += "&amp;";
-            break;
-        case '"':
-            Out += "&quot;";
-            break;
-        default:
-            Out += C;
-        }
-    }
-    return Out;
 }
 
 // Best effort: the page is small enough for the socket's buffer, and a peer
@@ -187,7 +164,7 @@ TRedirectResult TLoopbackListener::Wait(
                 continue;
             }
             Peer.Head.append(Buffer, static_cast<size_t>(Got));
-            if (Peer.Head.size() > MaxRequestHead) {
+            if (Peer.Head.size() > kMaxRequestHead) {
                 Send(Peer.Socket, "431 Request Header Fields Too Large", RedirectPage(false, "Anfrage zu groß."));
                 Close(Peer);
             } else if (Peer.Head.find("\r\n\r\n") != std::string::npos) {
@@ -199,10 +176,10 @@ TRedirectResult TLoopbackListener::Wait(
         }
         if (Watch[0].revents & POLLIN) {
             const int Socket = ::accept4(FSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (Socket >= 0 && FPeers.size() >= MaxConnections)
+            if (Socket >= 0 && FPeers.size() >= kMaxConnections)
                 ::close(Socket);
             else if (Socket >= 0)
-                FPeers.push_back({ Socket, {}, NowMs() + PeerTimeoutMs });
+                FPeers.push_back({ Socket, {}, NowMs() + kPeerTimeoutMs });
         }
     }
 }

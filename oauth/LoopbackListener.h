@@ -22,9 +22,9 @@ struct TRedirectResult {
 
 class TLoopbackListener {
 public:
-    static constexpr size_t MaxRequestHead = 8 * 1024;
-    static constexpr int PeerTimeoutMs = 10000;
-    static constexpr size_t MaxConnections = 16;
+    static constexpr size_t kMaxRequestHead = 8 * 1024;
+    static constexpr int kPeerTimeoutMs = 10000;
+    static constexpr size_t kMaxConnections = 16;
 
     TLoopbackListener() = default;
     ~TLoopbackListener();

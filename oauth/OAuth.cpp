@@ -332,10 +332,11 @@ void TOAuthTokenStore::Forget(const TOAuthClient& Client)
 TOAuthResult TOAuthTokenStore::FreshAccessToken(const TOAuthClient& Client, const TOAuthCallbacks& Callbacks,
     const std::atomic<bool>& Cancel, const TOAuthLimits& Limits)
 {
+    std::lock_guard<std::mutex> Refreshing(FRefreshMutex);
     const std::optional<TOAuthToken> Stored = Find(Client);
     if (!Stored)
         return Outcome(TOAuthOutcome::SignInAgain, "Für dieses Konto liegt kein Token vor: Bitte melden Sie sich an.");
-    if (!Stored->AccessToken.empty() && Stored->Expires - ExpiryMargin > TSystemClock::now()) {
+    if (!Stored->AccessToken.empty() && Stored->Expires - kExpiryMargin > TSystemClock::now()) {
         TOAuthResult Result;
         Result.Outcome = TOAuthOutcome::Ok;
         Result.Token = *Stored;
@@ -346,7 +347,7 @@ TOAuthResult TOAuthTokenStore::FreshAccessToken(const TOAuthClient& Client, cons
         return Outcome(TOAuthOutcome::SignInAgain,
             "Das Zugriffs-Token ist abgelaufen und es gibt kein Refresh-Token: Bitte melden Sie sich neu an.");
     }
-    // Without the lock: the refresh goes over the network.
+    // Without FMutex: the refresh goes over the network.
     TOAuthResult Result = RefreshAccessToken(Client, Stored->RefreshToken, Callbacks, Cancel, Limits);
     if (Result.Outcome == TOAuthOutcome::Ok)
         Put(Client, Result.Token);

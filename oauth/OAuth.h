@@ -124,7 +124,7 @@ TOAuthResult RefreshAccessToken(const TOAuthClient& Client, const std::string& R
 class TOAuthTokenStore {
 public:
     // An access token that runs out within this margin counts as expired.
-    static constexpr std::chrono::seconds ExpiryMargin { 60 };
+    static constexpr std::chrono::seconds kExpiryMargin { 60 };
 
     void Put(const TOAuthClient& Client, const TOAuthToken& Token);
     std::optional<TOAuthToken> Find(const TOAuthClient& Client) const;
@@ -141,5 +141,8 @@ private:
     static TKey KeyOf(const TOAuthClient& Client);
 
     mutable std::mutex FMutex;
+    // One refresh at a time: providers that rotate refresh tokens refuse the
+    // second use of one, which would end a sign-in that just succeeded.
+    std::mutex FRefreshMutex;
     std::map<TKey, TOAuthToken> FTokens;
 };

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "auth/AuthCrypto.h"
 #include "oauth/OAuthRules.h"
 
 namespace {
@@ -72,7 +73,7 @@ THttpAnswer HttpExchange(const std::string& Url, const std::map<std::string, std
     char Buffer[CURL_ERROR_SIZE] = {};
     TTransfer Transfer { &Answer.Body, Limits.MaxResponse, false, &Cancel };
     curl_slist* Headers = curl_slist_append(nullptr, "Accept: application/json");
-    const std::string Fields = FormEncode(Form);
+    std::string Fields = FormEncode(Form);
     curl_easy_setopt(Easy, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(Easy, CURLOPT_HTTPHEADER, Headers);
     if (!Form.empty())
@@ -116,6 +117,7 @@ THttpAnswer HttpExchange(const std::string& Url, const std::map<std::string, std
     }
     curl_slist_free_all(Headers);
     curl_easy_cleanup(Easy);
+    Forget(Fields);
     if (!Answer.Ok)
         Answer.Body.clear();
     return Answer;

@@ -123,7 +123,7 @@ std::string NewRandomToken()
 
 std::string UrlEncode(const std::string& Text)
 {
-    static const char Hex[] = "0123456789ABCDEF";
+    static const char kHex[] = "0123456789ABCDEF";
     std::string Out;
     for (char C : Text) {
         if (IsUnreserved(C)) {
@@ -132,8 +132,8 @@ std::string UrlEncode(const std::string& Text)
         }
         const auto Byte = static_cast<unsigned char>(C);
         Out += '%';
-        Out += Hex[Byte >> 4];
-        Out += Hex[Byte & 15];
+        Out += kHex[Byte >> 4];
+        Out += kHex[Byte & 15];
     }
     return Out;
 }
@@ -221,7 +221,7 @@ bool UrlAllowed(const std::string& Url, std::string& Problem)
 
 std::string OAuthErrorText(const std::string& Error, const std::string& Description)
 {
-    static const std::map<std::string, std::string> Texts {
+    static const std::map<std::string, std::string> kTexts {
         { "invalid_grant",
             "Der Anbieter lehnt die Freigabe ab: Code oder Refresh-Token ist ungültig, abgelaufen oder widerrufen. "
             "Bitte melden Sie sich neu an." },
@@ -240,8 +240,8 @@ std::string OAuthErrorText(const std::string& Error, const std::string& Descript
         { "server_error", "Beim Anbieter ist ein interner Fehler aufgetreten." },
         { "temporarily_unavailable", "Der Anbieter ist vorübergehend nicht erreichbar." },
     };
-    const auto Found = Texts.find(Error);
-    std::string Text = Found != Texts.end() ? Found->second : "Der Anbieter meldet einen Fehler.";
+    const auto Found = kTexts.find(Error);
+    std::string Text = Found != kTexts.end() ? Found->second : "Der Anbieter meldet einen Fehler.";
     Text += " (" + Cleaned(Error) + ")";
     if (!Description.empty())
         Text += " Der Anbieter sagt: „" + Cleaned(Description) + "“";

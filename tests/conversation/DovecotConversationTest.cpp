@@ -3,13 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "conversation/POP3Conversation.h"
 #include "conversation/ReplyRules.h"
+#include "oauth/OAuth.h"
+#include "oauth/OAuthHttp.h"
 #include "tests/conversation/RecordingView.h"
 #include "tests/support/DovecotHarness.h"
+#include "tests/support/OAuthServerHarness.h"
 
 using testing::StartsWith;
 
@@ -100,4 +105,56 @@ TEST(ConversationWithDovecot, SessionLogEqualsWhatTheServerSent)
     EXPECT_EQ(Log[Log.size() - 2], "QUIT");
     EXPECT_THAT(Log.back(), StartsWith("+OK"));
     EXPECT_EQ(View.Received, Conversation.BytesReceived());
+}
+
+// A token from the OAuth engine's device flow, sent by the conversation as
+// XOAUTH2 in two steps (AUTH line, then the response after "+ ").
+TEST(ConversationWithDovecot, TokenFromTheDeviceFlowLogsInWithXOAuth2InTwoSteps)
+{
+    if (!DovecotHarness::available())
+        GTEST_SKIP() << "dovecot is not installed";
+    OAuthServerHarness Tokens;
+    ASSERT_TRUE(Tokens.start());
+    DovecotHarness::Options Options;
+    Options.authMechanisms = "xoauth2";
+    Options.oauth2IntrospectionUrl = Tokens.url("/introspect");
+    DovecotHarness Server(Options);
+    std::string Why;
+    ASSERT_TRUE(Server.start(&Why)) << Why;
+
+    const TOAuthClient Client { { Tokens.url(""), Tokens.url("/authorize"), Tokens.url("/token"), Tokens.url("/device"),
+                                    "pop3" },
+        "brieflotse-test", "", Server.user() };
+    std::atomic<bool> Cancel { false };
+    TOAuthCallbacks Callbacks;
+    std::thread Person;
+    Callbacks.ShowDeviceCode = [&](const TDeviceCode& Code) {
+        Person = std::thread([&Tokens, &Cancel, Code] {
+            HttpExchange(Tokens.url("/device/approve?user_code=" + Code.UserCode), {}, Cancel, TOAuthLimits {});
+        });
+    };
+    TOAuthLimits Limits;
+    Limits.SecondMs = 100;
+    const TOAuthResult Token = SignInWithDevice(Client, Callbacks, Cancel, Limits);
+    if (Person.joinable())
+        Person.join();
+    ASSERT_EQ(Token.Outcome, TOAuthOutcome::Ok) << Token.Problem;
+
+    TRecordingView View;
+    TPOP3Conversation Conversation(View, View.Recorder);
+    Conversation.SetWaitTimeout(10);
+    Conversation.ButtonVerbindenClick("127.0.0.1:" + std::to_string(Server.port()));
+    auto Sasl = std::make_unique<TSaslClient>(TSaslMechanism::XOAuth2, Server.user(), Token.Token.AccessToken);
+    Sasl->SetTwoSteps(true);
+    const TSaslStep First = Sasl->Start();
+    EXPECT_EQ(First.Line, "AUTH XOAUTH2");
+    Conversation.SetSaslClient(std::move(Sasl), First.Explanation);
+    Conversation.SendAction(First.Line);
+    EXPECT_NE(View.Guidance.find("angenommen"), std::string::npos) << View.Guidance << Server.log();
+    Conversation.SendAction("STAT");
+    Conversation.SendAction("QUIT");
+    const std::vector<std::string> Log = View.LogLines();
+    EXPECT_THAT(Log, testing::Contains(StartsWith("+OK 4 ")));
+    for (const std::string& Line : Log)
+        EXPECT_EQ(Line.find(Token.Token.AccessToken), std::string::npos) << Line;
 }

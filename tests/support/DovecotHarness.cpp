@@ -241,6 +241,19 @@ std::string DovecotHarness::tlsConfig() const
     return config;
 }
 
+std::string DovecotHarness::passdbConfig() const
+{
+    const std::string root = folder_.path();
+    if (options_.oauth2IntrospectionUrl.empty())
+        return "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + root + "/passwd\n}\n";
+    const std::string file = folder_.file("dovecot-oauth2.conf.ext");
+    WriteFile(file,
+        "introspection_mode = post\nintrospection_url = " + options_.oauth2IntrospectionUrl
+            + "\nusername_attribute = username\nactive_attribute = active\nactive_value = true\n");
+    ::chmod(file.c_str(), 0644);
+    return "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + file + "\n}\n";
+}
+
 bool DovecotHarness::writeConfig(std::string* error)
 {
     const Identity who = MailIdentity();
@@ -269,9 +282,8 @@ bool DovecotHarness::writeConfig(std::string* error)
            << (tlsPort_ ? "  inet_listener pop3s {\n    port = " + std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n"
                         : "")
            << "}\n"
-           << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << root << "/passwd\n}\n"
-           << "userdb {\n  driver = static\n  args = uid=" << who.uid << " gid=" << who.gid << " home=" << root
-           << "/home\n}\n";
+           << passdbConfig() << "userdb {\n  driver = static\n  args = uid=" << who.uid << " gid=" << who.gid
+           << " home=" << root << "/home\n}\n";
     if (!WriteFile(folder_.file("dovecot.conf"), config.str())) {
         SetError(error, "cannot write the configuration");
         return false;

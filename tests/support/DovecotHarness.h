@@ -45,6 +45,10 @@ public:
         std::string listenAddress = "127.0.0.1";
         // Refusals at once instead of after Dovecot's 2 s (for timing tests).
         bool noFailureDelay = false;
+        // Tokens instead of passwords: Dovecot's oauth2 passdb asks this
+        // RFC 7662 introspection URL (POST) whether a token is active and
+        // whose it is. Add "oauthbearer xoauth2" to authMechanisms.
+        std::string oauth2IntrospectionUrl;
     };
 
     static bool available(); // the dovecot binary is installed
@@ -74,6 +78,7 @@ private:
     bool prepareFiles(std::string* error);
     bool writeConfig(std::string* error);
     std::string tlsConfig() const;
+    std::string passdbConfig() const;
     bool launch(std::string* error);
     bool waitForGreeting(std::string* error);
 
