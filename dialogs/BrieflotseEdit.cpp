@@ -608,7 +608,7 @@ void TPOP3Edit::BuildLoginPanels()
     // Microsoft's servers want the token only after their empty "+ ".
     FCheckTwoSteps = new QCheckBox(QStringLiteral("In zwei &Schritten (Token erst nach \"+ \" des Servers)"));
     FCheckTwoSteps->setObjectName("CheckTwoSteps");
-    Rows->addWidget(FCheckTwoSteps, 2, 1, 1, 2);
+    Rows->addWidget(FCheckTwoSteps, 2, 0, 1, 3);
     auto* AuthColumn = static_cast<QVBoxLayout*>(FPanelAUTH->layout());
     AuthColumn->addLayout(Rows);
     FAuthWarning = new QLabel(FPanelAUTH);

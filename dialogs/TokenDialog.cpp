@@ -321,7 +321,8 @@ void TTokenDialog::SaveSettings()
     FSettings.WriteString(
         "OAuthClientId", FCheckKeepClientId->isChecked() ? FEditClientId->text().trimmed() : QString());
     FSettings.WriteString("OAuthFlow", FRadioDevice->isChecked() ? "Device" : "Browser");
-    FSettings.WriteString("OAuthKeepRefresh", FCheckKeepRefresh->isChecked() ? "1" : "0");
+    if (FStoreAvailable)
+        FSettings.WriteString("OAuthKeepRefresh", FCheckKeepRefresh->isChecked() ? "1" : "0");
     if (!Key.Close())
         TMessageBox::Error(this, "Brieflotse - Einstellungen", FSettings.TakeWriteProblem());
 }
@@ -354,6 +355,9 @@ void TTokenDialog::StoreChecked(bool Available, const QString& Reason)
     FStoreChecked = true;
     FStoreAvailable = Available;
     FCheckKeepRefresh->setEnabled(Available && !FRunning);
+    // Nothing can be kept: the box shows so, while the choice in the settings waits for a keyring.
+    if (!Available)
+        FCheckKeepRefresh->setChecked(false);
     FCheckKeepRefresh->setToolTip(Available
             ? QStringLiteral("Das Refresh-Token bleibt verschlüsselt im Schlüsselbund Ihrer Sitzung; beim nächsten "
                              "Mal holt Brieflotse damit ein frisches Zugriffs-Token ohne Browser.")
@@ -527,11 +531,12 @@ void TTokenDialog::JobFinished(int JobId, const TOAuthResult& Result)
 {
     if (JobId != FJobId || !FRunning)
         return;
+    if (Result.Outcome == TOAuthOutcome::Ok)
+        ShowStep(JobId, QStringLiteral("Das Zugriffs-Token steht verdeckt im Feld \"Token\" des Assistenten."));
     SetRunning(false);
     FDevicePanel->hide();
     if (Result.Outcome == TOAuthOutcome::Ok) {
         FAccessToken = FromUtf8(Result.Token.AccessToken);
-        ShowStep(JobId, QStringLiteral("Das Zugriffs-Token steht verdeckt im Feld \"Token\" des Assistenten."));
         accept();
         return;
     }
