@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -84,13 +85,8 @@ TTokenDialog::~TTokenDialog()
 {
     if (FJob)
         FJob->Cancel = true;
-    JoinWorkers();
-}
-
-void TTokenDialog::JoinWorkers()
-{
     // The engine ends within a tenth of a second of Cancel; a keyring call
-    // may take longer, but only at the program's end or a new start.
+    // may take longer, but only at the program's end.
     if (FWorker.joinable())
         FWorker.join();
     if (FProbe.joinable())
@@ -400,8 +396,10 @@ void TTokenDialog::ButtonStartClick()
         FEditIssuer->setFocus();
         return;
     }
-    // A cancelled worker ends within a tenth of a second; it has to be gone first.
-    JoinWorkers();
+    // A cancelled worker ends within a tenth of a second; it has to be gone
+    // first. The keyring probe may still run: this sign-in then does without.
+    if (FWorker.joinable())
+        FWorker.join();
     SaveSettings();
     FTextSteps->clear();
     FLabelProblem->hide();
@@ -567,6 +565,14 @@ void TTokenDialog::reject()
     if (FRunning)
         return CancelFlow();
     QDialog::reject();
+}
+
+void TTokenDialog::closeEvent(QCloseEvent* Event)
+{
+    // The title bar's close button ends a waiting flow and the dialog together.
+    if (FRunning)
+        CancelFlow();
+    QDialog::closeEvent(Event);
 }
 
 void TTokenDialog::done(int Result)

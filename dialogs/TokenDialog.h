@@ -19,6 +19,7 @@
 #include "oauth/OAuth.h"
 
 class QButtonGroup;
+class QCloseEvent;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -59,6 +60,9 @@ public:
     void reject() override;
     void done(int Result) override;
 
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+
 private:
     struct TJob;
 
@@ -74,7 +78,6 @@ private:
     void ShowDeviceCode(int JobId, const TDeviceCode& Code);
     void JobFinished(int JobId, const TOAuthResult& Result);
     void StoreChecked(bool Available, const QString& Reason);
-    void JoinWorkers();
 
     TSettingsStore& FSettings;
     TLogSink* FLog = nullptr;
