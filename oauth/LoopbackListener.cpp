@@ -94,6 +94,11 @@ bool TLoopbackListener::Answer(TPeer& Peer, const std::string& Path, const std::
         return Found == Fields.end() ? std::string() : Found->second;
     };
     const std::string Error = Field("error");
+    // Not a provider's answer (a browser's prefetch, a bookmark): the flow goes on.
+    if (!Fields.count("state") && !Fields.count("code") && Error.empty()) {
+        Send(Peer.Socket, "400 Bad Request", RedirectPage(false, "Dieser Aufruf enthält keine Antwort des Anbieters."));
+        return false;
+    }
     if (Field("state") != State) {
         Result.Outcome = TRedirectOutcome::WrongState;
         Result.Problem = "Die Rückleitung des Browsers trägt nicht den erwarteten Zustandswert (state): "
@@ -134,8 +139,10 @@ TRedirectResult TLoopbackListener::Wait(
         const int64_t Now = NowMs();
         if (Now >= Until) {
             Result.Outcome = TRedirectOutcome::TimedOut;
-            Result.Problem = "Keine Rückmeldung des Browsers innerhalb von " + std::to_string(TimeoutMs / 1000)
-                + " s: Wurde der Browser geschlossen oder die Anmeldung nicht beendet?";
+            Result.Problem = "Keine Rückmeldung des Browsers innerhalb von "
+                + (TimeoutMs >= 60000 ? std::to_string(TimeoutMs / 60000) + " Minuten"
+                                      : std::to_string(TimeoutMs / 1000) + " s")
+                + ": Wurde der Browser geschlossen oder die Anmeldung nicht beendet?";
             return Result;
         }
         for (TPeer& Peer : FPeers)

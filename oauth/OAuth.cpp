@@ -28,6 +28,13 @@ TOAuthResult Outcome(TOAuthOutcome Kind, std::string Problem)
     return Result;
 }
 
+// An end without a token, told to the assistant and the log as well.
+TOAuthResult Reported(const TOAuthCallbacks& Callbacks, TOAuthOutcome Kind, const std::string& Problem)
+{
+    Tell(Callbacks, Problem);
+    return Outcome(Kind, Problem);
+}
+
 std::string LocalTime(TSystemClock::time_point When)
 {
     const std::time_t Seconds = TSystemClock::to_time_t(When);
@@ -163,10 +170,10 @@ TOAuthResult SignInWithBrowser(const TOAuthClient& Client, const TOAuthCallbacks
 {
     std::string Problem;
     if (!UrlAllowed(Client.Endpoints.AuthorizationUrl, Problem))
-        return Outcome(TOAuthOutcome::Failed, Problem);
+        return Reported(Callbacks, TOAuthOutcome::Failed, Problem);
     TLoopbackListener Listener;
     if (!Listener.Open(Problem))
-        return Outcome(TOAuthOutcome::Failed, Problem);
+        return Reported(Callbacks, TOAuthOutcome::Failed, Problem);
     const std::string RedirectUri = "http://127.0.0.1:" + std::to_string(Listener.Port()) + Limits.RedirectPath;
     std::string Verifier = NewPkceVerifier();
     const std::string State = NewRandomToken();
@@ -218,24 +225,25 @@ TOAuthResult SignInWithDevice(const TOAuthClient& Client, const TOAuthCallbacks&
     const std::atomic<bool>& Cancel, const TOAuthLimits& Limits)
 {
     if (Client.Endpoints.DeviceUrl.empty())
-        return Outcome(TOAuthOutcome::Failed, "Dieser Anbieter bietet keine Anmeldung mit Gerätecode an.");
+        return Reported(Callbacks, TOAuthOutcome::Failed, "Dieser Anbieter bietet keine Anmeldung mit Gerätecode an.");
     Tell(Callbacks, "Gerätecode beim Anbieter anfordern ...");
     const THttpAnswer Http = HttpExchange(Client.Endpoints.DeviceUrl,
         { { "client_id", Client.ClientId }, { "scope", Client.Endpoints.Scope } }, Cancel, Limits);
     if (!Http.Ok)
-        return Outcome(Http.Cancelled ? TOAuthOutcome::Cancelled : TOAuthOutcome::Failed, Http.Problem);
+        return Reported(Callbacks, Http.Cancelled ? TOAuthOutcome::Cancelled : TOAuthOutcome::Failed, Http.Problem);
     TDeviceAnswer Device = ReadDeviceAnswer(Http.Body);
     if (!Device.Ok) {
         if (Http.Status != 200)
             Device.Problem = "Der Anbieter antwortet mit HTTP " + std::to_string(Http.Status) + ". " + Device.Problem;
-        Tell(Callbacks, Device.Problem);
-        return Outcome(TOAuthOutcome::Failed, Device.Problem);
+        return Reported(Callbacks, TOAuthOutcome::Failed, Device.Problem);
     }
     if (Callbacks.ShowDeviceCode)
         Callbacks.ShowDeviceCode(Device.Shown);
     Tell(Callbacks,
         "Bitte öffnen Sie " + Device.Shown.VerificationUri + " und geben Sie den Code " + Device.Shown.UserCode
-            + " ein. Der Code gilt " + std::to_string(Device.Shown.ExpiresInSeconds / 60) + " Minuten.");
+            + " ein. Der Code gilt "
+            + (Device.Shown.ExpiresInSeconds >= 120 ? std::to_string(Device.Shown.ExpiresInSeconds / 60) + " Minuten."
+                                                    : std::to_string(Device.Shown.ExpiresInSeconds) + " Sekunden."));
 
     const auto Until
         = TSteadyClock::now() + std::chrono::milliseconds(int64_t(Device.Shown.ExpiresInSeconds) * Limits.SecondMs);
@@ -291,7 +299,8 @@ TOAuthResult RefreshAccessToken(const TOAuthClient& Client, const std::string& R
     // A refusal by the provider ends the refresh token; a broken network does not.
     if (!Error.empty() && Error != "server_error" && Error != "temporarily_unavailable") {
         Result.Outcome = TOAuthOutcome::SignInAgain;
-        Result.Problem += " Bitte melden Sie sich neu an.";
+        if (Result.Problem.find("neu an") == std::string::npos)
+            Result.Problem += " Bitte melden Sie sich neu an.";
     }
     Tell(Callbacks, Result.Problem);
     return Result;
@@ -335,7 +344,8 @@ TOAuthResult TOAuthTokenStore::FreshAccessToken(const TOAuthClient& Client, cons
     std::lock_guard<std::mutex> Refreshing(FRefreshMutex);
     const std::optional<TOAuthToken> Stored = Find(Client);
     if (!Stored)
-        return Outcome(TOAuthOutcome::SignInAgain, "Für dieses Konto liegt kein Token vor: Bitte melden Sie sich an.");
+        return Reported(
+            Callbacks, TOAuthOutcome::SignInAgain, "Für dieses Konto liegt kein Token vor: Bitte melden Sie sich an.");
     if (!Stored->AccessToken.empty() && Stored->Expires - kExpiryMargin > TSystemClock::now()) {
         TOAuthResult Result;
         Result.Outcome = TOAuthOutcome::Ok;
@@ -344,7 +354,7 @@ TOAuthResult TOAuthTokenStore::FreshAccessToken(const TOAuthClient& Client, cons
     }
     if (Stored->RefreshToken.empty()) {
         Forget(Client);
-        return Outcome(TOAuthOutcome::SignInAgain,
+        return Reported(Callbacks, TOAuthOutcome::SignInAgain,
             "Das Zugriffs-Token ist abgelaufen und es gibt kein Refresh-Token: Bitte melden Sie sich neu an.");
     }
     // Without FMutex: the refresh goes over the network.

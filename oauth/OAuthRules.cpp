@@ -7,6 +7,7 @@
 #include "auth/AuthCrypto.h"
 #include "auth/Pop3Auth.h"
 #include "text/AsciiText.h"
+#include "text/JsonWriter.h"
 
 namespace {
 
@@ -40,16 +41,25 @@ std::string Decode(const std::string& Text)
     return Out;
 }
 
-// A provider's text shown to a person: printable ASCII and UTF-8 only, short.
+// A provider's text shown to a person: control bytes as blanks, broken UTF-8
+// as '?', at most about 300 bytes and never cut inside a character.
 std::string Cleaned(const std::string& Text)
 {
     std::string Out;
-    for (char C : Text) {
+    for (size_t Index = 0; Index < Text.size();) {
         if (Out.size() >= 300) {
             Out += " ...";
             break;
         }
-        Out += static_cast<unsigned char>(C) < 0x20 || C == 0x7f ? ' ' : C;
+        const auto Byte = static_cast<unsigned char>(Text[Index]);
+        if (Byte < 0x80) {
+            Out += Byte < 0x20 || Byte == 0x7f ? ' ' : Text[Index];
+            ++Index;
+            continue;
+        }
+        const size_t Length = Utf8Length(Text, Index);
+        Out += Length ? Text.substr(Index, Length) : "?";
+        Index += Length ? Length : 1;
     }
     return Out;
 }

@@ -307,6 +307,7 @@ TEST(OAuthFlows, ListenerServesTheRightRequestPastHostilePeers)
         const int Silent = Connect();
         Ask("GET /brieflotse?" + std::string(9000, 'a'));
         Ask("GET /favicon.ico HTTP/1.1\r\nHost: x\r\n\r\n");
+        Ask("GET /brieflotse HTTP/1.1\r\nHost: x\r\n\r\n");
         Ask("GET /brieflotse?code=c%2B1&state=s HTTP/1.1\r\nHost: x\r\n\r\n");
         ::close(Silent);
     });
@@ -315,5 +316,5 @@ TEST(OAuthFlows, ListenerServesTheRightRequestPastHostilePeers)
     Peers.join();
     EXPECT_EQ(Result.Outcome, TRedirectOutcome::Code) << Result.Problem;
     EXPECT_EQ(Result.Code, "c+1");
-    EXPECT_EQ(Answers, (std::vector<std::string> { "HTTP/1.1 431", "HTTP/1.1 404", "HTTP/1.1 200" }));
+    EXPECT_EQ(Answers, (std::vector<std::string> { "HTTP/1.1 431", "HTTP/1.1 404", "HTTP/1.1 400", "HTTP/1.1 200" }));
 }

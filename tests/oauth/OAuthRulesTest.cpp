@@ -87,6 +87,12 @@ TEST(OAuthRules, TokenAnswersAreReadOrRefusedWithReasons)
         EXPECT_EQ(Answer.Ok, Case.Ok) << Case.Body;
         EXPECT_THAT(Answer.Problem, HasSubstr(Case.Problem)) << Case.Body;
     }
+    // A long description is cut between characters, never inside one.
+    std::string Long;
+    for (int I = 0; I < 301; ++I)
+        Long += "ä";
+    EXPECT_THAT(ReadTokenAnswer(R"({"error":"x","error_description":")" + Long + "\"}", Now).Problem,
+        testing::EndsWith("ää ...“"));
     const TTokenAnswer Good = ReadTokenAnswer(Cases[0].Body, Now);
     EXPECT_EQ(Good.Token.Expires, Now + std::chrono::seconds(60));
     EXPECT_EQ(Good.Token.RefreshToken, "r");

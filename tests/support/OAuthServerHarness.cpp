@@ -19,10 +19,9 @@ OAuthServerHarness::~OAuthServerHarness()
 
 bool OAuthServerHarness::start(const std::vector<std::string>& options)
 {
-    const char* source = std::getenv("BRIEFLOTSE_SOURCE_DIR");
     const std::string portFile = folder_.file("port");
     std::vector<std::string> words
-        = { "/usr/bin/python3", std::string(source ? source : ".") + "/tests/support/oauth_server.py", portFile };
+        = { "/usr/bin/python3", BRIEFLOTSE_SOURCE_DIR "/tests/support/oauth_server.py", portFile };
     words.insert(words.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (auto& word : words)
