@@ -1110,7 +1110,6 @@ protected:
         if (!DovecotHarness::available())
             GTEST_SKIP() << "dovecot is not installed";
         // The authorization server's random tokens are written down, to be looked for where they must not be.
-        ::setenv("BRIEFLOTSE_SOURCE_DIR", BRIEFLOTSE_SOURCE_DIR, 1);
         ::setenv("PYTHONPATH", (std::string(BRIEFLOTSE_SOURCE_DIR) + "/tests/e2e/token_record").c_str(), 1);
         ::setenv("BRIEFLOTSE_TOKEN_RECORD", Dir.file("tokens.txt").c_str(), 1);
         ASSERT_TRUE(Tokens.start());
