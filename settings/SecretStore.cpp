@@ -10,7 +10,7 @@ namespace {
 // Attribute names stay as they are: entries kept by an older build must still be found.
 const SecretSchema* RefreshTokenSchema()
 {
-    static const SecretSchema Schema = { "de.ravelko.Brieflotse.RefreshToken", SECRET_SCHEMA_NONE,
+    static const SecretSchema kSchema = { "de.ravelko.Brieflotse.RefreshToken", SECRET_SCHEMA_NONE,
         {
             { "program", SECRET_SCHEMA_ATTRIBUTE_STRING },
             { "issuer", SECRET_SCHEMA_ATTRIBUTE_STRING },
@@ -19,7 +19,7 @@ const SecretSchema* RefreshTokenSchema()
             { nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING },
         },
         0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr };
-    return &Schema;
+    return &kSchema;
 }
 
 struct TErrorFree {
