@@ -1215,8 +1215,34 @@ protected:
         return ReadFile(Path);
     }
 
-    void ExpectNoTokenIn(const std::string& Text, const std::string& Where)
+    // Every word of Text that reads as Base64, decoded: SASL carries the token so.
+    static std::string DecodedWords(const std::string& Text)
     {
+        static const std::string Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string Decoded;
+        std::istringstream Words(Text);
+        for (std::string Word; Words >> Word;) {
+            unsigned Bits = 0;
+            int Count = 0;
+            for (const char Character : Word) {
+                const size_t Value = Alphabet.find(Character);
+                if (Value == std::string::npos)
+                    break;
+                Bits = (Bits << 6) | static_cast<unsigned>(Value);
+                Count += 6;
+                if (Count >= 8) {
+                    Count -= 8;
+                    Decoded += static_cast<char>((Bits >> Count) & 0xFF);
+                }
+            }
+            Decoded += '\n';
+        }
+        return Decoded;
+    }
+
+    void ExpectNoTokenIn(const std::string& Plain, const std::string& Where)
+    {
+        const std::string Text = Plain + DecodedWords(Plain);
         std::istringstream Issued(ReadFile(Dir.file("tokens.txt")));
         int Count = 0;
         for (std::string Token; std::getline(Issued, Token); ++Count)
@@ -1287,11 +1313,15 @@ TEST_F(OAuthE2E, BrowserSignInLogsInWithOAuthBearerAndTwoStepXOAuth2)
 }
 
 // The device flow: the code copied from the dialog ("Code &kopieren"), the
-// first wait ended by Escape, the second approved through the server.
+// first wait ended by Escape, the second approved through the server. With
+// "Paßwörter verbergen" off, the fetched token still stays out of the log
+// and of the command history kept in the settings.
 TEST_F(OAuthE2E, DeviceCodeIsCopiedAndApprovedAndEscapeEndsTheWait)
 {
     Program* App = StartProgram("config", Environment(nullptr));
     ASSERT_TRUE(App);
+    Menu(*App, "alt+o", "f");
+    Key("p");
     Connect(*App);
     OpenTokenDialog(*App, 1);
     FillTokenDialog();
@@ -1328,4 +1358,14 @@ TEST_F(OAuthE2E, DeviceCodeIsCopiedAndApprovedAndEscapeEndsTheWait)
     ASSERT_NE(TwoSteps, std::string::npos) << Log;
     EXPECT_NE(Log.find("+OK Logged in", TwoSteps), std::string::npos) << Log;
     ExpectNoTokenIn(Log, "the saved log");
+    Type("noop");
+    Key("Return");
+    Menu(*App, "alt+d", "b");
+    if (!WaitForWindow(*App, "Brieflotse - Beenden", 2000).empty())
+        Key("alt+j");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    EXPECT_NE(Settings.find("\"NOOP\""), std::string::npos) << "history not kept: " << Settings;
+    EXPECT_EQ(Settings.find("AUTH XOAUTH2"), std::string::npos) << Settings;
+    ExpectNoTokenIn(Settings, "settings.json");
 }
