@@ -160,6 +160,8 @@ void TPOP3Main::SetDialogs(TPOP3Lookup* Finder, TPOP3Edit* Assistant, TPOP3About
     FFinder = Finder;
     FAssistant = Assistant;
     FAbout = About;
+    if (FAssistant)
+        FAssistant->SetLog(FLog.get());
     // The about box's links name their address in the main window's status bar.
     if (FAbout)
         FAbout->installEventFilter(this);
@@ -637,7 +639,7 @@ TConversationOptions TPOP3Main::Options() const
 {
     TConversationOptions Result;
     Result.UpperCaseCommands = MenuCmdUpper->isChecked();
-    Result.HidePasswords = MenuHidePass->isChecked();
+    Result.HidePasswords = MenuHidePass->isChecked() || FKeepTokenOut;
     Result.ResetLogAtConnect = MenuResetLog->isChecked();
     Result.ResetCounterAtConnect = MenuResetCounter->isChecked();
     return Result;
@@ -780,6 +782,8 @@ void TPOP3Main::AddHostToHistory(const std::string& Host)
 
 void TPOP3Main::AddCommandToHistory(const std::string& Line)
 {
+    if (FKeepTokenOut)
+        return;
     ServerField::PushHistory(Command, FromUtf8(Line));
     Command->setCurrentIndex(0);
     Command->setCurrentIndex(-1);
@@ -951,7 +955,12 @@ void TPOP3Main::StartSaslLogIn(const TSaslRequest& Request)
     const TSaslStep First = Client->Start();
     FLog->Append(TLogEntryKind::Note, "Brieflotse: " + First.Explanation);
     FConversation->SetSaslClient(std::move(Client), First.Explanation);
+    // The whole exchange runs within this call.
+    FKeepTokenOut = Request.TokenFetched;
     SendCommandLine(QString::fromStdString(First.Line));
+    if (FKeepTokenOut)
+        Command->clearEditText();
+    FKeepTokenOut = false;
 }
 
 void TPOP3Main::ButtonUSERClick()

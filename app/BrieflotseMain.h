@@ -246,6 +246,9 @@ private:
     QPixmap FStatusPictures[3];
     TPOP3Lookup* FFinder = nullptr;
     TPOP3Edit* FAssistant = nullptr;
+    // While an AUTH with a fetched token is sent: its lines are masked in the
+    // log and stay out of the command history, whatever the settings say.
+    bool FKeepTokenOut = false;
     TPOP3About* FAbout = nullptr;
     QPointer<TMessageAnatomyWindow> FAnatomy; // "Nachricht zerlegen", once opened
     QPointer<TMailboxMapWindow> FMailboxMap; // the one map window open

@@ -4,6 +4,7 @@
 #include "conversation/GuidanceTexts.h"
 #include "dialogs/DialogPlacement.h"
 #include "dialogs/MessageBox.h"
+#include "dialogs/TokenDialog.h"
 #include "resources/Resources.h"
 #include "settings/SettingsKey.h"
 
@@ -468,6 +469,38 @@ void TPOP3Edit::SetHidePasswords(bool Hide)
     FHidePasswords = Hide;
     for (QLineEdit* Edit : { FEditPASS, FEditAPOPPass, FEditAuthSecret, FEditAuthToken })
         Edit->setEchoMode(Hide ? QLineEdit::Password : QLineEdit::Normal);
+    ShowTokenMasked();
+}
+
+void TPOP3Edit::ShowTokenMasked()
+{
+    // A fetched token is masked whatever the setting: nobody typed it, nobody needs to read it.
+    if (FTokenFetched)
+        FEditAuthToken->setEchoMode(QLineEdit::Password);
+}
+
+void TPOP3Edit::SetLog(TLogSink* Log)
+{
+    FLog = Log;
+    if (FTokenDialog)
+        FTokenDialog->SetLog(Log);
+}
+
+void TPOP3Edit::ButtonFetchTokenClick()
+{
+    if (!FTokenDialog) {
+        FTokenDialog = new TTokenDialog(FSettings, this);
+        FTokenDialog->SetLog(FLog);
+    }
+    FTokenDialog->Prepare(FEditAuthUser->text());
+    DialogPlacement::CentreOver(FTokenDialog, this);
+    if (FTokenDialog->exec() != QDialog::Accepted)
+        return;
+    FEditAuthToken->setText(FTokenDialog->AccessToken());
+    FTokenDialog->ForgetAccessToken();
+    FTokenFetched = true;
+    ShowTokenMasked();
+    FButtonSend->setFocus();
 }
 
 bool TPOP3Edit::Execute(QChar Kind, QWidget* MainWindow)
@@ -518,7 +551,8 @@ TSaslRequest TPOP3Edit::SaslRequest() const
     const QString Mechanism = FComboMechanism->currentText();
     const bool Token = UsesToken(Mechanism);
     const QLineEdit* Secret = Token ? FEditAuthToken : FEditAuthSecret;
-    return { Mechanism, FEditAuthUser->text(), Secret->text(), Token && FCheckTwoSteps->isChecked() };
+    return { Mechanism, FEditAuthUser->text(), Secret->text(), Token && FCheckTwoSteps->isChecked(),
+        Token && FTokenFetched };
 }
 
 void TPOP3Edit::BuildLoginPanels()
@@ -554,15 +588,27 @@ void TPOP3Edit::BuildLoginPanels()
     UserLabel->setBuddy(FEditAuthUser);
     FAuthSecretLabel = new QLabel(FPanelAUTH);
     Rows->addWidget(UserLabel, 0, 0);
-    Rows->addWidget(FEditAuthUser, 0, 1);
+    Rows->addWidget(FEditAuthUser, 0, 1, 1, 2);
     Rows->addWidget(FAuthSecretLabel, 1, 0);
     // One of the two shows, as the mechanism asks for a password or a token.
-    Rows->addWidget(FEditAuthSecret, 1, 1);
+    Rows->addWidget(FEditAuthSecret, 1, 1, 1, 2);
     Rows->addWidget(FEditAuthToken, 1, 1);
+    FButtonFetchToken = new QPushButton(QStringLiteral("Token &holen ..."), FPanelAUTH);
+    FButtonFetchToken->setObjectName("ButtonFetchToken");
+    FButtonFetchToken->setAutoDefault(false);
+    FButtonFetchToken->setToolTip(QStringLiteral("Holt ein Zugriffs-Token bei Microsoft, Google oder einem anderen "
+                                                 "Anbieter (OAuth2)"));
+    connect(FButtonFetchToken, &QPushButton::clicked, this, &TPOP3Edit::ButtonFetchTokenClick);
+    Rows->addWidget(FButtonFetchToken, 1, 2);
+    // Typed or pasted by hand: shown as the setting says.
+    connect(FEditAuthToken, &QLineEdit::textEdited, this, [this] {
+        FTokenFetched = false;
+        FEditAuthToken->setEchoMode(FHidePasswords ? QLineEdit::Password : QLineEdit::Normal);
+    });
     // Microsoft's servers want the token only after their empty "+ ".
     FCheckTwoSteps = new QCheckBox(QStringLiteral("In zwei &Schritten (Token erst nach \"+ \" des Servers)"));
     FCheckTwoSteps->setObjectName("CheckTwoSteps");
-    Rows->addWidget(FCheckTwoSteps, 2, 1);
+    Rows->addWidget(FCheckTwoSteps, 2, 0, 1, 3);
     auto* AuthColumn = static_cast<QVBoxLayout*>(FPanelAUTH->layout());
     AuthColumn->addLayout(Rows);
     FAuthWarning = new QLabel(FPanelAUTH);
@@ -622,6 +668,7 @@ void TPOP3Edit::MechanismChanged()
     FAuthSecretLabel->setBuddy(Token ? FEditAuthToken : FEditAuthSecret);
     FEditAuthSecret->setVisible(!Token);
     FEditAuthToken->setVisible(Token);
+    FButtonFetchToken->setVisible(Token);
     QStringList Notes;
     if (!FFacts.Mechanisms.isEmpty() && !FFacts.Mechanisms.contains(Mechanism))
         Notes << QStringLiteral("Der Server nennt %1 nicht unter SASL (CAPA).").arg(Mechanism);

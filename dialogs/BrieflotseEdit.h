@@ -80,9 +80,13 @@ struct TSaslRequest {
     QString User;
     QString Secret; // password, or the token for XOAUTH2 and OAUTHBEARER (never one for the other)
     bool TwoSteps = false; // a token mechanism without the initial response on the AUTH line
+    // The token came from "Token holen": it never shows, not in the log nor in the command history.
+    bool TokenFetched = false;
 };
 
 class QCheckBox;
+class TLogSink;
+class TTokenDialog;
 
 class TPOP3Edit : public QDialog {
     Q_OBJECT
@@ -100,6 +104,9 @@ public:
     // With passwords hidden the password field is masked and its value is
     // not remembered on disk.
     void SetHidePasswords(bool Hide);
+
+    // Where "Token holen" writes its steps: the window's protocol log.
+    void SetLog(TLogSink* Log);
 
     // Before APOP and AUTH: what the window knows of the connection.
     void SetConnectionFacts(const TConnectionFacts& Facts) { FFacts = Facts; }
@@ -132,6 +139,9 @@ private:
     void PrepareApop();
     void PrepareAuth();
     void MechanismChanged();
+    // "Token holen ...": the token dialog, created at its first use.
+    void ButtonFetchTokenClick();
+    void ShowTokenMasked();
     // PLAIN and LOGIN send the password as Base64 only: over an unencrypted
     // connection to another machine the user confirms first.
     bool ClearTextAllowed();
@@ -166,6 +176,10 @@ private:
     QLineEdit* FEditAuthSecret = nullptr; // the password
     QLineEdit* FEditAuthToken = nullptr; // XOAUTH2 and OAUTHBEARER only
     QCheckBox* FCheckTwoSteps = nullptr; // likewise
+    QPushButton* FButtonFetchToken = nullptr; // likewise
+    TTokenDialog* FTokenDialog = nullptr;
+    TLogSink* FLog = nullptr;
+    bool FTokenFetched = false; // the token field holds what "Token holen" fetched
     TConnectionFacts FFacts;
     QLineEdit* FEditUSER = nullptr;
     QLineEdit* FEditPASS = nullptr;

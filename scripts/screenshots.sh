@@ -2,8 +2,9 @@
 # Pictures of the program for the README: the built program on a private Xvfb
 # display with openbox, driven with xdotool through one typical session
 # against a small scripted POP3 server on loopback. Writes main.png,
-# connected.png, anatomy.png, finder.png, assistant.png, about.png and servercheck.png to
-# docs/screenshots/, each cropped to its window.
+# connected.png, anatomy.png, finder.png, assistant.png, authpage.png,
+# tokendialog.png, about.png and servercheck.png to docs/screenshots/, each
+# cropped to its window.
 #
 #   scripts/screenshots.sh [build folder, default build]
 set -euo pipefail
@@ -125,6 +126,20 @@ for Line in list "retr 1"; do
   Key Return
 done
 Shot connected.png
+
+# "&Befehle" > "AUTH", XOAUTH2 (one above the last entry), then "Token &holen ...".
+Key alt+b
+Key h
+Key alt+v
+Key End Up
+Key alt+n
+Key ctrl+a
+Type anna@example.org
+Shot authpage.png
+Key alt+h
+Shot tokendialog.png
+Key Escape
+Key Escape
 
 # "&Befehle" > "Nachricht &zerlegen ...", the subject chosen in "Kopf".
 Key alt+b

@@ -26,6 +26,8 @@
 #include "tests/support/ConfigServerHarness.h"
 #include "tests/support/DnsmasqHarness.h"
 #include "tests/support/DovecotHarness.h"
+#include "tests/support/KeyringHarness.h"
+#include "tests/support/OAuthServerHarness.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
@@ -1291,4 +1293,277 @@ TEST_F(BrieflotseE2E, AnatomyItemSelectsItsLogLines)
         << "log selection: " << Copied;
     EXPECT_NE(Copied.find("=C3=84 =C3=96 =C3=9C =C3=9F."), std::string::npos) << Copied;
     EXPECT_EQ(Copied.find("8bit"), std::string::npos) << "the next part is no part of it: " << Copied;
+}
+
+// "Token holen ..." against a local authorization server and Dovecot with its
+// oauth2 passdb: the browser is a script (BRIEFLOTSE_BROWSER) that fetches the
+// address with curl and follows the redirect to the program's listener.
+class OAuthE2E : public BrieflotseE2E {
+protected:
+    void SetUp() override
+    {
+        BrieflotseE2E::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!DovecotHarness::available())
+            GTEST_SKIP() << "dovecot is not installed";
+        // The authorization server's random tokens are written down, to be looked for where they must not be.
+        ::setenv("PYTHONPATH", (std::string(BRIEFLOTSE_SOURCE_DIR) + "/tests/e2e/token_record").c_str(), 1);
+        ::setenv("BRIEFLOTSE_TOKEN_RECORD", Dir.file("tokens.txt").c_str(), 1);
+        ASSERT_TRUE(Tokens.start());
+        ::unsetenv("PYTHONPATH");
+        DovecotHarness::Options Options;
+        Options.authMechanisms = "xoauth2 oauthbearer";
+        Options.oauth2IntrospectionUrl = Tokens.url("/introspect");
+        Dovecot = std::make_unique<DovecotHarness>(Options);
+        std::string Problem;
+        ASSERT_TRUE(Dovecot->start(&Problem)) << Problem;
+        std::ofstream(Dir.file("browser.sh")) << "#!/bin/sh\necho \"$1\" >> '" << Dir.file("browser.log")
+                                              << "'\nexec curl -s -L -o /dev/null --max-time 20 \"$1\"\n";
+    }
+
+    std::vector<std::string> Environment(const KeyringHarness* Keyring) const
+    {
+        std::vector<std::string> Extra { "BRIEFLOTSE_BROWSER=/bin/sh " + Dir.file("browser.sh") };
+        // Without a keyring the session bus is one that does not exist.
+        Extra.push_back(
+            "DBUS_SESSION_BUS_ADDRESS=" + (Keyring ? Keyring->busAddress() : "unix:path=" + Dir.file("no-bus")));
+        return Extra;
+    }
+
+    // An access key clicks a check box or radio button with a short press
+    // (Qt's animateClick): what depends on it follows a moment later.
+    void Press(const std::string& Keys)
+    {
+        Key(Keys);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+
+    int BrowserRuns() const
+    {
+        std::istringstream Log(ReadFile(Dir.file("browser.log")));
+        int Count = 0;
+        for (std::string Line; std::getline(Log, Line);)
+            ++Count;
+        return Count;
+    }
+
+    void Connect(Program& App)
+    {
+        Session->Activate(App.Window);
+        Key("alt+m");
+        ClearField();
+        Type("127.0.0.1:" + std::to_string(Dovecot->port()));
+        Key("Return");
+        ASSERT_TRUE(WaitForTitle(App, OnlineTitle)) << "title: " << Title(App);
+    }
+
+    // "&Befehle" > "AUTH": the mechanism by the arrow keys from the end of the
+    // list (OAUTHBEARER, XOAUTH2 above it), the name, then "Token &holen ...".
+    void OpenTokenDialog(Program& App, int UpFromLast)
+    {
+        Menu(App, "alt+b", "h");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - AUTH").empty()) << "Befehle, AUTH opened no assistant";
+        Key("alt+v");
+        Key("End");
+        for (int Step = 0; Step < UpFromLast; ++Step)
+            Key("Up");
+        Key("alt+n");
+        Key("ctrl+a");
+        Type(Dovecot->user());
+        Key("alt+h");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Token holen").empty()) << "no token dialog";
+    }
+
+    // Provider, issuer and client ID (kept) as a person types them; the
+    // client ID has the focus while it is empty.
+    void FillTokenDialog()
+    {
+        Type("brieflotse-test");
+        Press("alt+s");
+        Press("alt+n");
+        Key("alt+u");
+        Type(Tokens.url(""));
+        Step("token dialog filled");
+    }
+
+    // Waits for the token dialog to close with a token, then sends AUTH from
+    // the assistant ("Senden"), in two steps if asked; the log as saved after.
+    std::string SendFetchedToken(Program& App, bool TwoSteps)
+    {
+        EXPECT_TRUE(WaitWindowGone(App, "Brieflotse - Token holen", 30000)) << "no token came";
+        Step("token fetched");
+        if (TwoSteps)
+            Press("alt+s");
+        Key("Return");
+        EXPECT_TRUE(WaitWindowGone(App, "Brieflotse - AUTH"));
+        return SaveLog(App);
+    }
+
+    // The log as saved by "ctrl+s".
+    std::string SaveLog(Program& App)
+    {
+        Session->Activate(App.Window);
+        Key("ctrl+s");
+        EXPECT_FALSE(WaitForWindow(App, "Brieflotse - Speichern").empty());
+        const std::string Path = Dir.file("protokoll-" + std::to_string(++Saved) + ".txt");
+        Type(Path);
+        Key("Return");
+        EXPECT_TRUE(WaitUntil([&] { return fs::exists(Path) && fs::file_size(Path) > 0; }, ShowMs)) << Path;
+        return ReadFile(Path);
+    }
+
+    // Every word of Text that reads as Base64, decoded: SASL carries the token so.
+    static std::string DecodedWords(const std::string& Text)
+    {
+        static const std::string Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string Decoded;
+        std::istringstream Words(Text);
+        for (std::string Word; Words >> Word;) {
+            unsigned Bits = 0;
+            int Count = 0;
+            for (const char Character : Word) {
+                const size_t Value = Alphabet.find(Character);
+                if (Value == std::string::npos)
+                    break;
+                Bits = (Bits << 6) | static_cast<unsigned>(Value);
+                Count += 6;
+                if (Count >= 8) {
+                    Count -= 8;
+                    Decoded += static_cast<char>((Bits >> Count) & 0xFF);
+                }
+            }
+            Decoded += '\n';
+        }
+        return Decoded;
+    }
+
+    void ExpectNoTokenIn(const std::string& Plain, const std::string& Where)
+    {
+        const std::string Text = Plain + DecodedWords(Plain);
+        std::istringstream Issued(ReadFile(Dir.file("tokens.txt")));
+        int Count = 0;
+        for (std::string Token; std::getline(Issued, Token); ++Count)
+            EXPECT_EQ(Text.find(Token), std::string::npos) << Where << " holds an issued token";
+        EXPECT_GT(Count, 0) << "the authorization server issued nothing";
+    }
+
+    OAuthServerHarness Tokens;
+    std::unique_ptr<DovecotHarness> Dovecot;
+    int Saved = 0;
+};
+
+TEST_F(OAuthE2E, BrowserSignInLogsInWithOAuthBearerAndTwoStepXOAuth2)
+{
+    KeyringHarness Keyring;
+    std::string Problem;
+    const bool HaveKeyring = KeyringHarness::available() && Keyring.start(&Problem);
+    Program* App = StartProgram("config", Environment(HaveKeyring ? &Keyring : nullptr));
+    ASSERT_TRUE(App);
+    Connect(*App);
+
+    OpenTokenDialog(*App, 0);
+    FillTokenDialog();
+    Key("Return");
+    std::string Log = SendFetchedToken(*App, false);
+    EXPECT_EQ(BrowserRuns(), 1);
+    EXPECT_NE(Log.find("AUTH OAUTHBEARER "), std::string::npos) << Log;
+    EXPECT_NE(Log.find("+OK Logged in"), std::string::npos) << Log;
+    EXPECT_NE(Log.find("Brieflotse: Token holen: Browser geöffnet"), std::string::npos) << Log;
+
+    // Once more on a new connection, XOAUTH2 in two steps: the token of this
+    // run is still fresh, so no browser opens.
+    Type("quit");
+    Key("Return");
+    ASSERT_TRUE(WaitForTitle(*App, OfflineTitle));
+    Connect(*App);
+    OpenTokenDialog(*App, 1);
+    Key("Return");
+    Log = SendFetchedToken(*App, true);
+    EXPECT_EQ(BrowserRuns(), 1);
+    const size_t TwoSteps = Log.find("AUTH XOAUTH2\r\n");
+    ASSERT_NE(TwoSteps, std::string::npos) << Log;
+    EXPECT_NE(Log.find("+OK Logged in", TwoSteps), std::string::npos) << Log;
+    ExpectNoTokenIn(Log, "the saved log");
+    Menu(*App, "alt+d", "b");
+    if (!WaitForWindow(*App, "Brieflotse - Beenden", 2000).empty())
+        Key("alt+j");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    ExpectNoTokenIn(Settings, "settings.json");
+    EXPECT_NE(Settings.find("brieflotse-test"), std::string::npos) << "client ID not kept: " << Settings;
+
+    if (!HaveKeyring) {
+        std::cout << "No keyring (" << Problem << "): the refresh token across runs is not tested." << std::endl;
+        return;
+    }
+    // A new run: the refresh token from the keyring gets a fresh access token without the browser.
+    App = StartProgram("config", Environment(&Keyring));
+    ASSERT_TRUE(App);
+    Connect(*App);
+    OpenTokenDialog(*App, 0);
+    Key("Return");
+    Log = SendFetchedToken(*App, false);
+    EXPECT_EQ(BrowserRuns(), 1);
+    EXPECT_NE(Log.find("Im Schlüsselbund liegt ein Refresh-Token"), std::string::npos) << Log;
+    EXPECT_NE(Log.find("+OK Logged in"), std::string::npos) << Log;
+    ExpectNoTokenIn(Log, "the saved log");
+}
+
+// The device flow: the code copied from the dialog ("Code &kopieren"), the
+// first wait ended by Escape, the second approved through the server. With
+// "Paßwörter verbergen" off, the fetched token still stays out of the log
+// and of the command history kept in the settings.
+TEST_F(OAuthE2E, DeviceCodeIsCopiedAndApprovedAndEscapeEndsTheWait)
+{
+    Program* App = StartProgram("config", Environment(nullptr));
+    ASSERT_TRUE(App);
+    Menu(*App, "alt+o", "f");
+    Key("p");
+    Connect(*App);
+    OpenTokenDialog(*App, 1);
+    FillTokenDialog();
+    Press("alt+c");
+    // The code as the clipboard holds it after "Code &kopieren": eight characters, another than Before.
+    const auto CopiedCode = [&](const std::string& Before) {
+        std::string Code;
+        WaitUntil(
+            [&] {
+                Key("alt+k");
+                Code = Session->Clipboard();
+                return Code.size() == 8 && Code != Before;
+            },
+            ShowMs);
+        return Code;
+    };
+    Key("Return");
+    const std::string First = CopiedCode("");
+    EXPECT_EQ(First.size(), 8u);
+    Step("device code shown");
+    Key("Escape");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(FindWindow(*App, "Brieflotse - Token holen").empty()) << "Escape closed the waiting dialog";
+
+    Key("Return");
+    const std::string Code = CopiedCode(First);
+    ASSERT_EQ(Code.size(), 8u) << "no new code: " << Code;
+    ASSERT_EQ(
+        std::system(("curl -s -o /dev/null '" + Tokens.url("/device/approve?user_code=" + Code) + "'").c_str()), 0);
+    const std::string Log = SendFetchedToken(*App, true);
+    EXPECT_EQ(BrowserRuns(), 0);
+    EXPECT_NE(Log.find("Abgebrochen"), std::string::npos) << Log;
+    const size_t TwoSteps = Log.find("AUTH XOAUTH2\r\n");
+    ASSERT_NE(TwoSteps, std::string::npos) << Log;
+    EXPECT_NE(Log.find("+OK Logged in", TwoSteps), std::string::npos) << Log;
+    ExpectNoTokenIn(Log, "the saved log");
+    Type("noop");
+    Key("Return");
+    Menu(*App, "alt+d", "b");
+    if (!WaitForWindow(*App, "Brieflotse - Beenden", 2000).empty())
+        Key("alt+j");
+    ASSERT_TRUE(App->Process.WaitExit(ShowMs)) << "the program did not end";
+    const std::string Settings = ReadFile(Dir.file("config/brieflotse/settings.json"));
+    EXPECT_NE(Settings.find("\"NOOP\""), std::string::npos) << "history not kept: " << Settings;
+    EXPECT_EQ(Settings.find("AUTH XOAUTH2"), std::string::npos) << Settings;
+    ExpectNoTokenIn(Settings, "settings.json");
 }
