@@ -193,10 +193,10 @@ void TTokenDialog::FormCreate()
     FlowRow->addStretch(1);
     Layout->addLayout(FlowRow);
 
-    FCheckKeepRefresh = new QCheckBox(QStringLiteral("Refresh-Token im Schlüsselbund &behalten"), this);
+    FCheckKeepRefresh = new QCheckBox(QStringLiteral("Refresh-Token im Schlüsselbund be&halten"), this);
     FCheckKeepRefresh->setObjectName(QStringLiteral("CheckKeepRefresh"));
     FCheckKeepRefresh->setEnabled(false);
-    FCheckKeepRefresh->setChecked(true);
+    FCheckKeepRefresh->setChecked(false);
     FCheckKeepRefresh->setToolTip(QStringLiteral("Brieflotse prüft noch, ob ein Schlüsselbund antwortet ..."));
     Layout->addWidget(FCheckKeepRefresh);
 
@@ -294,8 +294,8 @@ void TTokenDialog::LoadSettings()
         FCheckKeepClientId->setChecked(!FEditClientId->text().isEmpty());
         if (Text("OAuthFlow") == QLatin1String("Device"))
             FRadioDevice->setChecked(true);
-        // Kept unless declined once: the keyring holds it encrypted, and the next sign-in needs no browser.
-        FCheckKeepRefresh->setChecked(Text("OAuthKeepRefresh") != QLatin1String("0"));
+        // Kept across runs only when the person asked for it once; the choice is remembered.
+        FCheckKeepRefresh->setChecked(Text("OAuthKeepRefresh") == QLatin1String("1"));
     } catch (const TSettingsError& Error) {
         TMessageBox::Error(parentWidget(), "Brieflotse - Einstellungen", Error.Message());
     }

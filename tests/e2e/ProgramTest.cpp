@@ -1464,6 +1464,8 @@ TEST_F(OAuthE2E, BrowserSignInLogsInWithOAuthBearerAndTwoStepXOAuth2)
 
     OpenTokenDialog(*App, 0);
     FillTokenDialog();
+    if (HaveKeyring)
+        Press("alt+h"); // keeping the refresh token is asked for, never the default
     Key("Return");
     std::string Log = SendFetchedToken(*App, false);
     EXPECT_EQ(BrowserRuns(), 1);
