@@ -3,6 +3,9 @@
 void TRetrievedMessage::Start(size_t FirstLogLine, bool LogHasRoom)
 {
     FBytes.clear();
+    FSize = 0;
+    if (FFile)
+        FFile->Truncate();
     FFirstLogLine = FirstLogLine;
     FReading = true;
     FAvailable = false;
@@ -14,6 +17,7 @@ void TRetrievedMessage::Add(const std::string& Lines)
 {
     if (!FReading || FCut)
         return;
+    std::string Kept; // this call's lines, dot-stuffing undone
     size_t Start = 0;
     while (Start < Lines.size()) {
         size_t End = Lines.find("\r\n", Start);
@@ -25,15 +29,48 @@ void TRetrievedMessage::Add(const std::string& Lines)
                 break;
             ++From;
         }
-        const size_t Room = FMaxBytes - FBytes.size();
+        const size_t Room = FMaxBytes - FSize - Kept.size();
         if (End - From > Room) {
-            FBytes.append(Lines, From, Room);
+            Kept.append(Lines, From, Room);
             FCut = true;
-            return;
+            break;
         }
-        FBytes.append(Lines, From, End - From);
+        Kept.append(Lines, From, End - From);
         Start = End;
     }
+    Keep(Kept);
+}
+
+void TRetrievedMessage::Keep(const std::string& Bytes)
+{
+    if (Bytes.empty())
+        return;
+    if (!FFile && !FFileFailed) {
+        FFile = std::make_unique<TPrivateFile>();
+        FFileFailed = !FFile->Open();
+        if (FFileFailed)
+            FFile.reset();
+    }
+    // A failed write keeps the rest in memory; what the file holds so far
+    // moves there first, so the bytes stay in order.
+    if (FFile && FBytes.empty() && FFile->WriteAt(Bytes, FSize)) {
+        FSize += Bytes.size();
+        return;
+    }
+    if (FFile && FBytes.empty() && FSize > 0 && !FFile->ReadAt(FBytes, 0, FSize))
+        FBytes.clear();
+    FBytes.append(Bytes);
+    FSize = FBytes.size();
+}
+
+std::string TRetrievedMessage::Bytes() const
+{
+    if (!FBytes.empty() || !FFile)
+        return FBytes;
+    std::string Bytes;
+    if (!FFile->ReadAt(Bytes, 0, FSize))
+        Bytes.clear();
+    return Bytes;
 }
 
 void TRetrievedMessage::Finish(bool Complete, bool Shown, bool LinesCut)

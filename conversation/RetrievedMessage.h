@@ -3,11 +3,16 @@
 // The body of the last positive RETR or TOP, kept for "Nachricht zerlegen":
 // its bytes as the server meant them (dot-stuffing undone, without the final
 // "."), bounded, and the log line where the body starts, so that each part
-// of the message can be found in the log again. No Qt.
+// of the message can be found in the log again. The bytes wait in a private
+// scratch file, so that a large message is not held twice (the log shows it
+// already); without such a file they stay in memory. No Qt.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "transcript/PrivateFile.h"
 
 class TRetrievedMessage {
 public:
@@ -30,13 +35,20 @@ public:
 
     // A whole body arrived since the connection began.
     bool Available() const { return FAvailable; }
-    const std::string& Bytes() const { return FBytes; }
+    // Read back from the scratch file; empty when it cannot be read.
+    std::string Bytes() const;
+    size_t Size() const { return FSize; }
     bool Cut() const { return FCut; }
     bool LinesValid() const { return FLinesValid; }
     size_t FirstLogLine() const { return FFirstLogLine; }
 
 private:
-    std::string FBytes;
+    void Keep(const std::string& Bytes);
+
+    std::unique_ptr<TPrivateFile> FFile;
+    bool FFileFailed = false;
+    std::string FBytes; // when no scratch file could be had
+    size_t FSize = 0;
     size_t FMaxBytes = kMaxBytes;
     size_t FFirstLogLine = 0;
     bool FReading = false;

@@ -1,60 +1,6 @@
 #include "transcript/Transcript.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
-
-namespace {
-
-bool WriteAllAt(int Fd, const std::string& Bytes, uint64_t Offset)
-{
-    for (size_t Done = 0; Done < Bytes.size();) {
-        const ssize_t Written = ::pwrite(Fd, Bytes.data() + Done, Bytes.size() - Done, off_t(Offset + Done));
-        if (Written < 0 && errno == EINTR)
-            continue;
-        if (Written <= 0)
-            return false;
-        Done += size_t(Written);
-    }
-    return true;
-}
-
-bool ReadAllAt(int Fd, std::string& Bytes, uint64_t Offset, uint64_t Length)
-{
-    Bytes.resize(size_t(Length));
-    for (size_t Done = 0; Done < Bytes.size();) {
-        const ssize_t Got = ::pread(Fd, &Bytes[Done], Bytes.size() - Done, off_t(Offset + Done));
-        if (Got < 0 && errno == EINTR)
-            continue;
-        if (Got <= 0)
-            return false;
-        Done += size_t(Got);
-    }
-    return true;
-}
-
-// A private file nobody can open by name: O_TMPFILE where the file system has
-// it, else a created and at once unlinked one.
-int OpenPrivateFile()
-{
-    const char* Folder = std::getenv("TMPDIR");
-    const std::string Dir = Folder && *Folder ? Folder : "/tmp";
-#ifdef O_TMPFILE
-    const int Fd = ::open(Dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (Fd >= 0)
-        return Fd;
-#endif
-    std::string Pattern = Dir + "/brieflotse-mitschnitt-XXXXXX";
-    const int Named = ::mkostemp(&Pattern[0], O_CLOEXEC);
-    if (Named >= 0)
-        ::unlink(Pattern.c_str());
-    return Named;
-}
-
-} // namespace
 
 TTranscript::TTranscript()
     : TTranscript(TLimits())
@@ -67,11 +13,7 @@ TTranscript::TTranscript(const TLimits& Limits)
     FOmitted.Kind = TTranscriptKind::Omitted;
 }
 
-TTranscript::~TTranscript()
-{
-    if (FFd >= 0)
-        ::close(FFd);
-}
+TTranscript::~TTranscript() = default;
 
 void TTranscript::Clear()
 {
@@ -82,9 +24,7 @@ void TTranscript::Clear()
     FHeadBytes = FTailBytes = FHeadMemory = FTailMemory = 0;
     FOmitted = TTranscriptEvent();
     FOmitted.Kind = TTranscriptKind::Omitted;
-    if (FFd >= 0)
-        ::close(FFd);
-    FFd = -1;
+    FFile.reset();
     FFileFailed = false;
     FFileEnd = 0;
 }
@@ -129,11 +69,13 @@ void TTranscript::AddText(TTranscriptKind Kind, const std::string& Text)
 
 bool TTranscript::OpenFile()
 {
-    if (FFd < 0 && !FFileFailed) {
-        FFd = OpenPrivateFile();
-        FFileFailed = FFd < 0;
+    if (!FFile && !FFileFailed) {
+        FFile = std::make_unique<TPrivateFile>();
+        FFileFailed = !FFile->Open();
+        if (FFileFailed)
+            FFile.reset();
     }
-    return FFd >= 0;
+    return FFile != nullptr;
 }
 
 void TTranscript::AddReceived(const std::string& Bytes)
@@ -143,7 +85,7 @@ void TTranscript::AddReceived(const std::string& Bytes)
     TRecord Record = Begin(TTranscriptKind::Received);
     // Without a file (none could be made, or a write failed) the bytes stay
     // in memory: the transcript stays whole, only dearer.
-    if (OpenFile() && WriteAllAt(FFd, Bytes, FFileEnd)) {
+    if (OpenFile() && FFile->WriteAt(Bytes, FFileEnd)) {
         Record.InFile = true;
         Record.Offset = FFileEnd;
         Record.Length = Bytes.size();
@@ -186,7 +128,7 @@ void TTranscript::Forget(const TRecord& Record)
     FOmitted.OmittedBytes += int64_t(Record.Size());
     // The file only grows; the blocks of what the tail let go are given back.
     if (Record.InFile && Record.Length > 0)
-        ::fallocate(FFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(Record.Offset), off_t(Record.Length));
+        FFile->Release(Record.Offset, Record.Length);
 }
 
 bool TTranscript::ForEach(const std::function<bool(const TTranscriptEvent&)>& Visit) const
@@ -204,7 +146,7 @@ bool TTranscript::ForEach(const std::function<bool(const TTranscriptEvent&)>& Vi
         Event.Text.clear();
         if (!Record.InFile)
             Target = Record.Data;
-        else if (!ReadAllAt(FFd, Target, Record.Offset, Record.Length))
+        else if (!FFile->ReadAt(Target, Record.Offset, Record.Length))
             return false;
         return Visit(Event);
     };

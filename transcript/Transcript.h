@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "transcript/PrivateFile.h"
 #include "transcript/TranscriptFormat.h"
 
 class TTranscript {
@@ -99,7 +101,7 @@ private:
     int32_t FConnection = 0;
     std::chrono::steady_clock::time_point FConnectionStart;
     std::string FStarted;
-    int FFd = -1;
+    std::unique_ptr<TPrivateFile> FFile; // received bytes, made at the first read
     bool FFileFailed = false;
     uint64_t FFileEnd = 0;
 };
