@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <poll.h>
 #include <vector>
 
 #include <curl/curl.h>
 
 #include "discovery/PinnedNames.h"
+#include "net/HostLookup.h"
+#include "net/PeerAddress.h"
 #include "text/AsciiText.h"
 
 namespace {
@@ -66,6 +69,55 @@ void Pin(CURL* Easy, TList& Resolve, TList& ConnectTo)
 bool IsHttps(const std::string& Url)
 {
     return StartsWithIgnoringAsciiCase(Url, "https://");
+}
+
+enum class TResolved { Ready, NotFound, Cancelled, TimedOut };
+
+// curl's own resolver cannot be left behind: a stop during its look-up waits
+// until getaddrinfo() gives up (five seconds and more on a dead name server).
+// The name is looked up here on an abandonable worker instead, and curl gets
+// the addresses as a --resolve entry. Addresses and pinned names pass as they are.
+TResolved ResolveFirst(
+    const std::string& Url, CURL* Easy, TList& Resolve, const std::atomic<bool>& Cancel, TClock::time_point Until)
+{
+    CURLU* Parts = curl_url();
+    char* HostPart = nullptr;
+    char* PortPart = nullptr;
+    std::string Host;
+    std::string Port;
+    if (curl_url_set(Parts, CURLUPART_URL, Url.c_str(), 0) == CURLUE_OK
+        && curl_url_get(Parts, CURLUPART_HOST, &HostPart, 0) == CURLUE_OK
+        && curl_url_get(Parts, CURLUPART_PORT, &PortPart, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        Host = HostPart;
+        Port = PortPart;
+    }
+    curl_free(HostPart);
+    curl_free(PortPart);
+    curl_url_cleanup(Parts);
+    TPeerAddress Numeric;
+    const std::string Bare = Host.size() > 2 && Host.front() == '[' ? Host.substr(1, Host.size() - 2) : Host;
+    if (Host.empty() || ParseNumericAddress(Bare, Numeric)
+        || FindPin(PinnedNames(), Host, static_cast<uint16_t>(std::atoi(Port.c_str()))))
+        return TResolved::Ready; // curl sees the problem, or needs no look-up
+    THostLookup Lookup(Host);
+    while (!Lookup.Finished() && !Cancel.load() && TClock::now() < Until) {
+        pollfd Watch { Lookup.ReadyHandle(), POLLIN, 0 };
+        ::poll(&Watch, 1, 50);
+    }
+    if (!Lookup.Finished())
+        return Cancel.load() ? TResolved::Cancelled : TResolved::TimedOut;
+    std::string Entry;
+    if (Lookup.ErrorCode() == 0)
+        for (const TPeerAddress& Address : Lookup.Addresses()) {
+            const std::string Text = NumericAddress(Address);
+            if (!Text.empty())
+                Entry += (Entry.empty() ? "" : ",") + Bracketed(Text);
+        }
+    if (Entry.empty())
+        return TResolved::NotFound;
+    Resolve.Add(Host + ":" + Port + ":" + Entry);
+    curl_easy_setopt(Easy, CURLOPT_RESOLVE, Resolve.Items);
+    return TResolved::Ready;
 }
 
 void Explain(CURLcode Code, const char* Buffer, const TSink& Sink, int TotalMs, TFetchResult& Result)
@@ -144,6 +196,17 @@ TFetchResult FetchUrl(const std::string& Url, const std::atomic<bool>& Cancel, c
         Result.Body.clear();
         Buffer[0] = 0;
         const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - TClock::now()).count();
+        const TResolved Resolved = ResolveFirst(Current, Easy, Resolve, Cancel, Until);
+        if (Resolved == TResolved::Cancelled) {
+            Result.Outcome = TFetchOutcome::Cancelled;
+            Result.Problem = "Abgebrochen.";
+            break;
+        }
+        if (Resolved != TResolved::Ready) {
+            Explain(Resolved == TResolved::NotFound ? CURLE_COULDNT_RESOLVE_HOST : CURLE_OPERATION_TIMEDOUT, Buffer,
+                Sink, Limits.TotalMs, Result);
+            break;
+        }
         curl_easy_setopt(Easy, CURLOPT_URL, Current.c_str());
         curl_easy_setopt(Easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<int64_t>(Left, 1)));
         curl_multi_add_handle(Multi, Easy);
