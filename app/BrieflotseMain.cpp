@@ -407,7 +407,7 @@ void TPOP3Main::BuildMenu()
     QMenuBar* Bar = menuBar();
     Bar->setObjectName(QStringLiteral("Menu"));
 
-    auto Item = [this](QMenu* Menu, const char* Name, const QString& Caption, const QString& Hint) {
+    auto Item = [](QMenu* Menu, const char* Name, const QString& Caption, const QString& Hint) {
         QAction* Action = Menu->addAction(Caption);
         Action->setObjectName(QLatin1String(Name));
         Action->setStatusTip(Hint);

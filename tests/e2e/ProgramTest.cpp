@@ -1130,7 +1130,17 @@ TEST_F(BrieflotseE2E, MailboxMapByKeysRetrievesTheChosenRow)
     Type("pass uebung");
     Key("Return");
     Menu(*App, "alt+b", "udiaeresis");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Postfach-Übersicht").empty()) << "no map";
+    // The progress dialog before the map has the map's title; the map is the wide one.
+    std::string Map;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            Map = FindWindow(*App, "Brieflotse - Postfach-Übersicht");
+            const std::optional<WindowPlace> Place = Map.empty() ? std::nullopt : Session->Place(Map);
+            return Place && Place->Width > 400;
+        },
+        ShowMs))
+        << "no map";
+    Session->Activate(Map);
     if (const char* Picture = std::getenv("BRIEFLOTSE_MAP_SCREENSHOT"))
         Session->Screenshot(Picture);
     Key("Down Return");
@@ -1487,6 +1497,21 @@ TEST_F(OAuthE2E, BrowserSignInLogsInWithOAuthBearerAndTwoStepXOAuth2)
     ASSERT_NE(TwoSteps, std::string::npos) << Log;
     EXPECT_NE(Log.find("+OK Logged in", TwoSteps), std::string::npos) << Log;
     ExpectNoTokenIn(Log, "the saved log");
+
+    // The transcript of both connections: the token on the AUTH line and as
+    // the answer to "+ " are both masked.
+    const std::string TranscriptPath = Dir.file("mitschnitt.jsonl");
+    Menu(*App, "alt+d", "m");
+    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mitschnitt speichern").empty());
+    Key("ctrl+a");
+    Type(TranscriptPath);
+    Key("Return");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(TranscriptPath); }, ShowMs)) << TranscriptPath;
+    const std::string Transcript = ReadFile(TranscriptPath);
+    EXPECT_NE(Transcript.find("\"bytes\":\"AUTH XOAUTH2\\r\\n\""), std::string::npos) << Transcript;
+    EXPECT_NE(Transcript.find("\"bytes\":\"********\\r\\n\""), std::string::npos) << Transcript;
+    ExpectNoTokenIn(Transcript, "the saved transcript");
+
     Menu(*App, "alt+d", "b");
     if (!WaitForWindow(*App, "Brieflotse - Beenden", 2000).empty())
         Key("alt+j");
