@@ -3,7 +3,7 @@
 // written by the real protocol log: every byte read is logged at most once, in
 // order, only in complete lines; the reader stops at the first read that
 // completes the reply; the log's store shows exactly what was logged.
-// fuzz-sources: conversation/*.cpp auth/*.cpp net/*.cpp tests/support/FakeTransport.cpp
+// fuzz-sources: conversation/*.cpp auth/*.cpp net/*.cpp tests/support/FakeTransport.cpp transcript/*.cpp
 // fuzz-sources: protocollog/LogLine.cpp protocollog/LogStore.cpp protocollog/LogView.cpp
 // fuzz-sources: protocollog/LogViewAccessible.cpp protocollog/ProtocolLog.cpp
 // fuzz-pkg: Qt6Widgets
