@@ -230,6 +230,26 @@ protected:
         Key(ItemKey);
     }
 
+    // "&Datei" > "&Mitschnitt speichern ..." by keys into Path; WithSecrets
+    // ticks the box and answers the warning. Fails fatally when no file comes.
+    void SaveTranscript(const Program& App, const std::string& Path, bool WithSecrets = false)
+    {
+        Menu(App, "alt+d", "m");
+        ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Mitschnitt speichern").empty());
+        Key("ctrl+a");
+        Type(Path);
+        if (WithSecrets)
+            Key("alt+m");
+        Step("named");
+        Key("Return");
+        EXPECT_TRUE(WaitWindowGone(App, "Brieflotse - Mitschnitt speichern"));
+        if (WithSecrets) {
+            ASSERT_FALSE(WaitForWindow(App, "Brieflotse - Geheimnisse mitspeichern").empty());
+            Key("alt+j");
+        }
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
+    }
+
     // Types the server into the server field and connects through "&Server" > "&Verbinden".
     bool ConnectByMenu(const Program& App, ScriptedServer& Server)
     {
@@ -932,24 +952,8 @@ TEST_F(BrieflotseE2E, TranscriptSavedByKeysMasksThePasswordUnlessAsked)
         Type(Line);
         Key("Return");
     }
-    const auto Save = [&](const std::string& Path, bool WithSecrets) {
-        Menu(*App, "alt+d", "m");
-        ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mitschnitt speichern").empty());
-        Key("ctrl+a");
-        Type(Path);
-        if (WithSecrets)
-            Key("alt+m");
-        Step("named");
-        Key("Return");
-        EXPECT_TRUE(WaitWindowGone(*App, "Brieflotse - Mitschnitt speichern"));
-        if (WithSecrets) {
-            ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Geheimnisse mitspeichern").empty());
-            Key("alt+j");
-        }
-        ASSERT_TRUE(WaitUntil([&] { return fs::exists(Path); }, ShowMs)) << Path << " was not written";
-    };
     const std::string Masked = Dir.file("mitschnitt.jsonl");
-    Save(Masked, false);
+    ASSERT_NO_FATAL_FAILURE(SaveTranscript(*App, Masked));
     std::string Saved = ReadFile(Masked);
     EXPECT_EQ(Saved.rfind("{\"type\":\"brieflotse-transcript\",\"format\":1,", 0), 0u) << Saved.substr(0, 200);
     EXPECT_NE(Saved.find("\"kind\":\"sent\",\"bytes\":\"USER lotse\\r\\n\""), std::string::npos) << Saved;
@@ -961,7 +965,7 @@ TEST_F(BrieflotseE2E, TranscriptSavedByKeysMasksThePasswordUnlessAsked)
     EXPECT_EQ(Saved.find("uebung\\r"), std::string::npos) << Saved;
 
     const std::string Clear = Dir.file("mit-geheimnissen.jsonl");
-    Save(Clear, true);
+    ASSERT_NO_FATAL_FAILURE(SaveTranscript(*App, Clear, true));
     Saved = ReadFile(Clear);
     EXPECT_NE(Saved.find("\"bytes\":\"PASS uebung\\r\\n\",\"secret\":5}"), std::string::npos) << Saved;
     struct stat Info { };
@@ -1014,12 +1018,7 @@ TEST_F(BrieflotseE2E, ReplayedTranscriptGivesTheSameLog)
     const std::string RecordedLog = Dir.file("dovecot.txt");
     Session(*Recording, Dovecot.port(), RecordedLog);
     const std::string Transcript = Dir.file("mitschnitt.jsonl");
-    Menu(*Recording, "alt+d", "m");
-    ASSERT_FALSE(WaitForWindow(*Recording, "Brieflotse - Mitschnitt speichern").empty());
-    Key("ctrl+a");
-    Type(Transcript);
-    Key("Return");
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Transcript); }, ShowMs)) << Transcript << " was not written";
+    ASSERT_NO_FATAL_FAILURE(SaveTranscript(*Recording, Transcript));
     ASSERT_EQ(ReadFile(Transcript).find("geheim"), std::string::npos) << "the password is in the transcript";
     Recording->Process.Stop();
     Dovecot.stop();
@@ -1501,12 +1500,7 @@ TEST_F(OAuthE2E, BrowserSignInLogsInWithOAuthBearerAndTwoStepXOAuth2)
     // The transcript of both connections: the token on the AUTH line and as
     // the answer to "+ " are both masked.
     const std::string TranscriptPath = Dir.file("mitschnitt.jsonl");
-    Menu(*App, "alt+d", "m");
-    ASSERT_FALSE(WaitForWindow(*App, "Brieflotse - Mitschnitt speichern").empty());
-    Key("ctrl+a");
-    Type(TranscriptPath);
-    Key("Return");
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(TranscriptPath); }, ShowMs)) << TranscriptPath;
+    ASSERT_NO_FATAL_FAILURE(SaveTranscript(*App, TranscriptPath));
     const std::string Transcript = ReadFile(TranscriptPath);
     EXPECT_NE(Transcript.find("\"bytes\":\"AUTH XOAUTH2\\r\\n\""), std::string::npos) << Transcript;
     EXPECT_NE(Transcript.find("\"bytes\":\"********\\r\\n\""), std::string::npos) << Transcript;

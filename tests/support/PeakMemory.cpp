@@ -21,4 +21,12 @@ long Reset()
     return Kb();
 }
 
+::testing::AssertionResult GrewLessThan(long BeforeKb, long LimitKb)
+{
+    const long Growth = Kb() - BeforeKb;
+    if (Quarantined() || Growth < LimitKb)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "peak grew by " << Growth << " KB, allowed " << LimitKb << " KB";
+}
+
 } // namespace PeakMemory

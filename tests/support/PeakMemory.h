@@ -4,6 +4,8 @@
 // through without being held. Under AddressSanitizer freed memory waits in
 // quarantine, so the peak says nothing there and the bound is not checked.
 
+#include <gtest/gtest.h>
+
 namespace PeakMemory {
 
 // Peak resident set in KB since the last reset.
@@ -11,6 +13,10 @@ long Kb();
 
 // Starts a new peak from the current resident set; returns it in KB.
 long Reset();
+
+// Success when the peak grew by less than LimitKb since BeforeKb (from
+// Reset()), or when it cannot tell (Quarantined()).
+::testing::AssertionResult GrewLessThan(long BeforeKb, long LimitKb);
 
 // True when freed memory is not returned at once (AddressSanitizer).
 constexpr bool Quarantined()
